@@ -1,0 +1,182 @@
+#include "model/model.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <new>
+#include <sstream>
+#include <vector>
+
+#include <fst/properties.h>
+#include <fst/util.h>
+
+#include "model/cerr_capture.h"
+#include "model/model_file_check.h"
+
+namespace tamsu {
+namespace {
+
+using StdArc = fst::StdArc;
+
+Unexpected<ModelLoadError> read_failed(std::string description) {
+  return make_unexpected(ModelLoadError{ModelLoadError::Kind::kReadFailed,
+                                        std::move(description)});
+}
+
+// OpenFst's log lines ("ERROR: ...\n") as one description.
+std::string describe_log(const std::string &log) {
+  std::string description;
+  std::istringstream lines(log);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty()) continue;
+    for (const char *level : {"ERROR: ", "WARNING: ", "FATAL: "}) {
+      if (line.rfind(level, 0) == 0) {
+        line.erase(0, std::strlen(level));
+        break;
+      }
+    }
+    if (!description.empty()) description += "; ";
+    description += line;
+  }
+  return description;
+}
+
+// OpenFst accepts arcs to states that do not exist and an out-of-range
+// start state; composition would then read past its state vector.
+std::optional<std::string> find_dangling_state(const fst::StdVectorFst &fst,
+                                               const std::string &path) {
+  const auto num_states = fst.NumStates();
+  const auto start = fst.Start();
+  if (start != fst::kNoStateId && (start < 0 || start >= num_states)) {
+    return path + ": start state " + std::to_string(start) +
+           " does not exist (the FST has " + std::to_string(num_states) +
+           " states)";
+  }
+  for (StdArc::StateId s = 0; s < num_states; ++s) {
+    std::size_t position = 0;
+    for (fst::ArcIterator<fst::StdVectorFst> it(fst, s); !it.Done();
+         it.Next(), ++position) {
+      const auto next = it.Value().nextstate;
+      if (next < 0 || next >= num_states) {
+        return path + ": arc " + std::to_string(position) + " of state " +
+               std::to_string(s) + " leads to state " + std::to_string(next) +
+               ", which does not exist (the FST has " +
+               std::to_string(num_states) + " states)";
+      }
+    }
+  }
+  return std::nullopt;
+}
+
+Expected<std::unique_ptr<fst::StdVectorFst>, ModelLoadError> read_fst(
+    const std::string &path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    return read_failed("Can't open file: " + path + " (" +
+                       std::strerror(errno) + ")");
+  }
+  std::string bytes{std::istreambuf_iterator<char>(file),
+                    std::istreambuf_iterator<char>()};
+  if (file.bad()) {
+    return read_failed("Read failed: " + path + " (" + std::strerror(errno) +
+                       ")");
+  }
+  if (auto defect = check_model_file(bytes, path)) return read_failed(*defect);
+
+  CerrCapture capture;
+  std::unique_ptr<fst::StdVectorFst> fst;
+  try {
+    std::istringstream stream(std::move(bytes));
+    fst.reset(fst::StdVectorFst::Read(stream, fst::FstReadOptions(path)));
+  } catch (const std::bad_alloc &) {
+    throw;  // the binding turns this into MemoryError
+  } catch (const std::exception &e) {
+    return read_failed(path + ": " + e.what());
+  }
+  // A symbol table that fails to parse is logged but the read "succeeds".
+  const std::string log = describe_log(capture.text());
+  if (!fst || !log.empty()) {
+    return read_failed(log.empty() ? path + ": unreadable FST" : log);
+  }
+  if (auto dangling = find_dangling_state(*fst, path)) {
+    return read_failed(*dangling);
+  }
+  return fst;
+}
+
+}  // namespace
+
+void configure_openfst() { FLAGS_fst_error_fatal = false; }
+
+void sort_arcs_by_input_label(fst::StdVectorFst &fst) {
+  const std::uint64_t properties = fst.Properties(fst::kFstProperties, false);
+  std::vector<StdArc> arcs;
+  for (StdArc::StateId s = 0; s < fst.NumStates(); ++s) {
+    const std::size_t num_arcs = fst.NumArcs(s);
+    if (num_arcs < 2) continue;
+    arcs.clear();
+    arcs.reserve(num_arcs);
+    for (fst::ArcIterator<fst::StdVectorFst> it(fst, s); !it.Done(); it.Next()) {
+      arcs.push_back(it.Value());
+    }
+    const auto by_input_label = [](const StdArc &a, const StdArc &b) {
+      return a.ilabel < b.ilabel;
+    };
+    if (std::is_sorted(arcs.begin(), arcs.end(), by_input_label)) continue;
+    std::stable_sort(arcs.begin(), arcs.end(), by_input_label);
+    std::size_t i = 0;
+    for (fst::MutableArcIterator<fst::StdVectorFst> it(&fst, s); !it.Done();
+         it.Next()) {
+      it.SetValue(arcs[i++]);
+    }
+  }
+  // The same property update as OpenFst's ArcSort with ILabelCompare.
+  fst.SetProperties((properties & fst::kArcSortProperties) |
+                        fst::kILabelSorted |
+                        (properties & fst::kAcceptor ? fst::kOLabelSorted : 0),
+                    fst::kFstProperties);
+}
+
+Expected<std::unique_ptr<const Model>, ModelLoadError> load_model(
+    const std::string &path, const std::string &delim) {
+  auto fst = read_fst(path);
+  if (!fst) return make_unexpected(fst.error());
+  auto model = std::make_unique<Model>();
+  model->fst = *fst.value();
+  // Drop the reader's handle so that sorting mutates the only copy.
+  fst.value().reset();
+  sort_arcs_by_input_label(model->fst);
+
+  const fst::SymbolTable *isyms = model->fst.InputSymbols();
+  if (!isyms) {
+    return make_unexpected(
+        ModelLoadError{ModelLoadError::Kind::kMissingSymbolTable, "input"});
+  }
+  const fst::SymbolTable *osyms = model->fst.OutputSymbols();
+  if (!osyms) {
+    return make_unexpected(
+        ModelLoadError{ModelLoadError::Kind::kMissingSymbolTable, "output"});
+  }
+  // Copies share the table's implementation with the FST's own tables.
+  model->isyms.reset(isyms->Copy());
+  model->osyms.reset(osyms->Copy());
+  model->input_clusters = build_cluster_table(*model->isyms);
+  model->output_clusters = build_cluster_table(*model->osyms);
+  model->veto_set = {0, 1, 2};
+  model->delim = delim;
+  return std::unique_ptr<const Model>(std::move(model));
+}
+
+std::string describe(const ModelLoadError &error) {
+  switch (error.kind) {
+    case ModelLoadError::Kind::kReadFailed:
+      return "failed to read FST: " + error.detail;
+    case ModelLoadError::Kind::kMissingSymbolTable:
+      return "FST is missing " + error.detail + " symbol table";
+  }
+  return "failed to read FST";
+}
+
+}  // namespace tamsu

@@ -1,0 +1,59 @@
+// The loaded pronunciation model: the arc-sorted transducer, its symbol
+// tables and the tables derived from them. Built once, then only read.
+#ifndef TAMSU_MODEL_MODEL_H_
+#define TAMSU_MODEL_MODEL_H_
+
+#include <memory>
+#include <string>
+#include <unordered_set>
+
+#include <fst/symbol-table.h>
+#include <fst/vector-fst.h>
+
+#include "model/cluster_table.h"
+#include "model/expected.h"
+#include "model/labels.h"
+
+namespace tamsu {
+
+struct Model {
+  fst::StdVectorFst fst;  // sorted by input label, property recorded
+  // Shared with `fst` and with every acceptor and lattice built from it.
+  std::shared_ptr<const fst::SymbolTable> isyms;
+  std::shared_ptr<const fst::SymbolTable> osyms;
+  ClusterTable input_clusters;
+  ClusterTable output_clusters;
+  std::unordered_set<Label> veto_set;  // {0, 1, 2}: never phoneme labels
+  std::string delim;                   // splits words into pieces when set
+};
+
+struct ModelLoadError {
+  enum class Kind { kReadFailed, kMissingSymbolTable };
+  Kind kind;
+  // kReadFailed: the reader's description. kMissingSymbolTable: "input"
+  // or "output".
+  std::string detail;
+};
+
+// Reads an OpenFst binary vector FST with standard arcs and both symbol
+// tables. A damaged file never crashes: it is rejected with kReadFailed.
+// Nothing is written to standard error.
+Expected<std::unique_ptr<const Model>, ModelLoadError> load_model(
+    const std::string &path, const std::string &delim);
+
+// Sorts every state's arcs by input label alone, keeping the file order of
+// equal labels, and records the sort in the stored properties as OpenFst's
+// ArcSort does.
+void sort_arcs_by_input_label(fst::StdVectorFst &fst);
+
+// Makes OpenFst errors non-fatal (its default calls exit(1)); afterwards
+// failures set the error property and log to std::cerr. Call once before
+// any other core operation.
+void configure_openfst();
+
+// The user-facing message of a load error.
+std::string describe(const ModelLoadError &error);
+
+}  // namespace tamsu
+
+#endif  // TAMSU_MODEL_MODEL_H_

@@ -1,0 +1,27 @@
+// Composes a word acceptor with the model into the word's lattice.
+// Composition lives in its own translation unit: instantiating it is the
+// costliest compile in the project.
+#ifndef TAMSU_NBEST_LATTICE_H_
+#define TAMSU_NBEST_LATTICE_H_
+
+#include <fst/vector-fst.h>
+
+#include "model/expected.h"
+#include "nbest/decode_error.h"
+
+namespace tamsu {
+
+// Returns acceptor ∘ model_fst, fully expanded and trimmed with Connect:
+// sorted matchers on both sides (output labels of `acceptor`, input labels
+// of `model_fst`) and OpenFst's default sequence filter. `model_fst` must
+// carry the kILabelSorted property; it is only read and never copied. The
+// lattice takes the acceptor's input symbols and the model's output
+// symbols (shared, not copied). No successful path gives an empty lattice,
+// which is no error. Fails with kCompositionFailed when OpenFst flags the
+// result with kError (it then logs to std::cerr: callers capture that).
+Expected<fst::StdVectorFst, DecodeError> build_lattice(
+    fst::StdVectorFst acceptor, const fst::StdVectorFst &model_fst);
+
+}  // namespace tamsu
+
+#endif  // TAMSU_NBEST_LATTICE_H_

@@ -1,0 +1,23 @@
+// The decoding pipeline: word -> labels -> acceptor -> lattice -> n-best
+// search attempts -> distinct, selected paths. Never fails: a word that
+// cannot be decoded gives an empty list.
+#ifndef TAMSU_NBEST_PIPELINE_H_
+#define TAMSU_NBEST_PIPELINE_H_
+
+#include <string>
+#include <vector>
+
+#include "model/model.h"
+#include "nbest/path_data.h"
+
+namespace tamsu {
+
+// Decodes one word. Writes the unknown-piece diagnostic to file descriptor
+// 2 and, with options.write_fsts, the dump files; nothing else.
+std::vector<PathData> phoneticize_word(const Model &model,
+                                       const std::string &word,
+                                       const DecodeOptions &options);
+
+}  // namespace tamsu
+
+#endif  // TAMSU_NBEST_PIPELINE_H_

@@ -1,0 +1,29 @@
+// The n-shortest-path request over a lattice. OpenFst's n-shortest path
+// lives in its own translation unit: instantiating it is costly to compile.
+#ifndef TAMSU_NBEST_SEARCH_H_
+#define TAMSU_NBEST_SEARCH_H_
+
+#include <cstdint>
+
+#include <fst/vector-fst.h>
+
+#include "model/expected.h"
+#include "nbest/decode_error.h"
+
+namespace tamsu {
+
+// Returns OpenFst's `nshortest` lowest-cost paths of `lattice` (delta 1e-6,
+// not unique, no thresholds). For nshortest > 1 the result's start state
+// has one arc per path, best first; each path is framed by two 0:0 arcs of
+// weight 0 before the lattice arcs and one 0:0 arc carrying the lattice's
+// final weight after them, and ends at the one final state. A lattice that
+// accepts nothing gives a result without a start state. OpenFst takes an
+// int32 count: larger requests are clamped to INT32_MAX, never wrapped.
+// Fails with kSearchFailed when OpenFst flags the result with kError (it
+// then logs to std::cerr: callers capture that).
+Expected<fst::StdVectorFst, DecodeError> find_shortest_paths(
+    const fst::StdVectorFst &lattice, std::uint64_t nshortest);
+
+}  // namespace tamsu
+
+#endif  // TAMSU_NBEST_SEARCH_H_

@@ -1,0 +1,208 @@
+#include "python/binder.h"
+
+#include <cstring>
+
+namespace tamsu::python {
+namespace {
+
+// "'int' object is not an instance of 'str'"
+void set_type_mismatch(PyObject *value, const char *expected) {
+  if (value == Py_None) {
+    PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'",
+                 expected);
+    return;
+  }
+  PyRef qualname = PyRef::steal(PyType_GetQualName(Py_TYPE(value)));
+  if (!qualname) return;
+  PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'",
+               qualname.get(), expected);
+}
+
+std::string quoted_list(const Signature &signature, const bool *missing) {
+  std::string names;
+  Py_ssize_t total = 0;
+  for (Py_ssize_t i = 0; i < signature.num_params; ++i) total += missing[i];
+  Py_ssize_t seen = 0;
+  for (Py_ssize_t i = 0; i < signature.num_params; ++i) {
+    if (!missing[i]) continue;
+    ++seen;
+    if (seen > 1) names += (seen == total) ? (total > 2 ? ", and " : " and ") : ", ";
+    names += "'";
+    names += signature.names[i];
+    names += "'";
+  }
+  return names;
+}
+
+bool is_numpy_bool(PyObject *value) {
+  PyTypeObject *type = Py_TYPE(value);
+  const char *name = type->tp_name;  // "numpy.bool_" or "numpy.bool"
+  return std::strcmp(name, "numpy.bool_") == 0 ||
+         std::strcmp(name, "numpy.bool") == 0;
+}
+
+}  // namespace
+
+bool bind_arguments(const Signature &signature, PyObject *const *args,
+                    Py_ssize_t nargs, PyObject *kwnames,
+                    PyObject *const *kwvalues, PyObject **bound) {
+  const Py_ssize_t max = signature.num_params;
+  if (nargs > max) {
+    if (signature.num_required == max) {
+      PyErr_Format(PyExc_TypeError,
+                   "%s() takes %zd positional arguments but %zd were given",
+                   signature.function, max, nargs);
+    } else {
+      PyErr_Format(PyExc_TypeError,
+                   "%s() takes from %zd to %zd positional arguments but %zd "
+                   "were given",
+                   signature.function, signature.num_required, max, nargs);
+    }
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < max; ++i) bound[i] = i < nargs ? args[i] : nullptr;
+
+  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+    Py_ssize_t index = -1;
+    for (Py_ssize_t i = 0; i < max; ++i) {
+      if (PyUnicode_Check(key) &&
+          PyUnicode_CompareWithASCIIString(key, signature.names[i]) == 0) {
+        index = i;
+        break;
+      }
+    }
+    if (index < 0) {
+      PyErr_Format(PyExc_TypeError,
+                   "%s() got an unexpected keyword argument '%S'",
+                   signature.function, key);
+      return false;
+    }
+    if (bound[index]) {
+      PyErr_Format(PyExc_TypeError,
+                   "%s() got multiple values for argument '%s'",
+                   signature.function, signature.names[index]);
+      return false;
+    }
+    bound[index] = kwvalues[k];
+  }
+
+  bool missing[kMaxParams] = {};
+  Py_ssize_t num_missing = 0;
+  for (Py_ssize_t i = 0; i < signature.num_required; ++i) {
+    missing[i] = bound[i] == nullptr;
+    num_missing += missing[i];
+  }
+  if (num_missing) {
+    PyErr_Format(PyExc_TypeError,
+                 "%s() missing %zd required positional argument%s: %s",
+                 signature.function, num_missing, num_missing == 1 ? "" : "s",
+                 quoted_list(signature, missing).c_str());
+    return false;
+  }
+  return true;
+}
+
+void wrap_conversion_error(const char *name) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  PyObject *type = nullptr;
+  PyObject *raw_value = nullptr;
+  PyObject *traceback = nullptr;
+  PyErr_Fetch(&type, &raw_value, &traceback);
+  PyErr_NormalizeException(&type, &raw_value, &traceback);
+  PyRef type_ref = PyRef::steal(type);
+  PyRef value = PyRef::steal(raw_value);
+  PyRef traceback_ref = PyRef::steal(traceback);
+  if (type != PyExc_TypeError) {  // a subclass passes through unchanged
+    PyErr_Restore(type_ref.release(), value.release(), traceback_ref.release());
+    return;
+  }
+  PyRef message = PyRef::steal(PyObject_Str(value.get()));
+  if (!message) return;
+  PyRef wrapped = PyRef::steal(
+      PyUnicode_FromFormat("argument '%s': %U", name, message.get()));
+  if (!wrapped) return;
+  PyRef error = PyRef::steal(
+      PyObject_CallOneArg(PyExc_TypeError, wrapped.get()));
+  if (!error) return;
+  if (PyObject *cause = PyException_GetCause(value.get())) {
+    PyException_SetCause(error.get(), cause);  // steals the new reference
+  }
+  PyErr_SetObject(PyExc_TypeError, error.get());
+}
+
+const char *utf8_of(PyObject *text, Py_ssize_t &size) {
+  return PyUnicode_AsUTF8AndSize(text, &size);
+}
+
+bool convert_text(PyObject *value, const char *name, std::string &out) {
+  if (!PyUnicode_Check(value)) {
+    set_type_mismatch(value, "str");
+    wrap_conversion_error(name);
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char *data = utf8_of(value, size);
+  if (!data) {
+    wrap_conversion_error(name);
+    return false;
+  }
+  out.assign(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool convert_u64(PyObject *value, const char *name, std::uint64_t &out) {
+  PyRef index = PyRef::steal(PyNumber_Index(value));
+  if (!index) {
+    wrap_conversion_error(name);
+    return false;
+  }
+  const unsigned long long converted = PyLong_AsUnsignedLongLong(index.get());
+  if (converted == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    wrap_conversion_error(name);
+    return false;
+  }
+  out = converted;
+  return true;
+}
+
+bool convert_double(PyObject *value, const char *name, double &out) {
+  const double converted = PyFloat_AsDouble(value);
+  if (converted == -1.0 && PyErr_Occurred()) {
+    wrap_conversion_error(name);
+    return false;
+  }
+  out = converted;
+  return true;
+}
+
+bool convert_bool(PyObject *value, const char *name, bool &out) {
+  if (value == Py_True || value == Py_False) {
+    out = value == Py_True;
+    return true;
+  }
+  if (is_numpy_bool(value)) {
+    PyNumberMethods *number = Py_TYPE(value)->tp_as_number;
+    if (!number || !number->nb_bool) {
+      PyErr_Format(PyExc_TypeError,
+                   "object of type '%s' does not define a '__bool__' "
+                   "conversion",
+                   Py_TYPE(value)->tp_name);
+      wrap_conversion_error(name);
+      return false;
+    }
+    const int truth = number->nb_bool(value);
+    if (truth < 0) {
+      wrap_conversion_error(name);
+      return false;
+    }
+    out = truth != 0;
+    return true;
+  }
+  set_type_mismatch(value, "bool");
+  wrap_conversion_error(name);
+  return false;
+}
+
+}  // namespace tamsu::python

@@ -1,0 +1,49 @@
+// Binds fast-call arguments to parameter names from a table, with the
+// interpreter's own error wording, and converts them with the
+// "argument 'NAME': " wrapping shared by every method.
+#ifndef TAMSU_PYTHON_BINDER_H_
+#define TAMSU_PYTHON_BINDER_H_
+
+#include <cstdint>
+#include <string>
+
+#include "python/py_ref.h"
+
+namespace tamsu::python {
+
+// A callable's parameters: all positional-or-keyword, the first
+// `num_required` required.
+struct Signature {
+  const char *function;  // "Model.phoneticize"
+  const char *const *names;
+  Py_ssize_t num_params;
+  Py_ssize_t num_required;
+};
+
+constexpr Py_ssize_t kMaxParams = 8;
+
+// Fills `bound[0 .. num_params)` with borrowed references to the passed
+// arguments (null for an omitted optional one). `kwvalues` holds the values
+// of `kwnames` in order. Returns false with TypeError set on a binding error.
+bool bind_arguments(const Signature &signature, PyObject *const *args,
+                    Py_ssize_t nargs, PyObject *kwnames,
+                    PyObject *const *kwvalues, PyObject **bound);
+
+// Re-raises a pending exact TypeError as "argument 'NAME': " + its
+// message, keeping its __cause__. Other exceptions stay as they are.
+void wrap_conversion_error(const char *name);
+
+// Conversions of one argument; each returns false with an exception set,
+// already wrapped with the parameter name.
+bool convert_text(PyObject *value, const char *name, std::string &out);
+bool convert_u64(PyObject *value, const char *name, std::uint64_t &out);
+bool convert_double(PyObject *value, const char *name, double &out);
+// Exactly True or False, or a numpy boolean scalar.
+bool convert_bool(PyObject *value, const char *name, bool &out);
+
+// The UTF-8 text of a str, or null with an exception set.
+const char *utf8_of(PyObject *text, Py_ssize_t &size);
+
+}  // namespace tamsu::python
+
+#endif  // TAMSU_PYTHON_BINDER_H_

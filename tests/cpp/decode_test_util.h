@@ -1,0 +1,151 @@
+// Helpers shared by the decoding tests: symbol tables, models and FSTs
+// built in code, and capture of file descriptor 2.
+#ifndef TAMSU_TESTS_CPP_DECODE_TEST_UTIL_H_
+#define TAMSU_TESTS_CPP_DECODE_TEST_UTIL_H_
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include <fst/symbol-table.h>
+#include <fst/vector-fst.h>
+
+#include "model/cluster_table.h"
+#include "model/labels.h"
+#include "model/model.h"
+
+namespace tamsu::test {
+
+// A table whose label i has the text texts[i].
+inline std::shared_ptr<fst::SymbolTable> make_symbols(
+    const std::vector<std::string> &texts) {
+  auto table = std::make_shared<fst::SymbolTable>();
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    table->AddSymbol(texts[i], static_cast<std::int64_t>(i));
+  }
+  return table;
+}
+
+inline Label label_of(const fst::SymbolTable &table, const std::string &text) {
+  const auto label = table.Find(text);
+  if (label == fst::kNoSymbol) throw std::invalid_argument("no symbol " + text);
+  return static_cast<Label>(label);
+}
+
+// One model arc, its labels given as symbol texts.
+struct TextArc {
+  int from;
+  std::string in;
+  std::string out;
+  float weight;
+  int to;
+};
+
+struct FinalState {
+  int state;
+  float weight;
+};
+
+// A model as load_model would leave it: arcs sorted by input label, both
+// tables attached to the FST and shared with the record, cluster tables
+// built, veto set {0, 1, 2}. State 0 is the start state.
+inline std::unique_ptr<Model> make_model(const std::vector<std::string> &isyms,
+                                         const std::vector<std::string> &osyms,
+                                         int num_states,
+                                         const std::vector<TextArc> &arcs,
+                                         const std::vector<FinalState> &finals,
+                                         const std::string &delim = "") {
+  auto model = std::make_unique<Model>();
+  const auto in_table = make_symbols(isyms);
+  const auto out_table = make_symbols(osyms);
+  for (int s = 0; s < num_states; ++s) model->fst.AddState();
+  model->fst.SetStart(0);
+  for (const TextArc &arc : arcs) {
+    model->fst.AddArc(arc.from,
+                      fst::StdArc(static_cast<int>(label_of(*in_table, arc.in)),
+                                  static_cast<int>(label_of(*out_table, arc.out)),
+                                  arc.weight, arc.to));
+  }
+  for (const FinalState &final : finals) {
+    model->fst.SetFinal(final.state, final.weight);
+  }
+  model->fst.SetInputSymbols(in_table.get());
+  model->fst.SetOutputSymbols(out_table.get());
+  sort_arcs_by_input_label(model->fst);
+  model->isyms.reset(model->fst.InputSymbols()->Copy());
+  model->osyms.reset(model->fst.OutputSymbols()->Copy());
+  model->input_clusters = build_cluster_table(*model->isyms);
+  model->output_clusters = build_cluster_table(*model->osyms);
+  model->veto_set = {0, 1, 2};
+  model->delim = delim;
+  return model;
+}
+
+// The arcs of an FST as (state, ilabel, olabel, weight, nextstate), states
+// in order, arcs in stored order.
+using ArcRow = std::tuple<int, int, int, float, int>;
+
+inline std::vector<ArcRow> arc_rows(const fst::StdVectorFst &fst) {
+  std::vector<ArcRow> rows;
+  for (int s = 0; s < fst.NumStates(); ++s) {
+    for (fst::ArcIterator<fst::StdVectorFst> it(fst, s); !it.Done();
+         it.Next()) {
+      const auto &arc = it.Value();
+      rows.emplace_back(s, arc.ilabel, arc.olabel, arc.weight.Value(),
+                        arc.nextstate);
+    }
+  }
+  return rows;
+}
+
+// Redirects file descriptor 2 to a temporary file while in scope; text()
+// returns what was written so far.
+class Fd2Capture {
+ public:
+  Fd2Capture() : file_(std::tmpfile()) {
+    if (file_ == nullptr) throw std::runtime_error("tmpfile failed");
+    std::fflush(stderr);
+    saved_ = ::dup(2);
+    if (saved_ < 0 || ::dup2(::fileno(file_), 2) < 0) {
+      throw std::runtime_error("dup2 failed");
+    }
+  }
+  ~Fd2Capture() {
+    std::fflush(stderr);
+    ::dup2(saved_, 2);
+    ::close(saved_);
+    std::fclose(file_);
+  }
+  Fd2Capture(const Fd2Capture &) = delete;
+  Fd2Capture &operator=(const Fd2Capture &) = delete;
+
+  std::string text() const {
+    std::fflush(stderr);
+    std::string content;
+    const long end = ::lseek(::fileno(file_), 0, SEEK_END);
+    content.resize(static_cast<std::size_t>(end));
+    if (end > 0 &&
+        ::pread(::fileno(file_), content.data(), content.size(), 0) != end) {
+      throw std::runtime_error("pread failed");
+    }
+    return content;
+  }
+
+ private:
+  std::FILE *file_;
+  int saved_ = -1;
+};
+
+inline std::string unknown_piece_message(const std::string &piece) {
+  return "Symbol: '" + piece +
+         "' not found in input symbols table.\nMapping to null...\n";
+}
+
+}  // namespace tamsu::test
+
+#endif  // TAMSU_TESTS_CPP_DECODE_TEST_UTIL_H_
