@@ -72,29 +72,36 @@ Expected<UniquePaths, DecodeError> collect_paths(
   const std::size_t start_arcs = result.NumArcs(start);
   collection.paths.reserve(
       static_cast<std::size_t>(std::min<std::uint64_t>(nbest, start_arcs)));
-  std::size_t length_hint = 0;  // paths of one word have similar lengths
   for (fst::ArcIterator<fst::StdVectorFst> start_arc(result, start);
        !start_arc.Done(); start_arc.Next()) {
-    PathData path;
-    path.path_weights.reserve(length_hint);
-    path.ilabels.reserve(length_hint);
-    path.olabels.reserve(length_hint);
-    extend_path(path, start_arc.Value(), model);
+    // A first pass finds the path's end and length, so that the record's
+    // lists are allocated once; the second pass fills them.
+    std::size_t length = 1;
     StateId s = start_arc.Value().nextstate;
-    for (StateId steps = 0;; ++steps) {
+    for (;; ++length) {
       if (!exists(s)) return make_unexpected(missing_state(s));
       if (result.Final(s) != fst::StdArc::Weight::Zero()) break;
       if (result.NumArcs(s) == 0) break;
-      if (steps >= num_states) {
+      if (static_cast<StateId>(length) > num_states) {
         return make_unexpected(
             DecodeError{DecodeError::Kind::kCyclicPath, s});
       }
-      const fst::StdArc &arc =
-          fst::ArcIterator<fst::StdVectorFst>(result, s).Value();
-      extend_path(path, arc, model);
-      s = arc.nextstate;
+      s = fst::ArcIterator<fst::StdVectorFst>(result, s).Value().nextstate;
     }
-    length_hint = std::max(length_hint, path.ilabels.size());
+
+    PathData path;
+    path.path_weights.reserve(length);
+    path.ilabels.reserve(length);
+    path.olabels.reserve(length);
+    path.uniques.reserve(length);
+    const fst::StdArc *arc = &start_arc.Value();
+    for (std::size_t i = 0; i < length; ++i) {
+      extend_path(path, *arc, model);
+      if (i + 1 < length) {
+        arc = &fst::ArcIterator<fst::StdVectorFst>(result, arc->nextstate)
+                   .Value();
+      }
+    }
     insert_path(collection, std::move(path), accumulate);
     if (collection.paths.size() >= nbest) break;
   }
@@ -114,24 +121,27 @@ std::vector<PathData> select_paths(UniquePaths collection, std::uint64_t beam,
     }
   }
 
-  std::vector<PathData> selected;
-  selected.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(
-      collection.paths.size(), std::max<std::uint64_t>(beam, 1))));
+  // Selection keeps records in order, so the kept ones are compacted to
+  // the front of the collection's own list, which is then returned.
+  std::vector<PathData> &paths = collection.paths;
+  std::size_t kept = 0;
   float cum = kInfinity;
-  for (PathData &path : collection.paths) {
-    float weight = path.path_weight;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    float weight = paths[i].path_weight;
     if (use_pmass) {
       weight = weight - total;
       // Before the threshold test: a record left out still counts.
       cum = log_add(cum, weight);
     }
     if (use_threshold && weight > threshold) continue;
-    path.path_weight = weight;
-    selected.push_back(std::move(path));
+    if (kept != i) paths[kept] = std::move(paths[i]);
+    paths[kept].path_weight = weight;
+    ++kept;
     if (use_pmass && pmass > static_cast<double>(cum)) break;
-    if (selected.size() >= beam) break;
+    if (kept >= beam) break;
   }
-  return selected;
+  paths.erase(paths.begin() + static_cast<std::ptrdiff_t>(kept), paths.end());
+  return std::move(paths);
 }
 
 }  // namespace tamsu

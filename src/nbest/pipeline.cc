@@ -32,9 +32,6 @@ Expected<UniquePaths, DecodeError> search_distinct_paths(
     const DecodeOptions &options) {
   const std::uint64_t cap =
       std::max<std::uint64_t>(saturating_multiply(256, options.nbest), 1024);
-  // The most paths one OpenFst request can return (it takes an int32).
-  constexpr std::uint64_t kLargestRequest =
-      std::numeric_limits<std::int32_t>::max();
   UniquePaths collection;
   for (std::uint64_t k = std::max<std::uint64_t>(
            saturating_multiply(8, options.nbest), 16);
@@ -53,7 +50,9 @@ Expected<UniquePaths, DecodeError> search_distinct_paths(
     // repeat this one step for step and give the same result. The same
     // holds once the request no longer grows.
     const std::uint64_t found = result->NumArcs(result->Start());
-    if (found < std::min(k, kLargestRequest) || k >= kLargestRequest) break;
+    if (found < std::min(k, kMaxShortestPaths) || k >= kMaxShortestPaths) {
+      break;
+    }
   }
   return collection;
 }

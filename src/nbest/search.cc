@@ -1,7 +1,6 @@
 #include "nbest/search.h"
 
 #include <algorithm>
-#include <limits>
 
 #include <fst/shortest-path.h>
 
@@ -10,10 +9,9 @@ namespace tamsu {
 Expected<fst::StdVectorFst, DecodeError> find_shortest_paths(
     const fst::StdVectorFst &lattice, std::uint64_t nshortest) {
   using Weight = fst::StdArc::Weight;
-  constexpr std::uint64_t kMaxRequest = std::numeric_limits<std::int32_t>::max();
   // A wrapped count of 0 or less would silently return nothing.
   const auto request =
-      static_cast<std::int32_t>(std::min(nshortest, kMaxRequest));
+      static_cast<std::int32_t>(std::min(nshortest, kMaxShortestPaths));
   constexpr float kDelta = 1e-6f;
 
   fst::StdVectorFst result;

@@ -67,7 +67,7 @@ TEST(LogAdd, InfiniteOperandIsNeutral) {
 }
 
 TEST(LogAdd, IsNegativeLogOfSummedProbabilities) {
-  for (const auto [a, b] : {std::pair{1.0f, 2.0f}, {2.0f, 1.0f},
+  for (const auto &[a, b] : {std::pair{1.0f, 2.0f}, {2.0f, 1.0f},
                             {0.5f, 0.5f}, {-3.0f, 4.0f}, {10.0f, 40.0f}}) {
     const double expected = -std::log(std::exp(-double{a}) + std::exp(-double{b}));
     EXPECT_NEAR(log_add(a, b), expected, 1e-5) << a << " " << b;
