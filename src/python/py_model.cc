@@ -63,14 +63,8 @@ PyObject *text_to_str(const std::string &text) {
 
 PyObject *phoneme_list(const Model &model, const LabelList &uniques) {
   const std::vector<std::string> phonemes = render_phonemes(model, uniques);
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(phonemes.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < phonemes.size(); ++i) {
-    PyObject *item = text_to_str(phonemes[i]);
-    if (!item) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
+  return new_list(phonemes.size(),
+                  [&](std::size_t i) { return text_to_str(phonemes[i]); });
 }
 
 // The text of a str key as UTF-8; a lone surrogate becomes one U+FFFD per
@@ -280,14 +274,9 @@ PyObject *model_phoneticize_paths(PyObject *self, PyObject *const *args,
         if (!convert_text(bound[0], "word", word)) return nullptr;
         if (!convert_options(bound, kPathsParams, 7, options)) return nullptr;
         std::vector<PathData> paths = phoneticize_word(model, word, options);
-        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(paths.size())));
-        if (!list) return nullptr;
-        for (std::size_t i = 0; i < paths.size(); ++i) {
-          PyObject *item = new_path_data(state, std::move(paths[i]));
-          if (!item) return nullptr;
-          PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-        }
-        return list.release();
+        return new_list(paths.size(), [&](std::size_t i) {
+          return new_path_data(state, std::move(paths[i]));
+        });
       });
 }
 
@@ -310,14 +299,9 @@ PyObject *model_phoneticize_sampling(PyObject *self, PyObject *const *args,
         }
         const std::vector<PathData> paths =
             phoneticize_word(model, word, options);
-        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(paths.size())));
-        if (!list) return nullptr;
-        for (std::size_t i = 0; i < paths.size(); ++i) {
-          PyObject *item = phoneme_list(model, paths[i].uniques);
-          if (!item) return nullptr;
-          PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-        }
-        return list.release();
+        return new_list(paths.size(), [&](std::size_t i) {
+          return phoneme_list(model, paths[i].uniques);
+        });
       });
 }
 

@@ -22,15 +22,10 @@ PathData &record_of(PyObject *self) {
 }
 
 PyObject *label_list(const LabelList &labels) {
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(labels.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < labels.size(); ++i) {
-    // Labels come from symbol tables and are below 2^31.
-    PyObject *item = PyLong_FromLong(static_cast<std::int32_t>(labels[i]));
-    if (!item) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
+  // Labels come from symbol tables and are below 2^31.
+  return new_list(labels.size(), [&](std::size_t i) {
+    return PyLong_FromLong(static_cast<std::int32_t>(labels[i]));
+  });
 }
 
 PyObject *path_data_path_weight(PyObject *self, void *) {
@@ -39,14 +34,9 @@ PyObject *path_data_path_weight(PyObject *self, void *) {
 
 PyObject *path_data_path_weights(PyObject *self, void *) {
   const auto &weights = record_of(self).path_weights;
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(weights.size())));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < weights.size(); ++i) {
-    PyObject *item = PyFloat_FromDouble(weights[i]);
-    if (!item) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
+  return new_list(weights.size(), [&](std::size_t i) {
+    return PyFloat_FromDouble(weights[i]);
+  });
 }
 
 PyObject *path_data_ilabels(PyObject *self, void *) {

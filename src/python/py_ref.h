@@ -6,6 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
 #include <utility>
 
 namespace tamsu::python {
@@ -42,6 +43,20 @@ class PyRef {
   explicit PyRef(PyObject *object) : object_(object) {}
   PyObject *object_ = nullptr;
 };
+
+// A new list of `size` items, item i made by `make_item(i)` (a new
+// reference, or null with an exception set, which abandons the list).
+template <class MakeItem>
+PyObject *new_list(std::size_t size, MakeItem &&make_item) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(size)));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < size; ++i) {
+    PyObject *item = make_item(i);
+    if (!item) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
 
 }  // namespace tamsu::python
 

@@ -1,0 +1,251 @@
+// The extension module tamsu._train: converts Python arguments for one
+// training call, runs it without the interpreter lock, and maps its
+// errors. The work itself is in src/train.
+#include <fst/util.h>
+
+#include <string>
+#include <vector>
+
+#include "python/guard.h"
+#include "python/py_ref.h"
+#include "train/train.h"
+
+namespace tamsu::python {
+namespace {
+
+// Appends the texts of a sequence of str to `out`; false with an exception
+// set otherwise.
+bool append_texts(PyObject *sequence, const char *what, std::size_t index,
+                  std::vector<std::string> &out) {
+  // A str is a sequence of str too, but "K AE T" as one is surely a
+  // mistake.
+  if (PyUnicode_Check(sequence)) {
+    PyErr_Format(PyExc_TypeError,
+                 "entry %zu: %s must be a sequence of str, not a str",
+                 index + 1, what);
+    return false;
+  }
+  PyRef fast = PyRef::steal(PySequence_Fast(sequence, ""));
+  if (!fast) {
+    PyErr_Format(PyExc_TypeError, "entry %zu: %s must be a sequence of str",
+                 index + 1, what);
+    return false;
+  }
+  const Py_ssize_t size = PySequence_Fast_GET_SIZE(fast.get());
+  PyObject **items = PySequence_Fast_ITEMS(fast.get());
+  out.reserve(static_cast<std::size_t>(size));
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    if (!PyUnicode_Check(items[i])) {
+      PyErr_Format(PyExc_TypeError, "entry %zu: %s must be a sequence of str",
+                   index + 1, what);
+      return false;
+    }
+    Py_ssize_t length = 0;
+    const char *text = PyUnicode_AsUTF8AndSize(items[i], &length);
+    if (!text) return false;
+    out.emplace_back(text, static_cast<std::size_t>(length));
+  }
+  return true;
+}
+
+bool convert_entries(PyObject *object, std::vector<LexiconEntry> &entries) {
+  PyRef fast = PyRef::steal(PySequence_Fast(
+      object, "entries must be a sequence of (graphemes, phonemes) pairs"));
+  if (!fast) return false;
+  const Py_ssize_t size = PySequence_Fast_GET_SIZE(fast.get());
+  PyObject **items = PySequence_Fast_ITEMS(fast.get());
+  entries.resize(static_cast<std::size_t>(size));
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    const auto index = static_cast<std::size_t>(i);
+    if (!PyTuple_Check(items[i]) || PyTuple_GET_SIZE(items[i]) != 2) {
+      PyErr_Format(PyExc_TypeError,
+                   "entry %zu: expected a (graphemes, phonemes) tuple",
+                   index + 1);
+      return false;
+    }
+    if (!append_texts(PyTuple_GET_ITEM(items[i], 0), "graphemes", index,
+                      entries[index].graphemes) ||
+        !append_texts(PyTuple_GET_ITEM(items[i], 1), "phonemes", index,
+                      entries[index].phonemes)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+const char *stage_name(TrainStage stage) {
+  switch (stage) {
+    case TrainStage::kAligning: return "aligning";
+    case TrainStage::kCounting: return "counting";
+    case TrainStage::kEstimating: return "estimating";
+    case TrainStage::kPruning: return "pruning";
+    case TrainStage::kWriting: return "writing";
+  }
+  return "training";
+}
+
+// Sets the Python exception for a training error, unless one is already
+// set (a cancellation by the progress callback or a signal carries its
+// own).
+void set_train_error(const TrainError &error) {
+  if (PyErr_Occurred()) return;
+  PyObject *type = PyExc_ValueError;
+  switch (error.kind) {
+    case TrainError::Kind::kWriteFailed: type = PyExc_OSError; break;
+    case TrainError::Kind::kFstFailed: type = PyExc_RuntimeError; break;
+    case TrainError::Kind::kCancelled: type = PyExc_KeyboardInterrupt; break;
+    default: break;
+  }
+  PyErr_SetString(type, error.detail.c_str());
+}
+
+// Report values as a dict; null with an exception set on failure.
+PyObject *report_to_dict(const TrainReport &report) {
+  PyRef unaligned = PyRef::steal(PyList_New(0));
+  if (!unaligned) return nullptr;
+  for (std::size_t index : report.unaligned_entries) {
+    PyRef value = PyRef::steal(PyLong_FromSize_t(index));
+    if (!value || PyList_Append(unaligned.get(), value.get()) < 0) return nullptr;
+  }
+  PyRef ngrams = PyRef::steal(PyList_New(0));
+  if (!ngrams) return nullptr;
+  for (std::uint64_t count : report.ngrams_per_order) {
+    PyRef value = PyRef::steal(PyLong_FromUnsignedLongLong(count));
+    if (!value || PyList_Append(ngrams.get(), value.get()) < 0) return nullptr;
+  }
+  return Py_BuildValue(
+      "{s:n,s:n,s:O,s:n,s:n,s:d,s:O,s:K,s:K,s:K}",
+      "entries", static_cast<Py_ssize_t>(report.entries),
+      "aligned", static_cast<Py_ssize_t>(report.aligned),
+      "unaligned", unaligned.get(),
+      "chunk_types", static_cast<Py_ssize_t>(report.chunk_types),
+      "em_iterations", static_cast<Py_ssize_t>(report.em_iterations),
+      "log_likelihood", report.log_likelihood,
+      "ngrams", ngrams.get(),
+      "states", static_cast<unsigned long long>(report.states),
+      "arcs", static_cast<unsigned long long>(report.arcs),
+      "file_size", static_cast<unsigned long long>(report.file_size));
+}
+
+PyObject *train_model_impl(PyObject *args, PyObject *kwargs) {
+  static const char *keywords[] = {
+      "entries", "path", "max_graphemes", "max_phonemes", "max_deleted",
+      "many_to_many", "iterations", "tolerance", "threads", "order",
+      "max_ngrams", "prune_threshold", "progress", nullptr};
+  PyObject *entries_object = nullptr;
+  PyObject *path_bytes = nullptr;
+  TrainOptions options;
+  int many_to_many = options.align.many_to_many;
+  unsigned long long max_ngrams = 0;
+  PyObject *callback = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(
+          args, kwargs, "OO&|$IIIpIdIIKdO:train_model",
+          const_cast<char **>(keywords), &entries_object,
+          PyUnicode_FSConverter, &path_bytes, &options.align.max_graphemes,
+          &options.align.max_phonemes, &options.align.max_deleted,
+          &many_to_many, &options.align.iterations, &options.align.tolerance,
+          &options.align.threads, &options.ngram.order, &max_ngrams,
+          &options.ngram.prune_threshold, &callback)) {
+    return nullptr;
+  }
+  PyRef path_owner = PyRef::steal(path_bytes);
+  options.align.many_to_many = many_to_many != 0;
+  options.ngram.max_ngrams = max_ngrams;
+  if (callback != Py_None && !PyCallable_Check(callback)) {
+    PyErr_SetString(PyExc_TypeError, "progress must be callable or None");
+    return nullptr;
+  }
+  std::vector<LexiconEntry> entries;
+  if (!convert_entries(entries_object, entries)) return nullptr;
+  const std::string path(PyBytes_AS_STRING(path_bytes),
+                         static_cast<std::size_t>(PyBytes_GET_SIZE(path_bytes)));
+
+  // The work runs without the interpreter lock; each progress report takes
+  // it back to run the callback and to notice Ctrl-C. Either one's
+  // exception cancels the training and is raised afterwards.
+  PyThreadState *saved = nullptr;
+  ProgressFn progress = [&](const Progress &p) {
+    PyEval_RestoreThread(saved);
+    bool go_on = PyErr_CheckSignals() == 0;
+    if (go_on && callback != Py_None) {
+      PyRef result = PyRef::steal(PyObject_CallFunction(
+          callback, "sKK", stage_name(p.stage),
+          static_cast<unsigned long long>(p.done),
+          static_cast<unsigned long long>(p.total)));
+      go_on = static_cast<bool>(result);
+    }
+    saved = PyEval_SaveThread();
+    return go_on;
+  };
+  saved = PyEval_SaveThread();
+  auto report = [&] {
+    // Restores the thread state even if training throws.
+    struct Relock {
+      PyThreadState *&state;
+      ~Relock() { PyEval_RestoreThread(state); }
+    } relock{saved};
+    return train_model(entries, options, path, progress);
+  }();
+  if (!report) {
+    set_train_error(report.error());
+    return nullptr;
+  }
+  return report_to_dict(*report);
+}
+
+PyObject *module_train_model(PyObject *, PyObject *args, PyObject *kwargs) {
+  return guarded([&] { return train_model_impl(args, kwargs); });
+}
+
+PyMethodDef module_methods[] = {
+    // METH_KEYWORDS functions take three arguments; CPython calls them
+    // through PyCFunction, hence the detour through a generic pointer.
+    {"train_model",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(module_train_model)),
+     METH_VARARGS | METH_KEYWORDS,
+     "train_model(entries, path, *, max_graphemes=2, max_phonemes=2, "
+     "max_deleted=1, many_to_many=False, iterations=12, tolerance=1e-05, "
+     "threads=1, order=7, max_ngrams=0, prune_threshold=0.0, progress=None)\n"
+     "--\n\n"
+     "Trains a joint-sequence model on entries, a sequence of (graphemes,\n"
+     "phonemes) tuples of str sequences, and writes it to path. progress,\n"
+     "if given, is called as progress(stage, done, total) from the calling\n"
+     "thread; an exception it raises stops the training and propagates.\n"
+     "Returns a dict describing the run. Raises ValueError for bad input or\n"
+     "options and OSError when the file cannot be written."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int module_exec(PyObject *) {
+  // OpenFst's default would exit the process on any library error.
+  FLAGS_fst_error_fatal = false;
+  return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
+#ifdef Py_mod_gil
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_train",
+    "Training of tamsu pronunciation models.",
+    0,
+    module_methods,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace tamsu::python
+
+PyMODINIT_FUNC PyInit__train(void) {
+  return PyModuleDef_Init(&tamsu::python::module_def);
+}
