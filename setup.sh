@@ -31,4 +31,4 @@ fi
 .venv/bin/pip install --quiet --no-build-isolation \
   --config-settings=builddir=build .
 
-.venv/bin/python examples/demo.py
+.venv/bin/tamsu apply --nbest 2 hello world tomato phoneme tamsu

@@ -1,0 +1,351 @@
+"""The tamsu command: apply, train and evaluate.
+
+Exit status: 0 on success, 1 when a run fails (unreadable input, a bad
+model or lexicon), 2 for usage errors. Messages go to standard error.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from typing import Iterator, Sequence, TextIO
+
+__all__ = ["main"]
+
+PROG = "tamsu"
+
+
+class RunError(Exception):
+    """A failed run: reported as "tamsu: error: ..." with exit status 1."""
+
+
+def _positive_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid integer: {text!r}")
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1: {value}")
+    return value
+
+
+def _non_negative_int(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid integer: {text!r}")
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative: {value}")
+    return value
+
+
+def _float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid number: {text!r}")
+    if value != value:
+        raise argparse.ArgumentTypeError("not a number")
+    return value
+
+
+def _share(text: str) -> float:
+    value = _float(text)
+    if not 0.0 <= value <= 1.0:
+        raise argparse.ArgumentTypeError(f"must be between 0 and 1: {value}")
+    return value
+
+
+def _add_model_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "-m", "--model", metavar="PATH",
+        help="model file (default: the shipped US English model)")
+    parser.add_argument(
+        "--delim", default="", metavar="TEXT",
+        help="split words into graphemes at this character instead of "
+             "between characters")
+    parser.add_argument(
+        "-j", "--jobs", type=_positive_int, default=1, metavar="N",
+        help="decode in N processes (default: 1)")
+    parser.add_argument(
+        "--progress", action=argparse.BooleanOptionalAction, default=None,
+        help="show a progress bar (default: when standard error is a "
+             "terminal)")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG, description="Grapheme-to-phoneme conversion: decode "
+        "words, train models, measure their accuracy.")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND",
+                                     required=True)
+
+    apply = commands.add_parser(
+        "apply", help="print the pronunciations of words",
+        description="Print the pronunciations of words, one line per "
+        "pronunciation: word, rank, weight (a probability with --pmass), "
+        "phonemes separated by spaces, tab-separated. Words come from the "
+        "arguments, from --file, or from standard input.")
+    apply.set_defaults(run=run_apply, parser=apply)
+    apply.add_argument("words", nargs="*", metavar="WORD")
+    apply.add_argument(
+        "-f", "--file", metavar="PATH",
+        help="read words from PATH, one per line ('-' for standard input); "
+             "text after a tab is ignored")
+    _add_model_options(apply)
+    apply.add_argument("--nbest", type=_positive_int, default=1, metavar="N",
+                       help="pronunciations per word (default: 1)")
+    apply.add_argument("--beam", type=_positive_int, default=10000,
+                       metavar="N",
+                       help="most paths returned per word (default: 10000)")
+    apply.add_argument("--threshold", type=_float, default=99.0, metavar="W",
+                       help="drop paths whose weight exceeds W "
+                            "(default: off)")
+    apply.add_argument("--pmass", type=_float, default=99.0, metavar="W",
+                       help="normalise weights over the paths found and stop "
+                            "once their share exceeds exp(-W); prints "
+                            "probabilities (default: off)")
+    apply.add_argument("--accumulate", action="store_true",
+                       help="add up the probabilities of paths that spell "
+                            "the same pronunciation")
+
+    train = commands.add_parser(
+        "train", help="train a model from a pronunciation dictionary",
+        description="Train a model from a pronunciation dictionary: one "
+        "entry per line, the word, a tab or spaces, the phonemes separated "
+        "by spaces.")
+    train.set_defaults(run=run_train, parser=train)
+    train.add_argument("lexicon", metavar="LEXICON")
+    train.add_argument("-o", "--output", required=True, metavar="MODEL",
+                       help="where to write the model")
+    from tamsu.training import DEFAULT_ITERATIONS, DEFAULT_ORDER
+    train.add_argument("--order", type=_positive_int, default=DEFAULT_ORDER,
+                       metavar="N",
+                       help=f"n-gram order (default: {DEFAULT_ORDER})")
+    train.add_argument("--max-graphemes", type=_positive_int, default=2,
+                       metavar="N",
+                       help="most graphemes in one chunk (default: 2)")
+    train.add_argument("--max-phonemes", type=_positive_int, default=2,
+                       metavar="N",
+                       help="most phonemes in one chunk (default: 2)")
+    train.add_argument("--max-deleted", type=_non_negative_int, default=1,
+                       metavar="N",
+                       help="most graphemes in a chunk without phonemes; 0 "
+                            "forbids such chunks (default: 1)")
+    train.add_argument("--many-to-many", action="store_true",
+                       help="allow chunks with several graphemes and several "
+                            "phonemes")
+    train.add_argument("--iterations", type=_positive_int,
+                       default=DEFAULT_ITERATIONS, metavar="N",
+                       help=f"most EM iterations (default: "
+                            f"{DEFAULT_ITERATIONS})")
+    train.add_argument("--max-ngrams", type=_non_negative_int, default=0,
+                       metavar="N",
+                       help="prune to at most N n-grams (default: no limit)")
+    train.add_argument("--prune-threshold", type=_float, default=0.0,
+                       metavar="X",
+                       help="prune n-grams that cost less than X nats of "
+                            "weighted relative entropy (default: 0, off)")
+    train.add_argument("--threads", type=_positive_int, default=None,
+                       metavar="N", help="alignment threads (default: CPUs)")
+    train.add_argument("--delim", default="", metavar="TEXT",
+                       help="split words into graphemes at this character")
+    train.add_argument("--max-malformed", type=_share, default=0.05,
+                       metavar="SHARE",
+                       help="fail when more than this share of lines is "
+                            "malformed (default: 0.05)")
+    train.add_argument("--progress", action=argparse.BooleanOptionalAction,
+                       default=None,
+                       help="show progress bars (default: when standard "
+                            "error is a terminal)")
+
+    evaluate = commands.add_parser(
+        "evaluate", help="measure a model's error rates on a test dictionary",
+        description="Decode every word of a test dictionary and report the "
+        "word error rate (a word is right when its best pronunciation "
+        "equals any of its references) and the phoneme error rate (edit "
+        "distance over reference length).")
+    evaluate.set_defaults(run=run_evaluate, parser=evaluate)
+    evaluate.add_argument("lexicon", metavar="LEXICON")
+    _add_model_options(evaluate)
+    evaluate.add_argument("--errors", metavar="PATH",
+                          help="write the misrecognised words to PATH")
+    return parser
+
+
+def _model_path(args: argparse.Namespace) -> str:
+    if args.model is not None:
+        return args.model
+    from tamsu.batch import default_model_path
+    path = default_model_path()
+    if not os.path.exists(path):
+        raise RunError(f"the shipped model is missing ({path}); "
+                       "give one with --model")
+    return path
+
+
+def _words_from(stream: TextIO) -> Iterator[str]:
+    for line in stream:
+        word = line.rstrip("\r\n").split("\t", 1)[0].strip()
+        if word:
+            yield word
+
+
+def _input_words(args: argparse.Namespace,
+                 parser: argparse.ArgumentParser) -> tuple[Iterator[str], int | None]:
+    """The words to decode and their number when known in advance."""
+    if args.words and args.file is not None:
+        parser.error("give words as arguments or with --file, not both")
+    if args.words:
+        return iter(args.words), len(args.words)
+    if args.file is None or args.file == "-":
+        if sys.stdin is None:
+            parser.error("no words: standard input is closed")
+        if args.file is None and sys.stdin.isatty():
+            parser.error("no words: give them as arguments, with --file, "
+                         "or on standard input")
+        return _words_from(sys.stdin), None
+    try:
+        with open(args.file, encoding="utf-8") as stream:
+            words = list(_words_from(stream))
+    except (OSError, UnicodeDecodeError) as error:
+        raise RunError(f"cannot read {args.file}: {error}")
+    return iter(words), len(words)
+
+
+class _NoBar:
+    """Stands in for a tqdm bar when none is shown."""
+
+    def __enter__(self) -> "_NoBar":
+        return self
+
+    def __exit__(self, *exc_info) -> None:
+        return None
+
+    def update(self, n: int = 1) -> None:
+        return None
+
+
+def _progress_bar(enabled: bool | None, total: int | None, unit: str):
+    show = sys.stderr.isatty() if enabled is None else enabled
+    if not show:
+        return _NoBar()
+    try:
+        from tqdm import tqdm
+    except ImportError:  # progress is a nicety, never a reason to fail
+        return _NoBar()
+    return tqdm(total=total, unit=" " + unit, unit_scale=True,
+                file=sys.stderr, leave=False)
+
+
+def run_apply(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    from tamsu.batch import DecodeSettings, decode_words
+    words, total = _input_words(args, parser)
+    settings = DecodeSettings(
+        model=_model_path(args), delim=args.delim, nbest=args.nbest,
+        beam=args.beam, threshold=args.threshold, pmass=args.pmass,
+        accumulate=args.accumulate)
+    probabilities = args.pmass < 99.0
+    out = sys.stdout
+    undecoded = 0
+    with _progress_bar(args.progress, total, "words") as bar:
+        # Decoding never raises: a ValueError is the model failing to load,
+        # which happens before the first word.
+        try:
+            for word, pronunciations in decode_words(words, settings,
+                                                     jobs=args.jobs):
+                if not pronunciations:
+                    undecoded += 1
+                for rank, p in enumerate(pronunciations, start=1):
+                    score = (f"{p.probability:.6g}" if probabilities
+                             else f"{p.weight:.4f}")
+                    out.write(f"{word}\t{rank}\t{score}\t"
+                              f"{' '.join(p.phonemes)}\n")
+                bar.update(1)
+        except ValueError as error:
+            raise RunError(str(error))
+    out.flush()
+    if undecoded:
+        print(f"{PROG}: {undecoded} word(s) had no pronunciation",
+              file=sys.stderr)
+    return 0
+
+
+def run_train(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    from tamsu.lexicon import LexiconError
+    from tamsu.training import train
+    try:
+        report = train(
+            args.lexicon, args.output, delim=args.delim, order=args.order,
+            max_graphemes=args.max_graphemes, max_phonemes=args.max_phonemes,
+            max_deleted=args.max_deleted, many_to_many=args.many_to_many,
+            iterations=args.iterations, max_ngrams=args.max_ngrams,
+            prune_threshold=args.prune_threshold, threads=args.threads,
+            max_malformed=args.max_malformed, progress=args.progress)
+    except LexiconError as error:
+        raise RunError(str(error))
+    except (OSError, ValueError) as error:
+        raise RunError(str(error))
+    for line in report.malformed[:10]:
+        print(f"{PROG}: skipped {line}", file=sys.stderr)
+    if len(report.malformed) > 10:
+        print(f"{PROG}: ... and {len(report.malformed) - 10} more malformed "
+              f"lines", file=sys.stderr)
+    for entry in report.unaligned[:10]:
+        print(f"{PROG}: cannot align {args.lexicon}:{entry.line}: "
+              f"{entry.word} {' '.join(entry.phonemes)}", file=sys.stderr)
+    if len(report.unaligned) > 10:
+        print(f"{PROG}: ... and {len(report.unaligned) - 10} more entries "
+              f"that cannot be aligned", file=sys.stderr)
+    print(report.summary(), file=sys.stderr)
+    return 0
+
+
+def run_evaluate(args: argparse.Namespace,
+                 parser: argparse.ArgumentParser) -> int:
+    from tamsu.evaluation import evaluate
+    from tamsu.lexicon import LexiconError, read_lexicon
+    try:
+        lexicon = read_lexicon(args.lexicon, delim=args.delim)
+    except (OSError, LexiconError) as error:
+        raise RunError(str(error))
+    for line in lexicon.malformed[:10]:
+        print(f"{PROG}: skipped {line}", file=sys.stderr)
+    model = _model_path(args)
+    total = len(lexicon.references())
+    try:
+        with _progress_bar(args.progress, total, "words") as bar:
+            report = evaluate(model, lexicon, delim=args.delim,
+                              jobs=args.jobs,
+                              progress=lambda done: bar.update(1))
+    except ValueError as error:
+        raise RunError(str(error))
+    if args.errors:
+        try:
+            with open(args.errors, "w", encoding="utf-8") as out:
+                for word, hypothesis, references in report.errors:
+                    refs = " | ".join(" ".join(r) for r in references)
+                    out.write(f"{word}\t{' '.join(hypothesis)}\t{refs}\n")
+        except OSError as error:
+            raise RunError(f"cannot write {args.errors}: {error}")
+    print(report.summary())
+    return 0
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        return args.run(args, args.parser)
+    except RunError as error:
+        print(f"{PROG}: error: {error}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print(f"{PROG}: interrupted", file=sys.stderr)
+        return 130
+    except BrokenPipeError:
+        # A reader such as head went away: stop quietly, as cat does.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1

@@ -1,0 +1,161 @@
+// Kneser-Ney estimation and pruning on corpora small enough to work out by
+// hand.
+#include "train/ngram.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <functional>
+
+namespace tamsu {
+namespace {
+
+NgramModel estimate(const std::vector<Sentence> &sentences, Token vocabulary,
+                    NgramOptions options) {
+  auto model = estimate_ngrams(sentences, vocabulary, options, nullptr);
+  EXPECT_TRUE(model.has_value()) << model.error().detail;
+  return std::move(model).value();
+}
+
+double p(const NgramModel &model, const Sentence &history, Token token) {
+  return std::exp(log_probability(model, history, token));
+}
+
+// Tokens a = 0, b = 1; </s> = 2, <s> = 3. Corpus "<s> a b </s>",
+// "<s> a </s>", order 2.
+//   Bigram counts: <s>a 2, ab 1, b</s> 1, a</s> 1 -> n1 = 3, n2 = 1, so
+//   Y = 3/5, D1 = 1 - 2 Y n2/n1 = 0.6; D2 falls back to 1.0 (n3 = 0).
+//   Unigram continuation counts: a 1 (<s>), b 1 (a), </s> 2 (a, b):
+//   n1 = 2, n2 = 1, Y = 1/2, D1 = 0.5, D2 = 1.0.
+//   Root: total 4, gamma = (0.5 * 2 + 1.0 * 1) / 4 = 0.5, uniform 1/3:
+//   p(a) = p(b) = 0.5/4 + 0.5/3 = 0.291667, p(</s>) = 1/4 + 0.5/3.
+//   History a: total 2, gamma = 0.6 * 2 / 2 = 0.6:
+//   p(b|a) = 0.4/2 + 0.6 p(b) = 0.375, p(</s>|a) = 0.2 + 0.6 p(</s>) = 0.45.
+//   History <s>: total 2, gamma = 1.0 / 2 = 0.5, p(a|<s>) = 0.5 + 0.5 p(a).
+//   History b: gamma = 0.6, p(</s>|b) = 0.4 + 0.6 p(</s>) = 0.65.
+TEST(NgramTest, WorkedExample) {
+  const NgramModel model =
+      estimate({{0, 1}, {0}}, 2, NgramOptions{2, 0, 0.0});
+  const Token a = 0, b = 1, end = model.end_token(), start = model.start_token();
+  EXPECT_NEAR(model.discounts[1][0], 0.6, 1e-12);
+  EXPECT_NEAR(model.discounts[1][1], 1.0, 1e-12);
+  EXPECT_NEAR(model.discounts[0][0], 0.5, 1e-12);
+  const double pa = 0.125 + 0.5 / 3, pend = 0.25 + 0.5 / 3;
+  EXPECT_NEAR(p(model, {}, a), pa, 1e-12);
+  EXPECT_NEAR(p(model, {}, b), pa, 1e-12);
+  EXPECT_NEAR(p(model, {}, end), pend, 1e-12);
+  EXPECT_NEAR(p(model, {a}, b), 0.375, 1e-12);
+  EXPECT_NEAR(p(model, {a}, end), 0.45, 1e-12);
+  EXPECT_NEAR(p(model, {start}, a), 0.5 + 0.5 * pa, 1e-12);
+  EXPECT_NEAR(p(model, {b}, end), 0.65, 1e-12);
+  // Unseen continuations back off with the history's weight.
+  EXPECT_NEAR(p(model, {a}, a), 0.6 * pa, 1e-12);
+  EXPECT_NEAR(p(model, {b}, b), 0.6 * pa, 1e-12);
+  EXPECT_NEAR(p(model, {start}, end), 0.5 * pend, 1e-12);
+  const std::uint32_t history_a = find_child(model, 0, a);
+  ASSERT_NE(history_a, kNoNode);
+  EXPECT_NEAR(std::exp(model.nodes[history_a].log_backoff), 0.6, 1e-12);
+}
+
+// A corpus with repeated and varied n-grams, so that every discount class
+// occurs.
+std::vector<Sentence> corpus() {
+  std::vector<Sentence> sentences;
+  for (Token i = 0; i < 40; ++i) {
+    Sentence s;
+    for (Token j = 0; j < 3 + i % 5; ++j) s.push_back((i * 7 + j * j * 3) % 6);
+    sentences.push_back(s);
+    if (i % 3 == 0) sentences.push_back(s);
+  }
+  return sentences;
+}
+
+// Every history in the trie, as token lists, plus a few never seen.
+std::vector<Sentence> histories(const NgramModel &model) {
+  std::vector<Sentence> found = {{}, {5, 5, 5}, {model.start_token(), 5, 5}};
+  std::function<void(std::uint32_t, Sentence &)> walk =
+      [&](std::uint32_t node, Sentence &prefix) {
+        const auto &n = model.nodes[node];
+        for (std::uint32_t i = 0; i < n.child_count; ++i) {
+          const std::uint32_t child = model.children[n.first_child + i];
+          if (!model.nodes[child].kept ||
+              model.nodes[child].token == model.end_token()) {
+            continue;
+          }
+          prefix.push_back(model.nodes[child].token);
+          found.push_back(prefix);
+          walk(child, prefix);
+          prefix.pop_back();
+        }
+      };
+  Sentence prefix;
+  walk(0, prefix);
+  return found;
+}
+
+struct SumCase {
+  unsigned order;
+  std::uint64_t max_ngrams;
+};
+
+class SumToOneTest : public testing::TestWithParam<SumCase> {};
+
+TEST_P(SumToOneTest, EveryHistoryDistributesAllMass) {
+  const auto [order, max_ngrams] = GetParam();
+  const Token vocabulary = 6;
+  const NgramModel model =
+      estimate(corpus(), vocabulary, NgramOptions{order, max_ngrams, 0.0});
+  for (const Sentence &history : histories(model)) {
+    double sum = 0.0;
+    for (Token t = 0; t <= model.end_token(); ++t) sum += p(model, history, t);
+    EXPECT_NEAR(sum, 1.0, 1e-9) << "history of length " << history.size();
+  }
+  std::uint64_t kept = 0;
+  for (std::uint64_t count : model.kept_per_order) kept += count;
+  if (max_ngrams > 0) EXPECT_LE(kept, max_ngrams);
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, SumToOneTest,
+                         testing::Values(SumCase{1, 0}, SumCase{2, 0},
+                                         SumCase{3, 0}, SumCase{5, 0},
+                                         SumCase{3, 60}, SumCase{5, 80},
+                                         SumCase{5, 30}));
+
+TEST(NgramTest, PruningKeepsUnigramsAndDropsLongNgramsFirst) {
+  const auto full = estimate(corpus(), 6, NgramOptions{4, 0, 0.0});
+  const auto pruned = estimate(corpus(), 6, NgramOptions{4, 40, 0.0});
+  // Unigrams: the six tokens, </s> and <s>.
+  EXPECT_EQ(pruned.kept_per_order[0], full.kept_per_order[0]);
+  EXPECT_EQ(pruned.kept_per_order[0], 8u);
+  EXPECT_LT(pruned.kept_per_order[3], full.kept_per_order[3]);
+  // Every kept n-gram's history is kept too.
+  for (const auto &node : pruned.nodes) {
+    if (node.length >= 2 && node.kept) {
+      EXPECT_TRUE(pruned.nodes[node.parent].kept);
+    }
+  }
+}
+
+TEST(NgramTest, PruningThresholdDropsCheapNgrams) {
+  const auto low = estimate(corpus(), 6, NgramOptions{4, 0, 1e-6});
+  const auto high = estimate(corpus(), 6, NgramOptions{4, 0, 1e-2});
+  std::uint64_t kept_low = 0, kept_high = 0;
+  for (auto c : low.kept_per_order) kept_low += c;
+  for (auto c : high.kept_per_order) kept_high += c;
+  EXPECT_LT(kept_high, kept_low);
+}
+
+TEST(NgramTest, RejectsBadInput) {
+  auto no_order = estimate_ngrams({{0}}, 1, NgramOptions{0, 0, 0.0}, nullptr);
+  ASSERT_FALSE(no_order.has_value());
+  EXPECT_EQ(no_order.error().kind, TrainError::Kind::kInvalidOptions);
+  auto outside = estimate_ngrams({{0, 3}}, 2, NgramOptions{}, nullptr);
+  ASSERT_FALSE(outside.has_value());
+  EXPECT_EQ(outside.error().kind, TrainError::Kind::kInvalidOptions);
+  auto empty = estimate_ngrams({}, 2, NgramOptions{}, nullptr);
+  ASSERT_FALSE(empty.has_value());
+  EXPECT_EQ(empty.error().kind, TrainError::Kind::kNoEntries);
+}
+
+}  // namespace
+}  // namespace tamsu

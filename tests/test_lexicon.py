@@ -1,0 +1,116 @@
+"""Reading lexicon files, and scoring in tamsu.evaluation."""
+
+import pytest
+
+from tamsu.evaluation import EvaluationReport, edit_distance, evaluate, score
+from tamsu.lexicon import LexiconError, graphemes_of, read_lexicon
+from tamsu.training import train
+
+from train_data import LEXICON, write_lexicon
+
+
+def write(path, text, encoding="utf-8"):
+    path.write_bytes(text.encode(encoding) if isinstance(text, str) else text)
+    return str(path)
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("cat\tK AE T\n", [("cat", ("K", "AE", "T"))]),
+    ("cat  K AE T\n", [("cat", ("K", "AE", "T"))]),
+    ("new york\tN UW Y AO R K\n", [("new york", ("N", "UW", "Y", "AO", "R", "K"))]),
+    (";;; comment\n# another\n\ncat K AE T\r\n", [("cat", ("K", "AE", "T"))]),
+    ("\ufeffcat\tK AE T\n", [("cat", ("K", "AE", "T"))]),
+    ("read\tR IY D\nread\tR EH D\n",
+     [("read", ("R", "IY", "D")), ("read", ("R", "EH", "D"))]),
+])
+def test_reads_entries(tmp_path, text, expected):
+    lexicon = read_lexicon(write(tmp_path / "l.dict", text))
+    assert [(e.word, e.phonemes) for e in lexicon.entries] == expected
+    assert lexicon.malformed == []
+
+
+@pytest.mark.parametrize("bad_line, reason", [
+    (b"lonely\n", "no phonemes"),
+    (b"\tK AE T\n", "no word"),
+    (b"caf\xe9\tK AE F EY\n", "not UTF-8"),
+    (b"a|b\tA B\n", "reserved symbol"),
+    (b"ab\tA _\n", "reserved phoneme"),
+])
+def test_malformed_lines_are_reported_with_their_line(tmp_path, bad_line, reason):
+    good = "".join(f"{w}\t{p}\n" for w, p in LEXICON).encode()
+    path = write(tmp_path / "l.dict", good[:40] + b"\n" + bad_line + good)
+    lexicon = read_lexicon(path, max_malformed=0.5)
+    assert len(lexicon.malformed) == 1
+    malformed = lexicon.malformed[0]
+    assert str(malformed).startswith(f"{path}:{malformed.line}: ")
+    assert reason in malformed.reason
+    with open(path, "rb") as stream:
+        lines = stream.read().split(b"\n")
+    assert lines[malformed.line - 1] + b"\n" == bad_line
+
+
+def test_mostly_malformed_file_is_rejected(tmp_path):
+    path = write(tmp_path / "l.dict", "cat\n" * 20 + "dog\tD AO G\n")
+    with pytest.raises(LexiconError, match=r"20 of 21 lines are malformed"):
+        read_lexicon(path)
+
+
+@pytest.mark.parametrize("text", ["", "\n;;; only comments\n", "a\nb\n"])
+def test_file_without_entries_is_rejected(tmp_path, text):
+    with pytest.raises(LexiconError, match="no usable pronunciations"):
+        read_lexicon(write(tmp_path / "l.dict", text))
+
+
+def test_missing_file_raises_os_error(tmp_path):
+    with pytest.raises(OSError):
+        read_lexicon(tmp_path / "absent.dict")
+
+
+@pytest.mark.parametrize("word, delim, pieces", [
+    ("shop", "", ["s", "h", "o", "p"]),
+    ("sh-o-p", "-", ["sh", "o", "p"]),
+    ("a--b", "-", ["a", "", "b"]),
+    ("a--b", "--", ["a--b"]),
+    ("e\u0301", "", ["e", "\u0301"]),
+])
+def test_graphemes_follow_the_decoders_tokenization(word, delim, pieces):
+    assert graphemes_of(word, delim) == pieces
+
+
+@pytest.mark.parametrize("a, b, distance", [
+    ("", "", 0), ("abc", "abc", 0), ("abc", "", 3), ("", "ab", 2),
+    ("kitten", "sitting", 3), ("abc", "acb", 2), ("flaw", "lawn", 2),
+])
+def test_edit_distance(a, b, distance):
+    assert edit_distance(list(a), list(b)) == distance
+    assert edit_distance(list(b), list(a)) == distance
+
+
+@pytest.mark.parametrize("hypothesis, references, errors, length, wrong", [
+    ("K AE T", ["K AE T"], 0, 3, 0),
+    ("R EH D", ["R IY D", "R EH D"], 0, 3, 0),     # any reference counts
+    ("K AE", ["K AE T", "K AE T S"], 1, 3, 1),      # closest reference
+    ("", ["A B"], 2, 2, 1),                         # nothing decoded
+    ("A B", ["A C", "A D E"], 1, 2, 1),             # closest, shorter
+])
+def test_score(hypothesis, references, errors, length, wrong):
+    report = EvaluationReport()
+    score(report, "w", tuple(hypothesis.split()),
+          [tuple(r.split()) for r in references])
+    assert (report.phoneme_errors, report.phonemes, report.word_errors) == (
+        errors, length, wrong)
+
+
+def test_evaluate_counts_errors_against_a_trained_model(tmp_path):
+    model = str(tmp_path / "m.fst")
+    train(LEXICON, model, order=4, progress=False)
+    test = LEXICON[:5] + [("cat", "K AA T"), ("phone", "F OW N Z")]
+    report = evaluate(model, write_lexicon(tmp_path / "test.dict", test))
+    # "cat" and "phone" have a right reference as well as a wrong one.
+    assert (report.words, report.word_errors) == (5, 0)
+    wrong = evaluate(model, write_lexicon(tmp_path / "wrong.dict",
+                                          [("cat", "K AA T"), ("fox", "F AA K")]))
+    assert (wrong.words, wrong.word_errors, wrong.phoneme_errors,
+            wrong.phonemes) == (2, 2, 2, 6)
+    assert wrong.word_error_rate == 1.0
+    assert wrong.phoneme_error_rate == pytest.approx(2 / 6)
