@@ -1,0 +1,119 @@
+"""Decoding speed of tamsu from Python against bare OpenFst in C++.
+
+Times `phoneticize` and `phoneticize_paths(nbest=5)` over the word list, and
+the baseline program (bench/baseline.cc: the same OpenFst work with nothing
+of tamsu's) over the same model and words, with and without symbol tables
+on the acceptor. The repetitions of all four are interleaved, so that load
+from other processes falls on each alike, and all count processor time; the
+best and the median of each are reported. The goal is a `phoneticize` that
+costs at most 1.1 times the baseline per word.
+
+    .venv/bin/python bench/make_model.py
+    ninja -C build bench/baseline
+    .venv/bin/python bench/bench_decode.py --baseline build/bench/baseline
+"""
+
+import argparse
+import os
+import re
+import statistics
+import subprocess
+import sys
+import time
+
+import tamsu
+
+
+def words_per_second(method, words):
+    # Processor time, as the baseline counts it: other jobs on the same
+    # cores disturb it far less than wall time.
+    begin = time.process_time()
+    for word in words:
+        method(word)
+    return len(words) / (time.process_time() - begin)
+
+
+def run_baseline(baseline, model, words_path, *extra):
+    result = subprocess.run([baseline, model, words_path, *extra],
+                            check=True, capture_output=True, text=True)
+    return result.stdout
+
+
+def baseline_words_per_second(baseline, model, words_path, symbols):
+    extra = ["--reps", "1"] + (["--symbols"] if symbols else [])
+    out = run_baseline(baseline, model, words_path, *extra)
+    return float(re.search(r"([0-9.]+) words/s \(cpu\)", out).group(1))
+
+
+def agreement(baseline, model_path, words_path, model, words):
+    """How many words get the same best phonemes from both decoders (ties
+    between equally good paths may be broken differently)."""
+    out = run_baseline(baseline, model_path, words_path, "--print")
+    theirs = dict(line.split("\t", 1) for line in out.splitlines())
+    same = sum(theirs.get(w) == " ".join(model.phoneticize(w)) for w in words)
+    return same
+
+
+def describe(name, rates, reference=None):
+    best, median = max(rates), statistics.median(rates)
+    line = (f"{name:<34} best {best:9.1f} words/s ({1e6 / best:7.1f} us/word)"
+            f"   median {median:9.1f} words/s")
+    if reference is not None:
+        line += (f"   cost x{max(reference) / best:.3f} (best), "
+                 f"x{statistics.median(reference) / median:.3f} (median)")
+    return line
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--model", default="build-bench/model.fst")
+    parser.add_argument("--words", default="build-bench/words.txt")
+    parser.add_argument("--baseline", default="build/bench/baseline",
+                        help="the baseline program (ninja -C build "
+                             "bench/baseline)")
+    parser.add_argument("--reps", type=int, default=5)
+    args = parser.parse_args(argv)
+
+    for path in (args.model, args.words):
+        if not os.path.exists(path):
+            sys.exit(f"{path} is missing: run bench/make_model.py first")
+    if not os.access(args.baseline, os.X_OK):
+        sys.exit(f"{args.baseline} is missing: build it with "
+                 f"ninja -C build bench/baseline")
+    with open(args.words, encoding="utf-8") as f:
+        words = [line.strip() for line in f if line.strip()]
+    model = tamsu.Model(args.model)
+
+    def nbest5(word):
+        return model.phoneticize_paths(word, nbest=5)
+
+    words_per_second(model.phoneticize, words[:200])  # warm caches
+    rates = {"phoneticize": [], "phoneticize_paths(nbest=5)": [],
+             "baseline": [], "baseline --symbols": []}
+    for _ in range(args.reps):
+        rates["baseline"].append(baseline_words_per_second(
+            args.baseline, args.model, args.words, symbols=False))
+        rates["phoneticize"].append(words_per_second(model.phoneticize,
+                                                     words))
+        rates["baseline --symbols"].append(baseline_words_per_second(
+            args.baseline, args.model, args.words, symbols=True))
+        rates["phoneticize_paths(nbest=5)"].append(
+            words_per_second(nbest5, words))
+
+    print(f"model {args.model}, {len(words)} words, {args.reps} repetitions"
+          f" (interleaved), processor time")
+    print(describe("baseline (C++, OpenFst only)", rates["baseline"]))
+    print(describe("baseline --symbols", rates["baseline --symbols"],
+                   rates["baseline"]))
+    print(describe("tamsu phoneticize", rates["phoneticize"],
+                   rates["baseline"]))
+    print(describe("tamsu phoneticize_paths(nbest=5)",
+                   rates["phoneticize_paths(nbest=5)"], rates["baseline"]))
+    ratio = max(rates["baseline"]) / max(rates["phoneticize"])
+    print(f"phoneticize / baseline cost: {ratio:.3f} (goal: at most 1.1)")
+    same = agreement(args.baseline, args.model, args.words, model, words)
+    print(f"same best phonemes as the baseline: {same} of {len(words)} words")
+
+
+if __name__ == "__main__":
+    main()
