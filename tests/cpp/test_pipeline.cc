@@ -2,9 +2,6 @@
 // built in code.
 #include "nbest/pipeline.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -17,7 +14,6 @@
 #include <gtest/gtest.h>
 
 #include "decode_test_util.h"
-#include "nbest/dump.h"
 #include "nbest/phonemes.h"
 
 namespace tamsu {
@@ -269,136 +265,6 @@ TEST(Pipeline, FailedCompositionIsSilentAndEmpty) {
   EXPECT_TRUE(records.empty());
   EXPECT_EQ(diagnostics, "");
   EXPECT_EQ(cerr_text.str(), "");
-}
-
-// Runs each test in a fresh temporary directory, as the dump files land in
-// the current directory.
-class PipelineDumpTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    configure_openfst();
-    char pattern[] = "/tmp/tamsu-pipeline-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    char *cwd = ::getcwd(nullptr, 0);
-    ASSERT_NE(cwd, nullptr);
-    saved_cwd_ = cwd;
-    std::free(cwd);
-    ASSERT_EQ(::chdir(dir_.c_str()), 0);
-  }
-  void TearDown() override {
-    ASSERT_EQ(::chdir(saved_cwd_.c_str()), 0);
-    const std::string command = "rm -rf '" + dir_ + "'";
-    ASSERT_EQ(std::system(command.c_str()), 0);
-  }
-
-  static bool exists(const std::string &file) {
-    struct stat info;
-    return ::stat(file.c_str(), &info) == 0;
-  }
-  static std::size_t file_count() {
-    std::size_t count = 0;
-    std::unique_ptr<DIR, int (*)(DIR *)> dir(::opendir("."), ::closedir);
-    while (const dirent *entry = ::readdir(dir.get())) {
-      if (std::strcmp(entry->d_name, ".") && std::strcmp(entry->d_name, "..")) {
-        ++count;
-      }
-    }
-    return count;
-  }
-  static std::unique_ptr<fst::StdVectorFst> read(const std::string &file) {
-    return std::unique_ptr<fst::StdVectorFst>(fst::StdVectorFst::Read(file));
-  }
-
-  std::unique_ptr<Model> model_ = letters_model();
-  std::string dir_;
-  std::string saved_cwd_;
-};
-
-DecodeOptions dumping(std::uint64_t nbest) {
-  DecodeOptions options = with_nbest(nbest);
-  options.write_fsts = true;
-  return options;
-}
-
-bool same_records(const std::vector<PathData> &a,
-                  const std::vector<PathData> &b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (a[i].uniques != b[i].uniques || a[i].ilabels != b[i].ilabels ||
-        a[i].path_weight != b[i].path_weight) {
-      return false;
-    }
-  }
-  return true;
-}
-
-TEST_F(PipelineDumpTest, WritesAcceptorAndLattice) {
-  const auto plain = phoneticize_word(*model_, "cha", with_nbest(3));
-  EXPECT_EQ(file_count(), 0u);
-  const auto dumped = phoneticize_word(*model_, "cha", dumping(3));
-  EXPECT_TRUE(same_records(plain, dumped));
-  EXPECT_EQ(file_count(), 2u);
-
-  const auto acceptor = read("cha.fst");
-  ASSERT_NE(acceptor, nullptr);
-  EXPECT_EQ(acceptor->NumStates(), 4);
-  ASSERT_NE(acceptor->InputSymbols(), nullptr);
-  ASSERT_NE(acceptor->OutputSymbols(), nullptr);
-  EXPECT_EQ(acceptor->InputSymbols()->LabeledCheckSum(),
-            model_->isyms->LabeledCheckSum());
-  EXPECT_EQ(acceptor->OutputSymbols()->LabeledCheckSum(),
-            model_->isyms->LabeledCheckSum());
-
-  const auto lattice = read("cha.lat.fst");
-  ASSERT_NE(lattice, nullptr);
-  EXPECT_GT(lattice->NumStates(), 0);
-  ASSERT_NE(lattice->OutputSymbols(), nullptr);
-  EXPECT_EQ(lattice->InputSymbols()->LabeledCheckSum(),
-            model_->isyms->LabeledCheckSum());
-  EXPECT_EQ(lattice->OutputSymbols()->LabeledCheckSum(),
-            model_->osyms->LabeledCheckSum());
-}
-
-TEST_F(PipelineDumpTest, NbestZeroAndEmptyLatticeStillDump) {
-  EXPECT_TRUE(phoneticize_word(*model_, "ch", dumping(0)).empty());
-  EXPECT_TRUE(exists("ch.fst"));
-  EXPECT_TRUE(exists("ch.lat.fst"));
-  EXPECT_TRUE(phoneticize_word(*model_, "xa", dumping(1)).empty());
-  const auto lattice = read("xa.lat.fst");
-  ASSERT_NE(lattice, nullptr);
-  EXPECT_EQ(lattice->NumStates(), 0);
-  EXPECT_NE(lattice->OutputSymbols(), nullptr);
-}
-
-TEST_F(PipelineDumpTest, NoLabelsNoFiles) {
-  Fd2Capture capture;
-  EXPECT_TRUE(phoneticize_word(*model_, "zz", dumping(1)).empty());
-  EXPECT_EQ(file_count(), 0u);
-  EXPECT_EQ(capture.text(), test::unknown_piece_message("z") +
-                                test::unknown_piece_message("z"));
-}
-
-TEST_F(PipelineDumpTest, UnwritableNamesWriteNothingAndDecode) {
-  const auto plain = phoneticize_word(*model_, "cha", with_nbest(2));
-  Fd2Capture capture;
-  const std::string with_nul = std::string("ch") + '\0' + "a";
-  EXPECT_TRUE(same_records(phoneticize_word(*model_, with_nul, dumping(2)), plain));
-  // "c/ha": no directory "c"; the "/" piece is unknown and dropped.
-  EXPECT_TRUE(same_records(phoneticize_word(*model_, "c/ha", dumping(2)), plain));
-  EXPECT_EQ(file_count(), 0u);
-  EXPECT_EQ(capture.text(), test::unknown_piece_message(std::string(1, '\0')) +
-                                test::unknown_piece_message("/"));
-}
-
-// The loader reads what the dump writer writes, and decodes the same.
-TEST_F(PipelineDumpTest, ModelRoundTripsThroughFile) {
-  ASSERT_TRUE(write_fst(model_->fst, "model.fst"));
-  auto loaded = load_model("model.fst", "");
-  ASSERT_TRUE(loaded.has_value()) << describe(loaded.error());
-  const auto expected = phoneticize_word(*model_, "cha", with_nbest(10));
-  EXPECT_TRUE(same_records(phoneticize_word(**loaded, "cha", with_nbest(10)),
-                           expected));
 }
 
 }  // namespace
