@@ -74,6 +74,9 @@ def test_release_on_another_thread_reports_unraisable(simple_model_path):
     assert len(reports) == 1
     assert isinstance(reports[0].exc_value, RuntimeError)
     assert str(reports[0].exc_value) == DROPPED
+    # The dying object itself must not reach the hook: handing it out
+    # would revive it and free it twice.
+    assert reports[0].object is tamsu.Model
 
 
 def test_release_on_the_creating_thread_is_silent(simple_model_path):

@@ -183,7 +183,9 @@ void model_dealloc(PyObject *self) {
     PyErr_SetString(PyExc_RuntimeError,
                     "tamsu::python::PyModel is unsendable, but is being "
                     "dropped on another thread");
-    PyErr_WriteUnraisable(self);
+    // Not `self`: its reference count is already 0, and the hook's
+    // reference would run this dealloc a second time.
+    PyErr_WriteUnraisable(reinterpret_cast<PyObject *>(type));
     PyErr_Restore(saved_type, saved_value, saved_traceback);
   }
   type->tp_free(self);
