@@ -23,18 +23,19 @@ sys.path.insert(0, str(ROOT / "data"))
 import cmudict  # noqa: E402
 
 # The shipped model's settings, chosen with --tune.
-SETTINGS = dict(order=7, max_graphemes=2, max_phonemes=2, max_deleted=1,
+SETTINGS = dict(order=7, max_graphemes=1, max_phonemes=2, max_deleted=1,
                 many_to_many=False, iterations=40, max_ngrams=700_000)
 
 TUNING_GRID = [
     dict(SETTINGS, max_ngrams=0),
     dict(SETTINGS),
     dict(SETTINGS, max_ngrams=550_000),
+    dict(SETTINGS, max_ngrams=900_000),
     dict(SETTINGS, order=8),
     dict(SETTINGS, order=6),
-    dict(SETTINGS, max_deleted=2),
-    dict(SETTINGS, max_graphemes=3),
-    dict(SETTINGS, many_to_many=True),
+    dict(SETTINGS, max_phonemes=3),
+    dict(SETTINGS, max_graphemes=2),
+    dict(SETTINGS, max_graphemes=2, max_deleted=2),
 ]
 
 

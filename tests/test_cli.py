@@ -6,6 +6,7 @@ import sys
 
 import pytest
 
+from tamsu import Model
 from tamsu.training import train
 
 from train_data import LEXICON, write_lexicon
@@ -20,7 +21,8 @@ def run(*args, stdin=None, cwd=None):
 @pytest.fixture(scope="module")
 def model(tmp_path_factory):
     path = str(tmp_path_factory.mktemp("cli") / "model.fst")
-    train(LEXICON, path, order=4, progress=False)
+    # Two-grapheme chunks give the tiny lexicon's words several paths.
+    train(LEXICON, path, order=4, max_graphemes=2, progress=False)
     return path
 
 
@@ -131,6 +133,19 @@ def test_train_then_apply(tmp_path):
     assert "18 of 18 entries aligned" in result.stderr
     applied = run("apply", "-m", str(output), "knot")
     assert rows(applied.stdout)[0][3] == "N AA T"
+
+
+@pytest.mark.parametrize("options, clustered", [
+    ([], False),                       # default: chunks of one grapheme
+    (["--max-graphemes", "2"], True),
+])
+def test_train_max_graphemes_reaches_the_model(tmp_path, options, clustered):
+    lexicon = write_lexicon(tmp_path / "l.dict")
+    output = tmp_path / "m.fst"
+    result = run("train", lexicon, "-o", str(output), "--order", "3",
+                 *options)
+    assert result.returncode == 0, result.stderr
+    assert (Model(str(output)).find_isym("p|h") is not None) == clustered
 
 
 @pytest.mark.parametrize("content, message", [

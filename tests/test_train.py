@@ -133,7 +133,25 @@ def test_delim_splits_graphemes(tmp_path):
     pairs = [("s-h-o-p", "SH AA P"), ("s-h-i-p", "SH IH P"),
              ("t-o-p", "T AA P"), ("s-i-p", "S IH P"), ("h-o-p", "HH AA P")]
     path = str(tmp_path / "delim.fst")
-    train(pairs, path, delim="-", order=3, progress=False)
+    train(pairs, path, delim="-", order=3, max_graphemes=2, progress=False)
     model = Model(path, "-")
     assert model.phoneticize("s-h-o-p") == ["SH", "AA", "P"]
     assert model.find_isym("s|h") is not None
+
+
+@pytest.mark.parametrize("options, clusters", [
+    ({}, []),                      # the default: one grapheme per chunk
+    (dict(max_graphemes=1), []),
+    (dict(max_graphemes=2), ["p|h", "k|n"]),
+])
+def test_max_graphemes_bounds_the_grapheme_clusters(tmp_path, options,
+                                                     clusters):
+    path = str(tmp_path / "m.fst")
+    train(LEXICON, path, order=4, progress=False, **options)
+    model = Model(path)
+    symbols = []
+    while model.find_isym(len(symbols)) is not None:
+        symbols.append(model.find_isym(len(symbols)))
+    found = {s for s in symbols[3:] if "|" in s}
+    assert set(clusters) <= found and bool(found) == bool(clusters)
+    assert model.phoneticize("knot") == ["N", "AA", "T"]

@@ -119,13 +119,15 @@ def build_parser() -> argparse.ArgumentParser:
     train.add_argument("lexicon", metavar="LEXICON")
     train.add_argument("-o", "--output", required=True, metavar="MODEL",
                        help="where to write the model")
-    from tamsu.training import DEFAULT_ITERATIONS, DEFAULT_ORDER
+    from tamsu.training import (DEFAULT_ITERATIONS, DEFAULT_MAX_GRAPHEMES,
+                                DEFAULT_ORDER)
     train.add_argument("--order", type=_positive_int, default=DEFAULT_ORDER,
                        metavar="N",
                        help=f"n-gram order (default: {DEFAULT_ORDER})")
-    train.add_argument("--max-graphemes", type=_positive_int, default=2,
-                       metavar="N",
-                       help="most graphemes in one chunk (default: 2)")
+    train.add_argument("--max-graphemes", type=_positive_int,
+                       default=DEFAULT_MAX_GRAPHEMES, metavar="N",
+                       help=f"most graphemes in one chunk (default: "
+                            f"{DEFAULT_MAX_GRAPHEMES})")
     train.add_argument("--max-phonemes", type=_positive_int, default=2,
                        metavar="N",
                        help="most phonemes in one chunk (default: 2)")

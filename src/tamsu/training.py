@@ -23,6 +23,9 @@ __all__ = ["TrainReport", "train", "DEFAULT_ORDER"]
 # Chosen by measurement on a development split of the CMU dictionary.
 DEFAULT_ORDER = 7
 DEFAULT_ITERATIONS = 40
+# One grapheme per chunk (silent letters are 1:0 chunks, x -> K S a 1:2
+# chunk) beat chunks of two graphemes by 0.4 points of word error rate.
+DEFAULT_MAX_GRAPHEMES = 1
 
 _STAGE_UNITS = {
     "aligning": "entries",
@@ -104,7 +107,7 @@ def train(lexicon: str | os.PathLike | Lexicon
           output: str | os.PathLike, *,
           delim: str = "",
           order: int = DEFAULT_ORDER,
-          max_graphemes: int = 2,
+          max_graphemes: int = DEFAULT_MAX_GRAPHEMES,
           max_phonemes: int = 2,
           max_deleted: int = 1,
           many_to_many: bool = False,
