@@ -136,8 +136,8 @@ def test_train_then_apply(tmp_path):
 
 
 @pytest.mark.parametrize("options, clustered", [
-    ([], False),                       # default: chunks of one grapheme
-    (["--max-graphemes", "2"], True),
+    ([], True),                        # default: up to two graphemes
+    (["--max-graphemes", "1"], False),
 ])
 def test_train_max_graphemes_reaches_the_model(tmp_path, options, clustered):
     lexicon = write_lexicon(tmp_path / "l.dict")

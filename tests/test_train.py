@@ -140,9 +140,8 @@ def test_delim_splits_graphemes(tmp_path):
 
 
 @pytest.mark.parametrize("options, clusters", [
-    ({}, []),                      # the default: one grapheme per chunk
+    ({}, ["p|h", "k|n"]),          # the default: up to two graphemes
     (dict(max_graphemes=1), []),
-    (dict(max_graphemes=2), ["p|h", "k|n"]),
 ])
 def test_max_graphemes_bounds_the_grapheme_clusters(tmp_path, options,
                                                      clusters):
