@@ -14,7 +14,7 @@ def test_module_holds_exactly_its_two_classes():
     assert _tamsu.__all__ == ["Model", "PathData"]
     public = {name for name in vars(_tamsu) if not name.startswith("__")}
     assert public == {"Model", "PathData"}
-    assert _tamsu.__doc__ is None
+    assert _tamsu.__doc__ == ""
     assert tamsu.Model is _tamsu.Model
 
 

@@ -77,7 +77,7 @@ PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_tamsu",
-    nullptr,
+    "",
     sizeof(ModuleState),
     nullptr,
     module_slots,
