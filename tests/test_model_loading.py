@@ -40,6 +40,13 @@ def test_missing_symbol_tables(tmp_path, keep, message):
     assert load_error(path) == message
 
 
+def test_path_with_nul_names_no_other_file(simple_model_path):
+    # As a C string this would name the (valid) model itself.
+    message = load_error(simple_model_path + "\0.bak")
+    assert message == ("failed to read FST: Can't open file: the path "
+                       "contains a NUL character")
+
+
 def test_missing_file(tmp_path):
     message = load_error(str(tmp_path / "nope.fst"))
     assert message.startswith("failed to read FST: ")

@@ -72,6 +72,10 @@ std::optional<std::string> find_dangling_state(const fst::StdVectorFst &fst,
 
 Expected<std::unique_ptr<fst::StdVectorFst>, ModelLoadError> read_fst(
     const std::string &path) {
+  // As a C string the name would stop at the NUL and open another file.
+  if (path.find('\0') != std::string::npos) {
+    return read_failed("Can't open file: the path contains a NUL character");
+  }
   std::ifstream file(path, std::ios::binary);
   if (!file) {
     return read_failed("Can't open file: " + path + " (" +
