@@ -167,3 +167,28 @@ def test_conversion_stops_at_first_failure(simple_model):
     # beam fails before threshold is looked at.
     with pytest.raises(OverflowError):
         simple_model.phoneticize_paths("a", beam=-1, threshold="x")
+
+
+@pytest.mark.parametrize("name, truth, outcome", [
+    ("bool_", True, None),
+    ("bool", False, None),
+    ("bool", None, "argument 'write_fsts': object of type 'bool' does not "
+                   "define a '__bool__' conversion"),
+    ("boolean", True, "argument 'write_fsts': 'boolean' object is not an "
+                      "instance of 'bool'"),
+])
+def test_numpy_boolean_is_recognised_by_name_and_module(
+        simple_model, tmp_path, monkeypatch, name, truth, outcome):
+    monkeypatch.chdir(tmp_path)
+    namespace = {"__module__": "numpy"}
+    if truth is not None:
+        namespace["__bool__"] = lambda self: truth
+    value = type(name, (), namespace)()
+    if outcome is None:
+        simple_model.phoneticize_paths("ab", write_fsts=value)
+        # Converted by its __bool__: dumps exactly when it says True.
+        assert (tmp_path / "ab.fst").exists() == truth
+        return
+    with pytest.raises(TypeError) as info:
+        simple_model.phoneticize_paths("ab", write_fsts=value)
+    assert str(info.value) == outcome

@@ -47,10 +47,11 @@ def test_path_with_nul_names_no_other_file(simple_model_path):
                        "contains a NUL character")
 
 
-def test_missing_file(tmp_path):
-    message = load_error(str(tmp_path / "nope.fst"))
+@pytest.mark.parametrize("name", ["nope.fst", "", "."])
+def test_missing_or_unreadable_file(tmp_path, name):
+    # "." is a directory: it opens but cannot be read.
+    message = load_error(str(tmp_path / name) if name else name)
     assert message.startswith("failed to read FST: ")
-    assert "nope.fst" in message
 
 
 def _edit_symbol(data, old, new):

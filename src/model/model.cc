@@ -3,8 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <cstdio>
 #include <new>
 #include <sstream>
 #include <vector>
@@ -76,14 +75,21 @@ Expected<std::unique_ptr<fst::StdVectorFst>, ModelLoadError> read_fst(
   if (path.find('\0') != std::string::npos) {
     return read_failed("Can't open file: the path contains a NUL character");
   }
-  std::ifstream file(path, std::ios::binary);
+  // stdio rather than a stream: libstdc++'s filebuf throws on read errors
+  // such as a directory's EISDIR.
+  std::unique_ptr<std::FILE, int (*)(std::FILE *)> file(
+      std::fopen(path.c_str(), "rb"), &std::fclose);
   if (!file) {
     return read_failed("Can't open file: " + path + " (" +
                        std::strerror(errno) + ")");
   }
-  std::string bytes{std::istreambuf_iterator<char>(file),
-                    std::istreambuf_iterator<char>()};
-  if (file.bad()) {
+  std::string bytes;
+  char buffer[1 << 16];
+  std::size_t count = 0;
+  while ((count = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) {
+    bytes.append(buffer, count);
+  }
+  if (std::ferror(file.get())) {
     return read_failed("Read failed: " + path + " (" + std::strerror(errno) +
                        ")");
   }

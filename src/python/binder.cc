@@ -34,11 +34,24 @@ std::string quoted_list(const Signature &signature, const bool *missing) {
   return names;
 }
 
-bool is_numpy_bool(PyObject *value) {
+// numpy's boolean scalar: a type named "bool_" (numpy 1) or "bool"
+// (numpy 2) from the module "numpy". Returns -1 with an exception set.
+int is_numpy_bool(PyObject *value) {
   PyTypeObject *type = Py_TYPE(value);
-  const char *name = type->tp_name;  // "numpy.bool_" or "numpy.bool"
-  return std::strcmp(name, "numpy.bool_") == 0 ||
-         std::strcmp(name, "numpy.bool") == 0;
+  PyRef name = PyRef::steal(PyType_GetName(type));
+  if (!name) return -1;
+  if (PyUnicode_CompareWithASCIIString(name.get(), "bool_") != 0 &&
+      PyUnicode_CompareWithASCIIString(name.get(), "bool") != 0) {
+    return 0;
+  }
+  PyRef module = PyRef::steal(
+      PyObject_GetAttrString(reinterpret_cast<PyObject *>(type), "__module__"));
+  if (!module) {
+    PyErr_Clear();
+    return 0;
+  }
+  return PyUnicode_Check(module.get()) &&
+         PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0;
 }
 
 }  // namespace
@@ -182,13 +195,17 @@ bool convert_bool(PyObject *value, const char *name, bool &out) {
     out = value == Py_True;
     return true;
   }
-  if (is_numpy_bool(value)) {
+  const int numpy_bool = is_numpy_bool(value);
+  if (numpy_bool < 0) return false;
+  if (numpy_bool) {
     PyNumberMethods *number = Py_TYPE(value)->tp_as_number;
     if (!number || !number->nb_bool) {
+      PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(value)));
+      if (!type_name) return false;
       PyErr_Format(PyExc_TypeError,
-                   "object of type '%s' does not define a '__bool__' "
+                   "object of type '%U' does not define a '__bool__' "
                    "conversion",
-                   Py_TYPE(value)->tp_name);
+                   type_name.get());
       wrap_conversion_error(name);
       return false;
     }
