@@ -3,30 +3,18 @@
 
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
+
+#include "train_test_util.h"
 
 namespace tamsu {
 namespace {
 
-std::vector<std::string> split(const std::string &text) {
-  std::istringstream in(text);
-  std::vector<std::string> parts;
-  for (std::string part; in >> part;) parts.push_back(part);
-  return parts;
-}
-
 // "word" -> one grapheme per character; "P H" -> phonemes.
 EncodedLexicon lexicon_of(
     const std::vector<std::pair<std::string, std::string>> &pairs) {
-  std::vector<LexiconEntry> entries;
-  for (const auto &[word, phonemes] : pairs) {
-    LexiconEntry entry;
-    for (char c : word) entry.graphemes.emplace_back(1, c);
-    entry.phonemes = split(phonemes);
-    entries.push_back(entry);
-  }
+  const std::vector<LexiconEntry> entries = test::entries_of(pairs);
   auto encoded = encode_lexicon(entries);
   EXPECT_TRUE(encoded.has_value());
   return std::move(encoded).value();

@@ -13,34 +13,16 @@
 #include "nbest/phonemes.h"
 #include "nbest/pipeline.h"
 #include "train/train.h"
+#include "train_test_util.h"
 
 namespace tamsu {
 namespace {
-
-std::vector<std::string> split(const std::string &text) {
-  std::istringstream in(text);
-  std::vector<std::string> parts;
-  for (std::string part; in >> part;) parts.push_back(part);
-  return parts;
-}
 
 const std::vector<std::pair<std::string, std::string>> kLexicon = {
     {"phone", "F OW N"}, {"fox", "F AA K S"}, {"tax", "T AE K S"},
     {"cat", "K AE T"},   {"knot", "N AA T"},  {"not", "N AA T"},
     {"photo", "F OW T OW"}, {"tone", "T OW N"}, {"cone", "K OW N"},
 };
-
-std::vector<LexiconEntry> entries_of(
-    const std::vector<std::pair<std::string, std::string>> &pairs) {
-  std::vector<LexiconEntry> entries;
-  for (const auto &[word, phonemes] : pairs) {
-    LexiconEntry entry;
-    for (char c : word) entry.graphemes.emplace_back(1, c);
-    entry.phonemes = split(phonemes);
-    entries.push_back(entry);
-  }
-  return entries;
-}
 
 class TrainedModelTest : public testing::Test {
  protected:
@@ -52,7 +34,7 @@ class TrainedModelTest : public testing::Test {
     path_ = dir_ + "/model.fst";
     TrainOptions options;
     options.ngram.order = 4;
-    auto report = train_model(entries_of(kLexicon), options, path_, nullptr);
+    auto report = train_model(test::entries_of(kLexicon), options, path_, nullptr);
     ASSERT_TRUE(report.has_value()) << report.error().detail;
     report_ = *report;
     auto model = load_model(path_, "");
@@ -132,7 +114,7 @@ TEST_F(TrainedModelTest, GeneralisesToUnseenWords) {
 TEST(WriteModelTest, MissingDirectoryLeavesNoFile) {
   configure_openfst();
   TrainOptions options;
-  auto report = train_model(entries_of(kLexicon), options,
+  auto report = train_model(test::entries_of(kLexicon), options,
                             "/nonexistent-dir/model.fst", nullptr);
   ASSERT_FALSE(report.has_value());
   EXPECT_EQ(report.error().kind, TrainError::Kind::kWriteFailed);
@@ -151,7 +133,7 @@ TEST(WriteModelTest, SilentGraphemeGetsTheEmptyOutputLabel) {
   options.align.max_graphemes = 1;
   options.ngram.order = 3;
   auto report = train_model(
-      entries_of({{"knat", "N A T"}, {"nat", "N A T"}, {"kat", "K A T"},
+      test::entries_of({{"knat", "N A T"}, {"nat", "N A T"}, {"kat", "K A T"},
                   {"knot", "N O T"}}),
       options, path, nullptr);
   ASSERT_TRUE(report.has_value()) << report.error().detail;
