@@ -155,6 +155,19 @@ def build_parser() -> argparse.ArgumentParser:
                        metavar="SHARE",
                        help="fail when more than this share of lines is "
                             "malformed (default: 0.05)")
+    train.add_argument("--max-unaligned", type=_share, default=0.05,
+                       metavar="SHARE",
+                       help="fail when more than this share of entries "
+                            "cannot be aligned (default: 0.05)")
+    train.add_argument("--graphemes", choices=("auto", "nfc", "nfd"),
+                       default="auto",
+                       help="Unicode form of the graphemes: decomposed "
+                            "(nfd: Hangul jamo, letters and accents apart), "
+                            "composed (nfc), or chosen from the data "
+                            "(default: auto); the model records it")
+    train.add_argument("--strip-stress", action="store_true",
+                       help="remove stress digits and marks from the "
+                            "phonemes (AH0 -> AH)")
     train.add_argument("--progress", action=argparse.BooleanOptionalAction,
                        default=None,
                        help="show progress bars (default: when standard "
@@ -273,16 +286,22 @@ def run_apply(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 
 
 def run_train(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
-    from tamsu.lexicon import LexiconError
+    from tamsu.lexicon import LexiconError, read_lexicon
     from tamsu.training import train
     try:
+        lexicon = read_lexicon(args.lexicon, delim=args.delim,
+                               max_malformed=args.max_malformed,
+                               strip_stress=args.strip_stress)
+        print(f"{PROG}: {lexicon.summary()}", file=sys.stderr)
         report = train(
-            args.lexicon, args.output, delim=args.delim, order=args.order,
+            lexicon, args.output, delim=args.delim, order=args.order,
             max_graphemes=args.max_graphemes, max_phonemes=args.max_phonemes,
             max_deleted=args.max_deleted, many_to_many=args.many_to_many,
             iterations=args.iterations, max_ngrams=args.max_ngrams,
             prune_threshold=args.prune_threshold, threads=args.threads,
-            max_malformed=args.max_malformed, progress=args.progress)
+            max_malformed=args.max_malformed,
+            max_unaligned=args.max_unaligned, graphemes=args.graphemes,
+            progress=args.progress)
     except LexiconError as error:
         raise RunError(str(error))
     except (OSError, ValueError) as error:

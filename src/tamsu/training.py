@@ -8,13 +8,16 @@ progress and shapes the report.
 from __future__ import annotations
 
 import os
+import re
 import sys
 import time
 from dataclasses import dataclass, field
 from typing import Iterable, Sequence
 
 from tamsu import _train
-from tamsu.lexicon import (DEFAULT_MAX_MALFORMED, Lexicon, LexiconEntry,
+from tamsu.graphemes import FORMS, choose_form, marker_of, normalise_word
+from tamsu.lexicon import (DEFAULT_MAX_MALFORMED, DEFAULT_MAX_UNALIGNED,
+                           Lexicon, LexiconEntry,
                            MalformedLine, graphemes_of, parse_entries,
                            read_lexicon)
 
@@ -46,6 +49,8 @@ class TrainReport:
     # such as a one-letter word with many phonemes); not in the model.
     unaligned: list[LexiconEntry]
     malformed: list[MalformedLine]
+    graphemes: str  # the grapheme form the model records: "nfc" or "nfd"
+    floor_tokens: int  # graphemes given a one-grapheme chunk of their own
     chunk_types: int
     em_iterations: int
     ngrams: list[int]  # kept n-grams per order, unigrams first
@@ -61,7 +66,8 @@ class TrainReport:
             f"trained {self.path} in {self.seconds:.1f} s: "
             f"{self.aligned} of {self.entries} entries aligned "
             f"({len(self.unaligned)} skipped, {len(self.malformed)} malformed "
-            f"lines), {self.chunk_types} chunk types, {self.em_iterations} "
+            f"lines), {self.graphemes.upper()} graphemes, "
+            f"{self.chunk_types} chunk types, {self.em_iterations} "
             f"EM iterations\n"
             f"n-grams per order: {ngrams}\n"
             f"{self.states} states, {self.arcs} arcs, "
@@ -95,12 +101,28 @@ class _ProgressBars:
             self._bar = None
 
 
-def _lexicon_of(source, delim: str, max_malformed: float) -> Lexicon:
+def _lexicon_of(source, delim: str, max_malformed: float,
+                strip_stress: bool) -> Lexicon:
     if isinstance(source, Lexicon):
         return source
     if isinstance(source, (str, os.PathLike)):
-        return read_lexicon(source, delim=delim, max_malformed=max_malformed)
+        return read_lexicon(source, delim=delim, max_malformed=max_malformed,
+                            strip_stress=strip_stress)
     return parse_entries(source, delim=delim)
+
+
+def _with_lines(error: ValueError, source: Lexicon) -> ValueError:
+    """`error` with "entry N" turned into the file and line, if known."""
+    if not source.path:
+        return error
+
+    def where(match: re.Match) -> str:
+        index = int(match.group(1)) - 1
+        if 0 <= index < len(source.entries):
+            return f"{source.path}:{source.entries[index].line}"
+        return match.group(0)
+
+    return type(error)(re.sub(r"\bentry (\d+)", where, str(error)))
 
 
 def train(lexicon: str | os.PathLike | Lexicon
@@ -117,6 +139,9 @@ def train(lexicon: str | os.PathLike | Lexicon
           prune_threshold: float = 0.0,
           threads: int | None = None,
           max_malformed: float = DEFAULT_MAX_MALFORMED,
+          max_unaligned: float = DEFAULT_MAX_UNALIGNED,
+          graphemes: str = "auto",
+          strip_stress: bool = False,
           progress: bool | None = None) -> TrainReport:
     """Trains a model on `lexicon` and writes it to `output`.
 
@@ -132,13 +157,27 @@ def train(lexicon: str | os.PathLike | Lexicon
     `threads` defaults to the number of CPUs. `progress` shows bars on
     standard error: True always, False never, None when it is a terminal.
 
+    `graphemes` is the Unicode form words are trained in: "nfc", "nfd", or
+    "auto" to choose from the data (tamsu.graphemes.choose_form); the model
+    records it and the front end writes input the same way. A lexicon of
+    which more than `max_unaligned` (a share) of entries cannot be aligned
+    is refused. `strip_stress` removes stress digits and marks from the
+    phonemes of a lexicon file (AH0 -> AH).
+
     Raises LexiconError (a ValueError) for an unusable lexicon, ValueError
     for bad options, OSError when the output cannot be written.
     """
     started = time.monotonic()
-    source = _lexicon_of(lexicon, delim, max_malformed)
-    entries = [(graphemes_of(e.word, delim), e.phonemes)
-               for e in source.entries]
+    if graphemes != "auto" and graphemes not in FORMS:
+        raise ValueError(f"graphemes must be 'auto', 'nfc' or 'nfd', not "
+                         f"{graphemes!r}")
+    if not 0.0 <= max_unaligned <= 1.0:
+        raise ValueError("max_unaligned must be between 0 and 1")
+    source = _lexicon_of(lexicon, delim, max_malformed, strip_stress)
+    form = (choose_form(e.word for e in source.entries)
+            if graphemes == "auto" else graphemes)
+    entries = [(graphemes_of(normalise_word(e.word, form), delim),
+                e.phonemes) for e in source.entries]
     if threads is None:
         threads = max(1, min(os.cpu_count() or 1, 64))
     options = dict(max_graphemes=max_graphemes, max_phonemes=max_phonemes,
@@ -159,7 +198,11 @@ def train(lexicon: str | os.PathLike | Lexicon
             bars = None
     try:
         result = _train.train_model(entries, os.fspath(output), progress=bars,
+                                    max_unaligned=max_unaligned,
+                                    input_markers=[marker_of(form)],
                                     **options)
+    except ValueError as error:
+        raise _with_lines(error, source) from None
     finally:
         if bars is not None:
             bars.close()
@@ -169,6 +212,8 @@ def train(lexicon: str | os.PathLike | Lexicon
         aligned=result["aligned"],
         unaligned=[source.entries[i] for i in result["unaligned"]],
         malformed=list(source.malformed),
+        graphemes=form,
+        floor_tokens=result["floor_tokens"],
         chunk_types=result["chunk_types"],
         em_iterations=result["em_iterations"],
         ngrams=list(result["ngrams"]),
