@@ -63,7 +63,55 @@ def measure(name: str, train_path: str, dev_path: str, settings: dict,
                 ms_per_word=1000 * decoding * jobs / max(result.words, 1))
 
 
+def measure_ensemble(name: str, train_path: str, dev_path: str,
+                     variants: list[dict], threads: int, jobs: int) -> dict:
+    """Like measure, for the posterior sum of one model per variant."""
+    from tamsu.ensemble import Ensemble
+    from tamsu.evaluation import EvaluationReport, score
+    from tamsu.lexicon import read_lexicon
+    from tamsu.training import train
+
+    with tempfile.TemporaryDirectory() as folder:
+        models, seconds, size = [], 0.0, 0
+        for i, settings in enumerate(variants):
+            model = os.path.join(folder, f"{name}{i}.fst")
+            started = time.monotonic()
+            report = train(train_path, model, threads=threads,
+                           progress=False, **settings)
+            seconds += time.monotonic() - started
+            size += report.file_size
+            models.append(model)
+        references = read_lexicon(dev_path).references()
+        saved = os.dup(2)
+        with open(os.devnull, "w") as null:
+            os.dup2(null.fileno(), 2)
+        try:
+            started = time.monotonic()
+            ensemble = Ensemble(models, depth=int(os.environ.get(
+                "TAMSU_BENCH_DEPTH", "8")))
+            result = EvaluationReport()
+            for word, variants_of_word in references.items():
+                best = ensemble.pronounce(word)
+                if not best:
+                    result.no_pronunciation += 1
+                score(result, word, best[0][0] if best else (),
+                      variants_of_word)
+            decoding = time.monotonic() - started
+        finally:
+            os.dup2(saved, 2)
+            os.close(saved)
+    return dict(name=name, wer=100 * result.word_error_rate,
+                per=100 * result.phoneme_error_rate, seconds=seconds,
+                size=size, words=result.words,
+                graphemes=report.graphemes, floor=report.floor_tokens,
+                unaligned=len(report.unaligned),
+                no_pronunciation=result.no_pronunciation,
+                ms_per_word=1000 * decoding / max(result.words, 1))
+
+
 def _measure_task(args: tuple) -> dict:
+    if isinstance(args[3], list):
+        return measure_ensemble(*args)
     return measure(*args)
 
 
@@ -95,11 +143,17 @@ def main() -> int:
     parser.add_argument("--cmu-only", action="store_true")
     parser.add_argument("--set", action="append", default=[],
                         metavar="KEY=VALUE", help="a training option")
+    parser.add_argument("--ensemble", default="",
+                        help="decode with the posterior sum of one model "
+                             "per ';'-separated group of KEY=VALUE settings")
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--json", type=Path,
                         help="also write the results here")
     args = parser.parse_args()
     settings = parse_settings(args.set)
+    if args.ensemble:
+        settings = [dict(settings, **parse_settings(group.split()))
+                    for group in args.ensemble.split(";")]
     print(f"settings: {settings or 'defaults'}", flush=True)
     header = (f"{'lang':6} {'WER':>6} {'PER':>6} {'train s':>7} "
               f"{'MB':>7} {'ms/word':>8} {'none':>5} {'form':>4} {'floor':>5} "
@@ -124,8 +178,8 @@ def main() -> int:
         import cmudict
         paths = cmudict.prepare(ROOT / "data" / "cache",
                                 ROOT / "data" / "en_us" / "test.dict")
-        r = measure("cmu", str(paths["fit"]), str(paths["dev"]), settings,
-                    args.jobs, args.jobs)
+        r = _measure_task(("cmu", str(paths["fit"]), str(paths["dev"]),
+                           settings, args.jobs, args.jobs))
         print(header)
         print(row(r), flush=True)
         results.append(r)

@@ -1,0 +1,66 @@
+"""Several models decoding together, and the choice of the chunk limit."""
+
+import math
+import random
+
+import pytest
+
+from tamsu import train
+from tamsu.ensemble import Ensemble, combine_posteriors
+
+from train_data import LEXICON
+
+A, B, C = ("A",), ("B",), ("C",)
+
+
+def test_posteriors_are_normalised_per_model_then_summed():
+    third = math.log(3.0)
+    ranked = combine_posteriors([[(A, 0.0), (B, third)], [(B, 5.0)]])
+    # Model one: A 3/4, B 1/4; model two: B 1. Halved and summed.
+    assert [p for p, _ in ranked] == [B, A]
+    assert [s for _, s in ranked] == pytest.approx([0.625, 0.375])
+    weighted = combine_posteriors([[(A, 0.0), (B, third)], [(B, 5.0)]],
+                                  weights=[0.9, 0.1])
+    assert weighted[0][0] == A
+    # Without normalisation the joint probabilities add up as they are.
+    joint = combine_posteriors([[(A, 1.0)], [(C, 0.8)], [(A, 1.5)]],
+                               normalise=False)
+    assert joint[0][0] == A  # e^-1 + e^-1.5 > e^-0.8
+    assert combine_posteriors([[], []]) == []
+
+
+def test_ensemble_of_trained_models(tmp_path):
+    paths = []
+    for limit in (1, 2):
+        path = str(tmp_path / f"m{limit}.fst")
+        train(LEXICON, path, order=3, max_graphemes=limit, progress=False)
+        paths.append(path)
+    ensemble = Ensemble(paths, depth=4)
+    best = ensemble.pronounce("phone", nbest=2)
+    assert best[0][0] == ("F", "OW", "N")
+    assert 0.0 < best[0][1] <= 1.0
+    assert Ensemble(paths, depth=1).pronounce("cat")[0][0] == ("K", "AE", "T")
+    with pytest.raises(ValueError):
+        Ensemble([])
+    with pytest.raises(ValueError):
+        Ensemble(paths, weights=[1.0])
+
+
+def test_chunk_limit_is_chosen_on_held_out_words(tmp_path):
+    # "ph" reads F and "th" T; other letters read as themselves.
+    rng = random.Random(3)
+    sounds = {"ph": "F", "th": "T", "a": "A", "o": "O", "n": "N", "s": "S",
+              "p": "P", "t": "T", "h": "H"}
+    pieces = list(sounds)
+    lexicon = {}
+    while len(lexicon) < 1200:
+        parts = [rng.choice(pieces) for _ in range(rng.randint(2, 6))]
+        lexicon["".join(parts)] = " ".join(sounds[p] for p in parts)
+    report = train(list(lexicon.items()), tmp_path / "m.fst", order=4,
+                   progress=False)
+    assert set(report.choice) == {1, 2}
+    chosen = report.options["max_graphemes"]
+    assert report.choice[chosen] == min(report.choice.values())
+    assert "held-out WER" in report.summary()
+    small = train(LEXICON, tmp_path / "s.fst", progress=False)
+    assert small.choice == {} and small.options["max_graphemes"] == 2
