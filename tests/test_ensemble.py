@@ -1,7 +1,6 @@
-"""Several models decoding together, and the choice of the chunk limit."""
+"""Several models decoding together."""
 
 import math
-import random
 
 import pytest
 
@@ -44,23 +43,3 @@ def test_ensemble_of_trained_models(tmp_path):
         Ensemble([])
     with pytest.raises(ValueError):
         Ensemble(paths, weights=[1.0])
-
-
-def test_chunk_limit_is_chosen_on_held_out_words(tmp_path):
-    # "ph" reads F and "th" T; other letters read as themselves.
-    rng = random.Random(3)
-    sounds = {"ph": "F", "th": "T", "a": "A", "o": "O", "n": "N", "s": "S",
-              "p": "P", "t": "T", "h": "H"}
-    pieces = list(sounds)
-    lexicon = {}
-    while len(lexicon) < 1200:
-        parts = [rng.choice(pieces) for _ in range(rng.randint(2, 6))]
-        lexicon["".join(parts)] = " ".join(sounds[p] for p in parts)
-    report = train(list(lexicon.items()), tmp_path / "m.fst", order=4,
-                   progress=False)
-    assert set(report.choice) == {1, 2}
-    chosen = report.options["max_graphemes"]
-    assert report.choice[chosen] == min(report.choice.values())
-    assert "held-out WER" in report.summary()
-    small = train(LEXICON, tmp_path / "s.fst", progress=False)
-    assert small.choice == {} and small.options["max_graphemes"] == 2

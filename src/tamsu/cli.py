@@ -123,11 +123,9 @@ def build_parser() -> argparse.ArgumentParser:
                        metavar="N",
                        help=f"n-gram order (default: {DEFAULT_ORDER})")
     train.add_argument("--max-graphemes", type=_positive_int,
-                       default=None, metavar="N",
-                       help=f"most graphemes in one chunk (default: 1 or 2, "
-                            f"whichever decodes a held-out tenth of the "
-                            f"words better; {DEFAULT_MAX_GRAPHEMES} for "
-                            f"lexicons under 1000 words)")
+                       default=DEFAULT_MAX_GRAPHEMES, metavar="N",
+                       help=f"most graphemes in one chunk (default: "
+                            f"{DEFAULT_MAX_GRAPHEMES})")
     train.add_argument("--max-phonemes", type=_positive_int, default=2,
                        metavar="N",
                        help="most phonemes in one chunk (default: 2)")

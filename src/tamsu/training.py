@@ -10,14 +10,11 @@ from __future__ import annotations
 import os
 import re
 import sys
-import tempfile
 import time
-import zlib
 from dataclasses import dataclass, field
 from typing import Iterable, Sequence
 
 from tamsu import _train
-from tamsu._tamsu import Model
 from tamsu.graphemes import FORMS, choose_form, marker_of, normalise_word
 from tamsu.lexicon import (DEFAULT_MAX_MALFORMED, DEFAULT_MAX_UNALIGNED,
                            Lexicon, LexiconEntry,
@@ -29,17 +26,13 @@ __all__ = ["TrainReport", "train", "DEFAULT_ORDER"]
 # Chosen by measurement on a development split of the CMU dictionary.
 DEFAULT_ORDER = 7
 DEFAULT_ITERATIONS = 40
-# Chunks of up to two graphemes (p|h:F) by default for small lexicons.
-# Larger ones choose between one and two on a held-out slice: across the
-# 15 SIGMORPHON 2020 languages neither wins everywhere (one grapheme is 2 to
-# 5 points better on French and Hindi, two as much better on Bulgarian and
-# Icelandic); see bench/multilingual.py.
+# Chunks of up to two graphemes (p|h:F) by default. Across the 15
+# SIGMORPHON 2020 languages neither one nor two wins everywhere (one is 2
+# to 5 points of word error rate better on French and Hindi, two as much
+# better on Bulgarian and Icelandic; bench/multilingual.py), and choosing
+# on a held-out tenth picked wrongly too often to pay for its three
+# trainings. English does better with one: the shipped model uses it.
 DEFAULT_MAX_GRAPHEMES = 2
-CHOICES_MAX_GRAPHEMES = (1, 2)
-# Lexicons with fewer distinct words than this skip the choice; larger
-# ones hold out a tenth of their words, at most HELD_OUT_WORDS of them.
-CHOICE_MIN_WORDS = 1000
-HELD_OUT_WORDS = 2000
 
 _STAGE_UNITS = {
     "aligning": "entries",
@@ -69,22 +62,14 @@ class TrainReport:
     file_size: int
     seconds: float
     options: dict = field(default_factory=dict)
-    # Held-out word error rate per max_graphemes tried, when it was chosen.
-    choice: dict = field(default_factory=dict)
 
     def summary(self) -> str:
         ngrams = " ".join(str(n) for n in self.ngrams)
-        chosen = ""
-        if self.choice:
-            tried = ", ".join(f"{k}: {100 * v:.1f}%"
-                              for k, v in sorted(self.choice.items()))
-            chosen = (f"max graphemes {self.options['max_graphemes']} "
-                      f"(held-out WER {tried}), ")
         return (
             f"trained {self.path} in {self.seconds:.1f} s: "
             f"{self.aligned} of {self.entries} entries aligned "
             f"({len(self.unaligned)} skipped, {len(self.malformed)} malformed "
-            f"lines), {chosen}{self.graphemes.upper()} graphemes, "
+            f"lines), {self.graphemes.upper()} graphemes, "
             f"{self.chunk_types} chunk types, {self.em_iterations} "
             f"EM iterations\n"
             f"n-grams per order: {ngrams}\n"
@@ -143,60 +128,12 @@ def _with_lines(error: ValueError, source: Lexicon) -> ValueError:
     return type(error)(re.sub(r"\bentry (\d+)", where, str(error)))
 
 
-def _held_out(words: list[str]) -> set[str]:
-    """A fixed tenth of `words` (by a hash of each), at most
-    HELD_OUT_WORDS of them."""
-    ranked = sorted(words, key=lambda w: zlib.crc32(w.encode("utf-8")))
-    count = min(HELD_OUT_WORDS, len(words) // 10)
-    return set(ranked[:count])
-
-
-def _choose_max_graphemes(source: Lexicon, entries: list, form: str,
-                          delim: str, options: dict
-                          ) -> tuple[int, dict[int, float]]:
-    """The chunk limit, of CHOICES_MAX_GRAPHEMES, whose model decodes a
-    held-out slice of the lexicon best, and the error rate of each."""
-    words = source.words()
-    if len(words) < CHOICE_MIN_WORDS:
-        return DEFAULT_MAX_GRAPHEMES, {}
-    held = _held_out(words)
-    fit = [pair for pair, e in zip(entries, source.entries)
-           if e.word not in held]
-    references: dict[str, set[tuple[str, ...]]] = {}
-    for e in source.entries:
-        if e.word in held:
-            references.setdefault(normalise_word(e.word, form),
-                                  set()).add(tuple(e.phonemes))
-    rates: dict[int, float] = {}
-    with tempfile.TemporaryDirectory(prefix="tamsu-train-") as folder:
-        for limit in CHOICES_MAX_GRAPHEMES:
-            path = os.path.join(folder, f"{limit}.fst")
-            try:
-                _train.train_model(fit, path, max_graphemes=limit,
-                                   max_unaligned=1.0, **options)
-            except ValueError:
-                continue  # nothing aligns with this limit
-            model = Model(path, delim)
-            errors = 0
-            for word, variants in references.items():
-                paths = model.phoneticize_paths(word, nbest=1)
-                best = (tuple(model.find_osym(label)
-                              for label in paths[0].uniques)
-                        if paths else ())
-                errors += best not in variants
-            rates[limit] = errors / max(len(references), 1)
-    if not rates:
-        return DEFAULT_MAX_GRAPHEMES, {}
-    # The smaller limit among equals: fewer chunk types, a smaller model.
-    return min(rates, key=lambda limit: (rates[limit], limit)), rates
-
-
 def train(lexicon: str | os.PathLike | Lexicon
           | Iterable[tuple[str, str | Sequence[str]]],
           output: str | os.PathLike, *,
           delim: str = "",
           order: int = DEFAULT_ORDER,
-          max_graphemes: int | None = None,
+          max_graphemes: int = DEFAULT_MAX_GRAPHEMES,
           max_phonemes: int = 2,
           max_deleted: int = 1,
           many_to_many: bool = False,
@@ -216,9 +153,7 @@ def train(lexicon: str | os.PathLike | Lexicon
     graphemes as a model with this `delim` splits them when decoding.
 
     Alignment chunks have 1..max_graphemes graphemes and 0..max_phonemes
-    phonemes (max_graphemes None: 1 or 2, whichever decodes a held-out
-    tenth of the words better, for lexicons of 1000 words or more, else
-    2); chunks without phonemes have at most max_deleted graphemes,
+    phonemes; chunks without phonemes have at most max_deleted graphemes,
     and many_to_many allows chunks with two or more symbols on both sides.
     The joint n-gram model has the given `order` and is pruned to at most
     `max_ngrams` n-grams and/or by `prune_threshold` when those are set.
@@ -253,18 +188,10 @@ def train(lexicon: str | os.PathLike | Lexicon
                    iterations=iterations, threads=threads, order=order,
                    max_ngrams=max_ngrams, prune_threshold=prune_threshold)
     for name, value in options.items():
-        if value is None and name == "max_graphemes":
-            continue
         if isinstance(value, bool) and name != "many_to_many":
             raise TypeError(f"{name} must be an int")
         if name != "prune_threshold" and name != "many_to_many" and value < 0:
             raise ValueError(f"{name} must not be negative")
-    choice: dict[int, float] = {}
-    if max_graphemes is None:
-        del options["max_graphemes"]
-        max_graphemes, choice = _choose_max_graphemes(
-            source, entries, form, delim, options)
-        options = dict(options, max_graphemes=max_graphemes)
     show = sys.stderr.isatty() if progress is None else progress
     bars = None
     if show:
@@ -297,5 +224,4 @@ def train(lexicon: str | os.PathLike | Lexicon
         arcs=result["arcs"],
         file_size=result["file_size"],
         seconds=time.monotonic() - started,
-        options=options,
-        choice=choice)
+        options=options)
