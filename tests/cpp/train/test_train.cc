@@ -1,5 +1,5 @@
-// Whole training runs: the floor path, the unaligned-share refusal, input
-// markers and the alignment progress total.
+// Whole training runs: the floor path, the unaligned-share refusal, marker
+// checks and the alignment progress total.
 #include "train/train.h"
 
 #include <gtest/gtest.h>
@@ -92,15 +92,8 @@ TEST_F(TrainRun, RefusesALexiconTooManyEntriesOfFailToAlign) {
   EXPECT_EQ(report->unaligned_entries, std::vector<std::size_t>{10});
 }
 
-TEST_F(TrainRun, InputMarkersJoinTheInputTableOnly) {
+TEST_F(TrainRun, RefusesMarkersThatAWordPieceCouldMatch) {
   TrainOptions options;
-  options.input_markers = {"<tamsu:nfd>"};
-  ASSERT_TRUE(train_model(test::entries_of(kWords), options, path_, nullptr));
-  auto model = load_model(path_, "");
-  ASSERT_TRUE(model.has_value());
-  EXPECT_NE((*model)->isyms->Find("<tamsu:nfd>"), fst::kNoSymbol);
-  EXPECT_EQ((*model)->osyms->Find("<tamsu:nfd>"), fst::kNoSymbol);
-
   for (const char *bad : {"x", "<a|b>", "t"}) {
     options.input_markers = {bad};
     auto report = train_model(test::entries_of(kWords), options, path_, nullptr);
