@@ -1,5 +1,6 @@
 """tamsu.pool.ordered_map: order, read-ahead, errors and dead workers."""
 
+import multiprocessing
 import os
 import signal
 import subprocess
@@ -98,3 +99,10 @@ def test_a_killed_worker_is_reported_and_earlier_results_stay():
     assert len(printed) >= 100
     assert printed == list(range(len(printed)))
 
+
+
+def test_closing_the_results_early_ends_the_workers():
+    results = ordered_map(squares, range(10**6), jobs=2, chunk_size=10)
+    assert next(results) == 0
+    results.close()
+    assert multiprocessing.active_children() == []

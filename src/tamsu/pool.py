@@ -207,8 +207,9 @@ class _Pool:
         for worker in self._workers:
             while _answer(worker) is not None:
                 pass
-            worker.process.join()
-            if worker.process.exitcode != 0:
+            # Done with its work; one stuck on the way out is left to stop().
+            worker.process.join(_EXIT_WAIT)
+            if worker.process.exitcode not in (0, None):
                 raise worker.died()
 
     def stop(self, *, gracefully: bool) -> None:
@@ -248,6 +249,14 @@ def _worker_main(tasks: Connection, results: Connection, function: Callable,
     # Ctrl-C reaches the whole process group; the parent handles it and
     # ends the workers, which therefore print nothing.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        _serve(tasks, results, function, initializer, initargs)
+    finally:
+        results.close()  # end of file for the parent: no more answers
+
+
+def _serve(tasks: Connection, results: Connection, function: Callable,
+           initializer: Any, initargs: tuple) -> None:
     try:
         if initializer is not None:
             initializer(*initargs)
