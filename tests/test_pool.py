@@ -106,3 +106,11 @@ def test_closing_the_results_early_ends_the_workers():
     assert next(results) == 0
     results.close()
     assert multiprocessing.active_children() == []
+
+
+def test_an_initializer_error_beats_a_chunk_too_big_for_the_pipe():
+    chunk = ["x" * 100_000] * 3  # the send blocks until the worker is gone
+    with pytest.raises(ValueError, match="no model here"):
+        list(ordered_map(squares, chunk, jobs=2, chunk_size=1,
+                         initializer=refuse_to_start,
+                         initargs=("no model here",)))

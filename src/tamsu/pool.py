@@ -162,10 +162,12 @@ class _Pool:
                     if chunk is None:
                         exhausted = True
                         break
-                    try:
-                        worker.tasks.send(chunk)
-                    except OSError:
-                        raise worker.died() from None
+                    if not _send(worker, chunk):
+                        # Gone: raise what it reported first (a failed
+                        # initializer) if anything.
+                        while _answer(worker) is not None:
+                            pass
+                        raise worker.died()
                     worker.pending.append(sent)
                     sizes[sent] = len(chunk)
                     sent += 1
@@ -227,6 +229,15 @@ class _Pool:
             worker.results.close()
             worker.process.close()
         self._workers = []
+
+
+def _send(worker: _Worker, chunk: list[Any]) -> bool:
+    """Sends a chunk; False if the worker is gone."""
+    try:
+        worker.tasks.send(chunk)
+    except OSError:
+        return False
+    return True
 
 
 def _answer(worker: _Worker) -> Sequence[Any] | None:
