@@ -55,9 +55,10 @@ def ordered_map(function: Callable[[list[Any]], Sequence[Any]],
 
     `function` is a module-level callable taking a list of items (one chunk)
     and returning a list of results of the same length;
-    `initializer(*initargs)` runs once in each worker. jobs == 1 runs in this process (initializer
-    called once here). Workers use the forkserver start method and ignore
-    SIGINT: the parent alone handles Ctrl-C, and ends them.
+    `initializer(*initargs)` runs once in each worker. jobs == 1 runs in
+    this process (initializer called once here). Workers use the
+    forkserver start method and ignore SIGINT: the parent alone handles
+    Ctrl-C, and ends them.
 
     An exception raised by `function` or `initializer` in a worker is raised
     here (with the worker's traceback as its cause). Raises WorkerDied when a
