@@ -23,7 +23,8 @@ from train_data import LEXICON
 ])
 def test_train_refuses_out_of_range_options(tmp_path, option, value, allowed):
     output = tmp_path / "model.fst"
-    with pytest.raises(ValueError, match=f"{option} must be between {allowed}"):
+    message = f"{option} must be between {allowed}"
+    with pytest.raises(ValueError, match=message):
         train(LEXICON, output, progress=False, **{option: value})
     assert not output.exists()
 
