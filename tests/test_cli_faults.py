@@ -7,6 +7,26 @@ import sys
 
 import pytest
 
+
+def compile_model(directory):
+    """A one-state model reading a, b, c as themselves."""
+    symbols = ["<eps>", "|", "_", "a", "b", "c"]
+    table = directory / "symbols.txt"
+    table.write_text("".join(f"{s}\t{i}\n" for i, s in enumerate(symbols)))
+    arcs = directory / "model.txt"
+    arcs.write_text("0 0 a a 1\n0 0 b b 1\n0 0 c c 1\n0 0\n")
+    model = directory / "model.fst"
+    subprocess.run(["fstcompile", f"--isymbols={table}",
+                    f"--osymbols={table}", "--keep_isymbols",
+                    "--keep_osymbols", str(arcs), str(model)], check=True)
+    return str(model)
+
+
+@pytest.fixture(scope="module")
+def model(tmp_path_factory):
+    return compile_model(tmp_path_factory.mktemp("faults"))
+
+
 WORD = b"abc"
 BATCH = (WORD + b"\n") * 3000  # enough output to pass the stdout buffer
 
@@ -41,9 +61,8 @@ def grandchildren(pid):
     return [p for p, parent in parents.items() if parent in children]
 
 
-def test_a_killed_worker_ends_the_run_with_1_keeping_written_lines(
-        simple_model_path):
-    child, first = start_apply(simple_model_path, jobs=2)
+def test_a_killed_worker_ends_the_run_with_1_keeping_written_lines(model):
+    child, first = start_apply(model, jobs=2)
     workers = grandchildren(child.pid)
     assert len(workers) == 2
     os.kill(workers[0], signal.SIGKILL)
@@ -59,8 +78,8 @@ def test_a_killed_worker_ends_the_run_with_1_keeping_written_lines(
 
 
 @pytest.mark.parametrize("jobs", [1, 2])
-def test_ctrl_c_exits_130_with_a_one_line_note(simple_model_path, jobs):
-    child, _ = start_apply(simple_model_path, jobs)
+def test_ctrl_c_exits_130_with_a_one_line_note(model, jobs):
+    child, _ = start_apply(model, jobs)
     os.killpg(child.pid, signal.SIGINT)  # as a terminal does
     try:
         _, err = child.communicate(timeout=10)

@@ -7,7 +7,7 @@ from tamsu import _train
 from tamsu.cli import build_parser
 from tamsu.training import train
 
-from train_data import LEXICON
+LEXICON = [("cat", "K AE T"), ("tack", "T AE K")]
 
 
 @pytest.mark.parametrize("option, value, allowed", [

@@ -10,7 +10,12 @@ from tamsu import _train
 from tamsu.cli import main
 from tamsu.training import train
 
-from train_data import LEXICON, write_lexicon
+LEXICON = [("cat", "K AE T"), ("tack", "T AE K"), ("act", "AE K T"),
+           ("tat", "T AE T")]
+
+
+def write_lexicon(path):
+    path.write_text("".join(f"{w}\t{p}\n" for w, p in LEXICON))
 
 
 def fit(lexicon, output):
@@ -87,7 +92,8 @@ def test_a_missing_directory_fails_before_training(tmp_path):
 
 
 def test_the_command_refuses_to_overwrite_its_lexicon(tmp_path, capsys):
-    lexicon = write_lexicon(tmp_path / "lex.txt")
+    lexicon = str(tmp_path / "lex.txt")
+    write_lexicon(tmp_path / "lex.txt")
     assert main(["train", lexicon, "-o", lexicon]) == 1
     assert capsys.readouterr().err.startswith(
         f"tamsu: error: the output {lexicon} is the lexicon")
