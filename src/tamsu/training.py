@@ -130,6 +130,8 @@ def _check_output(output: str | os.PathLike, lexicon: object) -> None:
     directory, and must not be the lexicon being read.
     """
     name = os.fsdecode(output)
+    if not name:
+        raise ValueError("the output path is empty")
     try:
         status: os.stat_result | None = os.stat(output)
     except FileNotFoundError:

@@ -255,6 +255,15 @@ Expected<std::uint64_t, TrainError> write_model_fst(
     }
     size = static_cast<std::uint64_t>(stream.tellp());
   }
+  // On disk before the rename, so that a crash leaves the old model or the
+  // new one, never an empty file under the target's name.
+  const int fd = ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0 || ::fsync(fd) != 0) {
+    const std::string reason = std::strerror(errno);
+    if (fd >= 0) ::close(fd);
+    return failed(reason);
+  }
+  ::close(fd);
   if (std::rename(temporary.c_str(), target.c_str()) != 0) {
     return failed(std::strerror(errno));
   }
