@@ -43,19 +43,20 @@ def test_results_come_in_input_order_without_reading_far_ahead(jobs):
 
 
 @pytest.mark.parametrize("jobs", [1, 2])
-@pytest.mark.parametrize("items, init, error", [
-    (range(20), None, KeyError),      # raised by the function
-    (range(8, 20), None, ValueError),  # too few results
-    (range(20), "no model", ValueError),
-    ([], "no model", ValueError),  # even without work
+@pytest.mark.parametrize("items, init, error, message", [
+    (range(20), None, KeyError, "seven"),  # raised by the function
+    (range(8, 20), None, ValueError, "returned 0 results for 5 items"),
+    (range(20), "no model", ValueError, "no model"),
+    ([], "no model", ValueError, "no model"),  # even without work
     # The initializer's error, not the pipe that broke sending this chunk.
-    (["x" * 100_000] * 3, "no model", ValueError),
+    (["x" * 100_000] * 3, "no model", ValueError, "no model"),
 ])
-def test_errors_in_workers_reach_the_caller(jobs, items, init, error):
+def test_errors_in_workers_reach_the_caller(jobs, items, init, error,
+                                            message):
     results = ordered_map(squares, items, jobs=jobs, chunk_size=5,
                           initializer=init and refuse_to_start,
                           initargs=(init,))
-    with pytest.raises(error):
+    with pytest.raises(error, match=message):
         list(results)
 
 
