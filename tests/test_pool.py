@@ -25,6 +25,10 @@ def refuse_to_start(reason):
     raise ValueError(reason)
 
 
+def sigint_handlers(chunk):
+    return [signal.getsignal(signal.SIGINT) for _ in chunk]
+
+
 @pytest.mark.parametrize("jobs", [1, 3])
 def test_results_come_in_input_order_without_reading_far_ahead(jobs):
     read = 0
@@ -66,7 +70,7 @@ def test_a_killed_worker_is_reported_and_earlier_results_stay():
     try:
         with pytest.raises(WorkerDied, match=r"^a worker process died "
                            r"\(killed by SIGKILL\)$"):
-            for result in ordered_map(squares, range(10, 1000), jobs=2,
+            for result in ordered_map(squares, range(10, 125), jobs=2,
                                       chunk_size=5):
                 results.append(result)
     finally:
@@ -74,6 +78,11 @@ def test_a_killed_worker_is_reported_and_earlier_results_stay():
     # Chunk 22 (items 120-124) was sent only after chunk 18 was yielded.
     assert results == [n * n for n in range(10, 10 + len(results))]
     assert len(results) >= 95
+
+
+def test_workers_leave_ctrl_c_to_the_parent():
+    handlers = ordered_map(sigint_handlers, range(4), jobs=2, chunk_size=1)
+    assert set(handlers) == {signal.SIG_IGN}
 
 
 def test_closing_the_results_early_ends_the_workers():
