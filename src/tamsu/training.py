@@ -7,12 +7,14 @@ progress and shapes the report.
 
 from __future__ import annotations
 
+import operator
 import os
 import re
+import stat
 import sys
 import time
 from dataclasses import dataclass, field
-from typing import Iterable, Sequence
+from typing import Callable, Iterable, Sequence
 
 from tamsu import _train
 from tamsu.graphemes import FORMS, choose_form, marker_of, normalise_word
@@ -33,6 +35,18 @@ DEFAULT_ITERATIONS = 40
 # on a held-out tenth picked wrongly too often to pay for its three
 # trainings. English does better with one: the shipped model uses it.
 DEFAULT_MAX_GRAPHEMES = 2
+
+# The values each integer option may take: what the trainer accepts, all
+# within what its C++ fields hold (32-bit counts, a 64-bit n-gram limit).
+OPTION_RANGES = {
+    "order": (1, 32),
+    "max_graphemes": (1, 8),
+    "max_phonemes": (1, 8),
+    "max_deleted": (0, 8),
+    "iterations": (1, 2**32 - 1),
+    "threads": (1, 64),
+    "max_ngrams": (0, 2**64 - 1),
+}
 
 _STAGE_UNITS = {
     "aligning": "entries",
@@ -128,6 +142,51 @@ def _with_lines(error: ValueError, source: Lexicon) -> ValueError:
     return type(error)(re.sub(r"\bentry (\d+)", where, str(error)))
 
 
+_FILE_KINDS = [(stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"),
+               (stat.S_ISCHR, "a character device"),
+               (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket")]
+
+
+def _check_output(output: str | os.PathLike, lexicon: object) -> None:
+    """Refuses, before any training, an output the model must not replace.
+
+    The writer follows symbolic links and replaces the file they lead to;
+    that file must be a regular one (or not exist yet) in a writable
+    directory, and must not be the lexicon being read.
+    """
+    name = os.fsdecode(output)
+    if not name:
+        raise ValueError("the output path is empty")
+    try:
+        status: os.stat_result | None = os.stat(output)
+    except FileNotFoundError:
+        status = None  # created by the writer (also through a link)
+    except OSError as error:
+        raise OSError(f"cannot write the model to {name}: "
+                      f"{error.strerror}") from None
+    if status is not None:
+        for is_kind, kind in _FILE_KINDS:
+            if is_kind(status.st_mode):
+                raise OSError(f"cannot write the model to {name}: it is "
+                              f"{kind}, not a regular file")
+        if isinstance(lexicon, (str, os.PathLike)) and lexicon:
+            try:
+                same = os.path.samefile(output, lexicon)
+            except OSError:
+                same = False
+            if same:
+                raise ValueError(
+                    f"the output {name} is the lexicon "
+                    f"{os.fsdecode(lexicon)}: refusing to overwrite it")
+    directory = os.path.dirname(os.path.realpath(output))
+    if not os.path.isdir(directory):
+        raise FileNotFoundError(f"cannot write the model to {name}: no "
+                                f"directory {directory}")
+    if not os.access(directory, os.W_OK | os.X_OK):
+        raise PermissionError(f"cannot write the model to {name}: the "
+                              f"directory {directory} is not writable")
+
+
 def train(lexicon: str | os.PathLike | Lexicon
           | Iterable[tuple[str, str | Sequence[str]]],
           output: str | os.PathLike, *,
@@ -145,7 +204,8 @@ def train(lexicon: str | os.PathLike | Lexicon
           max_unaligned: float = DEFAULT_MAX_UNALIGNED,
           graphemes: str = "auto",
           strip_stress: bool = False,
-          progress: bool | None = None) -> TrainReport:
+          progress: bool | None = None,
+          on_read: Callable[[Lexicon], object] | None = None) -> TrainReport:
     """Trains a model on `lexicon` and writes it to `output`.
 
     `lexicon` is a lexicon file, a Lexicon, or (word, phonemes) pairs with
@@ -165,10 +225,18 @@ def train(lexicon: str | os.PathLike | Lexicon
     records it and the front end writes input the same way. A lexicon of
     which more than `max_unaligned` (a share) of entries cannot be aligned
     is refused. `strip_stress` removes stress digits and marks from the
-    phonemes of a lexicon file (AH0 -> AH).
+    phonemes of a lexicon file (AH0 -> AH). `on_read`, if given, is called
+    with the Lexicon once it is read, before training starts (the command
+    line prints its summary).
+
+    The model replaces `output` once it is complete, through a temporary
+    file next to it; a symbolic link there is followed and kept.
 
     Raises LexiconError (a ValueError) for an unusable lexicon, ValueError
-    for bad options, OSError when the output cannot be written.
+    for bad options (an integer out of OPTION_RANGES, an output that is the
+    lexicon itself), OSError when the output cannot be written (also when
+    it is a FIFO, a device or a directory). Options and output are checked
+    before the lexicon is read.
     """
     started = time.monotonic()
     if graphemes != "auto" and graphemes not in FORMS:
@@ -176,22 +244,29 @@ def train(lexicon: str | os.PathLike | Lexicon
                          f"{graphemes!r}")
     if not 0.0 <= max_unaligned <= 1.0:
         raise ValueError("max_unaligned must be between 0 and 1")
-    source = _lexicon_of(lexicon, delim, max_malformed, strip_stress)
-    form = (choose_form(e.word for e in source.entries)
-            if graphemes == "auto" else graphemes)
-    entries = [(graphemes_of(normalise_word(e.word, form), delim),
-                e.phonemes) for e in source.entries]
     if threads is None:
         threads = max(1, min(os.cpu_count() or 1, 64))
     options = dict(max_graphemes=max_graphemes, max_phonemes=max_phonemes,
                    max_deleted=max_deleted, many_to_many=many_to_many,
                    iterations=iterations, threads=threads, order=order,
                    max_ngrams=max_ngrams, prune_threshold=prune_threshold)
-    for name, value in options.items():
-        if isinstance(value, bool) and name != "many_to_many":
+    for name, (low, high) in OPTION_RANGES.items():
+        if isinstance(options[name], bool):
             raise TypeError(f"{name} must be an int")
-        if name != "prune_threshold" and name != "many_to_many" and value < 0:
-            raise ValueError(f"{name} must not be negative")
+        value = operator.index(options[name])
+        if not low <= value <= high:
+            raise ValueError(
+                f"{name} must be between {low} and {high}, not {value}")
+        options[name] = value
+    _check_output(output, lexicon.path if isinstance(lexicon, Lexicon)
+                  else lexicon)
+    source = _lexicon_of(lexicon, delim, max_malformed, strip_stress)
+    if on_read is not None:
+        on_read(source)
+    form = (choose_form(e.word for e in source.entries)
+            if graphemes == "auto" else graphemes)
+    entries = [(graphemes_of(normalise_word(e.word, form), delim),
+                e.phonemes) for e in source.entries]
     show = sys.stderr.isatty() if progress is None else progress
     bars = None
     if show:
