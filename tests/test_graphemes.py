@@ -52,15 +52,6 @@ def test_the_model_records_its_form_and_evaluation_applies_it(tmp_path):
     assert result.word_errors == 0
 
 
-def test_a_forced_form_is_recorded(tmp_path):
-    path = str(tmp_path / "en.fst")
-    report = train([("cat", "K AE T"), ("cab", "K AE B")], path, order=2,
-                   graphemes="nfd", progress=False)
-    assert report.graphemes == "nfd" == grapheme_form(path)
-    with pytest.raises(ValueError, match="graphemes"):
-        train([("cat", "K AE T")], path, graphemes="nfkd", progress=False)
-
-
 def _write(path, pairs):
     path.write_text("".join(f"{w}\t{p}\n" for w, p in pairs),
                     encoding="utf-8")
