@@ -28,7 +28,6 @@ __all__ = ["TrainReport", "train", "DEFAULT_ORDER"]
 # Chosen by measurement on a development split of the CMU dictionary.
 DEFAULT_ORDER = 7
 DEFAULT_ITERATIONS = 40
-DEFAULT_REALIGN = 0
 # Chunks of up to two graphemes (p|h:F) by default. Across the 15
 # SIGMORPHON 2020 languages neither one nor two wins everywhere (one is 2
 # to 5 points of word error rate better on French and Hindi, two as much
@@ -47,8 +46,6 @@ OPTION_RANGES = {
     "iterations": (1, 2**32 - 1),
     "threads": (1, 64),
     "max_ngrams": (0, 2**64 - 1),
-    "realign": (0, 16),
-    "realign_order": (0, 32),
 }
 
 _STAGE_UNITS = {
@@ -202,8 +199,6 @@ def train(lexicon: str | os.PathLike | Lexicon
           iterations: int = DEFAULT_ITERATIONS,
           max_ngrams: int = 0,
           prune_threshold: float = 0.0,
-          realign: int = DEFAULT_REALIGN,
-          realign_order: int = 0,
           threads: int | None = None,
           max_malformed: float = DEFAULT_MAX_MALFORMED,
           max_unaligned: float = DEFAULT_MAX_UNALIGNED,
@@ -254,8 +249,7 @@ def train(lexicon: str | os.PathLike | Lexicon
     options = dict(max_graphemes=max_graphemes, max_phonemes=max_phonemes,
                    max_deleted=max_deleted, many_to_many=many_to_many,
                    iterations=iterations, threads=threads, order=order,
-                   max_ngrams=max_ngrams, prune_threshold=prune_threshold,
-                   realign=realign, realign_order=realign_order)
+                   max_ngrams=max_ngrams, prune_threshold=prune_threshold)
     for name, (low, high) in OPTION_RANGES.items():
         if isinstance(options[name], bool):
             raise TypeError(f"{name} must be an int")

@@ -16,7 +16,30 @@ constexpr double kNegInf = -std::numeric_limits<double>::infinity();
 // Entries between two progress reports (and cancellation checks).
 constexpr std::size_t kReportEvery = 2048;
 
-using Shape = ChunkShape;
+// One allowed chunk shape: `a` graphemes to `b` phonemes.
+struct Shape {
+  unsigned a;
+  unsigned b;
+};
+
+// Shapes in the tie-breaking order: chunks with phonemes before silent
+// ones, then shorter chunks, then fewer graphemes.
+std::vector<Shape> allowed_shapes(const AlignOptions &options) {
+  std::vector<Shape> shapes;
+  for (unsigned a = 1; a <= options.max_graphemes; ++a) {
+    for (unsigned b = 0; b <= options.max_phonemes; ++b) {
+      if (b == 0 && a > options.max_deleted) continue;
+      if (a > 1 && b > 1 && !options.many_to_many) continue;
+      shapes.push_back({a, b});
+    }
+  }
+  auto key = [](const Shape &s) {
+    return std::make_tuple(s.b == 0, s.a + s.b, s.a);
+  };
+  std::stable_sort(shapes.begin(), shapes.end(),
+                   [&](const Shape &x, const Shape &y) { return key(x) < key(y); });
+  return shapes;
+}
 
 // The lattice of one entry: node (k, j) means k graphemes and j phonemes
 // consumed; edge (node, shape) carries a chunk id or kNoChunk.
@@ -64,7 +87,7 @@ bool prune_dead_edges(EntryLattice &lattice, std::size_t shape_count,
     for (std::size_t s = 0; s < shape_count; ++s) {
       std::uint32_t &edge = lattice.edges[node * shape_count + s];
       if (edge == kNoChunk) continue;
-      const std::size_t next = (k + shapes[s].graphemes) * rows + j + shapes[s].phonemes;
+      const std::size_t next = (k + shapes[s].a) * rows + j + shapes[s].b;
       if (reaches_end[next]) {
         reaches_end[node] = 1;
       } else {
@@ -81,7 +104,7 @@ bool prune_dead_edges(EntryLattice &lattice, std::size_t shape_count,
 class ForwardBackward {
  public:
   explicit ForwardBackward(const std::vector<Shape> &shapes) : shapes_(shapes) {
-    for (const Shape &shape : shapes) max_a_ = std::max(max_a_, shape.graphemes);
+    for (const Shape &shape : shapes) max_a_ = std::max(max_a_, shape.a);
   }
 
   double run(const EntryLattice &lattice,
@@ -111,7 +134,7 @@ class ForwardBackward {
         continue;
       }
       for (std::size_t s = 0; s < shape_count; ++s) {
-        const unsigned a = shapes_[s].graphemes, b = shapes_[s].phonemes;
+        const unsigned a = shapes_[s].a, b = shapes_[s].b;
         if (a > k || alpha_log_[k - a] == kNegInf) continue;
         const double factor = std::exp(alpha_log_[k - a] - reference);
         const std::size_t from_base = static_cast<std::size_t>(k - a) * rows;
@@ -144,7 +167,7 @@ class ForwardBackward {
         continue;
       }
       for (std::size_t s = 0; s < shape_count; ++s) {
-        const unsigned a = shapes_[s].graphemes, b = shapes_[s].phonemes;
+        const unsigned a = shapes_[s].a, b = shapes_[s].b;
         if (k + a > n || beta_log_[k + a] == kNegInf) continue;
         const double factor = std::exp(beta_log_[k + a] - reference);
         const std::size_t to_base = static_cast<std::size_t>(k + a) * rows;
@@ -162,7 +185,7 @@ class ForwardBackward {
     // Posterior of edge (k, j) -> (k + a, j + b).
     for (unsigned k = 0; k < n; ++k) {
       for (std::size_t s = 0; s < shape_count; ++s) {
-        const unsigned a = shapes_[s].graphemes, b = shapes_[s].phonemes;
+        const unsigned a = shapes_[s].a, b = shapes_[s].b;
         if (k + a > n || alpha_log_[k] == kNegInf ||
             beta_log_[k + a] == kNegInf) {
           continue;
@@ -225,7 +248,7 @@ std::vector<std::uint32_t> best_segmentation(
     for (std::size_t s = 0; s < shape_count; ++s) {
       const std::uint32_t chunk = lattice.edges[node * shape_count + s];
       if (chunk == kNoChunk) continue;
-      const std::size_t next = (k + shapes[s].graphemes) * rows + j + shapes[s].phonemes;
+      const std::size_t next = (k + shapes[s].a) * rows + j + shapes[s].b;
       const double score = log_probabilities[chunk] + best[next];
       if (score > best[node]) {
         best[node] = score;
@@ -238,7 +261,7 @@ std::vector<std::uint32_t> best_segmentation(
   while (node != nodes - 1 && choice[node] != kNoChunk) {
     const std::size_t s = choice[node];
     segmentation.push_back(lattice.edges[node * shape_count + s]);
-    node += shapes[s].graphemes * rows + shapes[s].phonemes;
+    node += shapes[s].a * rows + shapes[s].b;
   }
   if (node != nodes - 1) segmentation.clear();  // every chunk had p = 0
   return segmentation;
@@ -259,26 +282,6 @@ std::string check_options(const AlignOptions &options) {
 }
 
 }  // namespace
-
-std::vector<ChunkShape> allowed_shapes(const AlignOptions &options) {
-  std::vector<ChunkShape> shapes;
-  for (unsigned a = 1; a <= options.max_graphemes; ++a) {
-    for (unsigned b = 0; b <= options.max_phonemes; ++b) {
-      if (b == 0 && a > options.max_deleted) continue;
-      if (a > 1 && b > 1 && !options.many_to_many) continue;
-      shapes.push_back({a, b});
-    }
-  }
-  auto key = [](const ChunkShape &s) {
-    return std::make_tuple(s.phonemes == 0, s.graphemes + s.phonemes,
-                           s.graphemes);
-  };
-  std::stable_sort(shapes.begin(), shapes.end(),
-                   [&](const ChunkShape &x, const ChunkShape &y) {
-                     return key(x) < key(y);
-                   });
-  return shapes;
-}
 
 Expected<AlignmentResult, TrainError> align_lexicon(
     const EncodedLexicon &lexicon, const AlignOptions &options,
@@ -313,7 +316,7 @@ Expected<AlignmentResult, TrainError> align_lexicon(
       for (unsigned k = 0; k < lattice.n; ++k) {
         for (unsigned j = 0; j <= lattice.m; ++j) {
           for (std::size_t s = 0; s < shape_count; ++s) {
-            const unsigned a = shapes[s].graphemes, b = shapes[s].phonemes;
+            const unsigned a = shapes[s].a, b = shapes[s].b;
             if (k + a > lattice.n || j + b > lattice.m) continue;
             lattice.edges[(static_cast<std::size_t>(k) * rows + j) *
                               shape_count + s] =

@@ -36,17 +36,6 @@ struct Chunk {
   LabelList phonemes;
 };
 
-// One allowed chunk shape: `graphemes` graphemes to `phonemes` phonemes.
-struct ChunkShape {
-  unsigned graphemes;
-  unsigned phonemes;
-};
-
-// The chunk shapes `options` allow, in the tie-breaking order of
-// align_lexicon: chunks with phonemes before silent ones, then shorter
-// chunks, then fewer graphemes.
-std::vector<ChunkShape> allowed_shapes(const AlignOptions &options);
-
 struct AlignmentResult {
   std::vector<Chunk> chunks;  // every chunk type some entry could use
   std::vector<double> probabilities;  // per chunk type, after the last step

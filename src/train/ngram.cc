@@ -302,41 +302,6 @@ double log_probability(const NgramModel &model, const Sentence &history,
   return backoff_log_prob(model, 0, token);
 }
 
-double log_probability_at(const NgramModel &model, std::uint32_t node,
-                          Token token) {
-  return backoff_log_prob(model, node, token);
-}
-
-std::vector<char> history_states(const NgramModel &model) {
-  std::vector<char> states(model.nodes.size(), 0);
-  states[0] = 1;
-  for (std::uint32_t id = 1; id < model.nodes.size(); ++id) {
-    const auto &node = model.nodes[id];
-    if (node.kept && model.nodes[node.parent].kept) states[node.parent] = 1;
-  }
-  return states;
-}
-
-std::uint32_t next_history(const NgramModel &model,
-                           const std::vector<char> &states,
-                           std::uint32_t node, Token token) {
-  for (;;) {
-    const std::uint32_t child = find_child(model, node, token);
-    if (child != kNoNode && states[child]) return child;
-    if (node == 0) return 0;
-    node = model.nodes[node].suffix;
-  }
-}
-
-std::uint32_t start_history(const NgramModel &model,
-                            const std::vector<char> &states) {
-  std::uint32_t node = find_child(model, 0, model.start_token());
-  while (node != kNoNode && node != 0 && !states[node]) {
-    node = model.nodes[node].suffix;
-  }
-  return node == kNoNode ? 0 : node;
-}
-
 Expected<NgramModel, TrainError> estimate_ngrams(
     const std::vector<Sentence> &sentences, Token vocabulary,
     const NgramOptions &options, const ProgressFn &progress) {

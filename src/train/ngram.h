@@ -81,26 +81,6 @@ std::uint32_t find_child(const NgramModel &model, std::uint32_t node,
 double log_probability(const NgramModel &model, const Sentence &history,
                        Token token);
 
-// ln p(token | the n-gram of `node`), backing off through suffixes as the
-// model file's epsilon arcs do. -infinity for a token the model never saw.
-double log_probability_at(const NgramModel &model, std::uint32_t node,
-                          Token token);
-
-// The model read as an automaton over histories, as the model file holds
-// it: per node, whether it is a state (the root, or a kept n-gram with a
-// kept child), ...
-std::vector<char> history_states(const NgramModel &model);
-
-// ... the state after `token` from state `node`: the longest n-gram that
-// ends the extended history and is a state ...
-std::uint32_t next_history(const NgramModel &model,
-                           const std::vector<char> &states,
-                           std::uint32_t node, Token token);
-
-// ... and the state of the history "<s>".
-std::uint32_t start_history(const NgramModel &model,
-                            const std::vector<char> &states);
-
 }  // namespace tamsu
 
 #endif  // TAMSU_TRAIN_NGRAM_H_

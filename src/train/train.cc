@@ -4,7 +4,6 @@
 #include <limits>
 
 #include "train/model_fst.h"
-#include "train/realign.h"
 
 namespace tamsu {
 namespace {
@@ -78,50 +77,6 @@ TrainError too_many_unaligned(const std::vector<LexiconEntry> &entries,
   return make_train_error(TrainError::Kind::kTooManyUnaligned, detail);
 }
 
-// Re-segments `per_entry` options.realign_passes times, then renumbers
-// the tokens still in use in order of first use (dropping the others), as
-// the alignment's tokens are numbered.
-Expected<bool, TrainError> resegment(const EncodedLexicon &lexicon,
-                                     const TrainOptions &options,
-                                     std::vector<Chunk> &token_chunks,
-                                     std::vector<Sentence> &per_entry,
-                                     TrainReport &report,
-                                     const ProgressFn &progress) {
-  NgramOptions unpruned = options.ngram;
-  unpruned.max_ngrams = 0;
-  unpruned.prune_threshold = 0.0;
-  if (options.realign_order > 0) unpruned.order = options.realign_order;
-  for (unsigned pass = 0; pass < options.realign_passes; ++pass) {
-    std::vector<Sentence> aligned;
-    aligned.reserve(per_entry.size());
-    for (const Sentence &s : per_entry) {
-      if (!s.empty()) aligned.push_back(s);
-    }
-    auto model = estimate_ngrams(
-        aligned, static_cast<Token>(token_chunks.size()), unpruned, progress);
-    if (!model) return make_unexpected(model.error());
-    std::vector<Sentence>().swap(aligned);
-    report.realigned.push_back(realign_entries(lexicon, options.align,
-                                               token_chunks, *model,
-                                               per_entry));
-    if (report.realigned.back() == 0) break;  // a fixed point
-  }
-  constexpr std::uint32_t kUnused = std::numeric_limits<std::uint32_t>::max();
-  std::vector<std::uint32_t> renumbered(token_chunks.size(), kUnused);
-  std::vector<Chunk> kept;
-  for (Sentence &sentence : per_entry) {
-    for (Token &token : sentence) {
-      if (renumbered[token] == kUnused) {
-        renumbered[token] = static_cast<std::uint32_t>(kept.size());
-        kept.push_back(std::move(token_chunks[token]));
-      }
-      token = renumbered[token];
-    }
-  }
-  token_chunks = std::move(kept);
-  return true;
-}
-
 }  // namespace
 
 Expected<TrainReport, TrainError> train_model(
@@ -191,12 +146,6 @@ Expected<TrainReport, TrainError> train_model(
       options.max_unaligned * static_cast<double>(entries.size())) {
     return make_unexpected(
         too_many_unaligned(entries, report.unaligned_entries, options));
-  }
-
-  if (options.realign_passes > 0) {
-    auto realigned = resegment(*lexicon, options, token_chunks, per_entry,
-                               report, progress);
-    if (!realigned) return make_unexpected(realigned.error());
   }
 
   std::vector<Sentence> sentences;

@@ -19,11 +19,6 @@ namespace tamsu {
 struct TrainOptions {
   AlignOptions align;
   NgramOptions ngram;
-  // Passes of re-segmenting every entry under the joint n-gram estimated
-  // from the previous segmentation (unpruned, of the final order), each
-  // followed by a new estimate; 0 keeps the alignment's segmentation.
-  unsigned realign_passes = 0;
-  unsigned realign_order = 0;  // of the re-segmenting n-gram; 0: ngram.order
   // Largest share of entries that may fail to align; above it the lexicon
   // is refused (kTooManyUnaligned) rather than trained on its remains.
   double max_unaligned = 0.05;
@@ -45,8 +40,6 @@ struct TrainReport {
   // a one-grapheme floor token so that every grapheme decodes.
   std::size_t floor_tokens = 0;
   std::size_t em_iterations = 0;
-  // Per re-segmentation pass, the entries whose segmentation changed.
-  std::vector<std::size_t> realigned;
   double log_likelihood = 0.0;     // of the last EM iteration
   std::vector<std::uint64_t> ngrams_per_order;  // kept, index 0: unigrams
   std::uint64_t states = 0;

@@ -157,7 +157,7 @@ PyObject *train_model_impl(PyObject *args, PyObject *kwargs) {
       "entries", "path", "max_graphemes", "max_phonemes", "max_deleted",
       "many_to_many", "iterations", "tolerance", "threads", "order",
       "max_ngrams", "prune_threshold", "progress", "max_unaligned",
-      "input_markers", "realign", "realign_order", nullptr};
+      "input_markers", nullptr};
   PyObject *entries_object = nullptr;
   PyObject *path_bytes = nullptr;
   TrainOptions options;
@@ -171,17 +171,15 @@ PyObject *train_model_impl(PyObject *args, PyObject *kwargs) {
   PyObject *threads = nullptr;
   PyObject *order = nullptr;
   PyObject *max_ngrams = nullptr;
-  PyObject *realign = nullptr;
-  PyObject *realign_order = nullptr;
   PyObject *callback = Py_None;
   PyObject *markers = nullptr;
   if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "OO&|$OOOpOdOOOdOdOOO:train_model",
+          args, kwargs, "OO&|$OOOpOdOOOdOdO:train_model",
           const_cast<char **>(keywords), &entries_object,
           PyUnicode_FSConverter, &path_bytes, &max_graphemes, &max_phonemes,
           &max_deleted, &many_to_many, &iterations, &options.align.tolerance,
           &threads, &order, &max_ngrams, &options.ngram.prune_threshold,
-          &callback, &options.max_unaligned, &markers, &realign, &realign_order)) {
+          &callback, &options.max_unaligned, &markers)) {
     return nullptr;
   }
   PyRef path_owner = PyRef::steal(path_bytes);
@@ -199,10 +197,7 @@ PyObject *train_model_impl(PyObject *args, PyObject *kwargs) {
       !convert_unsigned(iterations, "iterations", options.align.iterations) ||
       !convert_unsigned(threads, "threads", options.align.threads) ||
       !convert_unsigned(order, "order", options.ngram.order) ||
-      !convert_unsigned(max_ngrams, "max_ngrams", options.ngram.max_ngrams) ||
-      !convert_unsigned(realign, "realign", options.realign_passes) ||
-      !convert_unsigned(realign_order, "realign_order",
-                        options.realign_order)) {
+      !convert_unsigned(max_ngrams, "max_ngrams", options.ngram.max_ngrams)) {
     return nullptr;
   }
   if (callback != Py_None && !PyCallable_Check(callback)) {
