@@ -9,9 +9,8 @@
 #include <vector>
 
 #include <fst/properties.h>
-#include <fst/util.h>
 
-#include "model/cerr_capture.h"
+#include "diag/cerr_router.h"
 #include "model/model_file_check.h"
 
 namespace tamsu {
@@ -117,8 +116,6 @@ Expected<std::unique_ptr<fst::StdVectorFst>, ModelLoadError> read_fst(
 }
 
 }  // namespace
-
-void configure_openfst() { FLAGS_fst_error_fatal = false; }
 
 void sort_arcs_by_input_label(fst::StdVectorFst &fst) {
   const std::uint64_t properties = fst.Properties(fst::kFstProperties, false);
