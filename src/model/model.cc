@@ -11,6 +11,7 @@
 #include <fst/properties.h>
 
 #include "diag/cerr_router.h"
+#include "model/fst_trust.h"
 #include "model/model_file_check.h"
 
 namespace tamsu {
@@ -111,6 +112,9 @@ Expected<std::unique_ptr<fst::StdVectorFst>, ModelLoadError> read_fst(
   }
   if (auto dangling = find_dangling_state(*fst, path)) {
     return read_failed(*dangling);
+  }
+  if (auto defect = make_fst_safe_to_decode(*fst, path)) {
+    return read_failed(*defect);
   }
   return fst;
 }
