@@ -10,16 +10,21 @@ from pathlib import Path
 import pytest
 
 import fstbytes
-from conftest import compile_model
 
-ISYMS = ["<eps>", "|", "_", "a", "b"]
-OSYMS = ["<eps>", "|", "_", "A", "B"]
+SYMBOLS = "<eps> 0\n| 1\n_ 2\na 3\nb 4\nA 5\nB 6\n"
 
 
 def loop_model(tmp_path, name, loop):
-    """a:A into state 1, `loop` (epsilon arcs 1 -> 2 -> 1), b:B back."""
-    arcs = "0 1 a A 1.0\n" + loop + "\n1 0 b B 1.0\n0 0.0\n1 0.0"
-    return compile_model(tmp_path, name, arcs, ISYMS, OSYMS)
+    """a:A into state 1, `loop` (epsilon arcs from 1), b:B back to 0."""
+    (tmp_path / "syms").write_text(SYMBOLS)
+    text = tmp_path / f"{name}.txt"
+    text.write_text(f"0 1 a A 1.0\n{loop}\n1 0 b B 1.0\n0 0.0\n1 0.0\n")
+    path = str(tmp_path / f"{name}.fst")
+    syms = str(tmp_path / "syms")
+    subprocess.run(["fstcompile", f"--isymbols={syms}", f"--osymbols={syms}",
+                    "--keep_isymbols", "--keep_osymbols", str(text), path],
+                   check=True)
+    return path
 
 
 def load_and_decode(path):

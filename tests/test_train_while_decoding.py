@@ -6,15 +6,23 @@ buffer used to crash at exit)."""
 import subprocess
 import sys
 
-from train_data import write_lexicon
-
 SCRIPT = r"""
-import sys, threading
+import os, sys, threading
 import tamsu
 from tamsu.training import train
 
-model_path, lexicon, output, *damaged = sys.argv[1:]
-WORDS = ["abc", "ch", "bach", "cab"]
+directory = sys.argv[1]
+LEXICON = [("phone", "F OW N"), ("fox", "F AA K S"), ("tax", "T AE K S"),
+           ("cat", "K AE T"), ("knot", "N AA T"), ("photo", "F OW T OW"),
+           ("tone", "T OW N"), ("cone", "K OW N"), ("pat", "P AE T")]
+model_path = os.path.join(directory, "model.fst")
+train(LEXICON, model_path, order=3, threads=1, progress=False)
+damaged = [os.path.join(directory, f"damaged{i}.fst") for i in (0, 1)]
+for path in damaged:
+    with open(path, "w") as f:
+        f.write("not a model")
+words = [word for word, _ in LEXICON]
+expected = [tamsu.Model(model_path).phoneticize(w) for w in words]
 failures = []
 trained = threading.Event()
 
@@ -25,7 +33,7 @@ def decode(index):
         # Until training is over, so that decoding overlaps all of it.
         while not trained.is_set():
             model = tamsu.Model(model_path)
-            if [model.phoneticize(w) for w in WORDS] != expected:
+            if [model.phoneticize(w) for w in words] != expected:
                 failures.append("a decode changed")
             try:
                 tamsu.Model(bad)
@@ -40,14 +48,14 @@ def decode(index):
 def train_models():
     try:
         for _ in range(2):
-            train(lexicon, output, order=3, threads=1, progress=False)
+            train(LEXICON, os.path.join(directory, "trained.fst"), order=3,
+                  threads=1, progress=False)
     except BaseException as e:
         failures.append(repr(e))
     finally:
         trained.set()
 
 
-expected = [tamsu.Model(model_path).phoneticize(w) for w in WORDS]
 threads = [threading.Thread(target=train_models)]
 threads += [threading.Thread(target=decode, args=(i,)) for i in (0, 1)]
 for thread in threads:
@@ -62,16 +70,9 @@ print(failures, damaged[0] in message, damaged[1] in message)
 """
 
 
-def test_train_while_loading_and_decoding(tmp_path, simple_model_path):
-    damaged = []
-    for i in range(2):
-        path = tmp_path / f"damaged{i}.fst"
-        path.write_text("not a model")
-        damaged.append(str(path))
-    lexicon = write_lexicon(tmp_path / "lexicon.dict")
+def test_train_while_loading_and_decoding(tmp_path):
     result = subprocess.run(
-        [sys.executable, "-X", "dev", "-c", SCRIPT, simple_model_path, lexicon,
-         str(tmp_path / "trained.fst"), *damaged],
+        [sys.executable, "-X", "dev", "-c", SCRIPT, str(tmp_path)],
         capture_output=True, text=True, timeout=300)
     assert (result.returncode, result.stderr) == (0, "")
     assert result.stdout == "[] True False\n"

@@ -37,12 +37,19 @@ EpsilonGraph epsilon_graph(const fst::StdVectorFst &fst) {
   EpsilonGraph graph;
   const StateId num_states = fst.NumStates();
   graph.first.assign(static_cast<std::size_t>(num_states) + 1, 0);
+  std::size_t count = 0;
+  for (StateId s = 0; s < num_states; ++s) count += fst.NumInputEpsilons(s);
+  graph.arcs.reserve(count);
   for (StateId s = 0; s < num_states; ++s) {
     graph.first[s] = graph.arcs.size();
-    if (fst.NumInputEpsilons(s) == 0) continue;
-    for (fst::ArcIterator<fst::StdVectorFst> it(fst, s); !it.Done(); it.Next()) {
+    // Files are usually sorted by input label: epsilons come first.
+    std::size_t epsilons = fst.NumInputEpsilons(s);
+    for (fst::ArcIterator<fst::StdVectorFst> it(fst, s);
+         epsilons > 0 && !it.Done(); it.Next()) {
       const auto &arc = it.Value();
-      if (arc.ilabel == 0 && followable(arc.weight.Value())) {
+      if (arc.ilabel != 0) continue;
+      --epsilons;
+      if (followable(arc.weight.Value())) {
         graph.arcs.push_back({s, arc.nextstate, arc.weight.Value()});
       }
     }
@@ -92,21 +99,20 @@ std::vector<std::vector<StateId>> cyclic_components(const EpsilonGraph &graph) {
         low[parent] = std::min(low[parent], low[done]);
       }
       if (low[done] != index[done]) continue;
-      std::vector<StateId> component;
-      StateId member;
+      auto members = stack.end();
       do {
-        member = stack.back();
-        stack.pop_back();
-        on_stack[member] = false;
-        component.push_back(member);
-      } while (member != done);
+        --members;
+        on_stack[*members] = false;
+      } while (*members != done);
       bool self_loop = false;
       for (std::size_t a = graph.first[done]; a < graph.first[done + 1]; ++a) {
         self_loop = self_loop || graph.arcs[a].to == done;
       }
-      if (component.size() > 1 || self_loop) {
-        components.push_back(std::move(component));
+      // Most components are single states without a loop: no copy for them.
+      if (stack.end() - members > 1 || self_loop) {
+        components.emplace_back(members, stack.end());
       }
+      stack.erase(members, stack.end());
     }
   }
   return components;
@@ -114,6 +120,64 @@ std::vector<std::vector<StateId>> cyclic_components(const EpsilonGraph &graph) {
 
 struct TooEntangled {};
 using CycleSearch = std::variant<std::monostate, StateId, TooEntangled>;
+
+// Whether a cycle's total lies below zero by more than rounding (minus
+// infinity included).
+bool negative_total(double total, double magnitude) {
+  return total == -HUGE_VAL ||
+         (std::isfinite(magnitude) && total < -1e-9 * (1.0 + magnitude));
+}
+
+// When no state has two epsilon arcs, as in a backoff model (one arc to the
+// shorter history per state), the epsilon arcs form chains that each end in
+// at most one cycle: following them finds every cycle in linear time, with
+// no graph to build. Nothing when some state has two epsilon arcs.
+std::optional<CycleSearch> single_arc_cycle(const fst::StdVectorFst &fst) {
+  const StateId num_states = fst.NumStates();
+  std::vector<StateId> next(static_cast<std::size_t>(num_states),
+                            fst::kNoStateId);
+  std::vector<float> weight(static_cast<std::size_t>(num_states), 0.0f);
+  for (StateId s = 0; s < num_states; ++s) {
+    const std::size_t epsilons = fst.NumInputEpsilons(s);
+    if (epsilons == 0) continue;
+    if (epsilons > 1) return std::nullopt;
+    // Files are usually sorted by input label: the epsilon comes first.
+    for (fst::ArcIterator<fst::StdVectorFst> it(fst, s); !it.Done();
+         it.Next()) {
+      const auto &arc = it.Value();
+      if (arc.ilabel != 0) continue;
+      if (followable(arc.weight.Value())) {
+        next[s] = arc.nextstate;
+        weight[s] = arc.weight.Value();
+      }
+      break;
+    }
+  }
+  enum : std::uint8_t { kNew, kOnWalk, kDone };
+  std::vector<std::uint8_t> mark(static_cast<std::size_t>(num_states), kNew);
+  for (StateId s = 0; s < num_states; ++s) {
+    StateId t = s;
+    while (t != fst::kNoStateId && mark[t] == kNew) {
+      mark[t] = kOnWalk;
+      t = next[t];
+    }
+    if (t != fst::kNoStateId && mark[t] == kOnWalk) {
+      double total = 0.0;
+      double magnitude = 0.0;
+      StateId u = t;
+      do {
+        total += weight[u];
+        magnitude += std::fabs(weight[u]);
+        u = next[u];
+      } while (u != t);
+      if (negative_total(total, magnitude)) return CycleSearch(t);
+    }
+    for (t = s; t != fst::kNoStateId && mark[t] == kOnWalk; t = next[t]) {
+      mark[t] = kDone;
+    }
+  }
+  return CycleSearch();
+}
 
 // Bellman-Ford within one component: a distance that still drops after as
 // many rounds as the component has states lies behind a negative cycle;
@@ -157,7 +221,7 @@ CycleSearch negative_cycle_in(const EpsilonGraph &graph,
       const double through = distance[arc.from] + arc.weight;
       double &to = distance[arc.to];
       // Rounding of a zero-weight cycle must not count as a drop.
-      if (through < to - 1e-9 * (1.0 + std::fabs(to))) {
+      if (negative_total(through - to, std::fabs(to))) {
         to = through;
         predecessor[arc.to] = arc.from;
         lowered = arc.to;
@@ -173,6 +237,19 @@ CycleSearch negative_cycle_in(const EpsilonGraph &graph,
   }
   for (StateId s : component) local[s] = -1;
   return found;
+}
+
+// A state on a negative cycle of epsilon arcs, or why none can be named.
+CycleSearch negative_epsilon_cycle(const fst::StdVectorFst &fst) {
+  if (auto found = single_arc_cycle(fst)) return *found;
+  const EpsilonGraph graph = epsilon_graph(fst);
+  std::vector<std::int64_t> local(graph.first.size() - 1, -1);
+  std::uint64_t relaxations = 0;
+  for (const auto &component : cyclic_components(graph)) {
+    CycleSearch found = negative_cycle_in(graph, component, local, relaxations);
+    if (!std::holds_alternative<std::monostate>(found)) return found;
+  }
+  return {};
 }
 
 }  // namespace
@@ -195,21 +272,15 @@ std::optional<std::string> make_fst_safe_to_decode(fst::StdVectorFst &fst,
                         (acceptor ? fst::kAcceptor : fst::kNotAcceptor),
                     fst::kFstProperties);
 
-  const EpsilonGraph graph = epsilon_graph(fst);
-  std::vector<std::int64_t> local(graph.first.size() - 1, -1);
-  std::uint64_t relaxations = 0;
-  for (const auto &component : cyclic_components(graph)) {
-    const CycleSearch found =
-        negative_cycle_in(graph, component, local, relaxations);
-    if (std::holds_alternative<TooEntangled>(found)) {
-      return path + ": cycles of epsilon arcs too entangled to check for "
-                    "negative weight";
-    }
-    if (const auto *state = std::get_if<StateId>(&found)) {
-      return path + ": epsilon arcs form a cycle of negative weight through "
-                    "state " + std::to_string(*state) +
-             " (a search reaching it would never end)";
-    }
+  const CycleSearch found = negative_epsilon_cycle(fst);
+  if (std::holds_alternative<TooEntangled>(found)) {
+    return path + ": cycles of epsilon arcs too entangled to check for "
+                  "negative weight";
+  }
+  if (const auto *state = std::get_if<StateId>(&found)) {
+    return path + ": epsilon arcs form a cycle of negative weight through "
+                  "state " + std::to_string(*state) +
+           " (a search reaching it would never end)";
   }
   return std::nullopt;
 }
