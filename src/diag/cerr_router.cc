@@ -85,6 +85,7 @@ std::streamsize CerrRouter::xsputn(const char *data, std::streamsize count) {
       }
       break;
     case CerrRoute::kPassThrough: {
+      if (target_ == nullptr) break;  // std::cerr had no buffer
       const std::lock_guard<std::mutex> lock(target_mutex_);
       target_->sputn(data, count);
       break;
@@ -102,7 +103,7 @@ CerrRouter::int_type CerrRouter::overflow(int_type c) {
 }
 
 int CerrRouter::sync() {
-  if (this_thread_destination.route == CerrRoute::kPassThrough) {
+  if (this_thread_destination.route == CerrRoute::kPassThrough && target_) {
     const std::lock_guard<std::mutex> lock(target_mutex_);
     target_->pubsync();
   }

@@ -1,5 +1,6 @@
 #include "model/fst_trust.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <utility>
