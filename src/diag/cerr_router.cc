@@ -1,5 +1,6 @@
 #include "diag/cerr_router.h"
 
+#include <atomic>
 #include <iostream>
 #include <mutex>
 #include <new>
@@ -46,20 +47,22 @@ namespace {
 
 thread_local CerrDestination this_thread_destination;
 
-CerrRouter *installed_router = nullptr;
+// Set once, inside call_once; read by every guard without taking its lock.
+std::atomic<CerrRouter *> installed_router{nullptr};
 std::once_flag configured;
 
 void configure_once() {
   TAMSU_FST_ERROR_FATAL = false;
   std::streambuf *current = std::cerr.rdbuf();
   if (auto *router = dynamic_cast<CerrRouter *>(current)) {
-    installed_router = router;
+    installed_router.store(router, std::memory_order_release);
     return;
   }
   // Never deleted: std::cerr is flushed during exit, after static objects
   // are destroyed, and must not point at a destroyed buffer then.
-  installed_router = new CerrRouter(current);
-  std::cerr.rdbuf(installed_router);
+  auto *router = new CerrRouter(current);
+  std::cerr.rdbuf(router);
+  installed_router.store(router, std::memory_order_release);
 }
 
 }  // namespace
@@ -117,8 +120,15 @@ void configure_openfst() {
 }
 
 CerrDestination route_cerr_of_this_thread(CerrDestination destination) {
-  configure_openfst();
-  return diag_internal::installed_router->exchange(destination);
+  // The per-call path: one atomic load once installed (call_once itself
+  // costs a library call).
+  auto *router =
+      diag_internal::installed_router.load(std::memory_order_acquire);
+  if (router == nullptr) {
+    configure_openfst();
+    router = diag_internal::installed_router.load(std::memory_order_acquire);
+  }
+  return router->exchange(destination);
 }
 
 }  // namespace tamsu
