@@ -1,5 +1,5 @@
 """Training on one thread while two others load and decode, in a child
-process: nothing reaches standard error, every load reports its own error
+process: nothing reaches standard error, each load reports its own error
 only, and the interpreter exits cleanly (a std::cerr left on a destroyed
 buffer used to crash at exit)."""
 
@@ -13,60 +13,49 @@ from tamsu.training import train
 
 directory = sys.argv[1]
 LEXICON = [("phone", "F OW N"), ("fox", "F AA K S"), ("tax", "T AE K S"),
-           ("cat", "K AE T"), ("knot", "N AA T"), ("photo", "F OW T OW"),
-           ("tone", "T OW N"), ("cone", "K OW N"), ("pat", "P AE T")]
+           ("cat", "K AE T"), ("knot", "N AA T"), ("tone", "T OW N")]
 model_path = os.path.join(directory, "model.fst")
 train(LEXICON, model_path, order=3, threads=1, progress=False)
-damaged = [os.path.join(directory, f"damaged{i}.fst") for i in (0, 1)]
-for path in damaged:
+bad = [os.path.join(directory, f"bad{i}.fst") for i in (0, 1)]
+for path in bad:
     with open(path, "w") as f:
         f.write("not a model")
-words = [word for word, _ in LEXICON]
-expected = [tamsu.Model(model_path).phoneticize(w) for w in words]
+expected = [tamsu.Model(model_path).phoneticize(w) for w, _ in LEXICON]
 failures = []
 trained = threading.Event()
 
 
-def decode(index):
-    try:
-        bad = damaged[index]
-        # Until training is over, so that decoding overlaps all of it.
-        while not trained.is_set():
-            model = tamsu.Model(model_path)
-            if [model.phoneticize(w) for w in words] != expected:
-                failures.append("a decode changed")
-            try:
-                tamsu.Model(bad)
-            except ValueError as e:
-                if bad not in str(e) or damaged[1 - index] in str(e):
-                    failures.append(f"load of {bad}: {e}")
-            del model
-    except BaseException as e:
-        failures.append(repr(e))
+def decode(i):
+    while not trained.is_set():  # overlaps all of the training
+        model = tamsu.Model(model_path)
+        if [model.phoneticize(w) for w, _ in LEXICON] != expected:
+            failures.append("a decode changed")
+        try:
+            tamsu.Model(bad[i])
+        except ValueError as e:
+            if bad[i] not in str(e) or bad[1 - i] in str(e):
+                failures.append(str(e))
 
 
-def train_models():
+def train_twice():
     try:
         for _ in range(2):
-            train(LEXICON, os.path.join(directory, "trained.fst"), order=3,
+            train(LEXICON, os.path.join(directory, "t.fst"), order=3,
                   threads=1, progress=False)
-    except BaseException as e:
-        failures.append(repr(e))
     finally:
         trained.set()
 
 
-threads = [threading.Thread(target=train_models)]
+threads = [threading.Thread(target=train_twice)]
 threads += [threading.Thread(target=decode, args=(i,)) for i in (0, 1)]
 for thread in threads:
     thread.start()
 for thread in threads:
     thread.join()
 try:
-    tamsu.Model(damaged[0])
+    tamsu.Model(bad[0])
 except ValueError as e:
-    message = str(e)
-print(failures, damaged[0] in message, damaged[1] in message)
+    print(failures, bad[0] in str(e), bad[1] in str(e))
 """
 
 
