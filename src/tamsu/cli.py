@@ -9,7 +9,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from typing import Iterator, Sequence, TextIO
+from typing import Sequence
 
 __all__ = ["main"]
 
@@ -76,21 +76,25 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG, description="Grapheme-to-phoneme conversion: decode "
         "words, train models, measure their accuracy.")
+    from tamsu import __version__
+    parser.add_argument("--version", action="version",
+                        version=f"{PROG} {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND",
                                      required=True)
 
     apply = commands.add_parser(
         "apply", help="print the pronunciations of words",
         description="Print the pronunciations of words, one line per "
-        "pronunciation: word, rank, weight (a probability with --pmass), "
-        "phonemes separated by spaces, tab-separated. Words come from the "
-        "arguments, from --file, or from standard input.")
+        "pronunciation (see --format). Words are looked up in the "
+        "pronunciation dictionary first, then decoded by the model. Words "
+        "come from the arguments, from --file, or from standard input.")
     apply.set_defaults(run=run_apply, parser=apply)
     apply.add_argument("words", nargs="*", metavar="WORD")
     apply.add_argument(
         "-f", "--file", metavar="PATH",
         help="read words from PATH, one per line ('-' for standard input); "
-             "text after a tab is ignored")
+             "text after a tab is ignored, as are blank lines and lines "
+             "starting with '#'")
     _add_model_options(apply)
     apply.add_argument("--nbest", type=_positive_int, default=1, metavar="N",
                        help="pronunciations per word (default: 1)")
@@ -107,6 +111,8 @@ def build_parser() -> argparse.ArgumentParser:
     apply.add_argument("--accumulate", action="store_true",
                        help="add up the probabilities of paths that spell "
                             "the same pronunciation")
+    from tamsu.apply import add_options
+    add_options(apply)
 
     train = commands.add_parser(
         "train", help="train a model from a pronunciation dictionary",
@@ -185,35 +191,6 @@ def _model_path(args: argparse.Namespace) -> str:
     return path
 
 
-def _words_from(stream: TextIO) -> Iterator[str]:
-    for line in stream:
-        word = line.rstrip("\r\n").split("\t", 1)[0].strip()
-        if word:
-            yield word
-
-
-def _input_words(args: argparse.Namespace,
-                 parser: argparse.ArgumentParser) -> tuple[Iterator[str], int | None]:
-    """The words to decode and their number when known in advance."""
-    if args.words and args.file is not None:
-        parser.error("give words as arguments or with --file, not both")
-    if args.words:
-        return iter(args.words), len(args.words)
-    if args.file is None or args.file == "-":
-        if sys.stdin is None:
-            parser.error("no words: standard input is closed")
-        if args.file is None and sys.stdin.isatty():
-            parser.error("no words: give them as arguments, with --file, "
-                         "or on standard input")
-        return _words_from(sys.stdin), None
-    try:
-        with open(args.file, encoding="utf-8") as stream:
-            words = list(_words_from(stream))
-    except (OSError, UnicodeDecodeError) as error:
-        raise RunError(f"cannot read {args.file}: {error}")
-    return iter(words), len(words)
-
-
 class _NoBar:
     """Stands in for a tqdm bar when none is shown."""
 
@@ -240,36 +217,9 @@ def _progress_bar(enabled: bool | None, total: int | None, unit: str):
 
 
 def run_apply(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
-    from tamsu.batch import DecodeSettings, decode_words
-    words, total = _input_words(args, parser)
-    settings = DecodeSettings(
-        model=_model_path(args), delim=args.delim, nbest=args.nbest,
-        beam=args.beam, threshold=args.threshold, pmass=args.pmass,
-        accumulate=args.accumulate)
-    probabilities = args.pmass < 99.0
-    out = sys.stdout
-    undecoded = 0
-    with _progress_bar(args.progress, total, "words") as bar:
-        # Decoding never raises: a ValueError is the model failing to load,
-        # which happens before the first word.
-        try:
-            for word, pronunciations in decode_words(words, settings,
-                                                     jobs=args.jobs):
-                if not pronunciations:
-                    undecoded += 1
-                for rank, p in enumerate(pronunciations, start=1):
-                    score = (f"{p.probability:.6g}" if probabilities
-                             else f"{p.weight:.4f}")
-                    out.write(f"{word}\t{rank}\t{score}\t"
-                              f"{' '.join(p.phonemes)}\n")
-                bar.update(1)
-        except ValueError as error:
-            raise RunError(str(error))
-    out.flush()
-    if undecoded:
-        print(f"{PROG}: {undecoded} word(s) had no pronunciation",
-              file=sys.stderr)
-    return 0
+    from tamsu import apply
+    return apply.run(args, parser, apply.default_model(args.model),
+                     _progress_bar)
 
 
 def run_train(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
@@ -329,6 +279,8 @@ def run_evaluate(args: argparse.Namespace,
                     out.write(f"{word}\t{' '.join(hypothesis)}\t{refs}\n")
         except OSError as error:
             raise RunError(f"cannot write {args.errors}: {error}")
+    print("model alone (words are decoded, not looked up in a "
+          "pronunciation dictionary)")
     print(report.summary())
     return 0
 
