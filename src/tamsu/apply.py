@@ -15,9 +15,9 @@ import collections
 import math
 import os
 import sys
-from typing import IO, Iterator, TextIO
+from typing import IO, Callable, Iterator, TextIO
 
-from tamsu.cli import PROG, RunError
+from tamsu.cli import PROG, ProgressBar, RunError
 from tamsu.g2p import G2P, Pronunciation, _Answer
 from tamsu.normalise import printable
 
@@ -236,7 +236,9 @@ def _write(out: TextIO, style: str, pronunciations: list[Pronunciation],
 
 
 def run(args: argparse.Namespace, parser: argparse.ArgumentParser,
-        model: str | None, progress_bar: object) -> int:
+        model: str | None,
+        progress_bar: Callable[[bool | None, int | None, str], ProgressBar]
+        ) -> int:
     """Runs `tamsu apply` with parsed `args`; returns the exit status.
 
     `model` is the model path (None for the shipped one); `progress_bar`
@@ -262,8 +264,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser,
     written: set[str] = set()
     out = sys.stdout
     try:
-        with progress_bar(args.progress, source.total,  # type: ignore
-                          "words") as bar:
+        with progress_bar(args.progress, source.total, "words") as bar:
             for answer in g2p._answers(words, jobs=args.jobs):
                 report.add(answer, source.origins.popleft())
                 if lexicon:

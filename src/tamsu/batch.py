@@ -24,7 +24,7 @@ DEFAULT_MODEL = "en_us.fst"
 
 def default_model_path() -> str:
     """The US English model shipped inside the package."""
-    return os.fspath(resources.files("tamsu").joinpath("models", DEFAULT_MODEL))
+    return str(resources.files("tamsu").joinpath("models", DEFAULT_MODEL))
 
 
 @dataclass(frozen=True)

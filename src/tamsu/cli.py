@@ -9,7 +9,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from typing import Sequence
+from typing import Callable, Protocol, Sequence, cast
 
 __all__ = ["main"]
 
@@ -20,7 +20,7 @@ class RunError(Exception):
     """A failed run: reported as "tamsu: error: ..." with exit status 1."""
 
 
-def _int_at_least(minimum: int):
+def _int_at_least(minimum: int) -> Callable[[str], int]:
     """An argparse type for whole numbers of at least `minimum`."""
     def parse(text: str) -> int:
         try:
@@ -182,7 +182,7 @@ def build_parser() -> argparse.ArgumentParser:
 
 def _model_path(args: argparse.Namespace) -> str:
     if args.model is not None:
-        return args.model
+        return str(args.model)
     from tamsu.batch import default_model_path
     path = default_model_path()
     if not os.path.exists(path):
@@ -191,20 +191,29 @@ def _model_path(args: argparse.Namespace) -> str:
     return path
 
 
+class ProgressBar(Protocol):
+    """What the commands need of a progress bar (tqdm or _NoBar)."""
+
+    def __enter__(self) -> ProgressBar: ...
+    def __exit__(self, *exc_info: object) -> None: ...
+    def update(self, n: int = 1) -> None: ...
+
+
 class _NoBar:
     """Stands in for a tqdm bar when none is shown."""
 
     def __enter__(self) -> "_NoBar":
         return self
 
-    def __exit__(self, *exc_info) -> None:
+    def __exit__(self, *exc_info: object) -> None:
         return None
 
     def update(self, n: int = 1) -> None:
         return None
 
 
-def _progress_bar(enabled: bool | None, total: int | None, unit: str):
+def _progress_bar(enabled: bool | None, total: int | None,
+                  unit: str) -> ProgressBar:
     show = sys.stderr.isatty() if enabled is None else enabled
     if not show:
         return _NoBar()
@@ -212,8 +221,9 @@ def _progress_bar(enabled: bool | None, total: int | None, unit: str):
         from tqdm import tqdm
     except ImportError:  # progress is a nicety, never a reason to fail
         return _NoBar()
-    return tqdm(total=total, unit=" " + unit, unit_scale=True,
-                file=sys.stderr, leave=False)
+    return cast(ProgressBar, tqdm(total=total, unit=" " + unit,
+                                  unit_scale=True, file=sys.stderr,
+                                  leave=False))
 
 
 def run_apply(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
@@ -289,7 +299,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
-        return args.run(args, args.parser)
+        status: int = args.run(args, args.parser)
+        return status
     except RunError as error:
         print(f"{PROG}: error: {error}", file=sys.stderr)
         return 1

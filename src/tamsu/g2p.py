@@ -235,7 +235,7 @@ class G2P:
         _models_of_this_thread()[id(self._owner)] = (
             weakref.ref(self._owner), model)
         self._alphabet = Alphabet.of_model(model, settings.delim)
-        texts = []
+        texts: list[str] = []
         while (text := model.find_osym(len(texts))) is not None:
             texts.append(text)
         self._phonemes: tuple[str, ...] = tuple(texts)
@@ -415,10 +415,14 @@ def _combine(choices: list[list[_Scored]], nbest: int) -> list[_Scored]:
     for options in choices:
         combined = sorted(
             ((a[0] + b[0], a[1] * b[1], a[2] + b[2],
-              "model" if "model" in (a[3], b[3]) else "dictionary")
+              _joint_source(a[3], b[3]))
              for a in combined for b in options),
             key=lambda item: -item[1])[:limit]
     return combined
+
+
+def _joint_source(a: Source, b: Source) -> Source:
+    return "model" if "model" in (a, b) else "dictionary"
 
 
 def _ranked(word: str, scored: list[_Scored]) -> list[Pronunciation]:

@@ -117,7 +117,7 @@ def _split_line(text: str) -> tuple[str, list[str]]:
     return (fields[0], fields[1:]) if fields else ("", [])
 
 
-def read_lexicon(path: str | os.PathLike, *, delim: str = "",
+def read_lexicon(path: str | os.PathLike[str], *, delim: str = "",
                  max_malformed: float = DEFAULT_MAX_MALFORMED) -> Lexicon:
     """Reads a lexicon file.
 

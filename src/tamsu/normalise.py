@@ -304,8 +304,8 @@ def normalise(word: str, alphabet: Alphabet, *, enabled: bool = True
     else:
         parts = (speller.spell(text),)
     # A single part is also looked up as spelled ("cafe" for "café").
-    spelled = parts if len(parts) == 1 else ()
-    return Normalised(_keys(word, folded, key, *spelled), parts or ("",),
+    whole = parts if len(parts) == 1 else ()
+    return Normalised(_keys(word, folded, key, *whole), parts or ("",),
                       "".join(speller.removed))
 
 

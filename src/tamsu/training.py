@@ -11,7 +11,7 @@ import os
 import sys
 import time
 from dataclasses import dataclass, field
-from typing import Iterable, Sequence
+from typing import Any, Iterable, Sequence
 
 from tamsu import _train
 from tamsu.lexicon import (DEFAULT_MAX_MALFORMED, Lexicon, LexiconEntry,
@@ -53,7 +53,7 @@ class TrainReport:
     arcs: int
     file_size: int
     seconds: float
-    options: dict = field(default_factory=dict)
+    options: dict[str, Any] = field(default_factory=dict)
 
     def summary(self) -> str:
         ngrams = " ".join(str(n) for n in self.ngrams)
@@ -75,7 +75,7 @@ class _ProgressBars:
         from tqdm import tqdm
         self._tqdm = tqdm
         self._stage: str | None = None
-        self._bar = None
+        self._bar: Any = None
 
     def __call__(self, stage: str, done: int, total: int) -> None:
         if stage != self._stage:
@@ -95,7 +95,9 @@ class _ProgressBars:
             self._bar = None
 
 
-def _lexicon_of(source, delim: str, max_malformed: float) -> Lexicon:
+def _lexicon_of(source: str | os.PathLike[str] | Lexicon
+                | Iterable[tuple[str, str | Sequence[str]]],
+                delim: str, max_malformed: float) -> Lexicon:
     if isinstance(source, Lexicon):
         return source
     if isinstance(source, (str, os.PathLike)):
@@ -103,9 +105,9 @@ def _lexicon_of(source, delim: str, max_malformed: float) -> Lexicon:
     return parse_entries(source, delim=delim)
 
 
-def train(lexicon: str | os.PathLike | Lexicon
+def train(lexicon: str | os.PathLike[str] | Lexicon
           | Iterable[tuple[str, str | Sequence[str]]],
-          output: str | os.PathLike, *,
+          output: str | os.PathLike[str], *,
           delim: str = "",
           order: int = DEFAULT_ORDER,
           max_graphemes: int = DEFAULT_MAX_GRAPHEMES,
@@ -141,7 +143,7 @@ def train(lexicon: str | os.PathLike | Lexicon
                for e in source.entries]
     if threads is None:
         threads = max(1, min(os.cpu_count() or 1, 64))
-    options = dict(max_graphemes=max_graphemes, max_phonemes=max_phonemes,
+    options: dict[str, Any] = dict(max_graphemes=max_graphemes, max_phonemes=max_phonemes,
                    max_deleted=max_deleted, many_to_many=many_to_many,
                    iterations=iterations, threads=threads, order=order,
                    max_ngrams=max_ngrams, prune_threshold=prune_threshold)
