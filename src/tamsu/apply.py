@@ -263,6 +263,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser,
     lexicon = args.format != "tsv"
     written: set[str] = set()
     out = sys.stdout
+    from tamsu.pool import WorkerDied
     try:
         with progress_bar(args.progress, source.total, "words") as bar:
             for answer in g2p._answers(words, jobs=args.jobs):
@@ -275,10 +276,12 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser,
                 _write(out, args.format, answer.pronunciations,
                        probabilities)
                 bar.update(1)
+    except WorkerDied as error:
+        raise RunError(str(error))
     finally:
+        out.flush()  # the lines written so far stay, even on failure
         if oov is not None:
             oov.close()
-    out.flush()
     for line in report.summary(args.oov):
         print(line, file=sys.stderr)
     return 0

@@ -266,6 +266,7 @@ def run_evaluate(args: argparse.Namespace,
                  parser: argparse.ArgumentParser) -> int:
     from tamsu.evaluation import evaluate
     from tamsu.lexicon import LexiconError, read_lexicon
+    from tamsu.pool import WorkerDied
     try:
         lexicon = read_lexicon(args.lexicon, delim=args.delim)
     except (OSError, LexiconError) as error:
@@ -279,7 +280,7 @@ def run_evaluate(args: argparse.Namespace,
             report = evaluate(model, lexicon, delim=args.delim,
                               jobs=args.jobs,
                               progress=lambda done: bar.update(1))
-    except ValueError as error:
+    except (ValueError, WorkerDied) as error:
         raise RunError(str(error))
     if args.errors:
         try:

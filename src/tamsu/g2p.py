@@ -23,7 +23,7 @@ import threading
 import warnings
 import weakref
 from dataclasses import dataclass
-from typing import (Callable, Final, Iterable, Iterator, Literal, NamedTuple,
+from typing import (Final, Iterable, Iterator, Literal, NamedTuple,
                     Sequence)
 
 from tamsu._tamsu import Model
@@ -31,6 +31,7 @@ from tamsu.batch import default_model_path
 from tamsu.dictionary import PronunciationDictionary, default_dictionary_path
 from tamsu.normalise import (Alphabet, Normalised, normalise, printable,
                              undecodable_reason)
+from tamsu.pool import ordered_map
 
 __all__ = ["DEFAULT", "G2P", "G2PWarning", "MAX_WORD_LENGTH",
            "Pronunciation", "SkippedWordWarning", "UnknownCharacterWarning"]
@@ -292,7 +293,9 @@ class G2P:
         Like ``map(g2p, words)``, streamed: `words` may be a generator of
         any length. With `jobs` above 1 the words are decoded in that many
         worker processes, `chunk_size` words at a time (each process loads
-        the model). Warnings are given here, in input order.
+        the model); a worker that dies raises
+        :class:`tamsu.pool.WorkerDied`. Warnings are given here, in input
+        order.
         """
         for answer in self._answers(words, jobs=jobs, chunk_size=chunk_size):
             _warn(answer, stacklevel=3)
@@ -308,10 +311,10 @@ class G2P:
             for word in words:
                 yield answer(word)
             return
-        yield from _ordered_map(_answer_chunk, words, jobs=jobs,
-                                initializer=_start_worker,
-                                initargs=(self._settings,),
-                                chunk_size=chunk_size)
+        yield from ordered_map(_answer_chunk, words, jobs=jobs,
+                               initializer=_start_worker,
+                               initargs=(self._settings,),
+                               chunk_size=chunk_size)
 
     def _model(self) -> Model:
         table = _models_of_this_thread()
@@ -461,20 +464,3 @@ def _start_worker(settings: _Settings) -> None:
 def _answer_chunk(words: list[str]) -> list[_Answer]:
     assert _worker is not None
     return [_worker._answer(word) for word in words]
-
-
-ChunkFunction = Callable[[list[str]], list[_Answer]]
-
-
-def _ordered_map(function: ChunkFunction, items: Iterable[str], *, jobs: int,
-                 initializer: Callable[[_Settings], None],
-                 initargs: tuple[_Settings], chunk_size: int
-                 ) -> Iterator[_Answer]:
-    from tamsu.batch import _chunks
-    import multiprocessing
-    context = multiprocessing.get_context("forkserver")
-    with context.Pool(jobs, initializer=initializer,
-                      initargs=initargs) as pool:
-        for results in pool.imap(function, _chunks(items, chunk_size)):
-            yield from results
-
