@@ -213,11 +213,14 @@ def test_one_front_end_serves_a_thread_pool(english):
     assert reports == []
 
 
-def test_map_streams_in_order(english):
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_map_streams_in_order(english, jobs):
     g2p = tamsu.G2P(english)
-    words = (w for w in ["ab", "ba", "", "cab"])
-    assert [[str(p) for p in r] for r in g2p.map(words)] == \
-        [["A B"], ["B A"], [], ["C A B"]]
+    words = (w for w in ["ab", "ba", "", "c€ab"] * 300)
+    with pytest.warns(tamsu.UnknownCharacterWarning, match="c€ab"):
+        results = [[str(p) for p in r]
+                   for r in g2p.map(words, jobs=jobs, chunk_size=7)]
+    assert results == [["A B"], ["B A"], [], ["C A B"]] * 300
 
 
 def test_shipped_model_and_dictionary():

@@ -108,6 +108,7 @@ class PronunciationDictionary:
         return stored
 
     def __contains__(self, word: object) -> bool:
+        """Whether `word` is in the dictionary, exactly as written."""
         return word in self._entries
 
     def __len__(self) -> int:

@@ -283,7 +283,8 @@ class G2P:
         `word` is not a str.
         """
         answer = self._answer(word)
-        _warn(answer, stacklevel=3)
+        if answer.removed or answer.skipped is not None:
+            _warn(answer, stacklevel=3)
         return answer.pronunciations
 
     def map(self, words: Iterable[str], *, jobs: int = 1,
