@@ -77,6 +77,11 @@ def section_newcomer() -> None:
         words = Path(scratch) / "words.txt"
         total = newcomer_words(words)
         text = words.read_text(encoding="utf-8").splitlines()
+        import tamsu
+        known = tamsu.G2P(dictionary=None).alphabet.graphemes
+        lossy = sum(1 for w in text if any(c not in known for c in w))
+        print(f"newcomer: {lossy} words hold characters the model lacks as "
+              f"written (the old way lost them)")
         print(f"newcomer: {total} words from {WORDLIST.name} (seed {SEED}); "
               f"{sum(w[:1].isupper() for w in text)} capitalised, "
               f"{sum(chr(39) in w for w in text)} with an apostrophe, "

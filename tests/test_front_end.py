@@ -185,6 +185,16 @@ def test_bad_arguments_fail_early(english, tmp_path):
         tamsu.G2P(english, broken)
 
 
+def test_a_dropped_front_end_drops_its_model_at_once(english):
+    models = tamsu.g2p._models_of_this_thread()
+    before = len(models)
+    g2p = tamsu.G2P(english)
+    assert len(models) == before + 1
+    del g2p
+    gc.collect()
+    assert len(models) == before
+
+
 def test_one_front_end_serves_a_thread_pool(english):
     """Each thread gets its own Model, and every Model is dropped on its own
     thread, even when the G2P goes first: the binding reports a Model

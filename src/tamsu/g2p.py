@@ -124,16 +124,22 @@ class _Settings:
 # the last reference to a G2P goes away on one thread, the models other
 # threads made for it must not be dropped there (a Model is bound to its
 # thread, and one dropped elsewhere is leaked). A thread's table is cleared
-# on that thread when it ends; a G2P that dies bumps a generation counter,
-# and each thread drops its models of dead G2Ps at its next look-up.
+# on that thread when it ends. A G2P that dies drops its model of the
+# thread it dies on at once and bumps a generation counter; every other
+# thread drops its models of dead G2Ps at its next look-up.
 _thread_models = threading.local()
 _retired = itertools.count(1)
 _generation = 0
 
 
-def _retire(_: object) -> None:
+def _retire(key: int) -> None:
     global _generation
     _generation = next(_retired)
+    table = getattr(_thread_models, "table", None)
+    if table is not None:
+        entry = table.get(key)
+        if entry is not None and entry[0]() is None:
+            table.pop(key, None)  # made on this thread: dropped here
 
 
 class _Owner:
@@ -149,8 +155,10 @@ def _models_of_this_thread() -> dict[int, tuple[weakref.ref[_Owner], Model]]:
         _thread_models.generation = _generation
     elif _thread_models.generation != _generation:
         _thread_models.generation = _generation
-        for key in [k for k, (ref, _) in table.items() if ref() is None]:
-            del table[key]
+        # A copy: a G2P dying meanwhile may pop from the table.
+        for key, (ref, _) in table.copy().items():
+            if ref() is None:
+                table.pop(key, None)
     return table
 
 
@@ -231,7 +239,7 @@ class G2P:
     def _start(self) -> None:
         settings = self._settings
         self._owner = _Owner()
-        weakref.finalize(self._owner, _retire, None)
+        weakref.finalize(self._owner, _retire, id(self._owner)).atexit = False
         model = Model(settings.model, settings.delim)  # fails fast
         _models_of_this_thread()[id(self._owner)] = (
             weakref.ref(self._owner), model)
