@@ -62,6 +62,12 @@ def test_word_lists_skip_comments_and_report_undecodable_lines(setup):
         f"tamsu: {words}:5: skipped caf\\xe9: not valid UTF-8 text",
         f"tamsu: {words}:6: skipped {'a' * 40}...: longer than 256 "
         f"characters (300)"]
+    # A pipe is read once (no second pass to count its words).
+    piped = subprocess.run(
+        ["bash", "-c", f"'{sys.executable}' -m tamsu apply {' '.join(options)}"
+         " --format lexicon -f <(printf 'ab\\nba\\n')"],
+        capture_output=True, timeout=120)
+    assert piped.stdout == b"ab\tA B\nba\tB A\n", piped.stderr
     # Arguments that are not UTF-8 are skipped the same way.
     argument = run("apply", *options, b"caf\xe9", "ab")
     assert argument.stdout == b"ab\t1\t2.5000\tA B\n"

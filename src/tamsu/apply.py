@@ -14,6 +14,7 @@ import argparse
 import collections
 import math
 import os
+import stat
 import sys
 from typing import IO, Callable, Iterator, TextIO
 
@@ -125,8 +126,11 @@ def _words(args: argparse.Namespace, parser: argparse.ArgumentParser,
                          "or on standard input")
         return _lines(sys.stdin.buffer, "<stdin>", source)
     try:
-        source.total = _count_words(args.file)
         stream = open(args.file, "rb")
+        # Counted for the progress bar only when reading twice is harmless
+        # (not a pipe such as -f <(command)).
+        if stat.S_ISREG(os.fstat(stream.fileno()).st_mode):
+            source.total = _count_words(args.file)
     except OSError as error:
         raise RunError(f"cannot read {args.file}: {error.strerror or error}")
     return _file_lines(stream, args.file, source)
@@ -278,6 +282,11 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser,
                 bar.update(1)
     except WorkerDied as error:
         raise RunError(str(error))
+    except OSError as error:
+        if isinstance(error, BrokenPipeError):
+            raise  # the reader went away: main stops quietly
+        raise RunError(f"{error.filename or 'output'}: "
+                       f"{error.strerror or error}")
     finally:
         out.flush()  # the lines written so far stay, even on failure
         if oov is not None:
