@@ -2,6 +2,7 @@
 warnings instead of the model's per-letter messages, use from threads."""
 
 import gc
+import pickle
 import subprocess
 import sys
 import threading
@@ -165,6 +166,7 @@ def test_unknown_characters_warn_once_and_never_reach_the_model(english,
     with pytest.warns(tamsu.UnknownCharacterWarning) as caught:
         result = g2p("a€b€")
     assert len(caught) == 1 and "'€'" in str(caught[0].message)
+    assert caught[0].filename == __file__  # blames the caller's line
     assert strings(result) == [("A B", "model", 1)]
     with pytest.warns(tamsu.UnknownCharacterWarning):
         assert g2p("€") == []
@@ -236,7 +238,8 @@ def test_one_front_end_serves_a_thread_pool(english):
 
 @pytest.mark.parametrize("jobs", [1, 2])
 def test_map_streams_in_order(english, jobs):
-    g2p = tamsu.G2P(english)
+    # A G2P travels as its settings (the copy loads its own model).
+    g2p = pickle.loads(pickle.dumps(tamsu.G2P(english)))
     words = (w for w in ["ab", "ba", "", "c€ab"] * 300)
     with pytest.warns(tamsu.UnknownCharacterWarning, match="c€ab"):
         results = [[str(p) for p in r]

@@ -277,6 +277,10 @@ class G2P:
                         settings.dictionary)
         return self._dictionary
 
+    def __reduce__(self) -> tuple[object, tuple[_Settings]]:
+        # Pickled as its settings: another process loads its own model.
+        return (G2P._of_settings, (self._settings,))
+
     def __repr__(self) -> str:
         s = self._settings
         source = ("the shipped dictionary" if s.shipped_dictionary
@@ -292,7 +296,7 @@ class G2P:
         """
         answer = self._answer(word)
         if answer.removed or answer.skipped is not None:
-            _warn(answer, stacklevel=3)
+            _warn(answer, stacklevel=2)
         return answer.pronunciations
 
     def map(self, words: Iterable[str], *, jobs: int = 1,
@@ -307,7 +311,8 @@ class G2P:
         order.
         """
         for answer in self._answers(words, jobs=jobs, chunk_size=chunk_size):
-            _warn(answer, stacklevel=3)
+            if answer.removed or answer.skipped is not None:
+                _warn(answer, stacklevel=2)
             yield answer.pronunciations
 
     def _answers(self, words: Iterable[str], *, jobs: int = 1,
@@ -451,6 +456,8 @@ def _same_file(a: str, b: str) -> bool:
 
 
 def _warn(answer: _Answer, stacklevel: int) -> None:
+    """Warns about `answer`'s word; `stacklevel` 2 blames _warn's caller's
+    caller (the user's line)."""
     if answer.skipped is not None:
         warnings.warn(f"{printable(answer.word)!r} skipped: {answer.skipped}",
                       SkippedWordWarning, stacklevel=stacklevel + 1)
