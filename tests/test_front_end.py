@@ -192,6 +192,9 @@ def test_bad_arguments_fail_early(english, tmp_path):
         tamsu.G2P(tmp_path / "missing.fst")
     with pytest.raises(TypeError):
         tamsu.G2P(english)(5)
+    for bad in (0, 2**64):
+        with pytest.raises(ValueError, match="nbest must be from 1"):
+            tamsu.G2P(english, nbest=bad)
     broken = tmp_path / "broken.dict"
     broken.write_bytes(b"ok\tOW K\ncaf\xe9\tK\n")
     with pytest.raises(ValueError, match="broken.dict:2: not UTF-8"):

@@ -203,8 +203,8 @@ class G2P:
                                    ("max_word_length", max_word_length, 1)):
             if isinstance(value, bool) or not isinstance(value, int):
                 raise TypeError(f"{name} must be an int")
-            if value < least:
-                raise ValueError(f"{name} must be at least {least}")
+            if not least <= value < 2**64:  # the model's unsigned 64 bits
+                raise ValueError(f"{name} must be from {least} to 2**64 - 1")
         if probability_mass is not None and not 0.0 < probability_mass <= 1.0:
             raise ValueError("probability_mass must be in (0, 1]")
         shipped = False
