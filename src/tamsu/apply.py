@@ -19,7 +19,7 @@ import sys
 from typing import IO, Callable, Iterator, TextIO
 
 from tamsu.cli import PROG, ProgressBar, RunError
-from tamsu.g2p import G2P, Pronunciation, _Answer
+from tamsu.g2p import DEFAULT, G2P, Pronunciation, _Answer, _Default
 from tamsu.normalise import printable
 
 __all__ = ["FORMATS", "add_options", "run"]
@@ -127,11 +127,15 @@ def _words(args: argparse.Namespace, parser: argparse.ArgumentParser,
         return _lines(sys.stdin.buffer, "<stdin>", source)
     try:
         stream = open(args.file, "rb")
+    except OSError as error:
+        raise RunError(f"cannot read {args.file}: {error.strerror or error}")
+    try:
         # Counted for the progress bar only when reading twice is harmless
         # (not a pipe such as -f <(command)).
         if stat.S_ISREG(os.fstat(stream.fileno()).st_mode):
             source.total = _count_words(args.file)
     except OSError as error:
+        stream.close()
         raise RunError(f"cannot read {args.file}: {error.strerror or error}")
     return _file_lines(stream, args.file, source)
 
@@ -149,8 +153,7 @@ def _arguments(words: list[str], source: _Source) -> Iterator[str]:
 
 
 def _front_end(args: argparse.Namespace, model: str | None) -> G2P:
-    from tamsu.g2p import DEFAULT
-    dictionary: object = DEFAULT
+    dictionary: str | None | _Default = DEFAULT
     if args.no_dictionary:
         dictionary = None
     elif args.dictionary is not None:
@@ -161,7 +164,7 @@ def _front_end(args: argparse.Namespace, model: str | None) -> G2P:
         # --pmass W is the model's -log form of the mass exp(-W).
         mass = min(1.0, math.exp(-args.pmass))
     try:
-        return G2P(model, dictionary,  # type: ignore[arg-type]
+        return G2P(model, dictionary,
                    normalise=not args.no_normalise, delim=args.delim,
                    nbest=args.nbest, beam=args.beam, threshold=threshold,
                    probability_mass=mass, accumulate=args.accumulate)
