@@ -54,14 +54,17 @@ def test_word_lists_skip_comments_and_report_undecodable_lines(setup):
     options, directory = setup
     words = directory / "words.txt"
     words.write_bytes(b"\xef\xbb\xbfab\n# a comment\n\n  ba\tignored\n"
-                      b"caf\xe9\n" + b"a" * 300 + b"\ncab\n")
+                      b"caf\xe9\n" + b"a" * 300 + b"\nc\x01ab\n")
     result = run("apply", *options, "--format", "lexicon", "-f", str(words))
     assert result.returncode == 0
-    assert result.stdout == b"ab\tA B\nba\tB A\ncab\tC A B\n"
+    assert result.stdout == b"ab\tA B\nba\tB A\nc\x01ab\tC A B\n"
     assert result.stderr.decode().splitlines() == [
         f"tamsu: {words}:5: skipped caf\\xe9: not valid UTF-8 text",
         f"tamsu: {words}:6: skipped {'a' * 40}...: longer than 256 "
-        f"characters (300)"]
+        f"characters (300)",
+        # Control characters are shown escaped.
+        "tamsu: 1 of 5 words had characters the model does not know, "
+        "removed before decoding: \\x01"]
     # A pipe is read once (no second pass to count its words).
     piped = subprocess.run(
         ["bash", "-c", f"'{sys.executable}' -m tamsu apply {' '.join(options)}"

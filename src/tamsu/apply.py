@@ -173,8 +173,7 @@ def _front_end(args: argparse.Namespace, model: str | None) -> G2P:
 
 
 def _shorten(word: str, limit: int = 40) -> str:
-    word = printable(word)
-    return word if len(word) <= limit else word[:limit] + "..."
+    return printable(word[:limit]) + ("..." if len(word) > limit else "")
 
 
 class _Report:
@@ -201,7 +200,7 @@ class _Report:
             self.with_unknown += 1
             self.unknown.update(dict.fromkeys(answer.removed))
             self._list(answer.word, "unknown characters removed: " +
-                       " ".join(answer.removed))
+                       " ".join(printable(c) for c in answer.removed))
         if not answer.pronunciations:
             self.unpronounced += 1
             self._list(answer.word, "no pronunciation")
@@ -217,7 +216,7 @@ class _Report:
             lines.append(f"... and {self.skipped - _SHOWN_SKIPS} more "
                          f"skipped words")
         if self.with_unknown:
-            shown = " ".join(list(self.unknown)[:20])
+            shown = " ".join(printable(c) for c in list(self.unknown)[:20])
             more = " ..." if len(self.unknown) > 20 else ""
             lines.append(f"{self.with_unknown} of {self.words} words had "
                          f"characters the model does not know, removed "

@@ -163,14 +163,18 @@ def undecodable_reason(word: str) -> str | None:
 
 
 def printable(word: str) -> str:
-    """`word` fit to print: bytes that were not UTF-8 shown as ``\\xNN``."""
-    if undecodable_reason(word) is None:
+    """`word` fit to print on a terminal: bytes that were not UTF-8 shown
+    as ``\\xNN``, control and other invisible characters as escapes."""
+    if undecodable_reason(word) is not None:
+        try:
+            raw = word.encode("utf-8", "surrogateescape")
+        except UnicodeEncodeError:
+            return word.encode("utf-8", "backslashreplace").decode("ascii")
+        word = raw.decode("utf-8", "backslashreplace")
+    if word.isprintable():
         return word
-    try:
-        raw = word.encode("utf-8", "surrogateescape")
-    except UnicodeEncodeError:
-        return word.encode("utf-8", "backslashreplace").decode("ascii")
-    return raw.decode("utf-8", "backslashreplace")
+    return "".join(c if c.isprintable() else
+                   c.encode("unicode_escape").decode("ascii") for c in word)
 
 
 def _strip_edges(text: str, keep: str) -> str:
