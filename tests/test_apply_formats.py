@@ -119,3 +119,13 @@ def test_the_shipped_model_with_a_newcomers_words():
     assert first == {"Hello": "HH AH L OW", "O'Neill": "OW N IY L",
                      "the": "DH AH", "café": "K AH F EY",
                      "IKEA": "AY K IY AH"}
+
+
+def test_evaluate_says_it_measures_the_model_alone(setup, tmp_path):
+    options, _ = setup
+    test = tmp_path / "test.dict"
+    test.write_text("the\tDH AH\n", encoding="utf-8")
+    result = run("evaluate", str(test), *options[:2])
+    assert result.returncode == 0
+    assert result.stdout.decode().startswith("model alone")
+    assert "WER: 100.00%" in result.stdout.decode()

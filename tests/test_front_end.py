@@ -110,6 +110,13 @@ def test_clusters_and_reserved_labels_are_not_graphemes():
     assert alphabet.graphemes == {"c", "h"}
 
 
+def test_delimited_graphemes_are_whole_units():
+    alphabet = Alphabet.of_symbols(["<eps>", "|", "_", "ch", "a", "t"],
+                                   delim=".")
+    result = normalise("\"CH.a.x.t.\"", alphabet)
+    assert (result.parts, result.removed) == (("ch.a.t",), "x")
+
+
 def test_without_normalisation_only_unknown_characters_go():
     result = spelled(LOWER, "Café!", enabled=False)
     assert result.parts == ("af",) and result.removed == "Cé!"
