@@ -213,6 +213,10 @@ class G2P:
             source = None
             if model is None or _same_file(path, default_model_path()):
                 source, shipped = default_dictionary_path(), True
+                if not os.path.isfile(source):  # loaded later: check now
+                    raise FileNotFoundError(
+                        f"the shipped dictionary is missing ({source}); "
+                        f"pass dictionary=None to decode without it")
         elif dictionary is None or isinstance(dictionary,
                                               PronunciationDictionary):
             source = dictionary
