@@ -86,7 +86,8 @@ def build_parser() -> argparse.ArgumentParser:
         "apply", help="print the pronunciations of words",
         description="Print the pronunciations of words, one line per "
         "pronunciation (see --format). Words are looked up in the "
-        "pronunciation dictionary first, then decoded by the model. Words "
+        "pronunciation dictionary first (all their variants are listed), "
+        "then decoded by the model (--nbest pronunciations each). Words "
         "come from the arguments, from --file, or from standard input.")
     apply.set_defaults(run=run_apply, parser=apply)
     apply.add_argument("words", nargs="*", metavar="WORD")
