@@ -16,8 +16,12 @@ from tamsu.g2p import (DEFAULT, G2P, MAX_WORD_LENGTH, G2PWarning,
                        UnknownCharacterWarning)
 from tamsu.training import train
 
-__version__: str = _metadata.version("tamsu")
-"""The installed package's version (one source: pyproject.toml)."""
+try:
+    __version__: str = _metadata.version("tamsu")
+    """The installed package's version (one source: meson.build's project
+    version, which pyproject.toml takes as dynamic)."""
+except _metadata.PackageNotFoundError:  # imported without being installed
+    __version__ = "0+unknown"
 
 __all__ = ["DEFAULT", "G2P", "G2PWarning", "MAX_WORD_LENGTH", "Model",
            "PathData", "Pronunciation", "PronunciationDictionary",
