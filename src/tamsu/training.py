@@ -7,7 +7,9 @@ progress and shapes the report.
 
 from __future__ import annotations
 
+import operator
 import os
+import stat
 import sys
 import time
 from dataclasses import dataclass, field
@@ -27,6 +29,18 @@ DEFAULT_ITERATIONS = 40
 # grapheme per chunk measured 0.4 points of word error rate better, so the
 # shipped model is trained with max_graphemes=1 (data/build_model.py).
 DEFAULT_MAX_GRAPHEMES = 2
+
+# The values each integer option may take: what the trainer accepts, all
+# within what its C++ fields hold (32-bit counts, a 64-bit n-gram limit).
+OPTION_RANGES = {
+    "order": (1, 32),
+    "max_graphemes": (1, 8),
+    "max_phonemes": (1, 8),
+    "max_deleted": (0, 8),
+    "iterations": (1, 2**32 - 1),
+    "threads": (1, 64),
+    "max_ngrams": (0, 2**64 - 1),
+}
 
 _STAGE_UNITS = {
     "aligning": "entries",
@@ -105,6 +119,51 @@ def _lexicon_of(source: str | os.PathLike[str] | Lexicon
     return parse_entries(source, delim=delim)
 
 
+_FILE_KINDS = [(stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"),
+               (stat.S_ISCHR, "a character device"),
+               (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket")]
+
+
+def _check_output(output: str | os.PathLike[str], lexicon: object) -> None:
+    """Refuses, before any training, an output the model must not replace.
+
+    The writer follows symbolic links and replaces the file they lead to;
+    that file must be a regular one (or not exist yet) in a writable
+    directory, and must not be the lexicon being read.
+    """
+    name = os.fsdecode(output)
+    if not name:
+        raise ValueError("the output path is empty")
+    try:
+        status: os.stat_result | None = os.stat(output)
+    except FileNotFoundError:
+        status = None  # created by the writer (also through a link)
+    except OSError as error:
+        raise OSError(f"cannot write the model to {name}: "
+                      f"{error.strerror}") from None
+    if status is not None:
+        for is_kind, kind in _FILE_KINDS:
+            if is_kind(status.st_mode):
+                raise OSError(f"cannot write the model to {name}: it is "
+                              f"{kind}, not a regular file")
+        if isinstance(lexicon, (str, os.PathLike)) and lexicon:
+            try:
+                same = os.path.samefile(output, lexicon)
+            except OSError:
+                same = False
+            if same:
+                raise ValueError(
+                    f"the output {name} is the lexicon "
+                    f"{os.fsdecode(lexicon)}: refusing to overwrite it")
+    directory = os.path.dirname(os.path.realpath(output))
+    if not os.path.isdir(directory):
+        raise FileNotFoundError(f"cannot write the model to {name}: no "
+                                f"directory {directory}")
+    if not os.access(directory, os.W_OK | os.X_OK):
+        raise PermissionError(f"cannot write the model to {name}: the "
+                              f"directory {directory} is not writable")
+
+
 def train(lexicon: str | os.PathLike[str] | Lexicon
           | Iterable[tuple[str, str | Sequence[str]]],
           output: str | os.PathLike[str], *,
@@ -134,24 +193,35 @@ def train(lexicon: str | os.PathLike[str] | Lexicon
     `threads` defaults to the number of CPUs. `progress` shows bars on
     standard error: True always, False never, None when it is a terminal.
 
+    The model replaces `output` once it is complete, through a temporary
+    file next to it; a symbolic link there is followed and kept.
+
     Raises LexiconError (a ValueError) for an unusable lexicon, ValueError
-    for bad options, OSError when the output cannot be written.
+    for bad options (an integer out of OPTION_RANGES, an output that is the
+    lexicon itself), OSError when the output cannot be written (also when
+    it is a FIFO, a device or a directory). Options and output are checked
+    before the lexicon is read.
     """
     started = time.monotonic()
-    source = _lexicon_of(lexicon, delim, max_malformed)
-    entries = [(graphemes_of(e.word, delim), e.phonemes)
-               for e in source.entries]
     if threads is None:
         threads = max(1, min(os.cpu_count() or 1, 64))
     options: dict[str, Any] = dict(max_graphemes=max_graphemes, max_phonemes=max_phonemes,
                    max_deleted=max_deleted, many_to_many=many_to_many,
                    iterations=iterations, threads=threads, order=order,
                    max_ngrams=max_ngrams, prune_threshold=prune_threshold)
-    for name, value in options.items():
-        if isinstance(value, bool) and name != "many_to_many":
+    for name, (low, high) in OPTION_RANGES.items():
+        if isinstance(options[name], bool):
             raise TypeError(f"{name} must be an int")
-        if name != "prune_threshold" and name != "many_to_many" and value < 0:
-            raise ValueError(f"{name} must not be negative")
+        value = operator.index(options[name])
+        if not low <= value <= high:
+            raise ValueError(
+                f"{name} must be between {low} and {high}, not {value}")
+        options[name] = value
+    _check_output(output, lexicon.path if isinstance(lexicon, Lexicon)
+                  else lexicon)
+    source = _lexicon_of(lexicon, delim, max_malformed)
+    entries = [(graphemes_of(e.word, delim), e.phonemes)
+               for e in source.entries]
     show = sys.stderr.isatty() if progress is None else progress
     bars = None
     if show:

@@ -46,9 +46,13 @@ ModelSymbols build_model_symbols(const std::vector<Chunk> &chunks,
 Expected<std::unique_ptr<fst::StdVectorFst>, TrainError> build_model_fst(
     const NgramModel &model, const ModelSymbols &symbols);
 
-// Writes `fst` in OpenFst's binary format through a temporary file next to
-// `path`, so that a failed write leaves no partial model behind. Returns
-// the size of the file. kWriteFailed with the reason.
+// Writes `fst` in OpenFst's binary format to `path`: to a temporary file
+// of a new name in the same directory, then renamed over the target, so a
+// failed write leaves no partial model and clobbers no other file. A
+// symbolic link at `path` is followed (the file it leads to is replaced,
+// the link stays); an existing target that is not a regular file (a FIFO,
+// a device, a directory) is refused. Returns the size of the file.
+// kWriteFailed with the reason.
 Expected<std::uint64_t, TrainError> write_model_fst(
     const fst::StdVectorFst &fst, const std::string &path);
 
