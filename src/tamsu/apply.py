@@ -290,9 +290,9 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser,
         raise RunError(f"{error.filename or 'output'}: "
                        f"{error.strerror or error}")
     finally:
-        out.flush()  # the lines written so far stay, even on failure
         if oov is not None:
             oov.close()
+        out.flush()  # the lines written so far stay, even on failure
     for line in report.summary(args.oov):
         print(line, file=sys.stderr)
     return 0
