@@ -150,12 +150,18 @@ def test_dictionary_first_then_model(english, tmp_path):
     assert strings(tamsu.G2P(english, None)("the")) == [("T H E", "model", 1)]
 
 
-def test_compounds_join_their_parts(english):
+def test_compounds_join_their_parts(english, tmp_path):
     g2p = tamsu.G2P(english, tamsu.PronunciationDictionary(
         {"ice": ["AY S"], "cream": ["K R IY M", "K R EH M"]}))
     assert strings(g2p("ice-cream")) == [("AY S K R IY M", "dictionary", 1),
                                          ("AY S K R EH M", "dictionary", 2)]
     assert strings(g2p("ice-box")) == [("AY S B O X", "model", 1)]
+    # A model that spells hyphens still reads a compound of dictionary
+    # words from the dictionary; any other compound goes to it whole.
+    hyphens = letter_model(tmp_path, "hyphens", LOWER + ["-"])
+    g2p = tamsu.G2P(hyphens, g2p.dictionary)
+    assert strings(g2p("Ice-cream"))[0] == ("AY S K R IY M", "dictionary", 1)
+    assert strings(g2p("ice-box")) == [("I C E B O X", "model", 1)]
 
 
 def test_probability_mass_keeps_the_best_until_it_is_covered(english):

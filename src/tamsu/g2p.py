@@ -373,7 +373,13 @@ class G2P:
                    dictionary: PronunciationDictionary | None) -> list[_Scored]:
         parts = [part for part in normalised.parts if part]
         if len(parts) == 1 and len(normalised.parts) == 1:
-            return self._decode(parts[0])
+            # A hyphenated compound the model could spell whole, whose
+            # parts are all in the dictionary, is better read from it.
+            pieces = parts[0].split("-")
+            if dictionary is None or len(pieces) < 2 or not all(
+                    piece in dictionary for piece in pieces):
+                return self._decode(parts[0])
+            parts = pieces
         choices = []
         for part in parts:
             variants = dictionary.lookup(part) if dictionary else ()
