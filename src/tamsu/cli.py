@@ -175,6 +175,19 @@ def build_parser() -> argparse.ArgumentParser:
                        metavar="SHARE",
                        help="fail when more than this share of lines is "
                             "malformed (default: 0.05)")
+    train.add_argument("--max-unaligned", type=_share, default=0.05,
+                       metavar="SHARE",
+                       help="fail when more than this share of entries "
+                            "cannot be aligned (default: 0.05)")
+    train.add_argument("--graphemes", choices=("auto", "nfc", "nfd"),
+                       default="auto",
+                       help="Unicode form of the graphemes: decomposed "
+                            "(nfd: Hangul jamo, letters and accents apart), "
+                            "composed (nfc), or chosen from the data "
+                            "(default: auto); the model records it")
+    train.add_argument("--strip-stress", action="store_true",
+                       help="remove stress digits and marks from the "
+                            "phonemes (AH0 -> AH)")
     train.add_argument("--progress", action=argparse.BooleanOptionalAction,
                        default=None,
                        help="show progress bars (default: when standard "
@@ -256,7 +269,11 @@ def run_train(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
             max_deleted=args.max_deleted, many_to_many=args.many_to_many,
             iterations=args.iterations, max_ngrams=args.max_ngrams,
             prune_threshold=args.prune_threshold, threads=args.threads,
-            max_malformed=args.max_malformed, progress=args.progress)
+            max_malformed=args.max_malformed,
+            max_unaligned=args.max_unaligned, graphemes=args.graphemes,
+            strip_stress=args.strip_stress, progress=args.progress,
+            on_read=lambda lexicon: print(f"{PROG}: {lexicon.summary()}",
+                                          file=sys.stderr))
     except LexiconError as error:
         raise RunError(str(error))
     except (OSError, ValueError) as error:

@@ -3,10 +3,11 @@
 Every decision is derived from the model's own grapheme alphabet (its input
 symbol table), so the same rules suit any language:
 
-- Unicode normal form: NFC, or NFD when the model knows decomposed letters
-  (combining marks or conjoining Hangul jamo, and none of the precomposed
-  letters they make). A model may state its form with an input symbol
-  ``<tamsu:nfc>`` or ``<tamsu:nfd>``, which wins over the inference.
+- Unicode normal form: the one the model records with its marker symbol
+  ``<tamsu:nfc>`` or ``<tamsu:nfd>`` (see :mod:`tamsu.graphemes`); for a
+  model without one, NFD when it knows decomposed letters (combining marks
+  or conjoining Hangul jamo, and none of the precomposed letters they make),
+  otherwise NFC.
 - Case: lower-cased when the model has no upper-case graphemes, upper-cased
   when it has only upper-case ones; otherwise a letter the model lacks is
   tried in the other case.
@@ -27,11 +28,10 @@ import unicodedata
 from dataclasses import dataclass
 from typing import Literal, Protocol
 
-__all__ = ["Alphabet", "Normalised", "NFC_MARKER", "NFD_MARKER", "normalise",
-           "undecodable_reason", "printable"]
+from tamsu.graphemes import MARKERS, normalise_word
 
-NFC_MARKER = "<tamsu:nfc>"
-NFD_MARKER = "<tamsu:nfd>"
+__all__ = ["Alphabet", "Normalised", "normalise", "undecodable_reason",
+           "printable"]
 
 # Apostrophe look-alikes that real text uses in place of U+0027.
 _APOSTROPHES = frozenset("\u2019\u02bc\u2018\u0060\u00b4")
@@ -82,7 +82,7 @@ class Alphabet:
 
     graphemes: frozenset[str]
     """Input symbols that are single graphemes (no clusters, no markers)."""
-    form: Literal["NFC", "NFD"]
+    form: Literal["nfc", "nfd"]
     """The Unicode normal form words are brought into."""
     case: Literal["lower", "upper", "mixed"]
     """How case is folded: to lower, to upper, or per letter ("mixed")."""
@@ -106,16 +106,16 @@ class Alphabet:
                 continue
             if text:
                 graphemes.add(text)
-        form: Literal["NFC", "NFD"]
-        if NFD_MARKER in symbols:
-            form = "NFD"
-        elif NFC_MARKER in symbols:
-            form = "NFC"
+        form: Literal["nfc", "nfd"]
+        if MARKERS["nfd"] in symbols:
+            form = "nfd"
+        elif MARKERS["nfc"] in symbols:
+            form = "nfc"
         elif (any(_decomposed_letter(g) for g in graphemes)
               and not any(_precomposed_letter(g) for g in graphemes)):
-            form = "NFD"
+            form = "nfd"
         else:
-            form = "NFC"
+            form = "nfc"
         has_upper = any(g != g.lower() for g in graphemes)
         has_lower = any(g != g.upper() for g in graphemes)
         case: Literal["lower", "upper", "mixed"]
@@ -270,8 +270,8 @@ def normalise(word: str, alphabet: Alphabet, *, enabled: bool = True
         spelled = speller.spell(word)
         return Normalised((word,), (spelled,), "".join(speller.removed))
     text = word
-    if not unicodedata.is_normalized(alphabet.form, text):
-        text = unicodedata.normalize(alphabet.form, text)
+    if not unicodedata.is_normalized(alphabet.form.upper(), text):
+        text = normalise_word(text, alphabet.form)
     if alphabet.case == "lower":
         text = text.lower()
     elif alphabet.case == "upper":
