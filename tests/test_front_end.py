@@ -115,6 +115,9 @@ def test_delimited_graphemes_are_whole_units():
                                    delim=".")
     result = normalise("\"CH.a.x.t.\"", alphabet)
     assert (result.parts, result.removed) == (("ch.a.t",), "x")
+    # A delimiter of two characters never cuts: the word is one grapheme.
+    whole = Alphabet.of_symbols(["<eps>", "|", "_", "a..b"], delim="..")
+    assert normalise("a..b", whole).parts == ("a..b",)
 
 
 def test_without_normalisation_only_unknown_characters_go():

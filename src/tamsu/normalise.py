@@ -220,7 +220,10 @@ class _Speller:
         """`part` with every unit the model knows, the others removed."""
         alphabet = self.alphabet
         if alphabet.delim:
-            units = part.split(alphabet.delim)
+            # The model cuts only at a one-character delimiter (as
+            # lexicon.graphemes_of): a longer one leaves the word whole.
+            delim = alphabet.delim
+            units = part.split(delim) if len(delim) == 1 else [part]
             kept = []
             for unit in units:
                 grapheme = self.known(unit) if unit else None
