@@ -68,9 +68,11 @@ class TableBuilder {
 
 }  // namespace
 
-ModelSymbols build_model_symbols(const std::vector<Chunk> &chunks,
-                                 const std::vector<std::string> &grapheme_texts,
-                                 const std::vector<std::string> &phoneme_texts) {
+ModelSymbols build_model_symbols(
+    const std::vector<Chunk> &chunks,
+    const std::vector<std::string> &grapheme_texts,
+    const std::vector<std::string> &phoneme_texts,
+    const std::vector<std::string> &input_markers) {
   TableBuilder input("graphemes"), output("phonemes");
   for (const Chunk &chunk : chunks) {
     // Every part of a cluster is a symbol too: the decoder builds cluster
@@ -86,6 +88,9 @@ ModelSymbols build_model_symbols(const std::vector<Chunk> &chunks,
   }
   ModelSymbols symbols;
   symbols.isyms = input.finish();
+  for (const std::string &marker : input_markers) {
+    symbols.isyms->AddSymbol(marker);
+  }
   symbols.osyms = output.finish();
   symbols.token_labels.reserve(chunks.size());
   for (const Chunk &chunk : chunks) {

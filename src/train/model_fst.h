@@ -33,10 +33,13 @@ struct ModelSymbols {
 
 // Symbol tables for `chunks`, whose symbols are ids into `grapheme_texts`
 // and `phoneme_texts`. Only symbols that some chunk uses are entered; the
-// grapheme "_" takes label 2 itself. Cannot fail.
-ModelSymbols build_model_symbols(const std::vector<Chunk> &chunks,
-                                 const std::vector<std::string> &grapheme_texts,
-                                 const std::vector<std::string> &phoneme_texts);
+// grapheme "_" takes label 2 itself. `input_markers` are added to the input
+// table after the clusters, on no arc. Cannot fail.
+ModelSymbols build_model_symbols(
+    const std::vector<Chunk> &chunks,
+    const std::vector<std::string> &grapheme_texts,
+    const std::vector<std::string> &phoneme_texts,
+    const std::vector<std::string> &input_markers = {});
 
 // The model transducer of `model`, whose tokens label arcs through
 // `symbols.token_labels`; both tables are attached. The start state is the

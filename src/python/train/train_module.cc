@@ -138,8 +138,9 @@ PyObject *report_to_dict(const TrainReport &report) {
     if (!value || PyList_Append(ngrams.get(), value.get()) < 0) return nullptr;
   }
   return Py_BuildValue(
-      "{s:n,s:n,s:O,s:n,s:n,s:d,s:O,s:K,s:K,s:K}",
+      "{s:n,s:n,s:n,s:O,s:n,s:n,s:d,s:O,s:K,s:K,s:K}",
       "entries", static_cast<Py_ssize_t>(report.entries),
+      "floor_tokens", static_cast<Py_ssize_t>(report.floor_tokens),
       "aligned", static_cast<Py_ssize_t>(report.aligned),
       "unaligned", unaligned.get(),
       "chunk_types", static_cast<Py_ssize_t>(report.chunk_types),
@@ -155,7 +156,8 @@ PyObject *train_model_impl(PyObject *args, PyObject *kwargs) {
   static const char *keywords[] = {
       "entries", "path", "max_graphemes", "max_phonemes", "max_deleted",
       "many_to_many", "iterations", "tolerance", "threads", "order",
-      "max_ngrams", "prune_threshold", "progress", nullptr};
+      "max_ngrams", "prune_threshold", "progress", "max_unaligned",
+      "input_markers", nullptr};
   PyObject *entries_object = nullptr;
   PyObject *path_bytes = nullptr;
   TrainOptions options;
@@ -170,16 +172,21 @@ PyObject *train_model_impl(PyObject *args, PyObject *kwargs) {
   PyObject *order = nullptr;
   PyObject *max_ngrams = nullptr;
   PyObject *callback = Py_None;
+  PyObject *markers = nullptr;
   if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "OO&|$OOOpOdOOOdO:train_model",
+          args, kwargs, "OO&|$OOOpOdOOOdOdO:train_model",
           const_cast<char **>(keywords), &entries_object,
           PyUnicode_FSConverter, &path_bytes, &max_graphemes, &max_phonemes,
           &max_deleted, &many_to_many, &iterations, &options.align.tolerance,
           &threads, &order, &max_ngrams, &options.ngram.prune_threshold,
-          &callback)) {
+          &callback, &options.max_unaligned, &markers)) {
     return nullptr;
   }
   PyRef path_owner = PyRef::steal(path_bytes);
+  if (markers != nullptr &&
+      !append_texts(markers, "input_markers", 0, options.input_markers)) {
+    return nullptr;
+  }
   options.align.many_to_many = many_to_many != 0;
   if (!convert_unsigned(max_graphemes, "max_graphemes",
                         options.align.max_graphemes) ||
@@ -248,12 +255,16 @@ PyMethodDef module_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "train_model(entries, path, *, max_graphemes=2, max_phonemes=2, "
      "max_deleted=1, many_to_many=False, iterations=12, tolerance=1e-05, "
-     "threads=1, order=7, max_ngrams=0, prune_threshold=0.0, progress=None)\n"
+     "threads=1, order=7, max_ngrams=0, prune_threshold=0.0, progress=None, "
+     "max_unaligned=0.05, input_markers=())\n"
      "--\n\n"
      "Trains a joint-sequence model on entries, a sequence of (graphemes,\n"
      "phonemes) tuples of str sequences, and writes it to path. progress,\n"
      "if given, is called as progress(stage, done, total) from the calling\n"
      "thread; an exception it raises stops the training and propagates.\n"
+     "A lexicon of which more than max_unaligned (a share) of entries fit\n"
+     "no chunk is refused. input_markers are extra input symbols telling\n"
+     "the front end how the words were written (\"<tamsu:nfd>\").\n"
      "Returns a dict describing the run. Raises ValueError for bad input or\n"
      "options and OSError when the file cannot be written."},
     {nullptr, nullptr, 0, nullptr},
