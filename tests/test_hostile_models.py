@@ -14,7 +14,6 @@ import fstbytes
 SYMBOLS = "<eps> 0\n| 1\n_ 2\na 3\nb 4\nA 5\nB 6\n"
 # Top sorted, acyclic, initially acyclic; no epsilons on either side.
 ACYCLIC_NO_EPSILONS = 0x6800000000 | 0xA800000
-EVERY_POSITIVE_BIT = 0x5555_5555_0000
 
 
 def loop_model(tmp_path, loop):
@@ -45,13 +44,14 @@ def load_and_decode(path):
     return result.stdout.strip()
 
 
-@pytest.mark.parametrize("claims", [ACYCLIC_NO_EPSILONS, EVERY_POSITIVE_BIT])
-def test_stored_properties_are_not_trusted(tmp_path, claims):
+def test_stored_properties_are_not_trusted(tmp_path):
+    # OpenFst's search would take the claim and index past its state order.
     path = loop_model(tmp_path, "1 2 <eps> <eps> 0.5\n2 1 <eps> <eps> 0.5")
     honest = load_and_decode(path)
     data = Path(path).read_bytes()
     offset = fstbytes.header_offsets(data)["properties"]
-    Path(path).write_bytes(fstbytes.poke(data, offset, "<Q", 0b11 | claims))
+    Path(path).write_bytes(fstbytes.poke(data, offset, "<Q",
+                                         0b11 | ACYCLIC_NO_EPSILONS))
     assert load_and_decode(path) == honest
     assert honest.startswith("[PathData(")
 
@@ -66,10 +66,3 @@ def test_negative_epsilon_cycle_is_a_read_failure(tmp_path, loop, states):
                     rf"arcs form a cycle of negative weight through state "
                     rf"[{states}] ", load_and_decode(path))
 
-
-@pytest.mark.parametrize("loop", [
-    "1 2 <eps> <eps> 0.1\n2 1 <eps> <eps> -0.1",   # weighs nothing
-    "1 2 a <eps> -5\n2 1 <eps> <eps> 1",           # consumes a letter
-])
-def test_other_cycles_load(tmp_path, loop):
-    assert load_and_decode(loop_model(tmp_path, loop)).startswith("[PathData(")
