@@ -19,8 +19,8 @@ constexpr std::size_t kReportEvery = 2048;
 // Posterior counts and log-likelihoods are summed in fixed point: integer
 // addition is associative, so the sums, and with them every EM step and
 // the model, come out the same whatever the number of threads that share
-// the entries. Counts keep 2^-36 (and reach 2^63 only past 10^7 chunk
-// occurrences); log-likelihoods keep 2^-30 per entry.
+// the entries. Counts keep 2^-36 (and reach 2^63 only past 10^8
+// occurrences of one chunk); log-likelihoods keep 2^-30 per entry.
 constexpr double kCountScale = 68719476736.0;    // 2^36
 constexpr double kLogScale = 1073741824.0;       // 2^30
 
