@@ -46,3 +46,9 @@ def test_train_reverse_option(tmp_path):
         capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stderr
     assert is_reversed(Model(str(model)))
+    # Alone, the front end would answer backwards: it refuses the model.
+    result = subprocess.run(
+        [sys.executable, "-m", "tamsu", "apply", "--model", str(model),
+         "phone"], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 1 and "right to left" in result.stderr
+    assert result.stdout == ""

@@ -29,6 +29,7 @@ from typing import (Final, Iterable, Iterator, Literal, NamedTuple,
 from tamsu._tamsu import Model
 from tamsu.batch import default_model_path
 from tamsu.dictionary import PronunciationDictionary, default_dictionary_path
+from tamsu.graphemes import is_reversed
 from tamsu.normalise import (Alphabet, Normalised, normalise, printable,
                              undecodable_reason)
 from tamsu.pool import ordered_map
@@ -245,6 +246,11 @@ class G2P:
         self._owner = _Owner()
         weakref.finalize(self._owner, _retire, id(self._owner)).atexit = False
         model = Model(settings.model, settings.delim)  # fails fast
+        if is_reversed(model):
+            # Alone it would answer with the phonemes backwards.
+            raise ValueError(
+                f"{settings.model} reads words right to left: it is made "
+                f"to be combined with others by tamsu.ensemble.Ensemble")
         _models_of_this_thread()[id(self._owner)] = (
             weakref.ref(self._owner), model)
         self._alphabet = Alphabet.of_model(model, settings.delim)
