@@ -42,7 +42,11 @@ class InterruptPoll {
 // never removed; the table doubles at half load.
 class PairTable {
  public:
-  PairTable() { resize(256); }
+  explicit PairTable(std::size_t expected) {
+    std::size_t capacity = 256;
+    while (capacity < 2 * expected) capacity *= 2;
+    resize(capacity);
+  }
   // The state of `key`, or `fresh` after recording it under `key`.
   StateId find_or_add(std::uint64_t key, StateId fresh) {
     if (2 * (size_ + 1) > keys_.size()) resize(2 * keys_.size());
@@ -108,7 +112,13 @@ bool compose(const Model &model, const std::vector<std::vector<AcceptorArc>>
              bool acceptor_sorted, InterruptPoll &poll, RawLattice &raw) {
   const fst::StdVectorFst &fst = model.fst;
   const auto n = static_cast<std::int32_t>(acceptor_arcs.size()) - 1;
-  PairTable table;
+  // Backoff lattices hold some dozens of states per letter.
+  PairTable table(acceptor_arcs.size() * 64);
+  raw.position.reserve(acceptor_arcs.size() * 32);
+  raw.model_state.reserve(acceptor_arcs.size() * 32);
+  raw.arc_begin.reserve(acceptor_arcs.size() * 32);
+  raw.final_weight.reserve(acceptor_arcs.size() * 32);
+  raw.arcs.reserve(acceptor_arcs.size() * 64);
   const auto key = [](std::int32_t i, std::int32_t q) {
     return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(i)) << 32) |
            static_cast<std::uint32_t>(q);
@@ -187,17 +197,18 @@ bool compose(const Model &model, const std::vector<std::vector<AcceptorArc>>
 void connect(const RawLattice &raw, const SearchPlan &plan,
              WordLattice &lattice) {
   const std::size_t num_raw = raw.position.size();
-  std::vector<std::int32_t> order(num_raw);
+  // Sorting (position, rank) keys with the state alongside keeps the sort
+  // within one contiguous array.
+  std::vector<std::pair<std::uint64_t, std::int32_t>> keyed(num_raw);
   for (std::size_t s = 0; s < num_raw; ++s) {
-    order[s] = static_cast<std::int32_t>(s);
+    const std::uint32_t rank =
+        plan.epsilon_rank[static_cast<std::size_t>(raw.model_state[s])];
+    keyed[s] = {(static_cast<std::uint64_t>(raw.position[s]) << 32) | rank,
+                static_cast<std::int32_t>(s)};
   }
-  std::sort(order.begin(), order.end(), [&](std::int32_t a, std::int32_t b) {
-    if (raw.position[a] != raw.position[b]) {
-      return raw.position[a] < raw.position[b];
-    }
-    return plan.epsilon_rank[raw.model_state[a]] <
-           plan.epsilon_rank[raw.model_state[b]];
-  });
+  std::sort(keyed.begin(), keyed.end());
+  std::vector<std::int32_t> order(num_raw);
+  for (std::size_t s = 0; s < num_raw; ++s) order[s] = keyed[s].second;
   std::vector<char> keep(num_raw, 0);
   for (auto it = order.rbegin(); it != order.rend(); ++it) {
     const auto s = static_cast<std::size_t>(*it);
