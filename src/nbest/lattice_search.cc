@@ -27,8 +27,10 @@ class InterruptPoll {
  public:
   explicit InterruptPoll(const std::function<bool()> &interrupted)
       : interrupted_(interrupted) {}
-  bool tick() {
-    if (++ticks_ < kPollInterval) return false;
+  // Counts `work` units; true when the check asked to stop.
+  bool tick(std::uint32_t work = 1) {
+    ticks_ += work;
+    if (ticks_ < kPollInterval) return false;
     ticks_ = 0;
     return interrupted_ && interrupted_();
   }
@@ -518,6 +520,10 @@ Expected<DistinctPaths, LatticeRefusal> search_word_lattice(
     if (state >= 0) {
       PathData path;
       replay->extend(path, state, model);
+      // Walking and filing a long path is work too.
+      if (poll.tick(static_cast<std::uint32_t>(path.ilabels.size()))) {
+        return make_unexpected(LatticeRefusal::kInterrupted);
+      }
       insert_path(result.collection, std::move(path), accumulate);
       if (result.collection.paths.size() >= nbest) return result;
       continue;

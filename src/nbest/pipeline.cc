@@ -39,8 +39,10 @@ Expected<DistinctPaths, DecodeError> search_distinct_paths(
   const std::uint64_t cap =
       std::max<std::uint64_t>(saturating_multiply(256, nbest), 1024);
   // Asking for more paths than the lattice holds changes nothing but the
-  // cost (see count_paths).
-  const std::uint64_t available = count_paths(lattice);
+  // cost (see count_paths). Never fewer than 2: a request for one path takes
+  // OpenFst's single-path route, whose result is shaped differently.
+  const std::uint64_t available =
+      std::max<std::uint64_t>(count_paths(lattice), 2);
   DistinctPaths found;
   for (std::uint64_t k = std::max<std::uint64_t>(
            saturating_multiply(8, nbest), 16);
