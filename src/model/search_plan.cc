@@ -29,9 +29,17 @@ SearchPlan plan_search(const fst::StdVectorFst &fst) {
     plan.refusal = SearchPlan::Refusal::kNotInputSorted;
     return plan;
   }
-  // In-degrees of the input-epsilon graph, checking every arc on the way.
-  std::vector<std::uint32_t> pending(static_cast<std::size_t>(num_states), 0);
+  // One pass over the FST checks every arc and copies the input-epsilon
+  // graph (about one backoff arc per state) into flat arrays, so that the
+  // topological sort below never touches the FST's scattered states again.
+  const auto states = static_cast<std::size_t>(num_states);
+  std::vector<std::uint32_t> epsilon_begin;
+  std::vector<StateId> epsilon_target;
+  std::vector<std::uint32_t> pending(states, 0);  // epsilon in-degrees
+  epsilon_begin.reserve(states + 1);
+  epsilon_target.reserve(states);
   for (StateId s = 0; s < num_states; ++s) {
+    epsilon_begin.push_back(static_cast<std::uint32_t>(epsilon_target.size()));
     if (!usable_final_weight(fst.Final(s).Value())) {
       plan.refusal = SearchPlan::Refusal::kUnusableWeight;
       return plan;
@@ -47,28 +55,28 @@ SearchPlan plan_search(const fst::StdVectorFst &fst) {
         plan.refusal = SearchPlan::Refusal::kUnusableWeight;
         return plan;
       }
-      if (arc.ilabel == 0) ++pending[static_cast<std::size_t>(arc.nextstate)];
+      if (arc.ilabel == 0) {
+        epsilon_target.push_back(arc.nextstate);
+        ++pending[static_cast<std::size_t>(arc.nextstate)];
+      }
     }
   }
-  // Kahn's algorithm over the epsilon arcs, which lead each state's
-  // input-sorted arc list.
-  std::vector<std::uint32_t> rank(static_cast<std::size_t>(num_states), 0);
+  epsilon_begin.push_back(static_cast<std::uint32_t>(epsilon_target.size()));
+
+  // Kahn's algorithm over the epsilon graph.
+  std::vector<std::uint32_t> rank(states, 0);
   std::vector<StateId> ready;
   for (StateId s = 0; s < num_states; ++s) {
     if (pending[static_cast<std::size_t>(s)] == 0) ready.push_back(s);
   }
   std::uint32_t next_rank = 0;
   while (!ready.empty()) {
-    const StateId s = ready.back();
+    const auto s = static_cast<std::size_t>(ready.back());
     ready.pop_back();
-    rank[static_cast<std::size_t>(s)] = next_rank++;
-    for (fst::ArcIterator<fst::StdVectorFst> it(fst, s); !it.Done();
-         it.Next()) {
-      const fst::StdArc &arc = it.Value();
-      if (arc.ilabel != 0) break;
-      if (--pending[static_cast<std::size_t>(arc.nextstate)] == 0) {
-        ready.push_back(arc.nextstate);
-      }
+    rank[s] = next_rank++;
+    for (std::uint32_t e = epsilon_begin[s]; e < epsilon_begin[s + 1]; ++e) {
+      const StateId t = epsilon_target[e];
+      if (--pending[static_cast<std::size_t>(t)] == 0) ready.push_back(t);
     }
   }
   if (next_rank != static_cast<std::uint32_t>(num_states)) {
