@@ -171,7 +171,7 @@ def test_train_reports_malformed_lines_and_skipped_entries(tmp_path):
     lexicon = tmp_path / "l.dict"
     lexicon.write_text("\n".join(lines) + "\n")
     result = run("train", str(lexicon), "-o", str(tmp_path / "m.fst"),
-                 "--max-malformed", "0.1")
+                 "--max-malformed", "0.1", "--max-unaligned", "0.1")
     assert result.returncode == 0, result.stderr
     assert f"{lexicon}:4: no phonemes" in result.stderr
     assert f"cannot align {lexicon}:{len(lines)}: w D AH B AH L Y UW" in \

@@ -20,7 +20,9 @@ def run_in_thread(function):
         try:
             outcome["value"] = function()
         except BaseException as error:  # the binding error is a BaseException
-            outcome["error"] = error
+            # Without its traceback the error holds no frame, hence no
+            # cycle through a Model that a later thread's GC would drop.
+            outcome["error"] = error.with_traceback(None)
 
     thread = threading.Thread(target=target)
     thread.start()

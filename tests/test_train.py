@@ -46,7 +46,8 @@ def test_pairs_in_code_train_like_a_file(tmp_path, trained):
 
 def test_unalignable_entries_are_skipped_and_reported(tmp_path):
     pairs = LEXICON + [("w", "D AH B AH L Y UW")]
-    report = train(pairs, str(tmp_path / "m.fst"), order=3, progress=False)
+    report = train(pairs, str(tmp_path / "m.fst"), order=3, progress=False,
+                   max_unaligned=0.1)
     assert [e.word for e in report.unaligned] == ["w"]
     assert report.aligned == len(LEXICON)
 

@@ -1,0 +1,92 @@
+"""tamsu.pool.ordered_map: order, read-ahead, errors and dead workers."""
+
+import multiprocessing
+import os
+import signal
+
+import pytest
+
+from tamsu.pool import WorkerDied, ordered_map
+
+
+# Worker functions are module-level: forkserver workers import them.
+def squares(chunk):
+    """Squares, but 7 raises, 9 gives too few results, 120 kills."""
+    if 7 in chunk:
+        raise KeyError("seven")
+    if 9 in chunk:
+        return []
+    if 120 in chunk:
+        os.kill(os.getpid(), signal.SIGKILL)
+    return [item * item for item in chunk]
+
+
+def refuse_to_start(reason):
+    raise ValueError(reason)
+
+
+def sigint_handlers(chunk):
+    return [signal.getsignal(signal.SIGINT) for _ in chunk]
+
+
+@pytest.mark.parametrize("jobs", [1, 3])
+def test_results_come_in_input_order_without_reading_far_ahead(jobs):
+    read = 0
+
+    def items():
+        nonlocal read
+        for read, item in enumerate(range(1000, 2000), start=1):
+            yield item
+
+    results = ordered_map(squares, items(), jobs=jobs, chunk_size=7)
+    for count, result in enumerate(results, start=1):
+        assert result == (count + 999) ** 2
+        # Two chunks per worker in flight, plus the one yielding.
+        assert read - count <= (2 * jobs + 1) * 7
+    assert count == 1000
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+@pytest.mark.parametrize("items, init, error, message", [
+    (range(20), None, KeyError, "seven"),  # raised by the function
+    (range(8, 20), None, ValueError, "returned 0 results for 5 items"),
+    (range(20), "no model", ValueError, "no model"),
+    ([], "no model", ValueError, "no model"),  # even without work
+    # The initializer's error, not the pipe that broke sending this chunk.
+    (["x" * 100_000] * 3, "no model", ValueError, "no model"),
+])
+def test_errors_in_workers_reach_the_caller(jobs, items, init, error,
+                                            message):
+    results = ordered_map(squares, items, jobs=jobs, chunk_size=5,
+                          initializer=init and refuse_to_start,
+                          initargs=(init,))
+    with pytest.raises(error, match=message):
+        list(results)
+
+
+def test_a_killed_worker_is_reported_and_earlier_results_stay():
+    results = []
+    signal.alarm(20)  # a hang kills the run instead of blocking it
+    try:
+        with pytest.raises(WorkerDied, match=r"^a worker process died "
+                           r"\(killed by SIGKILL\)$"):
+            for result in ordered_map(squares, range(10, 125), jobs=2,
+                                      chunk_size=5):
+                results.append(result)
+    finally:
+        signal.alarm(0)
+    # Chunk 22 (items 120-124) was sent only after chunk 18 was yielded.
+    assert results == [n * n for n in range(10, 10 + len(results))]
+    assert len(results) >= 95
+
+
+def test_workers_leave_ctrl_c_to_the_parent():
+    handlers = ordered_map(sigint_handlers, range(4), jobs=2, chunk_size=1)
+    assert set(handlers) == {signal.SIG_IGN}
+
+
+def test_closing_the_results_early_ends_the_workers():
+    results = ordered_map(squares, range(1000, 10**6), jobs=2, chunk_size=10)
+    assert next(results) == 10**6
+    results.close()
+    assert multiprocessing.active_children() == []
