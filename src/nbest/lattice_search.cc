@@ -5,7 +5,7 @@
 #include <memory>
 #include <utility>
 
-#include <fst/shortest-path.h>
+#include <fst/float-weight.h>
 
 #include "nbest/search.h"
 
@@ -362,15 +362,12 @@ class NShortestReplay {
  public:
   NShortestReplay(const WordLattice &lattice, const ReversedLattice &reversed,
                   std::int32_t nshortest)
-      : lattice_(lattice),
-        reversed_(reversed),
-        nshortest_(nshortest),
-        compare_(pairs_, reversed.distance, fst::kNoStateId, kDelta) {
+      : lattice_(lattice), reversed_(reversed), nshortest_(nshortest) {
     // The result's start state and its one final state come first.
-    pairs_.emplace_back(fst::kNoStateId, Weight::Zero());
-    links_.push_back({-1, -1});
-    pairs_.emplace_back(0, Weight::One());
-    links_.push_back({-1, -1});
+    pairs_.push_back({Weight::Zero().Value(), Weight::Zero().Value(),
+                      fst::kNoStateId, -1, -1});
+    pairs_.push_back({reversed.distance[0].Value(), Weight::One().Value(), 0,
+                      -1, -1});
     heap_.push_back(1);
     counts_.assign(reversed.arc_begin.size(), 0);
   }
@@ -384,30 +381,33 @@ class NShortestReplay {
   // Advances to the next completed path; returns its result state, or -1
   // when the run is over (heap empty, or nshortest paths found).
   std::int32_t next(InterruptPoll &poll, bool &interrupted) {
+    const Compare compare{pairs_};
     while (!heap_.empty() && counts_[0] < nshortest_) {
       if (poll.tick()) {
         interrupted = true;
         return -1;
       }
-      std::pop_heap(heap_.begin(), heap_.end(), compare_);
+      std::pop_heap(heap_.begin(), heap_.end(), compare);
       const std::int32_t state = heap_.back();
-      const auto p = pairs_[static_cast<std::size_t>(state)];
+      const Pair p = pairs_[static_cast<std::size_t>(state)];
       heap_.pop_back();
-      const int count = ++counts_[static_cast<std::size_t>(p.first + 1)];
-      if (p.first == fst::kNoStateId) return state;
+      const int count = ++counts_[static_cast<std::size_t>(p.reversed + 1)];
+      if (p.reversed == fst::kNoStateId) return state;
       if (count > nshortest_) {
         pruned_ = true;
         continue;
       }
-      for (std::uint32_t a = reversed_.arc_begin[p.first];
-           a < reversed_.arc_begin[p.first + 1]; ++a) {
+      for (std::uint32_t a = reversed_.arc_begin[p.reversed];
+           a < reversed_.arc_begin[p.reversed + 1]; ++a) {
         const ReversedLattice::Arc &arc = reversed_.arcs[a];
-        push(arc.next, fst::Times(p.second, Weight(arc.weight)), state,
-             static_cast<std::int32_t>(a));
+        push(arc.next, p.weight + arc.weight, state,
+             static_cast<std::int32_t>(a), compare);
       }
       // Only the lattice's start (reversed state 1) is final in the
       // reversed lattice, with weight one.
-      if (p.first == 1) push(fst::kNoStateId, p.second, state, kStartLink);
+      if (p.reversed == 1) {
+        push(fst::kNoStateId, p.weight, state, kStartLink, compare);
+      }
     }
     return -1;
   }
@@ -416,16 +416,16 @@ class NShortestReplay {
   // as collect_paths would walk them.
   void extend(PathData &path, std::int32_t state, const Model &model) const {
     std::size_t length = 0;
-    for (std::int32_t s = state; s != 1; s = links_[s].parent) ++length;
+    for (std::int32_t s = state; s != 1; s = pairs_[s].parent) ++length;
     path.path_weights.reserve(length);
     path.ilabels.reserve(length);
     path.olabels.reserve(length);
     path.uniques.reserve(length);
-    for (std::int32_t s = state; s != 1; s = links_[s].parent) {
-      const Link &link = links_[static_cast<std::size_t>(s)];
+    for (std::int32_t s = state; s != 1; s = pairs_[s].parent) {
+      const Pair &pair = pairs_[static_cast<std::size_t>(s)];
       // The 0:0 arcs of weight one that frame a path are never recorded.
-      if (link.arc == kStartLink) continue;
-      const ReversedLattice::Arc &arc = reversed_.arcs[link.arc];
+      if (pair.arc == kStartLink) continue;
+      const ReversedLattice::Arc &arc = reversed_.arcs[pair.arc];
       if (arc.arc < 0) {
         extend_path(path, fst::StdArc(0, 0, arc.weight, 0), model);
       } else {
@@ -440,29 +440,55 @@ class NShortestReplay {
 
  private:
   static constexpr std::int32_t kStartLink = -2;
-  struct Link {
-    std::int32_t parent;  // the result state this one's arc leads to
-    std::int32_t arc;     // reversed arc index, or kStartLink
+  // NShortestPath's (state, weight) pair, with what the result would hold
+  // for it: the arc to its parent's result state.
+  struct Pair {
+    float key;     // Times(distance of `reversed`, weight): the heap order
+    float weight;  // cost from the reversed start
+    std::int32_t reversed;  // reversed state, kNoStateId once completed
+    std::int32_t parent;    // result state this one's arc leads to
+    std::int32_t arc;       // reversed arc index, or kStartLink
   };
 
-  void push(std::int32_t reversed_state, Weight weight, std::int32_t parent,
-            std::int32_t arc) {
+  // OpenFst's ShortestPathCompare (delta 1e-6) on precomputed keys, for
+  // weights that are never NaN: NaturalLess is then plain <, and a
+  // completed path goes first among keys within delta of each other.
+  struct Compare {
+    const std::vector<Pair> &pairs;
+    bool operator()(std::int32_t x, std::int32_t y) const {
+      const Pair &px = pairs[static_cast<std::size_t>(x)];
+      const Pair &py = pairs[static_cast<std::size_t>(y)];
+      const bool x_done = px.reversed == fst::kNoStateId;
+      const bool y_done = py.reversed == fst::kNoStateId;
+      const float wx = px.key;
+      const float wy = py.key;
+      if (x_done == y_done) return wy < wx;
+      const bool near = wx <= wy + kDelta && wy <= wx + kDelta;
+      return x_done ? (wy < wx || near) : (wy < wx && !near);
+    }
+  };
+
+  void push(std::int32_t reversed_state, float weight, std::int32_t parent,
+            std::int32_t arc, const Compare &compare) {
     const auto next = static_cast<std::int32_t>(pairs_.size());
-    pairs_.emplace_back(reversed_state, weight);
-    links_.push_back({parent, arc});
+    const float key =
+        reversed_state == fst::kNoStateId
+            ? weight
+            : reversed_.distance[static_cast<std::size_t>(reversed_state)]
+                      .Value() +
+                  weight;
+    pairs_.push_back({key, weight, reversed_state, parent, arc});
     heap_.push_back(next);
-    std::push_heap(heap_.begin(), heap_.end(), compare_);
+    std::push_heap(heap_.begin(), heap_.end(), compare);
   }
 
   const WordLattice &lattice_;
   const ReversedLattice &reversed_;
   std::int32_t nshortest_;
-  std::vector<std::pair<std::int32_t, Weight>> pairs_;
-  std::vector<Link> links_;
+  std::vector<Pair> pairs_;
   std::vector<std::int32_t> heap_;
   std::vector<int> counts_;  // pops per reversed state + 1 (0: completed)
   bool pruned_ = false;
-  fst::internal::ShortestPathCompare<std::int32_t, Weight> compare_;
 };
 
 }  // namespace
