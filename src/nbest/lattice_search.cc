@@ -538,20 +538,34 @@ Expected<DistinctPaths, LatticeRefusal> search_word_lattice(
 
   InterruptPoll poll(interrupted);
   DistinctPaths result;
+  PathData probe;
   auto replay = std::make_unique<NShortestReplay>(lattice, reversed, request(k));
   bool stopped = false;
   for (;;) {
     const std::int32_t state = replay->next(poll, stopped);
     if (stopped) return make_unexpected(LatticeRefusal::kInterrupted);
     if (state >= 0) {
-      PathData path;
-      replay->extend(path, state, model);
+      // Most paths repeat a pronunciation already held: walk each into one
+      // reused record and copy it only when it is new.
+      probe.path_weight = 0.0f;
+      probe.path_weights.clear();
+      probe.ilabels.clear();
+      probe.olabels.clear();
+      probe.uniques.clear();
+      replay->extend(probe, state, model);
       // Walking and filing a long path is work too.
-      if (poll.tick(static_cast<std::uint32_t>(path.ilabels.size()))) {
+      if (poll.tick(static_cast<std::uint32_t>(probe.ilabels.size()))) {
         return make_unexpected(LatticeRefusal::kInterrupted);
       }
-      insert_path(result.collection, std::move(path), accumulate);
-      if (result.collection.paths.size() >= nbest) return result;
+      UniquePaths &collection = result.collection;
+      const auto held = collection.position.find(probe.uniques);
+      if (held == collection.position.end()) {
+        insert_path(collection, probe, accumulate);
+      } else if (accumulate) {  // as insert_path does for a repeat
+        float &kept = collection.paths[held->second].path_weight;
+        kept = log_add(kept, probe.path_weight);
+      }
+      if (collection.paths.size() >= nbest) return result;
       continue;
     }
     // The run is over: as in the pipeline, this attempt's paths are final
