@@ -1,6 +1,7 @@
 #include "nbest/lattice_search.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <memory>
 #include <utility>
@@ -194,8 +195,8 @@ bool compose(const Model &model, const std::vector<std::vector<AcceptorArc>>
 
 // Connect: keeps the states from which a final state can be reached (all
 // are reachable from the start), renumbered in their old order, with the
-// arcs between them in their old order. Also returns a topological order:
-// by position, then by the model state's epsilon rank.
+// arcs between them in their old order. Coaccessibility is settled in a
+// topological order: by position, then by the model state's epsilon rank.
 void connect(const RawLattice &raw, const SearchPlan &plan,
              WordLattice &lattice) {
   const std::size_t num_raw = raw.position.size();
@@ -242,40 +243,54 @@ void connect(const RawLattice &raw, const SearchPlan &plan,
     }
   }
   lattice.arc_begin.push_back(static_cast<std::uint32_t>(lattice.arcs.size()));
-  lattice.topological.reserve(static_cast<std::size_t>(kept));
-  for (std::int32_t s : order) {
-    if (keep[static_cast<std::size_t>(s)]) {
-      lattice.topological.push_back(renumber[static_cast<std::size_t>(s)]);
-    }
-  }
 }
 
-// OpenFst's ShortestDistance relaxes an arc only when it improves a state's
-// distance by more than delta, so when two ways into a state come within
-// delta of each other the result depends on which its queue offers first.
-// Without such a pair every order gives the plain minimum, computed here.
+// OpenFst's ShortestDistance with its automatic queue, as ShortestPath
+// runs it on the lattice. The lattice's stored properties leave acyclicity
+// unknown, so the queue orders states by the strongly connected components
+// a depth-first search from the start finds (arcs in stored order): for an
+// acyclic lattice, reverse postorder. An arc improves a state's distance
+// only by more than delta, so near-equal ways into a state keep whichever
+// that order offers first; the replay below offers them in the same order.
+// (A lattice whose arcs all weigh 0 gets a LIFO queue instead; every
+// distance is then 0 in any order.) Fails when a distance overflows.
 bool compute_distance(WordLattice &lattice) {
-  const std::size_t num_states = lattice.final_weight.size();
+  const auto num_states = static_cast<std::size_t>(lattice.num_states());
+  // Postorder of the depth-first search from the start (every state is
+  // reachable from it).
+  std::vector<std::int32_t> postorder;
+  postorder.reserve(num_states);
+  std::vector<char> seen(num_states, 0);
+  std::vector<std::pair<std::int32_t, std::uint32_t>> stack{
+      {0, lattice.arc_begin[0]}};
+  seen[0] = 1;
+  while (!stack.empty()) {
+    auto &[s, a] = stack.back();
+    if (a == lattice.arc_begin[static_cast<std::size_t>(s) + 1]) {
+      postorder.push_back(s);
+      stack.pop_back();
+      continue;
+    }
+    const std::int32_t t = lattice.arcs[a++].next;
+    if (!seen[static_cast<std::size_t>(t)]) {
+      seen[static_cast<std::size_t>(t)] = 1;
+      stack.emplace_back(t, lattice.arc_begin[static_cast<std::size_t>(t)]);
+    }
+  }
+
   std::vector<Weight> distance(num_states, Weight::Zero());
-  std::vector<char> near(num_states, 0);
   distance[0] = Weight::One();
-  for (std::int32_t s : lattice.topological) {
-    const Weight here = distance[static_cast<std::size_t>(s)];
-    if (near[static_cast<std::size_t>(s)]) return false;
-    if (here == Weight::Zero()) return false;  // a sum overflowed
+  for (auto it = postorder.rbegin(); it != postorder.rend(); ++it) {
+    const auto s = static_cast<std::size_t>(*it);
+    const Weight here = distance[s];
+    if (!std::isfinite(here.Value())) return false;
     for (std::uint32_t a = lattice.arc_begin[s]; a < lattice.arc_begin[s + 1];
          ++a) {
       const WordLattice::Arc &arc = lattice.arcs[a];
-      const auto t = static_cast<std::size_t>(arc.next);
+      Weight &best = distance[static_cast<std::size_t>(arc.next)];
       const Weight offer = fst::Times(here, Weight(arc.weight));
-      Weight &best = distance[t];
-      if (offer.Value() < best.Value()) {
-        near[t] = best != Weight::Zero() &&
-                  fst::ApproxEqual(best, offer, kDelta);
-        best = offer;
-      } else if (offer.Value() > best.Value() &&
-                 fst::ApproxEqual(best, offer, kDelta)) {
-        near[t] = 1;
+      if (!fst::ApproxEqual(best, fst::Plus(best, offer), kDelta)) {
+        best = fst::Plus(best, offer);
       }
     }
   }
@@ -519,7 +534,7 @@ Expected<WordLattice, LatticeRefusal> build_word_lattice(
   WordLattice lattice;
   connect(raw, model.search_plan, lattice);
   if (lattice.num_states() > 0 && !compute_distance(lattice)) {
-    return make_unexpected(LatticeRefusal::kDistanceTie);
+    return make_unexpected(LatticeRefusal::kDistanceOverflow);
   }
   return lattice;
 }

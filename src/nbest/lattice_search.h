@@ -4,8 +4,8 @@
 // n-shortest search (its heap, comparisons and pruning) over that graph
 // without building any FST. It therefore yields the same paths, weights and
 // order, ties included, as the OpenFst route, at a fraction of its cost.
-// Words whose answer could depend on something it does not replay are
-// handed back to the OpenFst route.
+// The few words it does not replay (see LatticeRefusal) are handed back
+// to the OpenFst route.
 #ifndef TAMSU_NBEST_LATTICE_SEARCH_H_
 #define TAMSU_NBEST_LATTICE_SEARCH_H_
 
@@ -33,7 +33,6 @@ struct WordLattice {
   std::vector<std::uint32_t> arc_begin;  // state s: arcs[arc_begin[s]..[s+1])
   std::vector<Arc> arcs;
   std::vector<float> final_weight;       // +inf for a state that is not final
-  std::vector<std::int32_t> topological;  // every state, arcs pointing forward
   // OpenFst's shortest distance from the start (delta 1e-6), per state.
   std::vector<float> distance;
 
@@ -44,10 +43,9 @@ struct WordLattice {
 
 // Why a word cannot take the lattice search.
 enum class LatticeRefusal {
-  kAcceptorEpsilon,  // an acceptor arc with label 0 (an "<eps>" word piece)
-  kDistanceTie,      // two ways into a state within delta: OpenFst's answer
-                     // would depend on its queue order
-  kInterrupted,      // `interrupted` returned true
+  kAcceptorEpsilon,   // an acceptor arc with label 0 (an "<eps>" word piece)
+  kDistanceOverflow,  // a shortest distance overflowed to infinity
+  kInterrupted,       // `interrupted` returned true
 };
 
 // Builds the lattice of `acceptor` (from build_fsa) and `model`, whose

@@ -1,10 +1,11 @@
 // Tests for the lattice search's own lattice: it must be OpenFst's
-// composition after Connect, state numbers and arc order included, and
-// refuse the words whose answer it cannot replay.
+// composition after Connect, state numbers and arc order included, with
+// OpenFst's shortest distances, and refuse what it does not replay.
 #include "nbest/lattice_search.h"
 
 #include <string>
 
+#include <fst/shortest-distance.h>
 #include <gtest/gtest.h>
 
 #include "decode_test_util.h"
@@ -90,19 +91,32 @@ TEST_F(LatticeSearchTest, AcceptorEpsilonIsRefused) {
   EXPECT_EQ(lattice.error(), LatticeRefusal::kAcceptorEpsilon);
 }
 
-TEST_F(LatticeSearchTest, WaysWithinDeltaAreRefused) {
-  // Two ways into (1, state 1) whose costs differ by less than 1e-6: which
-  // one OpenFst's shortest distance keeps depends on its queue.
+TEST(LatticeSearchDistanceTest, DistancesAreOpenFstsNearTiesIncluded) {
+  configure_openfst();
+  // Two ways into state 1 whose costs differ by less than delta (1e-6):
+  // OpenFst keeps the one its queue offers first, here the worse one.
   auto model = test::make_model(
-      {"<eps>", "|", "_", "a"}, {"<eps>", "|", "_", "A", "B"}, 2,
-      {{0, "a", "A", 1.0f, 1}, {0, "a", "B", 1.0000005f, 1}}, {{1, 0.0f}});
+      {"<eps>", "|", "_", "a"}, {"<eps>", "|", "_", "A", "B"}, 3,
+      {{0, "a", "A", 1.0000005f, 1}, {0, "a", "B", 1.0f, 1},
+       {1, "a", "A", 0.5f, 2}, {0, "a", "B", 1.4999998f, 2},
+       {2, "<eps>", "<eps>", 0.25f, 0}, {1, "<eps>", "<eps>", 0.0f, 0}},
+      {{0, 0.0f}, {2, 0.5f}});
   model->search_plan = plan_search(model->fst);
-  const fst::StdVectorFst acceptor =
-      build_fsa({3}, model->input_clusters.parts_to_label,
-                model->input_clusters.max_parts);
-  auto lattice = build_word_lattice(*model, acceptor, {});
-  ASSERT_FALSE(lattice);
-  EXPECT_EQ(lattice.error(), LatticeRefusal::kDistanceTie);
+  for (std::size_t length = 1; length <= 4; ++length) {
+    const fst::StdVectorFst acceptor =
+        build_fsa(LabelList(length, 3), model->input_clusters.parts_to_label,
+                  model->input_clusters.max_parts);
+    auto ours = build_word_lattice(*model, acceptor, {});
+    auto theirs = build_lattice(acceptor, model->fst);
+    ASSERT_TRUE(ours);
+    ASSERT_TRUE(theirs);
+    std::vector<fst::StdArc::Weight> distance;
+    fst::ShortestDistance(*theirs, &distance, false, 1e-6f);
+    ASSERT_EQ(ours->distance.size(), distance.size());
+    for (std::size_t s = 0; s < distance.size(); ++s) {
+      EXPECT_EQ(ours->distance[s], distance[s].Value()) << length << " " << s;
+    }
+  }
 }
 
 TEST_F(LatticeSearchTest, InterruptStopsALongWord) {
