@@ -75,7 +75,9 @@ TEST_P(SearchPlanRefusalTest, FallsBackForTheRightReason) {
   const SearchPlan plan = plan_search(make_fst(arcs, GetParam().final_weight));
   EXPECT_EQ(plan.refusal, GetParam().expected) << describe(plan.refusal);
   EXPECT_EQ(plan.usable(), GetParam().expected == Refusal::kNone);
-  if (!plan.usable()) EXPECT_TRUE(plan.epsilon_rank.empty());
+  if (!plan.usable()) {
+    EXPECT_TRUE(plan.epsilon_rank.empty());
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
