@@ -21,7 +21,6 @@ class LatticeSearchTest : public ::testing::Test {
  protected:
   void SetUp() override {
     configure_openfst();
-    model_->search_plan = plan_search(model_->fst);
     ASSERT_TRUE(model_->search_plan.usable());
   }
 
@@ -101,7 +100,6 @@ TEST(LatticeSearchDistanceTest, DistancesAreOpenFstsNearTiesIncluded) {
        {1, "a", "A", 0.5f, 2}, {0, "a", "B", 1.4999998f, 2},
        {2, "<eps>", "<eps>", 0.25f, 0}, {1, "<eps>", "<eps>", 0.0f, 0}},
       {{0, 0.0f}, {2, 0.5f}});
-  model->search_plan = plan_search(model->fst);
   for (std::size_t length = 1; length <= 4; ++length) {
     const fst::StdVectorFst acceptor =
         build_fsa(LabelList(length, 3), model->input_clusters.parts_to_label,

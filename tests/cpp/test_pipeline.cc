@@ -251,6 +251,7 @@ TEST(Pipeline, FailedCompositionIsSilentAndEmpty) {
                                 {{0, 0.0f}});
   model->fst.SetProperties(fst::kNotILabelSorted,
                            fst::kILabelSorted | fst::kNotILabelSorted);
+  model->search_plan = plan_search(model->fst);  // now OpenFst's route
   std::ostringstream cerr_text;
   std::streambuf *saved = std::cerr.rdbuf(cerr_text.rdbuf());
   std::vector<PathData> records;
