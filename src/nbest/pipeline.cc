@@ -6,8 +6,8 @@
 #include <optional>
 #include <utility>
 
+#include "diag/cerr_router.h"
 #include "fsa/fsa.h"
-#include "nbest/cerr_silencer.h"
 #include "nbest/dump.h"
 #include "nbest/lattice.h"
 #include "nbest/lattice_search.h"

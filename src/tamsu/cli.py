@@ -179,6 +179,9 @@ def build_parser() -> argparse.ArgumentParser:
                        metavar="SHARE",
                        help="fail when more than this share of entries "
                             "cannot be aligned (default: 0.05)")
+    train.add_argument("--reverse", action="store_true",
+                       help="train right to left, a partner for an ensemble "
+                            "(tamsu.ensemble.Ensemble)")
     train.add_argument("--graphemes", choices=("auto", "nfc", "nfd"),
                        default="auto",
                        help="Unicode form of the graphemes: decomposed "
@@ -271,7 +274,8 @@ def run_train(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
             prune_threshold=args.prune_threshold, threads=args.threads,
             max_malformed=args.max_malformed,
             max_unaligned=args.max_unaligned, graphemes=args.graphemes,
-            strip_stress=args.strip_stress, progress=args.progress,
+            strip_stress=args.strip_stress, reverse=args.reverse,
+            progress=args.progress,
             on_read=lambda lexicon: print(f"{PROG}: {lexicon.summary()}",
                                           file=sys.stderr))
     except LexiconError as error:

@@ -6,6 +6,16 @@ posteriors over that list, is added up per pronunciation, and the
 pronunciations are ranked by the sum. A combination of k models costs k
 decodes per word.
 
+A model trained right to left (`tamsu.train(..., reverse=True)`) makes
+different mistakes from the usual one; the ensemble reads its words and
+pronunciations the other way round by itself. On the CMU development split
+the summed best-path joint probabilities (`depth=1`) of a left-to-right
+model with one grapheme per chunk, one with two, and a right-to-left one
+with one give 25.63% word error against 26.14% for the first alone, at
+three decodes per word:
+
+    Ensemble(["one.fst", "two.fst", "one-reversed.fst"], depth=1)
+
     ensemble = Ensemble(["one.fst", "two.fst"])
     ensemble.pronounce("word", nbest=2)   # [(("W", "ER", "D"), 0.93), ...]
 
@@ -19,7 +29,8 @@ import os
 from typing import Sequence
 
 from tamsu._tamsu import Model
-from tamsu.graphemes import grapheme_form, normalise_word
+from tamsu.graphemes import (grapheme_form, is_reversed, normalise_word,
+                             reverse_word)
 
 __all__ = ["Ensemble", "combine_posteriors"]
 
@@ -72,6 +83,8 @@ class Ensemble:
             raise ValueError("depth must be at least 1")
         self._models = [Model(os.fspath(p), delim) for p in paths]
         self._forms = [grapheme_form(m) for m in self._models]
+        self._reversed = [is_reversed(m) for m in self._models]
+        self._delim = delim
         self._weights = list(weights) if weights is not None else None
         self._depth = depth
         self._texts: list[dict[int, str]] = [{} for _ in self._models]
@@ -79,8 +92,11 @@ class Ensemble:
     def _paths(self, index: int, word: str
                ) -> list[tuple[tuple[str, ...], float]]:
         model, texts = self._models[index], self._texts[index]
-        found = model.phoneticize_paths(
-            normalise_word(word, self._forms[index]), nbest=self._depth)
+        word = normalise_word(word, self._forms[index])
+        backwards = self._reversed[index]
+        if backwards:
+            word = reverse_word(word, self._delim)
+        found = model.phoneticize_paths(word, nbest=self._depth)
         out = []
         for path in found:
             phonemes = []
@@ -89,6 +105,8 @@ class Ensemble:
                 if text is None:
                     text = texts[label] = model.find_osym(label) or ""
                 phonemes.append(text)
+            if backwards:
+                phonemes.reverse()
             out.append((tuple(phonemes), path.path_weight))
         return out
 

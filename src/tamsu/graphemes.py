@@ -13,6 +13,11 @@ single character can ever match, so decoding itself is unaffected:
 
 `grapheme_form(model)` reads the marker; `normalise_word(word, form)` writes
 a word the way the model wants it.
+
+A model trained right to left (`train(..., reverse=True)`, a partner in an
+ensemble) also holds "<tamsu:reversed>": it reads the graphemes of a word
+last to first and gives the phonemes last to first (`is_reversed(model)`,
+`reverse_word(word, delim)`).
 """
 
 from __future__ import annotations
@@ -25,11 +30,13 @@ from typing import TYPE_CHECKING, Iterable
 if TYPE_CHECKING:
     from tamsu._tamsu import Model
 
-__all__ = ["FORMS", "MARKERS", "choose_form", "grapheme_form", "marker_of",
-           "normalise_word"]
+__all__ = ["FORMS", "MARKERS", "REVERSED_MARKER", "choose_form",
+           "grapheme_form", "is_reversed", "marker_of", "normalise_word",
+           "reverse_word"]
 
 FORMS = ("nfc", "nfd")
 MARKERS = {"nfc": "<tamsu:nfc>", "nfd": "<tamsu:nfd>"}
+REVERSED_MARKER = "<tamsu:reversed>"
 
 # NFD is chosen when it leaves at most this share of the composed
 # alphabet's symbols; measured on the SIGMORPHON 2020 languages (see
@@ -96,3 +103,15 @@ def grapheme_form(model: Model | str | os.PathLike[str]) -> str | None:
         if model.find_isym(marker) is not None:
             return form
     return None
+
+
+def is_reversed(model: Model) -> bool:
+    """Whether `model` (a tamsu.Model) reads words right to left."""
+    return model.find_isym(REVERSED_MARKER) is not None
+
+
+def reverse_word(word: str, delim: str = "") -> str:
+    """`word` with its graphemes (as `delim` cuts them) in reverse order."""
+    if not delim:
+        return word[::-1]
+    return delim.join(reversed(word.split(delim)))

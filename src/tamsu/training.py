@@ -17,7 +17,8 @@ from dataclasses import dataclass, field
 from typing import Any, Callable, Iterable, Sequence
 
 from tamsu import _train
-from tamsu.graphemes import FORMS, choose_form, marker_of, normalise_word
+from tamsu.graphemes import (FORMS, REVERSED_MARKER, choose_form, marker_of,
+                             normalise_word)
 from tamsu.lexicon import (DEFAULT_MAX_MALFORMED, DEFAULT_MAX_UNALIGNED,
                            Lexicon, LexiconEntry,
                            MalformedLine, graphemes_of, parse_entries,
@@ -206,6 +207,7 @@ def train(lexicon: str | os.PathLike[str] | Lexicon
           max_unaligned: float = DEFAULT_MAX_UNALIGNED,
           graphemes: str = "auto",
           strip_stress: bool = False,
+          reverse: bool = False,
           progress: bool | None = None,
           on_read: Callable[[Lexicon], object] | None = None) -> TrainReport:
     """Trains a model on `lexicon` and writes it to `output`.
@@ -229,7 +231,11 @@ def train(lexicon: str | os.PathLike[str] | Lexicon
     is refused. `strip_stress` removes stress digits and marks from the
     phonemes of a lexicon file (AH0 -> AH). `on_read`, if given, is called
     with the Lexicon once it is read, before training starts (the command
-    line prints its summary).
+    line prints its summary). `reverse` trains right to left (graphemes and
+    phonemes last to first), a partner for a left-to-right model in a
+    tamsu.ensemble.Ensemble, which reads the model's marker and turns words
+    and pronunciations around; decoded with a plain Model it gives the
+    phonemes of the reversed word in reverse.
 
     The model replaces `output` once it is complete, through a temporary
     file next to it; a symbolic link there is followed and kept.
@@ -269,6 +275,10 @@ def train(lexicon: str | os.PathLike[str] | Lexicon
             if graphemes == "auto" else graphemes)
     entries = [(graphemes_of(normalise_word(e.word, form), delim),
                 e.phonemes) for e in source.entries]
+    markers = [marker_of(form)]
+    if reverse:
+        entries = [(g[::-1], p[::-1]) for g, p in entries]
+        markers.append(REVERSED_MARKER)
     show = sys.stderr.isatty() if progress is None else progress
     bars = None
     if show:
@@ -279,7 +289,7 @@ def train(lexicon: str | os.PathLike[str] | Lexicon
     try:
         result = _train.train_model(entries, os.fspath(output), progress=bars,
                                     max_unaligned=max_unaligned,
-                                    input_markers=[marker_of(form)],
+                                    input_markers=markers,
                                     **options)
     except ValueError as error:
         raise _with_lines(error, source) from None
@@ -301,4 +311,4 @@ def train(lexicon: str | os.PathLike[str] | Lexicon
         arcs=result["arcs"],
         file_size=result["file_size"],
         seconds=time.monotonic() - started,
-        options=options)
+        options=dict(options, reverse=reverse))

@@ -16,6 +16,18 @@ constexpr double kNegInf = -std::numeric_limits<double>::infinity();
 // Entries between two progress reports (and cancellation checks).
 constexpr std::size_t kReportEvery = 2048;
 
+// Posterior counts and log-likelihoods are summed in fixed point: integer
+// addition is associative, so the sums, and with them every EM step and
+// the model, come out the same whatever the number of threads that share
+// the entries. Counts keep 2^-36 (and reach 2^63 only past 10^8
+// occurrences of one chunk); log-likelihoods keep 2^-30 per entry.
+constexpr double kCountScale = 68719476736.0;    // 2^36
+constexpr double kLogScale = 1073741824.0;       // 2^30
+
+std::int64_t to_fixed(double value, double scale) {
+  return static_cast<std::int64_t>(std::llround(value * scale));
+}
+
 // One allowed chunk shape: `a` graphemes to `b` phonemes.
 struct Shape {
   unsigned a;
@@ -100,7 +112,8 @@ bool prune_dead_edges(EntryLattice &lattice, std::size_t shape_count,
 
 // Forward-backward over one lattice with per-column scaling, so that long
 // entries neither underflow nor overflow. Adds the posterior count of
-// every edge to `counts` and returns the entry's log-likelihood.
+// every edge to `counts` (in fixed point) and returns the entry's
+// log-likelihood.
 class ForwardBackward {
  public:
   explicit ForwardBackward(const std::vector<Shape> &shapes) : shapes_(shapes) {
@@ -109,7 +122,7 @@ class ForwardBackward {
 
   double run(const EntryLattice &lattice,
              const std::vector<double> &probabilities,
-             std::vector<double> &counts) {
+             std::vector<std::int64_t> &counts) {
     const unsigned n = lattice.n, rows = lattice.m + 1;
     const std::size_t shape_count = shapes_.size();
     const std::size_t nodes = static_cast<std::size_t>(n + 1) * rows;
@@ -208,7 +221,7 @@ class ForwardBackward {
               std::isfinite(scale) && scale > 0.0
                   ? product * scale
                   : std::exp(std::log(product) + scale_log);
-          counts[chunk] += posterior;
+          counts[chunk] += to_fixed(posterior, kCountScale);
         }
       }
     }
@@ -346,20 +359,20 @@ Expected<AlignmentResult, TrainError> align_lexicon(
       options.threads, std::max<std::size_t>(1, aligned.size() / 1024));
   const std::uint64_t work_total =
       static_cast<std::uint64_t>(options.iterations) * aligned.size();
-  std::vector<std::vector<double>> counts(
-      threads, std::vector<double>(result.chunks.size()));
-  std::vector<double> log_likelihood(threads);
+  std::vector<std::vector<std::int64_t>> counts(
+      threads, std::vector<std::int64_t>(result.chunks.size()));
+  std::vector<std::int64_t> log_likelihood(threads);
   double previous = kNegInf;
 
   for (unsigned iteration = 0; iteration < options.iterations; ++iteration) {
     std::atomic<bool> cancelled{false};
     std::atomic<std::size_t> finished{0};
-    // Thread t takes blocks t, t + threads, ...: a fixed share, so that
-    // its sums, and so the model, do not depend on scheduling.
+    // Thread t takes blocks t, t + threads, ...; with the fixed-point sums
+    // the model depends neither on scheduling nor on the thread count.
     auto worker = [&](unsigned t) {
       ForwardBackward fb(shapes);
-      std::fill(counts[t].begin(), counts[t].end(), 0.0);
-      double sum = 0.0;
+      std::fill(counts[t].begin(), counts[t].end(), 0);
+      std::int64_t sum = 0;
       for (std::size_t block = t;; block += threads) {
         const std::size_t begin = block * kReportEvery;
         if (begin >= aligned.size() || cancelled.load()) break;
@@ -369,7 +382,7 @@ Expected<AlignmentResult, TrainError> align_lexicon(
           // its mass has no likelihood left; it ends up unaligned.
           const double z =
               fb.run(lattices[aligned[i]], result.probabilities, counts[t]);
-          if (z > kNegInf) sum += z;
+          if (z > kNegInf) sum += to_fixed(z, kLogScale);
         }
         finished.fetch_add(end - begin);
         if (t == 0 && progress &&
@@ -393,17 +406,19 @@ Expected<AlignmentResult, TrainError> align_lexicon(
 
     // M-step: the joint chunk distribution is the normalised posterior
     // count of every chunk type.
-    double total = 0.0, ll = 0.0;
-    for (unsigned t = 0; t < threads; ++t) ll += log_likelihood[t];
+    double total = 0.0;
+    std::int64_t ll_fixed = 0;
+    for (unsigned t = 0; t < threads; ++t) ll_fixed += log_likelihood[t];
+    const double ll = static_cast<double>(ll_fixed) / kLogScale;
     for (std::size_t c = 0; c < result.chunks.size(); ++c) {
-      double sum = 0.0;
+      std::int64_t sum = 0;
       for (unsigned t = 0; t < threads; ++t) sum += counts[t][c];
       counts[0][c] = sum;
-      total += sum;
+      total += static_cast<double>(sum);
     }
     if (!(total > 0.0) || !std::isfinite(total)) break;  // keep the last
     for (std::size_t c = 0; c < result.chunks.size(); ++c) {
-      result.probabilities[c] = counts[0][c] / total;
+      result.probabilities[c] = static_cast<double>(counts[0][c]) / total;
     }
     result.log_likelihoods.push_back(ll);
     // The first likelihood is under unnormalised uniform weights and says

@@ -26,7 +26,8 @@ struct AlignOptions {
   unsigned iterations = 12;   // most EM iterations, at least 1
   double tolerance = 1e-5;    // stop when the per-entry log-likelihood
                               // gains less than this
-  unsigned threads = 1;       // worker threads of the E-step, at least 1
+  unsigned threads = 1;       // worker threads of the E-step, at least 1;
+                              // the result does not depend on it
 };
 
 // One chunk type: a grapheme sequence and the phonemes it stands for

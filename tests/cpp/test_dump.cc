@@ -155,8 +155,7 @@ TEST_F(DumpTest, OverwritesExistingFile) {
 
 TEST_F(DumpTest, FailuresWriteNothingAnywhere) {
   const auto fst = sample_fst(*isyms_, *osyms_);
-  std::ostringstream cerr_text;
-  std::streambuf *saved = std::cerr.rdbuf(cerr_text.rdbuf());
+  const CerrCapture cerr_text;
   std::string fd2_text;
   bool nul_written = true;
   bool missing_dir_written = true;
@@ -166,13 +165,12 @@ TEST_F(DumpTest, FailuresWriteNothingAnywhere) {
     missing_dir_written = write_fst(fst, path("no-such-dir/abc.fst"));
     fd2_text = capture.text();
   }
-  std::cerr.rdbuf(saved);
   EXPECT_FALSE(nul_written);
   EXPECT_FALSE(missing_dir_written);
   EXPECT_FALSE(exists(path("ab")));
   EXPECT_FALSE(exists(path("no-such-dir")));
   EXPECT_EQ(fd2_text, "");
-  EXPECT_EQ(cerr_text.str(), "");
+  EXPECT_EQ(cerr_text.text(), "");
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 
 #include "decode_test_util.h"
 #include "fsa/fsa.h"
-#include "model/cerr_capture.h"
+#include "diag/cerr_router.h"
 #include "nbest/search.h"
 
 namespace tamsu {
