@@ -49,11 +49,13 @@ def main() -> int:
             Path(words_file).write_text("\n".join(words) + "\n")
         serial, out1 = timed_apply(words_file, 1, model)
         parallel, out2 = timed_apply(words_file, args.jobs, model)
+        count = len(Path(words_file).read_text().splitlines())
     if out1 != out2:
         print("outputs differ", file=sys.stderr)
         return 1
-    print(f"1 job: {serial:.2f} s   {args.jobs} jobs: {parallel:.2f} s   "
-          f"speed-up: {serial / parallel:.2f}x")
+    print(f"1 job: {serial:.2f} s ({count / serial:.0f} words/s)   "
+          f"{args.jobs} jobs: {parallel:.2f} s ({count / parallel:.0f} "
+          f"words/s)   speed-up: {serial / parallel:.2f}x")
     return 0
 
 

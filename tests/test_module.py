@@ -12,7 +12,7 @@ from tamsu import _tamsu
 
 def test_module_holds_exactly_its_two_classes():
     assert _tamsu.__all__ == ["Model", "PathData"]
-    public = {name for name in vars(_tamsu) if not name.startswith("__")}
+    public = {name for name in vars(_tamsu) if not name.startswith("_")}
     assert public == {"Model", "PathData"}
     assert _tamsu.__doc__ == ""
     assert tamsu.Model is _tamsu.Model

@@ -177,6 +177,7 @@ Expected<std::unique_ptr<const Model>, ModelLoadError> load_model(
   model->output_clusters = build_cluster_table(*model->osyms);
   model->veto_set = {0, 1, 2};
   model->delim = delim;
+  model->search_plan = plan_search(model->fst);
   return std::unique_ptr<const Model>(std::move(model));
 }
 

@@ -14,6 +14,7 @@
 #include "model/cluster_table.h"
 #include "model/expected.h"
 #include "model/labels.h"
+#include "model/search_plan.h"
 
 namespace tamsu {
 
@@ -26,6 +27,8 @@ struct Model {
   ClusterTable output_clusters;
   std::unordered_set<Label> veto_set;  // {0, 1, 2}: never phoneme labels
   std::string delim;                   // splits words into pieces when set
+  // Whether lattices of this model may take the specialised search.
+  SearchPlan search_plan;
 };
 
 struct ModelLoadError {

@@ -13,6 +13,7 @@ struct DecodeError {
     kSearchFailed,       // OpenFst flagged the n-shortest result with kError
     kMissingState,       // a search-result path leads to no existing state
     kCyclicPath,         // a search-result path loops
+    kInterrupted,        // the caller's interrupt check asked to stop
   };
   Kind kind;
   std::int64_t state = -1;  // kMissingState: the state number reached

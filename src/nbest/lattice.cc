@@ -7,7 +7,8 @@
 namespace tamsu {
 
 Expected<fst::StdVectorFst, DecodeError> build_lattice(
-    fst::StdVectorFst acceptor, const fst::StdVectorFst &model_fst) {
+    fst::StdVectorFst acceptor, const fst::StdVectorFst &model_fst,
+    const std::function<bool()> &interrupted) {
   // Matchers typed on the concrete VectorFst give the same composition as
   // fst::Compose's generic Matcher<Fst<Arc>> (which falls back to sorted
   // matching for a VectorFst) without virtual calls per arc.
@@ -19,8 +20,34 @@ Expected<fst::StdVectorFst, DecodeError> build_lattice(
   // cache need keep only the last one.
   options.gc_limit = 0;
 
-  fst::StdVectorFst lattice(
-      fst::ComposeFst<fst::StdArc>(acceptor, model_fst, options));
+  const fst::ComposeFst<fst::StdArc> composed(acceptor, model_fst, options);
+  // The expansion VectorFst's converting constructor performs, call for
+  // call (so the lattice is the same, state numbering and properties
+  // included), with a poll of `interrupted` every so many states.
+  constexpr fst::StdArc::StateId kPollInterval = 4096;
+  fst::StdVectorFst lattice;
+  lattice.SetInputSymbols(composed.InputSymbols());
+  lattice.SetOutputSymbols(composed.OutputSymbols());
+  lattice.SetStart(composed.Start());
+  for (fst::StateIterator<fst::ComposeFst<fst::StdArc>> states(composed);
+       !states.Done(); states.Next()) {
+    const auto s = states.Value();
+    if (interrupted && s % kPollInterval == kPollInterval - 1 &&
+        interrupted()) {
+      return make_unexpected(DecodeError{DecodeError::Kind::kInterrupted});
+    }
+    lattice.AddState();
+    lattice.SetFinal(s, composed.Final(s));
+    lattice.ReserveArcs(s, composed.NumArcs(s));
+    for (fst::ArcIterator<fst::ComposeFst<fst::StdArc>> arcs(composed, s);
+         !arcs.Done(); arcs.Next()) {
+      lattice.AddArc(s, arcs.Value());
+    }
+  }
+  lattice.SetProperties(
+      composed.Properties(fst::kCopyProperties, false) |
+          fst::internal::VectorFstImpl<fst::StdVectorFst::State>::kStaticProperties,
+      fst::kFstProperties);
   fst::Connect(&lattice);
   if (lattice.Properties(fst::kError, false) != 0) {
     return make_unexpected(DecodeError{DecodeError::Kind::kCompositionFailed});

@@ -4,6 +4,8 @@
 #ifndef TAMSU_NBEST_LATTICE_H_
 #define TAMSU_NBEST_LATTICE_H_
 
+#include <functional>
+
 #include <fst/vector-fst.h>
 
 #include "model/expected.h"
@@ -19,8 +21,11 @@ namespace tamsu {
 // symbols (shared, not copied). No successful path gives an empty lattice,
 // which is no error. Fails with kCompositionFailed when OpenFst flags the
 // result with kError (it then logs to std::cerr: callers capture that).
+// `interrupted` (may be empty) is polled while the composition is expanded;
+// when it returns true the call fails with kInterrupted.
 Expected<fst::StdVectorFst, DecodeError> build_lattice(
-    fst::StdVectorFst acceptor, const fst::StdVectorFst &model_fst);
+    fst::StdVectorFst acceptor, const fst::StdVectorFst &model_fst,
+    const std::function<bool()> &interrupted = {});
 
 }  // namespace tamsu
 

@@ -13,10 +13,16 @@
 namespace tamsu {
 
 // Decodes one word. Writes the unknown-piece diagnostic to file descriptor
-// 2 and, with options.write_fsts, the dump files; nothing else.
+// 2 and, with options.write_fsts, the dump files; nothing else. Takes the
+// specialised lattice search when the model's search plan allows it and
+// the word needs nothing it does not replay (dump files, ties within
+// OpenFst's delta), OpenFst's composition and n-shortest search otherwise;
+// both give the same list. `route`, when given, tells which one answered.
+// An interrupted call returns an empty list.
 std::vector<PathData> phoneticize_word(const Model &model,
                                        const std::string &word,
-                                       const DecodeOptions &options);
+                                       const DecodeOptions &options,
+                                       DecodeRoute *route = nullptr);
 
 }  // namespace tamsu
 

@@ -29,6 +29,13 @@ inline constexpr std::uint64_t kMaxShortestPaths =
 Expected<fst::StdVectorFst, DecodeError> find_shortest_paths(
     const fst::StdVectorFst &lattice, std::uint64_t nshortest);
 
+// The number of successful paths of `lattice` (trimmed by Connect),
+// saturating at the largest uint64; a lattice with a cycle has that many.
+// A request for more paths than this returns the same result as a request
+// for exactly this many: OpenFst's search then never prunes and stops when
+// its heap runs dry.
+std::uint64_t count_paths(const fst::StdVectorFst &lattice);
+
 }  // namespace tamsu
 
 #endif  // TAMSU_NBEST_SEARCH_H_

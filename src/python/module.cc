@@ -67,6 +67,18 @@ int module_clear(PyObject *module) {
 
 void module_free(void *module) { module_clear(static_cast<PyObject *>(module)); }
 
+PyMethodDef module_methods[] = {
+    {"_set_route", reinterpret_cast<PyCFunction>(
+                       reinterpret_cast<void (*)()>(module_set_route)),
+     METH_FASTCALL, "_set_route(model, route, /)\n--\n\n"
+                    "Private: 'openfst' forces OpenFst's route, 'auto' undoes it."},
+    {"_route", reinterpret_cast<PyCFunction>(
+                   reinterpret_cast<void (*)()>(module_route)),
+     METH_FASTCALL, "_route(model, /)\n--\n\n"
+                    "Private: (planned route, route of the latest call)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
 #ifdef Py_mod_gil
@@ -80,7 +92,7 @@ PyModuleDef module_def = {
     "_tamsu",
     "",
     sizeof(ModuleState),
-    nullptr,
+    module_methods,
     module_slots,
     module_traverse,
     module_clear,

@@ -23,6 +23,16 @@ ModuleState *module_state_of(PyTypeObject *type);
 extern PyType_Spec model_type_spec;
 extern PyType_Spec path_data_type_spec;
 
+// Private functions for tests and benchmarks. _set_route(model, route):
+// "openfst" makes every later call of `model` take OpenFst's route, "auto"
+// lets the model's plan choose again. _route(model): the route the model's
+// plan allows ("lattice", or "openfst: REASON") and the route the latest
+// call took ("lattice", "openfst" or "none").
+PyObject *module_set_route(PyObject *module, PyObject *const *args,
+                           Py_ssize_t nargs);
+PyObject *module_route(PyObject *module, PyObject *const *args,
+                       Py_ssize_t nargs);
+
 // A new PathData object holding `record` (moved in), or null.
 PyObject *new_path_data(ModuleState *state, PathData &&record);
 

@@ -22,6 +22,8 @@ struct PyModel {
   PyObject_HEAD
   const Model *record;  // owned; leaked when released on a foreign thread
   std::thread::id owner;
+  bool reference_route;    // always take OpenFst's route (_set_route)
+  DecodeRoute last_route;  // the route of the latest decoding call
 };
 
 PyModel *as_model(PyObject *self) { return reinterpret_cast<PyModel *>(self); }
@@ -149,6 +151,8 @@ PyObject *model_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     PyModel *model = as_model(self);
     model->record = loaded.value().release();
     new (&model->owner) std::thread::id(std::this_thread::get_id());
+    model->reference_route = false;
+    model->last_route = DecodeRoute::kNone;
     return self;
   });
 }
@@ -191,8 +195,23 @@ PyObject *run_method(PyObject *self, const Signature &signature,
     }
     ModuleState *state = module_state_of(Py_TYPE(self));
     if (!state || !check_caller(self, state)) return nullptr;
-    return body(*as_model(self)->record, state, bound);
+    return body(*as_model(self), state, bound);
   });
+}
+
+// Decodes `word` on the model's route, letting Ctrl-C (or any signal whose
+// handler raises) interrupt a long call. Returns false with the handler's
+// exception set when that happened.
+bool decode(PyModel &self, const std::string &word, DecodeOptions &options,
+            std::vector<PathData> &paths) {
+  bool raised = false;
+  options.interrupted = [&raised] {
+    raised = raised || PyErr_CheckSignals() != 0;
+    return raised;
+  };
+  options.reference_route = self.reference_route;
+  paths = phoneticize_word(*self.record, word, options, &self.last_route);
+  return !raised;
 }
 
 // Converts the optional decoding arguments present in `bound`, in order.
@@ -231,14 +250,15 @@ PyObject *model_phoneticize(PyObject *self, PyObject *const *args,
                             Py_ssize_t nargs, PyObject *kwnames) {
   return run_method(
       self, kPhoneticizeSignature, args, nargs, kwnames,
-      [](const Model &model, ModuleState *, PyObject *const *bound)
+      [](PyModel &self, ModuleState *, PyObject *const *bound)
           -> PyObject * {
         std::string word;
         if (!convert_text(bound[0], "word", word)) return nullptr;
-        std::vector<PathData> paths =
-            phoneticize_word(model, word, DecodeOptions{});
+        DecodeOptions options;
+        std::vector<PathData> paths;
+        if (!decode(self, word, options, paths)) return nullptr;
         if (paths.empty()) return PyList_New(0);
-        return phoneme_list(model, paths.front().uniques);
+        return phoneme_list(*self.record, paths.front().uniques);
       });
 }
 
@@ -252,13 +272,14 @@ PyObject *model_phoneticize_paths(PyObject *self, PyObject *const *args,
                                   Py_ssize_t nargs, PyObject *kwnames) {
   return run_method(
       self, kPathsSignature, args, nargs, kwnames,
-      [](const Model &model, ModuleState *state, PyObject *const *bound)
+      [](PyModel &self, ModuleState *state, PyObject *const *bound)
           -> PyObject * {
         std::string word;
         DecodeOptions options;
         if (!convert_text(bound[0], "word", word)) return nullptr;
         if (!convert_options(bound, kPathsParams, 7, options)) return nullptr;
-        std::vector<PathData> paths = phoneticize_word(model, word, options);
+        std::vector<PathData> paths;
+        if (!decode(self, word, options, paths)) return nullptr;
         return new_list(paths.size(), [&](std::size_t i) {
           return new_path_data(state, std::move(paths[i]));
         });
@@ -274,7 +295,7 @@ PyObject *model_phoneticize_sampling(PyObject *self, PyObject *const *args,
                                      Py_ssize_t nargs, PyObject *kwnames) {
   return run_method(
       self, kSamplingSignature, args, nargs, kwnames,
-      [](const Model &model, ModuleState *, PyObject *const *bound)
+      [](PyModel &self, ModuleState *, PyObject *const *bound)
           -> PyObject * {
         std::string word;
         DecodeOptions options;
@@ -282,10 +303,10 @@ PyObject *model_phoneticize_sampling(PyObject *self, PyObject *const *args,
         if (!convert_options(bound, kSamplingParams, 5, options)) {
           return nullptr;
         }
-        const std::vector<PathData> paths =
-            phoneticize_word(model, word, options);
+        std::vector<PathData> paths;
+        if (!decode(self, word, options, paths)) return nullptr;
         return new_list(paths.size(), [&](std::size_t i) {
-          return phoneme_list(model, paths[i].uniques);
+          return phoneme_list(*self.record, paths[i].uniques);
         });
       });
 }
@@ -299,18 +320,18 @@ const Signature kFindOsymSignature = {"Model.find_osym", kKeyParams, 1, 1};
 PyObject *model_find_isym(PyObject *self, PyObject *const *args,
                           Py_ssize_t nargs, PyObject *kwnames) {
   return run_method(self, kFindIsymSignature, args, nargs, kwnames,
-                    [](const Model &model, ModuleState *,
+                    [](PyModel &self, ModuleState *,
                        PyObject *const *bound) -> PyObject * {
-                      return find_symbol(*model.isyms, bound[0]);
+                      return find_symbol(*self.record->isyms, bound[0]);
                     });
 }
 
 PyObject *model_find_osym(PyObject *self, PyObject *const *args,
                           Py_ssize_t nargs, PyObject *kwnames) {
   return run_method(self, kFindOsymSignature, args, nargs, kwnames,
-                    [](const Model &model, ModuleState *,
+                    [](PyModel &self, ModuleState *,
                        PyObject *const *bound) -> PyObject * {
-                      return find_symbol(*model.osyms, bound[0]);
+                      return find_symbol(*self.record->osyms, bound[0]);
                     });
 }
 
@@ -357,7 +378,61 @@ PyType_Slot model_slots[] = {
     {0, nullptr},
 };
 
+const char *route_name(DecodeRoute route) {
+  switch (route) {
+    case DecodeRoute::kNone: return "none";
+    case DecodeRoute::kLatticeSearch: return "lattice";
+    case DecodeRoute::kOpenFst: return "openfst";
+  }
+  return "none";
+}
+
+// The Model argument of the private route functions, thread-checked.
+PyModel *route_model(PyObject *module, PyObject *object) {
+  ModuleState *state = static_cast<ModuleState *>(PyModule_GetState(module));
+  if (!state || !check_caller(object, state)) return nullptr;
+  return as_model(object);
+}
+
 }  // namespace
+
+PyObject *module_set_route(PyObject *module, PyObject *const *args,
+                           Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject * {
+    if (nargs != 2) {
+      PyErr_SetString(PyExc_TypeError, "_set_route(model, route)");
+      return nullptr;
+    }
+    PyModel *model = route_model(module, args[0]);
+    if (!model) return nullptr;
+    std::string route;
+    if (!convert_text(args[1], "route", route)) return nullptr;
+    if (route != "auto" && route != "openfst") {
+      PyErr_SetString(PyExc_ValueError, "route must be 'auto' or 'openfst'");
+      return nullptr;
+    }
+    model->reference_route = route == "openfst";
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject *module_route(PyObject *module, PyObject *const *args,
+                       Py_ssize_t nargs) {
+  return guarded([&]() -> PyObject * {
+    if (nargs != 1) {
+      PyErr_SetString(PyExc_TypeError, "_route(model)");
+      return nullptr;
+    }
+    PyModel *model = route_model(module, args[0]);
+    if (!model) return nullptr;
+    const SearchPlan &plan = model->record->search_plan;
+    const std::string planned =
+        plan.usable() ? "lattice"
+                      : std::string("openfst: ") + describe(plan.refusal);
+    return Py_BuildValue("(ss)", planned.c_str(),
+                         route_name(model->last_route));
+  });
+}
 
 PyType_Spec model_type_spec = {
     "tamsu._tamsu.Model",

@@ -53,7 +53,7 @@ struct FinalState {
 
 // A model as load_model would leave it: arcs sorted by input label, both
 // tables attached to the FST and shared with the record, cluster tables
-// built, veto set {0, 1, 2}. State 0 is the start state.
+// built, veto set {0, 1, 2}, search planned. State 0 is the start state.
 inline std::unique_ptr<Model> make_model(const std::vector<std::string> &isyms,
                                          const std::vector<std::string> &osyms,
                                          int num_states,
@@ -83,6 +83,7 @@ inline std::unique_ptr<Model> make_model(const std::vector<std::string> &isyms,
   model->output_clusters = build_cluster_table(*model->osyms);
   model->veto_set = {0, 1, 2};
   model->delim = delim;
+  model->search_plan = plan_search(model->fst);
   return model;
 }
 

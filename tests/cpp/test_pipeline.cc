@@ -251,6 +251,7 @@ TEST(Pipeline, FailedCompositionIsSilentAndEmpty) {
                                 {{0, 0.0f}});
   model->fst.SetProperties(fst::kNotILabelSorted,
                            fst::kILabelSorted | fst::kNotILabelSorted);
+  model->search_plan = plan_search(model->fst);  // now OpenFst's route
   const CerrCapture cerr_text;
   std::vector<PathData> records;
   std::string diagnostics;

@@ -1,0 +1,602 @@
+#include "nbest/lattice_search.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <utility>
+
+#include <fst/float-weight.h>
+
+#include "nbest/search.h"
+
+namespace tamsu {
+namespace {
+
+using Weight = fst::TropicalWeight;
+using StateId = std::int32_t;
+
+// OpenFst's n-shortest search and shortest distance are asked for this
+// tolerance by find_shortest_paths.
+constexpr float kDelta = 1e-6f;
+
+// How many units of work pass between two polls of `interrupted`.
+constexpr std::uint32_t kPollInterval = 1 << 14;
+
+// Polls the caller's interrupt check every kPollInterval ticks.
+class InterruptPoll {
+ public:
+  explicit InterruptPoll(const std::function<bool()> &interrupted)
+      : interrupted_(interrupted) {}
+  // Counts `work` units; true when the check asked to stop.
+  bool tick(std::uint32_t work = 1) {
+    ticks_ += work;
+    if (ticks_ < kPollInterval) return false;
+    ticks_ = 0;
+    return interrupted_ && interrupted_();
+  }
+
+ private:
+  const std::function<bool()> &interrupted_;
+  std::uint32_t ticks_ = 0;
+};
+
+// (position, model state) -> composition state, open addressing. Keys are
+// never removed; the table doubles at half load.
+class PairTable {
+ public:
+  explicit PairTable(std::size_t expected) {
+    std::size_t capacity = 256;
+    while (capacity < 2 * expected) capacity *= 2;
+    resize(capacity);
+  }
+  // The state of `key`, or `fresh` after recording it under `key`.
+  StateId find_or_add(std::uint64_t key, StateId fresh) {
+    if (2 * (size_ + 1) > keys_.size()) resize(2 * keys_.size());
+    std::size_t slot = hash(key) & (keys_.size() - 1);
+    while (values_[slot] != kEmpty) {
+      if (keys_[slot] == key) return values_[slot];
+      slot = (slot + 1) & (keys_.size() - 1);
+    }
+    keys_[slot] = key;
+    values_[slot] = fresh;
+    ++size_;
+    return fresh;
+  }
+
+ private:
+  static constexpr StateId kEmpty = -1;
+  static std::size_t hash(std::uint64_t key) {
+    key *= 0x9E3779B97F4A7C15ull;
+    return static_cast<std::size_t>(key ^ (key >> 29));
+  }
+  void resize(std::size_t capacity) {
+    std::vector<std::uint64_t> keys(capacity);
+    std::vector<StateId> values(capacity, kEmpty);
+    for (std::size_t i = 0; i < keys_.size(); ++i) {
+      if (values_[i] == kEmpty) continue;
+      std::size_t slot = hash(keys_[i]) & (capacity - 1);
+      while (values[slot] != kEmpty) slot = (slot + 1) & (capacity - 1);
+      keys[slot] = keys_[i];
+      values[slot] = values_[i];
+    }
+    keys_ = std::move(keys);
+    values_ = std::move(values);
+  }
+
+  std::vector<std::uint64_t> keys_;
+  std::vector<StateId> values_;
+  std::size_t size_ = 0;
+};
+
+struct AcceptorArc {
+  std::int32_t label;
+  std::int32_t next;
+};
+
+// The composition before Connect: states in the order OpenFst's expansion
+// numbers them (breadth first, each state's arcs in OrderedExpand's order).
+struct RawLattice {
+  std::vector<std::int32_t> position;
+  std::vector<std::int32_t> model_state;
+  std::vector<std::uint32_t> arc_begin;
+  std::vector<WordLattice::Arc> arcs;
+  std::vector<float> final_weight;
+};
+
+// ComposeFst with sorted matchers and the sequence filter, expanded state by
+// state. The acceptor has no epsilons, so every model epsilon move is
+// allowed (filter state 0) and only (position, model state) tells states
+// apart. Per state, OpenFst matches on the model (MatchInput) unless both
+// sides are sorted and the acceptor state has more arcs than the model
+// state; the side it iterates decides the arc order.
+bool compose(const Model &model, const std::vector<std::vector<AcceptorArc>>
+                                     &acceptor_arcs,
+             bool acceptor_sorted, InterruptPoll &poll, RawLattice &raw) {
+  const fst::StdVectorFst &fst = model.fst;
+  const auto n = static_cast<std::int32_t>(acceptor_arcs.size()) - 1;
+  // Backoff lattices hold some dozens of states per letter.
+  PairTable table(acceptor_arcs.size() * 64);
+  raw.position.reserve(acceptor_arcs.size() * 32);
+  raw.model_state.reserve(acceptor_arcs.size() * 32);
+  raw.arc_begin.reserve(acceptor_arcs.size() * 32);
+  raw.final_weight.reserve(acceptor_arcs.size() * 32);
+  raw.arcs.reserve(acceptor_arcs.size() * 64);
+  const auto key = [](std::int32_t i, std::int32_t q) {
+    return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(i)) << 32) |
+           static_cast<std::uint32_t>(q);
+  };
+  const auto find_state = [&](std::int32_t i, std::int32_t q) {
+    const auto fresh = static_cast<StateId>(raw.position.size());
+    const StateId s = table.find_or_add(key(i, q), fresh);
+    if (s == fresh) {
+      raw.position.push_back(i);
+      raw.model_state.push_back(q);
+    }
+    return s;
+  };
+  const auto add_arc = [&](std::int32_t ilabel, const fst::StdArc &arc,
+                           std::int32_t i) {
+    raw.arcs.push_back(WordLattice::Arc{
+        ilabel, arc.olabel,
+        fst::Times(Weight::One(), arc.weight).Value(),
+        find_state(i, arc.nextstate)});
+  };
+
+  find_state(0, fst.Start());
+  for (std::size_t s = 0; s < raw.position.size(); ++s) {
+    if (poll.tick()) return false;
+    const std::int32_t i = raw.position[s];
+    const std::int32_t q = raw.model_state[s];
+    raw.arc_begin.push_back(static_cast<std::uint32_t>(raw.arcs.size()));
+    raw.final_weight.push_back(
+        i == n ? fst::Times(Weight::One(), fst.Final(q)).Value()
+               : Weight::Zero().Value());
+
+    fst::ArcIteratorData<fst::StdArc> data;
+    fst.InitArcIterator(q, &data);
+    const fst::StdArc *begin = data.arcs;
+    const fst::StdArc *end = data.arcs + data.narcs;
+    const auto &here = acceptor_arcs[static_cast<std::size_t>(i)];
+    const bool match_input =
+        !acceptor_sorted || here.size() <= static_cast<std::size_t>(data.narcs);
+    if (match_input) {
+      // The model's epsilon arcs first, then each acceptor arc's matches.
+      for (const fst::StdArc *a = begin; a != end && a->ilabel == 0; ++a) {
+        add_arc(0, *a, i);
+      }
+      for (const AcceptorArc &arc1 : here) {
+        const fst::StdArc *a = std::lower_bound(
+            begin, end, arc1.label,
+            [](const fst::StdArc &arc, std::int32_t label) {
+              return arc.ilabel < label;
+            });
+        for (; a != end && a->ilabel == arc1.label; ++a) {
+          add_arc(arc1.label, *a, arc1.next);
+        }
+      }
+    } else {
+      // Each model arc in order, with the acceptor arcs it matches; an
+      // epsilon arc matches the acceptor's implicit self-loop.
+      for (const fst::StdArc *a = begin; a != end; ++a) {
+        if (a->ilabel == 0) {
+          add_arc(0, *a, i);
+          continue;
+        }
+        for (const AcceptorArc &arc1 : here) {
+          if (arc1.label == a->ilabel) add_arc(arc1.label, *a, arc1.next);
+        }
+      }
+    }
+  }
+  raw.arc_begin.push_back(static_cast<std::uint32_t>(raw.arcs.size()));
+  return true;
+}
+
+// Connect: keeps the states from which a final state can be reached (all
+// are reachable from the start), renumbered in their old order, with the
+// arcs between them in their old order. Coaccessibility is settled in a
+// topological order: by position, then by the model state's epsilon rank.
+void connect(const RawLattice &raw, const SearchPlan &plan,
+             WordLattice &lattice) {
+  const std::size_t num_raw = raw.position.size();
+  // Sorting (position, rank) keys with the state alongside keeps the sort
+  // within one contiguous array.
+  std::vector<std::pair<std::uint64_t, std::int32_t>> keyed(num_raw);
+  for (std::size_t s = 0; s < num_raw; ++s) {
+    const std::uint32_t rank =
+        plan.epsilon_rank[static_cast<std::size_t>(raw.model_state[s])];
+    keyed[s] = {(static_cast<std::uint64_t>(raw.position[s]) << 32) | rank,
+                static_cast<std::int32_t>(s)};
+  }
+  std::sort(keyed.begin(), keyed.end());
+  std::vector<std::int32_t> order(num_raw);
+  for (std::size_t s = 0; s < num_raw; ++s) order[s] = keyed[s].second;
+  std::vector<char> keep(num_raw, 0);
+  for (auto it = order.rbegin(); it != order.rend(); ++it) {
+    const auto s = static_cast<std::size_t>(*it);
+    bool coaccessible = raw.final_weight[s] != Weight::Zero().Value();
+    for (std::uint32_t a = raw.arc_begin[s];
+         !coaccessible && a < raw.arc_begin[s + 1]; ++a) {
+      coaccessible = keep[static_cast<std::size_t>(raw.arcs[a].next)] != 0;
+    }
+    keep[s] = coaccessible ? 1 : 0;
+  }
+  if (num_raw == 0 || !keep[0]) return;  // no successful path
+
+  std::vector<std::int32_t> renumber(num_raw, -1);
+  std::int32_t kept = 0;
+  for (std::size_t s = 0; s < num_raw; ++s) {
+    if (keep[s]) renumber[s] = kept++;
+  }
+  lattice.arc_begin.reserve(static_cast<std::size_t>(kept) + 1);
+  lattice.final_weight.reserve(static_cast<std::size_t>(kept));
+  for (std::size_t s = 0; s < num_raw; ++s) {
+    if (!keep[s]) continue;
+    lattice.arc_begin.push_back(static_cast<std::uint32_t>(lattice.arcs.size()));
+    lattice.final_weight.push_back(raw.final_weight[s]);
+    for (std::uint32_t a = raw.arc_begin[s]; a < raw.arc_begin[s + 1]; ++a) {
+      WordLattice::Arc arc = raw.arcs[a];
+      if (!keep[static_cast<std::size_t>(arc.next)]) continue;
+      arc.next = renumber[static_cast<std::size_t>(arc.next)];
+      lattice.arcs.push_back(arc);
+    }
+  }
+  lattice.arc_begin.push_back(static_cast<std::uint32_t>(lattice.arcs.size()));
+}
+
+// OpenFst's ShortestDistance with its automatic queue, as ShortestPath
+// runs it on the lattice. The lattice's stored properties leave acyclicity
+// unknown, so the queue orders states by the strongly connected components
+// a depth-first search from the start finds (arcs in stored order): for an
+// acyclic lattice, reverse postorder. An arc improves a state's distance
+// only by more than delta, so near-equal ways into a state keep whichever
+// that order offers first; the replay below offers them in the same order.
+// (A lattice whose arcs all weigh 0 gets a LIFO queue instead; every
+// distance is then 0 in any order.) Fails when a distance overflows.
+bool compute_distance(WordLattice &lattice) {
+  const auto num_states = static_cast<std::size_t>(lattice.num_states());
+  // Postorder of the depth-first search from the start (every state is
+  // reachable from it).
+  std::vector<std::int32_t> postorder;
+  postorder.reserve(num_states);
+  std::vector<char> seen(num_states, 0);
+  std::vector<std::pair<std::int32_t, std::uint32_t>> stack{
+      {0, lattice.arc_begin[0]}};
+  seen[0] = 1;
+  while (!stack.empty()) {
+    auto &[s, a] = stack.back();
+    if (a == lattice.arc_begin[static_cast<std::size_t>(s) + 1]) {
+      postorder.push_back(s);
+      stack.pop_back();
+      continue;
+    }
+    const std::int32_t t = lattice.arcs[a++].next;
+    if (!seen[static_cast<std::size_t>(t)]) {
+      seen[static_cast<std::size_t>(t)] = 1;
+      stack.emplace_back(t, lattice.arc_begin[static_cast<std::size_t>(t)]);
+    }
+  }
+
+  std::vector<Weight> distance(num_states, Weight::Zero());
+  distance[0] = Weight::One();
+  for (auto it = postorder.rbegin(); it != postorder.rend(); ++it) {
+    const auto s = static_cast<std::size_t>(*it);
+    const Weight here = distance[s];
+    if (!std::isfinite(here.Value())) return false;
+    for (std::uint32_t a = lattice.arc_begin[s]; a < lattice.arc_begin[s + 1];
+         ++a) {
+      const WordLattice::Arc &arc = lattice.arcs[a];
+      Weight &best = distance[static_cast<std::size_t>(arc.next)];
+      const Weight offer = fst::Times(here, Weight(arc.weight));
+      if (!fst::ApproxEqual(best, fst::Plus(best, offer), kDelta)) {
+        best = fst::Plus(best, offer);
+      }
+    }
+  }
+  lattice.distance.resize(num_states);
+  for (std::size_t s = 0; s < num_states; ++s) {
+    lattice.distance[s] = distance[s].Value();
+  }
+  return true;
+}
+
+std::uint64_t saturating_multiply(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t product = 0;
+  if (__builtin_mul_overflow(a, b, &product)) {
+    return std::numeric_limits<std::uint64_t>::max();
+  }
+  return product;
+}
+
+// The reversed lattice as OpenFst's Reverse builds it: state 0 is a new
+// initial state with one arc per final state (in state order), and state
+// t + 1 has one arc per lattice arc into t, ordered by source state and
+// then by the arc's place among the source's arcs.
+struct ReversedLattice {
+  struct Arc {
+    std::int32_t next;    // reversed state: lattice source + 1, or final + 1
+    std::int32_t arc;     // lattice arc index, or -1 for a final-weight arc
+    float weight;
+  };
+  std::vector<std::uint32_t> arc_begin;
+  std::vector<Arc> arcs;
+  std::vector<Weight> distance;  // by reversed state, as NShortestPath reads
+};
+
+ReversedLattice reverse(const WordLattice &lattice) {
+  const std::size_t num_states = lattice.final_weight.size();
+  ReversedLattice reversed;
+  std::vector<std::uint32_t> count(num_states + 2, 0);
+  for (std::size_t s = 0; s < num_states; ++s) {
+    if (lattice.final_weight[s] != Weight::Zero().Value()) ++count[1];
+  }
+  for (const WordLattice::Arc &arc : lattice.arcs) {
+    ++count[static_cast<std::size_t>(arc.next) + 2];
+  }
+  reversed.arc_begin.assign(num_states + 2, 0);
+  for (std::size_t r = 1; r < num_states + 2; ++r) {
+    reversed.arc_begin[r] = reversed.arc_begin[r - 1] + count[r];
+  }
+  reversed.arcs.resize(reversed.arc_begin[num_states + 1]);
+  std::vector<std::uint32_t> fill(reversed.arc_begin.begin(),
+                                  reversed.arc_begin.end() - 1);
+  for (std::size_t s = 0; s < num_states; ++s) {
+    const auto source = static_cast<std::int32_t>(s) + 1;
+    const float final_weight = lattice.final_weight[s];
+    if (final_weight != Weight::Zero().Value()) {
+      reversed.arcs[fill[0]++] = {source, -1, final_weight};
+    }
+    for (std::uint32_t a = lattice.arc_begin[s]; a < lattice.arc_begin[s + 1];
+         ++a) {
+      const auto target = static_cast<std::size_t>(lattice.arcs[a].next) + 1;
+      reversed.arcs[fill[target]++] = {source, static_cast<std::int32_t>(a),
+                                       lattice.arcs[a].weight};
+    }
+  }
+  // ShortestPath puts the distance of the whole lattice in front.
+  reversed.distance.reserve(num_states + 1);
+  Weight total = Weight::Zero();
+  for (std::uint32_t a = reversed.arc_begin[0]; a < reversed.arc_begin[1];
+       ++a) {
+    const ReversedLattice::Arc &arc = reversed.arcs[a];
+    total = fst::Plus(
+        total, fst::Times(Weight(arc.weight),
+                          Weight(lattice.distance[arc.next - 1])));
+  }
+  reversed.distance.push_back(total);
+  for (float d : lattice.distance) reversed.distance.emplace_back(d);
+  return reversed;
+}
+
+// One run of OpenFst's NShortestPath over the reversed lattice, step for
+// step: the same pairs, the same heap operations with the same comparison,
+// the same per-state pruning. Each completed path is handed out as soon as
+// the heap yields it, in the order the result's start arcs would have.
+class NShortestReplay {
+ public:
+  NShortestReplay(const WordLattice &lattice, const ReversedLattice &reversed,
+                  std::int32_t nshortest)
+      : lattice_(lattice), reversed_(reversed), nshortest_(nshortest) {
+    // The result's start state and its one final state come first.
+    pairs_.push_back({Weight::Zero().Value(), Weight::Zero().Value(),
+                      fst::kNoStateId, -1, -1});
+    pairs_.push_back({reversed.distance[0].Value(), Weight::One().Value(), 0,
+                      -1, -1});
+    heap_.push_back(1);
+    counts_.assign(reversed.arc_begin.size(), 0);
+  }
+
+  // Raises the request; only valid while nothing has been pruned, since a
+  // run with the larger request would have made the same steps so far.
+  void raise_request(std::int32_t nshortest) { nshortest_ = nshortest; }
+  bool pruned() const { return pruned_; }
+  std::int32_t found() const { return counts_[0]; }
+
+  // Advances to the next completed path; returns its result state, or -1
+  // when the run is over (heap empty, or nshortest paths found).
+  std::int32_t next(InterruptPoll &poll, bool &interrupted) {
+    const Compare compare{pairs_};
+    while (!heap_.empty() && counts_[0] < nshortest_) {
+      if (poll.tick()) {
+        interrupted = true;
+        return -1;
+      }
+      std::pop_heap(heap_.begin(), heap_.end(), compare);
+      const std::int32_t state = heap_.back();
+      const Pair p = pairs_[static_cast<std::size_t>(state)];
+      heap_.pop_back();
+      const int count = ++counts_[static_cast<std::size_t>(p.reversed + 1)];
+      if (p.reversed == fst::kNoStateId) return state;
+      if (count > nshortest_) {
+        pruned_ = true;
+        continue;
+      }
+      for (std::uint32_t a = reversed_.arc_begin[p.reversed];
+           a < reversed_.arc_begin[p.reversed + 1]; ++a) {
+        const ReversedLattice::Arc &arc = reversed_.arcs[a];
+        push(arc.next, p.weight + arc.weight, state,
+             static_cast<std::int32_t>(a), compare);
+      }
+      // Only the lattice's start (reversed state 1) is final in the
+      // reversed lattice, with weight one.
+      if (p.reversed == 1) {
+        push(fst::kNoStateId, p.weight, state, kStartLink, compare);
+      }
+    }
+    return -1;
+  }
+
+  // Appends the arcs of the path ending in result state `state` to `path`
+  // as collect_paths would walk them.
+  void extend(PathData &path, std::int32_t state, const Model &model) const {
+    std::size_t length = 0;
+    for (std::int32_t s = state; s != 1; s = pairs_[s].parent) ++length;
+    path.path_weights.reserve(length);
+    path.ilabels.reserve(length);
+    path.olabels.reserve(length);
+    path.uniques.reserve(length);
+    for (std::int32_t s = state; s != 1; s = pairs_[s].parent) {
+      const Pair &pair = pairs_[static_cast<std::size_t>(s)];
+      // The 0:0 arcs of weight one that frame a path are never recorded.
+      if (pair.arc == kStartLink) continue;
+      const ReversedLattice::Arc &arc = reversed_.arcs[pair.arc];
+      if (arc.arc < 0) {
+        extend_path(path, fst::StdArc(0, 0, arc.weight, 0), model);
+      } else {
+        const WordLattice::Arc &lattice_arc = lattice_.arcs[arc.arc];
+        extend_path(path,
+                    fst::StdArc(lattice_arc.ilabel, lattice_arc.olabel,
+                                lattice_arc.weight, 0),
+                    model);
+      }
+    }
+  }
+
+ private:
+  static constexpr std::int32_t kStartLink = -2;
+  // NShortestPath's (state, weight) pair, with what the result would hold
+  // for it: the arc to its parent's result state.
+  struct Pair {
+    float key;     // Times(distance of `reversed`, weight): the heap order
+    float weight;  // cost from the reversed start
+    std::int32_t reversed;  // reversed state, kNoStateId once completed
+    std::int32_t parent;    // result state this one's arc leads to
+    std::int32_t arc;       // reversed arc index, or kStartLink
+  };
+
+  // OpenFst's ShortestPathCompare (delta 1e-6) on precomputed keys, for
+  // weights that are never NaN: NaturalLess is then plain <, and a
+  // completed path goes first among keys within delta of each other.
+  struct Compare {
+    const std::vector<Pair> &pairs;
+    bool operator()(std::int32_t x, std::int32_t y) const {
+      const Pair &px = pairs[static_cast<std::size_t>(x)];
+      const Pair &py = pairs[static_cast<std::size_t>(y)];
+      const bool x_done = px.reversed == fst::kNoStateId;
+      const bool y_done = py.reversed == fst::kNoStateId;
+      const float wx = px.key;
+      const float wy = py.key;
+      if (x_done == y_done) return wy < wx;
+      const bool near = wx <= wy + kDelta && wy <= wx + kDelta;
+      return x_done ? (wy < wx || near) : (wy < wx && !near);
+    }
+  };
+
+  void push(std::int32_t reversed_state, float weight, std::int32_t parent,
+            std::int32_t arc, const Compare &compare) {
+    const auto next = static_cast<std::int32_t>(pairs_.size());
+    const float key =
+        reversed_state == fst::kNoStateId
+            ? weight
+            : reversed_.distance[static_cast<std::size_t>(reversed_state)]
+                      .Value() +
+                  weight;
+    pairs_.push_back({key, weight, reversed_state, parent, arc});
+    heap_.push_back(next);
+    std::push_heap(heap_.begin(), heap_.end(), compare);
+  }
+
+  const WordLattice &lattice_;
+  const ReversedLattice &reversed_;
+  std::int32_t nshortest_;
+  std::vector<Pair> pairs_;
+  std::vector<std::int32_t> heap_;
+  std::vector<int> counts_;  // pops per reversed state + 1 (0: completed)
+  bool pruned_ = false;
+};
+
+}  // namespace
+
+Expected<WordLattice, LatticeRefusal> build_word_lattice(
+    const Model &model, const fst::StdVectorFst &acceptor,
+    const std::function<bool()> &interrupted) {
+  std::vector<std::vector<AcceptorArc>> acceptor_arcs(
+      static_cast<std::size_t>(acceptor.NumStates()));
+  for (StateId s = 0; s < acceptor.NumStates(); ++s) {
+    for (fst::ArcIterator<fst::StdVectorFst> it(acceptor, s); !it.Done();
+         it.Next()) {
+      if (it.Value().olabel == 0) {
+        return make_unexpected(LatticeRefusal::kAcceptorEpsilon);
+      }
+      acceptor_arcs[static_cast<std::size_t>(s)].push_back(
+          {it.Value().olabel, it.Value().nextstate});
+    }
+  }
+  const bool acceptor_sorted =
+      acceptor.Properties(fst::kOLabelSorted, false) != 0;
+
+  InterruptPoll poll(interrupted);
+  RawLattice raw;
+  if (!compose(model, acceptor_arcs, acceptor_sorted, poll, raw)) {
+    return make_unexpected(LatticeRefusal::kInterrupted);
+  }
+  WordLattice lattice;
+  connect(raw, model.search_plan, lattice);
+  if (lattice.num_states() > 0 && !compute_distance(lattice)) {
+    return make_unexpected(LatticeRefusal::kDistanceOverflow);
+  }
+  return lattice;
+}
+
+Expected<DistinctPaths, LatticeRefusal> search_word_lattice(
+    const WordLattice &lattice, const Model &model, std::uint64_t nbest,
+    bool accumulate, const std::function<bool()> &interrupted) {
+  const ReversedLattice reversed = reverse(lattice);
+  const std::uint64_t cap =
+      std::max<std::uint64_t>(saturating_multiply(256, nbest), 1024);
+  std::uint64_t k =
+      std::max<std::uint64_t>(saturating_multiply(8, nbest), 16);
+  const auto request = [](std::uint64_t size) {
+    return static_cast<std::int32_t>(std::min(size, kMaxShortestPaths));
+  };
+
+  InterruptPoll poll(interrupted);
+  DistinctPaths result;
+  PathData probe;
+  auto replay = std::make_unique<NShortestReplay>(lattice, reversed, request(k));
+  bool stopped = false;
+  for (;;) {
+    const std::int32_t state = replay->next(poll, stopped);
+    if (stopped) return make_unexpected(LatticeRefusal::kInterrupted);
+    if (state >= 0) {
+      // Most paths repeat a pronunciation already held: walk each into one
+      // reused record and copy it only when it is new.
+      probe.path_weight = 0.0f;
+      probe.path_weights.clear();
+      probe.ilabels.clear();
+      probe.olabels.clear();
+      probe.uniques.clear();
+      replay->extend(probe, state, model);
+      // Walking and filing a long path is work too.
+      if (poll.tick(static_cast<std::uint32_t>(probe.ilabels.size()))) {
+        return make_unexpected(LatticeRefusal::kInterrupted);
+      }
+      UniquePaths &collection = result.collection;
+      const auto held = collection.position.find(probe.uniques);
+      if (held == collection.position.end()) {
+        insert_path(collection, probe, accumulate);
+      } else if (accumulate) {  // as insert_path does for a repeat
+        float &kept = collection.paths[held->second].path_weight;
+        kept = log_add(kept, probe.path_weight);
+      }
+      if (collection.paths.size() >= nbest) return result;
+      continue;
+    }
+    // The run is over: as in the pipeline, this attempt's paths are final
+    // when the request reached its cap or the lattice ran out of paths.
+    const auto found = static_cast<std::uint64_t>(replay->found());
+    result.exhausted = found < std::min(k, kMaxShortestPaths);
+    if (k >= cap || result.exhausted || k >= kMaxShortestPaths) return result;
+    k = std::min(cap, saturating_multiply(2, k));
+    if (replay->pruned()) {
+      // A larger request would have kept what this one pruned: start over.
+      result.collection = UniquePaths();
+      replay = std::make_unique<NShortestReplay>(lattice, reversed, request(k));
+    } else {
+      replay->raise_request(request(k));
+    }
+  }
+}
+
+}  // namespace tamsu

@@ -1,0 +1,131 @@
+// Tests for the lattice search's own lattice: it must be OpenFst's
+// composition after Connect, state numbers and arc order included, with
+// OpenFst's shortest distances, and refuse what it does not replay.
+#include "nbest/lattice_search.h"
+
+#include <string>
+
+#include <fst/shortest-distance.h>
+#include <gtest/gtest.h>
+
+#include "decode_test_util.h"
+#include "fsa/fsa.h"
+#include "nbest/lattice.h"
+
+namespace tamsu {
+namespace {
+
+using test::ArcRow;
+
+class LatticeSearchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    configure_openfst();
+    ASSERT_TRUE(model_->search_plan.usable());
+  }
+
+  fst::StdVectorFst acceptor_for(const std::string &word) const {
+    LabelList labels;
+    for (char c : word) {
+      labels.push_back(test::label_of(*model_->isyms, std::string(1, c)));
+    }
+    return build_fsa(labels, model_->input_clusters.parts_to_label,
+                     model_->input_clusters.max_parts);
+  }
+
+  // Input: a 3, b 4, c 5, h 6, "c|h" 7. A backoff shape: 2 -> 1 -> 0,
+  // with an epsilon arc that writes, equal weights, and dead ends.
+  std::unique_ptr<Model> model_ = test::make_model(
+      {"<eps>", "|", "_", "a", "b", "c", "h", "c|h"},
+      {"<eps>", "|", "_", "A", "B", "K", "H", "E"}, 4,
+      {{0, "a", "A", 1.0f, 1},
+       {0, "a", "B", 1.0f, 2},
+       {0, "b", "B", 0.5f, 0},
+       {0, "c", "K", 1.0f, 1},
+       {0, "h", "H", 1.0f, 0},
+       {0, "c|h", "K", 0.5f, 2},
+       {1, "b", "B", 0.25f, 2},
+       {1, "c", "K", 0.25f, 3},  // 3 is a dead end
+       {1, "<eps>", "<eps>", 0.5f, 0},
+       {2, "a", "E", 0.0f, 2},
+       {2, "<eps>", "E", -0.25f, 1},
+       {2, "<eps>", "<eps>", 0.5f, 0}},
+      {{0, 0.5f}, {2, 0.0f}});
+};
+
+std::vector<ArcRow> rows_of(const WordLattice &lattice) {
+  std::vector<ArcRow> rows;
+  for (int s = 0; s < lattice.num_states(); ++s) {
+    for (std::uint32_t a = lattice.arc_begin[s]; a < lattice.arc_begin[s + 1];
+         ++a) {
+      const WordLattice::Arc &arc = lattice.arcs[a];
+      rows.emplace_back(s, arc.ilabel, arc.olabel, arc.weight, arc.next);
+    }
+  }
+  return rows;
+}
+
+TEST_F(LatticeSearchTest, LatticeIsOpenFstsStateForState) {
+  for (const std::string word : {"a", "ab", "abc", "chab", "cab", "ach",
+                                 "bbb", "c", "cc"}) {
+    SCOPED_TRACE(word);
+    const fst::StdVectorFst acceptor = acceptor_for(word);
+    auto ours = build_word_lattice(*model_, acceptor, {});
+    auto theirs = build_lattice(acceptor, model_->fst);
+    ASSERT_TRUE(ours);
+    ASSERT_TRUE(theirs);
+    ASSERT_EQ(ours->num_states(), theirs->NumStates());
+    EXPECT_EQ(rows_of(*ours), test::arc_rows(*theirs));
+    for (int s = 0; s < theirs->NumStates(); ++s) {
+      EXPECT_EQ(ours->final_weight[s], theirs->Final(s).Value()) << s;
+    }
+  }
+}
+
+TEST_F(LatticeSearchTest, AcceptorEpsilonIsRefused) {
+  fst::StdVectorFst acceptor = acceptor_for("ab");
+  acceptor.AddArc(0, fst::StdArc(0, 0, 0.0f, 1));
+  auto lattice = build_word_lattice(*model_, acceptor, {});
+  ASSERT_FALSE(lattice);
+  EXPECT_EQ(lattice.error(), LatticeRefusal::kAcceptorEpsilon);
+}
+
+TEST(LatticeSearchDistanceTest, DistancesAreOpenFstsNearTiesIncluded) {
+  configure_openfst();
+  // Two ways into state 1 whose costs differ by less than delta (1e-6):
+  // OpenFst keeps the one its queue offers first, here the worse one.
+  auto model = test::make_model(
+      {"<eps>", "|", "_", "a"}, {"<eps>", "|", "_", "A", "B"}, 3,
+      {{0, "a", "A", 1.0000005f, 1}, {0, "a", "B", 1.0f, 1},
+       {1, "a", "A", 0.5f, 2}, {0, "a", "B", 1.4999998f, 2},
+       {2, "<eps>", "<eps>", 0.25f, 0}, {1, "<eps>", "<eps>", 0.0f, 0}},
+      {{0, 0.0f}, {2, 0.5f}});
+  for (std::size_t length = 1; length <= 4; ++length) {
+    const fst::StdVectorFst acceptor =
+        build_fsa(LabelList(length, 3), model->input_clusters.parts_to_label,
+                  model->input_clusters.max_parts);
+    auto ours = build_word_lattice(*model, acceptor, {});
+    auto theirs = build_lattice(acceptor, model->fst);
+    ASSERT_TRUE(ours);
+    ASSERT_TRUE(theirs);
+    std::vector<fst::StdArc::Weight> distance;
+    fst::ShortestDistance(*theirs, &distance, false, 1e-6f);
+    ASSERT_EQ(ours->distance.size(), distance.size());
+    for (std::size_t s = 0; s < distance.size(); ++s) {
+      EXPECT_EQ(ours->distance[s], distance[s].Value()) << length << " " << s;
+    }
+  }
+}
+
+TEST_F(LatticeSearchTest, InterruptStopsALongWord) {
+  int polls = 0;
+  const std::function<bool()> interrupted = [&polls] { return ++polls > 1; };
+  auto lattice = build_word_lattice(
+      *model_, acceptor_for(std::string(100000, 'a')), interrupted);
+  ASSERT_FALSE(lattice);
+  EXPECT_EQ(lattice.error(), LatticeRefusal::kInterrupted);
+  EXPECT_EQ(polls, 2);
+}
+
+}  // namespace
+}  // namespace tamsu
