@@ -31,12 +31,6 @@ inline std::shared_ptr<fst::SymbolTable> make_symbols(
   return table;
 }
 
-inline Label label_of(const fst::SymbolTable &table, const std::string &text) {
-  const auto label = table.Find(text);
-  if (label == fst::kNoSymbol) throw std::invalid_argument("no symbol " + text);
-  return static_cast<Label>(label);
-}
-
 // One model arc, its labels given as symbol texts.
 struct TextArc {
   int from;
@@ -46,48 +40,35 @@ struct TextArc {
   int to;
 };
 
-struct FinalState {
-  int state;
-  float weight;
-};
-
-// A model as load_model would leave it: arcs sorted by input label, both
-// tables attached to the FST and shared with the record, cluster tables
-// built, veto set {0, 1, 2}. State 0 is the start state.
-inline std::unique_ptr<Model> make_model(const std::vector<std::string> &isyms,
-                                         const std::vector<std::string> &osyms,
-                                         int num_states,
-                                         const std::vector<TextArc> &arcs,
-                                         const std::vector<FinalState> &finals,
-                                         const std::string &delim = "") {
+// A model as load_model leaves it (sorted arcs, shared tables, cluster
+// tables, veto set {0, 1, 2}); state 0 starts, `finals` are (state, weight).
+inline std::unique_ptr<Model> make_model(
+    const std::vector<std::string> &isyms,
+    const std::vector<std::string> &osyms, int num_states,
+    const std::vector<TextArc> &arcs,
+    const std::vector<std::pair<int, float>> &finals) {
   auto model = std::make_unique<Model>();
-  const auto in_table = make_symbols(isyms);
-  const auto out_table = make_symbols(osyms);
+  const auto in = make_symbols(isyms), out = make_symbols(osyms);
   for (int s = 0; s < num_states; ++s) model->fst.AddState();
   model->fst.SetStart(0);
   for (const TextArc &arc : arcs) {
-    model->fst.AddArc(arc.from,
-                      fst::StdArc(static_cast<int>(label_of(*in_table, arc.in)),
-                                  static_cast<int>(label_of(*out_table, arc.out)),
-                                  arc.weight, arc.to));
+    const auto i = in->Find(arc.in), o = out->Find(arc.out);
+    if (i < 0 || o < 0) throw std::invalid_argument(arc.in + ":" + arc.out);
+    model->fst.AddArc(arc.from, fst::StdArc(i, o, arc.weight, arc.to));
   }
-  for (const FinalState &final : finals) {
-    model->fst.SetFinal(final.state, final.weight);
-  }
-  model->fst.SetInputSymbols(in_table.get());
-  model->fst.SetOutputSymbols(out_table.get());
+  for (const auto &[state, weight] : finals) model->fst.SetFinal(state, weight);
+  model->fst.SetInputSymbols(in.get());
+  model->fst.SetOutputSymbols(out.get());
   sort_arcs_by_input_label(model->fst);
   model->isyms.reset(model->fst.InputSymbols()->Copy());
   model->osyms.reset(model->fst.OutputSymbols()->Copy());
   model->input_clusters = build_cluster_table(*model->isyms);
   model->output_clusters = build_cluster_table(*model->osyms);
   model->veto_set = {0, 1, 2};
-  model->delim = delim;
   return model;
 }
 
-// The arcs of an FST as (state, ilabel, olabel, weight, nextstate), states
-// in order, arcs in stored order.
+// Every arc as (state, ilabel, olabel, weight, nextstate), in stored order.
 using ArcRow = std::tuple<int, int, int, float, int>;
 
 inline std::vector<ArcRow> arc_rows(const fst::StdVectorFst &fst) {
@@ -121,16 +102,17 @@ class Fd2Capture {
     ::close(saved_);
     std::fclose(file_);
   }
+  // Restoring descriptor 2 twice would be wrong.
   Fd2Capture(const Fd2Capture &) = delete;
   Fd2Capture &operator=(const Fd2Capture &) = delete;
 
   std::string text() const {
     std::fflush(stderr);
-    std::string content;
-    const long end = ::lseek(::fileno(file_), 0, SEEK_END);
-    content.resize(static_cast<std::size_t>(end));
-    if (end > 0 &&
-        ::pread(::fileno(file_), content.data(), content.size(), 0) != end) {
+    std::string content(static_cast<std::size_t>(
+                            ::lseek(::fileno(file_), 0, SEEK_END)),
+                        '\0');
+    if (::pread(::fileno(file_), content.data(), content.size(), 0) !=
+        static_cast<ssize_t>(content.size())) {
       throw std::runtime_error("pread failed");
     }
     return content;

@@ -93,6 +93,12 @@ std::vector<Sentence> histories(const NgramModel &model) {
   return found;
 }
 
+std::uint64_t total(const NgramModel &model) {
+  std::uint64_t kept = 0;
+  for (std::uint64_t count : model.kept_per_order) kept += count;
+  return kept;
+}
+
 struct SumCase {
   unsigned order;
   std::uint64_t max_ngrams;
@@ -110,39 +116,24 @@ TEST_P(SumToOneTest, EveryHistoryDistributesAllMass) {
     for (Token t = 0; t <= model.end_token(); ++t) sum += p(model, history, t);
     EXPECT_NEAR(sum, 1.0, 1e-9) << "history of length " << history.size();
   }
-  std::uint64_t kept = 0;
-  for (std::uint64_t count : model.kept_per_order) kept += count;
-  if (max_ngrams > 0) EXPECT_LE(kept, max_ngrams);
+  if (max_ngrams > 0) EXPECT_LE(total(model), max_ngrams);
 }
 
 INSTANTIATE_TEST_SUITE_P(Orders, SumToOneTest,
-                         testing::Values(SumCase{1, 0}, SumCase{2, 0},
-                                         SumCase{3, 0}, SumCase{5, 0},
-                                         SumCase{3, 60}, SumCase{5, 80},
-                                         SumCase{5, 30}));
+                         testing::Values(SumCase{1, 0}, SumCase{3, 0},
+                                         SumCase{5, 0}, SumCase{5, 30}));
 
-TEST(NgramTest, PruningKeepsUnigramsAndDropsLongNgramsFirst) {
+TEST(NgramTest, PruningKeepsUnigramsAndHistoriesAndDropsLongNgramsFirst) {
   const auto full = estimate(corpus(), 6, NgramOptions{4, 0, 0.0});
   const auto pruned = estimate(corpus(), 6, NgramOptions{4, 40, 0.0});
   // Unigrams: the six tokens, </s> and <s>.
-  EXPECT_EQ(pruned.kept_per_order[0], full.kept_per_order[0]);
   EXPECT_EQ(pruned.kept_per_order[0], 8u);
   EXPECT_LT(pruned.kept_per_order[3], full.kept_per_order[3]);
-  // Every kept n-gram's history is kept too.
   for (const auto &node : pruned.nodes) {
-    if (node.length >= 2 && node.kept) {
-      EXPECT_TRUE(pruned.nodes[node.parent].kept);
-    }
+    if (node.length >= 2 && node.kept) EXPECT_TRUE(pruned.nodes[node.parent].kept);
   }
-}
-
-TEST(NgramTest, PruningThresholdDropsCheapNgrams) {
-  const auto low = estimate(corpus(), 6, NgramOptions{4, 0, 1e-6});
-  const auto high = estimate(corpus(), 6, NgramOptions{4, 0, 1e-2});
-  std::uint64_t kept_low = 0, kept_high = 0;
-  for (auto c : low.kept_per_order) kept_low += c;
-  for (auto c : high.kept_per_order) kept_high += c;
-  EXPECT_LT(kept_high, kept_low);
+  EXPECT_LT(total(estimate(corpus(), 6, NgramOptions{4, 0, 1e-2})),
+            total(estimate(corpus(), 6, NgramOptions{4, 0, 1e-6})));
 }
 
 TEST(NgramTest, RejectsBadInput) {
