@@ -31,17 +31,6 @@ def dup_model(tmp_path_factory):
                                      DUP_OSYMS))
 
 
-def test_the_three_methods_agree(simple_model):
-    for word in ["abc", "chab", "bh", "h", "zz"]:
-        sampling = simple_model.phoneticize_sampling(word, nbest=3)
-        assert simple_model.phoneticize(word) == (sampling or [[]])[0]
-        paths = simple_model.phoneticize_paths(word, nbest=3)
-        assert [[simple_model.find_osym(label) for label in p.uniques]
-                for p in paths] == sampling
-    assert simple_model.phoneticize_sampling("chab", nbest=2) == \
-        [["CH", "A", "B"], ["K", "A", "B"]]
-
-
 # With nbest 2 the records weigh 1.0 ([R, T]) and 3.0 ([S]); accumulated,
 # [R, T] weighs 1 - log1p(e^-1); with pmass the weights drop by the total
 # T = 1 - log1p(e^-2).
@@ -64,6 +53,14 @@ def test_options_reach_the_pipeline(dup_model, options, expected):
     assert [p.path_weight for p in paths] == pytest.approx(expected, abs=1e-5)
     options.pop("accumulate", None)
     assert len(dup_model.phoneticize_sampling("x", **options)) == len(expected)
+
+
+@pytest.mark.parametrize("word", ["", "xx", "q"])
+def test_words_without_a_path_give_nothing(dup_model, capfd, word):
+    assert dup_model.phoneticize(word) == []
+    assert dup_model.phoneticize_paths(word, nbest=3) == []
+    assert dup_model.phoneticize_sampling(word, nbest=3) == []
+    assert capfd.readouterr().err.count("Mapping to null") == 3 * (word == "q")
 
 
 @pytest.mark.parametrize("word, delim, expected", [

@@ -94,25 +94,6 @@ TEST(TrainedModel, IsABackoffModelStartingInTheWordStartHistory) {
   EXPECT_EQ(report.states, static_cast<std::uint64_t>(fst.NumStates()));
 }
 
-TEST(TrainedModel, SilentGraphemeGetsTheEmptyOutputLabel) {
-  TrainOptions options;
-  options.align.max_graphemes = 1;
-  options.ngram.order = 3;
-  const auto model = train_and_load(
-      {{"knat", "N A T"}, {"nat", "N A T"}, {"kat", "K A T"}, {"knot", "N O T"}},
-      options);
-  const auto k = model->isyms->Find("k");
-  bool silent_k = false;
-  for (int s = 0; s < model->fst.NumStates(); ++s) {
-    for (fst::ArcIterator<fst::StdVectorFst> it(model->fst, s); !it.Done();
-         it.Next()) {
-      silent_k |= it.Value().ilabel == k && it.Value().olabel == 2;
-    }
-  }
-  EXPECT_TRUE(silent_k);
-  EXPECT_EQ(decode(*model, "knat"), "N A T");
-}
-
 TEST(WriteModel, MissingDirectoryLeavesNoFile) {
   configure_openfst();
   auto report = train_model(test::entries_of(kLexicon), TrainOptions{},
