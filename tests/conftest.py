@@ -9,7 +9,7 @@ import pytest
 
 
 def compile_model(directory, name, arcs, isyms, osyms, *, keep_isyms=True,
-                  keep_osyms=True):
+                  keep_osyms=True, extra_flags=()):
     """Compiles a model from AT&T text and symbol lists (labels 0, 1, ...).
 
     Returns the model file's path as a str.
@@ -22,7 +22,7 @@ def compile_model(directory, name, arcs, isyms, osyms, *, keep_isyms=True,
     with open(f"{base}.txt", "w", encoding="utf-8") as f:
         f.write(textwrap.dedent(arcs).strip() + "\n")
     command = ["fstcompile", f"--isymbols={base}.i.syms",
-               f"--osymbols={base}.o.syms"]
+               f"--osymbols={base}.o.syms", *extra_flags]
     command += ["--keep_isymbols"] * keep_isyms + ["--keep_osymbols"] * keep_osyms
     subprocess.run(command + [f"{base}.txt", f"{base}.fst"], check=True)
     return f"{base}.fst"
@@ -46,9 +46,14 @@ SIMPLE_ARCS = """
 
 
 @pytest.fixture(scope="session")
-def simple_model_path(tmp_path_factory):
-    return compile_model(tmp_path_factory.mktemp("models"), "simple",
-                         SIMPLE_ARCS, SIMPLE_ISYMS, SIMPLE_OSYMS)
+def model_dir(tmp_path_factory):
+    return tmp_path_factory.mktemp("models")
+
+
+@pytest.fixture(scope="session")
+def simple_model_path(model_dir):
+    return compile_model(model_dir, "simple", SIMPLE_ARCS, SIMPLE_ISYMS,
+                         SIMPLE_OSYMS)
 
 
 @pytest.fixture()
