@@ -6,15 +6,15 @@ loads its own; results come back in input order.
 
 from __future__ import annotations
 
-import collections
+import itertools
 import math
-import multiprocessing
 import os
 from dataclasses import dataclass
 from importlib import resources
 from typing import Iterable, Iterator
 
 from tamsu._tamsu import Model
+from tamsu.pool import ordered_map
 
 __all__ = ["DecodeSettings", "Pronunciation", "decode_words",
            "default_model_path"]
@@ -88,25 +88,6 @@ def _decode_in_worker(words: list[str]) -> list[list[Pronunciation]]:
     return _worker_decoder.decode_chunk(words)
 
 
-def _chunks(words: Iterable[str], size: int) -> Iterator[list[str]]:
-    chunk: list[str] = []
-    for word in words:
-        chunk.append(word)
-        if len(chunk) == size:
-            yield chunk
-            chunk = []
-    if chunk:
-        yield chunk
-
-
-def check_model(settings: DecodeSettings) -> None:
-    """Loads the model once, so that a bad model fails before any work.
-
-    Raises ValueError with the loader's message.
-    """
-    Model(settings.model, settings.delim)
-
-
 def decode_words(words: Iterable[str], settings: DecodeSettings, *,
                  jobs: int = 1, chunk_size: int = 256
                  ) -> Iterator[tuple[str, list[Pronunciation]]]:
@@ -123,21 +104,11 @@ def decode_words(words: Iterable[str], settings: DecodeSettings, *,
         for word in words:
             yield word, decoder.decode(word)
         return
-    # A worker whose initializer fails is replaced forever: find a bad
-    # model here instead.
-    check_model(settings)
-    # forkserver: workers never inherit the parent's threads or its Model.
-    context = multiprocessing.get_context("forkserver")
-    with context.Pool(jobs, initializer=_init_worker,
-                      initargs=(settings,)) as pool:
-        # The pool's feeder thread appends, this generator pops: deque
-        # operations are atomic, and imap returns results in input order.
-        pending: collections.deque[list[str]] = collections.deque()
-
-        def feed() -> Iterator[list[str]]:
-            for chunk in _chunks(words, chunk_size):
-                pending.append(chunk)
-                yield chunk
-
-        for results in pool.imap(_decode_in_worker, feed()):
-            yield from zip(pending.popleft(), results)
+    # The workers' initializer raises ValueError for a bad model, before the
+    # first result. tee keeps only the words read ahead of their results.
+    words, echoed = itertools.tee(words)
+    results = ordered_map(_decode_in_worker, words, jobs=jobs,
+                          initializer=_init_worker, initargs=(settings,),
+                          chunk_size=chunk_size)
+    for pronunciations in results:
+        yield next(echoed), pronunciations

@@ -241,6 +241,7 @@ def _progress_bar(enabled: bool | None, total: int | None, unit: str):
 
 def run_apply(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     from tamsu.batch import DecodeSettings, decode_words
+    from tamsu.pool import WorkerDied
     words, total = _input_words(args, parser)
     settings = DecodeSettings(
         model=_model_path(args), delim=args.delim, nbest=args.nbest,
@@ -263,9 +264,10 @@ def run_apply(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
                     out.write(f"{word}\t{rank}\t{score}\t"
                               f"{' '.join(p.phonemes)}\n")
                 bar.update(1)
-        except ValueError as error:
+        except (ValueError, WorkerDied) as error:
             raise RunError(str(error))
-    out.flush()
+        finally:
+            out.flush()  # the lines written so far stay, even on failure
     if undecoded:
         print(f"{PROG}: {undecoded} word(s) had no pronunciation",
               file=sys.stderr)
@@ -306,6 +308,7 @@ def run_evaluate(args: argparse.Namespace,
                  parser: argparse.ArgumentParser) -> int:
     from tamsu.evaluation import evaluate
     from tamsu.lexicon import LexiconError, read_lexicon
+    from tamsu.pool import WorkerDied
     try:
         lexicon = read_lexicon(args.lexicon, delim=args.delim)
     except (OSError, LexiconError) as error:
@@ -319,7 +322,7 @@ def run_evaluate(args: argparse.Namespace,
             report = evaluate(model, lexicon, delim=args.delim,
                               jobs=args.jobs,
                               progress=lambda done: bar.update(1))
-    except ValueError as error:
+    except (ValueError, WorkerDied) as error:
         raise RunError(str(error))
     if args.errors:
         try:
