@@ -168,7 +168,7 @@ MUTANTS = [
       "if (count >= 3.0) return d[2];",
       "if (count > 3.0) return d[2];",
       "ngram: a count of 3 discounted as a count of 2"),
-    # src/tamsu: lexicon, evaluation, batch, cli
+    # src/tamsu: lexicon, evaluation, pool, cli
     M("src/tamsu/lexicon.py",
       "share = len(malformed) / (len(entries) + len(malformed))",
       "share = len(malformed) / len(entries)",
@@ -181,10 +181,10 @@ MUTANTS = [
       "report.phonemes += -length",
       "report.phonemes += len(hypothesis)",
       "evaluation: PER over the hypothesis length"),
-    M("src/tamsu/batch.py",
-      "    if chunk:\n        yield chunk\n",
-      "",
-      "batch: the last partial chunk of words lost with --jobs"),
+    M("src/tamsu/pool.py",
+      "while chunk := list(itertools.islice(iterator, size)):",
+      "while len(chunk := list(itertools.islice(iterator, size))) == size:",
+      "pool: the last partial chunk of words lost with --jobs"),
     M("src/tamsu/cli.py",
       "        if value < minimum:",
       "        if value <= minimum:",
