@@ -57,6 +57,20 @@ TEST(NgramTest, WorkedExample) {
   EXPECT_NEAR(std::exp(model.nodes[history_a].log_backoff), 0.6, 1e-12);
 }
 
+// "a b" three times and "a" once: c(a b) = 3 takes the third discount,
+// c(a </s>) = 1 the first (no count of 2: the defaults 0.5, 1.0, 1.5).
+TEST(NgramTest, CountsOfThreeTakeTheThirdDiscount) {
+  const NgramModel model =
+      estimate({{0, 1}, {0, 1}, {0, 1}, {0}}, 2, NgramOptions{2, 0, 0.0});
+  const auto &d = model.discounts[1];
+  ASSERT_NE(d[2], d[1]);
+  const double backoff =
+      std::exp(model.nodes[find_child(model, 0, 0)].log_backoff);
+  EXPECT_NEAR(backoff, (d[2] + d[0]) / 4, 1e-12);
+  EXPECT_NEAR(p(model, {0}, 1) - backoff * p(model, {}, 1), (3 - d[2]) / 4,
+              1e-12);
+}
+
 // A corpus with repeated and varied n-grams, so that every discount class
 // occurs.
 std::vector<Sentence> corpus() {
