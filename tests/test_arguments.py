@@ -129,16 +129,3 @@ def test_numpy_boolean_is_recognised_by_name_and_module(
     with pytest.raises(TypeError) as info:
         simple_model.phoneticize_paths("ab", write_fsts=value)
     assert str(info.value) == outcome
-
-
-def test_numpy_scalars(simple_model):
-    numpy = pytest.importorskip("numpy")
-    with_numpy = simple_model.phoneticize_paths(
-        "abc", nbest=numpy.uint8(3), threshold=numpy.float32(4.0),
-        accumulate=numpy.bool_(True))
-    plain = simple_model.phoneticize_paths("abc", nbest=3, threshold=4.0,
-                                           accumulate=True)
-    assert [p.path_weight for p in with_numpy] == \
-        [p.path_weight for p in plain]
-    with pytest.raises(TypeError):
-        simple_model.phoneticize_paths("abc", accumulate=numpy.int64(1))

@@ -52,15 +52,6 @@ fst::StdVectorFst make_result(const std::vector<std::vector<Step>> &paths,
   return result;
 }
 
-TEST(LogAdd, IsNegativeLogOfSummedProbabilities) {
-  for (const auto &[a, b] : {std::pair{1.0f, 2.0f}, {0.5f, 0.5f}, {-3.0f, 4.0f}}) {
-    EXPECT_NEAR(log_add(a, b), -std::log(std::exp(-a) + std::exp(-b)), 1e-5);
-    EXPECT_EQ(log_add(a, b), log_add(b, a));
-  }
-  EXPECT_EQ(log_add(kInf, 2.5f), 2.5f);
-  EXPECT_EQ(log_add(2.5f, -kInf), 2.5f);
-}
-
 TEST(Phonemes, ClustersSplitVetoedAndUnknownLabelsDropped) {
   const auto model = phoneme_model();
   LabelList uniques;
