@@ -103,7 +103,7 @@ def test_train_reports_then_apply_decodes(tmp_path):
     lexicon.write_text("\n".join(lines) + "\n")
     output = str(tmp_path / "m.fst")
     result = run("train", str(lexicon), "-o", output, "--order", "3",
-                 "--max-malformed", "0.1")
+                 "--max-malformed", "0.1", "--max-unaligned", "0.1")
     assert result.returncode == 0, result.stderr
     assert f"{lexicon}:4: no phonemes" in result.stderr
     assert f"cannot align {lexicon}:{len(lines)}: w D AH B AH L Y UW" in \

@@ -1,39 +1,32 @@
 """tamsu.pool.ordered_map: order, read-ahead, errors and dead workers."""
 
+import multiprocessing
 import os
 import signal
-import subprocess
-import sys
 
 import pytest
 
 from tamsu.pool import WorkerDied, ordered_map
 
-# Worker functions: module-level, so that forkserver workers import them.
 
-
+# Worker functions are module-level: forkserver workers import them.
 def squares(chunk):
-    return [item * item for item in chunk]
-
-
-def fail_on_seven(chunk):
+    """Squares, but 7 raises, 9 gives too few results, 120 kills."""
     if 7 in chunk:
         raise KeyError("seven")
-    return chunk
-
-
-def wrong_length(chunk):
-    return chunk[1:]
+    if 9 in chunk:
+        return []
+    if 120 in chunk:
+        os.kill(os.getpid(), signal.SIGKILL)
+    return [item * item for item in chunk]
 
 
 def refuse_to_start(reason):
     raise ValueError(reason)
 
 
-def die_on_120(chunk):
-    if 120 in chunk:
-        os.kill(os.getpid(), signal.SIGKILL)
-    return chunk
+def sigint_handlers(chunk):
+    return [signal.getsignal(signal.SIGINT) for _ in chunk]
 
 
 @pytest.mark.parametrize("jobs", [1, 3])
@@ -42,59 +35,58 @@ def test_results_come_in_input_order_without_reading_far_ahead(jobs):
 
     def items():
         nonlocal read
-        for item in range(1000):
-            read += 1
+        for read, item in enumerate(range(1000, 2000), start=1):
             yield item
 
-    results = []
-    for result in ordered_map(squares, items(), jobs=jobs, chunk_size=7):
-        results.append(result)
-        # At most two chunks per worker in flight, plus the one yielding.
-        assert read - len(results) <= (2 * jobs + 1) * 7
-    assert results == [item * item for item in range(1000)]
+    results = ordered_map(squares, items(), jobs=jobs, chunk_size=7)
+    for count, result in enumerate(results, start=1):
+        assert result == (count + 999) ** 2
+        # Two chunks per worker in flight, plus the one yielding.
+        assert read - count <= (2 * jobs + 1) * 7
+    assert count == 1000
 
 
 @pytest.mark.parametrize("jobs", [1, 2])
-@pytest.mark.parametrize("items", [range(50), []])
-def test_an_initializer_error_reaches_the_caller(jobs, items):
-    with pytest.raises(ValueError, match="no model here"):
-        list(ordered_map(squares, items, jobs=jobs, chunk_size=5,
-                         initializer=refuse_to_start,
-                         initargs=("no model here",)))
-
-
-@pytest.mark.parametrize("function, error", [
-    (fail_on_seven, KeyError), (wrong_length, ValueError)])
-@pytest.mark.parametrize("jobs", [1, 2])
-def test_a_function_error_reaches_the_caller(function, error, jobs):
-    results = ordered_map(function, range(20), jobs=jobs, chunk_size=5)
-    with pytest.raises(error):
+@pytest.mark.parametrize("items, init, error, message", [
+    (range(20), None, KeyError, "seven"),  # raised by the function
+    (range(8, 20), None, ValueError, "returned 0 results for 5 items"),
+    (range(20), "no model", ValueError, "no model"),
+    ([], "no model", ValueError, "no model"),  # even without work
+    # The initializer's error, not the pipe that broke sending this chunk.
+    (["x" * 100_000] * 3, "no model", ValueError, "no model"),
+])
+def test_errors_in_workers_reach_the_caller(jobs, items, init, error,
+                                            message):
+    results = ordered_map(squares, items, jobs=jobs, chunk_size=5,
+                          initializer=init and refuse_to_start,
+                          initargs=(init,))
+    with pytest.raises(error, match=message):
         list(results)
 
 
-CHILD = """
-import sys
-sys.path.insert(0, {tests!r})
-import test_pool
-from tamsu.pool import WorkerDied, ordered_map
-try:
-    for item in ordered_map(test_pool.die_on_120, range(1000), jobs=2,
-                            chunk_size=5):
-        print(item, flush=True)
-except WorkerDied as error:
-    print(error, file=sys.stderr)
-    sys.exit(3)
-"""
-
-
 def test_a_killed_worker_is_reported_and_earlier_results_stay():
-    code = CHILD.format(tests=os.path.dirname(__file__))
-    result = subprocess.run([sys.executable, "-X", "dev", "-c", code],
-                            capture_output=True, text=True, timeout=20)
-    assert result.returncode == 3, result.stderr
-    assert result.stderr == "a worker process died (killed by SIGKILL)\n"
-    printed = [int(line) for line in result.stdout.split()]
-    # Chunk 24 (items 120-124) was sent only after chunk 20 was yielded.
-    assert len(printed) >= 100
-    assert printed == list(range(len(printed)))
+    results = []
+    signal.alarm(20)  # a hang kills the run instead of blocking it
+    try:
+        with pytest.raises(WorkerDied, match=r"^a worker process died "
+                           r"\(killed by SIGKILL\)$"):
+            for result in ordered_map(squares, range(10, 125), jobs=2,
+                                      chunk_size=5):
+                results.append(result)
+    finally:
+        signal.alarm(0)
+    # Chunk 22 (items 120-124) was sent only after chunk 18 was yielded.
+    assert results == [n * n for n in range(10, 10 + len(results))]
+    assert len(results) >= 95
 
+
+def test_workers_leave_ctrl_c_to_the_parent():
+    handlers = ordered_map(sigint_handlers, range(4), jobs=2, chunk_size=1)
+    assert set(handlers) == {signal.SIG_IGN}
+
+
+def test_closing_the_results_early_ends_the_workers():
+    results = ordered_map(squares, range(1000, 10**6), jobs=2, chunk_size=10)
+    assert next(results) == 10**6
+    results.close()
+    assert multiprocessing.active_children() == []

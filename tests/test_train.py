@@ -39,7 +39,8 @@ def test_model_and_report_of_a_file(trained, tmp_path):
 
 def test_unalignable_entries_are_skipped_and_reported(tmp_path):
     pairs = LEXICON + [("w", "D AH B AH L Y UW")]
-    report = train(pairs, str(tmp_path / "m.fst"), order=3, progress=False)
+    report = train(pairs, str(tmp_path / "m.fst"), order=3, progress=False,
+                   max_unaligned=0.1)
     assert [e.word for e in report.unaligned] == ["w"]
     assert report.aligned == len(LEXICON)
 

@@ -5,13 +5,20 @@
 
 namespace tamsu::python {
 
+void set_error_text(PyObject *type, std::string_view text) {
+  PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(
+      text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (!message) return;  // MemoryError is set
+  PyErr_SetObject(type, message.get());
+}
+
 void set_error_from_current_exception() {
   try {
     throw;
   } catch (const std::bad_alloc &) {
     PyErr_NoMemory();
   } catch (const std::exception &e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
+    set_error_text(PyExc_RuntimeError, e.what());
   } catch (...) {
     PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
   }

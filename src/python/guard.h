@@ -3,9 +3,16 @@
 #ifndef TAMSU_PYTHON_GUARD_H_
 #define TAMSU_PYTHON_GUARD_H_
 
+#include <string_view>
+
 #include "python/py_ref.h"
 
 namespace tamsu::python {
+
+// Sets an exception of `type` whose message is `text`. Bytes that are not
+// UTF-8 (a symbol text or a path quoted from a file) become U+FFFD, so the
+// message always survives, unlike with PyErr_SetString.
+void set_error_text(PyObject *type, std::string_view text);
 
 // Sets the Python exception for the C++ exception being handled:
 // MemoryError for out-of-memory, RuntimeError otherwise. Call only inside

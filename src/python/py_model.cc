@@ -156,7 +156,7 @@ PyObject *model_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
 
     auto loaded = load_model(path, delim);
     if (!loaded) {
-      PyErr_SetString(PyExc_ValueError, describe(loaded.error()).c_str());
+      set_error_text(PyExc_ValueError, describe(loaded.error()));
       return nullptr;
     }
     PyObject *self = type->tp_alloc(type, 0);

@@ -20,13 +20,17 @@ class RunError(Exception):
     """A failed run: reported as "tamsu: error: ..." with exit status 1."""
 
 
-def _int_at_least(minimum: int):
-    """An argparse type for whole numbers of at least `minimum`."""
+def _int_at_least(minimum: int, maximum: int | None = None):
+    """An argparse type for whole numbers of at least `minimum` and, when
+    given, at most `maximum`."""
     def parse(text: str) -> int:
         try:
             value = int(text)
         except ValueError:
             raise argparse.ArgumentTypeError(f"invalid integer: {text!r}")
+        if maximum is not None and not minimum <= value <= maximum:
+            raise argparse.ArgumentTypeError(
+                f"must be between {minimum} and {maximum}: {value}")
         if value < minimum:
             raise argparse.ArgumentTypeError(
                 f"must be at least {minimum}: {value}")
@@ -36,6 +40,10 @@ def _int_at_least(minimum: int):
 
 _positive_int = _int_at_least(1)
 _non_negative_int = _int_at_least(0)
+# Model takes nbest and beam as unsigned 64-bit numbers.
+_path_count = _int_at_least(1, 2**64 - 1)
+# More workers than this would only exhaust memory, one model each.
+MAX_JOBS = 1024
 
 
 def _float(text: str) -> float:
@@ -64,7 +72,8 @@ def _add_model_options(parser: argparse.ArgumentParser) -> None:
         help="split words into graphemes at this character instead of "
              "between characters")
     parser.add_argument(
-        "-j", "--jobs", type=_positive_int, default=1, metavar="N",
+        "-j", "--jobs", type=_int_at_least(1, MAX_JOBS), default=1,
+        metavar="N",
         help="decode in N processes (default: 1)")
     parser.add_argument(
         "--progress", action=argparse.BooleanOptionalAction, default=None,
@@ -92,9 +101,9 @@ def build_parser() -> argparse.ArgumentParser:
         help="read words from PATH, one per line ('-' for standard input); "
              "text after a tab is ignored")
     _add_model_options(apply)
-    apply.add_argument("--nbest", type=_positive_int, default=1, metavar="N",
+    apply.add_argument("--nbest", type=_path_count, default=1, metavar="N",
                        help="pronunciations per word (default: 1)")
-    apply.add_argument("--beam", type=_positive_int, default=10000,
+    apply.add_argument("--beam", type=_path_count, default=10000,
                        metavar="N",
                        help="most paths returned per word (default: 10000)")
     apply.add_argument("--threshold", type=_float, default=99.0, metavar="W",
@@ -118,36 +127,39 @@ def build_parser() -> argparse.ArgumentParser:
     train.add_argument("-o", "--output", required=True, metavar="MODEL",
                        help="where to write the model")
     from tamsu.training import (DEFAULT_ITERATIONS, DEFAULT_MAX_GRAPHEMES,
-                                DEFAULT_ORDER)
-    train.add_argument("--order", type=_positive_int, default=DEFAULT_ORDER,
+                                DEFAULT_ORDER, OPTION_RANGES)
+
+    def option(name):  # the range the trainer accepts
+        return _int_at_least(*OPTION_RANGES[name])
+    train.add_argument("--order", type=option("order"), default=DEFAULT_ORDER,
                        metavar="N",
                        help=f"n-gram order (default: {DEFAULT_ORDER})")
-    train.add_argument("--max-graphemes", type=_positive_int,
+    train.add_argument("--max-graphemes", type=option("max_graphemes"),
                        default=DEFAULT_MAX_GRAPHEMES, metavar="N",
                        help=f"most graphemes in one chunk (default: "
                             f"{DEFAULT_MAX_GRAPHEMES})")
-    train.add_argument("--max-phonemes", type=_positive_int, default=2,
-                       metavar="N",
+    train.add_argument("--max-phonemes", type=option("max_phonemes"),
+                       default=2, metavar="N",
                        help="most phonemes in one chunk (default: 2)")
-    train.add_argument("--max-deleted", type=_non_negative_int, default=1,
+    train.add_argument("--max-deleted", type=option("max_deleted"), default=1,
                        metavar="N",
                        help="most graphemes in a chunk without phonemes; 0 "
                             "forbids such chunks (default: 1)")
     train.add_argument("--many-to-many", action="store_true",
                        help="allow chunks with several graphemes and several "
                             "phonemes")
-    train.add_argument("--iterations", type=_positive_int,
+    train.add_argument("--iterations", type=option("iterations"),
                        default=DEFAULT_ITERATIONS, metavar="N",
                        help=f"most EM iterations (default: "
                             f"{DEFAULT_ITERATIONS})")
-    train.add_argument("--max-ngrams", type=_non_negative_int, default=0,
+    train.add_argument("--max-ngrams", type=option("max_ngrams"), default=0,
                        metavar="N",
                        help="prune to at most N n-grams (default: no limit)")
     train.add_argument("--prune-threshold", type=_float, default=0.0,
                        metavar="X",
                        help="prune n-grams that cost less than X nats of "
                             "weighted relative entropy (default: 0, off)")
-    train.add_argument("--threads", type=_positive_int, default=None,
+    train.add_argument("--threads", type=option("threads"), default=None,
                        metavar="N", help="alignment threads (default: CPUs)")
     train.add_argument("--delim", default="", metavar="TEXT",
                        help="split words into graphemes at this character")
@@ -155,6 +167,19 @@ def build_parser() -> argparse.ArgumentParser:
                        metavar="SHARE",
                        help="fail when more than this share of lines is "
                             "malformed (default: 0.05)")
+    train.add_argument("--max-unaligned", type=_share, default=0.05,
+                       metavar="SHARE",
+                       help="fail when more than this share of entries "
+                            "cannot be aligned (default: 0.05)")
+    train.add_argument("--graphemes", choices=("auto", "nfc", "nfd"),
+                       default="auto",
+                       help="Unicode form of the graphemes: decomposed "
+                            "(nfd: Hangul jamo, letters and accents apart), "
+                            "composed (nfc), or chosen from the data "
+                            "(default: auto); the model records it")
+    train.add_argument("--strip-stress", action="store_true",
+                       help="remove stress digits and marks from the "
+                            "phonemes (AH0 -> AH)")
     train.add_argument("--progress", action=argparse.BooleanOptionalAction,
                        default=None,
                        help="show progress bars (default: when standard "
@@ -284,7 +309,11 @@ def run_train(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
             max_deleted=args.max_deleted, many_to_many=args.many_to_many,
             iterations=args.iterations, max_ngrams=args.max_ngrams,
             prune_threshold=args.prune_threshold, threads=args.threads,
-            max_malformed=args.max_malformed, progress=args.progress)
+            max_malformed=args.max_malformed,
+            max_unaligned=args.max_unaligned, graphemes=args.graphemes,
+            strip_stress=args.strip_stress, progress=args.progress,
+            on_read=lambda lexicon: print(f"{PROG}: {lexicon.summary()}",
+                                          file=sys.stderr))
     except LexiconError as error:
         raise RunError(str(error))
     except (OSError, ValueError) as error:

@@ -7,6 +7,7 @@ from dataclasses import dataclass, field
 from typing import Callable, Sequence
 
 from tamsu.batch import DecodeSettings, decode_words
+from tamsu.graphemes import grapheme_form, normalise_word
 from tamsu.lexicon import Lexicon, read_lexicon
 
 __all__ = ["EvaluationReport", "edit_distance", "evaluate"]
@@ -79,15 +80,20 @@ def evaluate(model: str | os.PathLike, test: str | os.PathLike | Lexicon, *,
     """Decodes every word of `test` with its best pronunciation and scores it.
 
     `test` is a lexicon file or a Lexicon; `progress`, if given, is called
-    with the number of words done after each word.
+    with the number of words done after each word. Words are written in
+    the grapheme form the model records (tamsu.graphemes) before decoding.
     """
     lexicon = test if isinstance(test, Lexicon) else read_lexicon(
         test, delim=delim)
     references = lexicon.references()
     settings = DecodeSettings(os.fspath(model), delim)
+    form = grapheme_form(settings.model)
+    words = list(references)
     report = EvaluationReport()
-    for done, (word, pronunciations) in enumerate(
-            decode_words(references, settings, jobs=jobs), start=1):
+    decoded = decode_words((normalise_word(w, form) for w in words),
+                           settings, jobs=jobs)
+    for done, (word, (_, pronunciations)) in enumerate(
+            zip(words, decoded), start=1):
         if not pronunciations:
             report.no_pronunciation += 1
         best = pronunciations[0].phonemes if pronunciations else ()

@@ -5,11 +5,19 @@ whitespace), then the phonemes separated by whitespace. A word may have
 several lines. Blank lines and lines starting with ";;;" or "#" are
 comments. Every other line that cannot be used is reported with its file
 and line number.
+
+With a tab after the word, the word may hold spaces, and each space is a
+grapheme (multi-word entries such as Vietnamese "a còng"). The
+probabilistic layout, "word<TAB>number<TAB>...<TAB>phonemes" with one or
+more numeric columns, is recognised and read as word and phonemes. Files in
+a layout that would train into nonsense are refused with a hint:
+comma-separated lines, and numeric columns not separated by tabs.
 """
 
 from __future__ import annotations
 
 import os
+import re
 from dataclasses import dataclass, field
 from typing import Iterable, Sequence
 
@@ -21,6 +29,7 @@ __all__ = [
     "graphemes_of",
     "parse_entries",
     "read_lexicon",
+    "remove_stress",
 ]
 
 # Texts the model's symbol tables reserve.
@@ -31,6 +40,19 @@ RESERVED_PHONEMES = frozenset({"<eps>", "_"})
 # of trained on: a file in the wrong format must not turn into a model of
 # its few lines that happen to parse.
 DEFAULT_MAX_MALFORMED = 0.05
+# Default share of entries that may fail to align before training refuses
+# the lexicon (for the same reason).
+DEFAULT_MAX_UNALIGNED = 0.05
+
+# A probability, score or count column: a number with a decimal point or
+# an exponent (bare digits may be tone or stress symbols).
+_NUMBER = re.compile(r"[-+]?(\d+\.\d*|\.\d+|\d+(\.\d*)?[eE][-+]?\d+)")
+# A stress-marked phoneme: ARPAbet-style letters and one digit (AH0, EY1),
+# or an IPA symbol with a leading primary or secondary stress mark.
+_STRESS_DIGIT = re.compile(r"([A-Za-z]+)[0-9]")
+_STRESS_MARKS = "\u02c8\u02cc"
+# Share of lines that must show a layout before the file is taken for it.
+_LAYOUT_SHARE = 0.5
 
 
 class LexiconError(ValueError):
@@ -59,6 +81,35 @@ class Lexicon:
     entries: list[LexiconEntry]
     malformed: list[MalformedLine] = field(default_factory=list)
     path: str = ""
+    # "plain" or "probabilistic" (numeric columns between word and phonemes,
+    # which are ignored).
+    layout: str = "plain"
+    stress_marked: int = 0  # entries whose phonemes carry stress marks
+    stress_stripped: bool = False
+
+    def summary(self) -> str:
+        """What was read, in one line."""
+        words = len(set(entry.word for entry in self.entries))
+        spaced = sum(1 for entry in self.entries if " " in entry.word)
+        graphemes = len(set(c for entry in self.entries for c in entry.word))
+        phonemes = len(set(p for entry in self.entries
+                           for p in entry.phonemes))
+        parts = [f"read {self.path or 'the lexicon'}: {len(self.entries)} "
+                 f"entries of {words} words, {graphemes} characters, "
+                 f"{phonemes} phonemes"]
+        if self.layout == "probabilistic":
+            parts.append("numeric columns ignored (word<TAB>numbers<TAB>"
+                         "phonemes)")
+        if self.malformed:
+            parts.append(f"{len(self.malformed)} malformed lines skipped")
+        if spaced:
+            parts.append(f"{spaced} words hold spaces, read as graphemes")
+        if self.stress_stripped:
+            parts.append("stress marks stripped")
+        elif self.stress_marked:
+            parts.append(f"{self.stress_marked} entries carry stress marks "
+                         f"(--strip-stress removes them)")
+        return "; ".join(parts)
 
     def words(self) -> list[str]:
         """Distinct words in order of first appearance."""
@@ -117,19 +168,86 @@ def _split_line(text: str) -> tuple[str, list[str]]:
     return (fields[0], fields[1:]) if fields else ("", [])
 
 
+def _is_number(text: str) -> bool:
+    return _NUMBER.fullmatch(text) is not None
+
+
+def _split_probabilistic(text: str) -> tuple[str, list[str]] | None:
+    """Word and phonemes of "word<TAB>number...<TAB>phonemes", or None."""
+    fields = text.split("\t")
+    if len(fields) < 3 or not all(_is_number(f.strip())
+                                  for f in fields[1:-1]):
+        return None
+    return fields[0].strip(), fields[-1].split()
+
+
+def _detect_layout(name: str, lines: list[tuple[int, str]]) -> str:
+    """"plain" or "probabilistic"; LexiconError for a layout that would
+    train into nonsense."""
+    if not lines:
+        return "plain"
+    comma = numeric = probabilistic = 0
+    for _, text in lines:
+        word, phonemes = _split_line(text)
+        if "," in word and "\t" not in text:
+            comma += 1
+        if _split_probabilistic(text) is not None:
+            probabilistic += 1
+        elif phonemes and _is_number(phonemes[0]):
+            numeric += 1
+    enough = _LAYOUT_SHARE * len(lines)
+    example = lines[0][1] if len(lines[0][1]) <= 60 else lines[0][1][:57] + "..."
+    if comma > enough:
+        raise LexiconError(
+            f"{name}: the lines look comma-separated ({example!r}); tamsu "
+            f"reads the word, a tab or spaces, then the phonemes separated "
+            f"by spaces: replace the comma after each word with a tab")
+    if probabilistic > enough:
+        return "probabilistic"
+    if numeric > enough:
+        raise LexiconError(
+            f"{name}: the phonemes start with a number on most lines "
+            f"({example!r}), a probability or score column; put a tab "
+            f"between the word, each number and the phonemes to read it as "
+            f"a probabilistic lexicon, or remove the numbers")
+    return "plain"
+
+
+def remove_stress(phonemes: Sequence[str]) -> tuple[str, ...]:
+    """The phonemes without stress: AH0 -> AH, ˈa -> a; lone marks go."""
+    out = []
+    for phoneme in phonemes:
+        match = _STRESS_DIGIT.fullmatch(phoneme)
+        if match:
+            phoneme = match.group(1)
+        phoneme = phoneme.lstrip(_STRESS_MARKS)
+        if phoneme:
+            out.append(phoneme)
+    return tuple(out)
+
+
+def _has_stress(phonemes: Sequence[str]) -> bool:
+    return any(_STRESS_DIGIT.fullmatch(p) or p[:1] in _STRESS_MARKS
+               for p in phonemes)
+
+
 def read_lexicon(path: str | os.PathLike, *, delim: str = "",
-                 max_malformed: float = DEFAULT_MAX_MALFORMED) -> Lexicon:
+                 max_malformed: float = DEFAULT_MAX_MALFORMED,
+                 strip_stress: bool = False) -> Lexicon:
     """Reads a lexicon file.
 
     Malformed lines (undecodable UTF-8, a word without phonemes, reserved
-    symbols) are skipped and listed in the result. Raises LexiconError
-    when no entry is usable or when malformed lines exceed `max_malformed`
-    (a share of the non-comment lines), and OSError when the file cannot be
-    read.
+    symbols) are skipped and listed in the result. The probabilistic layout
+    is read as word and phonemes. `strip_stress` removes stress digits and
+    marks from the phonemes. Raises LexiconError when no entry is usable,
+    when malformed lines exceed `max_malformed` (a share of the
+    non-comment lines) and for comma-separated lines or untabbed numeric
+    columns, and OSError when the file cannot be read.
     """
     name = os.fspath(path)
     entries: list[LexiconEntry] = []
     malformed: list[MalformedLine] = []
+    lines: list[tuple[int, str]] = []
     with open(name, "rb") as stream:
         for number, raw in enumerate(stream, start=1):
             try:
@@ -145,14 +263,34 @@ def read_lexicon(path: str | os.PathLike, *, delim: str = "",
             stripped = text.strip()
             if not stripped or stripped.startswith((";;;", "#")):
                 continue
-            word, phonemes = _split_line(text)
-            reason = _problem(word, phonemes, delim)
-            if reason is not None:
-                malformed.append(MalformedLine(name, number, reason))
+            lines.append((number, text))
+    layout = _detect_layout(name, lines)
+    stress_marked = 0
+    for number, text in lines:
+        if layout == "probabilistic":
+            split = _split_probabilistic(text)
+            if split is None:
+                malformed.append(MalformedLine(
+                    name, number, "not word<TAB>numbers<TAB>phonemes like "
+                    "the other lines"))
                 continue
-            entries.append(LexiconEntry(word, tuple(phonemes), number))
+            word, phonemes = split
+        else:
+            word, phonemes = _split_line(text)
+        if _has_stress(phonemes):
+            stress_marked += 1
+            if strip_stress:
+                phonemes = list(remove_stress(phonemes))
+        reason = _problem(word, phonemes, delim)
+        if reason is not None:
+            malformed.append(MalformedLine(name, number, reason))
+            continue
+        entries.append(LexiconEntry(word, tuple(phonemes), number))
+    malformed.sort(key=lambda m: m.line)
     _check_usable(name, entries, malformed, max_malformed)
-    return Lexicon(entries, malformed, name)
+    return Lexicon(entries, malformed, name, layout, stress_marked,
+                   strip_stress)
+
 
 
 def _check_usable(name: str, entries: list[LexiconEntry],

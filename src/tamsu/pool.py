@@ -55,9 +55,10 @@ def ordered_map(function: Callable[[list[Any]], Sequence[Any]],
 
     `function` is a module-level callable taking a list of items (one chunk)
     and returning a list of results of the same length;
-    `initializer(*initargs)` runs once in each worker. jobs == 1 runs in this process (initializer
-    called once here). Workers use the forkserver start method and ignore
-    SIGINT: the parent alone handles Ctrl-C, and ends them.
+    `initializer(*initargs)` runs once in each worker. jobs == 1 runs in
+    this process (initializer called once here). Workers use the
+    forkserver start method and ignore SIGINT: the parent alone handles
+    Ctrl-C, and ends them.
 
     An exception raised by `function` or `initializer` in a worker is raised
     here (with the worker's traceback as its cause). Raises WorkerDied when a
@@ -162,10 +163,12 @@ class _Pool:
                     if chunk is None:
                         exhausted = True
                         break
-                    try:
-                        worker.tasks.send(chunk)
-                    except OSError:
-                        raise worker.died() from None
+                    if not _send(worker, chunk):
+                        # Gone: raise what it reported first (a failed
+                        # initializer) if anything.
+                        while _answer(worker) is not None:
+                            pass
+                        raise worker.died()
                     worker.pending.append(sent)
                     sizes[sent] = len(chunk)
                     sent += 1
@@ -207,8 +210,9 @@ class _Pool:
         for worker in self._workers:
             while _answer(worker) is not None:
                 pass
-            worker.process.join()
-            if worker.process.exitcode != 0:
+            # Done with its work; one stuck on the way out is left to stop().
+            worker.process.join(_EXIT_WAIT)
+            if worker.process.exitcode not in (0, None):
                 raise worker.died()
 
     def stop(self, *, gracefully: bool) -> None:
@@ -226,6 +230,15 @@ class _Pool:
             worker.results.close()
             worker.process.close()
         self._workers = []
+
+
+def _send(worker: _Worker, chunk: list[Any]) -> bool:
+    """Sends a chunk; False if the worker is gone."""
+    try:
+        worker.tasks.send(chunk)
+    except OSError:
+        return False
+    return True
 
 
 def _answer(worker: _Worker) -> Sequence[Any] | None:
@@ -248,6 +261,14 @@ def _worker_main(tasks: Connection, results: Connection, function: Callable,
     # Ctrl-C reaches the whole process group; the parent handles it and
     # ends the workers, which therefore print nothing.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        _serve(tasks, results, function, initializer, initargs)
+    finally:
+        results.close()  # end of file for the parent: no more answers
+
+
+def _serve(tasks: Connection, results: Connection, function: Callable,
+           initializer: Any, initargs: tuple) -> None:
     try:
         if initializer is not None:
             initializer(*initargs)

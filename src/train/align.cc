@@ -415,7 +415,14 @@ Expected<AlignmentResult, TrainError> align_lexicon(
     }
     if (iteration > 0) previous = ll;
   }
-  if (progress) progress({TrainStage::kAligning, work_total, work_total});
+  // The bar ends where the work did: an early stop shrinks the total to
+  // the iterations actually run.
+  if (progress) {
+    const std::uint64_t done =
+        static_cast<std::uint64_t>(result.log_likelihoods.size()) *
+        aligned.size();
+    progress({TrainStage::kAligning, done, done});
+  }
 
   std::vector<double> log_probabilities(result.probabilities.size());
   for (std::size_t c = 0; c < log_probabilities.size(); ++c) {

@@ -1,12 +1,18 @@
 #include "train/model_fst.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <sstream>
+#include <system_error>
 
 #include <fst/arcsort.h>
 #include <fst/properties.h>
@@ -62,9 +68,11 @@ class TableBuilder {
 
 }  // namespace
 
-ModelSymbols build_model_symbols(const std::vector<Chunk> &chunks,
-                                 const std::vector<std::string> &grapheme_texts,
-                                 const std::vector<std::string> &phoneme_texts) {
+ModelSymbols build_model_symbols(
+    const std::vector<Chunk> &chunks,
+    const std::vector<std::string> &grapheme_texts,
+    const std::vector<std::string> &phoneme_texts,
+    const std::vector<std::string> &input_markers) {
   TableBuilder input("graphemes"), output("phonemes");
   for (const Chunk &chunk : chunks) {
     // Every part of a cluster is a symbol too: the decoder builds cluster
@@ -80,6 +88,9 @@ ModelSymbols build_model_symbols(const std::vector<Chunk> &chunks,
   }
   ModelSymbols symbols;
   symbols.isyms = input.finish();
+  for (const std::string &marker : input_markers) {
+    symbols.isyms->AddSymbol(marker);
+  }
   symbols.osyms = output.finish();
   symbols.token_labels.reserve(chunks.size());
   for (const Chunk &chunk : chunks) {
@@ -153,6 +164,60 @@ Expected<std::unique_ptr<fst::StdVectorFst>, TrainError> build_model_fst(
   return fst;
 }
 
+namespace {
+
+constexpr int kMaxSymlinkHops = 40;  // as the kernel's ELOOP limit
+
+// Where a write to `path` must land: the file a chain of symbolic links
+// leads to (even one that does not exist yet), so that the links stay.
+// Empty with `error` set when the chain does not end.
+std::filesystem::path follow_links(const std::string &path,
+                                   std::error_code &error) {
+  std::filesystem::path target = path;
+  for (int hops = 0;; ++hops) {
+    if (!std::filesystem::is_symlink(
+            std::filesystem::symlink_status(target, error))) {
+      error.clear();  // a missing target is fine: it is created
+      return target;
+    }
+    if (hops == kMaxSymlinkHops) {
+      error = std::make_error_code(std::errc::too_many_symbolic_link_levels);
+      return {};
+    }
+    const std::filesystem::path link =
+        std::filesystem::read_symlink(target, error);
+    if (error) return {};
+    target = link.is_absolute() ? link : target.parent_path() / link;
+  }
+}
+
+// Creates a file of a new name next to `target` with the permissions a new
+// file gets (0666 less the umask), never touching an existing file. Returns
+// its name, or an empty path with errno set.
+std::filesystem::path create_temporary(const std::filesystem::path &target) {
+  static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  // Leaves room for the decoration within a 255-byte file name.
+  const std::string base = target.filename().string().substr(0, 200);
+  std::mt19937_64 random(std::random_device{}());
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = "." + base + ".";
+    for (int i = 0; i < 8; ++i) name += kLetters[random() % 36];
+    const std::filesystem::path temporary =
+        target.parent_path() / (name + ".tmp");
+    const int fd = ::open(temporary.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      ::close(fd);
+      return temporary;
+    }
+    if (errno != EEXIST) return {};
+  }
+  errno = EEXIST;
+  return {};
+}
+
+}  // namespace
+
 Expected<std::uint64_t, TrainError> write_model_fst(
     const fst::StdVectorFst &fst, const std::string &path) {
   auto failed = [&](const std::string &reason) {
@@ -160,7 +225,27 @@ Expected<std::uint64_t, TrainError> write_model_fst(
         TrainError::Kind::kWriteFailed,
         "cannot write the model to " + path + ": " + reason));
   };
-  const std::string temporary = path + ".tmp";
+  std::error_code error;
+  const std::filesystem::path target = follow_links(path, error);
+  if (error) return failed(error.message());
+  // Renaming over a FIFO or a device would replace it; writing into one
+  // would not make a model file.
+  const auto status = std::filesystem::status(target, error);
+  if (std::filesystem::exists(status) &&
+      !std::filesystem::is_regular_file(status)) {
+    return failed("it exists and is not a regular file");
+  }
+  const std::filesystem::path temporary = create_temporary(target);
+  if (temporary.empty()) return failed(std::strerror(errno));
+  // Whatever happens from here on, only a complete model replaces the
+  // target, and the temporary file never stays behind.
+  struct RemoveUnlessKept {
+    const std::filesystem::path &name;
+    bool keep = false;
+    ~RemoveUnlessKept() {
+      if (!keep) ::unlink(name.c_str());
+    }
+  } cleanup{temporary};
   std::uint64_t size = 0;
   {
     std::ofstream stream(temporary, std::ios::binary | std::ios::trunc);
@@ -170,19 +255,24 @@ Expected<std::uint64_t, TrainError> write_model_fst(
     const bool written = fst.Write(stream, options);
     stream.flush();
     if (!written || !stream) {
-      const std::string reason = log.text().empty() ? std::string("write error")
-                                                    : log.text();
-      stream.close();
-      std::remove(temporary.c_str());
-      return failed(reason);
+      return failed(log.text().empty() ? std::string("write error")
+                                       : log.text());
     }
     size = static_cast<std::uint64_t>(stream.tellp());
   }
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+  // On disk before the rename, so that a crash leaves the old model or the
+  // new one, never an empty file under the target's name.
+  const int fd = ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0 || ::fsync(fd) != 0) {
     const std::string reason = std::strerror(errno);
-    std::remove(temporary.c_str());
+    if (fd >= 0) ::close(fd);
     return failed(reason);
   }
+  ::close(fd);
+  if (std::rename(temporary.c_str(), target.c_str()) != 0) {
+    return failed(std::strerror(errno));
+  }
+  cleanup.keep = true;
   return size;
 }
 

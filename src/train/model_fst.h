@@ -33,10 +33,13 @@ struct ModelSymbols {
 
 // Symbol tables for `chunks`, whose symbols are ids into `grapheme_texts`
 // and `phoneme_texts`. Only symbols that some chunk uses are entered; the
-// grapheme "_" takes label 2 itself. Cannot fail.
-ModelSymbols build_model_symbols(const std::vector<Chunk> &chunks,
-                                 const std::vector<std::string> &grapheme_texts,
-                                 const std::vector<std::string> &phoneme_texts);
+// grapheme "_" takes label 2 itself. `input_markers` are added to the input
+// table after the clusters, on no arc. Cannot fail.
+ModelSymbols build_model_symbols(
+    const std::vector<Chunk> &chunks,
+    const std::vector<std::string> &grapheme_texts,
+    const std::vector<std::string> &phoneme_texts,
+    const std::vector<std::string> &input_markers = {});
 
 // The model transducer of `model`, whose tokens label arcs through
 // `symbols.token_labels`; both tables are attached. The start state is the
@@ -46,9 +49,13 @@ ModelSymbols build_model_symbols(const std::vector<Chunk> &chunks,
 Expected<std::unique_ptr<fst::StdVectorFst>, TrainError> build_model_fst(
     const NgramModel &model, const ModelSymbols &symbols);
 
-// Writes `fst` in OpenFst's binary format through a temporary file next to
-// `path`, so that a failed write leaves no partial model behind. Returns
-// the size of the file. kWriteFailed with the reason.
+// Writes `fst` in OpenFst's binary format to `path`: to a temporary file
+// of a new name in the same directory, then renamed over the target, so a
+// failed write leaves no partial model and clobbers no other file. A
+// symbolic link at `path` is followed (the file it leads to is replaced,
+// the link stays); an existing target that is not a regular file (a FIFO,
+// a device, a directory) is refused. Returns the size of the file.
+// kWriteFailed with the reason.
 Expected<std::uint64_t, TrainError> write_model_fst(
     const fst::StdVectorFst &fst, const std::string &path);
 

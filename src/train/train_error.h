@@ -12,6 +12,7 @@ struct TrainError {
     kInvalidSymbol,   // an empty or reserved grapheme or phoneme text
     kNoEntries,       // the lexicon is empty
     kNothingAligned,  // no entry fits the chunk limits
+    kTooManyUnaligned,  // more entries than allowed fit no chunk limits
     kFstFailed,       // OpenFst reported an error while building
     kWriteFailed,     // the model file could not be written
     kCancelled,       // the progress callback asked to stop

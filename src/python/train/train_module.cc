@@ -3,6 +3,7 @@
 // errors. The work itself is in src/train.
 #include <fst/util.h>
 
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,29 @@ bool convert_entries(PyObject *object, std::vector<LexiconEntry> &entries) {
   return true;
 }
 
+// Stores an integer option into `field` when it fits; an option not given
+// (null) keeps its default. OverflowError names the option and the range
+// the field holds.
+template <class Unsigned>
+bool convert_unsigned(PyObject *object, const char *name, Unsigned &field) {
+  if (!object) return true;
+  PyRef number = PyRef::steal(PyNumber_Index(object));
+  if (!number) return false;
+  const unsigned long long value = PyLong_AsUnsignedLongLong(number.get());
+  const bool failed = value == static_cast<unsigned long long>(-1) &&
+                      PyErr_Occurred();
+  if (failed && !PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+  constexpr auto kMax = std::numeric_limits<Unsigned>::max();
+  if (failed || value > kMax) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_OverflowError, "%s must be between 0 and %llu, not %S",
+                 name, static_cast<unsigned long long>(kMax), number.get());
+    return false;
+  }
+  field = static_cast<Unsigned>(value);
+  return true;
+}
+
 const char *stage_name(TrainStage stage) {
   switch (stage) {
     case TrainStage::kAligning: return "aligning";
@@ -96,7 +120,7 @@ void set_train_error(const TrainError &error) {
     case TrainError::Kind::kCancelled: type = PyExc_KeyboardInterrupt; break;
     default: break;
   }
-  PyErr_SetString(type, error.detail.c_str());
+  set_error_text(type, error.detail);
 }
 
 // Report values as a dict; null with an exception set on failure.
@@ -114,8 +138,9 @@ PyObject *report_to_dict(const TrainReport &report) {
     if (!value || PyList_Append(ngrams.get(), value.get()) < 0) return nullptr;
   }
   return Py_BuildValue(
-      "{s:n,s:n,s:O,s:n,s:n,s:d,s:O,s:K,s:K,s:K}",
+      "{s:n,s:n,s:n,s:O,s:n,s:n,s:d,s:O,s:K,s:K,s:K}",
       "entries", static_cast<Py_ssize_t>(report.entries),
+      "floor_tokens", static_cast<Py_ssize_t>(report.floor_tokens),
       "aligned", static_cast<Py_ssize_t>(report.aligned),
       "unaligned", unaligned.get(),
       "chunk_types", static_cast<Py_ssize_t>(report.chunk_types),
@@ -131,26 +156,50 @@ PyObject *train_model_impl(PyObject *args, PyObject *kwargs) {
   static const char *keywords[] = {
       "entries", "path", "max_graphemes", "max_phonemes", "max_deleted",
       "many_to_many", "iterations", "tolerance", "threads", "order",
-      "max_ngrams", "prune_threshold", "progress", nullptr};
+      "max_ngrams", "prune_threshold", "progress", "max_unaligned",
+      "input_markers", nullptr};
   PyObject *entries_object = nullptr;
   PyObject *path_bytes = nullptr;
   TrainOptions options;
   int many_to_many = options.align.many_to_many;
-  unsigned long long max_ngrams = 0;
+  // Integer options come as objects: the "I" and "K" formats would wrap
+  // 2**32 + 7 around to 7 instead of refusing it.
+  PyObject *max_graphemes = nullptr;
+  PyObject *max_phonemes = nullptr;
+  PyObject *max_deleted = nullptr;
+  PyObject *iterations = nullptr;
+  PyObject *threads = nullptr;
+  PyObject *order = nullptr;
+  PyObject *max_ngrams = nullptr;
   PyObject *callback = Py_None;
+  PyObject *markers = nullptr;
   if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "OO&|$IIIpIdIIKdO:train_model",
+          args, kwargs, "OO&|$OOOpOdOOOdOdO:train_model",
           const_cast<char **>(keywords), &entries_object,
-          PyUnicode_FSConverter, &path_bytes, &options.align.max_graphemes,
-          &options.align.max_phonemes, &options.align.max_deleted,
-          &many_to_many, &options.align.iterations, &options.align.tolerance,
-          &options.align.threads, &options.ngram.order, &max_ngrams,
-          &options.ngram.prune_threshold, &callback)) {
+          PyUnicode_FSConverter, &path_bytes, &max_graphemes, &max_phonemes,
+          &max_deleted, &many_to_many, &iterations, &options.align.tolerance,
+          &threads, &order, &max_ngrams, &options.ngram.prune_threshold,
+          &callback, &options.max_unaligned, &markers)) {
     return nullptr;
   }
   PyRef path_owner = PyRef::steal(path_bytes);
+  if (markers != nullptr &&
+      !append_texts(markers, "input_markers", 0, options.input_markers)) {
+    return nullptr;
+  }
   options.align.many_to_many = many_to_many != 0;
-  options.ngram.max_ngrams = max_ngrams;
+  if (!convert_unsigned(max_graphemes, "max_graphemes",
+                        options.align.max_graphemes) ||
+      !convert_unsigned(max_phonemes, "max_phonemes",
+                        options.align.max_phonemes) ||
+      !convert_unsigned(max_deleted, "max_deleted",
+                        options.align.max_deleted) ||
+      !convert_unsigned(iterations, "iterations", options.align.iterations) ||
+      !convert_unsigned(threads, "threads", options.align.threads) ||
+      !convert_unsigned(order, "order", options.ngram.order) ||
+      !convert_unsigned(max_ngrams, "max_ngrams", options.ngram.max_ngrams)) {
+    return nullptr;
+  }
   if (callback != Py_None && !PyCallable_Check(callback)) {
     PyErr_SetString(PyExc_TypeError, "progress must be callable or None");
     return nullptr;
@@ -206,12 +255,16 @@ PyMethodDef module_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "train_model(entries, path, *, max_graphemes=2, max_phonemes=2, "
      "max_deleted=1, many_to_many=False, iterations=12, tolerance=1e-05, "
-     "threads=1, order=7, max_ngrams=0, prune_threshold=0.0, progress=None)\n"
+     "threads=1, order=7, max_ngrams=0, prune_threshold=0.0, progress=None, "
+     "max_unaligned=0.05, input_markers=())\n"
      "--\n\n"
      "Trains a joint-sequence model on entries, a sequence of (graphemes,\n"
      "phonemes) tuples of str sequences, and writes it to path. progress,\n"
      "if given, is called as progress(stage, done, total) from the calling\n"
      "thread; an exception it raises stops the training and propagates.\n"
+     "A lexicon of which more than max_unaligned (a share) of entries fit\n"
+     "no chunk is refused. input_markers are extra input symbols telling\n"
+     "the front end how the words were written (\"<tamsu:nfd>\").\n"
      "Returns a dict describing the run. Raises ValueError for bad input or\n"
      "options and OSError when the file cannot be written."},
     {nullptr, nullptr, 0, nullptr},
