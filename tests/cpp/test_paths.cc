@@ -63,37 +63,21 @@ TEST(Phonemes, ClustersSplitVetoedAndUnknownLabelsDropped) {
             (std::vector<std::string>{"P5", "P7", "A", "A|_"}));
 }
 
-class EpsilonBand : public ::testing::TestWithParam<std::pair<float, bool>> {};
-
-TEST_P(EpsilonBand, OnlyNearZeroEpsilonArcsAreSkipped) {
-  const auto [weight, kept] = GetParam();
-  const auto model = phoneme_model();
-  PathData path;
-  path.path_weight = 1.0f;
-  extend_path(path, fst::StdArc(0, 0, weight, 1), *model);
-  EXPECT_EQ(path.ilabels.size(), kept ? 1u : 0u);
-  EXPECT_EQ(path.path_weight, kept ? weight + 1.0f : 1.0f);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Weights, EpsilonBand,
-    ::testing::Values(std::pair{0.0f, false}, std::pair{-0.0005f, false},
-                      std::pair{0.0009765625f, false},
-                      std::pair{-0.0009765625f, false}, std::pair{0.001f, true},
-                      std::pair{-0.001f, true}, std::pair{kInf, true}));
-
-TEST(CollectPaths, KeepsNonFramingArcsOfWeightZero) {
+// Only 0:0 arcs within 2^-10 of zero (both ends included) are framing.
+TEST(CollectPaths, SkipsOnlyFramingArcs) {
   const auto model = phoneme_model();
   const auto result = make_result(
-      {{{0, 8, 0.0f}, {0, 0, 0.0005f}, {3, 0, 0.0f}, {0, 0, 0.002f}, {3, 9, 0.5f}}},
+      {{{0, 8, 0.0f}, {0, 0, 0.0009765625f}, {3, 0, 0.0f},
+        {0, 0, -0.0009765625f}, {0, 0, 0.001f}, {0, 0, -0.001f}, {3, 9, 0.5f}}},
       1.5f);
   const auto collected = collect_paths(result, *model, 1, false);
   ASSERT_TRUE(collected.has_value());
   const PathData &path = collected->paths.at(0);
-  EXPECT_EQ(path.ilabels, (LabelList{0, 3, 0, 3, 0}));
-  EXPECT_EQ(path.olabels, (LabelList{8, 0, 0, 9, 0}));
-  EXPECT_EQ(path.path_weights, (std::vector<float>{0.0f, 0.0f, 0.002f, 0.5f, 1.5f}));
-  EXPECT_FLOAT_EQ(path.path_weight, 2.002f);
+  EXPECT_EQ(path.ilabels, (LabelList{0, 3, 0, 0, 3, 0}));
+  EXPECT_EQ(path.olabels, (LabelList{8, 0, 0, 0, 9, 0}));
+  EXPECT_EQ(path.path_weights,
+            (std::vector<float>{0.0f, 0.0f, 0.001f, -0.001f, 0.5f, 1.5f}));
+  EXPECT_FLOAT_EQ(path.path_weight, 2.0f);
   EXPECT_EQ(path.uniques, (LabelList{5, 7, 3}));
 }
 

@@ -82,29 +82,18 @@ TEST(Align, SilentGraphemesMapToNothing) {
   EXPECT_EQ(texts[4], "k:_ n:N o:O t:T");
 }
 
-struct UnalignableCase {
-  std::string word, phonemes;
-  AlignOptions options;
-};
-
-class Unalignable : public testing::TestWithParam<UnalignableCase> {};
-
-TEST_P(Unalignable, IsSkippedAndCounted) {
-  const auto &c = GetParam();
-  std::size_t unaligned = 0;
-  const auto texts =
-      align(lexicon_of({{"ab", "A B"}, {c.word, c.phonemes}}), c.options,
-            &unaligned);
-  EXPECT_EQ(unaligned, 1u);
-  EXPECT_EQ(texts, (std::vector<std::string>{"a:A b:B", ""}));
+TEST(Align, UnalignableEntriesAreSkippedAndCounted) {
+  for (const auto &[word, phonemes, options] :
+       {std::tuple{"w", "D AH B AH L Y UW", with(2, 2, 1)},
+        {"abcde", "A", with(2, 2, 0)}, {"x", "K S", with(1, 1, 1)},
+        {"a", "", with(2, 2, 1)}}) {
+    std::size_t unaligned = 0;
+    const auto texts =
+        align(lexicon_of({{"ab", "A B"}, {word, phonemes}}), options, &unaligned);
+    EXPECT_EQ(unaligned, 1u) << word;
+    EXPECT_EQ(texts, (std::vector<std::string>{"a:A b:B", ""})) << word;
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Limits, Unalignable,
-    testing::Values(UnalignableCase{"w", "D AH B AH L Y UW", with(2, 2, 1)},
-                    UnalignableCase{"abcde", "A", with(2, 2, 0)},
-                    UnalignableCase{"x", "K S", with(1, 1, 1)},
-                    UnalignableCase{"a", "", with(2, 2, 1)}));
 
 TEST(Align, FailuresAreErrorValues) {
   const auto lexicon = lexicon_of({{"w", "D AH B AH L Y UW"}});
