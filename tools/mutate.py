@@ -275,7 +275,10 @@ def main() -> int:
         return 0
 
     # SIGTERM as well as Ctrl-C must reach the `finally` that restores.
+    # Setting SIGINT also undoes an inherited "ignore" (a background job),
+    # which the suites' own Ctrl-C tests would otherwise inherit and fail.
     signal.signal(signal.SIGTERM, signal.default_int_handler)
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     chosen = args.only or range(1, len(MUTANTS) + 1)
     results = []
     started = time.monotonic()

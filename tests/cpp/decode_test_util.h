@@ -12,6 +12,8 @@
 #include <tuple>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include <fst/symbol-table.h>
 #include <fst/vector-fst.h>
 
@@ -29,6 +31,12 @@ inline std::shared_ptr<fst::SymbolTable> make_symbols(
     table->AddSymbol(texts[i], static_cast<std::int64_t>(i));
   }
   return table;
+}
+
+// A file name in the test folder that no other test process uses.
+inline std::string temp_path(const std::string &name) {
+  return testing::TempDir() + "tamsu-" + std::to_string(::getpid()) + "-" +
+         name;
 }
 
 // One model arc, its labels given as symbol texts.

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -47,8 +48,14 @@ class DumpTest : public ::testing::Test {
         test::make_symbols({"<eps>", "|", "_", "A", "B", "C"}).get());
   }
 
+  void TearDown() override {
+    for (const char *name : {"ours.fst", "theirs.fst", "w.fst"}) {
+      std::remove(path(name).c_str());
+    }
+  }
+
   std::string path(const std::string &name) const {
-    return testing::TempDir() + "dump_test_" + name;
+    return test::temp_path(name);
   }
 
   fst::StdVectorFst fst_;

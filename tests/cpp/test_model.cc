@@ -12,6 +12,8 @@
 
 #include <fst/properties.h>
 
+#include "decode_test_util.h"
+
 namespace tamsu {
 namespace {
 
@@ -40,7 +42,7 @@ std::string model_bytes(bool input_table = true, bool output_table = true) {
 // and checks that nothing reached standard error.
 std::string load_error(const std::string &bytes) {
   configure_openfst();
-  const std::string path = testing::TempDir() + "model_test.fst";
+  const std::string path = test::temp_path("model_test.fst");
   std::ofstream(path, std::ios::binary) << bytes;
   testing::internal::CaptureStderr();
   auto loaded = load_model(path, "");
@@ -75,9 +77,10 @@ void replace_once(std::string &bytes, const std::string &from,
 }
 
 TEST(LoadModel, KeepsDelimSortsArcsAndSharesTables) {
-  const std::string path = testing::TempDir() + "valid.fst";
+  const std::string path = test::temp_path("valid.fst");
   std::ofstream(path, std::ios::binary) << model_bytes();
   auto loaded = load_model(path, "-é");
+  std::remove(path.c_str());
   ASSERT_TRUE(loaded);
   const Model &model = *loaded.value();
   EXPECT_EQ(model.delim, "-é");

@@ -1,6 +1,8 @@
 // The model file a training run writes, read back by the decoder.
 #include "train/model_fst.h"
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -29,7 +31,7 @@ std::unique_ptr<const Model> train_and_load(const Pairs &pairs,
                                             const TrainOptions &options,
                                             TrainReport *report = nullptr) {
   configure_openfst();
-  const std::string path = testing::TempDir() + "trained.fst";
+  const std::string path = testing::TempDir() + "tamsu-" + std::to_string(::getpid()) + "-trained.fst";
   auto trained = train_model(test::entries_of(pairs), options, path, nullptr);
   EXPECT_TRUE(trained.has_value()) << trained.error().detail;
   if (report && trained) *report = *trained;
