@@ -6,7 +6,8 @@ cd "$(dirname "$0")"
 
 packages="g++ pkg-config libfst-dev libfst-tools python3-dev python3-venv \
 meson ninja-build python3-mesonpy python3-pytest python3-numpy python3-tqdm \
-python3-hypothesis libgtest-dev libgmock-dev"
+python3-hypothesis libgtest-dev libgmock-dev \
+mypy"
 missing=""
 for package in $packages; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null |

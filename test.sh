@@ -1,6 +1,6 @@
 #!/bin/sh
 # Rebuilds what changed, then runs every test: the C++ core's GoogleTest
-# suites and the Python suites.
+# suites and the Python suites, then mypy over the package's types.
 set -eu
 cd "$(dirname "$0")"
 .venv/bin/pip install --quiet --no-build-isolation \
@@ -8,4 +8,6 @@ cd "$(dirname "$0")"
 status=0
 meson test -C build --print-errorlogs || status=$?
 .venv/bin/python -X dev -m pytest -q tests "$@" || status=$?
+# The package and a typed client pass mypy in strict mode.
+MYPYPATH=src mypy --strict src/tamsu tests/typed_client.py || status=$?
 exit $status

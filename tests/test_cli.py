@@ -91,7 +91,8 @@ def test_apply_failures_exit_1(model, tmp_path, args, message):
 
 def test_apply_uses_the_shipped_model_by_default():
     table = rows(run("apply", "hello", "world").stdout)
-    assert [r[0] for r in table] == ["hello", "world"]
+    # Dictionary words list all their variants.
+    assert [r[0] for r in table if r[1] == "1"] == ["hello", "world"]
     assert table[0][3] in ("HH AH L OW", "HH EH L OW")
 
 

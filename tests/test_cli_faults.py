@@ -17,7 +17,10 @@ def start_apply(jobs):
     child = subprocess.Popen(
         [sys.executable, "-m", "tamsu", "apply", "--jobs", str(jobs)],
         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-        bufsize=0, start_new_session=True)
+        bufsize=0, start_new_session=True,
+        # A shell that runs the suite in the background starts it with
+        # SIGINT ignored, which the child would inherit.
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     child.stdin.write(BATCH)
     first = child.stdout.readline()
     assert first.startswith(b"abc\t1\t"), child.stderr.read()

@@ -2,6 +2,10 @@
 
 A Model is bound to the thread that created it, so each worker process
 loads its own; results come back in input order.
+
+This is the model alone, words as given: what `tamsu evaluate` measures.
+Users meet :class:`tamsu.G2P` instead, whose ``map`` adds normalisation and
+the pronunciation dictionary.
 """
 
 from __future__ import annotations
@@ -24,7 +28,7 @@ DEFAULT_MODEL = "en_us.fst"
 
 def default_model_path() -> str:
     """The US English model shipped inside the package."""
-    return os.fspath(resources.files("tamsu").joinpath("models", DEFAULT_MODEL))
+    return str(resources.files("tamsu").joinpath("models", DEFAULT_MODEL))
 
 
 @dataclass(frozen=True)
@@ -41,11 +45,13 @@ class DecodeSettings:
 
 @dataclass(frozen=True)
 class Pronunciation:
+    """One decoded path: its phonemes and weight."""
     phonemes: tuple[str, ...]
     weight: float  # tropical weight; with pmass, -log of the path's share
 
     @property
     def probability(self) -> float:
+        """exp(-weight): the path's share when decoded with pmass."""
         return math.exp(-self.weight)
 
 

@@ -9,7 +9,7 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from typing import Iterator, Sequence, TextIO
+from typing import Callable, Protocol, Sequence, cast
 
 __all__ = ["main"]
 
@@ -20,7 +20,8 @@ class RunError(Exception):
     """A failed run: reported as "tamsu: error: ..." with exit status 1."""
 
 
-def _int_at_least(minimum: int, maximum: int | None = None):
+def _int_at_least(minimum: int,
+                  maximum: int | None = None) -> Callable[[str], int]:
     """An argparse type for whole numbers of at least `minimum` and, when
     given, at most `maximum`."""
     def parse(text: str) -> int:
@@ -85,21 +86,26 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG, description="Grapheme-to-phoneme conversion: decode "
         "words, train models, measure their accuracy.")
+    from tamsu import __version__
+    parser.add_argument("--version", action="version",
+                        version=f"{PROG} {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND",
                                      required=True)
 
     apply = commands.add_parser(
         "apply", help="print the pronunciations of words",
         description="Print the pronunciations of words, one line per "
-        "pronunciation: word, rank, weight (a probability with --pmass), "
-        "phonemes separated by spaces, tab-separated. Words come from the "
-        "arguments, from --file, or from standard input.")
+        "pronunciation (see --format). Words are looked up in the "
+        "pronunciation dictionary first (all their variants are listed), "
+        "then decoded by the model (--nbest pronunciations each). Words "
+        "come from the arguments, from --file, or from standard input.")
     apply.set_defaults(run=run_apply, parser=apply)
     apply.add_argument("words", nargs="*", metavar="WORD")
     apply.add_argument(
         "-f", "--file", metavar="PATH",
         help="read words from PATH, one per line ('-' for standard input); "
-             "text after a tab is ignored")
+             "text after a tab is ignored, as are blank lines and lines "
+             "starting with '#'")
     _add_model_options(apply)
     apply.add_argument("--nbest", type=_path_count, default=1, metavar="N",
                        help="pronunciations per word (default: 1)")
@@ -116,6 +122,8 @@ def build_parser() -> argparse.ArgumentParser:
     apply.add_argument("--accumulate", action="store_true",
                        help="add up the probabilities of paths that spell "
                             "the same pronunciation")
+    from tamsu.apply import add_options
+    add_options(apply)
 
     train = commands.add_parser(
         "train", help="train a model from a pronunciation dictionary",
@@ -129,7 +137,7 @@ def build_parser() -> argparse.ArgumentParser:
     from tamsu.training import (DEFAULT_ITERATIONS, DEFAULT_MAX_GRAPHEMES,
                                 DEFAULT_ORDER, OPTION_RANGES)
 
-    def option(name):  # the range the trainer accepts
+    def option(name: str) -> Callable[[str], int]:  # the trainer's range
         return _int_at_least(*OPTION_RANGES[name])
     train.add_argument("--order", type=option("order"), default=DEFAULT_ORDER,
                        metavar="N",
@@ -201,7 +209,7 @@ def build_parser() -> argparse.ArgumentParser:
 
 def _model_path(args: argparse.Namespace) -> str:
     if args.model is not None:
-        return args.model
+        return str(args.model)
     from tamsu.batch import default_model_path
     path = default_model_path()
     if not os.path.exists(path):
@@ -210,33 +218,12 @@ def _model_path(args: argparse.Namespace) -> str:
     return path
 
 
-def _words_from(stream: TextIO) -> Iterator[str]:
-    for line in stream:
-        word = line.rstrip("\r\n").split("\t", 1)[0].strip()
-        if word:
-            yield word
+class ProgressBar(Protocol):
+    """What the commands need of a progress bar (tqdm or _NoBar)."""
 
-
-def _input_words(args: argparse.Namespace,
-                 parser: argparse.ArgumentParser) -> tuple[Iterator[str], int | None]:
-    """The words to decode and their number when known in advance."""
-    if args.words and args.file is not None:
-        parser.error("give words as arguments or with --file, not both")
-    if args.words:
-        return iter(args.words), len(args.words)
-    if args.file is None or args.file == "-":
-        if sys.stdin is None:
-            parser.error("no words: standard input is closed")
-        if args.file is None and sys.stdin.isatty():
-            parser.error("no words: give them as arguments, with --file, "
-                         "or on standard input")
-        return _words_from(sys.stdin), None
-    try:
-        with open(args.file, encoding="utf-8") as stream:
-            words = list(_words_from(stream))
-    except (OSError, UnicodeDecodeError) as error:
-        raise RunError(f"cannot read {args.file}: {error}")
-    return iter(words), len(words)
+    def __enter__(self) -> ProgressBar: ...
+    def __exit__(self, *exc_info: object) -> None: ...
+    def update(self, n: int = 1) -> None: ...
 
 
 class _NoBar:
@@ -245,14 +232,15 @@ class _NoBar:
     def __enter__(self) -> "_NoBar":
         return self
 
-    def __exit__(self, *exc_info) -> None:
+    def __exit__(self, *exc_info: object) -> None:
         return None
 
     def update(self, n: int = 1) -> None:
         return None
 
 
-def _progress_bar(enabled: bool | None, total: int | None, unit: str):
+def _progress_bar(enabled: bool | None, total: int | None,
+                  unit: str) -> ProgressBar:
     show = sys.stderr.isatty() if enabled is None else enabled
     if not show:
         return _NoBar()
@@ -260,43 +248,15 @@ def _progress_bar(enabled: bool | None, total: int | None, unit: str):
         from tqdm import tqdm
     except ImportError:  # progress is a nicety, never a reason to fail
         return _NoBar()
-    return tqdm(total=total, unit=" " + unit, unit_scale=True,
-                file=sys.stderr, leave=False)
+    return cast(ProgressBar, tqdm(total=total, unit=" " + unit,
+                                  unit_scale=True, file=sys.stderr,
+                                  leave=False))
 
 
 def run_apply(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
-    from tamsu.batch import DecodeSettings, decode_words
-    from tamsu.pool import WorkerDied
-    words, total = _input_words(args, parser)
-    settings = DecodeSettings(
-        model=_model_path(args), delim=args.delim, nbest=args.nbest,
-        beam=args.beam, threshold=args.threshold, pmass=args.pmass,
-        accumulate=args.accumulate)
-    probabilities = args.pmass < 99.0
-    out = sys.stdout
-    undecoded = 0
-    with _progress_bar(args.progress, total, "words") as bar:
-        # Decoding never raises: a ValueError is the model failing to load,
-        # which happens before the first word.
-        try:
-            for word, pronunciations in decode_words(words, settings,
-                                                     jobs=args.jobs):
-                if not pronunciations:
-                    undecoded += 1
-                for rank, p in enumerate(pronunciations, start=1):
-                    score = (f"{p.probability:.6g}" if probabilities
-                             else f"{p.weight:.4f}")
-                    out.write(f"{word}\t{rank}\t{score}\t"
-                              f"{' '.join(p.phonemes)}\n")
-                bar.update(1)
-        except (ValueError, WorkerDied) as error:
-            raise RunError(str(error))
-        finally:
-            out.flush()  # the lines written so far stay, even on failure
-    if undecoded:
-        print(f"{PROG}: {undecoded} word(s) had no pronunciation",
-              file=sys.stderr)
-    return 0
+    from tamsu import apply
+    return apply.run(args, parser, apply.default_model(args.model),
+                     _progress_bar)
 
 
 def run_train(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
@@ -361,6 +321,8 @@ def run_evaluate(args: argparse.Namespace,
                     out.write(f"{word}\t{' '.join(hypothesis)}\t{refs}\n")
         except OSError as error:
             raise RunError(f"cannot write {args.errors}: {error}")
+    print("model alone (words are decoded, not looked up in a "
+          "pronunciation dictionary)")
     print(report.summary())
     return 0
 
@@ -369,7 +331,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
-        return args.run(args, args.parser)
+        status: int = args.run(args, args.parser)
+        return status
     except RunError as error:
         print(f"{PROG}: error: {error}", file=sys.stderr)
         return 1

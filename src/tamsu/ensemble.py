@@ -61,7 +61,7 @@ def combine_posteriors(
 class Ensemble:
     """Several models decoding together; see the module docstring."""
 
-    def __init__(self, paths: Sequence[str | os.PathLike], *,
+    def __init__(self, paths: Sequence[str | os.PathLike[str]], *,
                  delim: str = "", weights: Sequence[float] | None = None,
                  depth: int = DEFAULT_DEPTH) -> None:
         if not paths:

@@ -73,7 +73,8 @@ def score(report: EvaluationReport, word: str, hypothesis: tuple[str, ...],
         report.errors.append((word, hypothesis, references))
 
 
-def evaluate(model: str | os.PathLike, test: str | os.PathLike | Lexicon, *,
+def evaluate(model: str | os.PathLike[str],
+             test: str | os.PathLike[str] | Lexicon, *,
              delim: str = "", jobs: int = 1,
              progress: Callable[[int], None] | None = None
              ) -> EvaluationReport:

@@ -20,7 +20,10 @@ from __future__ import annotations
 import collections
 import os
 import unicodedata
-from typing import Iterable
+from typing import TYPE_CHECKING, Iterable
+
+if TYPE_CHECKING:
+    from tamsu._tamsu import Model
 
 __all__ = ["FORMS", "MARKERS", "choose_form", "grapheme_form", "marker_of",
            "normalise_word"]
@@ -55,7 +58,7 @@ def _is_hangul_syllable(character: str) -> bool:
     return "\uac00" <= character <= "\ud7a3"
 
 
-def _alphabet(words: Iterable[str], form: str) -> collections.Counter:
+def _alphabet(words: Iterable[str], form: str) -> collections.Counter[str]:
     return collections.Counter(
         c for w in words for c in unicodedata.normalize(form.upper(), w))
 
@@ -81,7 +84,7 @@ def choose_form(words: Iterable[str]) -> str:
     return "nfc"
 
 
-def grapheme_form(model) -> str | None:
+def grapheme_form(model: Model | str | os.PathLike[str]) -> str | None:
     """The form a model's graphemes are written in, or None if unrecorded.
 
     `model` is a tamsu.Model or the path of a model file.

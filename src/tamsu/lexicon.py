@@ -231,7 +231,7 @@ def _has_stress(phonemes: Sequence[str]) -> bool:
                for p in phonemes)
 
 
-def read_lexicon(path: str | os.PathLike, *, delim: str = "",
+def read_lexicon(path: str | os.PathLike[str], *, delim: str = "",
                  max_malformed: float = DEFAULT_MAX_MALFORMED,
                  strip_stress: bool = False) -> Lexicon:
     """Reads a lexicon file.

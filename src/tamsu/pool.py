@@ -111,8 +111,8 @@ def _exit_description(code: int | None) -> str:
 
 
 class _Worker:
-    def __init__(self, context: Any, function: Callable, initializer: Any,
-                 initargs: tuple) -> None:
+    def __init__(self, context: Any, function: Callable[..., Any], initializer: Any,
+                 initargs: tuple[Any, ...]) -> None:
         task_reader, self.tasks = context.Pipe(duplex=False)
         self.results, result_writer = context.Pipe(duplex=False)
         self.process = context.Process(
@@ -135,8 +135,8 @@ class _Worker:
 
 
 class _Pool:
-    def __init__(self, function: Callable, jobs: int, initializer: Any,
-                 initargs: tuple) -> None:
+    def __init__(self, function: Callable[..., Any], jobs: int, initializer: Any,
+                 initargs: tuple[Any, ...]) -> None:
         # forkserver: workers never inherit the parent's threads or state.
         context = multiprocessing.get_context("forkserver")
         self._workers: list[_Worker] = []
@@ -253,11 +253,13 @@ def _answer(worker: _Worker) -> Sequence[Any] | None:
     if kind == "error":
         error, text = payload
         raise error from _RemoteTraceback(text)
-    return payload
+    result: Sequence[Any] = payload
+    return result
 
 
-def _worker_main(tasks: Connection, results: Connection, function: Callable,
-                 initializer: Any, initargs: tuple) -> None:
+def _worker_main(tasks: Connection, results: Connection,
+                 function: Callable[..., Any],
+                 initializer: Any, initargs: tuple[Any, ...]) -> None:
     # Ctrl-C reaches the whole process group; the parent handles it and
     # ends the workers, which therefore print nothing.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
@@ -267,8 +269,9 @@ def _worker_main(tasks: Connection, results: Connection, function: Callable,
         results.close()  # end of file for the parent: no more answers
 
 
-def _serve(tasks: Connection, results: Connection, function: Callable,
-           initializer: Any, initargs: tuple) -> None:
+def _serve(tasks: Connection, results: Connection,
+           function: Callable[..., Any],
+           initializer: Any, initargs: tuple[Any, ...]) -> None:
     try:
         if initializer is not None:
             initializer(*initargs)

@@ -14,7 +14,7 @@ import stat
 import sys
 import time
 from dataclasses import dataclass, field
-from typing import Callable, Iterable, Sequence
+from typing import Any, Callable, Iterable, Sequence
 
 from tamsu import _train
 from tamsu.graphemes import FORMS, choose_form, marker_of, normalise_word
@@ -75,7 +75,7 @@ class TrainReport:
     arcs: int
     file_size: int
     seconds: float
-    options: dict = field(default_factory=dict)
+    options: dict[str, Any] = field(default_factory=dict)
 
     def summary(self) -> str:
         ngrams = " ".join(str(n) for n in self.ngrams)
@@ -98,7 +98,7 @@ class _ProgressBars:
         from tqdm import tqdm
         self._tqdm = tqdm
         self._stage: str | None = None
-        self._bar = None
+        self._bar: Any = None
 
     def __call__(self, stage: str, done: int, total: int) -> None:
         if stage != self._stage:
@@ -118,7 +118,9 @@ class _ProgressBars:
             self._bar = None
 
 
-def _lexicon_of(source, delim: str, max_malformed: float,
+def _lexicon_of(source: str | os.PathLike[str] | Lexicon
+                | Iterable[tuple[str, str | Sequence[str]]],
+                delim: str, max_malformed: float,
                 strip_stress: bool) -> Lexicon:
     if isinstance(source, Lexicon):
         return source
@@ -133,11 +135,11 @@ def _with_lines(error: ValueError, source: Lexicon) -> ValueError:
     if not source.path:
         return error
 
-    def where(match: re.Match) -> str:
+    def where(match: re.Match[str]) -> str:
         index = int(match.group(1)) - 1
         if 0 <= index < len(source.entries):
             return f"{source.path}:{source.entries[index].line}"
-        return match.group(0)
+        return str(match.group(0))
 
     return type(error)(re.sub(r"\bentry (\d+)", where, str(error)))
 
@@ -147,7 +149,7 @@ _FILE_KINDS = [(stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"),
                (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket")]
 
 
-def _check_output(output: str | os.PathLike, lexicon: object) -> None:
+def _check_output(output: str | os.PathLike[str], lexicon: object) -> None:
     """Refuses, before any training, an output the model must not replace.
 
     The writer follows symbolic links and replaces the file they lead to;
@@ -187,9 +189,9 @@ def _check_output(output: str | os.PathLike, lexicon: object) -> None:
                               f"directory {directory} is not writable")
 
 
-def train(lexicon: str | os.PathLike | Lexicon
+def train(lexicon: str | os.PathLike[str] | Lexicon
           | Iterable[tuple[str, str | Sequence[str]]],
-          output: str | os.PathLike, *,
+          output: str | os.PathLike[str], *,
           delim: str = "",
           order: int = DEFAULT_ORDER,
           max_graphemes: int = DEFAULT_MAX_GRAPHEMES,
@@ -246,7 +248,7 @@ def train(lexicon: str | os.PathLike | Lexicon
         raise ValueError("max_unaligned must be between 0 and 1")
     if threads is None:
         threads = max(1, min(os.cpu_count() or 1, 64))
-    options = dict(max_graphemes=max_graphemes, max_phonemes=max_phonemes,
+    options: dict[str, Any] = dict(max_graphemes=max_graphemes, max_phonemes=max_phonemes,
                    max_deleted=max_deleted, many_to_many=many_to_many,
                    iterations=iterations, threads=threads, order=order,
                    max_ngrams=max_ngrams, prune_threshold=prune_threshold)

@@ -1,0 +1,148 @@
+"""Pronunciation dictionaries: words whose pronunciations are known.
+
+A dictionary file is a lexicon: one pronunciation per line, the word, a tab
+(or spaces), then the phonemes separated by spaces; a word may have several
+lines (its variants, in order). Blank lines and lines starting with ``#`` or
+``;;;`` are comments, a byte-order mark is ignored, and CMU-style variant
+markers such as ``word(2)`` are folded into the word. A name ending in
+``.gz`` is read through gzip.
+"""
+
+from __future__ import annotations
+
+import gzip
+import os
+import re
+import zlib
+from importlib import resources
+from itertools import repeat
+from typing import Iterable, Mapping, Sequence, Union
+
+__all__ = ["PronunciationDictionary", "default_dictionary_path"]
+
+DEFAULT_DICTIONARY = "en_us.dict.gz"
+
+# A variant group of the shipped file: a word's lines are adjacent.
+_VARIANT_GROUP = re.compile(r"^([^\t\n]+)\t[^\n]*\n(?:\1\t[^\n]*\n)+", re.M)
+_VARIANT_MARKER = re.compile(r"\(\d+\)$")
+
+Phonemes = tuple[str, ...]
+# One variant as "P1 P2 ...", or the parsed variants of a word.
+_Stored = Union[str, tuple[Phonemes, ...]]
+
+
+def default_dictionary_path() -> str:
+    """The CMU Pronouncing Dictionary shipped with the US English model."""
+    return os.fspath(str(resources.files("tamsu").joinpath(
+        "models", DEFAULT_DICTIONARY)))
+
+
+class PronunciationDictionary:
+    """Words and their pronunciations, looked up exactly as written.
+
+    Read one with :meth:`read`, or build one from a mapping of words to
+    pronunciations (each a space-separated str or a sequence of phonemes).
+    Instances are immutable, so one may be shared by threads.
+    """
+
+    def __init__(self, entries: Mapping[str, Iterable[str | Sequence[str]]]
+                 | None = None) -> None:
+        self._entries: dict[str, _Stored] = {}
+        for word, variants in (entries or {}).items():
+            parsed = tuple(dict.fromkeys(
+                tuple(v.split()) if isinstance(v, str) else tuple(v)
+                for v in variants))
+            parsed = tuple(v for v in parsed if v)
+            if parsed:
+                self._entries[word] = parsed
+
+    @classmethod
+    def read(cls, path: str | os.PathLike[str]) -> PronunciationDictionary:
+        """Reads a dictionary file (see the module notes).
+
+        Raises OSError when it cannot be read and ValueError, naming the
+        file and line, for a line that is not UTF-8 text or has a word but
+        no phonemes.
+        """
+        name = os.fspath(path)
+        if name.endswith(".gz"):
+            with gzip.open(name, "rb") as stream:
+                data = stream.read()
+        else:
+            with open(name, "rb") as stream:
+                data = stream.read()
+        dictionary = cls()
+        dictionary._entries = _parse(name, data)
+        return dictionary
+
+    @classmethod
+    def _read_sorted(cls, path: str) -> PronunciationDictionary:
+        """Reads a gzip file of "word<TAB>phonemes" lines, variants adjacent.
+
+        The shipped dictionary has this shape; building the table in C
+        (dict over str.split) makes loading it several times faster.
+        """
+        with open(path, "rb") as stream:
+            text = zlib.decompress(stream.read(), 31).decode("utf-8")
+        lines = text.split("\n")
+        if lines and not lines[-1]:
+            lines.pop()
+        entries: dict[str, _Stored] = dict(
+            map(str.split, lines, repeat("\t"), repeat(1)))  # type: ignore
+        if len(entries) != len(lines):
+            for group in _VARIANT_GROUP.finditer(text):
+                entries[group.group(1)] = tuple(dict.fromkeys(
+                    tuple(line.split("\t", 1)[1].split())
+                    for line in group.group(0).splitlines()))
+        dictionary = cls()
+        dictionary._entries = entries
+        return dictionary
+
+    def lookup(self, word: str) -> tuple[Phonemes, ...]:
+        """The pronunciations of `word` in dictionary order; () if absent."""
+        stored = self._entries.get(word)
+        if stored is None:
+            return ()
+        if isinstance(stored, str):
+            return (tuple(stored.split()),)
+        return stored
+
+    def __contains__(self, word: object) -> bool:
+        """Whether `word` is in the dictionary, exactly as written."""
+        return word in self._entries
+
+    def __len__(self) -> int:
+        """The number of words."""
+        return len(self._entries)
+
+    def __repr__(self) -> str:
+        return f"<PronunciationDictionary of {len(self)} words>"
+
+
+def _parse(name: str, data: bytes) -> dict[str, _Stored]:
+    entries: dict[str, list[Phonemes]] = {}
+    for number, raw in enumerate(data.split(b"\n"), start=1):
+        try:
+            text = raw.decode("utf-8")
+        except UnicodeDecodeError as error:
+            raise ValueError(f"{name}:{number}: not UTF-8 text "
+                             f"({error.reason} at byte {error.start})"
+                             ) from None
+        if number == 1:
+            text = text.removeprefix("\ufeff")
+        text = text.strip()
+        if not text or text.startswith(("#", ";;;")):
+            continue
+        if "\t" in text:
+            word, _, rest = text.partition("\t")
+            word = word.strip()
+        else:
+            word, _, rest = text.partition(" ")
+        phonemes = tuple(rest.split())
+        if not phonemes:
+            raise ValueError(f"{name}:{number}: no phonemes for {word!r}")
+        word = _VARIANT_MARKER.sub("", word) or word
+        variants = entries.setdefault(word, [])
+        if phonemes not in variants:
+            variants.append(phonemes)
+    return {word: tuple(variants) for word, variants in entries.items()}

@@ -1,0 +1,320 @@
+"""Turning the words people write into graphemes a model knows.
+
+Every decision is derived from the model's own grapheme alphabet (its input
+symbol table), so the same rules suit any language:
+
+- Unicode normal form: the one the model records with its marker symbol
+  ``<tamsu:nfc>`` or ``<tamsu:nfd>`` (see :mod:`tamsu.graphemes`); for a
+  model without one, NFD when it knows decomposed letters (combining marks
+  or conjoining Hangul jamo, and none of the precomposed letters they make),
+  otherwise NFC.
+- Case: lower-cased when the model has no upper-case graphemes, upper-cased
+  when it has only upper-case ones; otherwise a letter the model lacks is
+  tried in the other case.
+- Punctuation at the edges of a word is stripped. Typographic apostrophes
+  and hyphens become ``'`` and ``-`` when the model knows those. Internal
+  apostrophes and hyphens are kept when the model knows them; otherwise
+  apostrophes are dropped, and the word is split at hyphens (and at
+  spaces) into parts that are pronounced one after the other.
+- A letter the model lacks whose accents the model lacks too is replaced by
+  its base letter (``é`` becomes ``e`` for a model without ``é``).
+- Characters the model still does not know are removed and returned, so
+  that the caller can report them once per word.
+"""
+
+from __future__ import annotations
+
+import unicodedata
+from dataclasses import dataclass
+from typing import Literal, Protocol
+
+from tamsu.graphemes import MARKERS, normalise_word
+
+__all__ = ["Alphabet", "Normalised", "normalise", "undecodable_reason",
+           "printable"]
+
+# Apostrophe look-alikes that real text uses in place of U+0027.
+_APOSTROPHES = frozenset("\u2019\u02bc\u2018\u0060\u00b4")
+# Hyphen and dash look-alikes that join the parts of a compound.
+_HYPHENS = frozenset("\u2010\u2011\u2012\u2013\u2014\u2212")
+# Conjoining Hangul jamo: a model spelled in them wants NFD input.
+_JAMO = range(0x1100, 0x1200)
+
+
+class SymbolSource(Protocol):
+    """What the alphabet needs from a model: its input symbol lookup."""
+
+    def find_isym(self, key: int) -> str | None:
+        """The text of an input label, or None past the last label."""
+        ...
+
+
+def input_symbols(model: SymbolSource) -> list[str]:
+    """All input symbol texts of `model`, by label (labels are dense)."""
+    texts: list[str] = []
+    while True:
+        text = model.find_isym(len(texts))
+        if text is None:
+            return texts
+        texts.append(text)
+
+
+def _is_marker(text: str) -> bool:
+    # "<eps>", "<tamsu:nfd>" and the like name things; "<" alone is a letter.
+    return len(text) > 2 and text.startswith("<") and text.endswith(">")
+
+
+def _decomposed_letter(text: str) -> bool:
+    return any(unicodedata.combining(c) or ord(c) in _JAMO for c in text)
+
+
+def _precomposed_letter(text: str) -> bool:
+    return unicodedata.normalize("NFD", text) != text
+
+
+@dataclass(frozen=True)
+class Alphabet:
+    """The graphemes of a model and the normalisation they call for.
+
+    Build it with :meth:`of_symbols` (or :meth:`of_model`); it is immutable
+    and may be shared between threads and pickled to worker processes.
+    """
+
+    graphemes: frozenset[str]
+    """Input symbols that are single graphemes (no clusters, no markers)."""
+    form: Literal["nfc", "nfd"]
+    """The Unicode normal form words are brought into."""
+    case: Literal["lower", "upper", "mixed"]
+    """How case is folded: to lower, to upper, or per letter ("mixed")."""
+    delim: str = ""
+    """The model's grapheme delimiter ("" for one grapheme per character)."""
+
+    @classmethod
+    def of_symbols(cls, symbols: list[str], delim: str = "") -> Alphabet:
+        """The alphabet of an input symbol table given by label order.
+
+        Label 0 (epsilon), label 1 (the cluster separator), texts holding
+        the separator (clusters) and ``<...>`` markers are not graphemes;
+        neither is label 2 when it is the skip symbol ``_``.
+        """
+        separator = symbols[1] if len(symbols) > 1 else ""
+        graphemes = set()
+        for label, text in enumerate(symbols):
+            if label < 2 or (label == 2 and text == "_") or _is_marker(text):
+                continue
+            if separator and separator in text:
+                continue
+            if text:
+                graphemes.add(text)
+        form: Literal["nfc", "nfd"]
+        if MARKERS["nfd"] in symbols:
+            form = "nfd"
+        elif MARKERS["nfc"] in symbols:
+            form = "nfc"
+        elif (any(_decomposed_letter(g) for g in graphemes)
+              and not any(_precomposed_letter(g) for g in graphemes)):
+            form = "nfd"
+        else:
+            form = "nfc"
+        has_upper = any(g != g.lower() for g in graphemes)
+        has_lower = any(g != g.upper() for g in graphemes)
+        case: Literal["lower", "upper", "mixed"]
+        if has_upper and not has_lower:
+            case = "upper"
+        elif has_upper:
+            case = "mixed"
+        else:
+            case = "lower"
+        return cls(frozenset(graphemes), form, case, delim)
+
+    @classmethod
+    def of_model(cls, model: SymbolSource, delim: str = "") -> Alphabet:
+        """The alphabet of a loaded model (a :class:`tamsu.Model`)."""
+        return cls.of_symbols(input_symbols(model), delim)
+
+
+@dataclass(frozen=True)
+class Normalised:
+    """A word made ready for decoding."""
+
+    keys: tuple[str, ...]
+    """Dictionary look-ups to try, in order: the word as given, then in the
+    model's normal form and case, then also without edge punctuation, then
+    (for a word of one part) as spelled for the model."""
+    parts: tuple[str, ...]
+    """What the model decodes, in order: one part, or the parts of a
+    compound the model cannot spell whole; a part may be empty."""
+    removed: str
+    """The characters (or delimited pieces) the model does not know,
+    removed before decoding, each once, in order of appearance."""
+
+
+def undecodable_reason(word: str) -> str | None:
+    """Why `word` cannot be text at all (a lone surrogate), or None.
+
+    Lone surrogates are what Python makes of bytes that are not UTF-8 in
+    command-line arguments and file names.
+    """
+    try:
+        word.encode("utf-8")
+    except UnicodeEncodeError:
+        return "not valid UTF-8 text"
+    return None
+
+
+def printable(word: str) -> str:
+    """`word` fit to print on a terminal: bytes that were not UTF-8 shown
+    as ``\\xNN``, control and other invisible characters as escapes."""
+    if undecodable_reason(word) is not None:
+        try:
+            raw = word.encode("utf-8", "surrogateescape")
+        except UnicodeEncodeError:
+            return word.encode("utf-8", "backslashreplace").decode("ascii")
+        word = raw.decode("utf-8", "backslashreplace")
+    if word.isprintable():
+        return word
+    return "".join(c if c.isprintable() else
+                   c.encode("unicode_escape").decode("ascii") for c in word)
+
+
+def _strip_edges(text: str, keep: str) -> str:
+    start, end = 0, len(text)
+    while start < end and _is_edge_junk(text[start], keep):
+        start += 1
+    while end > start and _is_edge_junk(text[end - 1], keep):
+        end -= 1
+    return text[start:end]
+
+
+def _is_edge_junk(character: str, keep: str) -> bool:
+    if character == keep:
+        return False
+    # Punctuation, and format characters such as a stray byte-order mark
+    # or soft hyphen.
+    return (character.isspace()
+            or unicodedata.category(character)[0] == "P"
+            or unicodedata.category(character) == "Cf")
+
+
+class _Speller:
+    """Maps characters onto an alphabet's graphemes (one normalise call)."""
+
+    def __init__(self, alphabet: Alphabet, fold: bool) -> None:
+        self.alphabet = alphabet
+        self.fold = fold  # try the other case and base letters
+        self.removed: dict[str, None] = {}
+
+    def known(self, unit: str) -> str | None:
+        """`unit` as a grapheme of the alphabet, or None."""
+        graphemes = self.alphabet.graphemes
+        if unit in graphemes:
+            return unit
+        if not self.fold:
+            return None
+        for other in (unit.lower(), unit.upper()):
+            if other in graphemes:
+                return other
+        return None
+
+    def spell(self, part: str) -> str:
+        """`part` with every unit the model knows, the others removed."""
+        alphabet = self.alphabet
+        if alphabet.delim:
+            # The model cuts only at a one-character delimiter (as
+            # lexicon.graphemes_of): a longer one leaves the word whole.
+            delim = alphabet.delim
+            units = part.split(delim) if len(delim) == 1 else [part]
+            kept = []
+            for unit in units:
+                grapheme = self.known(unit) if unit else None
+                if grapheme is None:
+                    if unit:
+                        self.removed[unit] = None
+                else:
+                    kept.append(grapheme)
+            return alphabet.delim.join(kept)
+        graphemes = alphabet.graphemes
+        if all(c in graphemes for c in part):
+            return part
+        out = []
+        for character in part:
+            grapheme = self.known(character)
+            if grapheme is None and self.fold:
+                grapheme = self.base_letters(character)
+            if grapheme is None:
+                self.removed[character] = None
+            else:
+                out.append(grapheme)
+        return "".join(out)
+
+    def base_letters(self, character: str) -> str | None:
+        """`character` without its accents, if the model knows that."""
+        decomposed = unicodedata.normalize("NFKD", character)
+        base = "".join(c for c in decomposed if not unicodedata.combining(c))
+        if not base or base == character:
+            return None
+        letters = [self.known(c) for c in base]
+        if any(letter is None for letter in letters):
+            return None
+        return "".join(letter for letter in letters if letter is not None)
+
+
+def normalise(word: str, alphabet: Alphabet, *, enabled: bool = True
+              ) -> Normalised:
+    """Brings `word` into the form `alphabet` spells (see the module notes).
+
+    With `enabled` False only unknown characters are removed: no normal
+    form, case folding, punctuation handling or compound splitting.
+    `word` must be valid text (see :func:`undecodable_reason`).
+    """
+    speller = _Speller(alphabet, enabled)
+    graphemes = alphabet.graphemes
+    if not enabled:
+        spelled = speller.spell(word)
+        return Normalised((word,), (spelled,), "".join(speller.removed))
+    text = word
+    if not unicodedata.is_normalized(alphabet.form.upper(), text):
+        text = normalise_word(text, alphabet.form)
+    if alphabet.case == "lower":
+        text = text.lower()
+    elif alphabet.case == "upper":
+        text = text.upper()
+    folded = text
+    text = _strip_edges(text, alphabet.delim)
+    if alphabet.delim:
+        spelled = speller.spell(text)
+        return Normalised(_keys(word, folded, text, spelled), (spelled,),
+                          "".join(speller.removed))
+    if "'" in graphemes:
+        if any(c in _APOSTROPHES for c in text):
+            text = "".join("'" if c in _APOSTROPHES else c for c in text)
+    else:
+        text = "".join(c for c in text if c != "'" and c not in _APOSTROPHES)
+    if "-" in graphemes:
+        if any(c in _HYPHENS for c in text):
+            text = "".join("-" if c in _HYPHENS else c for c in text)
+    else:
+        text = "".join("-" if c in _HYPHENS else c for c in text)
+    splitters = ("" if "-" in graphemes else "-") + \
+        ("" if " " in graphemes else " ")
+    key = text
+    if splitters and any(c in splitters or c.isspace() for c in text):
+        pieces = [text]
+        for splitter in splitters:
+            if splitter == " ":
+                pieces = [p for piece in pieces for p in piece.split()]
+            else:
+                pieces = [p for piece in pieces for p in piece.split(splitter)]
+        pieces = [_strip_edges(p, "") for p in pieces]
+        parts = tuple(speller.spell(p) for p in pieces if p)
+        key = " ".join(text.split()) if " " in splitters else text
+    else:
+        parts = (speller.spell(text),)
+    # A single part is also looked up as spelled ("cafe" for "café").
+    whole = parts if len(parts) == 1 else ()
+    return Normalised(_keys(word, folded, key, *whole), parts or ("",),
+                      "".join(speller.removed))
+
+
+def _keys(*keys: str) -> tuple[str, ...]:
+    return tuple(dict.fromkeys(key for key in keys if key))

@@ -1,0 +1,131 @@
+"""`tamsu apply` as a lexicon builder: formats, OOV reports, word lists,
+the dictionary and normalisation switches (run in a subprocess)."""
+
+import subprocess
+import sys
+
+import pytest
+
+import tamsu
+
+from test_front_end import LOWER, letter_model
+
+
+def run(*args, stdin=None):
+    return subprocess.run([sys.executable, "-m", "tamsu", *args],
+                          input=stdin, capture_output=True, timeout=120)
+
+
+@pytest.fixture(scope="module")
+def setup(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("apply")
+    model = letter_model(directory, "m", LOWER)
+    dictionary = directory / "d.dict"
+    dictionary.write_text("the\tDH AH\nthe\tDH IY\n", encoding="utf-8")
+    return ["-m", model, "--dictionary", str(dictionary)], directory
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+@pytest.mark.parametrize("style, expected", [
+    ("tsv", "The\t1\t0.6931\tDH AH\nThe\t2\t0.6931\tDH IY\n"
+            "ab\t1\t2.5000\tA B\nab\t1\t2.5000\tA B\nx€y\t1\t2.5000\tX Y\n"),
+    ("lexicon", "The\tDH AH\nThe\tDH IY\nab\tA B\nx€y\tX Y\n"),
+    ("lexicon-prob", "The\t0.5\tDH AH\nThe\t0.5\tDH IY\nab\t1\tA B\n"
+                     "x€y\t1\tX Y\n"),
+])
+def test_formats_and_the_oov_report(setup, style, expected, jobs):
+    options, directory = setup
+    oov = directory / f"oov-{style}-{jobs}.txt"
+    result = run("apply", *options, "--format", style, "--oov", str(oov),
+                 "--jobs", jobs, "The", "ab", "ab", "€", "x€y")
+    assert result.returncode == 0
+    assert result.stdout.decode() == expected
+    # Nothing is printed for "€"; both problems are counted, one line each.
+    assert result.stderr.decode().splitlines() == [
+        "tamsu: 2 of 5 words had characters the model does not know, "
+        f"removed before decoding: € (listed in {oov})",
+        f"tamsu: 1 of 5 words had no pronunciation (listed in {oov})"]
+    assert oov.read_text(encoding="utf-8") == (
+        "€\tunknown characters removed: €\n€\tno pronunciation\n"
+        "x€y\tunknown characters removed: €\n")
+
+
+def test_word_lists_skip_comments_and_report_undecodable_lines(setup):
+    options, directory = setup
+    words = directory / "words.txt"
+    words.write_bytes(b"\xef\xbb\xbfab\n# a comment\n\n  ba\tignored\n"
+                      b"caf\xe9\n" + b"a" * 300 + b"\nc\x01ab\n")
+    result = run("apply", *options, "--format", "lexicon", "-f", str(words))
+    assert result.returncode == 0
+    assert result.stdout == b"ab\tA B\nba\tB A\nc\x01ab\tC A B\n"
+    assert result.stderr.decode().splitlines() == [
+        f"tamsu: {words}:5: skipped caf\\xe9: not valid UTF-8 text",
+        f"tamsu: {words}:6: skipped {'a' * 40}...: longer than 256 "
+        f"characters (300)",
+        # Control characters are shown escaped.
+        "tamsu: 1 of 5 words had characters the model does not know, "
+        "removed before decoding: \\x01"]
+    # A pipe is read once (no second pass to count its words).
+    piped = subprocess.run(
+        ["bash", "-c", f"'{sys.executable}' -m tamsu apply {' '.join(options)}"
+         " --format lexicon -f <(printf 'ab\\nba\\n')"],
+        capture_output=True, timeout=120)
+    assert piped.stdout == b"ab\tA B\nba\tB A\n", piped.stderr
+    # Arguments that are not UTF-8 are skipped the same way.
+    argument = run("apply", *options, b"caf\xe9", "ab")
+    assert argument.stdout == b"ab\t1\t2.5000\tA B\n"
+    assert argument.stderr == \
+        b"tamsu: argument 1: skipped caf\\xe9: not valid UTF-8 text\n"
+
+
+def test_switching_the_layers_off(setup):
+    options, directory = setup
+    both = run("apply", *options, "--format", "lexicon", "The", "A-b")
+    assert both.stdout == b"The\tDH AH\nThe\tDH IY\nA-b\tA B\n"
+    # "-" is silent in this model: its empty pronunciation is no answer.
+    hyphen = letter_model(directory, "hyphen", LOWER + ["-"])
+    plain = run("apply", "-m", hyphen, "--format", "lexicon",
+                "--no-dictionary", "--no-normalise", "The", "A-b", "-")
+    assert plain.stdout == b"The\tH E\nA-b\tB\n"
+    assert b"removed before decoding: T A\n" in plain.stderr
+    assert b"1 of 3 words had no pronunciation" in plain.stderr
+
+
+@pytest.mark.parametrize("args", [
+    ["--probability-mass", "0"],
+    ["--probability-mass", "1.5"],
+    ["--format", "csv"],
+    ["--no-dictionary", "--dictionary", "d.dict"],
+    ["--probability-mass", "0.5", "--pmass", "1"],
+])
+def test_usage_errors(args):
+    result = run("apply", *args, "ab")
+    assert result.returncode == 2 and b"usage:" in result.stderr
+
+
+def test_version():
+    result = run("--version")
+    assert result.stdout.decode() == f"tamsu {tamsu.__version__}\n"
+    assert tamsu.__version__[0].isdigit()
+
+
+def test_the_shipped_model_with_a_newcomers_words():
+    result = run("apply", "Hello", "O'Neill", "the", "café", "IKEA")
+    assert result.returncode == 0 and result.stderr == b""
+    first = {}
+    for line in result.stdout.decode().splitlines():
+        word, rank, _, phonemes = line.split("\t")
+        first.setdefault(word, phonemes)
+    assert first == {"Hello": "HH AH L OW", "O'Neill": "OW N IY L",
+                     "the": "DH AH", "café": "K AH F EY",
+                     "IKEA": "AY K IY AH"}
+
+
+def test_evaluate_says_it_measures_the_model_alone(setup, tmp_path):
+    options, _ = setup
+    test = tmp_path / "test.dict"
+    test.write_text("the\tDH AH\n", encoding="utf-8")
+    result = run("evaluate", str(test), *options[:2])
+    assert result.returncode == 0
+    assert result.stdout.decode().startswith("model alone")
+    assert "WER: 100.00%" in result.stdout.decode()

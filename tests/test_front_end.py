@@ -1,0 +1,274 @@
+"""tamsu.G2P: normalisation for the model's alphabet, dictionary first,
+warnings instead of the model's per-letter messages, use from threads."""
+
+import gc
+import pickle
+import subprocess
+import sys
+import threading
+import unicodedata
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+
+import tamsu
+from tamsu.normalise import Alphabet, normalise
+
+
+def phoneme_of(grapheme):
+    return grapheme.upper() if grapheme.isascii() and grapheme.isalpha() \
+        else f"U{ord(grapheme[0]):X}"
+
+
+def letter_model(directory, name, graphemes):
+    """A one-state model, compiled with fstcompile: each grapheme reads as
+    its own phoneme, ' and - as nothing (the skip symbol _)."""
+    silent = ("'", "-")
+    phonemes = sorted({phoneme_of(g) for g in graphemes if g not in silent})
+    tables = {}
+    for side, symbols in (("i", ["<eps>", "|", "_", *graphemes]),
+                          ("o", ["<eps>", "|", "_", *phonemes])):
+        tables[side] = directory / f"{name}.{side}.syms"
+        tables[side].write_text("".join(f"{text}\t{label}\n" for label, text
+                                        in enumerate(symbols)),
+                                encoding="utf-8")
+    text = directory / f"{name}.txt"
+    text.write_text("".join(
+        f"0 0 {g} {'_' if g in silent else phoneme_of(g)} 1.0\n"
+        for g in graphemes) + "0 0.5\n", encoding="utf-8")
+    model = directory / f"{name}.fst"
+    subprocess.run(["fstcompile", f"--isymbols={tables['i']}",
+                    f"--osymbols={tables['o']}", "--keep_isymbols",
+                    "--keep_osymbols", str(text), str(model)], check=True)
+    return str(model)
+
+
+LOWER = list("abcdefghijklmnopqrstuvwxyz")
+
+
+@pytest.fixture(scope="module")
+def english(tmp_path_factory):
+    return letter_model(tmp_path_factory.mktemp("en"), "en", LOWER + ["'"])
+
+
+def spelled(symbols, word, **options):
+    alphabet = Alphabet.of_symbols(["<eps>", "|", "_", *symbols])
+    return normalise(word, alphabet, **options)
+
+
+@pytest.mark.parametrize("symbols, word, parts, removed", [
+    # Lower-case only: everything is lower-cased.
+    (LOWER, "Hello", ("hello",), ""),
+    (LOWER, "IKEA", ("ikea",), ""),
+    # Upper-case only: everything is upper-cased.
+    (list("ABCDEFGHIJKLMNOPQRSTUVWXYZ"), "hello", ("HELLO",), ""),
+    # Both cases: kept; a letter missing in one case falls back to the other.
+    (LOWER + ["A", "B"], "Abc", ("Abc",), ""),
+    (LOWER[:3] + ["D"], "dab", ("Dab",), ""),
+    # Accented letters the model knows are kept (NFC); the decomposed input
+    # is composed first.
+    (LOWER + ["é"], "cafe\u0301", ("café",), ""),
+    # Accents the model lacks fall back to the base letter.
+    (LOWER, "Naïve", ("naive",), ""),
+    # Edge punctuation goes; internal apostrophes stay when known (also the
+    # typographic one), or are dropped.
+    (LOWER + ["'"], "\u201cO\u2019Neill,\u201d", ("o'neill",), ""),
+    (LOWER, "O'Neill", ("oneill",), ""),
+    # Hyphens kept when known, otherwise the word is split (also at spaces).
+    (LOWER + ["-"], "Well-known", ("well-known",), ""),
+    (LOWER, "well\u2010known", ("well", "known"), ""),
+    (LOWER, "ice  cream", ("ice", "cream"), ""),
+    # Unknown characters are removed and listed once, in order.
+    (LOWER, "x€y€z$", ("xyz",), "€$"),
+    (LOWER, "€€", ("",), "€"),
+    (LOWER, "\ufeffhello", ("hello",), ""),
+])
+def test_normalisation_follows_the_alphabet(symbols, word, parts, removed):
+    result = spelled(symbols, word)
+    assert (result.parts, result.removed) == (parts, removed)
+
+
+def test_nfd_models_get_decomposed_input():
+    # Combining marks without precomposed letters: the model spells NFD.
+    decomposed = spelled(LOWER + ["\u0301"], "café")
+    assert decomposed.parts == ("cafe\u0301",)
+    # Conjoining jamo: a syllable block is taken apart.
+    jamo = [chr(c) for c in range(0x1100, 0x1176)] + \
+        [chr(c) for c in range(0x11A8, 0x11C3)]
+    hangul = spelled(jamo, "한")
+    assert hangul.parts == (unicodedata.normalize("NFD", "한"),)
+    assert hangul.removed == ""
+    # An explicit marker wins over the inference.
+    stated = spelled(LOWER + ["\u0301", "<tamsu:nfc>"], "cafe\u0301")
+    assert stated.parts == ("cafe",)
+    marker = Alphabet.of_symbols(["<eps>", "|", "_", "a", "<tamsu:nfd>"])
+    assert marker.form == "nfd" and "<tamsu:nfd>" not in marker.graphemes
+
+
+def test_clusters_and_reserved_labels_are_not_graphemes():
+    alphabet = Alphabet.of_symbols(["<eps>", "|", "_", "c", "h", "c|h", "<s>"])
+    assert alphabet.graphemes == {"c", "h"}
+
+
+def test_delimited_graphemes_are_whole_units():
+    alphabet = Alphabet.of_symbols(["<eps>", "|", "_", "ch", "a", "t"],
+                                   delim=".")
+    result = normalise("\"CH.a.x.t.\"", alphabet)
+    assert (result.parts, result.removed) == (("ch.a.t",), "x")
+    # A delimiter of two characters never cuts: the word is one grapheme.
+    whole = Alphabet.of_symbols(["<eps>", "|", "_", "a..b"], delim="..")
+    assert normalise("a..b", whole).parts == ("a..b",)
+
+
+def test_without_normalisation_only_unknown_characters_go():
+    result = spelled(LOWER, "Café!", enabled=False)
+    assert result.parts == ("af",) and result.removed == "Cé!"
+    assert result.keys == ("Café!",)
+
+
+def strings(pronunciations):
+    return [(str(p), p.source, p.rank) for p in pronunciations]
+
+
+def test_dictionary_first_then_model(english, tmp_path):
+    dictionary = tmp_path / "small.dict"
+    dictionary.write_text("# a comment\nthe\tDH AH\nthe\tDH IY\n"
+                          "Ok\tOW K EY\ncafe\tK AE F EY\n", encoding="utf-8")
+    g2p = tamsu.G2P(english, dictionary, nbest=2)
+    # All variants, in dictionary order, equal shares, found case-folded.
+    the = g2p("The")
+    assert strings(the) == [("DH AH", "dictionary", 1),
+                            ("DH IY", "dictionary", 2)]
+    assert [p.probability for p in the] == [0.5, 0.5]
+    assert all(p.word == "The" for p in the)
+    # As given first ("Ok"), then as the model spells it ("café" -> cafe).
+    assert strings(g2p("Ok")) == [("OW K EY", "dictionary", 1)]
+    assert strings(g2p("café")) == [("K AE F EY", "dictionary", 1)]
+    # Not in the dictionary: the model, with shares that add up to 1.
+    tab = g2p("tab")
+    assert strings(tab) == [("T A B", "model", 1)]
+    assert tab[0].probability == pytest.approx(1.0)
+    # The default with a model other than the shipped one: no dictionary.
+    assert strings(tamsu.G2P(english)("the")) == [("T H E", "model", 1)]
+    assert strings(tamsu.G2P(english, None)("the")) == [("T H E", "model", 1)]
+
+
+def test_compounds_join_their_parts(english, tmp_path):
+    g2p = tamsu.G2P(english, tamsu.PronunciationDictionary(
+        {"ice": ["AY S"], "cream": ["K R IY M", "K R EH M"]}))
+    assert strings(g2p("ice-cream")) == [("AY S K R IY M", "dictionary", 1),
+                                         ("AY S K R EH M", "dictionary", 2)]
+    assert strings(g2p("ice-box")) == [("AY S B O X", "model", 1)]
+    # A model that spells hyphens still reads a compound of dictionary
+    # words from the dictionary; any other compound goes to it whole.
+    hyphens = letter_model(tmp_path, "hyphens", LOWER + ["-"])
+    g2p = tamsu.G2P(hyphens, g2p.dictionary)
+    assert strings(g2p("Ice-cream"))[0] == ("AY S K R IY M", "dictionary", 1)
+    assert strings(g2p("ice-box")) == [("I C E B O X", "model", 1)]
+
+
+def test_probability_mass_keeps_the_best_until_it_is_covered(english):
+    variants = tamsu.PronunciationDictionary({"x": ["A", "B", "C", "D"]})
+    g2p = tamsu.G2P(english, variants, probability_mass=0.5)
+    assert [str(p) for p in g2p("x")] == ["A", "B"]
+    for bad in (0.0, 1.5):
+        with pytest.raises(ValueError, match="probability_mass"):
+            tamsu.G2P(english, probability_mass=bad)
+
+
+def test_unknown_characters_warn_once_and_never_reach_the_model(english,
+                                                                capfd):
+    g2p = tamsu.G2P(english)
+    with pytest.warns(tamsu.UnknownCharacterWarning) as caught:
+        result = g2p("a€b€")
+    assert len(caught) == 1 and "'€'" in str(caught[0].message)
+    assert caught[0].filename == __file__  # blames the caller's line
+    assert strings(result) == [("A B", "model", 1)]
+    with pytest.warns(tamsu.UnknownCharacterWarning):
+        assert g2p("€") == []
+    # The model's own "Symbol: ... not found" lines never appear.
+    assert capfd.readouterr().err == ""
+
+
+@pytest.mark.parametrize("word, reason", [
+    ("caf\udce9", "not valid UTF-8"),
+    ("a" * (tamsu.MAX_WORD_LENGTH + 1), "longer than 256 characters"),
+])
+def test_undecodable_and_overlong_words_are_skipped(english, word, reason):
+    g2p = tamsu.G2P(english)
+    with pytest.warns(tamsu.SkippedWordWarning, match=reason):
+        assert g2p(word) == []
+    with pytest.warns(tamsu.SkippedWordWarning):
+        assert [len(r) for r in g2p.map(["ab", word, "ba"])] == [1, 0, 1]
+    assert len(g2p("a" * tamsu.MAX_WORD_LENGTH)) == 1
+
+
+def test_bad_arguments_fail_early(english, tmp_path):
+    with pytest.raises(ValueError, match="failed to read"):
+        tamsu.G2P(tmp_path / "missing.fst")
+    with pytest.raises(TypeError):
+        tamsu.G2P(english)(5)
+    for bad in (0, 2**64):
+        with pytest.raises(ValueError, match="nbest must be from 1"):
+            tamsu.G2P(english, nbest=bad)
+    broken = tmp_path / "broken.dict"
+    broken.write_bytes(b"ok\tOW K\ncaf\xe9\tK\n")
+    with pytest.raises(ValueError, match="broken.dict:2: not UTF-8"):
+        tamsu.G2P(english, broken)
+
+
+def test_a_dropped_front_end_drops_its_model_at_once(english):
+    models = tamsu.g2p._models_of_this_thread()
+    before = len(models)
+    g2p = tamsu.G2P(english)
+    assert len(models) == before + 1
+    del g2p
+    gc.collect()
+    assert len(models) == before
+
+
+def test_one_front_end_serves_a_thread_pool(english):
+    """Each thread gets its own Model, and every Model is dropped on its own
+    thread, even when the G2P goes first: the binding reports a Model
+    dropped elsewhere through the unraisable hook."""
+    reports = []
+    previous, sys.unraisablehook = sys.unraisablehook, reports.append
+    try:
+        words = ["abc", "cab", "bad", "dab"] * 25
+        g2p = tamsu.G2P(english)
+        expected = [strings(g2p(w)) for w in words]
+        with ThreadPoolExecutor(4) as pool:
+            assert [strings(r) for r in pool.map(g2p, words)] == expected
+            # The G2P dies while the threads that hold its models live on.
+            del g2p
+            gc.collect()
+            other = tamsu.G2P(english)
+            assert [strings(r) for r in pool.map(other, words)] == expected
+        del other
+        gc.collect()
+        thread = threading.Thread(target=lambda: tamsu.G2P(english)("ab"))
+        thread.start()
+        thread.join()
+        gc.collect()
+    finally:
+        sys.unraisablehook = previous
+    assert reports == []
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_map_streams_in_order(english, jobs):
+    # A G2P travels as its settings (the copy loads its own model).
+    g2p = pickle.loads(pickle.dumps(tamsu.G2P(english)))
+    words = (w for w in ["ab", "ba", "", "c€ab"] * 300)
+    with pytest.warns(tamsu.UnknownCharacterWarning, match="c€ab"):
+        results = [[str(p) for p in r]
+                   for r in g2p.map(words, jobs=jobs, chunk_size=7)]
+    assert results == [["A B"], ["B A"], [], ["C A B"]] * 300
+
+
+def test_shipped_model_and_dictionary():
+    g2p = tamsu.G2P()
+    assert [str(p) for p in g2p("the")] == ["DH AH", "DH IY"]
+    assert [str(p) for p in g2p("O'Neill")] == ["OW N IY L"]
+    assert len(g2p.dictionary or ()) > 100_000
+    assert g2p("tamsu")[0].source == "model"

@@ -1,0 +1,29 @@
+"""A small client of tamsu's typed surface: ./test.sh runs mypy --strict
+over it, so a stub or annotation that stops fitting real use fails CI."""
+
+import pathlib
+
+import tamsu
+
+
+def lexicon_lines(words: list[str]) -> list[str]:
+    g2p = tamsu.G2P(nbest=2, probability_mass=0.9)
+    return [f"{p.word}\t{p.probability:.3f}\t{p.source}\t{p}"
+            for pronunciations in g2p.map(words, jobs=1)
+            for p in pronunciations]
+
+
+def best_paths(path: pathlib.Path) -> list[tuple[float, list[int]]]:
+    model = tamsu.Model(str(path))
+    label: int | None = model.find_isym("a")
+    text: str | None = model.find_osym(label or 0)
+    assert text is not None
+    return [(p.path_weight, p.uniques)
+            for p in model.phoneticize_paths("hello", nbest=2)]
+
+
+def trained(lexicon: pathlib.Path, output: pathlib.Path) -> str:
+    dictionary = tamsu.PronunciationDictionary.read(lexicon)
+    variants: tuple[tuple[str, ...], ...] = dictionary.lookup("hello")
+    report = tamsu.train(lexicon, output, order=3, progress=False)
+    return f"{report.summary()} {len(variants)} {tamsu.__version__}"
