@@ -9,9 +9,9 @@
 #include <vector>
 
 #include <fst/properties.h>
-#include <fst/util.h>
 
-#include "model/cerr_capture.h"
+#include "diag/cerr_router.h"
+#include "model/fst_trust.h"
 #include "model/model_file_check.h"
 
 namespace tamsu {
@@ -113,12 +113,13 @@ Expected<std::unique_ptr<fst::StdVectorFst>, ModelLoadError> read_fst(
   if (auto dangling = find_dangling_state(*fst, path)) {
     return read_failed(*dangling);
   }
+  if (auto defect = make_fst_safe_to_decode(*fst, path)) {
+    return read_failed(*defect);
+  }
   return fst;
 }
 
 }  // namespace
-
-void configure_openfst() { FLAGS_fst_error_fatal = false; }
 
 void sort_arcs_by_input_label(fst::StdVectorFst &fst) {
   const std::uint64_t properties = fst.Properties(fst::kFstProperties, false);

@@ -10,6 +10,7 @@
 #include <fst/symbol-table.h>
 #include <fst/vector-fst.h>
 
+#include "diag/cerr_router.h"  // configure_openfst(), needed before loading
 #include "model/cluster_table.h"
 #include "model/expected.h"
 #include "model/labels.h"
@@ -45,11 +46,6 @@ Expected<std::unique_ptr<const Model>, ModelLoadError> load_model(
 // equal labels, and records the sort in the stored properties as OpenFst's
 // ArcSort does.
 void sort_arcs_by_input_label(fst::StdVectorFst &fst);
-
-// Makes OpenFst errors non-fatal (its default calls exit(1)); afterwards
-// failures set the error property and log to std::cerr. Call once before
-// any other core operation.
-void configure_openfst();
 
 // The user-facing message of a load error.
 std::string describe(const ModelLoadError &error);

@@ -24,7 +24,6 @@ class Cursor {
   explicit Cursor(std::string_view bytes) : bytes_(bytes) {}
 
   std::uint64_t remaining() const { return bytes_.size() - pos_; }
-  std::uint64_t position() const { return pos_; }
 
   template <class T>
   bool read(T &out) {

@@ -5,8 +5,8 @@
 #include <limits>
 #include <utility>
 
+#include "diag/cerr_router.h"
 #include "fsa/fsa.h"
-#include "nbest/cerr_silencer.h"
 #include "nbest/dump.h"
 #include "nbest/lattice.h"
 #include "nbest/paths.h"

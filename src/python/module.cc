@@ -1,5 +1,6 @@
 // The extension module tamsu._tamsu: multi-phase initialisation that
 // creates the Model and PathData heap types in module state.
+#include "diag/cerr_router.h"
 #include "model/model.h"
 #include "python/module_state.h"
 

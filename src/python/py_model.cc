@@ -22,24 +22,9 @@ struct PyModel {
   PyObject_HEAD
   const Model *record;  // owned; leaked when released on a foreign thread
   std::thread::id owner;
-  Py_ssize_t calls_in_progress;
 };
 
 PyModel *as_model(PyObject *self) { return reinterpret_cast<PyModel *>(self); }
-
-// The shared claim a method holds on the record while it runs.
-class CallClaim {
- public:
-  explicit CallClaim(PyModel *model) : model_(model) {
-    ++model_->calls_in_progress;
-  }
-  ~CallClaim() { --model_->calls_in_progress; }
-  CallClaim(const CallClaim &) = delete;
-  CallClaim &operator=(const CallClaim &) = delete;
-
- private:
-  PyModel *model_;
-};
 
 // The thread check that opens every method, before any conversion.
 bool check_caller(PyObject *self, ModuleState *state) {
@@ -164,7 +149,6 @@ PyObject *model_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     PyModel *model = as_model(self);
     model->record = loaded.value().release();
     new (&model->owner) std::thread::id(std::this_thread::get_id());
-    model->calls_in_progress = 0;
     return self;
   });
 }
@@ -194,8 +178,8 @@ void model_dealloc(PyObject *self) {
 
 // --- decoding methods ----------------------------------------------------
 
-// Runs one method body: binding, the thread check, the claim, then `body`
-// with the bound arguments.
+// Runs one method body: binding, the thread check, then `body` with the
+// bound arguments. The caller's reference keeps `self` alive throughout.
 template <class Body>
 PyObject *run_method(PyObject *self, const Signature &signature,
                      PyObject *const *args, Py_ssize_t nargs,
@@ -207,7 +191,6 @@ PyObject *run_method(PyObject *self, const Signature &signature,
     }
     ModuleState *state = module_state_of(Py_TYPE(self));
     if (!state || !check_caller(self, state)) return nullptr;
-    CallClaim claim(as_model(self));
     return body(*as_model(self)->record, state, bound);
   });
 }

@@ -17,7 +17,7 @@
 #include <fst/arcsort.h>
 #include <fst/properties.h>
 
-#include "model/cerr_capture.h"
+#include "diag/cerr_router.h"
 #include "train/lexicon.h"
 
 namespace tamsu {

@@ -1,12 +1,12 @@
 // The extension module tamsu._train: converts Python arguments for one
 // training call, runs it without the interpreter lock, and maps its
 // errors. The work itself is in src/train.
-#include <fst/util.h>
 
 #include <limits>
 #include <string>
 #include <vector>
 
+#include "diag/cerr_router.h"
 #include "python/guard.h"
 #include "python/py_ref.h"
 #include "train/train.h"
@@ -271,8 +271,8 @@ PyMethodDef module_methods[] = {
 };
 
 int module_exec(PyObject *) {
-  // OpenFst's default would exit the process on any library error.
-  FLAGS_fst_error_fatal = false;
+  // Once per process: OpenFst errors non-fatal, std::cerr routed per thread.
+  configure_openfst();
   return 0;
 }
 

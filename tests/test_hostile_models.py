@@ -1,0 +1,68 @@
+"""Model files built to crash or hang a decoder, each loaded and decoded in
+a child process, so that a segfault or a search that never ends fails the
+test instead of the suite."""
+
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import fstbytes
+
+SYMBOLS = "<eps> 0\n| 1\n_ 2\na 3\nb 4\nA 5\nB 6\n"
+# Top sorted, acyclic, initially acyclic; no epsilons on either side.
+ACYCLIC_NO_EPSILONS = 0x6800000000 | 0xA800000
+
+
+def loop_model(tmp_path, loop):
+    """a:A into state 1, `loop` (epsilon arcs from 1), b:B back to 0."""
+    (tmp_path / "syms").write_text(SYMBOLS)
+    (tmp_path / "m.txt").write_text(
+        f"0 1 a A 1.0\n{loop}\n1 0 b B 1.0\n0 0.0\n1 0.0\n")
+    syms = str(tmp_path / "syms")
+    subprocess.run(["fstcompile", f"--isymbols={syms}", f"--osymbols={syms}",
+                    "--keep_isymbols", "--keep_osymbols",
+                    str(tmp_path / "m.txt"), str(tmp_path / "m.fst")],
+                   check=True)
+    return str(tmp_path / "m.fst")
+
+
+def load_and_decode(path):
+    """The child's output: the load error, or the best paths of "ab"."""
+    script = ("import sys, tamsu\n"
+              "try:\n"
+              "    model = tamsu.Model(sys.argv[1])\n"
+              "except ValueError as e:\n"
+              "    print('error:', e)\n"
+              "else:\n"
+              "    print(model.phoneticize_paths('ab', nbest=2))\n")
+    result = subprocess.run([sys.executable, "-X", "dev", "-c", script, path],
+                            capture_output=True, text=True, timeout=60)
+    assert (result.returncode, result.stderr) == (0, "")
+    return result.stdout.strip()
+
+
+def test_stored_properties_are_not_trusted(tmp_path):
+    # OpenFst's search would take the claim and index past its state order.
+    path = loop_model(tmp_path, "1 2 <eps> <eps> 0.5\n2 1 <eps> <eps> 0.5")
+    honest = load_and_decode(path)
+    data = Path(path).read_bytes()
+    offset = fstbytes.header_offsets(data)["properties"]
+    Path(path).write_bytes(fstbytes.poke(data, offset, "<Q",
+                                         0b11 | ACYCLIC_NO_EPSILONS))
+    assert load_and_decode(path) == honest
+    assert honest.startswith("[PathData(")
+
+
+@pytest.mark.parametrize("loop, states", [
+    ("1 2 <eps> <eps> 0.5\n2 1 <eps> <eps> -0.5001", "12"),
+    ("1 2 <eps> B 0.5\n2 2 <eps> <eps> -1e-3", "2"),
+])
+def test_negative_epsilon_cycle_is_a_read_failure(tmp_path, loop, states):
+    path = loop_model(tmp_path, loop)
+    assert re.match(rf"error: failed to read FST: {re.escape(path)}: epsilon "
+                    rf"arcs form a cycle of negative weight through state "
+                    rf"[{states}] ", load_and_decode(path))
+
