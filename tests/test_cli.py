@@ -101,20 +101,6 @@ def test_train_reports_then_apply_decodes(tmp_path):
     assert rows(run("apply", "-m", output, "knot").stdout)[0][3] == "N AA T"
 
 
-@pytest.mark.parametrize("content, message", [
-    ("cat\ndog\nfox\n" * 4 + "cat\tK AE T\n", "lines are malformed"),
-])
-def test_train_on_bad_input_fails_with_1(tmp_path, content, message):
-    lexicon = tmp_path / "l.dict"
-    if content is not None:
-        lexicon.write_text(content)
-    result = run("train", str(lexicon), "-o", str(tmp_path / "m.fst"))
-    assert result.returncode == 1
-    assert result.stderr.startswith("tamsu: error: ")
-    assert message in result.stderr
-    assert not (tmp_path / "m.fst").exists()
-
-
 def test_evaluate_reports_error_rates(model, tmp_path):
     test = write_lexicon(tmp_path / "test.dict",
                          [("cat", "K AE T"), ("fox", "F AA K")])

@@ -127,19 +127,6 @@ TEST(NgramTest, EveryHistoryDistributesAllMass) {
   }
 }
 
-TEST(NgramTest, PruningKeepsUnigramsAndHistoriesAndDropsLongNgramsFirst) {
-  const auto full = estimate(corpus(), 6, NgramOptions{4, 0, 0.0});
-  const auto pruned = estimate(corpus(), 6, NgramOptions{4, 40, 0.0});
-  // Unigrams: the six tokens, </s> and <s>.
-  EXPECT_EQ(pruned.kept_per_order[0], 8u);
-  EXPECT_LT(pruned.kept_per_order[3], full.kept_per_order[3]);
-  for (const auto &node : pruned.nodes) {
-    if (node.length >= 2 && node.kept) EXPECT_TRUE(pruned.nodes[node.parent].kept);
-  }
-  EXPECT_LT(total(estimate(corpus(), 6, NgramOptions{4, 0, 1e-2})),
-            total(estimate(corpus(), 6, NgramOptions{4, 0, 1e-6})));
-}
-
 TEST(NgramTest, RejectsBadInput) {
   auto no_order = estimate_ngrams({{0}}, 1, NgramOptions{0, 0, 0.0}, nullptr);
   ASSERT_FALSE(no_order.has_value());
