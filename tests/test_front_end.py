@@ -3,7 +3,6 @@ warnings instead of the model's per-letter messages, use from threads."""
 
 import gc
 import pickle
-import subprocess
 import sys
 import threading
 import unicodedata
@@ -14,6 +13,8 @@ import pytest
 import tamsu
 from tamsu.normalise import Alphabet, normalise
 
+from conftest import compile_model
+
 
 def phoneme_of(grapheme):
     return grapheme.upper() if grapheme.isascii() and grapheme.isalpha() \
@@ -21,26 +22,14 @@ def phoneme_of(grapheme):
 
 
 def letter_model(directory, name, graphemes):
-    """A one-state model, compiled with fstcompile: each grapheme reads as
-    its own phoneme, ' and - as nothing (the skip symbol _)."""
+    """A one-state model: each grapheme reads as its own phoneme, ' and -
+    as nothing (the skip symbol _)."""
     silent = ("'", "-")
     phonemes = sorted({phoneme_of(g) for g in graphemes if g not in silent})
-    tables = {}
-    for side, symbols in (("i", ["<eps>", "|", "_", *graphemes]),
-                          ("o", ["<eps>", "|", "_", *phonemes])):
-        tables[side] = directory / f"{name}.{side}.syms"
-        tables[side].write_text("".join(f"{text}\t{label}\n" for label, text
-                                        in enumerate(symbols)),
-                                encoding="utf-8")
-    text = directory / f"{name}.txt"
-    text.write_text("".join(
-        f"0 0 {g} {'_' if g in silent else phoneme_of(g)} 1.0\n"
-        for g in graphemes) + "0 0.5\n", encoding="utf-8")
-    model = directory / f"{name}.fst"
-    subprocess.run(["fstcompile", f"--isymbols={tables['i']}",
-                    f"--osymbols={tables['o']}", "--keep_isymbols",
-                    "--keep_osymbols", str(text), str(model)], check=True)
-    return str(model)
+    arcs = "".join(f"0 0 {g} {'_' if g in silent else phoneme_of(g)} 1.0\n"
+                   for g in graphemes) + "0 0.5\n"
+    return compile_model(directory, name, arcs, ["<eps>", "|", "_", *graphemes],
+                         ["<eps>", "|", "_", *phonemes])
 
 
 LOWER = list("abcdefghijklmnopqrstuvwxyz")

@@ -8,24 +8,24 @@ from tamsu.training import train
 
 from train_data import LEXICON, write_lexicon
 
+GOOD = "".join(f"{w}\t{p}\n" for w, p in LEXICON).encode()
 
-def write(path, text, encoding="utf-8"):
-    path.write_bytes(text.encode(encoding) if isinstance(text, str) else text)
+
+def write(path, data):
+    path.write_bytes(data.encode() if isinstance(data, str) else data)
     return str(path)
 
 
 @pytest.mark.parametrize("text, expected", [
-    ("cat\tK AE T\n", [("cat", ("K", "AE", "T"))]),
-    ("cat  K AE T\n", [("cat", ("K", "AE", "T"))]),
-    ("new york\tN UW Y AO R K\n", [("new york", ("N", "UW", "Y", "AO", "R", "K"))]),
-    (";;; comment\n# another\n\ncat K AE T\r\n", [("cat", ("K", "AE", "T"))]),
-    ("\ufeffcat\tK AE T\n", [("cat", ("K", "AE", "T"))]),
-    ("read\tR IY D\nread\tR EH D\n",
-     [("read", ("R", "IY", "D")), ("read", ("R", "EH", "D"))]),
+    ("new york\tN UW Y AO R K\ncat  K AE T\n",
+     [("new york", "N UW Y AO R K"), ("cat", "K AE T")]),
+    (";;; comment\n# another\n\ncat K AE T\r\n", [("cat", "K AE T")]),
+    ("\ufeffread\tR IY D\nread\tR EH D\n",
+     [("read", "R IY D"), ("read", "R EH D")]),
 ])
 def test_reads_entries(tmp_path, text, expected):
     lexicon = read_lexicon(write(tmp_path / "l.dict", text))
-    assert [(e.word, e.phonemes) for e in lexicon.entries] == expected
+    assert [(e.word, " ".join(e.phonemes)) for e in lexicon.entries] == expected
     assert lexicon.malformed == []
 
 
@@ -36,21 +36,22 @@ def test_reads_entries(tmp_path, text, expected):
     (b"a|b\tA B\n", "reserved symbol"),
     (b"ab\tA _\n", "reserved phoneme"),
 ])
-def test_malformed_lines_are_reported_with_their_line(tmp_path, bad_line, reason):
-    good = "".join(f"{w}\t{p}\n" for w, p in LEXICON).encode()
-    path = write(tmp_path / "l.dict", good[:40] + b"\n" + bad_line + good)
-    lexicon = read_lexicon(path, max_malformed=0.5)
-    assert len(lexicon.malformed) == 1
-    malformed = lexicon.malformed[0]
+def test_malformed_lines_are_reported_with_their_line(tmp_path, bad_line,
+                                                      reason):
+    path = write(tmp_path / "l.dict", GOOD[:40] + b"\n" + bad_line + GOOD)
+    (malformed,) = read_lexicon(path, max_malformed=0.5).malformed
     assert str(malformed).startswith(f"{path}:{malformed.line}: ")
     assert reason in malformed.reason
     with open(path, "rb") as stream:
-        lines = stream.read().split(b"\n")
-    assert lines[malformed.line - 1] + b"\n" == bad_line
+        assert stream.read().split(b"\n")[malformed.line - 1] + b"\n" == \
+            bad_line
 
 
-def test_mostly_malformed_file_is_rejected(tmp_path):
-    path = write(tmp_path / "l.dict", "cat\n" * 20 + "dog\tD AO G\n")
+def test_malformed_share_counts_every_line(tmp_path):
+    # One bad line among ten is 10% of the file (not 1/9 of the good lines).
+    path = write(tmp_path / "l.dict", GOOD[:GOOD.index(b"cone")] + b"lonely\n")
+    assert len(read_lexicon(path, max_malformed=0.105).entries) == 9
+    path = write(tmp_path / "m.dict", "cat\n" * 20 + "dog\tD AO G\n")
     with pytest.raises(LexiconError, match=r"20 of 21 lines are malformed"):
         read_lexicon(path)
 
@@ -61,13 +62,7 @@ def test_file_without_entries_is_rejected(tmp_path, text):
         read_lexicon(write(tmp_path / "l.dict", text))
 
 
-def test_missing_file_raises_os_error(tmp_path):
-    with pytest.raises(OSError):
-        read_lexicon(tmp_path / "absent.dict")
-
-
 @pytest.mark.parametrize("word, delim, pieces", [
-    ("shop", "", ["s", "h", "o", "p"]),
     ("sh-o-p", "-", ["sh", "o", "p"]),
     ("a--b", "-", ["a", "", "b"]),
     ("a--b", "--", ["a--b"]),
@@ -78,8 +73,8 @@ def test_graphemes_follow_the_decoders_tokenization(word, delim, pieces):
 
 
 @pytest.mark.parametrize("a, b, distance", [
-    ("", "", 0), ("abc", "abc", 0), ("abc", "", 3), ("", "ab", 2),
-    ("kitten", "sitting", 3), ("abc", "acb", 2), ("flaw", "lawn", 2),
+    ("", "ab", 2), ("kitten", "sitting", 3), ("abc", "acb", 2),
+    ("flaw", "lawn", 2),
 ])
 def test_edit_distance(a, b, distance):
     assert edit_distance(list(a), list(b)) == distance
@@ -87,7 +82,6 @@ def test_edit_distance(a, b, distance):
 
 
 @pytest.mark.parametrize("hypothesis, references, errors, length, wrong", [
-    ("K AE T", ["K AE T"], 0, 3, 0),
     ("R EH D", ["R IY D", "R EH D"], 0, 3, 0),     # any reference counts
     ("K AE", ["K AE T", "K AE T S"], 1, 3, 1),      # closest reference
     ("", ["A B"], 2, 2, 1),                         # nothing decoded
@@ -101,16 +95,13 @@ def test_score(hypothesis, references, errors, length, wrong):
         errors, length, wrong)
 
 
-def test_evaluate_counts_errors_against_a_trained_model(tmp_path):
+def test_evaluate_against_a_trained_model(tmp_path):
     model = str(tmp_path / "m.fst")
     train(LEXICON, model, order=4, progress=False)
-    test = LEXICON[:5] + [("cat", "K AA T"), ("phone", "F OW N Z")]
+    test = LEXICON[:5] + [("cat", "K AA T"), ("tone", "T OW N Z")]
     report = evaluate(model, write_lexicon(tmp_path / "test.dict", test))
-    # "cat" and "phone" have a right reference as well as a wrong one.
-    assert (report.words, report.word_errors) == (5, 0)
-    wrong = evaluate(model, write_lexicon(tmp_path / "wrong.dict",
-                                          [("cat", "K AA T"), ("fox", "F AA K")]))
-    assert (wrong.words, wrong.word_errors, wrong.phoneme_errors,
-            wrong.phonemes) == (2, 2, 2, 6)
-    assert wrong.word_error_rate == 1.0
-    assert wrong.phoneme_error_rate == pytest.approx(2 / 6)
+    # "cat" also has a right reference; "tone" has none.
+    assert (report.words, report.word_errors, report.phoneme_errors,
+            report.phonemes) == (6, 1, 1, 24)
+    assert report.word_error_rate == pytest.approx(1 / 6)
+    assert report.phoneme_error_rate == pytest.approx(1 / 24)

@@ -12,6 +12,8 @@
 #include <tuple>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include <fst/symbol-table.h>
 #include <fst/vector-fst.h>
 
@@ -31,10 +33,10 @@ inline std::shared_ptr<fst::SymbolTable> make_symbols(
   return table;
 }
 
-inline Label label_of(const fst::SymbolTable &table, const std::string &text) {
-  const auto label = table.Find(text);
-  if (label == fst::kNoSymbol) throw std::invalid_argument("no symbol " + text);
-  return static_cast<Label>(label);
+// A file name in the test folder that no other test process uses.
+inline std::string temp_path(const std::string &name) {
+  return testing::TempDir() + "tamsu-" + std::to_string(::getpid()) + "-" +
+         name;
 }
 
 // One model arc, its labels given as symbol texts.
@@ -61,21 +63,17 @@ inline std::unique_ptr<Model> make_model(const std::vector<std::string> &isyms,
                                          const std::vector<FinalState> &finals,
                                          const std::string &delim = "") {
   auto model = std::make_unique<Model>();
-  const auto in_table = make_symbols(isyms);
-  const auto out_table = make_symbols(osyms);
+  const auto in = make_symbols(isyms), out = make_symbols(osyms);
   for (int s = 0; s < num_states; ++s) model->fst.AddState();
   model->fst.SetStart(0);
   for (const TextArc &arc : arcs) {
-    model->fst.AddArc(arc.from,
-                      fst::StdArc(static_cast<int>(label_of(*in_table, arc.in)),
-                                  static_cast<int>(label_of(*out_table, arc.out)),
-                                  arc.weight, arc.to));
+    const auto i = in->Find(arc.in), o = out->Find(arc.out);
+    if (i < 0 || o < 0) throw std::invalid_argument(arc.in + ":" + arc.out);
+    model->fst.AddArc(arc.from, fst::StdArc(i, o, arc.weight, arc.to));
   }
-  for (const FinalState &final : finals) {
-    model->fst.SetFinal(final.state, final.weight);
-  }
-  model->fst.SetInputSymbols(in_table.get());
-  model->fst.SetOutputSymbols(out_table.get());
+  for (const auto &[state, weight] : finals) model->fst.SetFinal(state, weight);
+  model->fst.SetInputSymbols(in.get());
+  model->fst.SetOutputSymbols(out.get());
   sort_arcs_by_input_label(model->fst);
   model->isyms.reset(model->fst.InputSymbols()->Copy());
   model->osyms.reset(model->fst.OutputSymbols()->Copy());
@@ -87,8 +85,7 @@ inline std::unique_ptr<Model> make_model(const std::vector<std::string> &isyms,
   return model;
 }
 
-// The arcs of an FST as (state, ilabel, olabel, weight, nextstate), states
-// in order, arcs in stored order.
+// Every arc as (state, ilabel, olabel, weight, nextstate), in stored order.
 using ArcRow = std::tuple<int, int, int, float, int>;
 
 inline std::vector<ArcRow> arc_rows(const fst::StdVectorFst &fst) {
@@ -122,16 +119,17 @@ class Fd2Capture {
     ::close(saved_);
     std::fclose(file_);
   }
+  // Restoring descriptor 2 twice would be wrong.
   Fd2Capture(const Fd2Capture &) = delete;
   Fd2Capture &operator=(const Fd2Capture &) = delete;
 
   std::string text() const {
     std::fflush(stderr);
-    std::string content;
-    const long end = ::lseek(::fileno(file_), 0, SEEK_END);
-    content.resize(static_cast<std::size_t>(end));
-    if (end > 0 &&
-        ::pread(::fileno(file_), content.data(), content.size(), 0) != end) {
+    std::string content(static_cast<std::size_t>(
+                            ::lseek(::fileno(file_), 0, SEEK_END)),
+                        '\0');
+    if (::pread(::fileno(file_), content.data(), content.size(), 0) !=
+        static_cast<ssize_t>(content.size())) {
       throw std::runtime_error("pread failed");
     }
     return content;

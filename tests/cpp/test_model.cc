@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -11,7 +12,7 @@
 
 #include <fst/properties.h>
 
-#include "model/model_file_check.h"
+#include "decode_test_util.h"
 
 namespace tamsu {
 namespace {
@@ -19,57 +20,39 @@ namespace {
 using fst::StdArc;
 using fst::StdVectorFst;
 
-class ModelTest : public testing::Test {
- protected:
-  static void SetUpTestSuite() { configure_openfst(); }
+// Symbols <eps> | _ a b on both sides (unless left out), the chain
+// 0 -a:b/0.5-> 1, state 1 final.
+std::string model_bytes(bool input_table = true, bool output_table = true) {
+  StdVectorFst f;
+  f.AddState();
+  f.AddState();
+  f.SetStart(0);
+  f.AddArc(0, StdArc(3, 4, 0.5f, 1));
+  f.SetFinal(1, 0.0f);
+  fst::SymbolTable symbols;
+  for (const char *text : {"<eps>", "|", "_", "a", "b"}) symbols.AddSymbol(text);
+  if (input_table) f.SetInputSymbols(&symbols);
+  if (output_table) f.SetOutputSymbols(&symbols);
+  std::ostringstream out;
+  f.Write(out, fst::FstWriteOptions("test"));
+  return out.str();
+}
 
-  // Two symbols tables a/b, a chain 0 -a:b-> 1 with final state 1.
-  static StdVectorFst small_fst(bool input_table = true,
-                                bool output_table = true) {
-    StdVectorFst f;
-    f.AddState();
-    f.AddState();
-    f.SetStart(0);
-    f.AddArc(0, StdArc(3, 4, 0.5f, 1));
-    f.SetFinal(1, 0.0f);
-    fst::SymbolTable symbols;
-    for (const char *text : {"<eps>", "|", "_", "a", "b"}) {
-      symbols.AddSymbol(text);
-    }
-    if (input_table) f.SetInputSymbols(&symbols);
-    if (output_table) f.SetOutputSymbols(&symbols);
-    return f;
-  }
+// Loads `bytes` from a file; returns the error message or "" on success,
+// and checks that nothing reached standard error.
+std::string load_error(const std::string &bytes) {
+  configure_openfst();
+  const std::string path = test::temp_path("model_test.fst");
+  std::ofstream(path, std::ios::binary) << bytes;
+  testing::internal::CaptureStderr();
+  auto loaded = load_model(path, "");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  std::remove(path.c_str());
+  return loaded ? "" : describe(loaded.error());
+}
 
-  static std::string bytes_of(const StdVectorFst &f) {
-    std::ostringstream out;
-    f.Write(out, fst::FstWriteOptions("test"));
-    return out.str();
-  }
-
-  std::string write_file(const std::string &bytes) {
-    const std::string path =
-        testing::TempDir() + "model_test_" + std::to_string(counter_++) + ".fst";
-    std::ofstream(path, std::ios::binary) << bytes;
-    return path;
-  }
-
-  // Loads `bytes` and returns the error message, or "" on success, while
-  // checking that nothing reached standard error.
-  std::string load_error(const std::string &bytes) {
-    const std::string path = write_file(bytes);
-    testing::internal::CaptureStderr();
-    auto loaded = load_model(path, "");
-    const std::string stderr_text = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(stderr_text, "");
-    std::remove(path.c_str());
-    return loaded ? "" : describe(loaded.error());
-  }
-
-  int counter_ = 0;
-};
-
-// Offset of the header field after the two type strings.
+// Offset of header field `index` (version, flags, properties, start,
+// states, arcs) after the two type strings.
 std::size_t header_field(const std::string &bytes, int index) {
   std::size_t pos = 4;
   for (int i = 0; i < 2; ++i) {
@@ -77,7 +60,6 @@ std::size_t header_field(const std::string &bytes, int index) {
     std::memcpy(&length, bytes.data() + pos, 4);
     pos += 4 + static_cast<std::size_t>(length);
   }
-  // version(4) flags(4) properties(8) start(8) numstates(8) numarcs(8)
   const std::size_t offsets[] = {0, 4, 8, 16, 24, 32};
   return pos + offsets[index];
 }
@@ -87,24 +69,32 @@ void poke(std::string &bytes, std::size_t offset, T value) {
   std::memcpy(&bytes[offset], &value, sizeof value);
 }
 
-TEST_F(ModelTest, LoadsAValidModel) {
-  auto loaded = load_model(write_file(bytes_of(small_fst())), "-é");
+void replace_once(std::string &bytes, const std::string &from,
+                  const std::string &to) {
+  const auto pos = bytes.find(from);
+  ASSERT_NE(pos, std::string::npos);
+  bytes.replace(pos, from.size(), to);
+}
+
+TEST(LoadModel, KeepsDelimSortsArcsAndSharesTables) {
+  const std::string path = test::temp_path("valid.fst");
+  std::ofstream(path, std::ios::binary) << model_bytes();
+  auto loaded = load_model(path, "-é");
+  std::remove(path.c_str());
   ASSERT_TRUE(loaded);
   const Model &model = *loaded.value();
   EXPECT_EQ(model.delim, "-é");
-  EXPECT_EQ(model.isyms->NumSymbols(), 5u);
   EXPECT_EQ(model.veto_set, (std::unordered_set<Label>{0, 1, 2}));
   EXPECT_TRUE(model.fst.Properties(fst::kILabelSorted, false));
-  // The record's tables are the FST's own, shared rather than re-read.
-  EXPECT_EQ(model.fst.InputSymbols()->Find(3), "a");
+  EXPECT_EQ(model.isyms->Find(3), "a");
 }
 
-TEST_F(ModelTest, ReportsMissingSymbolTables) {
-  EXPECT_EQ(load_error(bytes_of(small_fst(false, false))),
+TEST(LoadModel, ReportsMissingSymbolTables) {
+  EXPECT_EQ(load_error(model_bytes(false, false)),
             "FST is missing input symbol table");
-  EXPECT_EQ(load_error(bytes_of(small_fst(true, false))),
+  EXPECT_EQ(load_error(model_bytes(true, false)),
             "FST is missing output symbol table");
-  EXPECT_EQ(load_error(bytes_of(small_fst(false, true))),
+  EXPECT_EQ(load_error(model_bytes(false, true)),
             "FST is missing input symbol table");
 }
 
@@ -114,24 +104,18 @@ struct Damage {
   const char *expected;  // a piece of the message
 };
 
-class DamagedFile : public ModelTest,
-                    public testing::WithParamInterface<Damage> {};
+class DamagedFile : public testing::TestWithParam<Damage> {};
 
 TEST_P(DamagedFile, IsAReadFailure) {
-  std::string bytes = bytes_of(small_fst());
+  std::string bytes = model_bytes();
   GetParam().apply(bytes);
   const std::string message = load_error(bytes);
   EXPECT_EQ(message.rfind("failed to read FST: ", 0), 0u) << message;
   EXPECT_NE(message.find(GetParam().expected), std::string::npos) << message;
 }
 
-void replace_once(std::string &bytes, const std::string &from,
-                  const std::string &to) {
-  const auto pos = bytes.find(from);
-  ASSERT_NE(pos, std::string::npos);
-  bytes.replace(pos, from.size(), to);
-}
-
+// The last 12 + 16 bytes are state 1 (no arcs) and state 0's one arc,
+// whose next state is its last field.
 INSTANTIATE_TEST_SUITE_P(
     Cases, DamagedFile,
     testing::Values(
@@ -140,33 +124,26 @@ INSTANTIATE_TEST_SUITE_P(
                  poke<std::int64_t>(b, header_field(b, 4), 1ll << 40);
                },
                "1099511627776 states"},
-        Damage{"negative_state_count",
-               [](std::string &b) {
-                 poke<std::int64_t>(b, header_field(b, 4), -5);
-               },
-               "-5 states"},
-        Damage{"truncated_body",
-               [](std::string &b) { b.resize(b.size() - 10); },
+        Damage{"truncated_body", [](std::string &b) { b.resize(b.size() - 10); },
                "unexpected end of file in state 1"},
         Damage{"absurd_arc_count",
                [](std::string &b) {
-                 // state 0's arc count follows its 4-byte final weight
                  poke<std::int64_t>(b, b.size() - 12 - 16 - 8, 1ll << 50);
                },
-               "arcs"},
-        Damage{"dangling_next_state",
-               [](std::string &b) {
-                 poke<std::int32_t>(b, b.size() - 12 - 4, 7);
-               },
-               "leads to state 7"},
+               "arcs, more than the file can hold"},
+        Damage{"next_state_one_past_the_last",
+               [](std::string &b) { poke<std::int32_t>(b, b.size() - 16, 2); },
+               "leads to state 2, which does not exist"},
+        Damage{"negative_next_state",
+               [](std::string &b) { poke<std::int32_t>(b, b.size() - 16, -3); },
+               "leads to state -3"},
         Damage{"start_out_of_range",
                [](std::string &b) {
-                 poke<std::int64_t>(b, header_field(b, 3), 9);
+                 poke<std::int64_t>(b, header_field(b, 3), 2);
                },
-               "start state 9"},
+               "start state 2 does not exist"},
         Damage{"symbol_label_gap",
                [](std::string &b) {
-                 // "b" is stored with label 4; make it 5.
                  replace_once(b, std::string("\x01\0\0\0b\x04\0\0\0\0\0\0\0", 13),
                               std::string("\x01\0\0\0b\x05\0\0\0\0\0\0\0", 13));
                },
@@ -179,14 +156,13 @@ INSTANTIATE_TEST_SUITE_P(
                "\"a\" appears more than once"},
         Damage{"bad_symbol_table_magic",
                [](std::string &b) {
-                 replace_once(b, std::string("\x74\xfb\xb2\x7e", 4),
-                              std::string("\x75\xfb\xb2\x7e", 4));
+                 replace_once(b, "\x74\xfb\xb2\x7e", "\x75\xfb\xb2\x7e");
                },
                "bad magic number"},
         Damage{"huge_string_length",
                [](std::string &b) {
                  replace_once(b, std::string("\x01\0\0\0b", 5),
-                              std::string("\xf0\xff\xff\x7f" "b", 5));
+                              "\xf0\xff\xff\x7f" "b");
                },
                "beyond the end of the file"},
         Damage{"not_an_fst", [](std::string &b) { b = "hello, world\n"; },
@@ -199,54 +175,27 @@ INSTANTIATE_TEST_SUITE_P(
                "Arc not of type standard"}),
     [](const testing::TestParamInfo<Damage> &info) { return info.param.name; });
 
-TEST_F(ModelTest, MissingFileIsAReadFailure) {
-  auto loaded = load_model(testing::TempDir() + "no/such/model.fst", "");
-  ASSERT_FALSE(loaded);
-  EXPECT_EQ(describe(loaded.error()).rfind("failed to read FST: ", 0), 0u);
-}
-
-TEST(SortArcs, IsStableOnInputLabelAloneAndRecordsProperties) {
-  StdVectorFst f;
-  f.AddState();
-  f.AddState();
-  f.SetStart(0);
-  // More than 16 arcs, where std::sort stops being insertion sort.
-  const int ilabels[] = {5, 3, 5, 1, 3, 5, 2, 3, 1, 5, 4, 2, 3, 5, 1,
-                         2, 4, 3, 5, 1, 2, 3, 4, 5, 1};
-  int olabel = 100;
-  for (int ilabel : ilabels) f.AddArc(0, StdArc(ilabel, olabel--, 0.0f, 1));
-  f.SetFinal(1, 0.0f);
-  ASSERT_FALSE(f.Properties(fst::kILabelSorted, false));
-  sort_arcs_by_input_label(f);
-
-  int previous_ilabel = 0;
-  int previous_olabel = 1000;
-  for (fst::ArcIterator<StdVectorFst> it(f, 0); !it.Done(); it.Next()) {
-    const StdArc &arc = it.Value();
-    ASSERT_GE(arc.ilabel, previous_ilabel);
-    // olabels were assigned in decreasing file order: stable means they
-    // stay decreasing within one input label.
-    if (arc.ilabel == previous_ilabel) {
-      ASSERT_LT(arc.olabel, previous_olabel);
+TEST(SortArcs, IsStableOnInputLabelAloneAndSetsProperties) {
+  // Two arcs (the smallest case that needs sorting), then more than 16,
+  // where std::sort stops being insertion sort; olabels fall in file order.
+  for (const std::vector<int> &ilabels :
+       {std::vector<int>{2, 1}, {5, 3, 5, 1, 3, 5, 2, 3, 1, 5, 4, 2, 3, 5, 1,
+                                 2, 4, 3, 5, 1, 2, 3, 4, 5, 1}}) {
+    StdVectorFst f;
+    f.AddState();
+    f.SetStart(0);
+    int olabel = 100;
+    for (int ilabel : ilabels) f.AddArc(0, StdArc(ilabel, olabel--, 0.0f, 0));
+    sort_arcs_by_input_label(f);
+    std::vector<std::pair<int, int>> arcs;  // (ilabel, -olabel) must rise
+    for (fst::ArcIterator<StdVectorFst> it(f, 0); !it.Done(); it.Next()) {
+      arcs.emplace_back(it.Value().ilabel, -it.Value().olabel);
     }
-    previous_ilabel = arc.ilabel;
-    previous_olabel = arc.olabel;
+    EXPECT_TRUE(std::is_sorted(arcs.begin(), arcs.end()));
+    const auto props = f.Properties(fst::kFstProperties, false);
+    EXPECT_TRUE(props & fst::kILabelSorted);
+    EXPECT_FALSE(props & (fst::kNotILabelSorted | fst::kOLabelSorted));
   }
-  const auto props = f.Properties(fst::kFstProperties, false);
-  EXPECT_TRUE(props & fst::kILabelSorted);
-  EXPECT_FALSE(props & fst::kNotILabelSorted);
-  EXPECT_FALSE(props & fst::kOLabelSorted);  // not an acceptor
-}
-
-TEST(SortArcs, AcceptorIsAlsoOutputSorted) {
-  StdVectorFst f;
-  f.AddState();
-  f.SetStart(0);
-  f.AddArc(0, StdArc(2, 2, 0.0f, 0));
-  f.AddArc(0, StdArc(1, 1, 0.0f, 0));
-  sort_arcs_by_input_label(f);
-  EXPECT_TRUE(f.Properties(fst::kOLabelSorted, false));
-  EXPECT_TRUE(f.Properties(fst::kILabelSorted, false));
 }
 
 }  // namespace
