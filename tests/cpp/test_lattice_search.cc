@@ -27,7 +27,8 @@ class LatticeSearchTest : public ::testing::Test {
   fst::StdVectorFst acceptor_for(const std::string &word) const {
     LabelList labels;
     for (char c : word) {
-      labels.push_back(test::label_of(*model_->isyms, std::string(1, c)));
+      labels.push_back(
+          static_cast<Label>(model_->isyms->Find(std::string(1, c))));
     }
     return build_fsa(labels, model_->input_clusters.parts_to_label,
                      model_->input_clusters.max_parts);
