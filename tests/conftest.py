@@ -7,13 +7,13 @@ import textwrap
 
 import pytest
 
+import tamsu
+
 
 def compile_model(directory, name, arcs, isyms, osyms, *, keep_isyms=True,
-                  keep_osyms=True, extra_flags=()):
-    """Compiles a model from AT&T text and symbol lists (labels 0, 1, ...).
-
-    Returns the model file's path as a str.
-    """
+                  keep_osyms=True):
+    """Compiles AT&T text over symbol lists (labels 0, 1, ...); returns the
+    model file's path as a str."""
     base = os.path.join(str(directory), name)
     for side, symbols in (("i", isyms), ("o", osyms)):
         with open(f"{base}.{side}.syms", "w", encoding="utf-8") as f:
@@ -21,10 +21,11 @@ def compile_model(directory, name, arcs, isyms, osyms, *, keep_isyms=True,
                          enumerate(symbols))
     with open(f"{base}.txt", "w", encoding="utf-8") as f:
         f.write(textwrap.dedent(arcs).strip() + "\n")
-    command = ["fstcompile", f"--isymbols={base}.i.syms",
-               f"--osymbols={base}.o.syms", *extra_flags]
-    command += ["--keep_isymbols"] * keep_isyms + ["--keep_osymbols"] * keep_osyms
-    subprocess.run(command + [f"{base}.txt", f"{base}.fst"], check=True)
+    subprocess.run(["fstcompile", f"--isymbols={base}.i.syms",
+                    f"--osymbols={base}.o.syms"] +
+                   ["--keep_isymbols"] * keep_isyms +
+                   ["--keep_osymbols"] * keep_osyms +
+                   [f"{base}.txt", f"{base}.fst"], check=True)
     return f"{base}.fst"
 
 
@@ -58,15 +59,12 @@ def simple_model_path(model_dir):
 
 @pytest.fixture()
 def simple_model(simple_model_path):
-    import tamsu
     return tamsu.Model(simple_model_path)
 
 
 @pytest.fixture(autouse=True)
 def collect_cycles_on_the_main_thread():
-    """A Model caught in a reference cycle (an exception's traceback holds
-    the frame that holds the model) is freed by whichever thread runs the
-    next collection, and one freed on another thread is reported. Collect
-    here, on the thread that made the test's models."""
+    """Frees Models caught in reference cycles here, on the thread that made
+    them, not on whichever thread runs the next collection."""
     yield
     gc.collect()

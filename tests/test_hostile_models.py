@@ -3,30 +3,24 @@ a child process, so that a segfault or a search that never ends fails the
 test instead of the suite."""
 
 import re
+import struct
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
 
-import fstbytes
+from conftest import compile_model
 
-SYMBOLS = "<eps> 0\n| 1\n_ 2\na 3\nb 4\nA 5\nB 6\n"
+SYMBOLS = ["<eps>", "|", "_", "a", "b", "A", "B"]
 # Top sorted, acyclic, initially acyclic; no epsilons on either side.
 ACYCLIC_NO_EPSILONS = 0x6800000000 | 0xA800000
 
 
 def loop_model(tmp_path, loop):
     """a:A into state 1, `loop` (epsilon arcs from 1), b:B back to 0."""
-    (tmp_path / "syms").write_text(SYMBOLS)
-    (tmp_path / "m.txt").write_text(
-        f"0 1 a A 1.0\n{loop}\n1 0 b B 1.0\n0 0.0\n1 0.0\n")
-    syms = str(tmp_path / "syms")
-    subprocess.run(["fstcompile", f"--isymbols={syms}", f"--osymbols={syms}",
-                    "--keep_isymbols", "--keep_osymbols",
-                    str(tmp_path / "m.txt"), str(tmp_path / "m.fst")],
-                   check=True)
-    return str(tmp_path / "m.fst")
+    return compile_model(tmp_path, "m", f"0 1 a A 1.0\n{loop}\n1 0 b B 1.0\n"
+                         "0 0.0\n1 0.0", SYMBOLS, SYMBOLS)
 
 
 def load_and_decode(path):
@@ -48,10 +42,12 @@ def test_stored_properties_are_not_trusted(tmp_path):
     # OpenFst's search would take the claim and index past its state order.
     path = loop_model(tmp_path, "1 2 <eps> <eps> 0.5\n2 1 <eps> <eps> 0.5")
     honest = load_and_decode(path)
-    data = Path(path).read_bytes()
-    offset = fstbytes.header_offsets(data)["properties"]
-    Path(path).write_bytes(fstbytes.poke(data, offset, "<Q",
-                                         0b11 | ACYCLIC_NO_EPSILONS))
+    data = bytearray(Path(path).read_bytes())
+    offset = 4  # the magic number, two type strings, version and flags
+    for _ in range(2):
+        offset += 4 + struct.unpack_from("<i", data, offset)[0]
+    struct.pack_into("<Q", data, offset + 8, 0b11 | ACYCLIC_NO_EPSILONS)
+    Path(path).write_bytes(data)
     assert load_and_decode(path) == honest
     assert honest.startswith("[PathData(")
 

@@ -2,6 +2,7 @@
 
 import pytest
 
+import tamsu
 from conftest import SIMPLE_ISYMS, SIMPLE_OSYMS, compile_model
 
 
@@ -15,14 +16,10 @@ class BrokenText(str):
         raise LookupError("broken")
 
 
-class Label(int):
-    pass
-
-
 @pytest.mark.parametrize("key, expected", [
-    ("c|h", 7), ("", None), ("A", None), (True, "|"), (False, "<eps>"),
-    (8, None), (-1, None), (2 ** 31 - 1, None), (-(2 ** 31), None),
-    (LyingText("a"), 4), (Label(5), "c"),
+    ("", None), ("A", None), (True, "|"), (False, "<eps>"), (-1, None),
+    (2 ** 31 - 1, None), (-(2 ** 31), None), (LyingText("a"), 4),
+    (type("Label", (int,), {})(5), "c"),
 ])
 def test_find_isym(simple_model, key, expected):
     assert simple_model.find_isym(key) == expected
@@ -34,8 +31,7 @@ def test_lookups_are_inverse_up_to_the_last_label(simple_model, symbols,
                                                   method):
     find = getattr(simple_model, method)
     for label, text in enumerate(symbols):
-        assert find(text) == label
-        assert find(key=label) == text
+        assert (find(text), find(key=label)) == (label, text)
     assert find(len(symbols)) is None
 
 
@@ -58,9 +54,9 @@ def test_numpy_integers_are_not_int(simple_model):
 
 
 def test_lone_surrogate_key_matches_replacement_characters(tmp_path):
-    import tamsu
-    isyms = ["<eps>", "|", "_", "x\ufffd\ufffd\ufffdy"]
-    model = tamsu.Model(compile_model(tmp_path, "sur", "0 0 x\ufffd\ufffd\ufffdy A\n0",
-                                      isyms, ["<eps>", "|", "_", "A"]))
-    assert model.find_isym("x\ud800y") == 3
-    assert model.find_isym("x\ufffdy") is None
+    text = "x\ufffd\ufffd\ufffdy"
+    model = tamsu.Model(compile_model(tmp_path, "sur", f"0 0 {text} A\n0",
+                                      ["<eps>", "|", "_", text],
+                                      ["<eps>", "|", "_", "A"]))
+    assert (model.find_isym("x\ud800y"), model.find_isym("x\ufffdy")) == \
+        (3, None)

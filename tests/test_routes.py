@@ -1,34 +1,21 @@
-"""The specialised lattice search against OpenFst's route, on models full
-of ties.
-
-A model whose input-epsilon arcs form no cycle is decoded by a search that
-replays OpenFst's composition and n-shortest search; every list must be
-exactly the one OpenFst's route gives (forced with the private
-`_tamsu._set_route`): same records, same order among equal weights, same
-float bits. The random backoff models below draw weights from a few
-dyadic values, repeat arcs and share targets, so that equal-weight paths
-are everywhere. Everything is seeded.
-"""
+"""The lattice search against OpenFst's route (forced with the private
+`_tamsu._set_route`), on seeded models full of ties: every list must be
+exactly OpenFst's, down to the order among equal weights and float bits."""
 
 import os
 import random
 import signal
 import subprocess
 import sys
-import textwrap
 import time
 
 import pytest
 
 import tamsu
+from conftest import compile_model
+from test_differential import GRAPHEMES, ISYMS, OSYMS, random_model
 from tamsu import _tamsu
 
-GRAPHEMES = ["a", "b", "c", "h", "s"]
-IN_CLUSTERS = ["c|h", "s|h", "s|c|h"]
-PHONEMES = ["A", "B", "K", "S", "H", "CH"]
-OUT_CLUSTERS = ["K|S", "S|_"]
-ISYMS = ["<eps>", "|", "_"] + GRAPHEMES + IN_CLUSTERS
-OSYMS = ["<eps>", "|", "_"] + PHONEMES + OUT_CLUSTERS
 # Few values, so that sums of different paths often agree exactly; 0.0005
 # and -0.0004 make epsilon arcs the path reading leaves out; 0.1 and 0.7
 # make sums whose rounding depends on the order of addition.
@@ -47,58 +34,6 @@ OPTION_SETS = [
 ]
 
 
-def compile_model(directory, name, text):
-    """Compiles AT&T text over ISYMS and OSYMS (labels 0, 1, ...) into
-    DIRECTORY/NAME.fst with both tables kept; returns its path."""
-    tables = []
-    for side, symbols in (("i", ISYMS), ("o", OSYMS)):
-        path = os.path.join(directory, f"{name}.{side}.syms")
-        with open(path, "w", encoding="utf-8") as f:
-            f.writelines(f"{text}\t{label}\n"
-                         for label, text in enumerate(symbols))
-        tables.append(path)
-    source = os.path.join(directory, f"{name}.txt")
-    with open(source, "w", encoding="utf-8") as f:
-        f.write(textwrap.dedent(text).strip() + "\n")
-    model = os.path.join(directory, f"{name}.fst")
-    subprocess.run(["fstcompile", f"--isymbols={tables[0]}",
-                    f"--osymbols={tables[1]}", "--keep_isymbols",
-                    "--keep_osymbols", source, model], check=True)
-    return model
-
-
-def random_model(directory, seed):
-    """A backoff-shaped model: each state but the root backs off to a lower
-    state over epsilon arcs; other arcs go anywhere (cycles included)."""
-    rng = random.Random(seed)
-    num_states = rng.randint(3, 7)
-    lines = []
-    for state in range(num_states):
-        for symbol in GRAPHEMES + IN_CLUSTERS:
-            if rng.random() >= (0.95 if state == 0 else 0.4):
-                continue
-            for _ in range(rng.randint(1, 3)):
-                output = rng.choice(["<eps>", "_"] + PHONEMES + OUT_CLUSTERS)
-                line = (f"{state} {rng.randrange(num_states)} {symbol} "
-                        f"{output} {rng.choice(WEIGHTS)}")
-                lines.append(line)
-                if rng.random() < 0.1:
-                    lines.append(line)  # the very same arc twice
-        if state > 0:
-            lines.append(f"{state} {rng.randrange(state)} <eps> <eps> "
-                         f"{rng.choice(WEIGHTS)}")
-            if rng.random() < 0.4:
-                lines.append(f"{state} {rng.randrange(state)} <eps> "
-                             f"{rng.choice(PHONEMES)} {rng.choice(WEIGHTS)}")
-        if rng.random() < 0.6:
-            lines.append(f"{state} {rng.choice(WEIGHTS)}")
-    rng.shuffle(lines)
-    # The start state's line must come first in fstcompile's input.
-    first = next(i for i, line in enumerate(lines) if line.startswith("0 "))
-    lines.insert(0, lines.pop(first))
-    return compile_model(str(directory), f"ties{seed}", "\n".join(lines))
-
-
 def random_word(rng):
     letters = GRAPHEMES + ["x"] * (rng.random() < 0.1)
     return "".join(rng.choice(letters) for _ in range(rng.randint(1, 7)))
@@ -112,7 +47,9 @@ def records(paths):
 @pytest.fixture(scope="module")
 def tie_models(tmp_path_factory):
     directory = tmp_path_factory.mktemp("ties")
-    return [(seed, random_model(directory, seed)) for seed in range(12)]
+    return [(seed, compile_model(directory, f"ties{seed}", random_model(
+        random.Random(seed), weights=WEIGHTS), ISYMS, OSYMS))
+        for seed in range(12)]
 
 
 def test_routes_give_the_same_lists(tie_models):
@@ -129,49 +66,41 @@ def test_routes_give_the_same_lists(tie_models):
                 taken[_tamsu._route(model)[1]] += 1
                 _tamsu._set_route(model, "openfst")
                 reference = records(model.phoneticize_paths(word, **options))
+                assert _tamsu._route(model)[1] != "lattice"
                 assert fast == reference, (seed, word, options)
     # The comparison means something only if the search answered most
     # calls itself rather than handing them to OpenFst.
     assert taken["lattice"] > 4 * taken["openfst"], taken
 
 
-def test_dump_files_take_openfst_route(tie_models, tmp_path, monkeypatch):
+def test_dumps_and_epsilon_cycles_take_openfst_route(tie_models, tmp_path,
+                                                    monkeypatch):
     monkeypatch.chdir(tmp_path)
     model = tamsu.Model(tie_models[0][1])
-    paths = model.phoneticize_paths("chab", nbest=3, write_fsts=True)
+    paths = records(model.phoneticize_paths("chat", nbest=3, write_fsts=True))
     assert _tamsu._route(model)[1] == "openfst"
-    assert (tmp_path / "chab.lat.fst").exists()
-    assert records(paths) == records(model.phoneticize_paths("chab", nbest=3))
-
-
-def test_epsilon_cycle_model_takes_openfst_route(tmp_path):
-    path = compile_model(str(tmp_path), "epsilon_cycle", """
+    assert paths == records(model.phoneticize_paths("chat", nbest=3))
+    cycle = tamsu.Model(compile_model(tmp_path, "cycle", """
         0 1 a A 1
-        1 2 <eps> <eps> 0.5
+        1 2 <eps> S 0.5
         2 1 <eps> <eps> 0.5
-        1 0 b B 1
+        1 0 c K 1
         0 0.5
-        1 0.25
-    """)
-    model = tamsu.Model(path)
-    assert _tamsu._route(model)[0] == "openfst: epsilon cycle"
-    assert model.phoneticize("ab") == ["A", "B"]
-    assert _tamsu._route(model)[1] == "openfst"
+    """, ISYMS, OSYMS))
+    assert _tamsu._route(cycle) == ("openfst: epsilon cycle", "none")
+    # Each turn of the cycle says S once more: no end of distinct paths.
+    assert cycle.phoneticize_sampling("ac", nbest=3) == [
+        ["A", "K"], ["A", "S", "K"], ["A", "S", "S", "K"]]
+    assert _tamsu._route(cycle)[1] == "openfst"
 
 
 SHIPPED = os.path.join(os.path.dirname(tamsu.__file__), "models", "en_us.fst")
 
 
-def run_child(code, *, timeout):
-    return subprocess.run([sys.executable, "-c", code], capture_output=True,
-                          text=True, timeout=timeout)
-
-
 @pytest.mark.parametrize("route", ["auto", "openfst"])
 def test_huge_nbest_is_bounded_by_what_can_be_returned(route):
-    # Before, OpenFst was asked for 2**31 paths of a lattice holding two
-    # million: minutes and gigabytes. Now the search stops at the `beam`
-    # records selection can return, the first thousand being nbest=1000's.
+    # Not 2**31 paths of a two-million-path lattice: only the `beam` records
+    # selection can return, the first thousand being nbest=1000's.
     code = f"""
 import tamsu
 model = tamsu.Model({SHIPPED!r})
@@ -182,7 +111,8 @@ assert len(huge) == 2000, len(huge)
 assert [p.uniques for p in huge[:1000]] == [p.uniques for p in some]
 print("ok")
 """
-    assert run_child(code, timeout=60).stdout.strip() == "ok"
+    assert subprocess.run([sys.executable, "-c", code], capture_output=True,
+                          text=True, timeout=60).stdout.strip() == "ok"
 
 
 def test_ctrl_c_interrupts_a_long_decode():
