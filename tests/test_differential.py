@@ -51,15 +51,11 @@ def random_model(rng, quiet=False, weights=None):
 
 
 def acceptor(word):
-    """The word as an acceptor text: per letter its arc, then an arc over
-    each cluster that starts there."""
+    """The word as an acceptor text: an arc per letter and per cluster."""
     lines = [f"{i} {i + 1} {letter}" for i, letter in enumerate(word)]
-    for cluster in CLUSTERS:
-        parts = "".join(cluster.split("|"))
-        start = word.find(parts)
-        while start >= 0:
-            lines.append(f"{start} {start + len(parts)} {cluster}")
-            start = word.find(parts, start + 1)
+    lines += [f"{i} {i + cluster.count('|') + 1} {cluster}"
+              for cluster in CLUSTERS for i in range(len(word))
+              if word.startswith(cluster.replace("|", ""), i)]
     return "\n".join(lines + [str(len(word))]) + "\n"
 
 

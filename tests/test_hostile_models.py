@@ -1,6 +1,5 @@
-"""Model files built to crash or hang a decoder, each loaded and decoded in
-a child process, so that a segfault or a search that never ends fails the
-test instead of the suite."""
+"""Model files built to crash or hang a decoder, each tried in a child
+process so that a crash or a hang fails the test, not the suite."""
 
 import re
 import struct

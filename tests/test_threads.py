@@ -12,8 +12,7 @@ SENT = "tamsu::python::PyModel is unsendable, but sent to another thread"
 
 
 def run_in_thread(function):
-    """{"value": ...} or {"error": ...} from calling `function` on a new
-    thread."""
+    """{"value": ...} or {"error": ...} from `function` on a new thread."""
     outcome = {}
 
     def target():
@@ -31,10 +30,9 @@ def run_in_thread(function):
 
 
 @pytest.mark.parametrize("call", [
-    lambda m: m.find_isym("a"),
     lambda m: m.find_osym(3),
-    lambda m: m.phoneticize("abc"),
     lambda m: m.phoneticize_sampling("abc"),
+    lambda m: tamsu._tamsu._route(m),
     # The thread check comes before any conversion.
     lambda m: m.phoneticize(12345),
     lambda m: m.phoneticize_paths("abc", nbest=-1),

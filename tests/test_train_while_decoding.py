@@ -1,7 +1,6 @@
-"""Training on one thread while two others load and decode, in a child
-process: nothing reaches standard error, each load reports its own error
-only, and the interpreter exits cleanly (a std::cerr left on a destroyed
-buffer used to crash at exit)."""
+"""Training while two threads load and decode, in a child process: nothing
+reaches stderr, each load reports only its own error, and the exit is clean
+(a std::cerr left on a destroyed buffer used to crash it)."""
 
 import subprocess
 import sys
