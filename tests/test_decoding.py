@@ -44,7 +44,6 @@ _T = 1.0 - math.log1p(math.exp(-2.0))
     ({"threshold": 2.0}, [1.0]),
     ({"pmass": 0.5}, [1.0 - _T]),
     ({"nbest": 0}, []),
-    ({"nbest": 2 ** 63}, [1.0, 3.0]),
 ])
 def test_options_reach_the_pipeline(dup_model, options, expected):
     options = {"nbest": 2, **options}

@@ -17,7 +17,6 @@ PHONEMES = ["A", "K", "S", "T", "H", "O", "CH", "SH"]
 OUT_CLUSTERS = ["K|S", "T|S", "A|_"]
 ISYMS = ["<eps>", "|", "_"] + GRAPHEMES + CLUSTERS
 OSYMS = ["<eps>", "|", "_"] + PHONEMES + OUT_CLUSTERS
-NBESTS = [1, 3, 8]
 NSHORTEST = 2048  # the most paths tamsu asks for with nbest 8
 
 
@@ -86,9 +85,8 @@ def tool_paths(printed):
 def first_distinct(paths, nbest):
     found = {}
     for weight, phonemes in paths[:max(256 * nbest, 1024)]:
-        found.setdefault(phonemes, weight)
-        if len(found) == nbest:
-            break
+        if len(found) < nbest:
+            found.setdefault(phonemes, weight)
     return [(w, p) for p, w in found.items()]
 
 
@@ -114,7 +112,7 @@ def test_paths_match_openfst_tools(tmp_path, seed):
     checked = excused = 0
     for i, word in enumerate(words):
         paths = tool_paths((tmp_path / f"w{i}.out").read_text("utf-8"))
-        for nbest in NBESTS:
+        for nbest in (1, 3, 8):
             expected = first_distinct(paths, nbest)
             records = model.phoneticize_paths(word, nbest=nbest)
             sampled = model.phoneticize_sampling(word, nbest=nbest)

@@ -60,8 +60,7 @@ def test_routes_give_the_same_lists(tie_models):
                 reference = records(model.phoneticize_paths(word, **options))
                 assert _tamsu._route(model)[1] != "lattice"
                 assert fast == reference, (seed, word, options)
-    # The comparison means something only if the search answered most
-    # calls itself rather than handing them to OpenFst.
+    # Meaningful only if the search answered most calls itself.
     assert taken["lattice"] > 4 * taken["openfst"], taken
 
 
@@ -87,15 +86,14 @@ def test_dumps_and_epsilon_cycles_take_openfst_route(tie_models, tmp_path,
 
 
 SHIPPED = os.path.join(os.path.dirname(tamsu.__file__), "models", "en_us.fst")
+PRELUDE = f"import tamsu\nmodel = tamsu.Model({SHIPPED!r})"
 
 
 @pytest.mark.parametrize("route", ["auto", "openfst"])
 def test_huge_nbest_is_bounded_by_what_can_be_returned(route):
     # Not 2**31 paths of a two-million-path lattice: only the `beam` records
     # selection can return, the first thousand being nbest=1000's.
-    code = f"""
-import tamsu
-model = tamsu.Model({SHIPPED!r})
+    code = PRELUDE + f"""
 tamsu._tamsu._set_route(model, {route!r})
 huge = model.phoneticize_paths("hello", nbest=2**63, beam=2000)
 some = model.phoneticize_paths("hello", nbest=1000)
@@ -108,9 +106,7 @@ print("ok")
 
 
 def test_ctrl_c_interrupts_a_long_decode():
-    code = f"""
-import tamsu
-model = tamsu.Model({SHIPPED!r})
+    code = PRELUDE + """
 print("decoding", flush=True)
 try:
     model.phoneticize_paths("abcdefghij" * 1000, nbest=10**6)
