@@ -30,9 +30,8 @@ def dup_model(tmp_path_factory):
                                      DUP_OSYMS))
 
 
-# With nbest 2 the records weigh 1.0 ([R, T]) and 3.0 ([S]); accumulated,
-# [R, T] weighs 1 - log1p(e^-1); with pmass the weights drop by the total
-# T = 1 - log1p(e^-2).
+# nbest 2: [R, T] weighs 1.0 (accumulated 1 - log1p(e^-1)), [S] 3.0; pmass
+# takes the total T = 1 - log1p(e^-2) off.
 _T = 1.0 - math.log1p(math.exp(-2.0))
 
 

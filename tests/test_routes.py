@@ -26,7 +26,7 @@ OPTION_SETS = [
     dict(nbest=1), dict(nbest=2), dict(nbest=5, accumulate=True),
     dict(nbest=10, beam=3), dict(nbest=3, pmass=1.0),
     dict(nbest=4, threshold=3.0), dict(nbest=40, accumulate=True, pmass=2.0),
-    dict(nbest=2**63, beam=4)]
+    dict(nbest=2**63, beam=4), dict(nbest=0)]
 
 
 def records(paths):
@@ -68,9 +68,11 @@ def test_dumps_and_epsilon_cycles_take_openfst_route(tie_models, tmp_path,
                                                     monkeypatch):
     monkeypatch.chdir(tmp_path)
     model = tamsu.Model(tie_models[0][1])
-    paths = records(model.phoneticize_paths("chat", nbest=3, write_fsts=True))
+    paths = records(model.phoneticize_paths("chat", nbest=3))
+    assert _tamsu._route(model) == ("lattice", "lattice")  # by default
+    assert records(model.phoneticize_paths("chat", nbest=3,
+                                           write_fsts=True)) == paths
     assert _tamsu._route(model)[1] == "openfst"
-    assert paths == records(model.phoneticize_paths("chat", nbest=3))
     cycle = tamsu.Model(compile_model(tmp_path, "cycle", """
         0 1 a A 1
         1 2 <eps> S 0.5

@@ -45,8 +45,7 @@ def test_methods_fail_on_another_thread(simple_model, call):
 
 
 def test_binding_errors_come_before_the_thread_check(simple_model):
-    error = run_in_thread(simple_model.phoneticize)["error"]
-    assert type(error) is TypeError
+    assert type(run_in_thread(simple_model.phoneticize)["error"]) is TypeError
 
 
 @pytest.mark.parametrize("foreign", [True, False])
