@@ -4,10 +4,7 @@ import math
 
 import pytest
 
-from tamsu import train
-from tamsu.ensemble import Ensemble, combine_posteriors
-
-from train_data import LEXICON
+from tamsu.ensemble import combine_posteriors
 
 A, B, C = ("A",), ("B",), ("C",)
 
@@ -25,16 +22,3 @@ def test_posteriors_are_normalised_per_model_then_summed():
     joint = combine_posteriors([[(A, 1.0)], [(C, 0.8)], [(A, 1.5)]],
                                normalise=False)
     assert joint[0][0] == A  # e^-1 + e^-1.5 > e^-0.8
-
-
-def test_ensemble_of_trained_models(tmp_path):
-    paths = []
-    for limit in (1, 2):
-        path = str(tmp_path / f"m{limit}.fst")
-        train(LEXICON, path, order=3, max_graphemes=limit, progress=False)
-        paths.append(path)
-    ensemble = Ensemble(paths, depth=4)
-    best = ensemble.pronounce("phone", nbest=2)
-    assert best[0][0] == ("F", "OW", "N")
-    assert 0.0 < best[0][1] <= 1.0
-    assert Ensemble(paths, depth=1).pronounce("cat")[0][0] == ("K", "AE", "T")

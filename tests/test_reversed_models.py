@@ -1,15 +1,12 @@
 """Models trained right to left, alone and beside a left-to-right one."""
 
-import subprocess
-import sys
-
 import pytest
 
 from tamsu import Model, train
 from tamsu.ensemble import Ensemble
 from tamsu.graphemes import is_reversed
 
-from train_data import LEXICON, write_lexicon
+from train_data import LEXICON
 
 
 @pytest.mark.parametrize("delim", ["", "."])
@@ -35,20 +32,3 @@ def test_reversed_model_reads_and_answers_the_right_way_round(tmp_path,
     pair = Ensemble([forward, backward], delim=delim, depth=2)
     word = "p.h.o.n.e".replace("p.h", "ph") if delim else "phone"
     assert pair.pronounce(word)[0][0] == ("F", "OW", "N")
-
-
-def test_train_reverse_option(tmp_path):
-    model = tmp_path / "m.fst"
-    result = subprocess.run(
-        [sys.executable, "-m", "tamsu", "train",
-         write_lexicon(tmp_path / "l.dict"), "-o", str(model), "--reverse",
-         "--order", "3"],
-        capture_output=True, text=True, timeout=300)
-    assert result.returncode == 0, result.stderr
-    assert is_reversed(Model(str(model)))
-    # Alone, the front end would answer backwards: it refuses the model.
-    result = subprocess.run(
-        [sys.executable, "-m", "tamsu", "apply", "--model", str(model),
-         "phone"], capture_output=True, text=True, timeout=60)
-    assert result.returncode == 1 and "right to left" in result.stderr
-    assert result.stdout == ""
