@@ -15,8 +15,7 @@ from train_data import LEXICON, write_lexicon
 
 def run(*args):
     return subprocess.run([sys.executable, "-m", "tamsu", *args],
-                          capture_output=True, text=True,
-                          timeout=300)
+                          capture_output=True, text=True, timeout=300)
 
 
 @pytest.fixture(scope="module")
@@ -87,12 +86,10 @@ def test_train_reports_and_records_its_options(tmp_path):
                  "--max-malformed", "0.1", "--max-unaligned", "0.1",
                  "--strip-stress", "--graphemes", "nfd", "--reverse")
     assert result.returncode == 0, result.stderr
-    assert f"tamsu: read {lexicon}: " in result.stderr
-    assert "stress marks stripped" in result.stderr
-    assert f"{lexicon}:4: no phonemes" in result.stderr
-    assert f"cannot align {lexicon}:{len(lines)}: w D AH B AH L Y UW" in \
-        result.stderr
-    assert "NFD graphemes" in result.stderr
+    for note in (f"tamsu: read {lexicon}: ", "stress marks stripped",
+                 f"{lexicon}:4: no phonemes", "NFD graphemes",
+                 f"cannot align {lexicon}:{len(lines)}: w D AH B AH L Y UW"):
+        assert note in result.stderr
     model = Model(output)
     assert grapheme_form(model) == "nfd" and is_reversed(model)
     assert Ensemble([output], depth=1).pronounce("bat")[0][0] == \

@@ -11,8 +11,7 @@ BATCH = b"abc\n" * 3000  # enough output to pass the stdout buffer
 
 
 def start_apply(jobs):
-    """Starts `tamsu apply` on a standard input left open; returns it once
-    its first line of output is out (the workers are up)."""
+    """`tamsu apply` on an open standard input, once it printed a line."""
     # Unbuffered: communicate() reads the pipes directly afterwards.
     child = subprocess.Popen(
         [sys.executable, "-m", "tamsu", "apply", "--jobs", str(jobs)],

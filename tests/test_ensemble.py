@@ -1,10 +1,14 @@
-"""Several models decoding together."""
+"""Several models decoding together; models trained right to left."""
 
 import math
 
 import pytest
 
-from tamsu.ensemble import combine_posteriors
+from tamsu import Model, train
+from tamsu.ensemble import Ensemble, combine_posteriors
+from tamsu.graphemes import is_reversed
+
+from train_data import LEXICON
 
 A, B, C = ("A",), ("B",), ("C",)
 
@@ -22,3 +26,27 @@ def test_posteriors_are_normalised_per_model_then_summed():
     joint = combine_posteriors([[(A, 1.0)], [(C, 0.8)], [(A, 1.5)]],
                                normalise=False)
     assert joint[0][0] == A  # e^-1 + e^-1.5 > e^-0.8
+
+
+@pytest.mark.parametrize("delim", ["", "."])
+def test_reversed_model_reads_and_answers_the_right_way_round(tmp_path,
+                                                              delim):
+    # A "." delimiter cuts "ph" into one grapheme: words are reversed by
+    # graphemes, not characters.
+    lexicon = [(delim.join(word) if delim else word, phonemes)
+               for word, phonemes in LEXICON]
+    if delim:
+        lexicon = [(w.replace("p.h", "ph"), p) for w, p in lexicon]
+    forward = str(tmp_path / "forward.fst")
+    backward = str(tmp_path / "backward.fst")
+    train(lexicon, forward, order=4, delim=delim, progress=False)
+    train(lexicon, backward, order=4, delim=delim, reverse=True,
+                   progress=False)
+    assert not is_reversed(Model(forward, delim))
+    assert is_reversed(Model(backward, delim))
+    alone = Ensemble([backward], delim=delim, depth=1)
+    for word, phonemes in lexicon:
+        assert alone.pronounce(word)[0][0] == tuple(phonemes.split()), word
+    pair = Ensemble([forward, backward], delim=delim, depth=2)
+    word = "ph.o.n.e" if delim else "phone"
+    assert pair.pronounce(word)[0][0] == ("F", "OW", "N")

@@ -22,8 +22,7 @@ def phoneme_of(grapheme):
 
 
 def letter_model(directory, name, graphemes):
-    """A one-state model: each grapheme reads as its own phoneme, ' and -
-    as nothing (the skip symbol _)."""
+    """One state: each grapheme reads as its phoneme, ' and - as _."""
     silent = ("'", "-")
     phonemes = sorted({phoneme_of(g) for g in graphemes if g not in silent})
     arcs = "".join(f"0 0 {g} {'_' if g in silent else phoneme_of(g)} 1.0\n"
@@ -165,8 +164,6 @@ def test_undecodable_and_overlong_words_are_skipped(english, word, reason):
     g2p = tamsu.G2P(english)
     with pytest.warns(tamsu.SkippedWordWarning, match=reason):
         assert g2p(word) == []
-    with pytest.warns(tamsu.SkippedWordWarning):
-        assert [len(r) for r in g2p.map(["ab", word, "ba"])] == [1, 0, 1]
     assert len(g2p("a" * tamsu.MAX_WORD_LENGTH)) == 1
 
 
@@ -193,9 +190,8 @@ def test_a_dropped_front_end_drops_its_model_at_once(english):
 
 
 def test_one_front_end_serves_a_thread_pool(english):
-    """Each thread gets its own Model, and every Model is dropped on its own
-    thread, even when the G2P goes first: the binding reports a Model
-    dropped elsewhere through the unraisable hook."""
+    """Each thread gets its own Model, dropped on that thread even when the
+    G2P goes first (the binding reports others as unraisable)."""
     reports = []
     previous, sys.unraisablehook = sys.unraisablehook, reports.append
     try:

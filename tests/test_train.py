@@ -36,7 +36,6 @@ def test_model_and_report_of_a_file(tmp_path):
     ([], {}, LexiconError, "empty"),
     (LEXICON, dict(order=0), ValueError, "order"),
     (LEXICON, dict(max_deleted=3), ValueError, "max_deleted"),
-    (LEXICON, dict(threads=65), ValueError, "threads"),
     (LEXICON, dict(prune_threshold=-1.0), ValueError, "threshold"),
 ])
 def test_bad_input_raises_and_writes_nothing(tmp_path, pairs, options, error,
@@ -93,3 +92,20 @@ def test_graphemes_and_clusters(tmp_path, pairs, delim, options, word,
     assert model.phoneticize(word) == dict(pairs)[word].split()
     clusters = [s for s in input_symbols(model)[3:] if "|" in s]
     assert (cluster in clusters) if cluster else clusters == []
+
+
+# Integers too large for their C++ fields are refused, never wrapped around.
+@pytest.mark.parametrize("option, value, allowed", [
+    ("order", 2**32 + 7, "1 and 32"),
+    ("max_graphemes", 2**32 + 1, "1 and 8"),
+    ("iterations", 2**32 + 1, "1 and 4294967295"),
+    ("max_ngrams", 2**64 + 1, "0 and 18446744073709551615"),
+    ("max_ngrams", -1, "0 and 18446744073709551615"),
+])
+def test_train_refuses_out_of_range_options(tmp_path, option, value, allowed):
+    message = f"{option} must be between {allowed}"
+    with pytest.raises(ValueError, match=message):
+        train([("cat", "K AE T")], tmp_path / "m.fst", **{option: value})
+    # The binding refuses what its fields cannot hold.
+    with pytest.raises(OverflowError, match=f"{option} must be between 0 "):
+        _train.train_model([], str(tmp_path / "m.fst"), **{option: value})
