@@ -188,7 +188,7 @@ MUTANTS = [
     M("src/diag/cerr_router.cc",
       "    xsputn(&character, 1);\n",
       "",
-      "cerr router: single characters (std::endl's newline) lost"),
+      "cerr router: characters written one at a time (numbers) lost"),
     # src/tamsu: lexicon, evaluation, pool, cli
     M("src/tamsu/lexicon.py",
       "share = len(malformed) / (len(entries) + len(malformed))",

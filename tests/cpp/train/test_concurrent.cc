@@ -64,7 +64,7 @@ TEST(Concurrent, TrainWhileOthersLoadAndWrite) {
       });
     }
     threads.emplace_back([&] {
-      for (int i = 0; i < 20000 && !trained; ++i) {
+      for (int i = 0; i < 20000 && (i < 1000 || !trained); ++i) {
         std::cerr << "line " << i << '\n';
         written += "line " + std::to_string(i) + '\n';
       }
