@@ -5,15 +5,17 @@ import sys
 
 import pytest
 
+from tamsu import Model
+from tamsu.ensemble import Ensemble
+from tamsu.graphemes import grapheme_form, is_reversed
 from tamsu.training import train
 
 from train_data import LEXICON, write_lexicon
 
 
-def run(*args, stdin=None):
+def run(*args):
     return subprocess.run([sys.executable, "-m", "tamsu", *args],
-                          input=stdin, capture_output=True, text=True,
-                          timeout=300)
+                          capture_output=True, text=True, timeout=300)
 
 
 @pytest.fixture(scope="module")
@@ -35,6 +37,13 @@ def rows(stdout):
     ["apply", "-f", "words.txt", "cat"],
     ["train", "lexicon.dict", "-o", "m.fst", "--max-malformed", "2"],
     ["evaluate"],
+    ["apply", "--probability-mass", "0", "cat"],
+    ["apply", "--format", "csv", "cat"],
+    ["apply", "--no-dictionary", "--dictionary", "d.dict", "cat"],
+    ["apply", "--probability-mass", "0.5", "--pmass", "1", "cat"],
+    # Too large for the C++ fields: refused, never wrapped around.
+    ["apply", "--beam", "18446744073709551616", "cat"],
+    ["train", "in", "-o", "out", "--max-ngrams", "18446744073709551617"],
 ])
 def test_usage_errors_exit_2(args):
     result = run(*args)
@@ -43,33 +52,14 @@ def test_usage_errors_exit_2(args):
 
 
 def test_apply_prints_word_rank_weight_phonemes(model):
-    result = run("apply", "-m", model, "cat", "phone", "--nbest", "2")
-    table = rows(result.stdout)
-    assert [r[:2] for r in table] == [["cat", "1"], ["cat", "2"],
-                                      ["phone", "1"], ["phone", "2"]]
-    assert table[0][3] == "K AE T" and table[2][3] == "F OW N"
+    table = rows(run("apply", "-m", model, "cat", "--nbest", "2").stdout)
+    assert [r[:2] for r in table] == [["cat", "1"], ["cat", "2"]]
+    assert table[0][3] == "K AE T"
     assert float(table[0][2]) <= float(table[1][2])
     probabilities = run("apply", "-m", model, "cat", "--nbest", "3",
                         "--pmass", "9").stdout
     shares = [float(r[2]) for r in rows(probabilities)]
     assert shares and 0.0 < min(shares) and sum(shares) <= 1.0
-
-
-def test_apply_reads_words_from_standard_input(model):
-    result = run("apply", "-m", model, "--file", "-",
-                 stdin="cat\n\nphone\tignored\n  tone  \n")
-    assert [r[0] for r in rows(result.stdout)] == ["cat", "phone", "tone"]
-
-
-def test_apply_jobs_keep_the_input_order(model):
-    words = [w for w, _ in LEXICON] * 60 + ["tan", "fix", "pot"]
-    serial = run("apply", "-m", model, "--nbest", "2", "--jobs", "1",
-                 stdin="\n".join(words))
-    parallel = run("apply", "-m", model, "--nbest", "2", "--jobs", "2",
-                   stdin="\n".join(words))
-    assert serial.returncode == parallel.returncode == 0, parallel.stderr
-    assert parallel.stdout == serial.stdout
-    assert [r[0] for r in rows(parallel.stdout) if r[1] == "1"] == words
 
 
 @pytest.mark.parametrize("args, message", [
@@ -85,20 +75,29 @@ def test_apply_failures_exit_1(model, tmp_path, args, message):
     assert message in result.stderr
 
 
-def test_train_reports_then_apply_decodes(tmp_path):
-    lines = [f"{w}  {p}" for w, p in LEXICON]
+def test_train_reports_and_records_its_options(tmp_path):
+    lines = [f"{w}  {p}" for w, p in LEXICON] + ["bat\tB AE1 T"]
     lines.insert(3, "lonely")
     lines.append("w\tD AH B AH L Y UW")
     lexicon = tmp_path / "l.dict"
     lexicon.write_text("\n".join(lines) + "\n")
     output = str(tmp_path / "m.fst")
     result = run("train", str(lexicon), "-o", output, "--order", "3",
-                 "--max-malformed", "0.1", "--max-unaligned", "0.1")
+                 "--max-malformed", "0.1", "--max-unaligned", "0.1",
+                 "--strip-stress", "--graphemes", "nfd", "--reverse")
     assert result.returncode == 0, result.stderr
-    assert f"{lexicon}:4: no phonemes" in result.stderr
-    assert f"cannot align {lexicon}:{len(lines)}: w D AH B AH L Y UW" in \
-        result.stderr
-    assert rows(run("apply", "-m", output, "knot").stdout)[0][3] == "N AA T"
+    for note in (f"tamsu: read {lexicon}: ", "stress marks stripped",
+                 f"{lexicon}:4: no phonemes", "NFD graphemes",
+                 f"cannot align {lexicon}:{len(lines)}: w D AH B AH L Y UW"):
+        assert note in result.stderr
+    model = Model(output)
+    assert grapheme_form(model) == "nfd" and is_reversed(model)
+    assert Ensemble([output], depth=1).pronounce("bat")[0][0] == \
+        ("B", "AE", "T")
+    # Alone, the front end would answer backwards: it refuses the model.
+    refused = run("apply", "-m", output, "knot")
+    assert (refused.returncode, refused.stdout) == (1, "")
+    assert "right to left" in refused.stderr
 
 
 def test_evaluate_reports_error_rates(model, tmp_path):
@@ -107,6 +106,7 @@ def test_evaluate_reports_error_rates(model, tmp_path):
     errors = tmp_path / "errors.tsv"
     result = run("evaluate", test, "-m", model, "--errors", str(errors),
                  "--jobs", "2")
+    assert result.stdout.startswith("model alone")
     assert "words: 2  word errors: 1  WER: 50.00%" in result.stdout
     assert "phonemes: 6  phoneme errors: 1  PER: 16.67%" in result.stdout
     assert errors.read_text() == "fox\tF AA K S\tF AA K\n"

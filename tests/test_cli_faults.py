@@ -11,8 +11,7 @@ BATCH = b"abc\n" * 3000  # enough output to pass the stdout buffer
 
 
 def start_apply(jobs):
-    """Starts `tamsu apply` on a standard input left open; returns it once
-    its first line of output is out (the workers are up)."""
+    """`tamsu apply` on an open standard input, once it printed a line."""
     # Unbuffered: communicate() reads the pipes directly afterwards.
     child = subprocess.Popen(
         [sys.executable, "-m", "tamsu", "apply", "--jobs", str(jobs)],
@@ -27,6 +26,11 @@ def start_apply(jobs):
     return child, first
 
 
+def children(pid):
+    with open(f"/proc/{pid}/task/{pid}/children") as listed:
+        return [int(p) for p in listed.read().split()]
+
+
 def finish(child, more=None):
     try:
         return child.communicate(more, timeout=10)
@@ -37,15 +41,8 @@ def finish(child, more=None):
 
 def test_a_killed_worker_ends_the_run_with_1_keeping_written_lines():
     child, first = start_apply(jobs=2)
-    parents = {}  # the workers are the children of the forkserver
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open(f"/proc/{pid}/stat") as stat:
-                parents[int(pid)] = int(stat.read().rsplit(")")[1].split()[1])
-        except OSError:
-            pass  # gone meanwhile
-    workers = [p for p, parent in parents.items()
-               if parents.get(parent) == child.pid]
+    # The workers are the children of the forkserver.
+    workers = [w for c in children(child.pid) for w in children(c)]
     assert len(workers) == 2
     os.kill(workers[0], signal.SIGKILL)
     out, err = finish(child, BATCH)

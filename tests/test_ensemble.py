@@ -1,11 +1,12 @@
-"""Several models decoding together."""
+"""Several models decoding together; models trained right to left."""
 
 import math
 
 import pytest
 
-from tamsu import train
+from tamsu import Model, train
 from tamsu.ensemble import Ensemble, combine_posteriors
+from tamsu.graphemes import is_reversed
 
 from train_data import LEXICON
 
@@ -27,14 +28,25 @@ def test_posteriors_are_normalised_per_model_then_summed():
     assert joint[0][0] == A  # e^-1 + e^-1.5 > e^-0.8
 
 
-def test_ensemble_of_trained_models(tmp_path):
-    paths = []
-    for limit in (1, 2):
-        path = str(tmp_path / f"m{limit}.fst")
-        train(LEXICON, path, order=3, max_graphemes=limit, progress=False)
-        paths.append(path)
-    ensemble = Ensemble(paths, depth=4)
-    best = ensemble.pronounce("phone", nbest=2)
-    assert best[0][0] == ("F", "OW", "N")
-    assert 0.0 < best[0][1] <= 1.0
-    assert Ensemble(paths, depth=1).pronounce("cat")[0][0] == ("K", "AE", "T")
+@pytest.mark.parametrize("delim", ["", "."])
+def test_reversed_model_reads_and_answers_the_right_way_round(tmp_path,
+                                                              delim):
+    # A "." delimiter cuts "ph" into one grapheme: words are reversed by
+    # graphemes, not characters.
+    lexicon = [(delim.join(word) if delim else word, phonemes)
+               for word, phonemes in LEXICON]
+    if delim:
+        lexicon = [(w.replace("p.h", "ph"), p) for w, p in lexicon]
+    forward = str(tmp_path / "forward.fst")
+    backward = str(tmp_path / "backward.fst")
+    train(lexicon, forward, order=4, delim=delim, progress=False)
+    train(lexicon, backward, order=4, delim=delim, reverse=True,
+                   progress=False)
+    assert not is_reversed(Model(forward, delim))
+    assert is_reversed(Model(backward, delim))
+    alone = Ensemble([backward], delim=delim, depth=1)
+    for word, phonemes in lexicon:
+        assert alone.pronounce(word)[0][0] == tuple(phonemes.split()), word
+    pair = Ensemble([forward, backward], delim=delim, depth=2)
+    word = "ph.o.n.e" if delim else "phone"
+    assert pair.pronounce(word)[0][0] == ("F", "OW", "N")

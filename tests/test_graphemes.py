@@ -5,7 +5,9 @@ import unicodedata
 import pytest
 
 from tamsu import Model, evaluate, train
-from tamsu.graphemes import choose_form, grapheme_form, normalise_word
+from tamsu.graphemes import choose_form, grapheme_form
+
+from train_data import write_lexicon
 
 # A tiny Korean lexicon: every syllable is one precomposed character.
 KOREAN = [
@@ -26,17 +28,6 @@ def test_choose_form(words, form):
     assert choose_form(words) == form
 
 
-def test_hangul_decomposes_to_jamo_and_back():
-    word = "한국어"
-    jamo = normalise_word(word, "nfd")
-    assert len(jamo) == 8
-    assert all("\u1100" <= c <= "\u11ff" for c in jamo)
-    assert normalise_word(jamo, "nfc") == word
-    assert normalise_word(word, None) is word
-    with pytest.raises(ValueError):
-        normalise_word(word, "nfkc")
-
-
 def test_the_model_records_its_form_and_evaluation_applies_it(tmp_path):
     path = str(tmp_path / "ko.fst")
     report = train(KOREAN, path, order=3, max_graphemes=1, progress=False)
@@ -47,12 +38,5 @@ def test_the_model_records_its_form_and_evaluation_applies_it(tmp_path):
     assert model.find_isym("가") is None
     assert model.find_isym(unicodedata.normalize("NFD", "가")[0]) is not None
     # Words given precomposed are decomposed before decoding.
-    result = evaluate(path, _write(tmp_path / "ko.dict", KOREAN))
-    assert result.no_pronunciation == 0
-    assert result.word_errors == 0
-
-
-def _write(path, pairs):
-    path.write_text("".join(f"{w}\t{p}\n" for w, p in pairs),
-                    encoding="utf-8")
-    return path
+    result = evaluate(path, write_lexicon(tmp_path / "ko.dict", KOREAN))
+    assert (result.no_pronunciation, result.word_errors) == (0, 0)

@@ -2,11 +2,10 @@
 
 import pytest
 
-from tamsu.evaluation import EvaluationReport, edit_distance, evaluate, score
+from tamsu.evaluation import EvaluationReport, score
 from tamsu.lexicon import LexiconError, graphemes_of, read_lexicon
-from tamsu.training import train
 
-from train_data import LEXICON, write_lexicon
+from train_data import LEXICON
 
 GOOD = "".join(f"{w}\t{p}\n" for w, p in LEXICON).encode()
 
@@ -72,15 +71,6 @@ def test_graphemes_follow_the_decoders_tokenization(word, delim, pieces):
     assert graphemes_of(word, delim) == pieces
 
 
-@pytest.mark.parametrize("a, b, distance", [
-    ("", "ab", 2), ("kitten", "sitting", 3), ("abc", "acb", 2),
-    ("flaw", "lawn", 2),
-])
-def test_edit_distance(a, b, distance):
-    assert edit_distance(list(a), list(b)) == distance
-    assert edit_distance(list(b), list(a)) == distance
-
-
 @pytest.mark.parametrize("hypothesis, references, errors, length, wrong", [
     ("R EH D", ["R IY D", "R EH D"], 0, 3, 0),     # any reference counts
     ("K AE", ["K AE T", "K AE T S"], 1, 3, 1),      # closest reference
@@ -93,15 +83,3 @@ def test_score(hypothesis, references, errors, length, wrong):
           [tuple(r.split()) for r in references])
     assert (report.phoneme_errors, report.phonemes, report.word_errors) == (
         errors, length, wrong)
-
-
-def test_evaluate_against_a_trained_model(tmp_path):
-    model = str(tmp_path / "m.fst")
-    train(LEXICON, model, order=4, progress=False)
-    test = LEXICON[:5] + [("cat", "K AA T"), ("tone", "T OW N Z")]
-    report = evaluate(model, write_lexicon(tmp_path / "test.dict", test))
-    # "cat" also has a right reference; "tone" has none.
-    assert (report.words, report.word_errors, report.phoneme_errors,
-            report.phonemes) == (6, 1, 1, 24)
-    assert report.word_error_rate == pytest.approx(1 / 6)
-    assert report.phoneme_error_rate == pytest.approx(1 / 24)

@@ -5,15 +5,14 @@ import os
 
 import pytest
 
-import tamsu
-from tamsu import _train
+from tamsu import Model, _train, train
 from tamsu.cli import main
 
 LEXICON = [("cat", "K AE T"), ("tack", "T AE K"), ("act", "AE K T")]
 
 
 def fit(lexicon, output):
-    return tamsu.train(lexicon, output, order=2, iterations=2, progress=False)
+    return train(lexicon, output, order=2, iterations=2, progress=False)
 
 
 @pytest.mark.parametrize("exists", [True, False])
@@ -24,7 +23,7 @@ def test_a_link_is_followed_and_kept(tmp_path, exists):
         target.write_bytes(b"old model")
     (tmp_path / "link.fst").symlink_to("real/model.fst")
     fit(LEXICON, tmp_path / "link.fst")
-    assert tamsu.Model(str(target)).phoneticize("cat")
+    assert Model(str(target)).phoneticize("cat")
     assert (tmp_path / "link.fst").is_symlink()
     assert os.listdir(tmp_path / "real") == ["model.fst"]
 

@@ -10,8 +10,6 @@ LEXICON = [
 ]
 
 
-def write_lexicon(path, pairs=LEXICON, separator="\t"):
-    with open(path, "w", encoding="utf-8") as out:
-        for word, phonemes in pairs:
-            out.write(f"{word}{separator}{phonemes}\n")
+def write_lexicon(path, pairs=LEXICON):
+    path.write_text("".join(f"{w}\t{p}\n" for w, p in pairs), encoding="utf-8")
     return str(path)

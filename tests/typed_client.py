@@ -27,3 +27,14 @@ def trained(lexicon: pathlib.Path, output: pathlib.Path) -> str:
     variants: tuple[tuple[str, ...], ...] = dictionary.lookup("hello")
     report = tamsu.train(lexicon, output, order=3, progress=False)
     return f"{report.summary()} {len(variants)} {tamsu.__version__}"
+
+
+def misuses(g2p: tamsu.G2P, model: tamsu.Model) -> None:
+    """Each line must stay an error: a looser type leaves its ignore unused,
+    which mypy --strict reports."""
+    phonemes: list[str] = g2p("a")[0].phonemes  # type: ignore[assignment]
+    label: str = model.find_isym("a")  # type: ignore[assignment]
+    paths = model.phoneticize_paths("a")
+    weight: str = paths[0].path_weight  # type: ignore[assignment]
+    g2p(5)  # type: ignore[arg-type]
+    print(phonemes, label, weight)

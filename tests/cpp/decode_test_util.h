@@ -105,12 +105,9 @@ inline std::vector<ArcRow> arc_rows(const fst::StdVectorFst &fst) {
 // returns what was written so far.
 class Fd2Capture {
  public:
-  Fd2Capture() : file_(std::tmpfile()) {
-    if (file_ == nullptr) throw std::runtime_error("tmpfile failed");
-    std::fflush(stderr);
-    saved_ = ::dup(2);
-    if (saved_ < 0 || ::dup2(::fileno(file_), 2) < 0) {
-      throw std::runtime_error("dup2 failed");
+  Fd2Capture() : file_(std::tmpfile()), saved_((std::fflush(stderr), ::dup(2))) {
+    if (file_ == nullptr || saved_ < 0 || ::dup2(::fileno(file_), 2) < 0) {
+      throw std::runtime_error("cannot redirect descriptor 2");
     }
   }
   ~Fd2Capture() {
@@ -119,15 +116,12 @@ class Fd2Capture {
     ::close(saved_);
     std::fclose(file_);
   }
-  // Restoring descriptor 2 twice would be wrong.
-  Fd2Capture(const Fd2Capture &) = delete;
+  Fd2Capture(const Fd2Capture &) = delete;  // would restore twice
   Fd2Capture &operator=(const Fd2Capture &) = delete;
 
   std::string text() const {
     std::fflush(stderr);
-    std::string content(static_cast<std::size_t>(
-                            ::lseek(::fileno(file_), 0, SEEK_END)),
-                        '\0');
+    std::string content(static_cast<std::size_t>(::lseek(::fileno(file_), 0, SEEK_END)), '\0');
     if (::pread(::fileno(file_), content.data(), content.size(), 0) !=
         static_cast<ssize_t>(content.size())) {
       throw std::runtime_error("pread failed");
@@ -137,13 +131,8 @@ class Fd2Capture {
 
  private:
   std::FILE *file_;
-  int saved_ = -1;
+  int saved_;
 };
-
-inline std::string unknown_piece_message(const std::string &piece) {
-  return "Symbol: '" + piece +
-         "' not found in input symbols table.\nMapping to null...\n";
-}
 
 }  // namespace tamsu::test
 

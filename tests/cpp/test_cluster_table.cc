@@ -39,31 +39,21 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, BuildClusterTable,
     testing::Values(
         ClusterCase{{"<eps>", "|", "_", "a", "b", "a|b"},
-                    {{3, {3}}, {5, {3, 4}}, {2, {2}}},
-                    {{{3}, 3}, {{3, 4}, 5}},
-                    2},
+                    {{3, {3}}, {5, {3, 4}}, {2, {2}}}, {{{3}, 3}, {{3, 4}, 5}}, 2},
         // Unknown and empty pieces are dropped; of equal part lists the
         // higher label wins.
         ClusterCase{{"<eps>", "|", "_", "a", "a|x"}, {{4, {3}}}, {{{3}, 4}}, 1},
         ClusterCase{{"<eps>", "|", "_", "a", "b", "a|b", "a||b"},
-                    {{5, {3, 4}}, {6, {3, 4}}},
-                    {{{3, 4}, 6}},
-                    2},
+                    {{5, {3, 4}}, {6, {3, 4}}}, {{{3, 4}, 6}}, 2},
         ClusterCase{{"<eps>", "|", "_", "", "||"}, {{4, {}}}, {{{}, 4}}, 1},
         ClusterCase{{"<eps>", "|", "_", "s", "c", "h", "s|c|h"},
-                    {{6, {3, 4, 5}}},
-                    {{{3, 4, 5}, 6}},
-                    3},
+                    {{6, {3, 4, 5}}}, {{{3, 4, 5}, 6}}, 3},
         ClusterCase{{"<eps>", "|"}, {}, {}, 1},
         // An empty separator splits into characters (code points).
         ClusterCase{{"<eps>", "", "_", "a", "é", "aé", "ax"},
-                    {{5, {3, 4}}, {6, {3}}, {3, {3}}},
-                    {{{3, 4}, 5}, {{3}, 6}},
-                    2},
+                    {{5, {3, 4}}, {6, {3}}, {3, {3}}}, {{{3, 4}, 5}, {{3}, 6}}, 2},
         ClusterCase{{"<eps>", "::", "_", "k", "s", "k::s", "k:s"},
-                    {{5, {3, 4}}, {6, {6}}},
-                    {{{3, 4}, 5}, {{6}, 6}},
-                    2}));
+                    {{5, {3, 4}}, {6, {6}}}, {{{3, 4}, 5}, {{6}, 6}}, 2}));
 
 }  // namespace
 }  // namespace tamsu

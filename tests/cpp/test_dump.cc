@@ -27,71 +27,57 @@ constexpr std::size_t kArcCount = 4 + (4 + 6) + (4 + 8) + 4 + 4 + 8 + 8 + 8;
 
 std::int64_t arc_count(const std::string &bytes) {
   std::int64_t count = -1;
-  if (bytes.size() >= kArcCount + 8) {
-    std::memcpy(&count, bytes.data() + kArcCount, 8);
-  }
+  if (bytes.size() >= kArcCount + 8) std::memcpy(&count, &bytes[kArcCount], 8);
   return count;
 }
 
-class DumpTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    configure_openfst();
-    for (int s = 0; s < 3; ++s) fst_.AddState();
-    fst_.SetStart(0);
-    fst_.AddArc(0, fst::StdArc(3, 4, 0.5f, 1));
-    fst_.AddArc(0, fst::StdArc(4, 5, 1.25f, 2));
-    fst_.AddArc(1, fst::StdArc(3, 0, -0.5f, 2));
-    fst_.SetFinal(2, 1.5f);
-    fst_.SetInputSymbols(test::make_symbols({"<eps>", "|", "_", "a", "b"}).get());
-    fst_.SetOutputSymbols(
-        test::make_symbols({"<eps>", "|", "_", "A", "B", "C"}).get());
-  }
-
-  void TearDown() override {
-    for (const char *name : {"ours.fst", "theirs.fst", "w.fst"}) {
-      std::remove(path(name).c_str());
-    }
-  }
-
-  std::string path(const std::string &name) const {
-    return test::temp_path(name);
-  }
-
-  fst::StdVectorFst fst_;
-};
-
-TEST_F(DumpTest, SameBytesAsOpenFstButTheRealArcCount) {
-  ASSERT_TRUE(write_fst(fst_, path("ours.fst")));
-  ASSERT_TRUE(fst_.Write(path("theirs.fst")));
-  std::string ours = contents(path("ours.fst"));
-  const std::string theirs = contents(path("theirs.fst"));
+TEST(Dump, SameBytesAsOpenFstButTheRealArcCount) {
+  configure_openfst();
+  fst::StdVectorFst f;
+  for (int s = 0; s < 3; ++s) f.AddState();
+  f.SetStart(0);
+  f.AddArc(0, fst::StdArc(3, 4, 0.5f, 1));
+  f.AddArc(0, fst::StdArc(4, 5, 1.25f, 2));
+  f.AddArc(1, fst::StdArc(3, 0, -0.5f, 2));
+  f.SetFinal(2, 1.5f);
+  f.SetInputSymbols(test::make_symbols({"<eps>", "|", "_", "a", "b"}).get());
+  f.SetOutputSymbols(test::make_symbols({"<eps>", "|", "_", "A", "B", "C"}).get());
+  const std::string ours_path = test::temp_path("ours.fst");
+  const std::string theirs_path = test::temp_path("theirs.fst");
+  ASSERT_TRUE(write_fst(f, ours_path));
+  ASSERT_TRUE(f.Write(theirs_path));
+  std::string ours = contents(ours_path);
+  const std::string theirs = contents(theirs_path);
+  std::remove(ours_path.c_str());
+  std::remove(theirs_path.c_str());
   EXPECT_EQ(arc_count(ours), 3);
   ASSERT_EQ(ours.size(), theirs.size());
   std::memset(&ours[kArcCount], 0, 8);
   EXPECT_EQ(ours, theirs);
+
+  // Failures write nothing, not even OpenFst's complaints.
+  test::Fd2Capture capture;
+  EXPECT_FALSE(write_fst(f, test::temp_path("ab") + std::string(1, '\0') + "c.fst"));
+  EXPECT_FALSE(write_fst(f, test::temp_path("no-such-dir/abc.fst")));
+  struct stat info;
+  EXPECT_NE(::stat(test::temp_path("ab").c_str(), &info), 0);
+  EXPECT_EQ(capture.text(), "");
 }
 
-TEST_F(DumpTest, OverwritesALongerFile) {
-  std::ofstream(path("w.fst")) << std::string(100000, 'x');
+TEST(Dump, OverwritesALongerFile) {
+  configure_openfst();
+  const std::string path = test::temp_path("w.fst");
+  std::ofstream(path) << std::string(100000, 'x');
   fst::StdVectorFst small;
   small.SetStart(small.AddState());
   small.SetFinal(0, 0.0f);
-  ASSERT_TRUE(write_fst(small, path("w.fst")));
-  const std::unique_ptr<fst::StdVectorFst> read(
-      fst::StdVectorFst::Read(path("w.fst")));
+  ASSERT_TRUE(write_fst(small, path));
+  const std::unique_ptr<fst::StdVectorFst> read(fst::StdVectorFst::Read(path));
+  const std::string bytes = contents(path);
+  std::remove(path.c_str());
   ASSERT_NE(read, nullptr);
   EXPECT_EQ(read->NumStates(), 1);
-  EXPECT_EQ(arc_count(contents(path("w.fst"))), 0);
-}
-
-TEST_F(DumpTest, FailuresWriteNothingAnywhere) {
-  test::Fd2Capture capture;
-  EXPECT_FALSE(write_fst(fst_, path("ab") + std::string(1, '\0') + "c.fst"));
-  EXPECT_FALSE(write_fst(fst_, path("no-such-dir/abc.fst")));
-  struct stat info;
-  EXPECT_NE(::stat(path("ab").c_str(), &info), 0);
-  EXPECT_EQ(capture.text(), "");
+  EXPECT_EQ(arc_count(bytes), 0);
 }
 
 }  // namespace

@@ -24,23 +24,19 @@ TEST(BuildLattice, UnsortedOperandsAreAnError) {
                            fst::kILabelSorted | fst::kNotILabelSorted);
   // The cluster arc (label 1) follows a larger label: no side is sorted.
   test::Fd2Capture quiet;  // OpenFst's own complaint
-  const auto lattice =
-      build_lattice(build_fsa({3, 4}, {{{3, 4}, 1}}, 2), model->fst);
+  const auto lattice = build_lattice(build_fsa({3, 4}, {{{3, 4}, 1}}, 2), model->fst);
   ASSERT_FALSE(lattice.has_value());
   EXPECT_EQ(lattice.error().kind, DecodeError::Kind::kCompositionFailed);
 }
 
 // A lattice 0 -> 1 with one arc 3:(i + 3) per weight, state 1 final.
-fst::StdVectorFst parallel_lattice(const std::vector<float> &weights,
-                                   float final_weight) {
+fst::StdVectorFst parallel_lattice(const std::vector<float> &weights) {
   fst::StdVectorFst lattice;
-  lattice.AddState();
-  lattice.AddState();
-  lattice.SetStart(0);
+  lattice.SetStart(lattice.AddState());
+  lattice.SetFinal(lattice.AddState(), 0.0f);
   for (std::size_t i = 0; i < weights.size(); ++i) {
     lattice.AddArc(0, fst::StdArc(3, static_cast<int>(i) + 3, weights[i], 1));
   }
-  lattice.SetFinal(1, final_weight);
   return lattice;
 }
 
@@ -48,7 +44,7 @@ TEST(FindShortestPaths, LargeRequestsAreClampedNotWrapped) {
   configure_openfst();
   std::vector<float> weights;
   for (int i = 0; i < 20; ++i) weights.push_back(static_cast<float>(i));
-  const auto lattice = parallel_lattice(weights, 0.0f);
+  const auto lattice = parallel_lattice(weights);
   // 2^32 would wrap to 0 (nothing) and 2^32 + 1 to 1 (unframed).
   for (const std::uint64_t request :
        {std::uint64_t{1} << 32, (std::uint64_t{1} << 32) + 1,
@@ -62,10 +58,10 @@ TEST(FindShortestPaths, LargeRequestsAreClampedNotWrapped) {
 TEST(FindShortestPaths, NoFinitePathGivesNoStartAndErrorsAreErrors) {
   configure_openfst();
   const auto none = find_shortest_paths(
-      parallel_lattice({std::numeric_limits<float>::infinity()}, 0.0f), 16);
+      parallel_lattice({std::numeric_limits<float>::infinity()}), 16);
   ASSERT_TRUE(none.has_value());
   EXPECT_EQ(none->Start(), fst::kNoStateId);
-  auto broken = parallel_lattice({1.0f}, 0.0f);
+  auto broken = parallel_lattice({1.0f});
   broken.SetProperties(fst::kError, fst::kError);
   const auto result = find_shortest_paths(broken, 16);
   ASSERT_FALSE(result.has_value());

@@ -8,9 +8,6 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
-#include <string>
-
-#include <fst/properties.h>
 
 #include "decode_test_util.h"
 
@@ -18,12 +15,11 @@ namespace tamsu {
 namespace {
 
 using fst::StdArc;
-using fst::StdVectorFst;
 
-// Symbols <eps> | _ a b on both sides (unless left out), the chain
+// Symbols <eps> | _ a b on the sides asked for, the chain
 // 0 -a:b/0.5-> 1, state 1 final.
 std::string model_bytes(bool input_table = true, bool output_table = true) {
-  StdVectorFst f;
+  fst::StdVectorFst f;
   f.AddState();
   f.AddState();
   f.SetStart(0);
@@ -38,17 +34,30 @@ std::string model_bytes(bool input_table = true, bool output_table = true) {
   return out.str();
 }
 
-// Loads `bytes` from a file; returns the error message or "" on success,
-// and checks that nothing reached standard error.
-std::string load_error(const std::string &bytes) {
+// Loads `bytes` from a file: the model, or the error message; nothing may
+// reach standard error.
+std::string load(const std::string &bytes, std::unique_ptr<const Model> *model = nullptr) {
   configure_openfst();
   const std::string path = test::temp_path("model_test.fst");
   std::ofstream(path, std::ios::binary) << bytes;
   testing::internal::CaptureStderr();
-  auto loaded = load_model(path, "");
+  auto loaded = load_model(path, "-é");
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   std::remove(path.c_str());
-  return loaded ? "" : describe(loaded.error());
+  if (!loaded) return describe(loaded.error());
+  if (model) *model = std::move(loaded).value();
+  return "";
+}
+
+TEST(LoadModel, KeepsDelimVetoesAndSortsArcs) {
+  std::unique_ptr<const Model> model;
+  ASSERT_EQ(load(model_bytes(), &model), "");
+  EXPECT_EQ(model->delim, "-é");
+  EXPECT_EQ(model->veto_set, (std::unordered_set<Label>{0, 1, 2}));
+  EXPECT_TRUE(model->fst.Properties(fst::kILabelSorted, false));
+  EXPECT_EQ(model->isyms->Find(3), "a");
+  EXPECT_EQ(load(model_bytes(false, true)), "FST is missing input symbol table");
+  EXPECT_EQ(load(model_bytes(true, false)), "FST is missing output symbol table");
 }
 
 // Offset of header field `index` (version, flags, properties, start,
@@ -76,28 +85,6 @@ void replace_once(std::string &bytes, const std::string &from,
   bytes.replace(pos, from.size(), to);
 }
 
-TEST(LoadModel, KeepsDelimSortsArcsAndSharesTables) {
-  const std::string path = test::temp_path("valid.fst");
-  std::ofstream(path, std::ios::binary) << model_bytes();
-  auto loaded = load_model(path, "-é");
-  std::remove(path.c_str());
-  ASSERT_TRUE(loaded);
-  const Model &model = *loaded.value();
-  EXPECT_EQ(model.delim, "-é");
-  EXPECT_EQ(model.veto_set, (std::unordered_set<Label>{0, 1, 2}));
-  EXPECT_TRUE(model.fst.Properties(fst::kILabelSorted, false));
-  EXPECT_EQ(model.isyms->Find(3), "a");
-}
-
-TEST(LoadModel, ReportsMissingSymbolTables) {
-  EXPECT_EQ(load_error(model_bytes(false, false)),
-            "FST is missing input symbol table");
-  EXPECT_EQ(load_error(model_bytes(true, false)),
-            "FST is missing output symbol table");
-  EXPECT_EQ(load_error(model_bytes(false, true)),
-            "FST is missing input symbol table");
-}
-
 struct Damage {
   const char *name;
   void (*apply)(std::string &bytes);
@@ -109,10 +96,12 @@ class DamagedFile : public testing::TestWithParam<Damage> {};
 TEST_P(DamagedFile, IsAReadFailure) {
   std::string bytes = model_bytes();
   GetParam().apply(bytes);
-  const std::string message = load_error(bytes);
+  const std::string message = load(bytes);
   EXPECT_EQ(message.rfind("failed to read FST: ", 0), 0u) << message;
   EXPECT_NE(message.find(GetParam().expected), std::string::npos) << message;
 }
+
+const std::string kB(std::string("\x01\0\0\0b", 5));
 
 // The last 12 + 16 bytes are state 1 (no arcs) and state 0's one arc,
 // whose next state is its last field.
@@ -120,16 +109,12 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, DamagedFile,
     testing::Values(
         Damage{"absurd_state_count",
-               [](std::string &b) {
-                 poke<std::int64_t>(b, header_field(b, 4), 1ll << 40);
-               },
+               [](std::string &b) { poke<std::int64_t>(b, header_field(b, 4), 1ll << 40); },
                "1099511627776 states"},
         Damage{"truncated_body", [](std::string &b) { b.resize(b.size() - 10); },
                "unexpected end of file in state 1"},
         Damage{"absurd_arc_count",
-               [](std::string &b) {
-                 poke<std::int64_t>(b, b.size() - 12 - 16 - 8, 1ll << 50);
-               },
+               [](std::string &b) { poke<std::int64_t>(b, b.size() - 36, 1ll << 50); },
                "arcs, more than the file can hold"},
         Damage{"next_state_one_past_the_last",
                [](std::string &b) { poke<std::int32_t>(b, b.size() - 16, 2); },
@@ -138,32 +123,19 @@ INSTANTIATE_TEST_SUITE_P(
                [](std::string &b) { poke<std::int32_t>(b, b.size() - 16, -3); },
                "leads to state -3"},
         Damage{"start_out_of_range",
-               [](std::string &b) {
-                 poke<std::int64_t>(b, header_field(b, 3), 2);
-               },
+               [](std::string &b) { poke<std::int64_t>(b, header_field(b, 3), 2); },
                "start state 2 does not exist"},
         Damage{"symbol_label_gap",
-               [](std::string &b) {
-                 replace_once(b, std::string("\x01\0\0\0b\x04\0\0\0\0\0\0\0", 13),
-                              std::string("\x01\0\0\0b\x05\0\0\0\0\0\0\0", 13));
-               },
+               [](std::string &b) { replace_once(b, kB + '\x04', kB + '\x05'); },
                "has label 5, expected 4"},
         Damage{"repeated_symbol_text",
-               [](std::string &b) {
-                 replace_once(b, std::string("\x01\0\0\0b", 5),
-                              std::string("\x01\0\0\0a", 5));
-               },
+               [](std::string &b) { replace_once(b, kB, std::string("\x01\0\0\0a", 5)); },
                "\"a\" appears more than once"},
         Damage{"bad_symbol_table_magic",
-               [](std::string &b) {
-                 replace_once(b, "\x74\xfb\xb2\x7e", "\x75\xfb\xb2\x7e");
-               },
+               [](std::string &b) { replace_once(b, "\x74\xfb\xb2\x7e", "\x75\xfb\xb2\x7e"); },
                "bad magic number"},
         Damage{"huge_string_length",
-               [](std::string &b) {
-                 replace_once(b, std::string("\x01\0\0\0b", 5),
-                              "\xf0\xff\xff\x7f" "b");
-               },
+               [](std::string &b) { replace_once(b, kB, "\xf0\xff\xff\x7f" "b"); },
                "beyond the end of the file"},
         Damage{"not_an_fst", [](std::string &b) { b = "hello, world\n"; },
                "Magic number not matched"},
@@ -181,14 +153,13 @@ TEST(SortArcs, IsStableOnInputLabelAloneAndSetsProperties) {
   for (const std::vector<int> &ilabels :
        {std::vector<int>{2, 1}, {5, 3, 5, 1, 3, 5, 2, 3, 1, 5, 4, 2, 3, 5, 1,
                                  2, 4, 3, 5, 1, 2, 3, 4, 5, 1}}) {
-    StdVectorFst f;
-    f.AddState();
-    f.SetStart(0);
+    fst::StdVectorFst f;
+    f.SetStart(f.AddState());
     int olabel = 100;
     for (int ilabel : ilabels) f.AddArc(0, StdArc(ilabel, olabel--, 0.0f, 0));
     sort_arcs_by_input_label(f);
     std::vector<std::pair<int, int>> arcs;  // (ilabel, -olabel) must rise
-    for (fst::ArcIterator<StdVectorFst> it(f, 0); !it.Done(); it.Next()) {
+    for (fst::ArcIterator<fst::StdVectorFst> it(f, 0); !it.Done(); it.Next()) {
       arcs.emplace_back(it.Value().ilabel, -it.Value().olabel);
     }
     EXPECT_TRUE(std::is_sorted(arcs.begin(), arcs.end()));

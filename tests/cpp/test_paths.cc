@@ -71,8 +71,7 @@ TEST(CollectPaths, SkipsOnlyFramingArcs) {
         {0, 0, -0.0009765625f}, {0, 0, 0.001f}, {0, 0, -0.001f}, {3, 9, 0.5f}}},
       1.5f);
   const auto collected = collect_paths(result, *model, 1, false);
-  ASSERT_TRUE(collected.has_value());
-  const PathData &path = collected->paths.at(0);
+  const PathData &path = collected.value().paths.at(0);
   EXPECT_EQ(path.ilabels, (LabelList{0, 3, 0, 0, 3, 0}));
   EXPECT_EQ(path.olabels, (LabelList{8, 0, 0, 0, 9, 0}));
   EXPECT_EQ(path.path_weights,
@@ -90,27 +89,19 @@ TEST(CollectPaths, EqualPhonemesFileOnceUnderTheFirstPath) {
   const auto model = phoneme_model();
   for (const bool accumulate : {false, true}) {
     const auto collected = collect_paths(duplicates(), *model, 2, accumulate);
-    ASSERT_TRUE(collected.has_value());
     ASSERT_EQ(collected->paths.size(), 2u);
     EXPECT_EQ(collected->paths[0].olabels, (LabelList{8}));
     EXPECT_NEAR(collected->paths[0].path_weight,
                 accumulate ? 1.0 - std::log1p(std::exp(-1.0)) : 1.0, 1e-6);
     EXPECT_EQ(collected->paths[1].uniques, (LabelList{6}));
   }
-}
-
-TEST(CollectPaths, StopsOnceNbestDistinctPathsAreHeld) {
-  const auto model = phoneme_model();
   // With nbest 1 the second path is never walked (nothing accumulates) and
   // the broken fourth one never reached.
   auto result = duplicates();
   result.AddArc(0, fst::StdArc(0, 0, 0.0f, 99));
   const auto collected = collect_paths(result, *model, 1, true);
-  ASSERT_TRUE(collected.has_value());
   ASSERT_EQ(collected->paths.size(), 1u);
   EXPECT_EQ(collected->paths[0].path_weight, 1.0f);
-  const auto two = collect_paths(duplicates(), *model, 2, false);
-  EXPECT_EQ(two->paths.size(), 2u);
 }
 
 TEST(CollectPaths, BrokenResultsAreErrorsNotCrashesOrHangs) {
@@ -125,9 +116,8 @@ TEST(CollectPaths, BrokenResultsAreErrorsNotCrashesOrHangs) {
   EXPECT_EQ(collected.error().state, 40);
 
   fst::StdVectorFst loop;
+  loop.SetStart(loop.AddState());
   loop.AddState();
-  loop.AddState();
-  loop.SetStart(0);
   loop.AddArc(0, fst::StdArc(3, 3, 1.0f, 1));
   loop.AddArc(1, fst::StdArc(3, 3, 1.0f, 1));
   collected = collect_paths(loop, *model, 1, false);
@@ -182,11 +172,8 @@ INSTANTIATE_TEST_SUITE_P(
         SelectCase{{1.0f, 3.0f, 2.0f}, kBeam, 2.5f, 99.0, {0, 2}},
         // Only heavier paths are left out: equal to the threshold stays.
         SelectCase{{1.0f, 2.5f, 3.0f}, kBeam, 2.5f, 99.0, {0, 1}},
-        SelectCase{{1.0f, 150.0f}, kBeam, 98.9f, 99.0, {0}},
         SelectCase{{1.0f, 2.0f, 3.0f}, 0, 99.0f, 99.0, {0}},
         SelectCase{{1.0f, 2.0f, 3.0f}, 2, 99.0f, 99.0, {0, 1}},
-        SelectCase{{5.0f, 1.0f, 2.0f}, 0, 3.0f, 99.0, {1}},
-        SelectCase{{4.25f}, kBeam, 99.0f, 0.5, {0}},
         SelectCase{{0.2f, 2.0f, 3.0f}, kBeam, 99.0f, 0.1, {0, 1}},
         SelectCase{{0.2f, 2.0f, 3.0f}, kBeam, 99.0f, 98.9, {0}},
         // A record left out by the threshold still moves the covered

@@ -37,23 +37,27 @@ double log_sum_of_best(int length, std::size_t count) {
 
 // With nbest 2 but one pronunciation, the request doubles up to its cap of
 // 1024 paths (all of them when the lattice has fewer): accumulated, the
-// record sums exactly those.
+// record sums exactly those. Both routes; nbest 0 asks for nothing.
 TEST(Pipeline, RequestDoublesToTheCapWhenPronunciationsRunShort) {
   configure_openfst();
   std::vector<test::TextArc> arcs;
   for (float w : kDWeights) arcs.push_back({0, "d", "D", w, 0});
-  const auto model = test::make_model({"<eps>", "|", "_", "d"},
-                                      {"<eps>", "|", "_", "D"}, 1, arcs,
-                                      {{0, 0.0f}});
-  DecodeOptions options;
-  options.nbest = 2;
-  options.accumulate = true;
-  auto records = phoneticize_word(*model, "dddd", options);  // 1296 paths
-  ASSERT_EQ(records.size(), 1u);
-  EXPECT_NEAR(records[0].path_weight, log_sum_of_best(4, 1024), 1e-3);
+  auto model = test::make_model({"<eps>", "|", "_", "d"},
+                                {"<eps>", "|", "_", "D"}, 1, arcs, {{0, 0.0f}});
   ASSERT_GT(std::abs(log_sum_of_best(4, 1024) - log_sum_of_best(4, 512)), 0.05);
-  records = phoneticize_word(*model, "dd", options);  // 36 paths
-  EXPECT_NEAR(records.at(0).path_weight, log_sum_of_best(2, 36), 1e-4);
+  for (const bool lattice_route : {true, false}) {
+    if (!lattice_route) model->search_plan = SearchPlan{};  // OpenFst's route
+    DecodeOptions options;
+    options.nbest = 2;
+    options.accumulate = true;
+    auto records = phoneticize_word(*model, "dddd", options);  // 1296 paths
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_NEAR(records[0].path_weight, log_sum_of_best(4, 1024), 1e-3);
+    records = phoneticize_word(*model, "dd", options);  // 36 paths
+    EXPECT_NEAR(records.at(0).path_weight, log_sum_of_best(2, 36), 1e-4);
+    options.nbest = 0;
+    EXPECT_TRUE(phoneticize_word(*model, "dd", options).empty());
+  }
 }
 
 TEST(Pipeline, FailedCompositionIsSilentAndEmpty) {

@@ -2,9 +2,7 @@
 // search: which models fall back to OpenFst's route, and why.
 #include "model/search_plan.h"
 
-#include <cmath>
 #include <limits>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -103,18 +101,14 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(info.param.name);
     });
 
-TEST(SearchPlanTest, NoStartStateFallsBack) {
-  fst::StdVectorFst fst;
-  fst.AddState();
-  sort_arcs_by_input_label(fst);
-  EXPECT_EQ(plan_search(fst).refusal, Refusal::kNoStartState);
-}
-
-TEST(SearchPlanTest, UnrecordedInputSortFallsBack) {
+TEST(SearchPlanTest, NoStartOrUnrecordedInputSortFallsBack) {
   fst::StdVectorFst fst = make_fst(kBackoff);
-  fst.SetProperties(fst::kNotILabelSorted, fst::kILabelSorted |
-                                               fst::kNotILabelSorted);
+  fst.SetProperties(fst::kNotILabelSorted,
+                    fst::kILabelSorted | fst::kNotILabelSorted);
   EXPECT_EQ(plan_search(fst).refusal, Refusal::kNotInputSorted);
+  fst = make_fst(kBackoff);
+  fst.SetStart(fst::kNoStateId);
+  EXPECT_EQ(plan_search(fst).refusal, Refusal::kNoStartState);
 }
 
 }  // namespace
