@@ -15,16 +15,10 @@ from tamsu.normalise import Alphabet, normalise
 from conftest import compile_model
 
 
-def phoneme_of(grapheme):
-    return grapheme.upper() if grapheme.isascii() and grapheme.isalpha() \
-        else f"U{ord(grapheme[0]):X}"
-
-
 def letter_model(directory, name, graphemes):
-    """One state: each grapheme reads as its phoneme, ' and - as _."""
-    silent = ("'", "-")
-    phonemes = sorted({phoneme_of(g) for g in graphemes if g not in silent})
-    arcs = "".join(f"0 0 {g} {'_' if g in silent else phoneme_of(g)} 1.0\n"
+    """One state: each letter reads as itself upper-cased, ' and - as _."""
+    phonemes = sorted({g.upper() for g in graphemes if g.isalpha()})
+    arcs = "".join(f"0 0 {g} {g.upper() if g.isalpha() else '_'} 1.0\n"
                    for g in graphemes) + "0 0.5\n"
     return compile_model(directory, name, arcs, ["<eps>", "|", "_", *graphemes],
                          ["<eps>", "|", "_", *phonemes])
