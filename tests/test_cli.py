@@ -69,9 +69,9 @@ def test_apply_failures_exit_1(model, tmp_path, args, message):
 
 
 def test_train_reports_and_records_its_options(tmp_path):
-    lines = [f"{w}  {p}" for w, p in LEXICON] + ["bat\tB AE1 T"]
+    lines = [f"{w}  {p}" for w, p in LEXICON] + ["bat\tB AE1 T",
+                                                  "w\tD AH B AH L Y UW"]
     lines.insert(3, "lonely")
-    lines.append("w\tD AH B AH L Y UW")
     lexicon = tmp_path / "l.dict"
     lexicon.write_text("\n".join(lines) + "\n")
     output = str(tmp_path / "m.fst")
