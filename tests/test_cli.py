@@ -33,15 +33,12 @@ def rows(stdout):
 @pytest.mark.parametrize("args", [
     [],
     ["apply", "--nbest", "0", "cat"],
-    ["apply", "--threshold", "x", "cat"],
     ["apply", "-f", "words.txt", "cat"],
     ["train", "lexicon.dict", "-o", "m.fst", "--max-malformed", "2"],
-    ["evaluate"],
     ["apply", "--probability-mass", "0", "cat"],
     ["apply", "--format", "csv", "cat"],
     ["apply", "--no-dictionary", "--dictionary", "d.dict", "cat"],
     ["apply", "--probability-mass", "0.5", "--pmass", "1", "cat"],
-    # Too large for the C++ fields: refused, never wrapped around.
     ["apply", "--beam", "18446744073709551616", "cat"],
     ["train", "in", "-o", "out", "--max-ngrams", "18446744073709551617"],
 ])
@@ -56,10 +53,6 @@ def test_apply_prints_word_rank_weight_phonemes(model):
     assert [r[:2] for r in table] == [["cat", "1"], ["cat", "2"]]
     assert table[0][3] == "K AE T"
     assert float(table[0][2]) <= float(table[1][2])
-    probabilities = run("apply", "-m", model, "cat", "--nbest", "3",
-                        "--pmass", "9").stdout
-    shares = [float(r[2]) for r in rows(probabilities)]
-    assert shares and 0.0 < min(shares) and sum(shares) <= 1.0
 
 
 @pytest.mark.parametrize("args, message", [
@@ -76,9 +69,9 @@ def test_apply_failures_exit_1(model, tmp_path, args, message):
 
 
 def test_train_reports_and_records_its_options(tmp_path):
-    lines = [f"{w}  {p}" for w, p in LEXICON] + ["bat\tB AE1 T"]
+    lines = [f"{w}  {p}" for w, p in LEXICON] + ["bat\tB AE1 T",
+                                                  "w\tD AH B AH L Y UW"]
     lines.insert(3, "lonely")
-    lines.append("w\tD AH B AH L Y UW")
     lexicon = tmp_path / "l.dict"
     lexicon.write_text("\n".join(lines) + "\n")
     output = str(tmp_path / "m.fst")

@@ -11,8 +11,8 @@ BATCH = b"abc\n" * 3000  # enough output to pass the stdout buffer
 
 
 def start_apply(jobs):
-    """`tamsu apply` on an open standard input, once it printed a line."""
-    # Unbuffered: communicate() reads the pipes directly afterwards.
+    """`tamsu apply` on an open standard input, once it printed a line
+    (unbuffered: communicate() reads the pipes directly afterwards)."""
     child = subprocess.Popen(
         [sys.executable, "-m", "tamsu", "apply", "--jobs", str(jobs)],
         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,

@@ -31,19 +31,13 @@ def test_posteriors_are_normalised_per_model_then_summed():
 @pytest.mark.parametrize("delim", ["", "."])
 def test_reversed_model_reads_and_answers_the_right_way_round(tmp_path,
                                                               delim):
-    # A "." delimiter cuts "ph" into one grapheme: words are reversed by
-    # graphemes, not characters.
-    lexicon = [(delim.join(word) if delim else word, phonemes)
-               for word, phonemes in LEXICON]
-    if delim:
-        lexicon = [(w.replace("p.h", "ph"), p) for w, p in lexicon]
-    forward = str(tmp_path / "forward.fst")
-    backward = str(tmp_path / "backward.fst")
-    train(lexicon, forward, order=4, delim=delim, progress=False)
-    train(lexicon, backward, order=4, delim=delim, reverse=True,
-                   progress=False)
-    assert not is_reversed(Model(forward, delim))
-    assert is_reversed(Model(backward, delim))
+    # With "." "ph" is one grapheme: words reverse by graphemes.
+    lexicon = [(delim.join(w).replace("p.h", "ph"), p) for w, p in LEXICON]
+    forward, backward = (str(tmp_path / f"{n}.fst") for n in "fb")
+    for path, reverse in ((forward, False), (backward, True)):
+        train(lexicon, path, order=4, delim=delim, reverse=reverse,
+              progress=False)
+        assert is_reversed(Model(path, delim)) == reverse
     alone = Ensemble([backward], delim=delim, depth=1)
     for word, phonemes in lexicon:
         assert alone.pronounce(word)[0][0] == tuple(phonemes.split()), word

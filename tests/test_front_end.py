@@ -1,5 +1,4 @@
-"""tamsu.G2P: normalisation for the model's alphabet, dictionary first,
-warnings instead of the model's per-letter messages, use from threads."""
+"""tamsu.G2P: normalisation, dictionary first, warnings, threads."""
 
 import gc
 import pickle
@@ -16,16 +15,10 @@ from tamsu.normalise import Alphabet, normalise
 from conftest import compile_model
 
 
-def phoneme_of(grapheme):
-    return grapheme.upper() if grapheme.isascii() and grapheme.isalpha() \
-        else f"U{ord(grapheme[0]):X}"
-
-
 def letter_model(directory, name, graphemes):
-    """One state: each grapheme reads as its phoneme, ' and - as _."""
-    silent = ("'", "-")
-    phonemes = sorted({phoneme_of(g) for g in graphemes if g not in silent})
-    arcs = "".join(f"0 0 {g} {'_' if g in silent else phoneme_of(g)} 1.0\n"
+    """One state: each letter reads as itself upper-cased, ' and - as _."""
+    phonemes = sorted({g.upper() for g in graphemes if g.isalpha()})
+    arcs = "".join(f"0 0 {g} {g.upper() if g.isalpha() else '_'} 1.0\n"
                    for g in graphemes) + "0 0.5\n"
     return compile_model(directory, name, arcs, ["<eps>", "|", "_", *graphemes],
                          ["<eps>", "|", "_", *phonemes])
@@ -41,29 +34,22 @@ def english(tmp_path_factory):
 
 
 @pytest.mark.parametrize("symbols, word, parts, removed", [
-    # Lower-case only: everything is lower-cased.
+    # One case only: words take it; both: kept, a missing letter falls back.
     (LOWER, "Hello", ("hello",), ""),
-    # Upper-case only: everything is upper-cased.
     (list("ABCDEFGHIJKLMNOPQRSTUVWXYZ"), "hello", ("HELLO",), ""),
-    # Both cases: kept; a letter missing in one case falls back to the other.
     (LOWER + ["A", "B"], "Abc", ("Abc",), ""),
     (LOWER[:3] + ["D"], "dab", ("Dab",), ""),
-    # Accented letters the model knows are kept (NFC); the decomposed input
-    # is composed first.
+    # Known accented letters kept (NFC); marks alone: the model spells NFD,
+    # unless a marker says otherwise; jamo blocks taken apart.
     (LOWER + ["é"], "cafe\u0301", ("café",), ""),
-    # Combining marks without precomposed letters: the model spells NFD;
-    # an explicit marker wins over that inference.
     (LOWER + ["\u0301"], "café", ("cafe\u0301",), ""),
     (LOWER + ["\u0301", "<tamsu:nfc>"], "cafe\u0301", ("cafe",), ""),
-    # Conjoining jamo: a syllable block is taken apart.
     (JAMO, "한", (unicodedata.normalize("NFD", "한"),), ""),
-    # Accents the model lacks fall back to the base letter.
+    # Unknown accents fall back to the base letter; edge punctuation goes,
+    # inner apostrophes (also typographic) and hyphens stay when known.
     (LOWER, "Naïve", ("naive",), ""),
-    # Edge punctuation goes; internal apostrophes stay when known (also the
-    # typographic one), or are dropped.
     (LOWER + ["'"], "\u201cO\u2019Neill,\u201d", ("o'neill",), ""),
     (LOWER, "O'Neill", ("oneill",), ""),
-    # Hyphens kept when known, otherwise the word is split (also at spaces).
     (LOWER + ["-"], "Well-known", ("well-known",), ""),
     (LOWER, "well\u2010known", ("well", "known"), ""),
     (LOWER, "ice  cream", ("ice", "cream"), ""),
@@ -78,18 +64,17 @@ def test_normalisation_follows_the_alphabet(symbols, word, parts, removed):
     assert (result.parts, result.removed) == (parts, removed)
 
 
-def test_clusters_and_reserved_labels_are_not_graphemes():
+def test_alphabet_units():
+    # Clusters and reserved labels are no graphemes; a marker sets the form.
     alphabet = Alphabet.of_symbols(["<eps>", "|", "_", "c", "h", "c|h", "<s>",
                                     "<tamsu:nfd>"])
     assert alphabet.graphemes == {"c", "h"} and alphabet.form == "nfd"
-
-
-def test_delimited_graphemes_are_whole_units():
+    # Delimited graphemes are whole units; a two-character delimiter never
+    # cuts.
     alphabet = Alphabet.of_symbols(["<eps>", "|", "_", "ch", "a", "t"],
                                    delim=".")
     result = normalise("\"CH.a.x.t.\"", alphabet)
     assert (result.parts, result.removed) == (("ch.a.t",), "x")
-    # A delimiter of two characters never cuts: the word is one grapheme.
     whole = Alphabet.of_symbols(["<eps>", "|", "_", "a..b"], delim="..")
     assert normalise("a..b", whole).parts == ("a..b",)
 
@@ -179,30 +164,24 @@ def test_bad_arguments_fail_early(english, tmp_path):
         tamsu.G2P(english, broken)
 
 
-def test_a_dropped_front_end_drops_its_model_at_once(english):
-    models = tamsu.g2p._models_of_this_thread()
-    before = len(models)
-    g2p = tamsu.G2P(english)
-    assert len(models) == before + 1
-    del g2p
-    gc.collect()
-    assert len(models) == before
-
-
 def test_one_front_end_serves_a_thread_pool(english):
     """Each thread gets its own Model, dropped on that thread even when the
     G2P goes first (the binding reports others as unraisable)."""
     reports = []
     previous, sys.unraisablehook = sys.unraisablehook, reports.append
+    models = tamsu.g2p._models_of_this_thread()
+    before = len(models)
     try:
         words = ["abc", "cab", "bad", "dab"] * 25
         g2p = tamsu.G2P(english)
         expected = [strings(g2p(w)) for w in words]
         with ThreadPoolExecutor(4) as pool:
             assert [strings(r) for r in pool.map(g2p, words)] == expected
-            # The G2P dies while the threads that hold its models live on.
+            # The G2P dies while the threads that hold its models live on;
+            # this thread's model goes at once.
             del g2p
             gc.collect()
+            assert len(models) == before
             other = tamsu.G2P(english)
             assert [strings(r) for r in pool.map(other, words)] == expected
         del other

@@ -50,15 +50,11 @@ def test_malformed_share_counts_every_line(tmp_path):
     # One bad line among ten is 10% of the file (not 1/9 of the good lines).
     path = write(tmp_path / "l.dict", GOOD[:GOOD.index(b"cone")] + b"lonely\n")
     assert len(read_lexicon(path, max_malformed=0.105).entries) == 9
-    path = write(tmp_path / "m.dict", "cat\n" * 20 + "dog\tD AO G\n")
-    with pytest.raises(LexiconError, match=r"20 of 21 lines are malformed"):
-        read_lexicon(path)
-
-
-@pytest.mark.parametrize("text", ["", "\n;;; only comments\n", "a\nb\n"])
-def test_file_without_entries_is_rejected(tmp_path, text):
-    with pytest.raises(LexiconError, match="no usable pronunciations"):
-        read_lexicon(write(tmp_path / "l.dict", text))
+    for text, message in [("cat\n" * 20 + "dog\tD AO G\n", "20 of 21 lines"),
+                          ("", "no usable"), ("\n;;; only\n", "no usable"),
+                          ("a\nb\n", "no usable")]:
+        with pytest.raises(LexiconError, match=message):
+            read_lexicon(write(tmp_path / "l.dict", text))
 
 
 @pytest.mark.parametrize("word, delim, pieces", [
@@ -75,7 +71,6 @@ def test_graphemes_follow_the_decoders_tokenization(word, delim, pieces):
     ("R EH D", ["R IY D", "R EH D"], 0, 3, 0),     # any reference counts
     ("K AE", ["K AE T", "K AE T S"], 1, 3, 1),      # closest reference
     ("", ["A B"], 2, 2, 1),                         # nothing decoded
-    ("A B", ["A C", "A D E"], 1, 2, 1),             # closest, shorter
 ])
 def test_score(hypothesis, references, errors, length, wrong):
     report = EvaluationReport()

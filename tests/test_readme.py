@@ -1,5 +1,4 @@
-"""The README's examples show the output they give with the shipped model
-(tools/readme_examples.py runs them; `--update` rewrites the output)."""
+"""The README's examples show what they print (tools/readme_examples.py)."""
 
 import os
 import sys

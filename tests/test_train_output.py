@@ -1,5 +1,4 @@
-"""Where training writes its model: links followed, special files and the
-lexicon itself refused before any training, a temporary file of its own."""
+"""Where training writes its model, and what it refuses to overwrite."""
 
 import os
 

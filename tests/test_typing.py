@@ -7,8 +7,8 @@ import sys
 
 
 def test_mypy_sees_the_installed_types(tmp_path):
-    mypy = shutil.which("mypy")  # setup.sh installs it
-    # Outside the source tree: the package is found where it is installed.
+    # Outside the source tree: mypy finds the installed package.
+    mypy = shutil.which("mypy")
     shutil.copy(os.path.join(os.path.dirname(__file__), "typed_client.py"),
                 tmp_path / "client.py")
     result = subprocess.run(

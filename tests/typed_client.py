@@ -13,15 +13,6 @@ def lexicon_lines(words: list[str]) -> list[str]:
             for p in pronunciations]
 
 
-def best_paths(path: pathlib.Path) -> list[tuple[float, list[int]]]:
-    model = tamsu.Model(str(path))
-    label: int | None = model.find_isym("a")
-    text: str | None = model.find_osym(label or 0)
-    assert text is not None
-    return [(p.path_weight, p.uniques)
-            for p in model.phoneticize_paths("hello", nbest=2)]
-
-
 def trained(lexicon: pathlib.Path, output: pathlib.Path) -> str:
     dictionary = tamsu.PronunciationDictionary.read(lexicon)
     variants: tuple[tuple[str, ...], ...] = dictionary.lookup("hello")
