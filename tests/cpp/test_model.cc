@@ -1,6 +1,6 @@
+// Tests for loading model files (damaged ones included), sorting arcs and
+// the cluster tables built from symbol texts.
 #include "model/model.h"
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -9,26 +9,27 @@
 #include <fstream>
 #include <sstream>
 
+#include <gtest/gtest.h>
+
 #include "decode_test_util.h"
+#include "model/cluster_table.h"
 
 namespace tamsu {
 namespace {
 
 using fst::StdArc;
 
-// Symbols <eps> | _ a b on the sides asked for, the chain
+// Symbols <eps> | _ a b on both sides, the chain
 // 0 -a:b/0.5-> 1, state 1 final.
-std::string model_bytes(bool input_table = true, bool output_table = true) {
+std::string model_bytes() {
   fst::StdVectorFst f;
-  f.AddState();
-  f.AddState();
-  f.SetStart(0);
-  f.AddArc(0, StdArc(3, 4, 0.5f, 1));
+  f.SetStart(f.AddState());
+  f.AddArc(0, StdArc(3, 4, 0.5f, f.AddState()));
   f.SetFinal(1, 0.0f);
   fst::SymbolTable symbols;
   for (const char *text : {"<eps>", "|", "_", "a", "b"}) symbols.AddSymbol(text);
-  if (input_table) f.SetInputSymbols(&symbols);
-  if (output_table) f.SetOutputSymbols(&symbols);
+  f.SetInputSymbols(&symbols);
+  f.SetOutputSymbols(&symbols);
   std::ostringstream out;
   f.Write(out, fst::FstWriteOptions("test"));
   return out.str();
@@ -56,8 +57,6 @@ TEST(LoadModel, KeepsDelimVetoesAndSortsArcs) {
   EXPECT_EQ(model->veto_set, (std::unordered_set<Label>{0, 1, 2}));
   EXPECT_TRUE(model->fst.Properties(fst::kILabelSorted, false));
   EXPECT_EQ(model->isyms->Find(3), "a");
-  EXPECT_EQ(load(model_bytes(false, true)), "FST is missing input symbol table");
-  EXPECT_EQ(load(model_bytes(true, false)), "FST is missing output symbol table");
 }
 
 // Offset of header field `index` (version, flags, properties, start,
@@ -111,8 +110,7 @@ INSTANTIATE_TEST_SUITE_P(
         Damage{"absurd_state_count",
                [](std::string &b) { poke<std::int64_t>(b, header_field(b, 4), 1ll << 40); },
                "1099511627776 states"},
-        Damage{"truncated_body", [](std::string &b) { b.resize(b.size() - 10); },
-               "unexpected end of file in state 1"},
+        Damage{"truncated_body", [](std::string &b) { b.resize(b.size() - 10); }, "unexpected end of file in state 1"},
         Damage{"absurd_arc_count",
                [](std::string &b) { poke<std::int64_t>(b, b.size() - 36, 1ll << 50); },
                "arcs, more than the file can hold"},
@@ -158,16 +156,63 @@ TEST(SortArcs, IsStableOnInputLabelAloneAndSetsProperties) {
     int olabel = 100;
     for (int ilabel : ilabels) f.AddArc(0, StdArc(ilabel, olabel--, 0.0f, 0));
     sort_arcs_by_input_label(f);
-    std::vector<std::pair<int, int>> arcs;  // (ilabel, -olabel) must rise
-    for (fst::ArcIterator<fst::StdVectorFst> it(f, 0); !it.Done(); it.Next()) {
-      arcs.emplace_back(it.Value().ilabel, -it.Value().olabel);
-    }
-    EXPECT_TRUE(std::is_sorted(arcs.begin(), arcs.end()));
+    auto rows = test::arc_rows(f);  // (ilabel, -olabel) must rise
+    for (auto &row : rows) std::get<2>(row) *= -1;
+    EXPECT_TRUE(std::is_sorted(rows.begin(), rows.end()));
     const auto props = f.Properties(fst::kFstProperties, false);
     EXPECT_TRUE(props & fst::kILabelSorted);
     EXPECT_FALSE(props & (fst::kNotILabelSorted | fst::kOLabelSorted));
   }
 }
+
+// Cluster tables.
+
+struct ClusterCase {
+  std::vector<std::string> texts;  // labels 0, 1, 2, ...
+  std::vector<std::pair<Label, LabelList>> label_to_parts;
+  std::vector<std::pair<LabelList, Label>> parts_to_label;
+  std::size_t max_parts;
+};
+
+class BuildClusterTable : public testing::TestWithParam<ClusterCase> {};
+
+TEST_P(BuildClusterTable, MapsBothWays) {
+  const ClusterCase &c = GetParam();
+  fst::SymbolTable symbols;
+  for (const std::string &text : c.texts) symbols.AddSymbol(text);
+  const ClusterTable table = build_cluster_table(symbols);
+  EXPECT_EQ(table.max_parts, c.max_parts);
+  for (const auto &[label, parts] : c.label_to_parts) {
+    EXPECT_EQ(table.label_to_parts.at(label), parts) << label;
+  }
+  for (const auto &[parts, label] : c.parts_to_label) {
+    EXPECT_EQ(table.parts_to_label.at(parts), label);
+  }
+  // Labels 0 and 1 never enter; every label from 2 does.
+  EXPECT_EQ(table.label_to_parts.count(0) + table.label_to_parts.count(1), 0u);
+  EXPECT_EQ(table.label_to_parts.size(),
+            c.texts.size() < 2 ? 0 : c.texts.size() - 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BuildClusterTable,
+    testing::Values(
+        ClusterCase{{"<eps>", "|", "_", "a", "b", "a|b"},
+                    {{3, {3}}, {5, {3, 4}}, {2, {2}}}, {{{3}, 3}, {{3, 4}, 5}}, 2},
+        // Unknown and empty pieces are dropped; of equal part lists the
+        // higher label wins.
+        ClusterCase{{"<eps>", "|", "_", "a", "a|x"}, {{4, {3}}}, {{{3}, 4}}, 1},
+        ClusterCase{{"<eps>", "|", "_", "a", "b", "a|b", "a||b"},
+                    {{5, {3, 4}}, {6, {3, 4}}}, {{{3, 4}, 6}}, 2},
+        ClusterCase{{"<eps>", "|", "_", "", "||"}, {{4, {}}}, {{{}, 4}}, 1},
+        ClusterCase{{"<eps>", "|", "_", "s", "c", "h", "s|c|h"},
+                    {{6, {3, 4, 5}}}, {{{3, 4, 5}, 6}}, 3},
+        ClusterCase{{"<eps>", "|"}, {}, {}, 1},
+        // An empty separator splits into characters (code points).
+        ClusterCase{{"<eps>", "", "_", "a", "é", "aé", "ax"},
+                    {{5, {3, 4}}, {6, {3}}, {3, {3}}}, {{{3, 4}, 5}, {{3}, 6}}, 2},
+        ClusterCase{{"<eps>", "::", "_", "k", "s", "k::s", "k:s"},
+                    {{5, {3, 4}}, {6, {6}}}, {{{3, 4}, 5}, {{6}, 6}}, 2}));
 
 }  // namespace
 }  // namespace tamsu

@@ -1,9 +1,12 @@
-// Tests for splitting words into pieces and mapping them to input labels.
+// Tests for splitting words into pieces, mapping them to input labels,
+// and the word acceptor built from those labels.
 #include "tokenize/tokenize.h"
+
 
 #include <gtest/gtest.h>
 
 #include "decode_test_util.h"
+#include "fsa/fsa.h"
 
 namespace tamsu {
 namespace {
@@ -26,14 +29,14 @@ class TokenizeTest : public ::testing::TestWithParam<TokenizeCase> {};
 TEST_P(TokenizeTest, LabelsAndDiagnostics) {
   const TokenizeCase &c = GetParam();
   const auto isyms = test::make_symbols(kSymbols);
-  test::Fd2Capture capture;
+  testing::internal::CaptureStderr();
   EXPECT_EQ(tokenize(c.word, c.delim, *isyms), c.labels);
   std::string expected;
   for (const auto &piece : c.unknown) {
     expected += "Symbol: '" + piece +
                 "' not found in input symbols table.\nMapping to null...\n";
   }
-  EXPECT_EQ(capture.text(), expected);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -58,11 +61,59 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Tokenize, EmptyTextSymbolMatchesEmptyPieces) {
   const auto isyms = test::make_symbols({"<eps>", "|", "", "a", "b"});
-  test::Fd2Capture capture;
+  testing::internal::CaptureStderr();  // descriptor 2
   EXPECT_EQ(tokenize("a--b", "-", *isyms), (LabelList{3, 2, 4}));
   EXPECT_EQ(tokenize("a-", "-", *isyms), (LabelList{3, 2}));
-  EXPECT_EQ(capture.text(), "");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
+
+// The word acceptor: chain arcs, cluster shortcut arcs and their order.
+
+using test::ArcRow;
+using PartsToLabel = std::unordered_map<LabelList, Label, LabelListHash>;
+
+struct FsaCase {
+  LabelList labels;
+  PartsToLabel parts_to_label;
+  std::size_t max_parts;
+  std::vector<ArcRow> arcs;  // every arc, state by state, in stored order
+};
+
+class BuildFsaTest : public ::testing::TestWithParam<FsaCase> {};
+
+TEST_P(BuildFsaTest, ShapeAndArcOrder) {
+  const FsaCase &c = GetParam();
+  const auto acceptor = build_fsa(c.labels, c.parts_to_label, c.max_parts);
+  const int n = static_cast<int>(c.labels.size());
+  ASSERT_EQ(acceptor.NumStates(), n + 1);
+  EXPECT_EQ(acceptor.Start(), 0);
+  for (int s = 0; s <= n; ++s) {
+    EXPECT_EQ(acceptor.Final(s),
+              s == n ? fst::TropicalWeight::One() : fst::TropicalWeight::Zero());
+  }
+  EXPECT_EQ(test::arc_rows(acceptor), c.arcs);
+}
+
+// Clusters get labels 20 and up, or small ones to show that the order is
+// grapheme arc first, then spans by length.
+INSTANTIATE_TEST_SUITE_P(
+    Words, BuildFsaTest,
+    ::testing::Values(
+        FsaCase{{5}, {{{5, 6}, 20}}, 2, {{0, 5, 5, 0.0f, 1}}},
+        FsaCase{{5, 6}, {}, 3, {{0, 5, 5, 0.0f, 1}, {1, 6, 6, 0.0f, 2}}},
+        FsaCase{{9, 5, 6}, {{{9, 5}, 2}, {{9, 5, 6}, 1}}, 3,
+                {{0, 9, 9, 0.0f, 1}, {0, 2, 2, 0.0f, 2}, {0, 1, 1, 0.0f, 3},
+                 {1, 5, 5, 0.0f, 2}, {2, 6, 6, 0.0f, 3}}},
+        // A span may not pass the last state.
+        FsaCase{{3, 9, 5}, {{{9, 5, 6}, 21}, {{3, 9}, 22}}, 3,
+                {{0, 3, 3, 0.0f, 1}, {0, 22, 22, 0.0f, 2}, {1, 9, 9, 0.0f, 2},
+                 {2, 5, 5, 0.0f, 3}}},
+        FsaCase{{5, 5, 5}, {{{5, 5}, 20}}, 2,
+                {{0, 5, 5, 0.0f, 1}, {0, 20, 20, 0.0f, 2}, {1, 5, 5, 0.0f, 2},
+                 {1, 20, 20, 0.0f, 3}, {2, 5, 5, 0.0f, 3}}},
+        // Runs longer than max_parts are never tried.
+        FsaCase{{9, 5, 6}, {{{9, 5, 6}, 21}}, 2,
+                {{0, 9, 9, 0.0f, 1}, {1, 5, 5, 0.0f, 2}, {2, 6, 6, 0.0f, 3}}}));
 
 }  // namespace
 }  // namespace tamsu
