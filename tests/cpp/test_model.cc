@@ -59,18 +59,9 @@ TEST(LoadModel, KeepsDelimVetoesAndSortsArcs) {
   EXPECT_EQ(model->isyms->Find(3), "a");
 }
 
-// Offset of header field `index` (version, flags, properties, start,
-// states, arcs) after the two type strings.
-std::size_t header_field(const std::string &bytes, int index) {
-  std::size_t pos = 4;
-  for (int i = 0; i < 2; ++i) {
-    std::int32_t length;
-    std::memcpy(&length, bytes.data() + pos, 4);
-    pos += 4 + static_cast<std::size_t>(length);
-  }
-  const std::size_t offsets[] = {0, 4, 8, 16, 24, 32};
-  return pos + offsets[index];
-}
+// Header offsets of the start state and the state count: magic, then
+// "vector" and "standard" with their lengths, version, flags, properties.
+constexpr std::size_t kStart = 4 + (4 + 6) + (4 + 8) + 4 + 4 + 8, kStates = kStart + 8;
 
 template <class T>
 void poke(std::string &bytes, std::size_t offset, T value) {
@@ -84,9 +75,11 @@ void replace_once(std::string &bytes, const std::string &from,
   bytes.replace(pos, from.size(), to);
 }
 
+using Bytes = std::string &;
+
 struct Damage {
   const char *name;
-  void (*apply)(std::string &bytes);
+  void (*apply)(Bytes bytes);
   const char *expected;  // a piece of the message
 };
 
@@ -104,45 +97,33 @@ const std::string kB(std::string("\x01\0\0\0b", 5));
 
 // The last 12 + 16 bytes are state 1 (no arcs) and state 0's one arc,
 // whose next state is its last field.
-INSTANTIATE_TEST_SUITE_P(
-    Cases, DamagedFile,
-    testing::Values(
-        Damage{"absurd_state_count",
-               [](std::string &b) { poke<std::int64_t>(b, header_field(b, 4), 1ll << 40); },
-               "1099511627776 states"},
-        Damage{"truncated_body", [](std::string &b) { b.resize(b.size() - 10); }, "unexpected end of file in state 1"},
-        Damage{"absurd_arc_count",
-               [](std::string &b) { poke<std::int64_t>(b, b.size() - 36, 1ll << 50); },
-               "arcs, more than the file can hold"},
-        Damage{"next_state_one_past_the_last",
-               [](std::string &b) { poke<std::int32_t>(b, b.size() - 16, 2); },
-               "leads to state 2, which does not exist"},
-        Damage{"negative_next_state",
-               [](std::string &b) { poke<std::int32_t>(b, b.size() - 16, -3); },
-               "leads to state -3"},
-        Damage{"start_out_of_range",
-               [](std::string &b) { poke<std::int64_t>(b, header_field(b, 3), 2); },
-               "start state 2 does not exist"},
-        Damage{"symbol_label_gap",
-               [](std::string &b) { replace_once(b, kB + '\x04', kB + '\x05'); },
-               "has label 5, expected 4"},
-        Damage{"repeated_symbol_text",
-               [](std::string &b) { replace_once(b, kB, std::string("\x01\0\0\0a", 5)); },
-               "\"a\" appears more than once"},
-        Damage{"bad_symbol_table_magic",
-               [](std::string &b) { replace_once(b, "\x74\xfb\xb2\x7e", "\x75\xfb\xb2\x7e"); },
-               "bad magic number"},
-        Damage{"huge_string_length",
-               [](std::string &b) { replace_once(b, kB, "\xf0\xff\xff\x7f" "b"); },
-               "beyond the end of the file"},
-        Damage{"not_an_fst", [](std::string &b) { b = "hello, world\n"; },
-               "Magic number not matched"},
-        Damage{"wrong_arc_type",
-               [](std::string &b) {
-                 replace_once(b, std::string("\x08\0\0\0standard", 12),
-                              std::string("\x08\0\0\0log\0\0\0\0\0", 12));
-               },
-               "Arc not of type standard"}),
+const Damage kDamages[] = {
+    {"absurd_state_count", [](Bytes b) { poke<std::int64_t>(b, kStates, 1ll << 40); },
+     "1099511627776 states"},
+    {"truncated_body", [](Bytes b) { b.resize(b.size() - 10); },
+     "unexpected end of file in state 1"},
+    {"absurd_arc_count", [](Bytes b) { poke<std::int64_t>(b, b.size() - 36, 1ll << 50); },
+     "arcs, more than the file can hold"},
+    {"next_state_one_past_the_last", [](Bytes b) { poke<std::int32_t>(b, b.size() - 16, 2); },
+     "leads to state 2, which does not exist"},
+    {"negative_next_state", [](Bytes b) { poke<std::int32_t>(b, b.size() - 16, -3); },
+     "leads to state -3"},
+    {"start_out_of_range", [](Bytes b) { poke<std::int64_t>(b, kStart, 2); },
+     "start state 2 does not exist"},
+    {"symbol_label_gap", [](Bytes b) { replace_once(b, kB + '\x04', kB + '\x05'); },
+     "has label 5, expected 4"},
+    {"repeated_symbol_text", [](Bytes b) { replace_once(b, kB, std::string("\x01\0\0\0a", 5)); },
+     "\"a\" appears more than once"},
+    {"bad_symbol_table_magic", [](Bytes b) { replace_once(b, "\x74\xfb\xb2\x7e", "\x75\xfb\xb2\x7e"); },
+     "bad magic number"},
+    {"huge_string_length", [](Bytes b) { replace_once(b, kB, "\xf0\xff\xff\x7f" "b"); },
+     "beyond the end of the file"},
+    {"not_an_fst", [](Bytes b) { b = "hello, world\n"; }, "Magic number not matched"},
+    {"wrong_arc_type",
+     [](Bytes b) { replace_once(b, std::string("\x08\0\0\0standard", 12), std::string("\x08\0\0\0log\0\0\0\0\0", 12)); },
+     "Arc not of type standard"}};
+
+INSTANTIATE_TEST_SUITE_P(Cases, DamagedFile, testing::ValuesIn(kDamages),
     [](const testing::TestParamInfo<Damage> &info) { return info.param.name; });
 
 TEST(SortArcs, IsStableOnInputLabelAloneAndSetsProperties) {

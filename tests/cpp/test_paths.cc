@@ -18,12 +18,9 @@ constexpr float kInf = std::numeric_limits<float>::infinity();
 
 // Output labels: 3 A, 4 B, 5..7 plain phonemes, 8 the cluster of 5 and 7,
 // 9 a cluster of A and the skip symbol "_" (label 2).
-std::unique_ptr<Model> phoneme_model() {
-  return test::make_model({"<eps>", "|", "_", "a"},
-                          {"<eps>", "|", "_", "A", "B", "P5", "P6", "P7",
-                           "P5|P7", "A|_"},
-                          1, {}, {{0, 0.0f}});
-}
+const auto model = test::make_model(
+    {"<eps>", "|", "_", "a"},
+    {"<eps>", "|", "_", "A", "B", "P5", "P6", "P7", "P5|P7", "A|_"}, 1, {}, {{0, 0.0f}});
 
 using Step = std::tuple<int, int, float>;  // ilabel, olabel, weight
 
@@ -49,7 +46,6 @@ fst::StdVectorFst make_result(const std::vector<std::vector<Step>> &paths,
 }
 
 TEST(Phonemes, ClustersSplitVetoedAndUnknownLabelsDropped) {
-  const auto model = phoneme_model();
   LabelList uniques;
   for (Label olabel : {0u, 1u, 2u, 3u, 8u, 9u, 42u}) {
     expand_output_label(*model, olabel, uniques);
@@ -61,7 +57,6 @@ TEST(Phonemes, ClustersSplitVetoedAndUnknownLabelsDropped) {
 
 // Only 0:0 arcs within 2^-10 of zero (both ends included) are framing.
 TEST(CollectPaths, SkipsOnlyFramingArcs) {
-  const auto model = phoneme_model();
   const auto result = make_result(
       {{{0, 8, 0.0f}, {0, 0, 0.0009765625f}, {3, 0, 0.0f},
         {0, 0, -0.0009765625f}, {0, 0, 0.001f}, {0, 0, -0.001f}, {3, 9, 0.5f}}},
@@ -81,7 +76,6 @@ fst::StdVectorFst duplicates() {
 }
 
 TEST(CollectPaths, EqualPhonemesFileOnceUnderTheFirstPath) {
-  const auto model = phoneme_model();
   for (const bool accumulate : {false, true}) {
     const auto collected = collect_paths(duplicates(), *model, 2, accumulate);
     ASSERT_EQ(collected->paths.size(), 2u);
@@ -98,7 +92,6 @@ TEST(CollectPaths, EqualPhonemesFileOnceUnderTheFirstPath) {
 }
 
 TEST(CollectPaths, BrokenResultsAreErrorsNotCrashesOrHangs) {
-  const auto model = phoneme_model();
   auto dangling = duplicates();
   const int last = dangling.NumStates() - 1;
   dangling.AddArc(last, fst::StdArc(0, 0, 0.0f, 40));
@@ -120,10 +113,8 @@ TEST(CollectPaths, BrokenResultsAreErrorsNotCrashesOrHangs) {
 UniquePaths collection_of(const std::vector<float> &weights) {
   UniquePaths collection;
   for (std::size_t i = 0; i < weights.size(); ++i) {
-    const auto label = static_cast<Label>(i);
-    insert_path(collection, PathData{weights[i], {weights[i]}, {label}, {label},
-                                     {label}},
-                false);
+    const auto l = static_cast<Label>(i);
+    insert_path(collection, PathData{weights[i], {weights[i]}, {l}, {l}, {l}}, false);
   }
   return collection;
 }
@@ -140,8 +131,7 @@ class SelectPaths : public ::testing::TestWithParam<SelectCase> {};
 
 TEST_P(SelectPaths, RecordsAndWeights) {
   const SelectCase &c = GetParam();
-  const auto selected =
-      select_paths(collection_of(c.weights), c.beam, c.threshold, c.pmass);
+  const auto selected = select_paths(collection_of(c.weights), c.beam, c.threshold, c.pmass);
   ASSERT_EQ(selected.size(), c.selected.size());
   double sum = 0.0;  // weights become shares of the mass with pmass < 99
   for (float w : c.weights) sum += std::exp(-double{w});

@@ -18,15 +18,19 @@ EncodedLexicon lexicon_of(
   return std::move(encoded).value();
 }
 
-AlignOptions with(unsigned g, unsigned p, unsigned d, unsigned iterations = 12,
-                  unsigned threads = 1) {
-  AlignOptions options;
-  options.max_graphemes = g;
-  options.max_phonemes = p;
-  options.max_deleted = d;
-  options.iterations = iterations;
-  options.threads = threads;
-  return options;
+AlignOptions with(unsigned g, unsigned p, unsigned d, unsigned iterations = 12) {
+  AlignOptions o;
+  o.max_graphemes = g, o.max_phonemes = p, o.max_deleted = d;
+  o.iterations = iterations, o.threads = 1;
+  return o;
+}
+
+// Chunk texts joined by "|", or "_" for no text.
+std::string joined(const LabelList &ids,
+                   const std::vector<std::string> &texts) {
+  std::string text = ids.empty() ? "_" : "";
+  for (auto id : ids) text += (text.empty() ? "" : "|") + texts[id];
+  return text;
 }
 
 // The alignment of every entry as "g|g:p|p g:_ ...".
@@ -40,15 +44,8 @@ std::vector<std::string> align(const EncodedLexicon &lexicon,
     std::string text;
     for (std::uint32_t id : alignment) {
       const Chunk &chunk = result->chunks[id];
-      if (!text.empty()) text += ' ';
-      for (std::size_t i = 0; i < chunk.graphemes.size(); ++i) {
-        text += (i ? "|" : "") + lexicon.grapheme_texts[chunk.graphemes[i]];
-      }
-      text += ':';
-      if (chunk.phonemes.empty()) text += '_';
-      for (std::size_t i = 0; i < chunk.phonemes.size(); ++i) {
-        text += (i ? "|" : "") + lexicon.phoneme_texts[chunk.phonemes[i]];
-      }
+      text += (text.empty() ? "" : " ") + joined(chunk.graphemes, lexicon.grapheme_texts) +
+              ":" + joined(chunk.phonemes, lexicon.phoneme_texts);
     }
     texts.push_back(text);
   }

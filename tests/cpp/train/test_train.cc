@@ -135,53 +135,49 @@ TEST_F(TrainRun, AlignmentProgressEndsAtTheIterationsRun) {
 // OpenFst's messages stay with the thread that caused them, and standard
 // error gets exactly the lines written outside any capture, unbroken.
 TEST_F(TrainRun, TrainWhileOthersLoadAndWrite) {
-  const std::string dir = dir_;
   TrainOptions options;
   options.ngram.order = 3;
   const auto entries = test::entries_of(kWords);
   // Files OpenFst itself rejects, logging a message that names the file.
-  const std::vector<std::string> damaged = {dir + "/0.fst", dir + "/1.fst"};
+  const std::vector<std::string> damaged = {dir_ + "/0.fst", dir_ + "/1.fst"};
   for (const auto &path : damaged) std::ofstream(path) << "not a model";
 
   std::vector<std::string> failures(3);
   std::atomic<bool> trained{false};
-  std::string written, fd2_text;
-  {
-    testing::internal::CaptureStderr();  // descriptor 2
-    std::vector<std::thread> threads;
-    threads.emplace_back([&] {
-      for (int run = 0; run < 3; ++run) {
-        auto report = train_model(entries, options, dir + "/t.fst", nullptr);
-        if (!report) failures[2] = report.error().detail;
-      }
-      trained = true;
-    });
-    // Failing loads, whose messages pass through std::cerr, in tight loops
-    // until training is over, so that all of it overlaps.
-    for (int t = 0; t < 2; ++t) {
-      threads.emplace_back([&, t] {
-        for (int load = 0; (load < 5000 || !trained) && failures[t].empty(); ++load) {
-          const auto bad = load_model(damaged[t], "");
-          const std::string message = bad ? "" : describe(bad.error());
-          if (message.find("Magic number") == std::string::npos ||
-              message.find(damaged[t]) == std::string::npos ||
-              message.find(damaged[1 - t]) != std::string::npos) {
-            failures[t] = "load error for " + damaged[t] + ": " + message;
-          }
-        }
-      });
+  std::string written;
+  testing::internal::CaptureStderr();  // descriptor 2
+  std::vector<std::thread> threads;
+  threads.emplace_back([&] {
+    for (int run = 0; run < 3; ++run) {
+      auto report = train_model(entries, options, dir_ + "/t.fst", nullptr);
+      if (!report) failures[2] = report.error().detail;
     }
-    threads.emplace_back([&] {
-      for (int i = 0; i < 20000 && (i < 1000 || !trained); ++i) {
-        std::cerr << "line " << i << '\n';
-        written += "line " + std::to_string(i) + '\n';
+    trained = true;
+  });
+  // Failing loads, whose messages pass through std::cerr, in tight loops
+  // until training is over, so that all of it overlaps.
+  for (int t = 0; t < 2; ++t) {
+    threads.emplace_back([&, t] {
+      for (int load = 0; (load < 5000 || !trained) && failures[t].empty(); ++load) {
+        const auto bad = load_model(damaged[t], "");
+        const std::string message = bad ? "" : describe(bad.error());
+        if (message.find("Magic number") == std::string::npos ||
+            message.find(damaged[t]) == std::string::npos ||
+            message.find(damaged[1 - t]) != std::string::npos) {
+          failures[t] = "load error for " + damaged[t] + ": " + message;
+        }
       }
     });
-    for (auto &thread : threads) thread.join();
-    fd2_text = testing::internal::GetCapturedStderr();
   }
+  threads.emplace_back([&] {
+    for (int i = 0; i < 20000 && (i < 1000 || !trained); ++i) {
+      std::cerr << "line " << i << '\n';
+      written += "line " + std::to_string(i) + '\n';
+    }
+  });
+  for (auto &thread : threads) thread.join();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), written);
   EXPECT_EQ(failures, std::vector<std::string>(3));
-  EXPECT_EQ(fd2_text, written);
 }
 
 }  // namespace
