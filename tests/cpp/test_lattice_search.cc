@@ -26,10 +26,7 @@ class LatticeSearchTest : public ::testing::Test {
 
   fst::StdVectorFst acceptor_for(const std::string &word) const {
     LabelList labels;
-    for (char c : word) {
-      labels.push_back(
-          static_cast<Label>(model_->isyms->Find(std::string(1, c))));
-    }
+    for (char c : word) labels.push_back(model_->isyms->Find(std::string(1, c)));
     return build_fsa(labels, model_->input_clusters.parts_to_label,
                      model_->input_clusters.max_parts);
   }
@@ -39,26 +36,18 @@ class LatticeSearchTest : public ::testing::Test {
   std::unique_ptr<Model> model_ = test::make_model(
       {"<eps>", "|", "_", "a", "b", "c", "h", "c|h"},
       {"<eps>", "|", "_", "A", "B", "K", "H", "E"}, 4,
-      {{0, "a", "A", 1.0f, 1},
-       {0, "a", "B", 1.0f, 2},
-       {0, "b", "B", 0.5f, 0},
-       {0, "c", "K", 1.0f, 1},
-       {0, "h", "H", 1.0f, 0},
-       {0, "c|h", "K", 0.5f, 2},
-       {1, "b", "B", 0.25f, 2},
-       {1, "c", "K", 0.25f, 3},  // 3 is a dead end
-       {1, "<eps>", "<eps>", 0.5f, 0},
-       {2, "a", "E", 0.0f, 2},
-       {2, "<eps>", "E", -0.25f, 1},
-       {2, "<eps>", "<eps>", 0.5f, 0}},
+      {{0, "a", "A", 1.0f, 1}, {0, "a", "B", 1.0f, 2}, {0, "b", "B", 0.5f, 0},
+       {0, "c", "K", 1.0f, 1}, {0, "h", "H", 1.0f, 0}, {0, "c|h", "K", 0.5f, 2},
+       {1, "b", "B", 0.25f, 2}, {1, "c", "K", 0.25f, 3},  // 3 is a dead end
+       {1, "<eps>", "<eps>", 0.5f, 0}, {2, "a", "E", 0.0f, 2},
+       {2, "<eps>", "E", -0.25f, 1}, {2, "<eps>", "<eps>", 0.5f, 0}},
       {{0, 0.5f}, {2, 0.0f}});
 };
 
 std::vector<ArcRow> rows_of(const WordLattice &lattice) {
   std::vector<ArcRow> rows;
   for (int s = 0; s < lattice.num_states(); ++s) {
-    for (std::uint32_t a = lattice.arc_begin[s]; a < lattice.arc_begin[s + 1];
-         ++a) {
+    for (auto a = lattice.arc_begin[s]; a < lattice.arc_begin[s + 1]; ++a) {
       const WordLattice::Arc &arc = lattice.arcs[a];
       rows.emplace_back(s, arc.ilabel, arc.olabel, arc.weight, arc.next);
     }
