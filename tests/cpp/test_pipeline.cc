@@ -38,9 +38,8 @@ double log_sum_of_best(int length, std::size_t count) {
     weights.swap(longer);
   }
   std::sort(weights.begin(), weights.end());
-  weights.resize(std::min(count, weights.size()));
   double sum = 0.0;
-  for (double w : weights) sum += std::exp(-w);
+  for (std::size_t i = 0; i < std::min(count, weights.size()); ++i) sum += std::exp(-weights[i]);
   return -std::log(sum);
 }
 
@@ -57,8 +56,7 @@ TEST(Pipeline, RequestDoublesToTheCapWhenPronunciationsRunShort) {
   for (const bool lattice_route : {true, false}) {
     if (!lattice_route) model->search_plan = SearchPlan{};  // OpenFst's route
     DecodeOptions options;
-    options.nbest = 2;
-    options.accumulate = true;
+    options.nbest = 2, options.accumulate = true;
     auto records = phoneticize_word(*model, "dddd", options);  // 1296 paths
     ASSERT_EQ(records.size(), 1u);
     EXPECT_NEAR(records[0].path_weight, log_sum_of_best(4, 1024), 1e-3);

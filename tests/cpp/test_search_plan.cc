@@ -14,9 +14,7 @@ namespace {
 using Refusal = SearchPlan::Refusal;
 
 struct Arc {
-  int from;
-  int ilabel;
-  int olabel;
+  int from, ilabel, olabel;
   float weight;
   int to;
 };
@@ -25,14 +23,11 @@ constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 // States 0..3, start 0, arcs sorted by input label as load_model does.
-fst::StdVectorFst make_fst(const std::vector<Arc> &arcs,
-                           float final_weight = 0.5f) {
+fst::StdVectorFst make_fst(const std::vector<Arc> &arcs, float final_weight = 0.5f) {
   fst::StdVectorFst fst;
   for (int s = 0; s < 4; ++s) fst.AddState();
   fst.SetStart(0);
-  for (const auto &[from, i, o, w, to] : arcs) {
-    fst.AddArc(from, fst::StdArc(i, o, w, to));
-  }
+  for (const auto &[from, i, o, w, to] : arcs) fst.AddArc(from, fst::StdArc(i, o, w, to));
   fst.SetFinal(0, final_weight);
   sort_arcs_by_input_label(fst);
   return fst;
