@@ -157,7 +157,8 @@ TEST(Dump, SameBytesAsOpenFstButTheRealArcCount) {
   const std::string path = test::temp_path("d.fst");
   ASSERT_TRUE(f.Write(path));
   const std::string theirs = contents(path);
-  ASSERT_TRUE(write_fst(f, path));  // also overwrites a file
+  std::ofstream(path) << std::string(100000, 'x');
+  ASSERT_TRUE(write_fst(f, path));  // over a longer file
   std::string ours = contents(path);
   std::remove(path.c_str());
   EXPECT_EQ(arc_count(ours), 3);
@@ -172,18 +173,6 @@ TEST(Dump, SameBytesAsOpenFstButTheRealArcCount) {
   struct stat info;
   EXPECT_NE(::stat(test::temp_path("ab").c_str(), &info), 0);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-}
-
-TEST(Dump, TruncatesALongerFile) {
-  configure_openfst();
-  const std::string path = test::temp_path("w.fst");
-  std::ofstream(path) << std::string(100000, 'x');
-  fst::StdVectorFst small;
-  small.SetStart(small.AddState());
-  ASSERT_TRUE(write_fst(small, path));
-  const std::unique_ptr<fst::StdVectorFst> read(fst::StdVectorFst::Read(path));
-  std::remove(path.c_str());
-  EXPECT_TRUE(read && read->NumStates() == 1);
 }
 
 }  // namespace

@@ -11,8 +11,7 @@
 namespace tamsu {
 namespace {
 
-EncodedLexicon lexicon_of(
-    const std::vector<std::pair<std::string, std::string>> &pairs) {
+EncodedLexicon lexicon_of(const test::Pairs &pairs) {
   auto encoded = encode_lexicon(test::entries_of(pairs));
   EXPECT_TRUE(encoded.has_value());
   return std::move(encoded).value();
@@ -104,12 +103,12 @@ TEST(Align, LongEntriesStayAlignable) {
 // same file: bitwise, as any difference could flip a tie or the stopping
 // test. Enough entries for four threads of 1,024 each.
 TEST(Align, SameResultForEveryThreadCount) {
-  const std::vector<std::pair<std::string, std::string>> words = {
+  const test::Pairs words = {
       {"phone", "F OW N"}, {"fox", "F AA K S"}, {"tax", "T AE K S"},
       {"knot", "N AA T"}, {"photo", "F OW T OW"}, {"cone", "K OW N"},
       {"graph", "G R AE F"}, {"tic", "T IH K"}, {"nap", "N AE P"},
       {"cat", "K AE T"}, {"axe", "AE K S"}, {"pin", "P IH N"}};
-  std::vector<std::pair<std::string, std::string>> pairs;
+  test::Pairs pairs;
   for (int i = 0; pairs.size() < 4200; ++i) {
     pairs.push_back(words[(i * 7 + i / 12) % words.size()]);
   }
