@@ -23,12 +23,9 @@
 namespace tamsu::test {
 
 // A table whose label i has the text texts[i].
-inline std::shared_ptr<fst::SymbolTable> make_symbols(
-    const std::vector<std::string> &texts) {
+inline std::shared_ptr<fst::SymbolTable> make_symbols(const std::vector<std::string> &texts) {
   auto table = std::make_shared<fst::SymbolTable>();
-  for (std::size_t i = 0; i < texts.size(); ++i) {
-    table->AddSymbol(texts[i], static_cast<std::int64_t>(i));
-  }
+  for (std::size_t i = 0; i < texts.size(); ++i) table->AddSymbol(texts[i], i);
   return table;
 }
 

@@ -175,8 +175,6 @@ INSTANTIATE_TEST_SUITE_P(
                     Refusal::kEpsilonCycle},
         RefusalCase{"EpsilonCycleThroughOutputs", {{0, 0, 4, 1.0f, 3}}, 0.5f,
                     Refusal::kEpsilonCycle},
-        RefusalCase{"LetterCycleIsFine", {{0, 4, 4, 1.0f, 0}}, 0.5f,
-                    Refusal::kNone},
         RefusalCase{"NotFinalIsFine", {}, kInf, Refusal::kNone},
         RefusalCase{"NaNArcWeight", {{1, 3, 3, kNaN, 2}}, 0.5f,
                     Refusal::kUnusableWeight},

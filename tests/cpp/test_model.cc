@@ -135,9 +135,8 @@ INSTANTIATE_TEST_SUITE_P(Cases, DamagedFile, testing::ValuesIn(kDamages),
 TEST(SortArcs, IsStableOnInputLabelAloneAndSetsProperties) {
   // Two arcs (the smallest case that needs sorting), then more than 16,
   // where std::sort stops being insertion sort; olabels fall in file order.
-  for (const std::vector<int> &ilabels :
-       {std::vector<int>{2, 1}, {5, 3, 5, 1, 3, 5, 2, 3, 1, 5, 4, 2, 3, 5, 1,
-                                 2, 4, 3, 5, 1, 2, 3, 4, 5, 1}}) {
+  for (const std::vector<int> &ilabels : {std::vector<int>{2, 1},
+       {5, 3, 5, 1, 3, 5, 2, 3, 1, 5, 4, 2, 3, 5, 1, 2, 4, 3, 5, 1, 2, 3, 4, 5, 1}}) {
     fst::StdVectorFst f;
     f.SetStart(f.AddState());
     int olabel = 100;
@@ -169,16 +168,11 @@ TEST_P(BuildClusterTable, MapsBothWays) {
   for (const std::string &text : c.texts) symbols.AddSymbol(text);
   const ClusterTable table = build_cluster_table(symbols);
   EXPECT_EQ(table.max_parts, c.max_parts);
-  for (const auto &[label, parts] : c.label_to_parts) {
-    EXPECT_EQ(table.label_to_parts.at(label), parts) << label;
-  }
-  for (const auto &[parts, label] : c.parts_to_label) {
-    EXPECT_EQ(table.parts_to_label.at(parts), label);
-  }
+  for (const auto &[label, parts] : c.label_to_parts) EXPECT_EQ(table.label_to_parts.at(label), parts);
+  for (const auto &[parts, label] : c.parts_to_label) EXPECT_EQ(table.parts_to_label.at(parts), label);
   // Labels 0 and 1 never enter; every label from 2 does.
   EXPECT_EQ(table.label_to_parts.count(0) + table.label_to_parts.count(1), 0u);
-  EXPECT_EQ(table.label_to_parts.size(),
-            c.texts.size() < 2 ? 0 : c.texts.size() - 2);
+  EXPECT_EQ(table.label_to_parts.size(), c.texts.size() < 2 ? 0 : c.texts.size() - 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(

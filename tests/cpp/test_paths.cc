@@ -47,9 +47,7 @@ fst::StdVectorFst make_result(const std::vector<std::vector<Step>> &paths,
 
 TEST(Phonemes, ClustersSplitVetoedAndUnknownLabelsDropped) {
   LabelList uniques;
-  for (Label olabel : {0u, 1u, 2u, 3u, 8u, 9u, 42u}) {
-    expand_output_label(*model, olabel, uniques);
-  }
+  for (Label olabel : {0u, 1u, 2u, 3u, 8u, 9u, 42u}) expand_output_label(*model, olabel, uniques);
   EXPECT_EQ(uniques, (LabelList{3, 5, 7, 3}));
   EXPECT_EQ(render_phonemes(*model, {5, 7, 3, 9, 10}),
             (std::vector<std::string>{"P5", "P7", "A", "A|_"}));
@@ -64,8 +62,7 @@ TEST(CollectPaths, SkipsOnlyFramingArcs) {
   const PathData path = collect_paths(result, *model, 1, false)->paths.at(0);
   EXPECT_EQ(path.ilabels, (LabelList{0, 3, 0, 0, 3, 0}));
   EXPECT_EQ(path.olabels, (LabelList{8, 0, 0, 0, 9, 0}));
-  EXPECT_EQ(path.path_weights,
-            (std::vector<float>{0.0f, 0.0f, 0.001f, -0.001f, 0.5f, 1.5f}));
+  EXPECT_EQ(path.path_weights, (std::vector<float>{0.0f, 0.0f, 0.001f, -0.001f, 0.5f, 1.5f}));
   EXPECT_FLOAT_EQ(path.path_weight, 2.0f);
   EXPECT_EQ(path.uniques, (LabelList{5, 7, 3}));
 }
@@ -100,13 +97,10 @@ TEST(CollectPaths, BrokenResultsAreErrorsNotCrashesOrHangs) {
   EXPECT_EQ(collected.error().kind, DecodeError::Kind::kMissingState);
   EXPECT_EQ(collected.error().state, 40);
 
-  fst::StdVectorFst loop;
-  loop.SetStart(loop.AddState());
-  loop.AddState();
-  loop.AddArc(0, fst::StdArc(3, 3, 1.0f, 1));
-  loop.AddArc(1, fst::StdArc(3, 3, 1.0f, 1));
-  EXPECT_EQ(collect_paths(loop, *model, 1, false).error().kind,
-            DecodeError::Kind::kCyclicPath);
+  auto loop = make_result({{{3, 3, 1.0f}}});
+  loop.DeleteArcs(3);
+  loop.AddArc(3, fst::StdArc(3, 3, 1.0f, 3));
+  EXPECT_EQ(collect_paths(loop, *model, 1, false).error().kind, DecodeError::Kind::kCyclicPath);
 }
 
 // A collection whose record i has the phonemes {i} and weight weights[i].

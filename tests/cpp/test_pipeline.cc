@@ -137,12 +137,6 @@ std::string contents(const std::string &file) {
 // properties, start and state count come before the arc count.
 constexpr std::size_t kArcCount = 4 + (4 + 6) + (4 + 8) + 4 + 4 + 8 + 8 + 8;
 
-std::int64_t arc_count(const std::string &bytes) {
-  std::int64_t count = -1;
-  if (bytes.size() >= kArcCount + 8) std::memcpy(&count, &bytes[kArcCount], 8);
-  return count;
-}
-
 TEST(Dump, SameBytesAsOpenFstButTheRealArcCount) {
   configure_openfst();
   fst::StdVectorFst f;
@@ -161,8 +155,10 @@ TEST(Dump, SameBytesAsOpenFstButTheRealArcCount) {
   ASSERT_TRUE(write_fst(f, path));  // over a longer file
   std::string ours = contents(path);
   std::remove(path.c_str());
-  EXPECT_EQ(arc_count(ours), 3);
   ASSERT_EQ(ours.size(), theirs.size());
+  std::int64_t arcs;
+  std::memcpy(&arcs, &ours[kArcCount], 8);
+  EXPECT_EQ(arcs, 3);
   std::memset(&ours[kArcCount], 0, 8);
   EXPECT_EQ(ours, theirs);
 

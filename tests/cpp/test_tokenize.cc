@@ -35,8 +35,7 @@ TEST_P(TokenizeTest, LabelsAndDiagnostics) {
   EXPECT_EQ(tokenize(c.word, c.delim, *isyms), c.labels);
   std::string expected;
   for (const auto &piece : c.unknown) {
-    expected += "Symbol: '" + piece +
-                "' not found in input symbols table.\nMapping to null...\n";
+    expected += "Symbol: '" + piece + "' not found in input symbols table.\nMapping to null...\n";
   }
   EXPECT_EQ(testing::internal::GetCapturedStderr(), expected);
 }
@@ -85,10 +84,9 @@ TEST_P(BuildFsaTest, ShapeAndArcOrder) {
   const auto acceptor = build_fsa(c.labels, c.parts_to_label, c.max_parts);
   const int n = static_cast<int>(c.labels.size());
   ASSERT_EQ(acceptor.NumStates(), n + 1);
-  EXPECT_EQ(acceptor.Start(), 0);
+  ASSERT_EQ(acceptor.Start(), 0);
   for (int s = 0; s <= n; ++s) {
-    EXPECT_EQ(acceptor.Final(s),
-              s == n ? fst::TropicalWeight::One() : fst::TropicalWeight::Zero());
+    EXPECT_EQ(acceptor.Final(s), s == n ? fst::TropicalWeight::One() : fst::TropicalWeight::Zero());
   }
   std::vector<ArcRow> expected;  // acceptor arcs weigh nothing
   for (const auto &[s, l, next] : c.arcs) expected.emplace_back(s, l, l, 0.0f, next);
