@@ -1,11 +1,10 @@
 // Helpers shared by the decoding tests: symbol tables, models and FSTs
-// built in code, and capture of file descriptor 2.
+// built in code.
 #ifndef TAMSU_TESTS_CPP_DECODE_TEST_UTIL_H_
 #define TAMSU_TESTS_CPP_DECODE_TEST_UTIL_H_
 
 #include <unistd.h>
 
-#include <cstdio>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -24,12 +23,9 @@
 namespace tamsu::test {
 
 // A table whose label i has the text texts[i].
-inline std::shared_ptr<fst::SymbolTable> make_symbols(
-    const std::vector<std::string> &texts) {
+inline std::shared_ptr<fst::SymbolTable> make_symbols(const std::vector<std::string> &texts) {
   auto table = std::make_shared<fst::SymbolTable>();
-  for (std::size_t i = 0; i < texts.size(); ++i) {
-    table->AddSymbol(texts[i], static_cast<std::int64_t>(i));
-  }
+  for (std::size_t i = 0; i < texts.size(); ++i) table->AddSymbol(texts[i], i);
   return table;
 }
 
@@ -42,16 +38,11 @@ inline std::string temp_path(const std::string &name) {
 // One model arc, its labels given as symbol texts.
 struct TextArc {
   int from;
-  std::string in;
-  std::string out;
+  std::string in, out;
   float weight;
   int to;
 };
-
-struct FinalState {
-  int state;
-  float weight;
-};
+using FinalState = std::pair<int, float>;
 
 // A model as load_model would leave it: arcs sorted by input label, both
 // tables attached to the FST and shared with the record, cluster tables
@@ -91,48 +82,13 @@ using ArcRow = std::tuple<int, int, int, float, int>;
 inline std::vector<ArcRow> arc_rows(const fst::StdVectorFst &fst) {
   std::vector<ArcRow> rows;
   for (int s = 0; s < fst.NumStates(); ++s) {
-    for (fst::ArcIterator<fst::StdVectorFst> it(fst, s); !it.Done();
-         it.Next()) {
-      const auto &arc = it.Value();
-      rows.emplace_back(s, arc.ilabel, arc.olabel, arc.weight.Value(),
-                        arc.nextstate);
+    for (fst::ArcIterator<fst::StdVectorFst> it(fst, s); !it.Done(); it.Next()) {
+      const auto &a = it.Value();
+      rows.emplace_back(s, a.ilabel, a.olabel, a.weight.Value(), a.nextstate);
     }
   }
   return rows;
 }
-
-// Redirects file descriptor 2 to a temporary file while in scope; text()
-// returns what was written so far.
-class Fd2Capture {
- public:
-  Fd2Capture() : file_(std::tmpfile()), saved_((std::fflush(stderr), ::dup(2))) {
-    if (file_ == nullptr || saved_ < 0 || ::dup2(::fileno(file_), 2) < 0) {
-      throw std::runtime_error("cannot redirect descriptor 2");
-    }
-  }
-  ~Fd2Capture() {
-    std::fflush(stderr);
-    ::dup2(saved_, 2);
-    ::close(saved_);
-    std::fclose(file_);
-  }
-  Fd2Capture(const Fd2Capture &) = delete;  // would restore twice
-  Fd2Capture &operator=(const Fd2Capture &) = delete;
-
-  std::string text() const {
-    std::fflush(stderr);
-    std::string content(static_cast<std::size_t>(::lseek(::fileno(file_), 0, SEEK_END)), '\0');
-    if (::pread(::fileno(file_), content.data(), content.size(), 0) !=
-        static_cast<ssize_t>(content.size())) {
-      throw std::runtime_error("pread failed");
-    }
-    return content;
-  }
-
- private:
-  std::FILE *file_;
-  int saved_;
-};
 
 }  // namespace tamsu::test
 

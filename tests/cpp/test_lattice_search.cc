@@ -1,8 +1,10 @@
-// Tests for the lattice search's own lattice: it must be OpenFst's
-// composition after Connect, state numbers and arc order included, with
-// OpenFst's shortest distances, and refuse what it does not replay.
+// Tests for the lattice search: whether a model may take it (and why
+// not), and its own lattice, which must be OpenFst's composition after
+// Connect, state numbers and arc order included, with OpenFst's shortest
+// distances.
 #include "nbest/lattice_search.h"
 
+#include <limits>
 #include <string>
 
 #include <fst/shortest-distance.h>
@@ -10,6 +12,7 @@
 
 #include "decode_test_util.h"
 #include "fsa/fsa.h"
+#include "model/search_plan.h"
 #include "nbest/lattice.h"
 
 namespace tamsu {
@@ -26,10 +29,7 @@ class LatticeSearchTest : public ::testing::Test {
 
   fst::StdVectorFst acceptor_for(const std::string &word) const {
     LabelList labels;
-    for (char c : word) {
-      labels.push_back(
-          static_cast<Label>(model_->isyms->Find(std::string(1, c))));
-    }
+    for (char c : word) labels.push_back(model_->isyms->Find(std::string(1, c)));
     return build_fsa(labels, model_->input_clusters.parts_to_label,
                      model_->input_clusters.max_parts);
   }
@@ -39,26 +39,18 @@ class LatticeSearchTest : public ::testing::Test {
   std::unique_ptr<Model> model_ = test::make_model(
       {"<eps>", "|", "_", "a", "b", "c", "h", "c|h"},
       {"<eps>", "|", "_", "A", "B", "K", "H", "E"}, 4,
-      {{0, "a", "A", 1.0f, 1},
-       {0, "a", "B", 1.0f, 2},
-       {0, "b", "B", 0.5f, 0},
-       {0, "c", "K", 1.0f, 1},
-       {0, "h", "H", 1.0f, 0},
-       {0, "c|h", "K", 0.5f, 2},
-       {1, "b", "B", 0.25f, 2},
-       {1, "c", "K", 0.25f, 3},  // 3 is a dead end
-       {1, "<eps>", "<eps>", 0.5f, 0},
-       {2, "a", "E", 0.0f, 2},
-       {2, "<eps>", "E", -0.25f, 1},
-       {2, "<eps>", "<eps>", 0.5f, 0}},
+      {{0, "a", "A", 1.0f, 1}, {0, "a", "B", 1.0f, 2}, {0, "b", "B", 0.5f, 0},
+       {0, "c", "K", 1.0f, 1}, {0, "h", "H", 1.0f, 0}, {0, "c|h", "K", 0.5f, 2},
+       {1, "b", "B", 0.25f, 2}, {1, "c", "K", 0.25f, 3},  // 3 is a dead end
+       {1, "<eps>", "<eps>", 0.5f, 0}, {2, "a", "E", 0.0f, 2},
+       {2, "<eps>", "E", -0.25f, 1}, {2, "<eps>", "<eps>", 0.5f, 0}},
       {{0, 0.5f}, {2, 0.0f}});
 };
 
 std::vector<ArcRow> rows_of(const WordLattice &lattice) {
   std::vector<ArcRow> rows;
   for (int s = 0; s < lattice.num_states(); ++s) {
-    for (std::uint32_t a = lattice.arc_begin[s]; a < lattice.arc_begin[s + 1];
-         ++a) {
+    for (auto a = lattice.arc_begin[s]; a < lattice.arc_begin[s + 1]; ++a) {
       const WordLattice::Arc &arc = lattice.arcs[a];
       rows.emplace_back(s, arc.ilabel, arc.olabel, arc.weight, arc.next);
     }
@@ -73,8 +65,7 @@ TEST_F(LatticeSearchTest, LatticeIsOpenFstsStateForState) {
     const fst::StdVectorFst acceptor = acceptor_for(word);
     auto ours = build_word_lattice(*model_, acceptor, {});
     auto theirs = build_lattice(acceptor, model_->fst);
-    ASSERT_TRUE(ours);
-    ASSERT_TRUE(theirs);
+    ASSERT_TRUE(ours && theirs);
     ASSERT_EQ(ours->num_states(), theirs->NumStates());
     EXPECT_EQ(rows_of(*ours), test::arc_rows(*theirs));
     for (int s = 0; s < theirs->NumStates(); ++s) {
@@ -86,9 +77,8 @@ TEST_F(LatticeSearchTest, LatticeIsOpenFstsStateForState) {
 TEST_F(LatticeSearchTest, AcceptorEpsilonIsRefused) {
   fst::StdVectorFst acceptor = acceptor_for("ab");
   acceptor.AddArc(0, fst::StdArc(0, 0, 0.0f, 1));
-  auto lattice = build_word_lattice(*model_, acceptor, {});
-  ASSERT_FALSE(lattice);
-  EXPECT_EQ(lattice.error(), LatticeRefusal::kAcceptorEpsilon);
+  EXPECT_EQ(build_word_lattice(*model_, acceptor, {}).error(),
+            LatticeRefusal::kAcceptorEpsilon);
 }
 
 TEST(LatticeSearchDistanceTest, DistancesAreOpenFstsNearTiesIncluded) {
@@ -107,8 +97,7 @@ TEST(LatticeSearchDistanceTest, DistancesAreOpenFstsNearTiesIncluded) {
                   model->input_clusters.max_parts);
     auto ours = build_word_lattice(*model, acceptor, {});
     auto theirs = build_lattice(acceptor, model->fst);
-    ASSERT_TRUE(ours);
-    ASSERT_TRUE(theirs);
+    ASSERT_TRUE(ours && theirs);
     std::vector<fst::StdArc::Weight> distance;
     fst::ShortestDistance(*theirs, &distance, false, 1e-6f);
     ASSERT_EQ(ours->distance.size(), distance.size());
@@ -118,14 +107,93 @@ TEST(LatticeSearchDistanceTest, DistancesAreOpenFstsNearTiesIncluded) {
   }
 }
 
-TEST_F(LatticeSearchTest, InterruptStopsALongWord) {
-  int polls = 0;
-  const std::function<bool()> interrupted = [&polls] { return ++polls > 1; };
-  auto lattice = build_word_lattice(
-      *model_, acceptor_for(std::string(100000, 'a')), interrupted);
-  ASSERT_FALSE(lattice);
-  EXPECT_EQ(lattice.error(), LatticeRefusal::kInterrupted);
-  EXPECT_EQ(polls, 2);
+// The load-time plan: which models fall back to OpenFst's route, and why.
+
+using Refusal = SearchPlan::Refusal;
+
+struct Arc {
+  int from, ilabel, olabel;
+  float weight;
+  int to;
+};
+
+constexpr float kInf = std::numeric_limits<float>::infinity();
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+// States 0..3, start 0, arcs sorted by input label as load_model does.
+fst::StdVectorFst make_fst(const std::vector<Arc> &arcs, float final_weight = 0.5f) {
+  fst::StdVectorFst fst;
+  for (int s = 0; s < 4; ++s) fst.AddState();
+  fst.SetStart(0);
+  for (const auto &[from, i, o, w, to] : arcs) fst.AddArc(from, fst::StdArc(i, o, w, to));
+  fst.SetFinal(0, final_weight);
+  sort_arcs_by_input_label(fst);
+  return fst;
+}
+
+// A backoff trigram shape: 3 -> 2 -> 1 -> 0 over epsilon arcs, letters
+// anywhere (cycles included).
+const std::vector<Arc> kBackoff = {
+    {0, 3, 3, 1.0f, 1}, {1, 4, 4, 1.0f, 2}, {2, 3, 4, 0.5f, 3},
+    {3, 3, 3, 0.25f, 3}, {1, 0, 0, -0.5f, 0}, {2, 0, 0, 0.5f, 1},
+    {3, 0, 0, 0.5f, 2}, {3, 0, 5, 0.5f, 0}};
+
+TEST(SearchPlanTest, BackoffModelTakesLatticeSearch) {
+  const SearchPlan plan = plan_search(make_fst(kBackoff));
+  ASSERT_EQ(plan.refusal, Refusal::kNone);
+  ASSERT_EQ(plan.epsilon_rank.size(), 4u);
+  // Every epsilon arc leads to a later rank.
+  for (const Arc &arc : kBackoff) {
+    if (arc.ilabel == 0) {
+      EXPECT_LT(plan.epsilon_rank[arc.from], plan.epsilon_rank[arc.to]);
+    }
+  }
+}
+
+struct RefusalCase {
+  const char *name;
+  std::vector<Arc> extra;  // added to the backoff arcs
+  float final_weight;
+  Refusal expected;
+};
+
+class SearchPlanRefusalTest : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(SearchPlanRefusalTest, FallsBackForTheRightReason) {
+  std::vector<Arc> arcs = kBackoff;
+  arcs.insert(arcs.end(), GetParam().extra.begin(), GetParam().extra.end());
+  const SearchPlan plan = plan_search(make_fst(arcs, GetParam().final_weight));
+  EXPECT_EQ(plan.refusal, GetParam().expected) << describe(plan.refusal);
+  EXPECT_EQ(plan.usable(), GetParam().expected == Refusal::kNone);
+  EXPECT_EQ(plan.epsilon_rank.empty(), !plan.usable());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Models, SearchPlanRefusalTest,
+    ::testing::Values(
+        RefusalCase{"EpsilonSelfLoop", {{2, 0, 0, 1.0f, 2}}, 0.5f,
+                    Refusal::kEpsilonCycle},
+        RefusalCase{"EpsilonCycleThroughOutputs", {{0, 0, 4, 1.0f, 3}}, 0.5f,
+                    Refusal::kEpsilonCycle},
+        RefusalCase{"NotFinalIsFine", {}, kInf, Refusal::kNone},
+        RefusalCase{"NaNArcWeight", {{1, 3, 3, kNaN, 2}}, 0.5f,
+                    Refusal::kUnusableWeight},
+        RefusalCase{"MinusInfinityFinalWeight", {}, -kInf,
+                    Refusal::kUnusableWeight},
+        RefusalCase{"NegativeInputLabel", {{1, -1, 3, 1.0f, 2}}, 0.5f,
+                    Refusal::kNegativeLabel}),
+    [](const ::testing::TestParamInfo<RefusalCase> &info) {
+      return std::string(info.param.name);
+    });
+
+TEST(SearchPlanTest, NoStartOrUnrecordedInputSortFallsBack) {
+  fst::StdVectorFst fst = make_fst(kBackoff);
+  fst.SetProperties(fst::kNotILabelSorted,
+                    fst::kILabelSorted | fst::kNotILabelSorted);
+  EXPECT_EQ(plan_search(fst).refusal, Refusal::kNotInputSorted);
+  fst = make_fst(kBackoff);
+  fst.SetStart(fst::kNoStateId);
+  EXPECT_EQ(plan_search(fst).refusal, Refusal::kNoStartState);
 }
 
 }  // namespace

@@ -1,16 +1,25 @@
-// Tests for what only phoneticize_word decides: widening the search, and
-// failures. Decoding as a whole is compared with OpenFst's tools in
-// tests/test_differential.py.
+// Tests for what phoneticize_word decides (widening the search, failures),
+// the n-shortest request and dump files. Decoding as a whole is compared
+// with OpenFst's tools in tests/test_differential.py.
 #include "nbest/pipeline.h"
 
+#include <sys/stat.h>
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <limits>
 
 #include <gtest/gtest.h>
 
 #include "decode_test_util.h"
 #include "diag/cerr_router.h"
+#include "nbest/dump.h"
+#include "nbest/lattice.h"
+#include "nbest/search.h"
 
 namespace tamsu {
 namespace {
@@ -29,9 +38,8 @@ double log_sum_of_best(int length, std::size_t count) {
     weights.swap(longer);
   }
   std::sort(weights.begin(), weights.end());
-  weights.resize(std::min(count, weights.size()));
   double sum = 0.0;
-  for (double w : weights) sum += std::exp(-w);
+  for (std::size_t i = 0; i < std::min(count, weights.size()); ++i) sum += std::exp(-weights[i]);
   return -std::log(sum);
 }
 
@@ -48,13 +56,12 @@ TEST(Pipeline, RequestDoublesToTheCapWhenPronunciationsRunShort) {
   for (const bool lattice_route : {true, false}) {
     if (!lattice_route) model->search_plan = SearchPlan{};  // OpenFst's route
     DecodeOptions options;
-    options.nbest = 2;
-    options.accumulate = true;
+    options.nbest = 2, options.accumulate = true;
     auto records = phoneticize_word(*model, "dddd", options);  // 1296 paths
     ASSERT_EQ(records.size(), 1u);
     EXPECT_NEAR(records[0].path_weight, log_sum_of_best(4, 1024), 1e-3);
-    records = phoneticize_word(*model, "dd", options);  // 36 paths
-    EXPECT_NEAR(records.at(0).path_weight, log_sum_of_best(2, 36), 1e-4);
+    EXPECT_NEAR(phoneticize_word(*model, "dd", options).at(0).path_weight,
+                log_sum_of_best(2, 36), 1e-4);  // all 36 paths
     options.nbest = 0;
     EXPECT_TRUE(phoneticize_word(*model, "dd", options).empty());
   }
@@ -72,15 +79,96 @@ TEST(Pipeline, FailedCompositionIsSilentAndEmpty) {
                            fst::kILabelSorted | fst::kNotILabelSorted);
   model->search_plan = plan_search(model->fst);  // now OpenFst's route
   const CerrCapture cerr_text;
-  {
-    test::Fd2Capture capture;
-    EXPECT_TRUE(phoneticize_word(*model, "ch", DecodeOptions{}).empty());
-    EXPECT_EQ(capture.text(), "");
-  }
+  testing::internal::CaptureStderr();  // descriptor 2
+  EXPECT_TRUE(phoneticize_word(*model, "ch", DecodeOptions{}).empty());
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   // The call's silence ends with it: this thread's writes reach the
   // capture again.
   std::cerr << "after";
   EXPECT_EQ(cerr_text.text(), "after");
+}
+
+// The n-shortest request.
+
+// A lattice 0 -> 1 with one arc 3:(i + 3) per weight, state 1 final.
+fst::StdVectorFst parallel_lattice(const std::vector<float> &weights) {
+  fst::StdVectorFst lattice;
+  lattice.SetStart(lattice.AddState());
+  lattice.SetFinal(lattice.AddState(), 0.0f);
+  for (std::size_t i = 0; i < weights.size(); ++i) {
+    lattice.AddArc(0, fst::StdArc(3, static_cast<int>(i) + 3, weights[i], 1));
+  }
+  return lattice;
+}
+
+TEST(FindShortestPaths, LargeRequestsAreClampedNotWrapped) {
+  configure_openfst();
+  const auto lattice = parallel_lattice(std::vector<float>(20, 1.0f));
+  // 2^32 would wrap to 0 (nothing) and 2^32 + 1 to 1 (unframed).
+  for (const std::uint64_t request :
+       {std::uint64_t{1} << 32, (std::uint64_t{1} << 32) + 1,
+        std::uint64_t{1} << 31, std::numeric_limits<std::uint64_t>::max()}) {
+    const auto result = find_shortest_paths(lattice, request);
+    ASSERT_TRUE(result.has_value()) << request;
+    EXPECT_EQ(result->NumArcs(result->Start()), 20u) << request;
+  }
+}
+
+TEST(FindShortestPaths, NoFinitePathGivesNoStartAndErrorsAreErrors) {
+  configure_openfst();
+  const auto none = find_shortest_paths(
+      parallel_lattice({std::numeric_limits<float>::infinity()}), 16);
+  ASSERT_TRUE(none.has_value());
+  EXPECT_EQ(none->Start(), fst::kNoStateId);
+  auto broken = parallel_lattice({1.0f});
+  broken.SetProperties(fst::kError, fst::kError);
+  EXPECT_EQ(find_shortest_paths(broken, 16).error().kind,
+            DecodeError::Kind::kSearchFailed);
+}
+
+// Dump files.
+
+std::string contents(const std::string &file) {
+  std::ifstream in(file, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Magic, "vector" and "standard" with their lengths, version, flags,
+// properties, start and state count come before the arc count.
+constexpr std::size_t kArcCount = 4 + (4 + 6) + (4 + 8) + 4 + 4 + 8 + 8 + 8;
+
+TEST(Dump, SameBytesAsOpenFstButTheRealArcCount) {
+  configure_openfst();
+  fst::StdVectorFst f;
+  for (int s = 0; s < 3; ++s) f.AddState();
+  f.SetStart(0);
+  f.AddArc(0, fst::StdArc(3, 4, 0.5f, 1));
+  f.AddArc(0, fst::StdArc(4, 5, 1.25f, 2));
+  f.AddArc(1, fst::StdArc(3, 0, -0.5f, 2));
+  f.SetFinal(2, 1.5f);
+  f.SetInputSymbols(test::make_symbols({"<eps>", "|", "_", "a", "b"}).get());
+  f.SetOutputSymbols(test::make_symbols({"<eps>", "|", "_", "A", "B", "C"}).get());
+  const std::string path = test::temp_path("d.fst");
+  ASSERT_TRUE(f.Write(path));
+  const std::string theirs = contents(path);
+  std::ofstream(path) << std::string(100000, 'x');
+  ASSERT_TRUE(write_fst(f, path));  // over a longer file
+  std::string ours = contents(path);
+  std::remove(path.c_str());
+  ASSERT_EQ(ours.size(), theirs.size());
+  std::int64_t arcs;
+  std::memcpy(&arcs, &ours[kArcCount], 8);
+  EXPECT_EQ(arcs, 3);
+  std::memset(&ours[kArcCount], 0, 8);
+  EXPECT_EQ(ours, theirs);
+
+  // Failures write nothing, not even OpenFst's complaints.
+  testing::internal::CaptureStderr();  // descriptor 2
+  EXPECT_FALSE(write_fst(f, test::temp_path("ab") + std::string(1, '\0') + "c.fst"));
+  EXPECT_FALSE(write_fst(f, test::temp_path("no-such-dir/abc.fst")));
+  struct stat info;
+  EXPECT_NE(::stat(test::temp_path("ab").c_str(), &info), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
 }  // namespace

@@ -11,9 +11,10 @@
 
 namespace tamsu::test {
 
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
 // One grapheme per character of the word; phonemes split on spaces.
-inline std::vector<LexiconEntry> entries_of(
-    const std::vector<std::pair<std::string, std::string>> &pairs) {
+inline std::vector<LexiconEntry> entries_of(const Pairs &pairs) {
   std::vector<LexiconEntry> entries;
   for (const auto &[word, phonemes] : pairs) {
     LexiconEntry entry;
