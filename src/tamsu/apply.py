@@ -18,7 +18,7 @@ import stat
 import sys
 from typing import IO, Callable, Iterator, TextIO
 
-from tamsu.cli import PROG, ProgressBar, RunError
+from tamsu.cli import PROG, ProgressBar, RunError, _float
 from tamsu.g2p import DEFAULT, G2P, Pronunciation, _Answer, _Default
 from tamsu.normalise import printable
 
@@ -37,10 +37,7 @@ _SHOWN_SKIPS = 10
 
 
 def _probability(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"invalid number: {text!r}")
+    value = _float(text)
     if not 0.0 < value <= 1.0:
         raise argparse.ArgumentTypeError(
             f"must be a probability above 0 and at most 1: {text}")
