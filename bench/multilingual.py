@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import argparse
 import ast
+import contextlib
 import json
 import multiprocessing
 import os
@@ -24,6 +25,7 @@ import sys
 import tempfile
 import time
 from pathlib import Path
+from typing import Iterator
 
 ROOT = Path(__file__).resolve().parent.parent
 LANGUAGES = ("ady arm bul dut fre geo gre hin hun ice jpn kor lit rum "
@@ -42,25 +44,39 @@ def measure(name: str, train_path: str, dev_path: str, settings: dict,
         report = train(train_path, model, threads=threads, progress=False,
                        **settings)
         seconds = time.monotonic() - started
-        # The decoder reports unknown graphemes on file descriptor 2; the
-        # count of words without a pronunciation says enough here.
-        saved = os.dup(2)
-        with open(os.devnull, "w") as null:
-            os.dup2(null.fileno(), 2)
-        try:
+        with stderr_discarded():
             started = time.monotonic()
             result = evaluate(model, dev_path, jobs=jobs)
             decoding = time.monotonic() - started
-        finally:
-            os.dup2(saved, 2)
-            os.close(saved)
+    return measured(name, result, report, seconds, report.file_size,
+                    decoding * jobs)
+
+
+@contextlib.contextmanager
+def stderr_discarded() -> Iterator[None]:
+    """The decoder reports unknown graphemes on file descriptor 2; the
+    count of words without a pronunciation says enough here."""
+    saved = os.dup(2)
+    with open(os.devnull, "w") as null:
+        os.dup2(null.fileno(), 2)
+    try:
+        yield
+    finally:
+        os.dup2(saved, 2)
+        os.close(saved)
+
+
+def measured(name: str, result, report, seconds: float, size: int,
+             decoding: float) -> dict:
+    """One table row: error rates on the dev set, cost of training and
+    decoding (`decoding`: processor-seconds over all words)."""
     return dict(name=name, wer=100 * result.word_error_rate,
                 per=100 * result.phoneme_error_rate, seconds=seconds,
-                size=report.file_size, words=result.words,
+                size=size, words=result.words,
                 graphemes=report.graphemes, floor=report.floor_tokens,
                 unaligned=len(report.unaligned),
                 no_pronunciation=result.no_pronunciation,
-                ms_per_word=1000 * decoding * jobs / max(result.words, 1))
+                ms_per_word=1000 * decoding / max(result.words, 1))
 
 
 def measure_ensemble(name: str, train_path: str, dev_path: str,
@@ -82,10 +98,7 @@ def measure_ensemble(name: str, train_path: str, dev_path: str,
             size += report.file_size
             models.append(model)
         references = read_lexicon(dev_path).references()
-        saved = os.dup(2)
-        with open(os.devnull, "w") as null:
-            os.dup2(null.fileno(), 2)
-        try:
+        with stderr_discarded():
             started = time.monotonic()
             ensemble = Ensemble(models, depth=int(os.environ.get(
                 "TAMSU_BENCH_DEPTH", "8")))
@@ -97,16 +110,7 @@ def measure_ensemble(name: str, train_path: str, dev_path: str,
                 score(result, word, best[0][0] if best else (),
                       variants_of_word)
             decoding = time.monotonic() - started
-        finally:
-            os.dup2(saved, 2)
-            os.close(saved)
-    return dict(name=name, wer=100 * result.word_error_rate,
-                per=100 * result.phoneme_error_rate, seconds=seconds,
-                size=size, words=result.words,
-                graphemes=report.graphemes, floor=report.floor_tokens,
-                unaligned=len(report.unaligned),
-                no_pronunciation=result.no_pronunciation,
-                ms_per_word=1000 * decoding / max(result.words, 1))
+    return measured(name, result, report, seconds, size, decoding)
 
 
 def _measure_task(args: tuple) -> dict:
