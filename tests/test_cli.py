@@ -26,10 +26,6 @@ def model(tmp_path_factory):
     return path
 
 
-def rows(stdout):
-    return [line.split("\t") for line in stdout.splitlines()]
-
-
 @pytest.mark.parametrize("args", [
     [],
     ["apply", "--nbest", "0", "cat"],
@@ -49,7 +45,8 @@ def test_usage_errors_exit_2(args):
 
 
 def test_apply_prints_word_rank_weight_phonemes(model):
-    table = rows(run("apply", "-m", model, "cat", "--nbest", "2").stdout)
+    result = run("apply", "-m", model, "cat", "--nbest", "2")
+    table = [line.split("\t") for line in result.stdout.splitlines()]
     assert [r[:2] for r in table] == [["cat", "1"], ["cat", "2"]]
     assert table[0][3] == "K AE T"
     assert float(table[0][2]) <= float(table[1][2])

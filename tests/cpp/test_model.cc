@@ -197,7 +197,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 // What OpenFst's reader takes on trust.
 
-using fst::StdArc;
 using fst::StdVectorFst;
 using Arcs = std::vector<std::tuple<int, int, float>>;
 
