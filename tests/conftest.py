@@ -47,14 +47,9 @@ SIMPLE_ARCS = """
 
 
 @pytest.fixture(scope="session")
-def model_dir(tmp_path_factory):
-    return tmp_path_factory.mktemp("models")
-
-
-@pytest.fixture(scope="session")
-def simple_model_path(model_dir):
-    return compile_model(model_dir, "simple", SIMPLE_ARCS, SIMPLE_ISYMS,
-                         SIMPLE_OSYMS)
+def simple_model_path(tmp_path_factory):
+    return compile_model(tmp_path_factory.mktemp("models"), "simple",
+                         SIMPLE_ARCS, SIMPLE_ISYMS, SIMPLE_OSYMS)
 
 
 @pytest.fixture()

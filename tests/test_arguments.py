@@ -4,8 +4,6 @@ import pathlib
 
 import pytest
 
-import tamsu
-
 
 @pytest.mark.parametrize("call, message", [
     (lambda m: m.phoneticize(),

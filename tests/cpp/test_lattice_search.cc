@@ -138,18 +138,6 @@ const std::vector<Arc> kBackoff = {
     {3, 3, 3, 0.25f, 3}, {1, 0, 0, -0.5f, 0}, {2, 0, 0, 0.5f, 1},
     {3, 0, 0, 0.5f, 2}, {3, 0, 5, 0.5f, 0}};
 
-TEST(SearchPlanTest, BackoffModelTakesLatticeSearch) {
-  const SearchPlan plan = plan_search(make_fst(kBackoff));
-  ASSERT_EQ(plan.refusal, Refusal::kNone);
-  ASSERT_EQ(plan.epsilon_rank.size(), 4u);
-  // Every epsilon arc leads to a later rank.
-  for (const Arc &arc : kBackoff) {
-    if (arc.ilabel == 0) {
-      EXPECT_LT(plan.epsilon_rank[arc.from], plan.epsilon_rank[arc.to]);
-    }
-  }
-}
-
 struct RefusalCase {
   const char *name;
   std::vector<Arc> extra;  // added to the backoff arcs

@@ -3,7 +3,6 @@
 // with OpenFst's tools in tests/test_differential.py.
 #include "nbest/pipeline.h"
 
-#include <sys/stat.h>
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -114,18 +113,6 @@ TEST(FindShortestPaths, LargeRequestsAreClampedNotWrapped) {
   }
 }
 
-TEST(FindShortestPaths, NoFinitePathGivesNoStartAndErrorsAreErrors) {
-  configure_openfst();
-  const auto none = find_shortest_paths(
-      parallel_lattice({std::numeric_limits<float>::infinity()}), 16);
-  ASSERT_TRUE(none.has_value());
-  EXPECT_EQ(none->Start(), fst::kNoStateId);
-  auto broken = parallel_lattice({1.0f});
-  broken.SetProperties(fst::kError, fst::kError);
-  EXPECT_EQ(find_shortest_paths(broken, 16).error().kind,
-            DecodeError::Kind::kSearchFailed);
-}
-
 // Dump files.
 
 std::string contents(const std::string &file) {
@@ -164,10 +151,7 @@ TEST(Dump, SameBytesAsOpenFstButTheRealArcCount) {
 
   // Failures write nothing, not even OpenFst's complaints.
   testing::internal::CaptureStderr();  // descriptor 2
-  EXPECT_FALSE(write_fst(f, test::temp_path("ab") + std::string(1, '\0') + "c.fst"));
   EXPECT_FALSE(write_fst(f, test::temp_path("no-such-dir/abc.fst")));
-  struct stat info;
-  EXPECT_NE(::stat(test::temp_path("ab").c_str(), &info), 0);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
 
