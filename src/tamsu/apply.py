@@ -149,7 +149,8 @@ def _arguments(words: list[str], source: _Source) -> Iterator[str]:
         yield word
 
 
-def _front_end(args: argparse.Namespace, model: str | None) -> G2P:
+def _front_end(args: argparse.Namespace,
+               model: str | list[str] | None) -> G2P:
     dictionary: str | None | _Default = DEFAULT
     if args.no_dictionary:
         dictionary = None
@@ -239,12 +240,13 @@ def _write(out: TextIO, style: str, pronunciations: list[Pronunciation],
 
 
 def run(args: argparse.Namespace, parser: argparse.ArgumentParser,
-        model: str | None,
+        model: str | list[str] | None,
         progress_bar: Callable[[bool | None, int | None, str], ProgressBar]
         ) -> int:
     """Runs `tamsu apply` with parsed `args`; returns the exit status.
 
-    `model` is the model path (None for the shipped one); `progress_bar`
+    `model` is the model path (a list of paths for an ensemble, None for
+    the shipped one); `progress_bar`
     makes a bar from (enabled, total, unit).
     """
     if args.no_dictionary and args.dictionary is not None:
@@ -295,10 +297,11 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser,
     return 0
 
 
-def default_model(path: str | None) -> str | None:
-    """`path`, or None for the shipped model when it is installed."""
-    if path is not None:
-        return path
+def default_model(paths: list[str] | None) -> str | list[str] | None:
+    """The model of the -m options (a list of two or more for an
+    ensemble), or None for the shipped model when it is installed."""
+    if paths:
+        return paths if len(paths) > 1 else paths[0]
     from tamsu.batch import default_model_path
     shipped = default_model_path()
     if not os.path.exists(shipped):

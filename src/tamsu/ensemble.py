@@ -20,6 +20,8 @@ three decodes per word:
     ensemble.pronounce("word", nbest=2)   # [(("W", "ER", "D"), 0.93), ...]
 
 Like Model, an Ensemble belongs to the thread that created it.
+tamsu.G2P (a list of models) and `tamsu apply -m A -m B` decode with one
+per thread, `depth` 1 for one answer per word.
 """
 
 from __future__ import annotations
@@ -49,9 +51,27 @@ def combine_posteriors(
     weights become posteriors over that list (softmax of the negated
     weights), scaled by the model's weight (default: equal weights summing
     to one). Ties keep the order in which pronunciations first appear.
+    Without `normalise` the joint probabilities exp(-weight) are summed.
     """
+    ranked, shift = _summed(lists, weights, normalise)
+    if not shift:
+        return ranked
+    scale = math.exp(-shift)
+    return [(phonemes, score * scale) for phonemes, score in ranked]
+
+
+def _summed(lists: Sequence[Sequence[tuple[tuple[str, ...], float]]],
+            weights: Sequence[float] | None, normalise: bool
+            ) -> tuple[list[tuple[tuple[str, ...], float]], float]:
+    """combine_posteriors' ranking, with the scores divided by
+    exp(-shift): joint probabilities of long words underflow to zero, and
+    then every pronunciation would tie."""
     if weights is None:
         weights = [1.0 / len(lists)] * len(lists) if lists else []
+    shift = 0.0
+    if not normalise:
+        shift = min((weight for paths in lists for _, weight in paths),
+                    default=0.0)
     scores: dict[tuple[str, ...], float] = {}
     for paths, model_weight in zip(lists, weights):
         if not paths:
@@ -61,12 +81,12 @@ def combine_posteriors(
             mass = [math.exp(best - weight) for _, weight in paths]
             total = sum(mass)
         else:
-            mass = [math.exp(-weight) for _, weight in paths]
+            mass = [math.exp(shift - weight) for _, weight in paths]
             total = 1.0
         for (phonemes, _), share in zip(paths, mass):
             scores[phonemes] = (scores.get(phonemes, 0.0)
                                 + model_weight * share / total)
-    return sorted(scores.items(), key=lambda item: -item[1])
+    return sorted(scores.items(), key=lambda item: -item[1]), shift
 
 
 class Ensemble:
@@ -79,6 +99,9 @@ class Ensemble:
             raise ValueError("an ensemble needs at least one model")
         if weights is not None and len(weights) != len(paths):
             raise ValueError("one weight per model")
+        if weights is not None and not all(
+                0.0 < w < math.inf for w in weights):
+            raise ValueError("model weights must be positive and finite")
         if depth < 1:
             raise ValueError("depth must be at least 1")
         self._models = [Model(os.fspath(p), delim) for p in paths]
@@ -89,16 +112,24 @@ class Ensemble:
         self._depth = depth
         self._texts: list[dict[int, str]] = [{} for _ in self._models]
 
-    def _paths(self, index: int, word: str
-               ) -> list[tuple[tuple[str, ...], float]]:
+    @property
+    def models(self) -> tuple[Model, ...]:
+        """The members, in the order given."""
+        return tuple(self._models)
+
+    def _paths(self, index: int, word: str, beam: int, threshold: float,
+               accumulate: bool) -> list[tuple[tuple[str, ...], float]]:
         model, texts = self._models[index], self._texts[index]
         word = normalise_word(word, self._forms[index])
         backwards = self._reversed[index]
         if backwards:
             word = reverse_word(word, self._delim)
-        found = model.phoneticize_paths(word, nbest=self._depth)
+        found = model.phoneticize_paths(word, self._depth, beam, threshold,
+                                        False, accumulate)
         out = []
         for path in found:
+            if not path.uniques:
+                continue  # no phonemes at all is no pronunciation
             phonemes = []
             for label in path.uniques:
                 text = texts.get(label)
@@ -110,9 +141,25 @@ class Ensemble:
             out.append((tuple(phonemes), path.path_weight))
         return out
 
+    def candidates(self, word: str, *, beam: int = 10000,
+                   threshold: float = 99.0, accumulate: bool = False
+                   ) -> list[tuple[tuple[str, ...], float]]:
+        """Every pronunciation a member found for `word`, best first, with
+        its share of the summed scores (the shares add up to one).
+
+        `beam`, `threshold` and `accumulate` go to each member's
+        :meth:`tamsu.Model.phoneticize_paths`.
+        """
+        lists = [self._paths(i, word, beam, threshold, accumulate)
+                 for i in range(len(self._models))]
+        ranked, _ = _summed(lists, self._weights, self._depth > 1)
+        total = sum(score for _, score in ranked)
+        return [(phonemes, score / total) for phonemes, score in ranked]
+
     def pronounce(self, word: str, nbest: int = 1
                   ) -> list[tuple[tuple[str, ...], float]]:
         """The `nbest` best (phonemes, summed posterior) pairs of `word`."""
-        lists = [self._paths(i, word) for i in range(len(self._models))]
+        lists = [self._paths(i, word, 10000, 99.0, False)
+                 for i in range(len(self._models))]
         return combine_posteriors(lists, self._weights,
                                   normalise=self._depth > 1)[:nbest]

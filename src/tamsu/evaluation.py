@@ -4,10 +4,12 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass, field
-from typing import Callable, Sequence
+from typing import Callable, Iterator, Sequence
 
+from tamsu._tamsu import Model
 from tamsu.batch import DecodeSettings, decode_words
-from tamsu.graphemes import grapheme_form, normalise_word
+from tamsu.g2p import G2P
+from tamsu.graphemes import grapheme_form, is_reversed, normalise_word
 from tamsu.lexicon import Lexicon, read_lexicon
 
 __all__ = ["EvaluationReport", "edit_distance", "evaluate"]
@@ -73,13 +75,16 @@ def score(report: EvaluationReport, word: str, hypothesis: tuple[str, ...],
         report.errors.append((word, hypothesis, references))
 
 
-def evaluate(model: str | os.PathLike[str],
+def evaluate(model: str | os.PathLike[str]
+             | Sequence[str | os.PathLike[str]],
              test: str | os.PathLike[str] | Lexicon, *,
              delim: str = "", jobs: int = 1,
              progress: Callable[[int], None] | None = None
              ) -> EvaluationReport:
     """Decodes every word of `test` with its best pronunciation and scores it.
 
+    `model` is a model file, or a sequence of two or more decoding as an
+    ensemble (see :class:`tamsu.G2P`; one decode per model and word).
     `test` is a lexicon file or a Lexicon; `progress`, if given, is called
     with the number of words done after each word. Words are written in
     the grapheme form the model records (tamsu.graphemes) before decoding.
@@ -87,18 +92,41 @@ def evaluate(model: str | os.PathLike[str],
     lexicon = test if isinstance(test, Lexicon) else read_lexicon(
         test, delim=delim)
     references = lexicon.references()
-    settings = DecodeSettings(os.fspath(model), delim)
-    form = grapheme_form(settings.model)
     words = list(references)
+    if isinstance(model, (str, os.PathLike)) or len(model) == 1:
+        path = os.fspath(model if isinstance(model, (str, os.PathLike))
+                         else model[0])
+        settings = DecodeSettings(path, delim)
+        loaded = Model(path, delim)
+        if is_reversed(loaded):
+            # Its answers come out backwards: every word would count wrong.
+            raise ValueError(f"{path} reads words right to left: evaluate "
+                             f"it in an ensemble with other models")
+        form = grapheme_form(loaded)
+        decoded = decode_words((normalise_word(w, form) for w in words),
+                               settings, jobs=jobs)
+        best: Iterator[tuple[str, ...]] = (
+            (p[0].phonemes if p else ()) for _, p in decoded)
+    else:
+        best = _ensemble_best(model, words, delim, jobs)
     report = EvaluationReport()
-    decoded = decode_words((normalise_word(w, form) for w in words),
-                           settings, jobs=jobs)
-    for done, (word, (_, pronunciations)) in enumerate(
-            zip(words, decoded), start=1):
-        if not pronunciations:
+    for done, (word, phonemes) in enumerate(zip(words, best), start=1):
+        if not phonemes:
             report.no_pronunciation += 1
-        best = pronunciations[0].phonemes if pronunciations else ()
-        score(report, word, best, references[word])
+        score(report, word, phonemes, references[word])
         if progress is not None:
             progress(done)
     return report
+
+
+def _ensemble_best(models: Sequence[str | os.PathLike[str]],
+                   words: list[str], delim: str, jobs: int
+                   ) -> Iterator[tuple[str, ...]]:
+    """The ensemble's best pronunciation of each word, () for none."""
+    # The model alone, on the words as written: no dictionary, no case
+    # folding or compound splitting; each member writes a word in its own
+    # grapheme form.
+    g2p = G2P(models, None, normalise=False, delim=delim)
+    for answer in g2p._answers(words, jobs=jobs):
+        yield (answer.pronunciations[0].phonemes if answer.pronunciations
+               else ())

@@ -15,6 +15,7 @@ message on standard error never appears.
 
 from __future__ import annotations
 
+import dataclasses
 import enum
 import itertools
 import math
@@ -29,6 +30,7 @@ from typing import (Final, Iterable, Iterator, Literal, NamedTuple,
 from tamsu._tamsu import Model
 from tamsu.batch import default_model_path
 from tamsu.dictionary import PronunciationDictionary, default_dictionary_path
+from tamsu.ensemble import Ensemble
 from tamsu.graphemes import is_reversed
 from tamsu.normalise import (Alphabet, Normalised, normalise, printable,
                              undecodable_reason)
@@ -108,7 +110,7 @@ class _Answer(NamedTuple):
 @dataclass(frozen=True)
 class _Settings:
     """Everything a worker process needs to build the same front end."""
-    model: str
+    model: str | tuple[str, ...]  # a tuple (two or more) is an ensemble
     dictionary: str | PronunciationDictionary | None
     shipped_dictionary: bool
     normalise: bool
@@ -148,8 +150,12 @@ class _Owner:
     __slots__ = ("__weakref__",)
 
 
-def _models_of_this_thread() -> dict[int, tuple[weakref.ref[_Owner], Model]]:
-    table: dict[int, tuple[weakref.ref[_Owner], Model]] | None = getattr(
+_Decoder = Model | Ensemble
+
+
+def _models_of_this_thread(
+) -> dict[int, tuple[weakref.ref[_Owner], _Decoder]]:
+    table: dict[int, tuple[weakref.ref[_Owner], _Decoder]] | None = getattr(
         _thread_models, "table", None)
     if table is None:
         table = _thread_models.table = {}
@@ -167,12 +173,14 @@ class G2P:
     """Pronunciations of words: dictionary first, then the model.
 
     ``G2P()`` uses the shipped US English model and the shipped CMU
-    Pronouncing Dictionary. `model` is a model file (str or path-like);
+    Pronouncing Dictionary. `model` is a model file (str or path-like), or
+    a sequence of two or more model files decoding as an ensemble (below);
     `dictionary` is a dictionary file (see :mod:`tamsu.dictionary`), a
     :class:`~tamsu.dictionary.PronunciationDictionary`, None for none, or
     :data:`DEFAULT` (the shipped dictionary with the shipped model, none
-    otherwise). The model is loaded at once, so a bad path fails here with
-    ValueError; the shipped dictionary is loaded at its first use.
+    otherwise, ensembles included). The model is loaded at once, so a bad
+    path fails here with ValueError; the shipped dictionary is loaded at
+    its first use.
 
     Words are normalised for the model (`normalise`, see
     :mod:`tamsu.normalise`); a word in the dictionary (as given or
@@ -184,12 +192,29 @@ class G2P:
     model's grapheme delimiter. Words longer than `max_word_length`
     characters are skipped.
 
+    An ensemble (see :mod:`tamsu.ensemble`) ranks pronunciations by the
+    members' scores summed; it costs one decode per member and word (three
+    models: about three times one). With `nbest` 1 each member gives its
+    best path and their joint probabilities are summed (exactly
+    ``Ensemble(paths, depth=1)``, the setting measured best); with `nbest`
+    N above 1 each member gives its N best paths, whose posteriors are
+    summed (``depth=N``), so N distinct answers come back whenever one
+    member has N, and the top answer may differ from the `nbest` 1 one. A
+    model's probability is its share of the summed scores among all the
+    members' answers (how far they agree), its weight -ln of that share.
+    All members are loaded with the one `delim`. Words are normalised for
+    the first member that reads left to right (or the first of all) and
+    keep only the graphemes every member knows. A model trained right to
+    left (``tamsu train --reverse``) is refused alone but welcome in an
+    ensemble, which turns its words and answers round.
+
     One G2P may be used from any number of threads at once: each thread
-    gets its own Model, dropped on that thread when the thread ends (or at
-    its next use of any G2P once this one is gone).
+    gets its own Model (or ensemble), dropped on that thread when the
+    thread ends (or at its next use of any G2P once this one is gone).
     """
 
-    def __init__(self, model: str | os.PathLike[str] | None = None,
+    def __init__(self, model: str | os.PathLike[str]
+                 | Sequence[str | os.PathLike[str]] | None = None,
                  dictionary: str | os.PathLike[str] | PronunciationDictionary
                  | None | _Default = DEFAULT, *,
                  normalise: bool = True, delim: str = "", nbest: int = 1,
@@ -197,9 +222,7 @@ class G2P:
                  probability_mass: float | None = None,
                  accumulate: bool = False,
                  max_word_length: int = MAX_WORD_LENGTH) -> None:
-        path = default_model_path() if model is None else os.fspath(model)
-        if not isinstance(path, str):
-            raise TypeError("model must be a str or path-like of str")
+        path = _model_paths(model)
         for name, value, least in (("nbest", nbest, 1), ("beam", beam, 1),
                                    ("max_word_length", max_word_length, 1)):
             if isinstance(value, bool) or not isinstance(value, int):
@@ -212,7 +235,8 @@ class G2P:
         source: str | PronunciationDictionary | None
         if isinstance(dictionary, _Default):
             source = None
-            if model is None or _same_file(path, default_model_path()):
+            if model is None or (isinstance(path, str) and _same_file(
+                    path, default_model_path())):
                 source, shipped = default_dictionary_path(), True
                 if not os.path.isfile(source):  # loaded later: check now
                     raise FileNotFoundError(
@@ -245,18 +269,32 @@ class G2P:
         settings = self._settings
         self._owner = _Owner()
         weakref.finalize(self._owner, _retire, id(self._owner)).atexit = False
-        model = Model(settings.model, settings.delim)  # fails fast
-        if is_reversed(model):
-            # Alone it would answer with the phonemes backwards.
-            raise ValueError(
-                f"{settings.model} reads words right to left: it is made "
-                f"to be combined with others by tamsu.ensemble.Ensemble")
-        _models_of_this_thread()[id(self._owner)] = (
-            weakref.ref(self._owner), model)
-        self._alphabet = Alphabet.of_model(model, settings.delim)
+        decoder = _load(settings)  # fails fast
         texts: list[str] = []
-        while (text := model.find_osym(len(texts))) is not None:
-            texts.append(text)
+        if isinstance(decoder, Ensemble):
+            members = decoder.models
+            alphabets = [Alphabet.of_model(m, settings.delim)
+                         for m in members]
+            forward = [a for a, m in zip(alphabets, members)
+                       if not is_reversed(m)]
+            # A grapheme one member lacks would reach that member's
+            # per-letter message on standard error: it is removed instead.
+            self._alphabet = dataclasses.replace(
+                (forward or alphabets)[0], graphemes=frozenset.intersection(
+                    *(a.graphemes for a in alphabets)))
+        else:
+            model = decoder
+            if is_reversed(model):
+                # Alone it would answer with the phonemes backwards.
+                raise ValueError(
+                    f"{settings.model} reads words right to left: it is "
+                    f"made to be combined with others in an ensemble (give "
+                    f"several models)")
+            self._alphabet = Alphabet.of_model(model, settings.delim)
+            while (text := model.find_osym(len(texts))) is not None:
+                texts.append(text)
+        _models_of_this_thread()[id(self._owner)] = (
+            weakref.ref(self._owner), decoder)
         self._phonemes: tuple[str, ...] = tuple(texts)
         self._dictionary_lock = threading.Lock()
         self._dictionary: PronunciationDictionary | None = None
@@ -268,8 +306,14 @@ class G2P:
 
     @property
     def model_path(self) -> str:
-        """The model file."""
-        return self._settings.model
+        """The model file (an ensemble's first)."""
+        return self.model_paths[0]
+
+    @property
+    def model_paths(self) -> tuple[str, ...]:
+        """The model file, or the ensemble's files, in the order given."""
+        model = self._settings.model
+        return model if isinstance(model, tuple) else (model,)
 
     @property
     def alphabet(self) -> Alphabet:
@@ -340,15 +384,14 @@ class G2P:
                                initargs=(self._settings,),
                                chunk_size=chunk_size)
 
-    def _model(self) -> Model:
+    def _decoder(self) -> _Decoder:
         table = _models_of_this_thread()
         entry = table.get(id(self._owner))
         if entry is not None and entry[0]() is self._owner:
             return entry[1]
-        settings = self._settings
-        model = Model(settings.model, settings.delim)
-        table[id(self._owner)] = (weakref.ref(self._owner), model)
-        return model
+        decoder = _load(self._settings)
+        table[id(self._owner)] = (weakref.ref(self._owner), decoder)
+        return decoder
 
     def _answer(self, word: str) -> _Answer:
         if not isinstance(word, str):
@@ -406,7 +449,15 @@ class G2P:
         if not part:
             return []
         s = self._settings
-        paths = self._model().phoneticize_paths(
+        decoder = self._decoder()
+        if isinstance(decoder, Ensemble):
+            summed = decoder.candidates(part, beam=s.beam,
+                                        threshold=s.threshold,
+                                        accumulate=s.accumulate)
+            return _within_mass(
+                [(p, share, 0.0 - math.log(share) if share > 0 else math.inf,
+                  "model") for p, share in summed[:s.nbest]], s.pmass)
+        paths = decoder.phoneticize_paths(
             part, s.nbest, s.beam, s.threshold, False, s.accumulate, s.pmass)
         texts = self._phonemes
         found = [(tuple([texts[label] for label in path.uniques]),
@@ -462,6 +513,39 @@ def _ranked(word: str, scored: list[_Scored]) -> list[Pronunciation]:
     return [Pronunciation(word, phonemes, probability, source, rank, weight)
             for rank, (phonemes, probability, weight, source)
             in enumerate(scored, start=1)]
+
+
+def _model_paths(model: str | os.PathLike[str] | Sequence[
+        str | os.PathLike[str]] | None) -> str | tuple[str, ...]:
+    """The settings' form of G2P's `model`: a path, or a tuple of two or
+    more for an ensemble (a sequence of one is that model alone)."""
+    if model is None:
+        return default_model_path()
+    if isinstance(model, (str, os.PathLike)):
+        paths: list[object] = [os.fspath(model)]
+        single = True
+    elif isinstance(model, (bytes, bytearray)) or not isinstance(
+            model, Sequence):
+        raise TypeError("model must be a path or a sequence of paths")
+    else:
+        paths = [os.fspath(p) if isinstance(p, os.PathLike) else p
+                 for p in model]
+        single = len(paths) == 1
+        if not paths:
+            raise ValueError("model: an ensemble needs two or more models")
+    if not all(isinstance(p, str) for p in paths):
+        raise TypeError("model must be a str or path-like of str, or a "
+                        "sequence of them")
+    checked = [str(p) for p in paths]
+    return checked[0] if single else tuple(checked)
+
+
+def _load(settings: _Settings) -> _Decoder:
+    """The model, or the ensemble, of `settings`, loaded."""
+    if isinstance(settings.model, tuple):
+        return Ensemble(settings.model, delim=settings.delim,
+                        depth=settings.nbest)
+    return Model(settings.model, settings.delim)
 
 
 def _same_file(a: str, b: str) -> bool:
