@@ -330,8 +330,10 @@ def run_evaluate(args: argparse.Namespace,
                     out.write(f"{word}\t{' '.join(hypothesis)}\t{refs}\n")
         except OSError as error:
             raise RunError(f"cannot write {args.errors}: {error}")
-    print("model alone (words are decoded, not looked up in a "
-          "pronunciation dictionary)")
+    what = ("model alone" if isinstance(model, str)
+            else f"ensemble of {len(model)} models")
+    print(f"{what} (words are decoded, not looked up in a pronunciation "
+          f"dictionary)")
     print(report.summary())
     return 0
 

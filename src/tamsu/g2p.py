@@ -84,7 +84,8 @@ class Pronunciation:
     probability: float
     """The pronunciation's share, between 0 and 1. Dictionary variants
     share equally; a model pronunciation's share is taken among the paths
-    the search returned (with `nbest` 1, the only path has 1.0)."""
+    the search returned (with `nbest` 1, the only path has 1.0); an
+    ensemble's, among the scores its members' answers summed to."""
     source: Source
     """"dictionary" or "model" (for a compound, "model" if any part came
     from the model)."""
@@ -93,7 +94,8 @@ class Pronunciation:
     weight: float
     """The model's path weight (-log, smaller is better; with a
     `probability_mass` the normalised weight), or -log(probability) for a
-    dictionary pronunciation. Compounds add their parts' weights."""
+    dictionary pronunciation or an ensemble's. Compounds add their parts'
+    weights."""
 
     def __str__(self) -> str:
         return " ".join(self.phonemes)
