@@ -11,6 +11,7 @@ import pytest
 import tamsu
 from tamsu.ensemble import Ensemble, combine_posteriors
 
+from conftest import compile_model
 from train_data import LEXICON, write_lexicon
 
 # Words the lexicon lacks, on which the three members disagree.
@@ -85,6 +86,13 @@ def test_reversed_model_is_refused_alone_but_not_among_its_kind(trio):
 def test_malformed_model_lists_are_refused(model, error):
     with pytest.raises(error):
         tamsu.G2P(model, dictionary=None)
+
+
+def test_models_without_a_common_grapheme_are_refused(tmp_path, trio):
+    other = compile_model(tmp_path, "w", "0 0 w W 1.0\n0 0.5",
+                          ["<eps>", "|", "_", "w"], ["<eps>", "|", "_", "W"])
+    with pytest.raises(ValueError, match="share no graphemes"):
+        tamsu.G2P([trio[0], other], dictionary=None)
 
 
 def test_graphemes_a_member_lacks_are_removed(tmp_path, trio, capfd):

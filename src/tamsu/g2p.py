@@ -202,8 +202,8 @@ class G2P:
     N above 1 each member gives its N best paths, whose posteriors are
     summed (``depth=N``), so N distinct answers come back whenever one
     member has N, and the top answer may differ from the `nbest` 1 one. A
-    model's probability is its share of the summed scores among all the
-    members' answers (how far they agree), its weight -ln of that share.
+    pronunciation's probability is its share of the summed scores among all
+    the members' answers (how far they agree), its weight -ln of that share.
     All members are loaded with the one `delim`. Words are normalised for
     the first member that reads left to right (or the first of all) and
     keep only the graphemes every member knows. A model trained right to
@@ -281,9 +281,13 @@ class G2P:
                        if not is_reversed(m)]
             # A grapheme one member lacks would reach that member's
             # per-letter message on standard error: it is removed instead.
+            shared = frozenset.intersection(*(a.graphemes for a in alphabets))
+            if not shared:
+                raise ValueError(
+                    "the models share no graphemes: an ensemble combines "
+                    "models of one language, trained on one lexicon")
             self._alphabet = dataclasses.replace(
-                (forward or alphabets)[0], graphemes=frozenset.intersection(
-                    *(a.graphemes for a in alphabets)))
+                (forward or alphabets)[0], graphemes=shared)
         else:
             model = decoder
             if is_reversed(model):
