@@ -59,6 +59,11 @@ class LexiconError(ValueError):
     """A lexicon that cannot be used as a whole."""
 
 
+def _count(number: int, one: str, many: str | None = None) -> str:
+    """The number with its noun (and verb) in agreement: 1 word, 2 words."""
+    return f"{number} {one if number == 1 else many or one + 's'}"
+
+
 @dataclass(frozen=True)
 class LexiconEntry:
     word: str
@@ -94,21 +99,26 @@ class Lexicon:
         graphemes = len(set(c for entry in self.entries for c in entry.word))
         phonemes = len(set(p for entry in self.entries
                            for p in entry.phonemes))
-        parts = [f"read {self.path or 'the lexicon'}: {len(self.entries)} "
-                 f"entries of {words} words, {graphemes} characters, "
-                 f"{phonemes} phonemes"]
+        parts = [f"read {self.path or 'the lexicon'}: "
+                 f"{_count(len(self.entries), 'entry', 'entries')} of "
+                 f"{_count(words, 'word')}, "
+                 f"{_count(graphemes, 'character')}, "
+                 f"{_count(phonemes, 'phoneme')}"]
         if self.layout == "probabilistic":
             parts.append("numeric columns ignored (word<TAB>numbers<TAB>"
                          "phonemes)")
         if self.malformed:
-            parts.append(f"{len(self.malformed)} malformed lines skipped")
+            parts.append(f"{_count(len(self.malformed), 'malformed line')}"
+                         " skipped")
         if spaced:
-            parts.append(f"{spaced} words hold spaces, read as graphemes")
+            parts.append(_count(spaced, "word holds", "words hold")
+                         + " spaces, read as graphemes")
         if self.stress_stripped:
             parts.append("stress marks stripped")
         elif self.stress_marked:
-            parts.append(f"{self.stress_marked} entries carry stress marks "
-                         f"(--strip-stress removes them)")
+            parts.append(_count(self.stress_marked, "entry carries",
+                                "entries carry")
+                         + " stress marks (--strip-stress removes them)")
         return "; ".join(parts)
 
     def words(self) -> list[str]:
