@@ -13,7 +13,8 @@ test split: it trains on the training part minus a development tenth and
 measures on that tenth. --ensemble also trains the two partner models of
 the documented ensemble (two graphemes per chunk; right to left) into
 data/cache/ and measures the three together (tamsu.ensemble, depth 1) on
-the dev split with --tune, else on the test split.
+the dev split with --tune, else on the test split (what
+`tamsu evaluate -m MODEL -m PARTNER -m PARTNER` does).
 """
 
 import argparse
@@ -60,9 +61,7 @@ def train_and_measure(train_path, test_path, model_path, settings, jobs):
 
 
 def measure_ensemble(train_path, test_path, model_path, cache):
-    from tamsu.ensemble import Ensemble
-    from tamsu.evaluation import EvaluationReport, score
-    from tamsu.lexicon import read_lexicon
+    from tamsu.evaluation import evaluate
     from tamsu.training import train
 
     models = [model_path]
@@ -70,14 +69,9 @@ def measure_ensemble(train_path, test_path, model_path, cache):
         models.append(str(cache / f"partner{i}.fst"))
         report = train(train_path, models[-1], **settings)
         print(report.summary(), flush=True)
-    ensemble = Ensemble(models, depth=1)
-    result = EvaluationReport()
-    for word, variants in read_lexicon(test_path).references().items():
-        best = ensemble.pronounce(word)
-        if not best:
-            result.no_pronunciation += 1
-        score(result, word, best[0][0] if best else (), variants)
-    return result
+    # One answer per word: each model's best path, joint probabilities
+    # summed (Ensemble(models, depth=1)).
+    return evaluate(models, test_path)
 
 
 def main() -> int:
