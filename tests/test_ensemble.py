@@ -26,6 +26,10 @@ def test_posteriors_are_normalised_per_model_then_summed():
     joint = combine_posteriors([[(A, 1.0)], [(C, 0.8)], [(A, 1.5)]],
                                normalise=False)
     assert joint[0][0] == A  # e^-1 + e^-1.5 > e^-0.8
+    # Long words: exp(-1000) is 0.0, yet B still outranks A.
+    joint = combine_posteriors([[(A, 1000.0)], [(B, 1000.2)], [(B, 1000.3)]],
+                               normalise=False)
+    assert joint[0][0] == B
 
 
 @pytest.mark.parametrize("delim", ["", "."])
@@ -33,14 +37,10 @@ def test_reversed_model_reads_and_answers_the_right_way_round(tmp_path,
                                                               delim):
     # With "." "ph" is one grapheme: words reverse by graphemes.
     lexicon = [(delim.join(w).replace("p.h", "ph"), p) for w, p in LEXICON]
-    forward, backward = (str(tmp_path / f"{n}.fst") for n in "fb")
-    for path, reverse in ((forward, False), (backward, True)):
-        train(lexicon, path, order=4, delim=delim, reverse=reverse,
-              progress=False)
-        assert is_reversed(Model(path, delim)) == reverse
+    backward = str(tmp_path / "b.fst")
+    train(lexicon, backward, order=4, delim=delim, reverse=True,
+          progress=False)
+    assert is_reversed(Model(backward, delim))
     alone = Ensemble([backward], delim=delim, depth=1)
     for word, phonemes in lexicon:
         assert alone.pronounce(word)[0][0] == tuple(phonemes.split()), word
-    pair = Ensemble([forward, backward], delim=delim, depth=2)
-    word = "ph.o.n.e" if delim else "phone"
-    assert pair.pronounce(word)[0][0] == ("F", "OW", "N")
