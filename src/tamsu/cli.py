@@ -216,14 +216,9 @@ def build_parser() -> argparse.ArgumentParser:
 
 def _model_path(args: argparse.Namespace) -> str | list[str]:
     """The model of -m, the ensemble of repeated -m, or the shipped one."""
-    if args.model:
-        return list(args.model) if len(args.model) > 1 else args.model[0]
+    from tamsu import apply
     from tamsu.batch import default_model_path
-    path = default_model_path()
-    if not os.path.exists(path):
-        raise RunError(f"the shipped model is missing ({path}); "
-                       "give one with --model")
-    return path
+    return apply.default_model(args.model) or default_model_path()
 
 
 class ProgressBar(Protocol):

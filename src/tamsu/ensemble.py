@@ -141,6 +141,12 @@ class Ensemble:
             out.append((tuple(phonemes), path.path_weight))
         return out
 
+    def _lists(self, word: str, beam: int, threshold: float,
+               accumulate: bool) -> list[list[tuple[tuple[str, ...], float]]]:
+        """Each member's (phonemes, weight) list for `word`."""
+        return [self._paths(i, word, beam, threshold, accumulate)
+                for i in range(len(self._models))]
+
     def candidates(self, word: str, *, beam: int = 10000,
                    threshold: float = 99.0, accumulate: bool = False
                    ) -> list[tuple[tuple[str, ...], float]]:
@@ -150,16 +156,14 @@ class Ensemble:
         `beam`, `threshold` and `accumulate` go to each member's
         :meth:`tamsu.Model.phoneticize_paths`.
         """
-        lists = [self._paths(i, word, beam, threshold, accumulate)
-                 for i in range(len(self._models))]
-        ranked, _ = _summed(lists, self._weights, self._depth > 1)
+        ranked, _ = _summed(self._lists(word, beam, threshold, accumulate),
+                            self._weights, self._depth > 1)
         total = sum(score for _, score in ranked)
         return [(phonemes, score / total) for phonemes, score in ranked]
 
     def pronounce(self, word: str, nbest: int = 1
                   ) -> list[tuple[tuple[str, ...], float]]:
         """The `nbest` best (phonemes, summed posterior) pairs of `word`."""
-        lists = [self._paths(i, word, 10000, 99.0, False)
-                 for i in range(len(self._models))]
-        return combine_posteriors(lists, self._weights,
+        return combine_posteriors(self._lists(word, 10000, 99.0, False),
+                                  self._weights,
                                   normalise=self._depth > 1)[:nbest]
