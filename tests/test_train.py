@@ -37,6 +37,9 @@ def test_model_and_report_of_a_file(tmp_path):
     (LEXICON, dict(order=0), ValueError, "order"),
     (LEXICON, dict(max_deleted=3), ValueError, "max_deleted"),
     (LEXICON, dict(prune_threshold=-1.0), ValueError, "threshold"),
+    (LEXICON, dict(graphemes="nfkc"), ValueError, "graphemes"),
+    (LEXICON, dict(order=True), TypeError, "order"),
+    (LEXICON, dict(ordr=3), TypeError, "ordr"),
 ])
 def test_bad_input_raises_and_writes_nothing(tmp_path, pairs, options, error,
                                             message):

@@ -135,70 +135,8 @@ def build_parser() -> argparse.ArgumentParser:
         "entry per line, the word, a tab or spaces, the phonemes separated "
         "by spaces.")
     train.set_defaults(run=run_train, parser=train)
-    train.add_argument("lexicon", metavar="LEXICON")
-    train.add_argument("-o", "--output", required=True, metavar="MODEL",
-                       help="where to write the model")
-    from tamsu.training import (DEFAULT_ITERATIONS, DEFAULT_MAX_GRAPHEMES,
-                                DEFAULT_ORDER, OPTION_RANGES)
-
-    def option(name: str) -> Callable[[str], int]:  # the trainer's range
-        return _int_at_least(*OPTION_RANGES[name])
-    train.add_argument("--order", type=option("order"), default=DEFAULT_ORDER,
-                       metavar="N",
-                       help=f"n-gram order (default: {DEFAULT_ORDER})")
-    train.add_argument("--max-graphemes", type=option("max_graphemes"),
-                       default=DEFAULT_MAX_GRAPHEMES, metavar="N",
-                       help=f"most graphemes in one chunk (default: "
-                            f"{DEFAULT_MAX_GRAPHEMES})")
-    train.add_argument("--max-phonemes", type=option("max_phonemes"),
-                       default=2, metavar="N",
-                       help="most phonemes in one chunk (default: 2)")
-    train.add_argument("--max-deleted", type=option("max_deleted"), default=1,
-                       metavar="N",
-                       help="most graphemes in a chunk without phonemes; 0 "
-                            "forbids such chunks (default: 1)")
-    train.add_argument("--many-to-many", action="store_true",
-                       help="allow chunks with several graphemes and several "
-                            "phonemes")
-    train.add_argument("--iterations", type=option("iterations"),
-                       default=DEFAULT_ITERATIONS, metavar="N",
-                       help=f"most EM iterations (default: "
-                            f"{DEFAULT_ITERATIONS})")
-    train.add_argument("--max-ngrams", type=option("max_ngrams"), default=0,
-                       metavar="N",
-                       help="prune to at most N n-grams (default: no limit)")
-    train.add_argument("--prune-threshold", type=_float, default=0.0,
-                       metavar="X",
-                       help="prune n-grams that cost less than X nats of "
-                            "weighted relative entropy (default: 0, off)")
-    train.add_argument("--threads", type=option("threads"), default=None,
-                       metavar="N", help="alignment threads (default: CPUs)")
-    train.add_argument("--delim", default="", metavar="TEXT",
-                       help="split words into graphemes at this character")
-    train.add_argument("--max-malformed", type=_share, default=0.05,
-                       metavar="SHARE",
-                       help="fail when more than this share of lines is "
-                            "malformed (default: 0.05)")
-    train.add_argument("--max-unaligned", type=_share, default=0.05,
-                       metavar="SHARE",
-                       help="fail when more than this share of entries "
-                            "cannot be aligned (default: 0.05)")
-    train.add_argument("--reverse", action="store_true",
-                       help="train right to left, a partner for an ensemble "
-                            "(tamsu.ensemble.Ensemble)")
-    train.add_argument("--graphemes", choices=("auto", "nfc", "nfd"),
-                       default="auto",
-                       help="Unicode form of the graphemes: decomposed "
-                            "(nfd: Hangul jamo, letters and accents apart), "
-                            "composed (nfc), or chosen from the data "
-                            "(default: auto); the model records it")
-    train.add_argument("--strip-stress", action="store_true",
-                       help="remove stress digits and marks from the "
-                            "phonemes (AH0 -> AH)")
-    train.add_argument("--progress", action=argparse.BooleanOptionalAction,
-                       default=None,
-                       help="show progress bars (default: when standard "
-                            "error is a terminal)")
+    from tamsu.train_cli import add_options as add_train_options
+    add_train_options(train)
 
     evaluate = commands.add_parser(
         "evaluate", help="measure a model's error rates on a test dictionary",
@@ -263,36 +201,12 @@ def run_apply(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 
 
 def run_train(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
-    from tamsu.lexicon import LexiconError
-    from tamsu.training import train
+    from tamsu import train_cli
     try:
-        report = train(
-            args.lexicon, args.output, delim=args.delim, order=args.order,
-            max_graphemes=args.max_graphemes, max_phonemes=args.max_phonemes,
-            max_deleted=args.max_deleted, many_to_many=args.many_to_many,
-            iterations=args.iterations, max_ngrams=args.max_ngrams,
-            prune_threshold=args.prune_threshold, threads=args.threads,
-            max_malformed=args.max_malformed,
-            max_unaligned=args.max_unaligned, graphemes=args.graphemes,
-            strip_stress=args.strip_stress, reverse=args.reverse,
-            progress=args.progress,
-            on_read=lambda lexicon: print(f"{PROG}: {lexicon.summary()}",
-                                          file=sys.stderr))
-    except LexiconError as error:
+        report = train_cli.run(
+            args, lambda note: print(f"{PROG}: {note}", file=sys.stderr))
+    except (OSError, ValueError) as error:  # LexiconError is a ValueError
         raise RunError(str(error))
-    except (OSError, ValueError) as error:
-        raise RunError(str(error))
-    for line in report.malformed[:10]:
-        print(f"{PROG}: skipped {line}", file=sys.stderr)
-    if len(report.malformed) > 10:
-        print(f"{PROG}: ... and {len(report.malformed) - 10} more malformed "
-              f"lines", file=sys.stderr)
-    for entry in report.unaligned[:10]:
-        print(f"{PROG}: cannot align {args.lexicon}:{entry.line}: "
-              f"{entry.word} {' '.join(entry.phonemes)}", file=sys.stderr)
-    if len(report.unaligned) > 10:
-        print(f"{PROG}: ... and {len(report.unaligned) - 10} more entries "
-              f"that cannot be aligned", file=sys.stderr)
     print(report.summary(), file=sys.stderr)
     return 0
 

@@ -7,47 +7,129 @@ progress and shapes the report.
 
 from __future__ import annotations
 
+import math
 import operator
 import os
 import re
 import stat
 import sys
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, fields, replace
 from typing import Any, Callable, Iterable, Sequence
 
 from tamsu import _train
 from tamsu.graphemes import (FORMS, REVERSED_MARKER, choose_form, marker_of,
                              normalise_word)
-from tamsu.lexicon import (DEFAULT_MAX_MALFORMED, DEFAULT_MAX_UNALIGNED,
-                           Lexicon, LexiconEntry,
+from tamsu.lexicon import (DEFAULT_MAX_MALFORMED, Lexicon, LexiconEntry,
                            MalformedLine, graphemes_of, parse_entries,
                            read_lexicon)
 
-__all__ = ["TrainReport", "train", "DEFAULT_ORDER"]
+__all__ = ["TrainOptions", "TrainReport", "train"]
 
-# Chosen by measurement on a development split of the CMU dictionary.
-DEFAULT_ORDER = 7
-DEFAULT_ITERATIONS = 40
-# Chunks of up to two graphemes (p|h:F) by default. Across the 15
-# SIGMORPHON 2020 languages neither one nor two wins everywhere (one is 2
-# to 5 points of word error rate better on French and Hindi, two as much
-# better on Bulgarian and Icelandic; bench/multilingual.py), and choosing
-# on a held-out tenth picked wrongly too often to pay for its three
-# trainings. English does better with one: the shipped model uses it.
-DEFAULT_MAX_GRAPHEMES = 2
+# The core's defaults (measured; see src/train): set once, in C++.
+_CORE = _train.defaults()
+# Integer fields of the C++ options hold 32-bit counts and a 64-bit limit.
+_UINT32, _UINT64 = 2**32 - 1, 2**64 - 1
 
-# The values each integer option may take: what the trainer accepts, all
-# within what its C++ fields hold (32-bit counts, a 64-bit n-gram limit).
-OPTION_RANGES = {
-    "order": (1, 32),
-    "max_graphemes": (1, 8),
-    "max_phonemes": (1, 8),
-    "max_deleted": (0, 8),
-    "iterations": (1, 2**32 - 1),
-    "threads": (1, 64),
-    "max_ngrams": (0, 2**64 - 1),
-}
+
+def _option(default: Any, help: str, range: tuple[float, float] | None = None,
+            *, metavar: str = "N", shown: str | None = None,
+            choices: tuple[str, ...] | None = None) -> Any:
+    """A TrainOptions field: its default, the values it may take (`range`,
+    inclusive, or `choices`) and its help text, which the command line
+    shows with `shown` (or the default) as the default."""
+    return field(default=default, metadata=dict(
+        help=help, range=range, metavar=metavar, choices=choices,
+        shown=str(default) if shown is None else shown))
+
+
+@dataclass(frozen=True)
+class TrainOptions:
+    """Everything that decides the model a lexicon trains into.
+
+    Alignment chunks have 1..max_graphemes graphemes and 0..max_phonemes
+    phonemes; chunks without phonemes have at most max_deleted graphemes,
+    and many_to_many allows chunks with two or more symbols on both sides.
+    The joint n-gram model has the given `order` and is pruned to at most
+    `max_ngrams` n-grams and/or by `prune_threshold` when those are set.
+    Words are split into graphemes as a model with this `delim` splits them
+    when decoding. Each field's metadata holds the values it may take and
+    its help text. Raises TypeError or ValueError for a value out of range.
+    """
+
+    order: int = _option(_CORE["order"], "n-gram order", (1, 32))
+    max_graphemes: int = _option(_CORE["max_graphemes"],
+                                 "most graphemes in one chunk", (1, 8))
+    max_phonemes: int = _option(_CORE["max_phonemes"],
+                                "most phonemes in one chunk", (1, 8))
+    max_deleted: int = _option(
+        _CORE["max_deleted"], "most graphemes in a chunk without phonemes; "
+        "0 forbids such chunks", (0, 8))
+    many_to_many: bool = _option(
+        _CORE["many_to_many"],
+        "allow chunks with several graphemes and several phonemes")
+    iterations: int = _option(_CORE["iterations"], "most EM iterations",
+                              (1, _UINT32))
+    max_ngrams: int = _option(_CORE["max_ngrams"],
+                              "prune to at most N n-grams", (0, _UINT64),
+                              shown="no limit")
+    prune_threshold: float = _option(
+        _CORE["prune_threshold"], "prune n-grams that cost less than X nats "
+        "of weighted relative entropy", (0.0, math.inf), metavar="X",
+        shown="0, off")
+    # None: one per CPU. The model does not depend on it.
+    threads: int | None = _option(None, "alignment threads", (1, 64),
+                                  shown="CPUs")
+    delim: str = _option("", "split words into graphemes at this character",
+                         metavar="TEXT", shown="between characters")
+    max_malformed: float = _option(
+        DEFAULT_MAX_MALFORMED, "fail when more than this share of lines is "
+        "malformed", (0.0, 1.0), metavar="SHARE")
+    max_unaligned: float = _option(
+        _CORE["max_unaligned"], "fail when more than this share of entries "
+        "cannot be aligned", (0.0, 1.0), metavar="SHARE")
+    graphemes: str = _option(
+        "auto", "Unicode form of the graphemes: decomposed (nfd: Hangul "
+        "jamo, letters and accents apart), composed (nfc), or chosen from "
+        "the data (auto, tamsu.graphemes.choose_form); the model records it "
+        "and the front end writes input the same way",
+        choices=("auto", *FORMS))
+    strip_stress: bool = _option(
+        False, "remove stress digits and marks from the phonemes of a "
+        "lexicon file (AH0 -> AH)")
+    reverse: bool = _option(
+        False, "train right to left (graphemes and phonemes last to "
+        "first), a partner for a left-to-right model in an ensemble "
+        "(tamsu.ensemble.Ensemble); decoded with a plain Model it gives the "
+        "phonemes of the reversed word in reverse")
+
+    def __post_init__(self) -> None:
+        for option in fields(self):
+            value = getattr(self, option.name)
+            choices, limits = option.metadata["choices"], option.metadata["range"]
+            if choices and value not in choices:
+                raise ValueError(f"{option.name} must be one of "
+                                 f"{', '.join(choices)}, not {value!r}")
+            if limits is None or value is None:
+                continue
+            low, high = limits
+            if isinstance(value, bool):
+                raise TypeError(f"{option.name} must be a number, not a bool")
+            if isinstance(low, int) or not isinstance(value, (int, float)):
+                value = operator.index(value)  # TypeError unless an integer
+            if not low <= value <= high:  # also refuses NaN
+                raise ValueError(
+                    f"{option.name} must be at least {low}, not {value}"
+                    if high == math.inf else f"{option.name} must be "
+                    f"between {low} and {high}, not {value}")
+            object.__setattr__(self, option.name, value)
+
+    def core(self) -> dict[str, Any]:
+        """The options the C++ trainer takes, threads resolved."""
+        threads = self.threads or max(1, min(os.cpu_count() or 1, 64))
+        return dict({name: getattr(self, name) for name in _CORE
+                     if hasattr(self, name)}, threads=threads)
+
 
 _STAGE_UNITS = {
     "aligning": "entries",
@@ -76,7 +158,7 @@ class TrainReport:
     arcs: int
     file_size: int
     seconds: float
-    options: dict[str, Any] = field(default_factory=dict)
+    options: TrainOptions  # as trained, threads resolved
 
     def summary(self) -> str:
         ngrams = " ".join(str(n) for n in self.ngrams)
@@ -119,16 +201,18 @@ class _ProgressBars:
             self._bar = None
 
 
-def _lexicon_of(source: str | os.PathLike[str] | Lexicon
-                | Iterable[tuple[str, str | Sequence[str]]],
-                delim: str, max_malformed: float,
-                strip_stress: bool) -> Lexicon:
+LexiconSource = (str | os.PathLike[str] | Lexicon
+                 | Iterable[tuple[str, str | Sequence[str]]])
+
+
+def _lexicon_of(source: LexiconSource, options: TrainOptions) -> Lexicon:
     if isinstance(source, Lexicon):
         return source
     if isinstance(source, (str, os.PathLike)):
-        return read_lexicon(source, delim=delim, max_malformed=max_malformed,
-                            strip_stress=strip_stress)
-    return parse_entries(source, delim=delim)
+        return read_lexicon(source, delim=options.delim,
+                            max_malformed=options.max_malformed,
+                            strip_stress=options.strip_stress)
+    return parse_entries(source, delim=options.delim)
 
 
 def _with_lines(error: ValueError, source: Lexicon) -> ValueError:
@@ -190,112 +274,46 @@ def _check_output(output: str | os.PathLike[str], lexicon: object) -> None:
                               f"directory {directory} is not writable")
 
 
-def train(lexicon: str | os.PathLike[str] | Lexicon
-          | Iterable[tuple[str, str | Sequence[str]]],
-          output: str | os.PathLike[str], *,
-          delim: str = "",
-          order: int = DEFAULT_ORDER,
-          max_graphemes: int = DEFAULT_MAX_GRAPHEMES,
-          max_phonemes: int = 2,
-          max_deleted: int = 1,
-          many_to_many: bool = False,
-          iterations: int = DEFAULT_ITERATIONS,
-          max_ngrams: int = 0,
-          prune_threshold: float = 0.0,
-          threads: int | None = None,
-          max_malformed: float = DEFAULT_MAX_MALFORMED,
-          max_unaligned: float = DEFAULT_MAX_UNALIGNED,
-          graphemes: str = "auto",
-          strip_stress: bool = False,
-          reverse: bool = False,
+def train(lexicon: LexiconSource, output: str | os.PathLike[str],
+          options: TrainOptions | None = None, *,
           progress: bool | None = None,
-          on_read: Callable[[Lexicon], object] | None = None) -> TrainReport:
+          on_read: Callable[[Lexicon], object] | None = None,
+          **changes: Any) -> TrainReport:
     """Trains a model on `lexicon` and writes it to `output`.
 
     `lexicon` is a lexicon file, a Lexicon, or (word, phonemes) pairs with
-    phonemes a space-separated str or a sequence. Words are split into
-    graphemes as a model with this `delim` splits them when decoding.
-
-    Alignment chunks have 1..max_graphemes graphemes and 0..max_phonemes
-    phonemes; chunks without phonemes have at most max_deleted graphemes,
-    and many_to_many allows chunks with two or more symbols on both sides.
-    The joint n-gram model has the given `order` and is pruned to at most
-    `max_ngrams` n-grams and/or by `prune_threshold` when those are set.
-    `threads` defaults to the number of CPUs. `progress` shows bars on
+    phonemes a space-separated str or a sequence. `options` (a TrainOptions,
+    by default its defaults) say how; keyword `changes` replace single
+    options (`train(lexicon, output, order=3)`). `progress` shows bars on
     standard error: True always, False never, None when it is a terminal.
-
-    `graphemes` is the Unicode form words are trained in: "nfc", "nfd", or
-    "auto" to choose from the data (tamsu.graphemes.choose_form); the model
-    records it and the front end writes input the same way. A lexicon of
-    which more than `max_unaligned` (a share) of entries cannot be aligned
-    is refused. `strip_stress` removes stress digits and marks from the
-    phonemes of a lexicon file (AH0 -> AH). `on_read`, if given, is called
-    with the Lexicon once it is read, before training starts (the command
-    line prints its summary). `reverse` trains right to left (graphemes and
-    phonemes last to first), a partner for a left-to-right model in a
-    tamsu.ensemble.Ensemble, which reads the model's marker and turns words
-    and pronunciations around; decoded with a plain Model it gives the
-    phonemes of the reversed word in reverse.
+    `on_read`, if given, is called with the Lexicon once it is read, before
+    training starts (the command line prints its summary).
 
     The model replaces `output` once it is complete, through a temporary
     file next to it; a symbolic link there is followed and kept.
 
-    Raises LexiconError (a ValueError) for an unusable lexicon, ValueError
-    for bad options (an integer out of OPTION_RANGES, an output that is the
-    lexicon itself), OSError when the output cannot be written (also when
-    it is a FIFO, a device or a directory). Options and output are checked
-    before the lexicon is read.
+    Raises LexiconError (a ValueError) for an unusable lexicon, also when
+    more than `max_unaligned` (a share) of its entries cannot be aligned;
+    TypeError or ValueError for bad options (see TrainOptions) and an output
+    that is the lexicon itself; OSError when the output cannot be written
+    (also when it is a FIFO, a device or a directory). Options and output
+    are checked before the lexicon is read.
     """
     started = time.monotonic()
-    if graphemes != "auto" and graphemes not in FORMS:
-        raise ValueError(f"graphemes must be 'auto', 'nfc' or 'nfd', not "
-                         f"{graphemes!r}")
-    if not 0.0 <= max_unaligned <= 1.0:
-        raise ValueError("max_unaligned must be between 0 and 1")
-    if threads is None:
-        threads = max(1, min(os.cpu_count() or 1, 64))
-    options: dict[str, Any] = dict(max_graphemes=max_graphemes, max_phonemes=max_phonemes,
-                   max_deleted=max_deleted, many_to_many=many_to_many,
-                   iterations=iterations, threads=threads, order=order,
-                   max_ngrams=max_ngrams, prune_threshold=prune_threshold)
-    for name, (low, high) in OPTION_RANGES.items():
-        if isinstance(options[name], bool):
-            raise TypeError(f"{name} must be an int")
-        value = operator.index(options[name])
-        if not low <= value <= high:
-            raise ValueError(
-                f"{name} must be between {low} and {high}, not {value}")
-        options[name] = value
+    options = replace(options or TrainOptions(), **changes)
     _check_output(output, lexicon.path if isinstance(lexicon, Lexicon)
                   else lexicon)
-    source = _lexicon_of(lexicon, delim, max_malformed, strip_stress)
+    source = _lexicon_of(lexicon, options)
     if on_read is not None:
         on_read(source)
     form = (choose_form(e.word for e in source.entries)
-            if graphemes == "auto" else graphemes)
-    entries = [(graphemes_of(normalise_word(e.word, form), delim),
-                e.phonemes) for e in source.entries]
-    markers = [marker_of(form)]
-    if reverse:
-        entries = [(g[::-1], p[::-1]) for g, p in entries]
-        markers.append(REVERSED_MARKER)
-    show = sys.stderr.isatty() if progress is None else progress
-    bars = None
-    if show:
-        try:
-            bars = _ProgressBars()
-        except ImportError:  # without tqdm, train silently
-            bars = None
+            if options.graphemes == "auto" else options.graphemes)
+    entries, markers = _core_entries(source, form, options)
+    core = options.core()
     try:
-        result = _train.train_model(entries, os.fspath(output), progress=bars,
-                                    max_unaligned=max_unaligned,
-                                    input_markers=markers,
-                                    **options)
+        result = _train_with_bars(entries, output, core, markers, progress)
     except ValueError as error:
         raise _with_lines(error, source) from None
-    finally:
-        if bars is not None:
-            bars.close()
     return TrainReport(
         path=os.fspath(output),
         entries=result["entries"],
@@ -311,4 +329,40 @@ def train(lexicon: str | os.PathLike[str] | Lexicon
         arcs=result["arcs"],
         file_size=result["file_size"],
         seconds=time.monotonic() - started,
-        options=dict(options, reverse=reverse))
+        options=replace(options, threads=core["threads"]))
+
+
+def _core_entries(source: Lexicon, form: str, options: TrainOptions
+                  ) -> tuple[list[tuple[Sequence[str], Sequence[str]]],
+                             list[str]]:
+    """The entries as the C++ trainer takes them, graphemes in the Unicode
+    `form`, and the input markers that tell the front end how they were
+    written."""
+    entries: list[tuple[Sequence[str], Sequence[str]]] = [
+        (graphemes_of(normalise_word(e.word, form), options.delim),
+         e.phonemes) for e in source.entries]
+    markers = [marker_of(form)]
+    if options.reverse:
+        entries = [(g[::-1], p[::-1]) for g, p in entries]
+        markers.append(REVERSED_MARKER)
+    return entries, markers
+
+
+def _train_with_bars(entries: list[tuple[Sequence[str], Sequence[str]]],
+                     output: str | os.PathLike[str], core: dict[str, Any],
+                     markers: list[str],
+                     progress: bool | None) -> _train.TrainResult:
+    """The C++ trainer's run, with progress bars when `progress` asks."""
+    show = sys.stderr.isatty() if progress is None else progress
+    bars = None
+    if show:
+        try:
+            bars = _ProgressBars()
+        except ImportError:  # without tqdm, train silently
+            bars = None
+    try:
+        return _train.train_model(entries, os.fspath(output), progress=bars,
+                                  input_markers=markers, **core)
+    finally:
+        if bars is not None:
+            bars.close()

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <thread>
 #include <tuple>
 #include <unordered_map>
@@ -294,6 +295,151 @@ std::string check_options(const AlignOptions &options) {
   return {};
 }
 
+// The lattice of an entry, its edges interned as chunk types; empty when
+// no complete path joins its ends.
+EntryLattice build_lattice(const LabelList &g, const LabelList &p,
+                           const std::vector<Shape> &shapes,
+                           ChunkInterner &interner) {
+  if (g.empty() || p.empty()) return {};
+  const std::size_t shape_count = shapes.size();
+  EntryLattice lattice;
+  lattice.n = static_cast<unsigned>(g.size());
+  lattice.m = static_cast<unsigned>(p.size());
+  const unsigned rows = lattice.m + 1;
+  lattice.edges.assign(
+      static_cast<std::size_t>(lattice.n + 1) * rows * shape_count, kNoChunk);
+  for (unsigned k = 0; k < lattice.n; ++k) {
+    for (unsigned j = 0; j <= lattice.m; ++j) {
+      for (std::size_t s = 0; s < shape_count; ++s) {
+        const unsigned a = shapes[s].a, b = shapes[s].b;
+        if (k + a > lattice.n || j + b > lattice.m) continue;
+        lattice.edges[(static_cast<std::size_t>(k) * rows + j) * shape_count +
+                      s] = interner.intern(g.data() + k, a, p.data() + j, b);
+      }
+    }
+  }
+  if (!prune_dead_edges(lattice, shape_count, shapes)) return {};
+  return lattice;
+}
+
+// The E-step's inputs and its per-thread sums. Thread t takes blocks t,
+// t + threads, ...; with the fixed-point sums the model depends neither on
+// scheduling nor on the thread count.
+struct Expectation {
+  const std::vector<EntryLattice> &lattices;
+  const std::vector<std::size_t> &aligned;  // entries with a lattice
+  const std::vector<Shape> &shapes;
+  unsigned threads;
+  std::vector<std::vector<std::int64_t>> counts;  // per thread, per chunk
+  std::vector<std::int64_t> log_likelihood;       // per thread
+};
+
+// Runs one E-step under `probabilities` into the per-thread sums; false
+// when `progress` cancelled it.
+bool expect_counts(Expectation &e, const std::vector<double> &probabilities,
+                   std::uint64_t done_before, std::uint64_t work_total,
+                   const ProgressFn &progress) {
+  std::atomic<bool> cancelled{false};
+  std::atomic<std::size_t> finished{0};
+  const std::vector<std::size_t> &aligned = e.aligned;
+  auto worker = [&](unsigned t) {
+    ForwardBackward fb(e.shapes);
+    std::fill(e.counts[t].begin(), e.counts[t].end(), 0);
+    std::int64_t sum = 0;
+    for (std::size_t block = t;; block += e.threads) {
+      const std::size_t begin = block * kReportEvery;
+      if (begin >= aligned.size() || cancelled.load()) break;
+      const std::size_t end = std::min(aligned.size(), begin + kReportEvery);
+      for (std::size_t i = begin; i < end; ++i) {
+        // An entry whose every segmentation uses a chunk that lost all
+        // its mass has no likelihood left; it ends up unaligned.
+        const double z =
+            fb.run(e.lattices[aligned[i]], probabilities, e.counts[t]);
+        if (z > kNegInf) sum += to_fixed(z, kLogScale);
+      }
+      finished.fetch_add(end - begin);
+      if (t == 0 && progress &&
+          !progress({TrainStage::kAligning, done_before + finished.load(),
+                     work_total})) {
+        cancelled.store(true);
+      }
+    }
+    e.log_likelihood[t] = sum;
+  };
+  std::vector<std::thread> pool;
+  for (unsigned t = 1; t < e.threads; ++t) pool.emplace_back(worker, t);
+  worker(0);
+  for (std::thread &thread : pool) thread.join();
+  return !cancelled.load();
+}
+
+// M-step: the joint chunk distribution is the normalised posterior count
+// of every chunk type. Returns the E-step's log-likelihood, or nothing
+// (and `probabilities` unchanged) when no mass was counted.
+std::optional<double> maximise(Expectation &e,
+                               std::vector<double> &probabilities) {
+  double total = 0.0;
+  std::int64_t ll_fixed = 0;
+  for (unsigned t = 0; t < e.threads; ++t) ll_fixed += e.log_likelihood[t];
+  std::vector<std::int64_t> &counts = e.counts[0];
+  for (std::size_t c = 0; c < probabilities.size(); ++c) {
+    std::int64_t sum = 0;
+    for (unsigned t = 0; t < e.threads; ++t) sum += e.counts[t][c];
+    counts[c] = sum;
+    total += static_cast<double>(sum);
+  }
+  if (!(total > 0.0) || !std::isfinite(total)) return std::nullopt;
+  for (std::size_t c = 0; c < probabilities.size(); ++c) {
+    probabilities[c] = static_cast<double>(counts[c]) / total;
+  }
+  return static_cast<double>(ll_fixed) / kLogScale;
+}
+
+// EM from equally likely chunks until the per-entry gain in log-likelihood
+// falls below the tolerance or the iterations run out. Fills the result's
+// probabilities and log-likelihoods; false when cancelled.
+bool run_em(const std::vector<EntryLattice> &lattices,
+            const std::vector<std::size_t> &aligned,
+            const std::vector<Shape> &shapes, const AlignOptions &options,
+            const ProgressFn &progress, AlignmentResult &result) {
+  result.probabilities.assign(result.chunks.size(), 1.0);
+  const unsigned threads = std::min<std::size_t>(
+      options.threads, std::max<std::size_t>(1, aligned.size() / 1024));
+  Expectation e{lattices, aligned, shapes, threads,
+                std::vector<std::vector<std::int64_t>>(
+                    threads, std::vector<std::int64_t>(result.chunks.size())),
+                std::vector<std::int64_t>(threads)};
+  const std::uint64_t work_total =
+      static_cast<std::uint64_t>(options.iterations) * aligned.size();
+  double previous = kNegInf;
+  for (unsigned iteration = 0; iteration < options.iterations; ++iteration) {
+    if (!expect_counts(e, result.probabilities,
+                       static_cast<std::uint64_t>(iteration) * aligned.size(),
+                       work_total, progress)) {
+      return false;
+    }
+    const std::optional<double> ll = maximise(e, result.probabilities);
+    if (!ll) break;  // keep the last distribution
+    result.log_likelihoods.push_back(*ll);
+    // The first likelihood is under unnormalised uniform weights and says
+    // nothing about convergence.
+    if (iteration > 1 && (*ll - previous) / static_cast<double>(aligned.size()) <
+                             options.tolerance) {
+      break;
+    }
+    if (iteration > 0) previous = *ll;
+  }
+  // The bar ends where the work did: an early stop shrinks the total to
+  // the iterations actually run.
+  if (progress) {
+    const std::uint64_t done =
+        static_cast<std::uint64_t>(result.log_likelihoods.size()) *
+        aligned.size();
+    progress({TrainStage::kAligning, done, done});
+  }
+  return true;
+}
+
 }  // namespace
 
 Expected<AlignmentResult, TrainError> align_lexicon(
@@ -304,44 +450,19 @@ Expected<AlignmentResult, TrainError> align_lexicon(
         make_train_error(TrainError::Kind::kInvalidOptions, problem));
   }
   const std::vector<Shape> shapes = allowed_shapes(options);
-  const std::size_t shape_count = shapes.size();
   const std::size_t entry_count = lexicon.graphemes.size();
-
   AlignmentResult result;
   result.alignments.resize(entry_count);
 
-  // Build every entry's lattice once; the E-steps only read them.
+  // Every entry's lattice is built once; the E-steps only read them.
   std::vector<EntryLattice> lattices(entry_count);
   std::vector<std::size_t> aligned;  // entries with a complete path
   {
     ChunkInterner interner(result.chunks);
     for (std::size_t e = 0; e < entry_count; ++e) {
-      const LabelList &g = lexicon.graphemes[e];
-      const LabelList &p = lexicon.phonemes[e];
-      EntryLattice &lattice = lattices[e];
-      if (g.empty() || p.empty()) continue;
-      lattice.n = static_cast<unsigned>(g.size());
-      lattice.m = static_cast<unsigned>(p.size());
-      const unsigned rows = lattice.m + 1;
-      lattice.edges.assign(
-          static_cast<std::size_t>(lattice.n + 1) * rows * shape_count,
-          kNoChunk);
-      for (unsigned k = 0; k < lattice.n; ++k) {
-        for (unsigned j = 0; j <= lattice.m; ++j) {
-          for (std::size_t s = 0; s < shape_count; ++s) {
-            const unsigned a = shapes[s].a, b = shapes[s].b;
-            if (k + a > lattice.n || j + b > lattice.m) continue;
-            lattice.edges[(static_cast<std::size_t>(k) * rows + j) *
-                              shape_count + s] =
-                interner.intern(g.data() + k, a, p.data() + j, b);
-          }
-        }
-      }
-      if (prune_dead_edges(lattice, shape_count, shapes)) {
-        aligned.push_back(e);
-      } else {
-        lattice = EntryLattice{};
-      }
+      lattices[e] = build_lattice(lexicon.graphemes[e], lexicon.phonemes[e],
+                                  shapes, interner);
+      if (!lattices[e].edges.empty()) aligned.push_back(e);
     }
   }
   result.unaligned = entry_count - aligned.size();
@@ -352,91 +473,9 @@ Expected<AlignmentResult, TrainError> align_lexicon(
             std::to_string(options.max_graphemes) + " graphemes and " +
             std::to_string(options.max_phonemes) + " phonemes"));
   }
-
-  // The first E-step runs with every chunk equally likely.
-  result.probabilities.assign(result.chunks.size(), 1.0);
-  const unsigned threads = std::min<std::size_t>(
-      options.threads, std::max<std::size_t>(1, aligned.size() / 1024));
-  const std::uint64_t work_total =
-      static_cast<std::uint64_t>(options.iterations) * aligned.size();
-  std::vector<std::vector<std::int64_t>> counts(
-      threads, std::vector<std::int64_t>(result.chunks.size()));
-  std::vector<std::int64_t> log_likelihood(threads);
-  double previous = kNegInf;
-
-  for (unsigned iteration = 0; iteration < options.iterations; ++iteration) {
-    std::atomic<bool> cancelled{false};
-    std::atomic<std::size_t> finished{0};
-    // Thread t takes blocks t, t + threads, ...; with the fixed-point sums
-    // the model depends neither on scheduling nor on the thread count.
-    auto worker = [&](unsigned t) {
-      ForwardBackward fb(shapes);
-      std::fill(counts[t].begin(), counts[t].end(), 0);
-      std::int64_t sum = 0;
-      for (std::size_t block = t;; block += threads) {
-        const std::size_t begin = block * kReportEvery;
-        if (begin >= aligned.size() || cancelled.load()) break;
-        const std::size_t end = std::min(aligned.size(), begin + kReportEvery);
-        for (std::size_t i = begin; i < end; ++i) {
-          // An entry whose every segmentation uses a chunk that lost all
-          // its mass has no likelihood left; it ends up unaligned.
-          const double z =
-              fb.run(lattices[aligned[i]], result.probabilities, counts[t]);
-          if (z > kNegInf) sum += to_fixed(z, kLogScale);
-        }
-        finished.fetch_add(end - begin);
-        if (t == 0 && progress &&
-            !progress({TrainStage::kAligning,
-                       static_cast<std::uint64_t>(iteration) * aligned.size() +
-                           finished.load(),
-                       work_total})) {
-          cancelled.store(true);
-        }
-      }
-      log_likelihood[t] = sum;
-    };
-    std::vector<std::thread> pool;
-    for (unsigned t = 1; t < threads; ++t) pool.emplace_back(worker, t);
-    worker(0);
-    for (std::thread &thread : pool) thread.join();
-    if (cancelled.load()) {
-      return make_unexpected(make_train_error(TrainError::Kind::kCancelled,
-                                              "alignment was cancelled"));
-    }
-
-    // M-step: the joint chunk distribution is the normalised posterior
-    // count of every chunk type.
-    double total = 0.0;
-    std::int64_t ll_fixed = 0;
-    for (unsigned t = 0; t < threads; ++t) ll_fixed += log_likelihood[t];
-    const double ll = static_cast<double>(ll_fixed) / kLogScale;
-    for (std::size_t c = 0; c < result.chunks.size(); ++c) {
-      std::int64_t sum = 0;
-      for (unsigned t = 0; t < threads; ++t) sum += counts[t][c];
-      counts[0][c] = sum;
-      total += static_cast<double>(sum);
-    }
-    if (!(total > 0.0) || !std::isfinite(total)) break;  // keep the last
-    for (std::size_t c = 0; c < result.chunks.size(); ++c) {
-      result.probabilities[c] = static_cast<double>(counts[0][c]) / total;
-    }
-    result.log_likelihoods.push_back(ll);
-    // The first likelihood is under unnormalised uniform weights and says
-    // nothing about convergence.
-    if (iteration > 1 &&
-        (ll - previous) / static_cast<double>(aligned.size()) <
-            options.tolerance) {
-      break;
-    }
-    if (iteration > 0) previous = ll;
-  }
-  // The bar ends where the work did: an early stop shrinks the total to
-  // the iterations actually run.
-  if (progress) {
-    const std::uint64_t done =
-        static_cast<std::uint64_t>(result.log_likelihoods.size()) *
-        aligned.size();
-    progress({TrainStage::kAligning, done, done});
+  if (!run_em(lattices, aligned, shapes, options, progress, result)) {
+    return make_unexpected(make_train_error(TrainError::Kind::kCancelled,
+                                            "alignment was cancelled"));
   }
 
   std::vector<double> log_probabilities(result.probabilities.size());

@@ -180,12 +180,14 @@ std::uint64_t apply_threshold(
   return kept;
 }
 
-void prune(NgramModel &model,
-           const std::vector<std::vector<std::uint32_t>> &by_length,
-           const NgramOptions &options) {
-  auto &nodes = model.nodes;
-  // P(history) as the chain of the model's own probabilities; the start
-  // token is certain.
+constexpr double kTiny = 1e-12;
+
+// P(history) of every n-gram as the chain of the model's own
+// probabilities; the start token is certain.
+std::vector<double> history_probabilities(
+    const NgramModel &model,
+    const std::vector<std::vector<std::uint32_t>> &by_length) {
+  const auto &nodes = model.nodes;
   std::vector<double> history_prob(nodes.size(), 1.0);
   for (std::size_t length = 1; length <= model.order; ++length) {
     for (std::uint32_t id : by_length[length]) {
@@ -196,6 +198,14 @@ void prune(NgramModel &model,
               : history_prob[node.parent] * std::exp(node.log_prob);
     }
   }
+  return history_prob;
+}
+
+// Per n-gram of order two and up, the weighted relative entropy its removal
+// would cost (Stolcke 1998); 0 for the rest.
+std::vector<double> pruning_costs(const NgramModel &model,
+                                  const std::vector<double> &history_prob) {
+  const auto &nodes = model.nodes;
   // Per history: the mass left to unseen tokens at its level and below.
   std::vector<double> left(nodes.size(), 1.0), left_lower(nodes.size(), 1.0);
   for (std::uint32_t id = 1; id < nodes.size(); ++id) {
@@ -204,9 +214,7 @@ void prune(NgramModel &model,
     left[node.parent] -= std::exp(node.log_prob);
     left_lower[node.parent] -= std::exp(nodes[node.suffix].log_prob);
   }
-  constexpr double kTiny = 1e-12;
   std::vector<double> cost(nodes.size(), 0.0);
-  std::vector<double> candidates;
   for (std::uint32_t id = 1; id < nodes.size(); ++id) {
     const auto &node = nodes[id];
     if (node.length < 2) continue;
@@ -220,40 +228,56 @@ void prune(NgramModel &model,
         p * (std::log(p_lower) + log_bow_new - node.log_prob) +
         num * (log_bow_new - log_bow);
     cost[id] = -history_prob[node.parent] * change;
-    candidates.push_back(cost[id]);
   }
+  return cost;
+}
 
-  double threshold = options.prune_threshold;
-  if (options.max_ngrams > 0 &&
-      apply_threshold(model, by_length, cost, threshold) > options.max_ngrams) {
-    // The kept count falls as the threshold rises: search the smallest
-    // candidate cost that is a high enough threshold.
-    std::sort(candidates.begin(), candidates.end());
-    candidates.erase(std::unique(candidates.begin(), candidates.end()),
-                     candidates.end());
-    std::size_t lo = 0, hi = candidates.size();
-    while (lo < hi) {
-      const std::size_t mid = lo + (hi - lo) / 2;
-      // Cost >= threshold is kept: a threshold just above candidates[mid]
-      // drops it.
-      const double t = std::nextafter(candidates[mid],
-                                      std::numeric_limits<double>::infinity());
-      if (apply_threshold(model, by_length, cost, t) <= options.max_ngrams) {
-        hi = mid;
-      } else {
-        lo = mid + 1;
-      }
+// The pruning threshold: the option's, raised to the smallest candidate
+// cost that keeps at most max_ngrams n-grams when that limit is set.
+double pruning_threshold(
+    NgramModel &model, const std::vector<std::vector<std::uint32_t>> &by_length,
+    const std::vector<double> &cost, const NgramOptions &options) {
+  const double threshold = options.prune_threshold;
+  if (options.max_ngrams == 0 ||
+      apply_threshold(model, by_length, cost, threshold) <= options.max_ngrams) {
+    return threshold;
+  }
+  std::vector<double> candidates;
+  for (std::uint32_t id = 1; id < model.nodes.size(); ++id) {
+    if (model.nodes[id].length >= 2) candidates.push_back(cost[id]);
+  }
+  // The kept count falls as the threshold rises: search the smallest
+  // candidate cost that is a high enough threshold.
+  std::sort(candidates.begin(), candidates.end());
+  candidates.erase(std::unique(candidates.begin(), candidates.end()),
+                   candidates.end());
+  std::size_t lo = 0, hi = candidates.size();
+  while (lo < hi) {
+    const std::size_t mid = lo + (hi - lo) / 2;
+    // Cost >= threshold is kept: a threshold just above candidates[mid]
+    // drops it.
+    const double t = std::nextafter(candidates[mid],
+                                    std::numeric_limits<double>::infinity());
+    if (apply_threshold(model, by_length, cost, t) <= options.max_ngrams) {
+      hi = mid;
+    } else {
+      lo = mid + 1;
     }
-    threshold = lo < candidates.size()
-                    ? std::nextafter(candidates[lo],
-                                     std::numeric_limits<double>::infinity())
-                    : std::numeric_limits<double>::infinity();
-    threshold = std::max(threshold, options.prune_threshold);
   }
-  apply_threshold(model, by_length, cost, threshold);
+  const double raised =
+      lo < candidates.size()
+          ? std::nextafter(candidates[lo],
+                           std::numeric_limits<double>::infinity())
+          : std::numeric_limits<double>::infinity();
+  return std::max(raised, threshold);
+}
 
-  // Kept probabilities stay; each backoff weight is renormalised against
-  // the pruned lower orders, shortest histories first.
+// Kept probabilities stay; each backoff weight is renormalised against the
+// pruned lower orders, shortest histories first.
+void renormalise_backoffs(
+    NgramModel &model,
+    const std::vector<std::vector<std::uint32_t>> &by_length) {
+  auto &nodes = model.nodes;
   for (std::size_t length = 1; length < model.order; ++length) {
     for (std::uint32_t id : by_length[length]) {
       auto &node = nodes[id];
@@ -273,6 +297,184 @@ void prune(NgramModel &model,
               : 0.0;
     }
   }
+}
+
+void prune(NgramModel &model,
+           const std::vector<std::vector<std::uint32_t>> &by_length,
+           const NgramOptions &options) {
+  const std::vector<double> cost =
+      pruning_costs(model, history_probabilities(model, by_length));
+  apply_threshold(model, by_length, cost,
+                  pruning_threshold(model, by_length, cost, options));
+  renormalise_backoffs(model, by_length);
+}
+
+// Counts every n-gram of the padded sentences into a trie of new nodes of
+// `model` (node 0 the root); returns the raw count per node. Every n-gram
+// occurrence is counted once, at its first position.
+Expected<std::vector<std::uint32_t>, TrainError> count_ngrams(
+    const std::vector<Sentence> &sentences, NgramModel &model,
+    const ProgressFn &progress) {
+  const Token end = model.end_token(), start = model.start_token();
+  std::vector<std::uint32_t> raw(1, 0);
+  model.nodes.emplace_back();
+  ChildMap map;
+  Sentence padded;
+  for (std::size_t s = 0; s < sentences.size(); ++s) {
+    padded.assign(1, start);
+    for (Token t : sentences[s]) {
+      if (t >= model.vocabulary) {
+        return make_unexpected(make_train_error(
+            TrainError::Kind::kInvalidOptions,
+            "sentence " + std::to_string(s + 1) +
+                " has a token outside the vocabulary"));
+      }
+      padded.push_back(t);
+    }
+    padded.push_back(end);
+    for (std::size_t i = 0; i < padded.size(); ++i) {
+      std::uint32_t node = 0;
+      const std::size_t last = std::min<std::size_t>(padded.size(),
+                                                     i + model.order);
+      for (std::size_t j = i; j < last; ++j) {
+        bool inserted = false;
+        const auto next_id = static_cast<std::uint32_t>(model.nodes.size());
+        const std::uint32_t child =
+            map.find_or_insert(node, padded[j], next_id, inserted);
+        if (inserted) {
+          NgramModel::Node created;
+          created.parent = node;
+          created.token = padded[j];
+          created.length = model.nodes[node].length + 1;
+          model.nodes.push_back(created);
+          raw.push_back(0);
+        }
+        ++raw[child];
+        node = child;
+      }
+    }
+    if (progress && (s + 1) % kReportEvery == 0 &&
+        !progress({TrainStage::kCounting, s + 1, sentences.size()})) {
+      return cancelled();
+    }
+  }
+  if (progress &&
+      !progress({TrainStage::kCounting, sentences.size(), sentences.size()})) {
+    return cancelled();
+  }
+  return raw;
+}
+
+// Suffix links, shorter n-grams first: the suffix of (h, w) is the child w
+// of the suffix of h, which was counted at the next position.
+void link_suffixes(NgramModel &model,
+                   const std::vector<std::vector<std::uint32_t>> &by_length) {
+  auto &nodes = model.nodes;
+  for (std::size_t length = 1; length <= model.order; ++length) {
+    for (std::uint32_t id : by_length[length]) {
+      auto &node = nodes[id];
+      node.suffix = length == 1
+                        ? 0
+                        : find_any_child(model, nodes[node.parent].suffix,
+                                         node.token);
+    }
+  }
+}
+
+// Kneser-Ney counts: below the top order an n-gram counts the distinct
+// tokens seen before it, except when it starts with <s>, which nothing
+// precedes.
+std::vector<double> kneser_ney_counts(
+    const NgramModel &model,
+    const std::vector<std::vector<std::uint32_t>> &by_length,
+    const std::vector<std::uint32_t> &raw) {
+  const auto &nodes = model.nodes;
+  std::vector<bool> starts_with_start(nodes.size(), false);
+  std::vector<double> count(nodes.size(), 0.0);
+  for (std::size_t length = 1; length <= model.order; ++length) {
+    for (std::uint32_t id : by_length[length]) {
+      starts_with_start[id] = length == 1 ? nodes[id].token == model.start_token()
+                                          : starts_with_start[nodes[id].parent];
+      if (length == model.order || starts_with_start[id]) count[id] = raw[id];
+    }
+  }
+  for (std::uint32_t id = 1; id < nodes.size(); ++id) {
+    const auto &node = nodes[id];
+    if (node.length >= 2 && !starts_with_start[node.suffix] &&
+        node.suffix != 0 && nodes[node.suffix].length < model.order) {
+      count[node.suffix] += 1.0;
+    }
+  }
+  return count;
+}
+
+// Discounts per order from the count-of-counts of the predicted n-grams.
+void estimate_discounts(NgramModel &model,
+                        const std::vector<std::vector<std::uint32_t>> &by_length,
+                        const std::vector<double> &count) {
+  model.discounts.resize(model.order);
+  for (std::size_t length = 1; length <= model.order; ++length) {
+    std::array<double, 4> n = {0, 0, 0, 0};
+    for (std::uint32_t id : by_length[length]) {
+      if (model.nodes[id].token == model.start_token()) continue;
+      const double c = count[id];
+      if (c >= 1.0 && c <= 4.0) n[static_cast<int>(c) - 1] += 1.0;
+    }
+    model.discounts[length - 1] = kneser_ney_discounts(n);
+  }
+}
+
+// Interpolated probabilities, shorter n-grams first, so the lower-order
+// estimate of (h, w) -- the node of its suffix -- is always ready. The
+// interpolation weight of h is also its backoff weight: the explicit
+// probabilities of h's children leave exactly that mass for the others.
+// False when `progress` cancelled.
+bool interpolate(NgramModel &model,
+                 const std::vector<std::vector<std::uint32_t>> &by_length,
+                 const std::vector<double> &count, const ProgressFn &progress) {
+  auto &nodes = model.nodes;
+  const Token start = model.start_token();
+  std::vector<double> total(nodes.size(), 0.0);
+  std::vector<std::array<double, 3>> classes(nodes.size(), {0, 0, 0});
+  for (std::uint32_t id = 1; id < nodes.size(); ++id) {
+    const auto &node = nodes[id];
+    if (node.token == start) continue;
+    const double c = count[id];
+    total[node.parent] += c;
+    classes[node.parent][c >= 3.0 ? 2 : c >= 2.0 ? 1 : 0] += 1.0;
+  }
+  auto gamma = [&](std::uint32_t id) {
+    const auto &d = model.discounts[nodes[id].length];
+    return (d[0] * classes[id][0] + d[1] * classes[id][1] +
+            d[2] * classes[id][2]) /
+           total[id];
+  };
+  const double uniform = 1.0 / (static_cast<double>(model.vocabulary) + 1.0);
+  for (std::size_t length = 1; length <= model.order; ++length) {
+    if (progress &&
+        !progress({TrainStage::kEstimating, length - 1, model.order})) {
+      return false;
+    }
+    const auto &d = model.discounts[length - 1];
+    for (std::uint32_t id : by_length[length]) {
+      auto &node = nodes[id];
+      if (node.token == start) {
+        node.log_prob = -std::numeric_limits<double>::infinity();
+        continue;
+      }
+      const double parent_total = total[node.parent];
+      const double lower =
+          length == 1 ? uniform : std::exp(nodes[node.suffix].log_prob);
+      const double p = (count[id] - discount_for(d, count[id])) / parent_total +
+                       gamma(node.parent) * lower;
+      node.log_prob = std::log(p);
+    }
+  }
+  for (std::uint32_t id = 1; id < nodes.size(); ++id) {
+    if (nodes[id].child_count > 0) nodes[id].log_backoff = std::log(gamma(id));
+  }
+  return !progress ||
+         progress({TrainStage::kEstimating, model.order, model.order});
 }
 
 }  // namespace
@@ -321,152 +523,14 @@ Expected<NgramModel, TrainError> estimate_ngrams(
   NgramModel model;
   model.order = options.order;
   model.vocabulary = vocabulary;
-  const Token end = model.end_token(), start = model.start_token();
-
-  // Raw counts: every n-gram occurrence is counted once, at its first
-  // position.
-  std::vector<std::uint32_t> raw(1, 0);
-  model.nodes.emplace_back();
-  {
-    ChildMap map;
-    Sentence padded;
-    for (std::size_t s = 0; s < sentences.size(); ++s) {
-      padded.assign(1, start);
-      for (Token t : sentences[s]) {
-        if (t >= vocabulary) {
-          return make_unexpected(make_train_error(
-              TrainError::Kind::kInvalidOptions,
-              "sentence " + std::to_string(s + 1) +
-                  " has a token outside the vocabulary"));
-        }
-        padded.push_back(t);
-      }
-      padded.push_back(end);
-      for (std::size_t i = 0; i < padded.size(); ++i) {
-        std::uint32_t node = 0;
-        const std::size_t last = std::min(padded.size(), i + options.order);
-        for (std::size_t j = i; j < last; ++j) {
-          bool inserted = false;
-          const auto next_id = static_cast<std::uint32_t>(model.nodes.size());
-          const std::uint32_t child =
-              map.find_or_insert(node, padded[j], next_id, inserted);
-          if (inserted) {
-            NgramModel::Node created;
-            created.parent = node;
-            created.token = padded[j];
-            created.length = model.nodes[node].length + 1;
-            model.nodes.push_back(created);
-            raw.push_back(0);
-          }
-          ++raw[child];
-          node = child;
-        }
-      }
-      if (progress && (s + 1) % kReportEvery == 0 &&
-          !progress({TrainStage::kCounting, s + 1, sentences.size()})) {
-        return cancelled();
-      }
-    }
-  }
-  if (progress &&
-      !progress({TrainStage::kCounting, sentences.size(), sentences.size()})) {
-    return cancelled();
-  }
+  auto raw = count_ngrams(sentences, model, progress);
+  if (!raw) return make_unexpected(raw.error());
   link_children(model);
-  auto &nodes = model.nodes;
   const auto by_length = nodes_by_length(model);
-
-  // Suffix links, shorter n-grams first: the suffix of (h, w) is the child
-  // w of the suffix of h, which was counted at the next position.
-  for (std::size_t length = 1; length <= model.order; ++length) {
-    for (std::uint32_t id : by_length[length]) {
-      auto &node = nodes[id];
-      node.suffix = length == 1
-                        ? 0
-                        : find_any_child(model, nodes[node.parent].suffix,
-                                         node.token);
-    }
-  }
-
-  // Kneser-Ney counts: below the top order an n-gram counts the distinct
-  // tokens seen before it, except when it starts with <s>, which nothing
-  // precedes.
-  std::vector<bool> starts_with_start(nodes.size(), false);
-  std::vector<double> count(nodes.size(), 0.0);
-  for (std::size_t length = 1; length <= model.order; ++length) {
-    for (std::uint32_t id : by_length[length]) {
-      starts_with_start[id] = length == 1 ? nodes[id].token == start
-                                          : starts_with_start[nodes[id].parent];
-      if (length == model.order || starts_with_start[id]) count[id] = raw[id];
-    }
-  }
-  for (std::uint32_t id = 1; id < nodes.size(); ++id) {
-    const auto &node = nodes[id];
-    if (node.length >= 2 && !starts_with_start[node.suffix] &&
-        node.suffix != 0 && nodes[node.suffix].length < model.order) {
-      count[node.suffix] += 1.0;
-    }
-  }
-
-  // Discounts per order from the count-of-counts of the predicted n-grams.
-  model.discounts.resize(model.order);
-  for (std::size_t length = 1; length <= model.order; ++length) {
-    std::array<double, 4> n = {0, 0, 0, 0};
-    for (std::uint32_t id : by_length[length]) {
-      if (nodes[id].token == start) continue;
-      const double c = count[id];
-      if (c >= 1.0 && c <= 4.0) n[static_cast<int>(c) - 1] += 1.0;
-    }
-    model.discounts[length - 1] = kneser_ney_discounts(n);
-  }
-
-  // Interpolated probabilities, shorter n-grams first, so the lower-order
-  // estimate of (h, w) -- the node of its suffix -- is always ready. The
-  // interpolation weight of h is also its backoff weight: the explicit
-  // probabilities of h's children leave exactly that mass for the others.
-  std::vector<double> total(nodes.size(), 0.0);
-  std::vector<std::array<double, 3>> classes(nodes.size(), {0, 0, 0});
-  for (std::uint32_t id = 1; id < nodes.size(); ++id) {
-    const auto &node = nodes[id];
-    if (node.token == start) continue;
-    const double c = count[id];
-    total[node.parent] += c;
-    classes[node.parent][c >= 3.0 ? 2 : c >= 2.0 ? 1 : 0] += 1.0;
-  }
-  auto gamma = [&](std::uint32_t id) {
-    const auto &d = model.discounts[nodes[id].length];
-    return (d[0] * classes[id][0] + d[1] * classes[id][1] +
-            d[2] * classes[id][2]) /
-           total[id];
-  };
-  const double uniform = 1.0 / (static_cast<double>(vocabulary) + 1.0);
-  for (std::size_t length = 1; length <= model.order; ++length) {
-    if (progress &&
-        !progress({TrainStage::kEstimating, length - 1, model.order})) {
-      return cancelled();
-    }
-    const auto &d = model.discounts[length - 1];
-    for (std::uint32_t id : by_length[length]) {
-      auto &node = nodes[id];
-      if (node.token == start) {
-        node.log_prob = -std::numeric_limits<double>::infinity();
-        continue;
-      }
-      const double parent_total = total[node.parent];
-      const double lower =
-          length == 1 ? uniform : std::exp(nodes[node.suffix].log_prob);
-      const double p = (count[id] - discount_for(d, count[id])) / parent_total +
-                       gamma(node.parent) * lower;
-      node.log_prob = std::log(p);
-    }
-  }
-  for (std::uint32_t id = 1; id < nodes.size(); ++id) {
-    if (nodes[id].child_count > 0) nodes[id].log_backoff = std::log(gamma(id));
-  }
-  if (progress &&
-      !progress({TrainStage::kEstimating, model.order, model.order})) {
-    return cancelled();
-  }
+  link_suffixes(model, by_length);
+  const std::vector<double> count = kneser_ney_counts(model, by_length, *raw);
+  estimate_discounts(model, by_length, count);
+  if (!interpolate(model, by_length, count, progress)) return cancelled();
 
   if (options.max_ngrams > 0 || options.prune_threshold > 0.0) {
     if (progress && !progress({TrainStage::kPruning, 0, 1})) return cancelled();
@@ -474,8 +538,8 @@ Expected<NgramModel, TrainError> estimate_ngrams(
     if (progress && !progress({TrainStage::kPruning, 1, 1})) return cancelled();
   }
   model.kept_per_order.assign(model.order, 0);
-  for (std::uint32_t id = 1; id < nodes.size(); ++id) {
-    if (nodes[id].kept) ++model.kept_per_order[nodes[id].length - 1];
+  for (std::uint32_t id = 1; id < model.nodes.size(); ++id) {
+    if (model.nodes[id].kept) ++model.kept_per_order[model.nodes[id].length - 1];
   }
   return model;
 }

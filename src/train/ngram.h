@@ -21,7 +21,9 @@ inline constexpr std::uint32_t kNoNode =
     std::numeric_limits<std::uint32_t>::max();
 
 struct NgramOptions {
-  unsigned order = 7;  // longest n-gram, 1..32
+  // Longest n-gram, 1..32; chosen by measurement on a development split
+  // of the CMU dictionary.
+  unsigned order = 7;
   // Relative-entropy pruning (Stolcke 1998) of n-grams of order two and
   // up. max_ngrams > 0 keeps at most that many n-grams in all, unigrams
   // included (never fewer than the unigrams). prune_threshold > 0 drops

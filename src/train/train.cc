@@ -77,6 +77,111 @@ TrainError too_many_unaligned(const std::vector<LexiconEntry> &entries,
   return make_train_error(TrainError::Kind::kTooManyUnaligned, detail);
 }
 
+// The likeliest one-grapheme chunk of each grapheme (silent or with one
+// phoneme; silent when it has no mass at all), should the best alignments
+// never use one (its only chunks join it to a neighbour, or its entries
+// failed to align).
+std::vector<Chunk> floor_chunks(const AlignmentResult &alignment,
+                                std::size_t grapheme_count) {
+  std::vector<Chunk> floor(grapheme_count);
+  std::vector<double> best(grapheme_count, 0.0);
+  for (Label g = 0; g < grapheme_count; ++g) floor[g].graphemes = {g};
+  for (std::size_t c = 0; c < alignment.chunks.size(); ++c) {
+    const Chunk &chunk = alignment.chunks[c];
+    // At most one phoneme: a floor arc should not add a cluster symbol.
+    if (chunk.graphemes.size() != 1 || chunk.phonemes.size() > 1) continue;
+    const Label g = chunk.graphemes[0];
+    if (alignment.probabilities[c] > best[g]) {
+      best[g] = alignment.probabilities[c];
+      floor[g].phonemes = chunk.phonemes;
+    }
+  }
+  return floor;
+}
+
+// The best alignments as sentences of tokens for the n-gram model.
+struct TokenisedLexicon {
+  std::vector<Chunk> token_chunks;        // indexed by token
+  std::vector<Sentence> sentences;        // of the aligned entries, in order
+  std::vector<std::size_t> unaligned;     // indices of the other entries
+};
+
+// Tokens are the chunk types that some best alignment uses, numbered in
+// order of first use. Takes the chunks and alignments out of `alignment`.
+TokenisedLexicon tokenise(AlignmentResult &alignment) {
+  constexpr std::uint32_t kUnused = std::numeric_limits<std::uint32_t>::max();
+  std::vector<std::uint32_t> token_of(alignment.chunks.size(), kUnused);
+  TokenisedLexicon out;
+  out.sentences.reserve(alignment.alignments.size());
+  for (std::size_t e = 0; e < alignment.alignments.size(); ++e) {
+    auto &chunks = alignment.alignments[e];
+    if (chunks.empty()) {
+      out.unaligned.push_back(e);
+      continue;
+    }
+    Sentence &sentence = out.sentences.emplace_back();
+    sentence.reserve(chunks.size());
+    for (std::uint32_t chunk : chunks) {
+      if (token_of[chunk] == kUnused) {
+        token_of[chunk] = static_cast<std::uint32_t>(out.token_chunks.size());
+        out.token_chunks.push_back(std::move(alignment.chunks[chunk]));
+      }
+      sentence.push_back(token_of[chunk]);
+    }
+    std::vector<std::uint32_t>().swap(chunks);
+  }
+  return out;
+}
+
+// Floor path: a grapheme without a one-grapheme token gets one, seen once
+// as a word of its own. The unigram level then has an arc for it, which
+// every history backs off to, so any word of known graphemes decodes.
+// Returns the number of tokens added.
+std::size_t add_floor_tokens(std::vector<Chunk> floor,
+                             std::vector<Chunk> &token_chunks,
+                             std::vector<Sentence> &sentences) {
+  std::vector<char> has_single(floor.size(), 0);
+  for (const Chunk &chunk : token_chunks) {
+    if (chunk.graphemes.size() == 1) has_single[chunk.graphemes[0]] = 1;
+  }
+  std::size_t added = 0;
+  for (Label g = 0; g < floor.size(); ++g) {
+    if (has_single[g]) continue;
+    sentences.push_back({static_cast<Token>(token_chunks.size())});
+    token_chunks.push_back(std::move(floor[g]));
+    ++added;
+  }
+  return added;
+}
+
+Unexpected<TrainError> cancelled() {
+  return make_unexpected(
+      make_train_error(TrainError::Kind::kCancelled, "training was cancelled"));
+}
+
+// Builds the model transducer from `ngrams` (freed once built) and writes
+// it to `path`; returns `report` completed with the model's size.
+Expected<TrainReport, TrainError> write_model(NgramModel ngrams,
+                                              const ModelSymbols &symbols,
+                                              const std::string &path,
+                                              const ProgressFn &progress,
+                                              TrainReport report) {
+  if (progress && !progress({TrainStage::kWriting, 0, 2})) return cancelled();
+  auto fst = build_model_fst(ngrams, symbols);
+  if (!fst) return make_unexpected(fst.error());
+  ngrams = NgramModel{};
+  report.states = static_cast<std::uint64_t>((*fst)->NumStates());
+  for (fst::StdArc::StateId s = 0; s < (*fst)->NumStates(); ++s) {
+    report.arcs += (*fst)->NumArcs(s);
+  }
+  if (progress && !progress({TrainStage::kWriting, 1, 2})) return cancelled();
+  auto size = write_model_fst(**fst, path);
+  if (!size) return make_unexpected(size.error());
+  report.file_size = *size;
+  if (progress) progress({TrainStage::kWriting, 2, 2});
+  return report;
+}
+
 }  // namespace
 
 Expected<TrainReport, TrainError> train_model(
@@ -96,111 +201,32 @@ Expected<TrainReport, TrainError> train_model(
   report.entries = entries.size();
   report.em_iterations = alignment->log_likelihoods.size();
   report.log_likelihood = alignment->log_likelihoods.back();
-
-  // The likeliest one-grapheme chunk of each grapheme (silent or with one
-  // phoneme; silent when it has no mass at all), should the best
-  // alignments never use one (its only chunks join it to a neighbour, or
-  // its entries failed to align).
-  const std::size_t grapheme_count = lexicon->grapheme_texts.size();
-  std::vector<Chunk> floor_chunks(grapheme_count);
-  {
-    std::vector<double> best(grapheme_count, 0.0);
-    for (Label g = 0; g < grapheme_count; ++g) floor_chunks[g].graphemes = {g};
-    for (std::size_t c = 0; c < alignment->chunks.size(); ++c) {
-      const Chunk &chunk = alignment->chunks[c];
-      // At most one phoneme: a floor arc should not add a cluster symbol.
-      if (chunk.graphemes.size() != 1 || chunk.phonemes.size() > 1) continue;
-      const Label g = chunk.graphemes[0];
-      if (alignment->probabilities[c] > best[g]) {
-        best[g] = alignment->probabilities[c];
-        floor_chunks[g].phonemes = chunk.phonemes;
-      }
-    }
-  }
-
-  // Tokens are the chunk types that some best alignment uses, numbered in
-  // order of first use.
-  constexpr std::uint32_t kUnused = std::numeric_limits<std::uint32_t>::max();
-  std::vector<std::uint32_t> token_of(alignment->chunks.size(), kUnused);
-  std::vector<Chunk> token_chunks;
-  std::vector<Sentence> per_entry(entries.size());
-  for (std::size_t e = 0; e < entries.size(); ++e) {
-    auto &chunks = alignment->alignments[e];
-    if (chunks.empty()) {
-      report.unaligned_entries.push_back(e);
-      continue;
-    }
-    Sentence &sentence = per_entry[e];
-    sentence.reserve(chunks.size());
-    for (std::uint32_t chunk : chunks) {
-      if (token_of[chunk] == kUnused) {
-        token_of[chunk] = static_cast<std::uint32_t>(token_chunks.size());
-        token_chunks.push_back(std::move(alignment->chunks[chunk]));
-      }
-      sentence.push_back(token_of[chunk]);
-    }
-    std::vector<std::uint32_t>().swap(chunks);
-  }
+  std::vector<Chunk> floor =
+      floor_chunks(*alignment, lexicon->grapheme_texts.size());
+  TokenisedLexicon tokens = tokenise(*alignment);
   alignment = AlignmentResult{};
+  report.unaligned_entries = std::move(tokens.unaligned);
   if (static_cast<double>(report.unaligned_entries.size()) >
       options.max_unaligned * static_cast<double>(entries.size())) {
     return make_unexpected(
         too_many_unaligned(entries, report.unaligned_entries, options));
   }
+  report.aligned = tokens.sentences.size();
+  report.chunk_types = tokens.token_chunks.size();
+  report.floor_tokens = add_floor_tokens(std::move(floor), tokens.token_chunks,
+                                         tokens.sentences);
 
-  std::vector<Sentence> sentences;
-  sentences.reserve(entries.size());
-  for (Sentence &s : per_entry) {
-    if (!s.empty()) sentences.push_back(std::move(s));
-  }
-  std::vector<Sentence>().swap(per_entry);
-  report.aligned = sentences.size();
-  report.chunk_types = token_chunks.size();
-
-  // Floor path: a grapheme without a one-grapheme token gets one, seen once
-  // as a word of its own. The unigram level then has an arc for it, which
-  // every history backs off to, so any word of known graphemes decodes.
-  std::vector<char> has_single(grapheme_count, 0);
-  for (const Chunk &chunk : token_chunks) {
-    if (chunk.graphemes.size() == 1) has_single[chunk.graphemes[0]] = 1;
-  }
-  for (Label g = 0; g < grapheme_count; ++g) {
-    if (has_single[g]) continue;
-    sentences.push_back({static_cast<Token>(token_chunks.size())});
-    token_chunks.push_back(std::move(floor_chunks[g]));
-    ++report.floor_tokens;
-  }
-  std::vector<Chunk>().swap(floor_chunks);
-
-  auto ngrams = estimate_ngrams(sentences, static_cast<Token>(token_chunks.size()),
-                                options.ngram, progress);
+  auto ngrams = estimate_ngrams(
+      tokens.sentences, static_cast<Token>(tokens.token_chunks.size()),
+      options.ngram, progress);
   if (!ngrams) return make_unexpected(ngrams.error());
-  std::vector<Sentence>().swap(sentences);
+  std::vector<Sentence>().swap(tokens.sentences);
   report.ngrams_per_order = ngrams->kept_per_order;
-
-  if (progress && !progress({TrainStage::kWriting, 0, 2})) {
-    return make_unexpected(make_train_error(TrainError::Kind::kCancelled,
-                                            "training was cancelled"));
-  }
   const ModelSymbols symbols =
-      build_model_symbols(token_chunks, lexicon->grapheme_texts,
+      build_model_symbols(tokens.token_chunks, lexicon->grapheme_texts,
                           lexicon->phoneme_texts, options.input_markers);
-  auto fst = build_model_fst(*ngrams, symbols);
-  if (!fst) return make_unexpected(fst.error());
-  ngrams = NgramModel{};
-  report.states = static_cast<std::uint64_t>((*fst)->NumStates());
-  for (fst::StdArc::StateId s = 0; s < (*fst)->NumStates(); ++s) {
-    report.arcs += (*fst)->NumArcs(s);
-  }
-  if (progress && !progress({TrainStage::kWriting, 1, 2})) {
-    return make_unexpected(make_train_error(TrainError::Kind::kCancelled,
-                                            "training was cancelled"));
-  }
-  auto size = write_model_fst(**fst, path);
-  if (!size) return make_unexpected(size.error());
-  report.file_size = *size;
-  if (progress) progress({TrainStage::kWriting, 2, 2});
-  return report;
+  return write_model(std::move(*ngrams), symbols, path, progress,
+                     std::move(report));
 }
 
 }  // namespace tamsu

@@ -246,6 +246,27 @@ PyObject *module_train_model(PyObject *, PyObject *args, PyObject *kwargs) {
   return guarded([&] { return train_model_impl(args, kwargs); });
 }
 
+// The default of every option train_model takes by keyword, as
+// TrainOptions{} holds it: the one place the training defaults are set.
+PyObject *module_defaults(PyObject *, PyObject *) {
+  return guarded([] {
+    const TrainOptions options;
+    return Py_BuildValue(
+        "{s:I,s:I,s:I,s:O,s:I,s:d,s:I,s:I,s:K,s:d,s:d}",
+        "max_graphemes", options.align.max_graphemes,
+        "max_phonemes", options.align.max_phonemes,
+        "max_deleted", options.align.max_deleted,
+        "many_to_many", options.align.many_to_many ? Py_True : Py_False,
+        "iterations", options.align.iterations,
+        "tolerance", options.align.tolerance,
+        "threads", options.align.threads,
+        "order", options.ngram.order,
+        "max_ngrams", static_cast<unsigned long long>(options.ngram.max_ngrams),
+        "prune_threshold", options.ngram.prune_threshold,
+        "max_unaligned", options.max_unaligned);
+  });
+}
+
 PyMethodDef module_methods[] = {
     // METH_KEYWORDS functions take three arguments; CPython calls them
     // through PyCFunction, hence the detour through a generic pointer.
@@ -253,10 +274,10 @@ PyMethodDef module_methods[] = {
      reinterpret_cast<PyCFunction>(
          reinterpret_cast<void (*)()>(module_train_model)),
      METH_VARARGS | METH_KEYWORDS,
-     "train_model(entries, path, *, max_graphemes=2, max_phonemes=2, "
-     "max_deleted=1, many_to_many=False, iterations=12, tolerance=1e-05, "
-     "threads=1, order=7, max_ngrams=0, prune_threshold=0.0, progress=None, "
-     "max_unaligned=0.05, input_markers=())\n"
+     "train_model(entries, path, *, max_graphemes=..., max_phonemes=..., "
+     "max_deleted=..., many_to_many=..., iterations=..., tolerance=..., "
+     "threads=..., order=..., max_ngrams=..., prune_threshold=..., "
+     "progress=None, max_unaligned=..., input_markers=())\n"
      "--\n\n"
      "Trains a joint-sequence model on entries, a sequence of (graphemes,\n"
      "phonemes) tuples of str sequences, and writes it to path. progress,\n"
@@ -265,8 +286,12 @@ PyMethodDef module_methods[] = {
      "A lexicon of which more than max_unaligned (a share) of entries fit\n"
      "no chunk is refused. input_markers are extra input symbols telling\n"
      "the front end how the words were written (\"<tamsu:nfd>\").\n"
-     "Returns a dict describing the run. Raises ValueError for bad input or\n"
-     "options and OSError when the file cannot be written."},
+     "Options not given take their values from defaults(). Returns a dict\n"
+     "describing the run. Raises ValueError for bad input or options and\n"
+     "OSError when the file cannot be written."},
+    {"defaults", module_defaults, METH_NOARGS,
+     "defaults()\n--\n\n"
+     "The default of every option train_model takes by keyword, as a dict."},
     {nullptr, nullptr, 0, nullptr},
 };
 
