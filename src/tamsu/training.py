@@ -91,8 +91,8 @@ class TrainOptions:
     graphemes: str = _option(
         "auto", "Unicode form of the graphemes: decomposed (nfd: Hangul "
         "jamo, letters and accents apart), composed (nfc), or chosen from "
-        "the data (auto, tamsu.graphemes.choose_form); the model records it "
-        "and the front end writes input the same way",
+        "the data (auto); the model records it and the front end writes "
+        "input the same way",
         choices=("auto", *FORMS))
     strip_stress: bool = _option(
         False, "remove stress digits and marks from the phonemes of a "
@@ -106,7 +106,8 @@ class TrainOptions:
     def __post_init__(self) -> None:
         for option in fields(self):
             value = getattr(self, option.name)
-            choices, limits = option.metadata["choices"], option.metadata["range"]
+            choices = option.metadata["choices"]
+            limits = option.metadata["range"]
             if choices and value not in choices:
                 raise ValueError(f"{option.name} must be one of "
                                  f"{', '.join(choices)}, not {value!r}")

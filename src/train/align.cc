@@ -423,8 +423,8 @@ bool run_em(const std::vector<EntryLattice> &lattices,
     result.log_likelihoods.push_back(*ll);
     // The first likelihood is under unnormalised uniform weights and says
     // nothing about convergence.
-    if (iteration > 1 && (*ll - previous) / static_cast<double>(aligned.size()) <
-                             options.tolerance) {
+    const double gain = (*ll - previous) / static_cast<double>(aligned.size());
+    if (iteration > 1 && gain < options.tolerance) {
       break;
     }
     if (iteration > 0) previous = *ll;

@@ -238,8 +238,9 @@ double pruning_threshold(
     NgramModel &model, const std::vector<std::vector<std::uint32_t>> &by_length,
     const std::vector<double> &cost, const NgramOptions &options) {
   const double threshold = options.prune_threshold;
-  if (options.max_ngrams == 0 ||
-      apply_threshold(model, by_length, cost, threshold) <= options.max_ngrams) {
+  const std::uint64_t limit = options.max_ngrams;
+  if (limit == 0 ||
+      apply_threshold(model, by_length, cost, threshold) <= limit) {
     return threshold;
   }
   std::vector<double> candidates;
@@ -258,7 +259,7 @@ double pruning_threshold(
     // drops it.
     const double t = std::nextafter(candidates[mid],
                                     std::numeric_limits<double>::infinity());
-    if (apply_threshold(model, by_length, cost, t) <= options.max_ngrams) {
+    if (apply_threshold(model, by_length, cost, t) <= limit) {
       hi = mid;
     } else {
       lo = mid + 1;
@@ -393,8 +394,9 @@ std::vector<double> kneser_ney_counts(
   std::vector<double> count(nodes.size(), 0.0);
   for (std::size_t length = 1; length <= model.order; ++length) {
     for (std::uint32_t id : by_length[length]) {
-      starts_with_start[id] = length == 1 ? nodes[id].token == model.start_token()
-                                          : starts_with_start[nodes[id].parent];
+      starts_with_start[id] = length == 1
+                                  ? nodes[id].token == model.start_token()
+                                  : starts_with_start[nodes[id].parent];
       if (length == model.order || starts_with_start[id]) count[id] = raw[id];
     }
   }
@@ -409,9 +411,9 @@ std::vector<double> kneser_ney_counts(
 }
 
 // Discounts per order from the count-of-counts of the predicted n-grams.
-void estimate_discounts(NgramModel &model,
-                        const std::vector<std::vector<std::uint32_t>> &by_length,
-                        const std::vector<double> &count) {
+void estimate_discounts(
+    NgramModel &model, const std::vector<std::vector<std::uint32_t>> &by_length,
+    const std::vector<double> &count) {
   model.discounts.resize(model.order);
   for (std::size_t length = 1; length <= model.order; ++length) {
     std::array<double, 4> n = {0, 0, 0, 0};
@@ -539,7 +541,8 @@ Expected<NgramModel, TrainError> estimate_ngrams(
   }
   model.kept_per_order.assign(model.order, 0);
   for (std::uint32_t id = 1; id < model.nodes.size(); ++id) {
-    if (model.nodes[id].kept) ++model.kept_per_order[model.nodes[id].length - 1];
+    const auto &node = model.nodes[id];
+    if (node.kept) ++model.kept_per_order[node.length - 1];
   }
   return model;
 }
