@@ -32,14 +32,15 @@ _CORE = _train.defaults()
 _UINT32, _UINT64 = 2**32 - 1, 2**64 - 1
 
 
-def _option(default: Any, help: str, range: tuple[float, float] | None = None,
-            *, metavar: str = "N", shown: str | None = None,
+def _option(default: Any, text: str,
+            limits: tuple[float, float] | None = None, *, metavar: str = "N",
+            shown: str | None = None,
             choices: tuple[str, ...] | None = None) -> Any:
-    """A TrainOptions field: its default, the values it may take (`range`,
+    """A TrainOptions field: its default, the values it may take (`limits`,
     inclusive, or `choices`) and its help text, which the command line
     shows with `shown` (or the default) as the default."""
     return field(default=default, metadata=dict(
-        help=help, range=range, metavar=metavar, choices=choices,
+        help=text, range=limits, metavar=metavar, choices=choices,
         shown=str(default) if shown is None else shown))
 
 
@@ -126,8 +127,10 @@ class TrainOptions:
             object.__setattr__(self, option.name, value)
 
     def core(self) -> dict[str, Any]:
-        """The options the C++ trainer takes, threads resolved."""
-        threads = self.threads or max(1, min(os.cpu_count() or 1, 64))
+        """The options this record shares with the C++ trainer, as its
+        keywords, threads resolved."""
+        threads = (max(1, min(os.cpu_count() or 1, 64))
+                   if self.threads is None else self.threads)
         return dict({name: getattr(self, name) for name in _CORE
                      if hasattr(self, name)}, threads=threads)
 
