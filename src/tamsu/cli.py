@@ -192,6 +192,10 @@ def build_parser() -> argparse.ArgumentParser:
                             "(nfd: Hangul jamo, letters and accents apart), "
                             "composed (nfc), or chosen from the data "
                             "(default: auto); the model records it")
+    train.add_argument("--no-inventory-check", dest="inventory_check",
+                       action="store_false",
+                       help="train even when the phonemes look implausible "
+                            "for the entries (see tamsu.lexicon)")
     train.add_argument("--strip-stress", action="store_true",
                        help="remove stress digits and marks from the "
                             "phonemes (AH0 -> AH)")
@@ -263,11 +267,14 @@ def run_apply(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 
 
 def run_train(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
-    from tamsu.lexicon import LexiconError
+    from tamsu.lexicon import LexiconError, read_lexicon
     from tamsu.training import train
     try:
+        lexicon = args.lexicon if args.inventory_check else read_lexicon(
+            args.lexicon, delim=args.delim, max_malformed=args.max_malformed,
+            strip_stress=args.strip_stress, check_inventory=False)
         report = train(
-            args.lexicon, args.output, delim=args.delim, order=args.order,
+            lexicon, args.output, delim=args.delim, order=args.order,
             max_graphemes=args.max_graphemes, max_phonemes=args.max_phonemes,
             max_deleted=args.max_deleted, many_to_many=args.many_to_many,
             iterations=args.iterations, max_ngrams=args.max_ngrams,
@@ -300,11 +307,14 @@ def run_train(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 def run_evaluate(args: argparse.Namespace,
                  parser: argparse.ArgumentParser) -> int:
     from tamsu.evaluation import evaluate
-    from tamsu.lexicon import LexiconError, read_lexicon
+    from tamsu.files import check_outputs
+    from tamsu.lexicon import read_lexicon
     from tamsu.pool import WorkerDied
     try:
+        check_outputs({"--errors": args.errors}, {
+            "the test lexicon": args.lexicon, "the model": args.model})
         lexicon = read_lexicon(args.lexicon, delim=args.delim)
-    except (OSError, LexiconError) as error:
+    except (OSError, ValueError) as error:
         raise RunError(str(error))
     for line in lexicon.malformed[:10]:
         print(f"{PROG}: skipped {line}", file=sys.stderr)

@@ -17,6 +17,7 @@ from dataclasses import dataclass, field
 from typing import Any, Callable, Iterable, Sequence
 
 from tamsu import _train
+from tamsu.files import check_outputs
 from tamsu.graphemes import (FORMS, REVERSED_MARKER, choose_form, marker_of,
                              normalise_word)
 from tamsu.lexicon import (DEFAULT_MAX_MALFORMED, DEFAULT_MAX_UNALIGNED,
@@ -172,15 +173,8 @@ def _check_output(output: str | os.PathLike[str], lexicon: object) -> None:
             if is_kind(status.st_mode):
                 raise OSError(f"cannot write the model to {name}: it is "
                               f"{kind}, not a regular file")
-        if isinstance(lexicon, (str, os.PathLike)) and lexicon:
-            try:
-                same = os.path.samefile(output, lexicon)
-            except OSError:
-                same = False
-            if same:
-                raise ValueError(
-                    f"the output {name} is the lexicon "
-                    f"{os.fsdecode(lexicon)}: refusing to overwrite it")
+        if isinstance(lexicon, (str, os.PathLike)):
+            check_outputs({"the output": output}, {"the lexicon": lexicon})
     directory = os.path.dirname(os.path.realpath(output))
     if not os.path.isdir(directory):
         raise FileNotFoundError(f"cannot write the model to {name}: no "
