@@ -74,8 +74,8 @@ _VARIANT_MARKER = re.compile(r"\(\d+\)$")
 _CHECKED_ENTRIES = 10
 _UNSPACED_SHARE = 0.5
 _SPACED_SHARE = 0.9
-_NO_CHECK = ("--no-inventory-check (read_lexicon(..., check_inventory=False)"
-             ") trains on it anyway")
+_NO_CHECK = ("tamsu train --no-inventory-check (read_lexicon(..., "
+             "check_inventory=False)) trains on it anyway")
 
 
 class LexiconError(ValueError):

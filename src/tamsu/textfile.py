@@ -25,6 +25,7 @@ import io
 import os
 import re
 import unicodedata
+import zlib
 from typing import IO, Any, Iterator, NamedTuple
 
 __all__ = ["Line", "MAX_LINE_BYTES", "TextFileError", "count_words",
@@ -110,15 +111,31 @@ def lines_of(stream: IO[bytes], name: str, *, escape: bool = False
     buffered: Any = stream if hasattr(stream, "peek") else io.BufferedReader(
         stream)  # type: ignore[arg-type]
     head = buffered.peek(_BLOCK)
-    if head.startswith(_GZIP_MAGIC):
-        buffered = gzip.GzipFile(fileobj=buffered, mode="rb")
-        head = buffered.peek(_BLOCK)
+    if not head.startswith(_GZIP_MAGIC):
+        return _decoded(buffered, head, name, escape)
+    try:
+        unzipped = gzip.GzipFile(fileobj=buffered, mode="rb")
+        lines = _decoded(unzipped, unzipped.peek(_BLOCK), name, escape)
+    except (OSError, EOFError, zlib.error) as error:
+        raise TextFileError(f"{name}: damaged gzip data ({error})") from None
+    return _unzipped(lines, name)
+
+
+def _decoded(stream: Any, head: bytes, name: str, escape: bool
+             ) -> Iterator[Line]:
     encoding, skip = _encoding(head, name)
-    buffered.read(skip)
+    stream.read(skip)
     if encoding == "utf-8":
-        return _utf8_lines(buffered, escape)
+        return _utf8_lines(stream, escape)
     unit = 4 if encoding.startswith("utf-32") else 2
-    return _wide_lines(buffered, encoding, MAX_LINE_BYTES // unit, escape)
+    return _wide_lines(stream, encoding, MAX_LINE_BYTES // unit, escape)
+
+
+def _unzipped(lines: Iterator[Line], name: str) -> Iterator[Line]:
+    try:
+        yield from lines
+    except (OSError, EOFError, zlib.error) as error:
+        raise TextFileError(f"{name}: damaged gzip data ({error})") from None
 
 
 def _encoding(head: bytes, name: str) -> tuple[str, int]:
