@@ -197,14 +197,14 @@ def _utf8_lines(stream: IO[bytes], escape: bool) -> Iterator[Line]:
                        f"{error.start})")
 
 
-def _wide_lines(stream: IO[bytes], encoding: str, limit: int,
+def _wide_lines(stream: Any, encoding: str, limit: int,
                 escape: bool) -> Iterator[Line]:
     decoder = codecs.getincrementaldecoder(encoding)("tamsu.textfile.escape")
     number = 0
     held = ""  # the current line so far, while within the limit
     size = 0  # its length in characters, also beyond the limit
     while True:
-        block = stream.read(_BLOCK)
+        block = stream.read1(_BLOCK)  # what a pipe has: no waiting for more
         *complete, rest = decoder.decode(block, final=not block).split("\n")
         for piece in complete:
             number += 1
