@@ -53,7 +53,7 @@ def test_bad_lines_are_reported_and_reading_resumes(encoding):
         (1, "a"), (4, "d")]
     problems = [p for _, _, p in lines if p]
     assert problems[:3] == ["holds a NUL character"] + [
-        f"line longer than {MAX_LINE_BYTES} bytes, skipped"] * 2
+        f"line longer than {MAX_LINE_BYTES} bytes"] * 2
     assert problems[3:] == (["not UTF-8 text (invalid start byte at byte 1)"]
                             if encoding == "utf-8" else [])
     # Escaped for a caller that reports undecodable text itself.

@@ -290,7 +290,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser,
     finally:
         if oov is not None:
             oov.close()
-        out.close()  # the lines written so far stay, even on failure
+        out.flush()  # the lines written so far stay, even on failure
     for line in report.summary(args.oov):
         print(line, file=sys.stderr)
     return 0

@@ -50,7 +50,7 @@ _FST_MAGIC = b"\xd6\xfd\xb2\x7e"
 # a stray NUL but a wide encoding or binary data.
 _NUL_SHARE = 0.01
 _SURROGATE = re.compile("[\ud800-\udfff]")
-_TOO_LONG = f"line longer than {MAX_LINE_BYTES} bytes, skipped"
+_TOO_LONG = f"line longer than {MAX_LINE_BYTES} bytes"
 _NUL = "holds a NUL character"
 
 
