@@ -2,6 +2,7 @@
 
 import pytest
 
+from tamsu.cli import main
 from tamsu.dictionary import PronunciationDictionary
 from tamsu.evaluation import EvaluationReport, score
 from tamsu.lexicon import LexiconError, graphemes_of, read_lexicon
@@ -47,6 +48,8 @@ def test_implausible_inventories_are_refused(tmp_path, line, message):
     with pytest.raises(LexiconError, match=message + ".*--no-inventory-check"):
         read_lexicon(path)
     assert len(read_lexicon(path, check_inventory=False).entries) == 18
+    assert [main(["train", path, "-o", path + ".fst", "--no-progress"] + flag)
+            for flag in ([], ["--no-inventory-check"])] == [1, 0]
 
 
 @pytest.mark.parametrize("bad_line, reason", [
