@@ -2,6 +2,8 @@
 
 import pytest
 
+from tamsu.cli import main
+from tamsu.dictionary import PronunciationDictionary
 from tamsu.evaluation import EvaluationReport, score
 from tamsu.lexicon import LexiconError, graphemes_of, read_lexicon
 
@@ -21,17 +23,38 @@ def write(path, data):
     (";;; comment\n# another\n\ncat K AE T\r\n", [("cat", "K AE T")]),
     ("\ufeffread\tR IY D\nread\tR EH D\n",
      [("read", "R IY D"), ("read", "R EH D")]),
+    (";;; CMU\nREAD  R IY D # now\nREAD(2)  R EH D  #past\nC#  S IY\n",
+     [("READ", "R IY D"), ("READ", "R EH D"), ("C#", "S IY")]),
 ])
 def test_reads_entries(tmp_path, text, expected):
-    lexicon = read_lexicon(write(tmp_path / "l.dict", text))
+    path = write(tmp_path / "l.dict", text.encode("utf-16-le"))
+    lexicon = read_lexicon(path)
     assert [(e.word, " ".join(e.phonemes)) for e in lexicon.entries] == expected
     assert lexicon.malformed == []
+    # Dictionaries share the line syntax.
+    dictionary = PronunciationDictionary.read(path)
+    assert [(w, " ".join(p)) for w in dict.fromkeys(w for w, _ in expected)
+            for p in dictionary.lookup(w)] == expected
+
+
+@pytest.mark.parametrize("line, message", [
+    ("{w}\t{p_}", "one phoneme as long as a word .* separated by spaces"),
+    ("{p}\t{w}", "one phoneme as long as a word .* columns look swapped"),
+    ("{w} {w}\t{p} {p}", "words hold spaces"),
+])
+def test_implausible_inventories_are_refused(tmp_path, line, message):
+    lines = [line.format(w=w, p=p, p_=p.replace(" ", "")) for w, p in LEXICON]
+    path = write(tmp_path / "l.dict", "\n".join(lines))
+    with pytest.raises(LexiconError, match=message + ".*--no-inventory-check"):
+        read_lexicon(path)
+    assert len(read_lexicon(path, check_inventory=False).entries) == 18
+    assert [main(["train", path, "-o", path + ".fst", "--no-progress"] + flag)
+            for flag in ([], ["--no-inventory-check"])] == [1, 0]
 
 
 @pytest.mark.parametrize("bad_line, reason", [
     (b"lonely\n", "no phonemes"),
     (b"\tK AE T\n", "no word"),
-    (b"caf\xe9\tK AE F EY\n", "not UTF-8"),
     (b"a|b\tA B\n", "reserved symbol"),
     (b"ab\tA _\n", "reserved phoneme"),
 ])

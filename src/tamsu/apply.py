@@ -19,8 +19,10 @@ import sys
 from typing import IO, Callable, Iterator, TextIO
 
 from tamsu.cli import PROG, ProgressBar, RunError, _float
+from tamsu.files import OutputError, check_outputs, open_output
 from tamsu.g2p import DEFAULT, G2P, Pronunciation, _Answer, _Default
 from tamsu.normalise import printable
+from tamsu.textfile import TextFileError, count_words, word_lines
 
 __all__ = ["FORMATS", "add_options", "run"]
 
@@ -83,29 +85,17 @@ class _Source:
 
 
 def _lines(stream: IO[bytes], name: str, source: _Source) -> Iterator[str]:
-    """The words of a word list: blank lines, # comments and a BOM
-    skipped, text after a tab ignored; bytes that are not UTF-8 become lone
-    surrogates, which the front end reports and skips."""
-    for number, raw in enumerate(stream, start=1):
-        text = raw.decode("utf-8", "surrogateescape")
-        if number == 1:
-            text = text.removeprefix("\ufeff")
-        word = text.rstrip("\r\n").split("\t", 1)[0].strip()
-        if not word or word.startswith("#"):
-            continue
-        source.origins.append(f"{name}:{number}")
-        yield word
-
-
-def _count_words(path: str) -> int:
-    count = 0
-    with open(path, "rb") as stream:
-        for raw in stream:
-            word = raw.split(b"\t", 1)[0].strip().removeprefix(
-                b"\xef\xbb\xbf")
-            if word and not word.startswith(b"#"):
-                count += 1
-    return count
+    """The words of a word list (tamsu.textfile.word_lines)."""
+    try:
+        for number, word, problem in word_lines(stream, name):
+            if problem is not None:
+                print(f"{PROG}: {name}:{number}: skipped: {problem}",
+                      file=sys.stderr)
+                continue
+            source.origins.append(f"{name}:{number}")
+            yield word
+    except TextFileError as error:
+        raise RunError(str(error))
 
 
 def _words(args: argparse.Namespace, parser: argparse.ArgumentParser,
@@ -130,7 +120,10 @@ def _words(args: argparse.Namespace, parser: argparse.ArgumentParser,
         # Counted for the progress bar only when reading twice is harmless
         # (not a pipe such as -f <(command)).
         if stat.S_ISREG(os.fstat(stream.fileno()).st_mode):
-            source.total = _count_words(args.file)
+            source.total = count_words(args.file)
+    except TextFileError as error:
+        stream.close()
+        raise RunError(str(error))
     except OSError as error:
         stream.close()
         raise RunError(f"cannot read {args.file}: {error.strerror or error}")
@@ -253,6 +246,13 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser,
         parser.error("give --dictionary or --no-dictionary, not both")
     if args.pmass < 99.0 and args.probability_mass is not None:
         parser.error("give --probability-mass or --pmass, not both")
+    try:  # before anything is opened for writing
+        check_outputs({"--oov": args.oov}, {
+            "the word list": args.file, "the model": args.model,
+            "the dictionary": args.dictionary})
+        out = open_output(None)
+    except OutputError as error:
+        raise RunError(str(error))
     source = _Source()
     words = _words(args, parser, source)
     g2p = _front_end(args, model)
@@ -267,7 +267,6 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser,
     probabilities = args.probability_mass is not None or args.pmass < 99.0
     lexicon = args.format != "tsv"
     written: set[str] = set()
-    out = sys.stdout
     from tamsu.pool import WorkerDied
     try:
         with progress_bar(args.progress, source.total, "words") as bar:

@@ -214,11 +214,14 @@ def run_train(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
 def run_evaluate(args: argparse.Namespace,
                  parser: argparse.ArgumentParser) -> int:
     from tamsu.evaluation import evaluate
-    from tamsu.lexicon import LexiconError, read_lexicon
+    from tamsu.files import check_outputs
+    from tamsu.lexicon import read_lexicon
     from tamsu.pool import WorkerDied
     try:
+        check_outputs({"--errors": args.errors}, {
+            "the test lexicon": args.lexicon, "the model": args.model})
         lexicon = read_lexicon(args.lexicon, delim=args.delim)
-    except (OSError, LexiconError) as error:
+    except (OSError, ValueError) as error:
         raise RunError(str(error))
     for line in lexicon.malformed[:10]:
         print(f"{PROG}: skipped {line}", file=sys.stderr)

@@ -2,15 +2,16 @@
 
 A dictionary file is a lexicon: one pronunciation per line, the word, a tab
 (or spaces), then the phonemes separated by spaces; a word may have several
-lines (its variants, in order). Blank lines and lines starting with ``#`` or
-``;;;`` are comments, a byte-order mark is ignored, and CMU-style variant
-markers such as ``word(2)`` are folded into the word. A name ending in
-``.gz`` is read through gzip.
+lines (its variants, in order). Lines follow the lexicon's syntax
+(:func:`tamsu.lexicon.split_entry`): blank lines and lines starting with
+``#`` or ``;;;`` are comments, as is a trailing ``# ...``, and CMU-style
+variant markers such as ``word(2)`` are folded into the word. The file is
+read as tamsu.textfile reads text: UTF-8, UTF-16 or UTF-32, gzip-compressed
+or not.
 """
 
 from __future__ import annotations
 
-import gzip
 import os
 import re
 import zlib
@@ -18,13 +19,15 @@ from importlib import resources
 from itertools import repeat
 from typing import Iterable, Mapping, Sequence, Union
 
+from tamsu.lexicon import is_comment, split_entry
+from tamsu.textfile import read_lines
+
 __all__ = ["PronunciationDictionary", "default_dictionary_path"]
 
 DEFAULT_DICTIONARY = "en_us.dict.gz"
 
 # A variant group of the shipped file: a word's lines are adjacent.
 _VARIANT_GROUP = re.compile(r"^([^\t\n]+)\t[^\n]*\n(?:\1\t[^\n]*\n)+", re.M)
-_VARIANT_MARKER = re.compile(r"\(\d+\)$")
 
 Phonemes = tuple[str, ...]
 # One variant as "P1 P2 ...", or the parsed variants of a word.
@@ -61,18 +64,12 @@ class PronunciationDictionary:
         """Reads a dictionary file (see the module notes).
 
         Raises OSError when it cannot be read and ValueError, naming the
-        file and line, for a line that is not UTF-8 text or has a word but
-        no phonemes.
+        file and line, for a file that is not text, a line that is not
+        valid text (or holds a NUL, or is too long) or has a word but no
+        phonemes.
         """
-        name = os.fspath(path)
-        if name.endswith(".gz"):
-            with gzip.open(name, "rb") as stream:
-                data = stream.read()
-        else:
-            with open(name, "rb") as stream:
-                data = stream.read()
         dictionary = cls()
-        dictionary._entries = _parse(name, data)
+        dictionary._entries = _parse(os.fspath(path))
         return dictionary
 
     @classmethod
@@ -119,30 +116,17 @@ class PronunciationDictionary:
         return f"<PronunciationDictionary of {len(self)} words>"
 
 
-def _parse(name: str, data: bytes) -> dict[str, _Stored]:
+def _parse(name: str) -> dict[str, _Stored]:
     entries: dict[str, list[Phonemes]] = {}
-    for number, raw in enumerate(data.split(b"\n"), start=1):
-        try:
-            text = raw.decode("utf-8")
-        except UnicodeDecodeError as error:
-            raise ValueError(f"{name}:{number}: not UTF-8 text "
-                             f"({error.reason} at byte {error.start})"
-                             ) from None
-        if number == 1:
-            text = text.removeprefix("\ufeff")
-        text = text.strip()
-        if not text or text.startswith(("#", ";;;")):
+    for number, text, problem in read_lines(name):
+        if problem is not None:
+            raise ValueError(f"{name}:{number}: {problem}")
+        if is_comment(text):
             continue
-        if "\t" in text:
-            word, _, rest = text.partition("\t")
-            word = word.strip()
-        else:
-            word, _, rest = text.partition(" ")
-        phonemes = tuple(rest.split())
+        word, phonemes, _, _ = split_entry(text.strip())
         if not phonemes:
             raise ValueError(f"{name}:{number}: no phonemes for {word!r}")
-        word = _VARIANT_MARKER.sub("", word) or word
         variants = entries.setdefault(word, [])
-        if phonemes not in variants:
-            variants.append(phonemes)
+        if tuple(phonemes) not in variants:
+            variants.append(tuple(phonemes))
     return {word: tuple(variants) for word, variants in entries.items()}

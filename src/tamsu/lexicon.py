@@ -3,15 +3,25 @@
 A lexicon file has one pronunciation per line: the word, a tab (or any
 whitespace), then the phonemes separated by whitespace. A word may have
 several lines. Blank lines and lines starting with ";;;" or "#" are
-comments. Every other line that cannot be used is reported with its file
-and line number.
+comments, as is the rest of a line from a phoneme field starting with "#";
+CMU-style variant markers ("word(2)") are folded into the word. Every
+other line that cannot be used is reported with its file and line number.
+Dictionaries (tamsu.dictionary) read lines with the same syntax
+(:func:`split_entry`). Files are read through tamsu.textfile (UTF-8,
+UTF-16 or UTF-32, lines of at most a mebibyte).
 
 With a tab after the word, the word may hold spaces, and each space is a
-grapheme (multi-word entries such as Vietnamese "a còng"). The
+grapheme (multi-word entries such as Vietnamese "a còng", or "New York"):
+one entry, one pronunciation across the words. Without a tab the word ends
+at the first space, so "New York N UW Y AO R K" is the word "New". The
 probabilistic layout, "word<TAB>number<TAB>...<TAB>phonemes" with one or
 more numeric columns, is recognised and read as word and phonemes. Files in
 a layout that would train into nonsense are refused with a hint:
-comma-separated lines, and numeric columns not separated by tabs.
+comma-separated lines, and numeric columns not separated by tabs. So are
+entries whose phoneme inventory is implausible for them (the phonemes
+written without spaces, as in "hɛloʊ"; nearly every word holding spaces,
+as swapped columns or a list of sentences give), unless the check is
+switched off.
 """
 
 from __future__ import annotations
@@ -19,7 +29,9 @@ from __future__ import annotations
 import os
 import re
 from dataclasses import dataclass, field
-from typing import Iterable, Sequence
+from typing import Iterable, NamedTuple, Sequence
+
+from tamsu.textfile import read_lines
 
 __all__ = [
     "Lexicon",
@@ -30,6 +42,7 @@ __all__ = [
     "parse_entries",
     "read_lexicon",
     "remove_stress",
+    "split_entry",
 ]
 
 # Texts the model's symbol tables reserve.
@@ -53,6 +66,16 @@ _STRESS_DIGIT = re.compile(r"([A-Za-z]+)[0-9]")
 _STRESS_MARKS = "\u02c8\u02cc"
 # Share of lines that must show a layout before the file is taken for it.
 _LAYOUT_SHARE = 0.5
+_VARIANT_MARKER = re.compile(r"\(\d+\)$")
+# The inventory checks: a lexicon of at least this many entries is refused
+# when more than _UNSPACED_SHARE of its entries are one long phoneme and
+# there are more distinct phonemes than half the entries (phonemes written
+# without spaces), or when _SPACED_SHARE of its words hold spaces.
+_CHECKED_ENTRIES = 10
+_UNSPACED_SHARE = 0.5
+_SPACED_SHARE = 0.9
+_NO_CHECK = ("tamsu train --no-inventory-check (read_lexicon(..., "
+             "check_inventory=False)) trains on it anyway")
 
 
 class LexiconError(ValueError):
@@ -91,6 +114,8 @@ class Lexicon:
     layout: str = "plain"
     stress_marked: int = 0  # entries whose phonemes carry stress marks
     stress_stripped: bool = False
+    folded: int = 0  # entries whose word lost a variant marker ("(2)")
+    commented: int = 0  # entries whose line ended in a "# ..." comment
 
     def summary(self) -> str:
         """What was read, in one line."""
@@ -113,6 +138,12 @@ class Lexicon:
         if spaced:
             parts.append(_count(spaced, "word holds", "words hold")
                          + " spaces, read as graphemes")
+        if self.folded:
+            parts.append(_count(self.folded, "variant marker")
+                         + " such as (2) folded into the word")
+        if self.commented:
+            parts.append(_count(self.commented, "trailing # comment")
+                         + " dropped")
         if self.stress_stripped:
             parts.append("stress marks stripped")
         elif self.stress_marked:
@@ -170,25 +201,55 @@ def _problem(word: str, phonemes: Sequence[str], delim: str) -> str | None:
     return None
 
 
-def _split_line(text: str) -> tuple[str, list[str]]:
+def is_comment(text: str) -> bool:
+    """Whether a lexicon or dictionary line is blank or a comment."""
+    stripped = text.strip()
+    return not stripped or stripped.startswith((";;;", "#"))
+
+
+class Fields(NamedTuple):
+    word: str
+    phonemes: list[str]
+    folded: bool = False  # a variant marker such as "(2)" left the word
+    commented: bool = False  # a trailing "# ..." comment was dropped
+
+
+def split_entry(text: str) -> Fields:
+    """The word and phonemes of a lexicon or dictionary line.
+
+    The word ends at the first tab, or without one at the first space;
+    the phonemes end before a field starting with "#" (a comment). A
+    CMU-style variant marker ("word(2)") is folded into the word.
+    """
     if "\t" in text:
         word, rest = text.split("\t", 1)
-        return word.strip(), rest.split()
+        return _tidy(word.strip(), rest.split())
     fields = text.split()
-    return (fields[0], fields[1:]) if fields else ("", [])
+    return _tidy(fields[0], fields[1:]) if fields else Fields("", [])
+
+
+def _tidy(word: str, phonemes: list[str]) -> Fields:
+    commented = False
+    for index, phoneme in enumerate(phonemes):
+        if phoneme.startswith("#"):
+            phonemes, commented = phonemes[:index], True
+            break
+    folded = _VARIANT_MARKER.sub("", word)
+    return Fields(folded or word, phonemes, bool(folded) and folded != word,
+                  commented)
 
 
 def _is_number(text: str) -> bool:
     return _NUMBER.fullmatch(text) is not None
 
 
-def _split_probabilistic(text: str) -> tuple[str, list[str]] | None:
+def _split_probabilistic(text: str) -> Fields | None:
     """Word and phonemes of "word<TAB>number...<TAB>phonemes", or None."""
     fields = text.split("\t")
     if len(fields) < 3 or not all(_is_number(f.strip())
                                   for f in fields[1:-1]):
         return None
-    return fields[0].strip(), fields[-1].split()
+    return _tidy(fields[0].strip(), fields[-1].split())
 
 
 def _detect_layout(name: str, lines: list[tuple[int, str]]) -> str:
@@ -198,7 +259,7 @@ def _detect_layout(name: str, lines: list[tuple[int, str]]) -> str:
         return "plain"
     comma = numeric = probabilistic = 0
     for _, text in lines:
-        word, phonemes = _split_line(text)
+        word, phonemes, _, _ = split_entry(text)
         if "," in word and "\t" not in text:
             comma += 1
         if _split_probabilistic(text) is not None:
@@ -243,39 +304,32 @@ def _has_stress(phonemes: Sequence[str]) -> bool:
 
 def read_lexicon(path: str | os.PathLike[str], *, delim: str = "",
                  max_malformed: float = DEFAULT_MAX_MALFORMED,
-                 strip_stress: bool = False) -> Lexicon:
+                 strip_stress: bool = False,
+                 check_inventory: bool = True) -> Lexicon:
     """Reads a lexicon file.
 
-    Malformed lines (undecodable UTF-8, a word without phonemes, reserved
-    symbols) are skipped and listed in the result. The probabilistic layout
-    is read as word and phonemes. `strip_stress` removes stress digits and
-    marks from the phonemes. Raises LexiconError when no entry is usable,
-    when malformed lines exceed `max_malformed` (a share of the
-    non-comment lines) and for comma-separated lines or untabbed numeric
-    columns, and OSError when the file cannot be read.
+    Malformed lines (text that is not valid, a NUL character, a line too
+    long, a word without phonemes, reserved symbols) are skipped and listed
+    in the result. The probabilistic layout is read as word and phonemes.
+    `strip_stress` removes stress digits and marks from the phonemes.
+    Raises LexiconError when no entry is usable, when malformed lines
+    exceed `max_malformed` (a share of the non-comment lines), for
+    comma-separated lines or untabbed numeric columns and, unless
+    `check_inventory` is False, for an implausible phoneme inventory;
+    tamsu.textfile.TextFileError (a ValueError) for a file that is not
+    text, and OSError when the file cannot be read.
     """
     name = os.fspath(path)
     entries: list[LexiconEntry] = []
     malformed: list[MalformedLine] = []
     lines: list[tuple[int, str]] = []
-    with open(name, "rb") as stream:
-        for number, raw in enumerate(stream, start=1):
-            try:
-                text = raw.decode("utf-8")
-            except UnicodeDecodeError as error:
-                malformed.append(MalformedLine(
-                    name, number, f"not UTF-8 text ({error.reason} at byte "
-                    f"{error.start})"))
-                continue
-            text = text.rstrip("\r\n")
-            if number == 1:
-                text = text.removeprefix("\ufeff")
-            stripped = text.strip()
-            if not stripped or stripped.startswith((";;;", "#")):
-                continue
+    for number, text, problem in read_lines(name):
+        if problem is not None:
+            malformed.append(MalformedLine(name, number, problem))
+        elif not is_comment(text):
             lines.append((number, text))
     layout = _detect_layout(name, lines)
-    stress_marked = 0
+    stress_marked = folded = commented = 0
     for number, text in lines:
         if layout == "probabilistic":
             split = _split_probabilistic(text)
@@ -284,9 +338,11 @@ def read_lexicon(path: str | os.PathLike[str], *, delim: str = "",
                     name, number, "not word<TAB>numbers<TAB>phonemes like "
                     "the other lines"))
                 continue
-            word, phonemes = split
         else:
-            word, phonemes = _split_line(text)
+            split = split_entry(text)
+        word, phonemes = split.word, split.phonemes
+        folded += split.folded
+        commented += split.commented
         if _has_stress(phonemes):
             stress_marked += 1
             if strip_stress:
@@ -298,9 +354,41 @@ def read_lexicon(path: str | os.PathLike[str], *, delim: str = "",
         entries.append(LexiconEntry(word, tuple(phonemes), number))
     malformed.sort(key=lambda m: m.line)
     _check_usable(name, entries, malformed, max_malformed)
+    if check_inventory:
+        _check_inventory(name, entries)
     return Lexicon(entries, malformed, name, layout, stress_marked,
-                   strip_stress)
+                   strip_stress, folded, commented)
 
+
+def _check_inventory(name: str, entries: list[LexiconEntry]) -> None:
+    """Refuses entries whose phonemes cannot be what they seem."""
+    if len(entries) < _CHECKED_ENTRIES:
+        return
+    unspaced = [e for e in entries if len(e.phonemes) == 1
+                and len(e.phonemes[0]) >= 3 and len(e.word) >= 3]
+    spaced = [e for e in entries if " " in e.word]
+    inventory = len(set(p for e in entries for p in e.phonemes))
+    if (len(unspaced) > _UNSPACED_SHARE * len(entries)
+            and inventory > len(entries) / 2):
+        example = unspaced[0]
+        if len(spaced) > len(entries) / 2:
+            hint = ("the columns look swapped: the word comes first, then "
+                    "a tab, then the phonemes")
+        else:
+            hint = ("write the phonemes separated by spaces "
+                    f"({' '.join(example.phonemes[0])})")
+        raise LexiconError(
+            f"{name}: {len(unspaced)} of {len(entries)} entries have one "
+            f"phoneme as long as a word ({name}:{example.line}: "
+            f"{example.word!r} {example.phonemes[0]!r}), {inventory} "
+            f"distinct phonemes in all: {hint}; {_NO_CHECK}")
+    if len(spaced) >= _SPACED_SHARE * len(entries):
+        example = spaced[0]
+        raise LexiconError(
+            f"{name}: {len(spaced)} of {len(entries)} words hold spaces "
+            f"({name}:{example.line}: {example.word!r}), each of which "
+            f"would be a grapheme: is it a list of sentences, or are the "
+            f"columns swapped (the word comes first)? {_NO_CHECK}")
 
 
 def _check_usable(name: str, entries: list[LexiconEntry],

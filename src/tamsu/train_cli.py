@@ -40,7 +40,12 @@ def _add_option(parser: argparse.ArgumentParser, option: Field[Any]) -> None:
     meta = option.metadata
     flag = "--" + option.name.replace("_", "-")
     if option.type in (bool, "bool"):
-        parser.add_argument(flag, action="store_true", help=meta["help"])
+        # A check on by default is turned off with --no-NAME.
+        action: str | type[argparse.Action] = (
+            argparse.BooleanOptionalAction if option.default
+            else "store_true")
+        parser.add_argument(flag, action=action, default=option.default,
+                            help=meta["help"])
         return
     kind: dict[str, Any] = dict(metavar=meta["metavar"])
     if meta["choices"]:

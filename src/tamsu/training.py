@@ -18,6 +18,7 @@ from dataclasses import dataclass, field, fields, replace
 from typing import Any, Callable, Iterable, Sequence
 
 from tamsu import _train
+from tamsu.files import check_outputs
 from tamsu.graphemes import (FORMS, REVERSED_MARKER, choose_form, marker_of,
                              normalise_word)
 from tamsu.lexicon import (DEFAULT_MAX_MALFORMED, Lexicon, LexiconEntry,
@@ -98,6 +99,10 @@ class TrainOptions:
     strip_stress: bool = _option(
         False, "remove stress digits and marks from the phonemes of a "
         "lexicon file (AH0 -> AH)")
+    inventory_check: bool = _option(
+        True, "refuse a lexicon whose phonemes look implausible for its "
+        "entries (phonemes written without spaces, swapped columns; see "
+        "tamsu.lexicon)")
     reverse: bool = _option(
         False, "train right to left (graphemes and phonemes last to "
         "first), a partner for a left-to-right model in an ensemble "
@@ -215,7 +220,8 @@ def _lexicon_of(source: LexiconSource, options: TrainOptions) -> Lexicon:
     if isinstance(source, (str, os.PathLike)):
         return read_lexicon(source, delim=options.delim,
                             max_malformed=options.max_malformed,
-                            strip_stress=options.strip_stress)
+                            strip_stress=options.strip_stress,
+                            check_inventory=options.inventory_check)
     return parse_entries(source, delim=options.delim)
 
 
@@ -260,15 +266,8 @@ def _check_output(output: str | os.PathLike[str], lexicon: object) -> None:
             if is_kind(status.st_mode):
                 raise OSError(f"cannot write the model to {name}: it is "
                               f"{kind}, not a regular file")
-        if isinstance(lexicon, (str, os.PathLike)) and lexicon:
-            try:
-                same = os.path.samefile(output, lexicon)
-            except OSError:
-                same = False
-            if same:
-                raise ValueError(
-                    f"the output {name} is the lexicon "
-                    f"{os.fsdecode(lexicon)}: refusing to overwrite it")
+        if isinstance(lexicon, (str, os.PathLike)):
+            check_outputs({"the output": output}, {"the lexicon": lexicon})
     directory = os.path.dirname(os.path.realpath(output))
     if not os.path.isdir(directory):
         raise FileNotFoundError(f"cannot write the model to {name}: no "
