@@ -27,6 +27,7 @@ from tamsu.command import (PROG, ProgressBar, RunError, add_model_options,
 from tamsu.decoding import Answer, Pronunciation, default_model_path
 from tamsu.g2p import DEFAULT, G2P
 from tamsu.normalise import printable
+from tamsu.search import SearchOptions
 
 __all__ = ["FORMATS", "add_options", "default_model", "run"]
 
@@ -56,10 +57,10 @@ def _probability(text: str) -> float:
 
 def _threshold(text: str) -> float:
     value = number(text)
-    if not value < 99.0:
-        raise argparse.ArgumentTypeError(
-            f"the model applies thresholds below 99 only (leave the option "
-            f"out for none): {text}")
+    try:
+        SearchOptions(threshold=value)  # one that the model can apply
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error))
     return value
 
 
@@ -93,7 +94,8 @@ def _add_search_options(parser: argparse.ArgumentParser) -> None:
         help="most paths returned per word (default: 10000)")
     parser.add_argument(
         "--threshold", type=_threshold, default=None, metavar="W",
-        help="drop paths whose weight exceeds W, below 99 (default: none)")
+        help="drop paths whose weight exceeds W (below 99, the most the "
+             "model can apply; default: none)")
     parser.add_argument(
         "--probability-mass", type=_probability, default=None, metavar="P",
         help="keep each word's best pronunciations until their "

@@ -1,7 +1,8 @@
 """The decoding path: one word in, ranked pronunciations and a report out.
 
 Every front end (:class:`tamsu.G2P`, :func:`tamsu.evaluate`, ``tamsu
-apply``) goes through :func:`pronounce`:
+apply``) goes through :func:`pronounce` (or :func:`pronounce_all` for a
+batch of words, whose parts reach the decoder in one call):
 
 1. a word that cannot be text, or is too long, is skipped (with a reason);
 2. it is normalised for the model's alphabet (:mod:`tamsu.normalise`),
@@ -25,7 +26,7 @@ import math
 import os
 from dataclasses import dataclass, field
 from importlib import resources
-from typing import Final, Literal, NamedTuple, Protocol, Sequence
+from typing import Final, Iterator, Literal, NamedTuple, Protocol, Sequence
 
 from tamsu._tamsu import Model
 from tamsu.dictionary import PronunciationDictionary
@@ -37,7 +38,8 @@ from tamsu.search import Phonemes, SearchOptions, phoneme_texts, search
 
 __all__ = ["Answer", "MAX_WORD_LENGTH", "PartDecoder", "PathOptions",
            "Pronunciation", "Scored", "best_products", "default_model_path",
-           "load_decoder", "model_paths", "pronounce", "skip_reason"]
+           "load_decoder", "model_paths", "pronounce", "pronounce_all",
+           "skip_reason"]
 
 MAX_WORD_LENGTH: Final = 256
 """The longest word, in characters, that is decoded; longer ones are
@@ -227,24 +229,69 @@ def pronounce(word: str, decoder: PartDecoder,
               dictionary: PronunciationDictionary | None,
               options: PathOptions) -> Answer:
     """The ranked pronunciations of `word` and what happened to it."""
+    return pronounce_all([word], decoder, dictionary, options)[0]
+
+
+def pronounce_all(words: Sequence[str], decoder: PartDecoder,
+                  dictionary: PronunciationDictionary | None,
+                  options: PathOptions) -> list[Answer]:
+    """:func:`pronounce` for each of `words`, with one call of the decoder
+    for all the parts that the dictionary does not have."""
+    plans = [_plan(word, decoder.alphabet, dictionary, options)
+             for word in words]
+    decoded = iter(decoder.decode([part for plan in plans if isinstance(
+        plan, _Plan) for part in plan.to_decode]))
+    return [plan if isinstance(plan, Answer)
+            else _finish(plan, decoded, options) for plan in plans]
+
+
+@dataclass(frozen=True, slots=True)
+class _Plan:
+    """A word waiting for its parts' pronunciations."""
+    word: str
+    removed: str
+    choices: list[list[Scored] | None]  # None: a part for the decoder
+    to_decode: list[str]
+    whole: bool  # one part, decoded as it is: its list is the answer
+
+
+def _plan(word: str, alphabet: Alphabet,
+          dictionary: PronunciationDictionary | None,
+          options: PathOptions) -> Answer | _Plan:
+    """What a word needs: settled by itself (skipped, left out, found in
+    the dictionary), or parts to decode."""
     if not isinstance(word, str):
         raise TypeError(f"word must be a str, not {type(word).__name__}")
     reason = skip_reason(word, options.max_word_length)
     if reason is not None:
         return Answer(word, [], "", reason)
-    normalised = normalise(word, decoder.alphabet,
-                           enabled=options.normalise)
-    lossy = bool(normalised.removed) and not options.partial
+    normalised = normalise(word, alphabet, enabled=options.normalise)
+    removed = normalised.removed
+    lossy = bool(removed) and not options.partial
     if dictionary is not None:
         for key in _lossless_keys(normalised) if lossy else normalised.keys:
             variants = dictionary.lookup(key)
             if variants:
                 return Answer(word, _ranked(word, _from_dictionary(
-                    variants, options)), normalised.removed)
+                    variants, options)), removed)
     if lossy:
-        return Answer(word, [], normalised.removed)
-    return Answer(word, _ranked(word, _from_parts(
-        normalised, decoder, dictionary, options)), normalised.removed)
+        return Answer(word, [], removed)
+    parts = [part for part in normalised.parts if part]
+    if len(parts) == 1 and len(normalised.parts) == 1:
+        # A hyphenated compound the model could spell whole, whose parts
+        # are all in the dictionary, is better read from it.
+        pieces = parts[0].split("-")
+        if dictionary is None or len(pieces) < 2 or not all(
+                piece in dictionary for piece in pieces):
+            return _Plan(word, removed, [None], parts, True)
+        parts = pieces
+    choices: list[list[Scored] | None] = [
+        _from_dictionary(variants, options) if variants else None
+        for variants in (dictionary.lookup(part) if dictionary else ()
+                         for part in parts)]
+    return _Plan(word, removed, choices,
+                 [part for part, c in zip(parts, choices) if c is None],
+                 False)
 
 
 def _lossless_keys(normalised: Normalised) -> tuple[str, ...]:
@@ -254,29 +301,17 @@ def _lossless_keys(normalised: Normalised) -> tuple[str, ...]:
     return tuple(key for key in normalised.keys if key != spelled)
 
 
-def _from_parts(normalised: Normalised, decoder: PartDecoder,
-                dictionary: PronunciationDictionary | None,
-                options: PathOptions) -> list[Scored]:
-    parts = [part for part in normalised.parts if part]
-    if len(parts) == 1 and len(normalised.parts) == 1:
-        # A hyphenated compound the model could spell whole, whose parts
-        # are all in the dictionary, is better read from it.
-        pieces = parts[0].split("-")
-        if dictionary is None or len(pieces) < 2 or not all(
-                piece in dictionary for piece in pieces):
-            return decoder.decode(parts)[0]
-        parts = pieces
-    choices: list[list[Scored] | None] = [
-        _from_dictionary(variants, options) if variants else None
-        for variants in (dictionary.lookup(part) if dictionary else ()
-                         for part in parts)]
-    unknown = [part for part, c in zip(parts, choices) if c is None]
-    decoded = iter(decoder.decode(unknown))
-    lists = [c if c is not None else next(decoded) for c in choices]
+def _finish(plan: _Plan, decoded: Iterator[list[Scored]],
+            options: PathOptions) -> Answer:
+    """`plan`'s answer, its decoded parts' lists taken from `decoded`."""
+    lists = [c if c is not None else next(decoded) for c in plan.choices]
+    if plan.whole:
+        return Answer(plan.word, _ranked(plan.word, lists[0]), plan.removed)
     limit = options.search.nbest
     if options.all_variants:
         limit = max([limit, *map(len, lists)])
-    return best_products([c for c in lists if c], limit)
+    return Answer(plan.word, _ranked(plan.word, best_products(
+        [c for c in lists if c], limit)), plan.removed)
 
 
 def _from_dictionary(variants: Sequence[Phonemes],

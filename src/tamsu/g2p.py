@@ -26,7 +26,7 @@ from typing import Final, Iterable, Iterator, Sequence
 
 from tamsu.decoding import (MAX_WORD_LENGTH, Answer, PartDecoder, PathOptions,
                             Pronunciation, default_model_path, load_decoder,
-                            model_paths, pronounce)
+                            model_paths, pronounce, pronounce_all)
 from tamsu.dictionary import PronunciationDictionary, default_dictionary_path
 from tamsu.normalise import Alphabet, printable
 from tamsu.pool import ordered_map
@@ -302,6 +302,10 @@ class G2P:
         return pronounce(word, self._decoder(), self.dictionary,
                          self._settings.options)
 
+    def _answer_all(self, words: list[str]) -> list[Answer]:
+        return pronounce_all(words, self._decoder(), self.dictionary,
+                             self._settings.options)
+
 
 def _dictionary_source(dictionary: str | os.PathLike[str]
                        | PronunciationDictionary | None | _Default,
@@ -360,4 +364,4 @@ def _start_worker(settings: _Settings) -> None:
 
 def _answer_chunk(words: list[str]) -> list[Answer]:
     assert _worker is not None
-    return [_worker._answer(word) for word in words]
+    return _worker._answer_all(words)
