@@ -26,7 +26,7 @@ from tamsu.command import (PROG, ProgressBar, RunError, add_model_options,
                            int_at_least, number)
 from tamsu.decoding import Answer, Pronunciation, default_model_path
 from tamsu.g2p import DEFAULT, G2P
-from tamsu.normalise import printable
+from tamsu.normalise import printable, printable_characters
 from tamsu.search import SearchOptions
 
 __all__ = ["FORMATS", "add_options", "default_model", "run"]
@@ -307,13 +307,11 @@ class _Report:
             lines.append(f"... and {self.skipped - _SHOWN_SKIPS} more "
                          f"skipped words")
         if self.with_unknown:
-            shown = " ".join(printable(c) for c in list(self.unknown)[:20])
-            more = " ..." if len(self.unknown) > 20 else ""
             what = ("removed before decoding" if self.partial else
                     "so they were left out (--keep-partial writes the rest)")
             lines.append(f"{self.with_unknown} of {self.words} words had "
                          f"characters the model does not know, {what}: "
-                         f"{shown}{more}{listed}")
+                         f"{printable_characters(self.unknown)}{listed}")
         if self.unpronounced:
             lines.append(f"{self.unpronounced} of {self.words} words had no "
                          f"pronunciation{listed}")

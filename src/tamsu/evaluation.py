@@ -8,7 +8,7 @@ from typing import Callable, Sequence
 
 from tamsu.g2p import G2P
 from tamsu.lexicon import Lexicon, read_lexicon
-from tamsu.normalise import printable
+from tamsu.normalise import printable_characters
 
 __all__ = ["EvaluationReport", "edit_distance", "evaluate"]
 
@@ -62,11 +62,9 @@ class EvaluationReport:
     def _unknown_line(self) -> str:
         if not self.with_unknown:
             return ""
-        shown = " ".join(printable(c) for c in list(self.unknown)[:20])
-        more = " ..." if len(self.unknown) > 20 else ""
-        return (f"\nwords with characters the model does not know "
-                f"(removed before decoding): {self.with_unknown}: "
-                f"{shown}{more}")
+        return (f"\nwords with characters the model does not know: "
+                f"{self.with_unknown} (removed before decoding: "
+                f"{printable_characters(self.unknown)})")
 
 
 def score(report: EvaluationReport, word: str, hypothesis: tuple[str, ...],

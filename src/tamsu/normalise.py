@@ -26,12 +26,12 @@ from __future__ import annotations
 
 import unicodedata
 from dataclasses import dataclass
-from typing import Literal, Protocol
+from typing import Iterable, Literal, Protocol
 
 from tamsu.graphemes import MARKERS, normalise_word
 
-__all__ = ["Alphabet", "Normalised", "normalise", "undecodable_reason",
-           "printable"]
+__all__ = ["Alphabet", "Normalised", "normalise", "printable",
+           "printable_characters", "undecodable_reason"]
 
 # Apostrophe look-alikes that real text uses in place of U+0027.
 _APOSTROPHES = frozenset("\u2019\u02bc\u2018\u0060\u00b4")
@@ -179,6 +179,14 @@ def printable(word: str) -> str:
         return word
     return "".join(c if c.isprintable() else
                    c.encode("unicode_escape").decode("ascii") for c in word)
+
+
+def printable_characters(characters: Iterable[str], limit: int = 20) -> str:
+    """The first `limit` characters, :func:`printable` and space-separated,
+    with " ..." when there are more (for reports of unknown characters)."""
+    listed = list(characters)
+    shown = " ".join(printable(c) for c in listed[:limit])
+    return shown + (" ..." if len(listed) > limit else "")
 
 
 def _strip_edges(text: str, keep: str) -> str:
