@@ -179,7 +179,7 @@ ANY_TEXT = st.text(st.one_of(st.characters(blacklist_categories=()), *(
     st.characters(whitelist_categories=[c]) for c in ("Cs", "Mn", "Cc"))))
 
 
-@hypothesis.settings(max_examples=300, deadline=None)
+@hypothesis.settings(max_examples=300, deadline=None, database=None)
 @hypothesis.given(ANY_TEXT)
 def test_any_string_is_answered_or_skipped_with_a_warning(english, word):
     g2p = tamsu.G2P(english)
