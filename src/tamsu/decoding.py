@@ -307,7 +307,9 @@ def _finish(plan: _Plan, decoded: Iterator[list[Scored]],
     lists = [c if c is not None else next(decoded) for c in plan.choices]
     if plan.whole:
         return Answer(plan.word, _ranked(plan.word, lists[0]), plan.removed)
-    limit = options.search.nbest
+    # Like one search, a word gets at most `beam` records: a huge nbest
+    # must not multiply out the parts' lists.
+    limit = min(options.search.nbest, options.search.beam)
     if options.all_variants:
         limit = max([limit, *map(len, lists)])
     return Answer(plan.word, _ranked(plan.word, best_products(
