@@ -253,7 +253,7 @@ class G2P:
         """
         answer = self._answer(word)
         if answer.removed or answer.skipped is not None:
-            _warn(answer, stacklevel=2)
+            _warn(answer, self._settings.options.partial, stacklevel=2)
         return answer.pronunciations
 
     def map(self, words: Iterable[str], *, jobs: int = 1,
@@ -269,7 +269,7 @@ class G2P:
         """
         for answer in self.answers(words, jobs=jobs, chunk_size=chunk_size):
             if answer.removed or answer.skipped is not None:
-                _warn(answer, stacklevel=2)
+                _warn(answer, self._settings.options.partial, stacklevel=2)
             yield answer.pronunciations
 
     def answers(self, words: Iterable[str], *, jobs: int = 1,
@@ -340,7 +340,7 @@ def _same_file(a: str, b: str) -> bool:
         return False
 
 
-def _warn(answer: Answer, stacklevel: int) -> None:
+def _warn(answer: Answer, partial: bool, stacklevel: int) -> None:
     """Warns about `answer`'s word; `stacklevel` 2 blames _warn's caller's
     caller (the user's line)."""
     if answer.skipped is not None:
@@ -348,8 +348,9 @@ def _warn(answer: Answer, stacklevel: int) -> None:
                       SkippedWordWarning, stacklevel=stacklevel + 1)
     elif answer.removed:
         shown = ", ".join(repr(c) for c in answer.removed)
+        outcome = "" if partial else " (no answer: partial=False)"
         warnings.warn(f"{answer.word!r}: removed characters the model does "
-                      f"not know: {shown}", UnknownCharacterWarning,
+                      f"not know: {shown}{outcome}", UnknownCharacterWarning,
                       stacklevel=stacklevel + 1)
 
 
