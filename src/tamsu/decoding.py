@@ -130,7 +130,7 @@ class Scored(NamedTuple):
 
 class PartDecoder(Protocol):
     """Turns pieces of words (already spelled for `alphabet`) into scored
-    pronunciations, best first: a model, an ensemble, or (later) a batch
+    pronunciations, best first: a model, an ensemble, or a batch
     decoder serving many words at once. Like a Model, one belongs to the
     thread that made it."""
 
