@@ -39,13 +39,14 @@ SIZE = 60_000
 # The old `tamsu apply`: the model alone, each word as given.
 BEFORE = """
 import sys
-from tamsu.batch import DecodeSettings, decode_words, default_model_path
+from tamsu import Model, default_model_path
 words = [line.rstrip("\\n") for line in open(sys.argv[1], encoding="utf-8")]
 out = sys.stdout
-for word, pronunciations in decode_words(
-        words, DecodeSettings(default_model_path())):
-    for rank, p in enumerate(pronunciations, start=1):
-        out.write(f"{word}\\t{rank}\\t{p.weight:.4f}\\t{' '.join(p.phonemes)}\\n")
+model = Model(default_model_path())
+for word in words:
+    for rank, p in enumerate(model.phoneticize_paths(word), start=1):
+        phonemes = " ".join(model.find_osym(label) for label in p.uniques)
+        out.write(f"{word}\\t{rank}\\t{p.path_weight:.4f}\\t{phonemes}\\n")
 """
 
 

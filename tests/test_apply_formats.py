@@ -22,20 +22,31 @@ def setup(tmp_path_factory):
     return ["-m", model, "--dictionary", str(dictionary)], directory
 
 
-@pytest.mark.parametrize("style, expected", [
-    ("tsv", "The\t1\t0.6931\tDH AH\nThe\t2\t0.6931\tDH IY\n"
-            "ab\t1\t2.5000\tA B\nab\t1\t2.5000\tA B\nx€y\t1\t2.5000\tX Y\n"),
-    ("lexicon", "The\tDH AH\nThe\tDH IY\nab\tA B\nx€y\tX Y\n"),
-    ("lexicon-prob", "The\t0.5\tDH AH\nThe\t0.5\tDH IY\nab\t1\tA B\n"
-                     "x€y\t1\tX Y\n"),
+LEFT_OUT = "so they were left out (--keep-partial writes the rest)"
+
+
+@pytest.mark.parametrize("args, expected", [
+    (["--format", "tsv"], "The\t1\t0.6931\tDH AH\nab\t1\t2.5000\tA B\n"
+                          "ab\t1\t2.5000\tA B\nx€y\t1\t2.5000\tX Y\n"),
+    (["--format", "lexicon", "--all-variants"],
+     "The\tDH AH\nThe\tDH IY\nab\tA B\n"),
+    (["--format", "lexicon-prob", "--keep-partial"],
+     "The\t0.5\tDH AH\nab\t1\tA B\nx€y\t1\tX Y\n"),
 ])
-def test_formats_and_the_oov_report(setup, style, expected):
+def test_formats_and_the_oov_report(setup, args, expected):
     options, directory = setup
-    oov = directory / f"oov-{style}.txt"
-    result = run("apply", *options, "--format", style, "--oov", str(oov),
+    oov, out = directory / "oov.txt", directory / "out.txt"
+    result = run("apply", *options, *args, "--oov", str(oov), "-o", str(out),
                  "The", "ab", "ab", "€", "x€y")
-    assert result.stdout.decode() == expected
+    assert (result.stdout, out.read_text(encoding="utf-8")) == (b"", expected)
     # Nothing is printed for "€"; both problems are counted, one line each.
+    if "--all-variants" in args:  # a lexicon: a lossy line is no entry
+        assert result.stderr.decode() == "tamsu: 2 of 5 words had characters "\
+            f"the model does not know, {LEFT_OUT}: € (listed in {oov})\n"
+        assert oov.read_text(encoding="utf-8") == "".join(f"{w}\tunknown "
+            "characters: €; left out (--keep-partial writes the rest)\n"
+            for w in ("€", "x€y"))
+        return
     assert result.stderr.decode().splitlines() == [
         "tamsu: 2 of 5 words had characters the model does not know, "
         f"removed before decoding: € (listed in {oov})",
@@ -51,33 +62,39 @@ def test_word_lists_skip_comments_and_report_undecodable_lines(setup):
     words.write_bytes(b"\xef\xbb\xbfab\n# a comment\n\n  ba\tignored\n"
                       b"caf\xe9\n" + b"a" * 300 + b"\nc\x01ab\n")
     result = run("apply", *options, "--format", "lexicon", "-f", str(words))
-    assert result.stdout == b"ab\tA B\nba\tB A\nc\x01ab\tC A B\n"
+    assert result.stdout == b"ab\tA B\nba\tB A\n"
     assert result.stderr.decode().splitlines() == [
         f"tamsu: {words}:5: skipped caf\\xe9: not valid UTF-8 text",
         f"tamsu: {words}:6: skipped {'a' * 40}...: longer than 256 "
         f"characters (300)",
         "tamsu: 1 of 5 words had characters the model does not know, "
-        "removed before decoding: \\x01"]
+        f"{LEFT_OUT}: \\x01"]
     # A pipe is read once (no second pass to count its words).
     piped = subprocess.run(
         ["bash", "-c", f"'{sys.executable}' -m tamsu apply {' '.join(options)}"
          " --format lexicon -f <(printf 'ab\\nba\\n')"],
         capture_output=True, timeout=120)
     assert piped.stdout == b"ab\tA B\nba\tB A\n", piped.stderr
-    # Arguments that are not UTF-8 are skipped the same way.
-    argument = run("apply", *options, b"caf\xe9", "ab")
+    # Arguments that are not UTF-8 are skipped the same way, and so are
+    # tabs and line breaks, which no line can carry; the report gives each
+    # as it came, escaping only those.
+    oov = directory / "oov.txt"
+    argument = run("apply", *options, b"caf\xe9", "a\tb", "ab", "--oov", oov)
     assert argument.stdout == b"ab\t1\t2.5000\tA B\n"
-    assert argument.stderr == \
+    assert argument.stderr == (
         b"tamsu: argument 1: skipped caf\\xe9: not valid UTF-8 text\n"
+        b"tamsu: argument 2: skipped a\\tb: holds a tab or line break\n")
+    assert oov.read_bytes() == (b"caf\xe9\tskipped: not valid UTF-8 text\n"
+                                b"a\\tb\tskipped: holds a tab or line break\n")
 
 
 def test_switching_the_layers_off(setup):
     options, directory = setup
     both = run("apply", *options, "--format", "lexicon", "The", "A-b")
-    assert both.stdout == b"The\tDH AH\nThe\tDH IY\nA-b\tA B\n"
+    assert both.stdout == b"The\tDH AH\nA-b\tA B\n"
     # "-" is silent in this model: its empty pronunciation is no answer.
     hyphen = letter_model(directory, "hyphen", LOWER + ["-"])
-    plain = run("apply", "-m", hyphen, "--format", "lexicon",
+    plain = run("apply", "-m", hyphen, "--format", "lexicon", "--keep-partial",
                 "--no-dictionary", "--no-normalise", "The", "A-b", "-")
     assert plain.stdout == b"The\tH E\nA-b\tB\n"
     assert b"removed before decoding: T A\n" in plain.stderr

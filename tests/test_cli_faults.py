@@ -58,3 +58,13 @@ def test_ctrl_c_exits_130_with_a_one_line_note(jobs):
     os.killpg(child.pid, signal.SIGINT)  # as a terminal does
     assert finish(child)[1] == b"tamsu: interrupted\n"
     assert child.returncode == 130
+
+
+def test_a_reader_that_goes_away_ends_the_run_quietly(tmp_path):
+    words = tmp_path / "words.txt"
+    words.write_bytes(BATCH * 7)  # far more output than a pipe holds
+    result = subprocess.run(
+        ["bash", "-c", f"set -o pipefail; '{sys.executable}' -m tamsu apply "
+         f"-f '{words}' | head -1"], capture_output=True, timeout=120)
+    assert (result.returncode, result.stderr) == (0, b"")
+    assert result.stdout.startswith(b"abc\t1\t")

@@ -3,9 +3,13 @@
 import gc
 import pickle
 import sys
+import tracemalloc
 import unicodedata
+import warnings
 from concurrent.futures import ThreadPoolExecutor
 
+import hypothesis
+import hypothesis.strategies as st
 import pytest
 
 import tamsu
@@ -87,11 +91,13 @@ def test_dictionary_first_then_model(english, tmp_path):
     dictionary.write_text("# a comment\nthe\tDH AH\nthe(2)\tDH IY\n"
                           "Ok\tOW K EY\ncafe\tK AE F EY\n", encoding="utf-8")
     g2p = tamsu.G2P(english, dictionary, nbest=2)
-    # All variants, in dictionary order, equal shares, found case-folded.
+    # nbest variants, in dictionary order, equal shares, found case-folded.
     the = g2p("The")
     assert strings(the) == [("DH AH", "dictionary", 1),
                             ("DH IY", "dictionary", 2)]
     assert [(p.probability, p.word) for p in the] == [(0.5, "The")] * 2
+    assert strings(tamsu.G2P(english, dictionary)("the")) == strings(the)[:1]
+    assert tamsu.G2P(english, dictionary, all_variants=True)("The") == the
     # As given first ("Ok"), then as the model spells it ("café" -> cafe).
     assert strings(g2p("Ok")) == [("OW K EY", "dictionary", 1)]
     assert strings(g2p("café")) == [("K AE F EY", "dictionary", 1)]
@@ -105,7 +111,7 @@ def test_dictionary_first_then_model(english, tmp_path):
 
 def test_compounds_join_their_parts(english, tmp_path):
     g2p = tamsu.G2P(english, tamsu.PronunciationDictionary(
-        {"ice": ["AY S"], "cream": ["K R IY M", "K R EH M"]}))
+        {"ice": ["AY S"], "cream": ["K R IY M", "K R EH M"]}), nbest=2)
     assert strings(g2p("ice-cream")) == [("AY S K R IY M", "dictionary", 1),
                                          ("AY S K R EH M", "dictionary", 2)]
     assert strings(g2p("ice-box")) == [("AY S B O X", "model", 1)]
@@ -117,9 +123,27 @@ def test_compounds_join_their_parts(english, tmp_path):
     assert strings(g2p("ice-box")) == [("I C E B O X", "model", 1)]
 
 
+def test_compounds_keep_the_nbest_likeliest_combinations(tmp_path):
+    # Two readings per letter: "abcdefghi" has 512 paths.
+    arcs = "".join(f"0 0 {c} {c.upper()} 1.0\n0 0 {c} X 1.5\n"
+                   for c in LOWER[:9]) + "0 0\n"
+    g2p = tamsu.G2P(compile_model(tmp_path, "two", arcs, ["<eps>", "|", "_",
+        *LOWER[:9]], ["<eps>", "|", "_", "X", *"ABCDEFGHI"]), nbest=2**63,
+        beam=300)  # as many records per word as one search gives
+    tracemalloc.start()
+    answers = g2p("abcdefghi abcdefghi")
+    assert tracemalloc.get_traced_memory()[1] < 5e6  # never all 90,000
+    tracemalloc.stop()
+    part = g2p("abcdefghi")
+    full = sorted(((a, b) for a in part for b in part),
+                  key=lambda ab: -ab[0].probability * ab[1].probability)
+    assert [p.phonemes for p in answers] == [
+        a.phonemes + b.phonemes for a, b in full[:300]]
+
+
 def test_probability_mass_keeps_the_best_until_it_is_covered(english):
     variants = tamsu.PronunciationDictionary({"x": ["A", "B", "C", "D"]})
-    g2p = tamsu.G2P(english, variants, probability_mass=0.5)
+    g2p = tamsu.G2P(english, variants, probability_mass=0.5, nbest=4)
     assert [str(p) for p in g2p("x")] == ["A", "B"]
     for bad in (0.0, 1.5):
         with pytest.raises(ValueError, match="probability_mass"):
@@ -136,19 +160,36 @@ def test_unknown_characters_warn_once_and_never_reach_the_model(english,
     assert strings(result) == [("A B", "model", 1)]
     with pytest.warns(tamsu.UnknownCharacterWarning):
         assert g2p("€") == []
+    with pytest.warns(tamsu.UnknownCharacterWarning, match="no answer"):
+        assert tamsu.G2P(english, partial=False)("a€b") == []
     # The model's own "Symbol: ... not found" lines never appear.
     assert capfd.readouterr().err == ""
 
 
-@pytest.mark.parametrize("word, reason", [
-    ("caf\udce9", "not valid UTF-8"),
-    ("a" * (tamsu.MAX_WORD_LENGTH + 1), "longer than 256 characters"),
-])
-def test_undecodable_and_overlong_words_are_skipped(english, word, reason):
+def test_undecodable_and_overlong_words_are_skipped(english):
     g2p = tamsu.G2P(english)
-    with pytest.warns(tamsu.SkippedWordWarning, match=reason):
-        assert g2p(word) == []
+    for word, reason in [("caf\udce9", "not valid UTF-8"), ("a" * 257,
+                                                           "longer than 256")]:
+        with pytest.warns(tamsu.SkippedWordWarning, match=reason):
+            assert g2p(word) == []
     assert len(g2p("a" * tamsu.MAX_WORD_LENGTH)) == 1
+
+
+# All planes, with surrogates, combining marks and controls made common.
+ANY_TEXT = st.text(st.one_of(st.characters(blacklist_categories=()), *(
+    st.characters(whitelist_categories=[c]) for c in ("Cs", "Mn", "Cc"))))
+
+
+@hypothesis.settings(max_examples=300, deadline=None, database=None)
+@hypothesis.given(ANY_TEXT)
+def test_any_string_is_answered_or_skipped_with_a_warning(english, word):
+    g2p = tamsu.G2P(english)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        answers = [g2p(word), *g2p.map([word])]
+    assert all(issubclass(w.category, tamsu.G2PWarning) for w in caught)
+    if any(w.category is tamsu.SkippedWordWarning for w in caught):
+        assert answers == [[], []]
 
 
 def test_bad_arguments_fail_early(english, tmp_path):
@@ -157,6 +198,9 @@ def test_bad_arguments_fail_early(english, tmp_path):
     for bad in (0, 2**64):
         with pytest.raises(ValueError, match="nbest must be from 1"):
             tamsu.G2P(english, nbest=bad)
+    # The model would read it as no threshold at all.
+    with pytest.raises(ValueError, match="threshold must be a number below"):
+        tamsu.G2P(english, threshold=150)
     broken = tmp_path / "broken.dict"
     broken.write_bytes(b"ok\tOW K\ncaf\xe9\tK\n")
     with pytest.raises(ValueError, match="broken.dict:2: not UTF-8"):

@@ -1,7 +1,6 @@
 """tamsu.pool.ordered_map: order, read-ahead, errors, shutdown."""
 
 import multiprocessing
-import signal
 
 import pytest
 
@@ -20,10 +19,6 @@ def squares(chunk):
 
 def refuse_to_start(reason):
     raise ValueError(reason)
-
-
-def sigint_handlers(chunk):
-    return [signal.getsignal(signal.SIGINT) for _ in chunk]
 
 
 @pytest.mark.parametrize("jobs", [1, 3])
@@ -54,11 +49,6 @@ def test_errors_in_workers_reach_the_caller(jobs, items, init, error,
                           initargs=(init,))
     with pytest.raises(error, match=message):
         list(results)
-
-
-def test_workers_leave_ctrl_c_to_the_parent():
-    handlers = ordered_map(sigint_handlers, range(4), jobs=2, chunk_size=1)
-    assert set(handlers) == {signal.SIG_IGN}
 
 
 def test_closing_the_results_early_ends_the_workers():

@@ -7,10 +7,16 @@ import tamsu
 
 
 def lexicon_lines(words: list[str]) -> list[str]:
-    g2p = tamsu.G2P(nbest=2, probability_mass=0.9)
+    g2p = tamsu.G2P(nbest=2, probability_mass=0.9, threshold=None,
+                    partial=False, all_variants=True)
     return [f"{p.word}\t{p.probability:.3f}\t{p.source}\t{p}"
             for pronunciations in g2p.map(words, jobs=1)
             for p in pronunciations]
+
+
+def reports(g2p: tamsu.G2P, words: list[str]) -> list[str]:
+    return [f"{a.word}\t{a.removed}\t{a.skipped or ''}\t{len(a.pronunciations)}"
+            for a in g2p.answers(words, jobs=1)]
 
 
 def trained(lexicon: pathlib.Path, output: pathlib.Path) -> str:

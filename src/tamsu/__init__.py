@@ -8,7 +8,7 @@ underneath, :func:`train` makes models and :func:`evaluate` measures them.
 from importlib import metadata as _metadata
 
 from tamsu._tamsu import Model, PathData
-from tamsu.batch import default_model_path
+from tamsu.decoding import default_model_path
 from tamsu.dictionary import PronunciationDictionary, default_dictionary_path
 from tamsu.evaluation import evaluate
 from tamsu.g2p import (DEFAULT, G2P, MAX_WORD_LENGTH, G2PWarning,

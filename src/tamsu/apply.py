@@ -1,30 +1,37 @@
 """`tamsu apply`: pronunciations of word lists, as tables or lexicons.
 
 Words come from arguments, a file or standard input; each goes through
-:class:`tamsu.G2P` (dictionary first, normalised input) and comes out in one
-of the formats below. Problems never stop the run: a word that is not UTF-8
-text or is too long is reported with where it came from and skipped; words
-without a pronunciation and words that lost unknown characters are counted
-on standard error (one line each kind) and listed with ``--oov``.
+the decoding path of :class:`tamsu.G2P` (dictionary first, normalised
+input) and comes out in one of the formats below. Problems never stop the
+run: a word that is not UTF-8 text, is too long, or holds a tab or line
+break (which no output line can carry) is reported with where it came from
+and skipped; words without a pronunciation and words that lost unknown
+characters are counted on standard error (one line each kind) and listed
+with ``--oov``. In the lexicon formats a word that lost characters is left
+out unless ``--keep-partial`` is given: a lexicon line is a promise that
+the pronunciation is the whole word's.
 """
 
 from __future__ import annotations
 
 import argparse
 import collections
-import math
+import contextlib
 import os
 import stat
 import sys
 from typing import IO, Callable, Iterator, TextIO
 
-from tamsu.cli import PROG, ProgressBar, RunError, _float
+from tamsu.command import (PROG, ProgressBar, RunError, add_model_options,
+                           int_at_least, number)
+from tamsu.decoding import Answer, Pronunciation, default_model_path
 from tamsu.files import OutputError, check_outputs, open_output
-from tamsu.g2p import DEFAULT, G2P, Pronunciation, _Answer, _Default
-from tamsu.normalise import printable
+from tamsu.g2p import DEFAULT, G2P
+from tamsu.normalise import printable, printable_characters
+from tamsu.search import SearchOptions
 from tamsu.textfile import TextFileError, count_words, word_lines
 
-__all__ = ["FORMATS", "add_options", "run"]
+__all__ = ["FORMATS", "add_options", "default_model", "run"]
 
 FORMATS = {
     "tsv": "word, rank, weight (probability with a probability mass), "
@@ -36,31 +43,90 @@ FORMATS = {
 
 # At most this many skipped words are named on standard error.
 _SHOWN_SKIPS = 10
+# Model takes nbest and beam as unsigned 64-bit numbers.
+_path_count = int_at_least(1, 2**64 - 1)
+# What would break the line format of the output and of the reports.
+_LINE_BREAKERS = {"\t": "\\t", "\n": "\\n", "\r": "\\r"}
 
 
 def _probability(text: str) -> float:
-    value = _float(text)
+    value = number(text)
     if not 0.0 < value <= 1.0:
         raise argparse.ArgumentTypeError(
             f"must be a probability above 0 and at most 1: {text}")
     return value
 
 
+def _threshold(text: str) -> float:
+    value = number(text)
+    try:
+        SearchOptions(threshold=value)  # one that the model can apply
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error))
+    return value
+
+
 def add_options(parser: argparse.ArgumentParser) -> None:
-    """The options of `tamsu apply` that the front end brings."""
+    """The arguments and options of `tamsu apply`."""
+    parser.add_argument(
+        "words", nargs="*", metavar="WORD",
+        help="words to pronounce (default: read them from --file or "
+             "standard input)")
+    parser.add_argument(
+        "-f", "--file", metavar="PATH",
+        help="read words from PATH, one per line ('-' for standard input); "
+             "text after a tab is ignored, as are blank lines and lines "
+             "starting with '#'")
+    parser.add_argument(
+        "-o", "--output", metavar="PATH",
+        help="write the pronunciations to PATH (default: standard output)")
+    add_model_options(parser)
+    _add_search_options(parser)
+    _add_output_options(parser)
+    _add_layer_options(parser)
+
+
+def _add_search_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--nbest", type=_path_count, default=1, metavar="N",
+        help="pronunciations per word, dictionary variants included "
+             "(default: 1)")
+    parser.add_argument(
+        "--beam", type=_path_count, default=10000, metavar="N",
+        help="most paths returned per word (default: 10000)")
+    parser.add_argument(
+        "--threshold", type=_threshold, default=None, metavar="W",
+        help="drop paths whose weight exceeds W (below 99, the most the "
+             "model can apply; default: none)")
+    parser.add_argument(
+        "--probability-mass", type=_probability, default=None, metavar="P",
+        help="keep each word's best pronunciations until their "
+             "probabilities add up to P (0 < P <= 1); prints probabilities")
+    parser.add_argument(
+        "--accumulate", action="store_true",
+        help="add up the probabilities of paths that spell the same "
+             "pronunciation")
+
+
+def _add_output_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--format", choices=list(FORMATS), default="tsv",
         help="output format: " + "; ".join(
             f"{name}: {text}" for name, text in FORMATS.items()) +
         " (default: tsv)")
     parser.add_argument(
-        "--probability-mass", type=_probability, default=None, metavar="P",
-        help="keep each word's best pronunciations until their "
-             "probabilities add up to P (0 < P <= 1); prints probabilities")
+        "--keep-partial", action="store_true",
+        help="in the lexicon formats, also write words that lost "
+             "characters the model does not know, pronounced without them "
+             "(tsv always does)")
     parser.add_argument(
         "--oov", metavar="PATH",
-        help="write the words without a pronunciation, or with characters "
-             "the model does not know, to PATH as word<TAB>reason")
+        help="write the words without a pronunciation, with characters "
+             "the model does not know, or skipped, to PATH as "
+             "word<TAB>reason")
+
+
+def _add_layer_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--dictionary", metavar="PATH",
         help="pronunciation dictionary to look words up in before the "
@@ -70,10 +136,14 @@ def add_options(parser: argparse.ArgumentParser) -> None:
         "--no-dictionary", action="store_true",
         help="decode every word with the model, looking nothing up")
     parser.add_argument(
+        "--all-variants", action="store_true",
+        help="give every dictionary variant of a word, even beyond --nbest")
+    parser.add_argument(
         "--no-normalise", action="store_true",
-        help="decode words as given: no Unicode normal form, case folding, "
-             "punctuation stripping or compound splitting (unknown "
-             "characters are still removed and reported)")
+        help="decode words as given: no case folding, punctuation "
+             "stripping or compound splitting, only the Unicode form the "
+             "model records (unknown characters are still removed and "
+             "reported)")
 
 
 class _Source:
@@ -144,61 +214,84 @@ def _arguments(words: list[str], source: _Source) -> Iterator[str]:
 
 def _front_end(args: argparse.Namespace,
                model: str | list[str] | None) -> G2P:
-    dictionary: str | None | _Default = DEFAULT
-    if args.no_dictionary:
-        dictionary = None
-    elif args.dictionary is not None:
-        dictionary = args.dictionary
-    threshold = args.threshold if args.threshold < 99.0 else None
-    mass = args.probability_mass
-    if mass is None and args.pmass < 99.0:
-        # --pmass W is the model's -log form of the mass exp(-W).
-        mass = min(1.0, math.exp(-args.pmass))
+    dictionary = (None if args.no_dictionary else DEFAULT
+                  if args.dictionary is None else args.dictionary)
     try:
         return G2P(model, dictionary,
                    normalise=not args.no_normalise, delim=args.delim,
-                   nbest=args.nbest, beam=args.beam, threshold=threshold,
-                   probability_mass=mass, accumulate=args.accumulate)
+                   nbest=args.nbest, beam=args.beam,
+                   threshold=args.threshold,
+                   probability_mass=args.probability_mass,
+                   accumulate=args.accumulate,
+                   partial=_partial(args), all_variants=args.all_variants)
     except (OSError, ValueError) as error:
         raise RunError(str(error))
+
+
+def _partial(args: argparse.Namespace) -> bool:
+    """Whether words that lost characters are written: always in the
+    table, which is for people; in a lexicon, only when asked."""
+    return bool(args.keep_partial) or args.format == "tsv"
 
 
 def _shorten(word: str, limit: int = 40) -> str:
     return printable(word[:limit]) + ("..." if len(word) > limit else "")
 
 
+def _as_given(word: str) -> str:
+    """`word` for a line of a report: as given (so that it matches the
+    input), with only tabs and line breaks escaped."""
+    if any(c in word for c in _LINE_BREAKERS):
+        for character, escape in _LINE_BREAKERS.items():
+            word = word.replace(character, escape)
+    return word
+
+
 class _Report:
     """Counts and lists what did not go smoothly."""
 
-    def __init__(self, oov: TextIO | None) -> None:
+    def __init__(self, oov: TextIO | None, partial: bool) -> None:
         self.oov = oov
+        self.partial = partial
         self.words = 0
         self.skipped = 0
         self.unpronounced = 0
         self.with_unknown = 0
         self.unknown: dict[str, None] = {}
 
-    def add(self, answer: _Answer, origin: str) -> None:
+    def add(self, answer: Answer, origin: str) -> bool:
+        """Counts `answer`; whether its pronunciations are to be written."""
         self.words += 1
-        if answer.skipped is not None:
-            self.skipped += 1
-            if self.skipped <= _SHOWN_SKIPS:
-                print(f"{PROG}: {origin}: skipped {_shorten(answer.word)}: "
-                      f"{answer.skipped}", file=sys.stderr)
-            self._list(answer.word, f"skipped: {answer.skipped}")
-            return
+        skipped = answer.skipped
+        if skipped is None and any(c in answer.word for c in _LINE_BREAKERS):
+            skipped = "holds a tab or line break"  # no line can carry it
+        if skipped is not None:
+            self._skip(answer.word, skipped, origin)
+            return False
         if answer.removed:
             self.with_unknown += 1
             self.unknown.update(dict.fromkeys(answer.removed))
-            self._list(answer.word, "unknown characters removed: " +
-                       " ".join(printable(c) for c in answer.removed))
+            removed = " ".join(printable(c) for c in answer.removed)
+            if not self.partial:
+                self._list(answer.word, f"unknown characters: {removed}; "
+                           f"left out (--keep-partial writes the rest)")
+                return False
+            self._list(answer.word, f"unknown characters removed: {removed}")
         if not answer.pronunciations:
             self.unpronounced += 1
             self._list(answer.word, "no pronunciation")
+        return True
+
+    def _skip(self, word: str, reason: str, origin: str) -> None:
+        self.skipped += 1
+        if self.skipped <= _SHOWN_SKIPS:
+            print(f"{PROG}: {origin}: skipped {_shorten(word)}: {reason}",
+                  file=sys.stderr)
+        self._list(word, f"skipped: {reason}")
 
     def _list(self, word: str, reason: str) -> None:
         if self.oov is not None:
-            self.oov.write(f"{printable(word)}\t{reason}\n")
+            self.oov.write(f"{_as_given(word)}\t{reason}\n")
 
     def summary(self, oov_path: str | None) -> list[str]:
         lines = []
@@ -207,11 +300,11 @@ class _Report:
             lines.append(f"... and {self.skipped - _SHOWN_SKIPS} more "
                          f"skipped words")
         if self.with_unknown:
-            shown = " ".join(printable(c) for c in list(self.unknown)[:20])
-            more = " ..." if len(self.unknown) > 20 else ""
+            what = ("removed before decoding" if self.partial else
+                    "so they were left out (--keep-partial writes the rest)")
             lines.append(f"{self.with_unknown} of {self.words} words had "
-                         f"characters the model does not know, removed "
-                         f"before decoding: {shown}{more}{listed}")
+                         f"characters the model does not know, {what}: "
+                         f"{printable_characters(self.unknown)}{listed}")
         if self.unpronounced:
             lines.append(f"{self.unpronounced} of {self.words} words had no "
                          f"pronunciation{listed}")
@@ -239,18 +332,15 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser,
     """Runs `tamsu apply` with parsed `args`; returns the exit status.
 
     `model` is the model path (a list of paths for an ensemble, None for
-    the shipped one); `progress_bar`
-    makes a bar from (enabled, total, unit).
+    the shipped one); `progress_bar` makes a bar from (enabled, total,
+    unit).
     """
     if args.no_dictionary and args.dictionary is not None:
         parser.error("give --dictionary or --no-dictionary, not both")
-    if args.pmass < 99.0 and args.probability_mass is not None:
-        parser.error("give --probability-mass or --pmass, not both")
     try:  # before anything is opened for writing
-        check_outputs({"--oov": args.oov}, {
+        check_outputs({"--oov": args.oov, "--output": args.output}, {
             "the word list": args.file, "the model": args.model,
             "the dictionary": args.dictionary})
-        out = open_output(None)
     except OutputError as error:
         raise RunError(str(error))
     source = _Source()
@@ -259,27 +349,18 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser,
     oov: TextIO | None = None
     if args.oov is not None:
         try:
-            oov = open(args.oov, "w", encoding="utf-8")
+            oov = open(args.oov, "w", encoding="utf-8",
+                       errors="surrogateescape")
         except OSError as error:
             raise RunError(f"cannot write {args.oov}: "
                            f"{error.strerror or error}")
-    report = _Report(oov)
-    probabilities = args.probability_mass is not None or args.pmass < 99.0
-    lexicon = args.format != "tsv"
-    written: set[str] = set()
+    report = _Report(oov, _partial(args))
     from tamsu.pool import WorkerDied
     try:
-        with progress_bar(args.progress, source.total, "words") as bar:
-            for answer in g2p._answers(words, jobs=args.jobs):
-                report.add(answer, source.origins.popleft())
-                if lexicon:
-                    if answer.word in written:
-                        bar.update(1)
-                        continue
-                    written.add(answer.word)
-                _write(out, args.format, answer.pronunciations,
-                       probabilities)
-                bar.update(1)
+        with _output(args.output) as out, \
+                progress_bar(args.progress, source.total, "words") as bar:
+            _write_answers(g2p.answers(words, jobs=args.jobs), args, out,
+                           report, source, bar)
     except WorkerDied as error:
         raise RunError(str(error))
     except OSError as error:
@@ -290,10 +371,42 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser,
     finally:
         if oov is not None:
             oov.close()
-        out.flush()  # the lines written so far stay, even on failure
     for line in report.summary(args.oov):
         print(line, file=sys.stderr)
     return 0
+
+
+@contextlib.contextmanager
+def _output(path: str | None) -> Iterator[TextIO]:
+    """Standard output (UTF-8 whatever the locale says), or the file
+    `path`; flushed at the end even on failure, so that the lines written
+    so far stay."""
+    try:
+        out = open_output(path)
+    except (OutputError, OSError) as error:
+        raise RunError(str(error))
+    try:
+        yield out
+    finally:
+        if out is sys.stdout:
+            out.flush()
+        else:
+            out.close()  # a stream of standard output's leaves it open
+
+
+def _write_answers(answers: Iterator[Answer], args: argparse.Namespace,
+                   out: TextIO, report: _Report, source: _Source,
+                   bar: ProgressBar) -> None:
+    probabilities = args.probability_mass is not None
+    lexicon = args.format != "tsv"
+    written: set[str] = set()
+    for answer in answers:
+        if report.add(answer, source.origins.popleft()) and not (
+                lexicon and answer.word in written):
+            if lexicon:
+                written.add(answer.word)
+            _write(out, args.format, answer.pronunciations, probabilities)
+        bar.update(1)
 
 
 def default_model(paths: list[str] | None) -> str | list[str] | None:
@@ -301,7 +414,6 @@ def default_model(paths: list[str] | None) -> str | list[str] | None:
     ensemble), or None for the shipped model when it is installed."""
     if paths:
         return paths if len(paths) > 1 else paths[0]
-    from tamsu.batch import default_model_path
     shipped = default_model_path()
     if not os.path.exists(shipped):
         raise RunError(f"the shipped model is missing ({shipped}); "

@@ -33,6 +33,7 @@ from typing import Sequence
 from tamsu._tamsu import Model
 from tamsu.graphemes import (grapheme_form, is_reversed, normalise_word,
                              reverse_word)
+from tamsu.search import Phonemes, SearchOptions, phoneme_texts, search
 
 __all__ = ["Ensemble", "combine_posteriors"]
 
@@ -107,54 +108,43 @@ class Ensemble:
         self._models = [Model(os.fspath(p), delim) for p in paths]
         self._forms = [grapheme_form(m) for m in self._models]
         self._reversed = [is_reversed(m) for m in self._models]
+        self._texts = [phoneme_texts(m) for m in self._models]
         self._delim = delim
         self._weights = list(weights) if weights is not None else None
         self._depth = depth
-        self._texts: list[dict[int, str]] = [{} for _ in self._models]
 
     @property
     def models(self) -> tuple[Model, ...]:
         """The members, in the order given."""
         return tuple(self._models)
 
-    def _paths(self, index: int, word: str, beam: int, threshold: float,
-               accumulate: bool) -> list[tuple[tuple[str, ...], float]]:
-        model, texts = self._models[index], self._texts[index]
+    def _paths(self, index: int, word: str, options: SearchOptions
+               ) -> list[tuple[Phonemes, float]]:
         word = normalise_word(word, self._forms[index])
         backwards = self._reversed[index]
         if backwards:
             word = reverse_word(word, self._delim)
-        found = model.phoneticize_paths(word, self._depth, beam, threshold,
-                                        False, accumulate)
-        out = []
-        for path in found:
-            if not path.uniques:
-                continue  # no phonemes at all is no pronunciation
-            phonemes = []
-            for label in path.uniques:
-                text = texts.get(label)
-                if text is None:
-                    text = texts[label] = model.find_osym(label) or ""
-                phonemes.append(text)
-            if backwards:
-                phonemes.reverse()
-            out.append((tuple(phonemes), path.path_weight))
-        return out
+        found = search(self._models[index], self._texts[index], word, options)
+        if backwards:
+            return [(phonemes[::-1], weight) for phonemes, weight in found]
+        return found
 
-    def _lists(self, word: str, beam: int, threshold: float,
-               accumulate: bool) -> list[list[tuple[tuple[str, ...], float]]]:
+    def _lists(self, word: str, beam: int, threshold: float | None,
+               accumulate: bool) -> list[list[tuple[Phonemes, float]]]:
         """Each member's (phonemes, weight) list for `word`."""
-        return [self._paths(i, word, beam, threshold, accumulate)
+        options = SearchOptions(self._depth, beam, threshold, None,
+                                accumulate)
+        return [self._paths(i, word, options)
                 for i in range(len(self._models))]
 
     def candidates(self, word: str, *, beam: int = 10000,
-                   threshold: float = 99.0, accumulate: bool = False
-                   ) -> list[tuple[tuple[str, ...], float]]:
+                   threshold: float | None = None, accumulate: bool = False
+                   ) -> list[tuple[Phonemes, float]]:
         """Every pronunciation a member found for `word`, best first, with
         its share of the summed scores (the shares add up to one).
 
-        `beam`, `threshold` and `accumulate` go to each member's
-        :meth:`tamsu.Model.phoneticize_paths`.
+        `beam`, `threshold` (None: none) and `accumulate` go to each
+        member's :meth:`tamsu.Model.phoneticize_paths`.
         """
         ranked, _ = _summed(self._lists(word, beam, threshold, accumulate),
                             self._weights, self._depth > 1)
@@ -162,8 +152,8 @@ class Ensemble:
         return [(phonemes, score / total) for phonemes, score in ranked]
 
     def pronounce(self, word: str, nbest: int = 1
-                  ) -> list[tuple[tuple[str, ...], float]]:
+                  ) -> list[tuple[Phonemes, float]]:
         """The `nbest` best (phonemes, summed posterior) pairs of `word`."""
-        return combine_posteriors(self._lists(word, 10000, 99.0, False),
+        return combine_posteriors(self._lists(word, 10000, None, False),
                                   self._weights,
                                   normalise=self._depth > 1)[:nbest]

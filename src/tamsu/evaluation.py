@@ -4,13 +4,11 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass, field
-from typing import Callable, Iterator, Sequence
+from typing import Callable, Sequence
 
-from tamsu._tamsu import Model
-from tamsu.batch import DecodeSettings, decode_words
 from tamsu.g2p import G2P
-from tamsu.graphemes import grapheme_form, is_reversed, normalise_word
 from tamsu.lexicon import Lexicon, read_lexicon
+from tamsu.normalise import printable_characters
 
 __all__ = ["EvaluationReport", "edit_distance", "evaluate"]
 
@@ -37,6 +35,10 @@ class EvaluationReport:
     phonemes: int = 0
     phoneme_errors: int = 0
     no_pronunciation: int = 0  # words the model could not decode at all
+    # Words holding characters the model does not know (removed before
+    # decoding), and those characters, in order of appearance.
+    with_unknown: int = 0
+    unknown: dict[str, None] = field(default_factory=dict, repr=False)
     errors: list[tuple[str, tuple[str, ...], list[tuple[str, ...]]]] = field(
         default_factory=list, repr=False)
 
@@ -54,7 +56,15 @@ class EvaluationReport:
                 f"phonemes: {self.phonemes}  phoneme errors: "
                 f"{self.phoneme_errors}  PER: "
                 f"{100 * self.phoneme_error_rate:.2f}%\n"
-                f"words without a pronunciation: {self.no_pronunciation}")
+                f"words without a pronunciation: {self.no_pronunciation}"
+                + self._unknown_line())
+
+    def _unknown_line(self) -> str:
+        if not self.with_unknown:
+            return ""
+        return (f"\nwords with characters the model does not know: "
+                f"{self.with_unknown} (removed before decoding: "
+                f"{printable_characters(self.unknown)})")
 
 
 def score(report: EvaluationReport, word: str, hypothesis: tuple[str, ...],
@@ -87,46 +97,29 @@ def evaluate(model: str | os.PathLike[str]
     ensemble (see :class:`tamsu.G2P`; one decode per model and word).
     `test` is a lexicon file or a Lexicon; `progress`, if given, is called
     with the number of words done after each word. Words are written in
-    the grapheme form the model records (tamsu.graphemes) before decoding.
+    the grapheme form the model records (tamsu.graphemes) before decoding;
+    characters the model does not know are removed and counted. Raises
+    ValueError for a model that cannot be loaded or a right-to-left model
+    alone.
     """
     lexicon = test if isinstance(test, Lexicon) else read_lexicon(
         test, delim=delim)
     references = lexicon.references()
-    words = list(references)
-    if isinstance(model, (str, os.PathLike)) or len(model) == 1:
-        path = os.fspath(model if isinstance(model, (str, os.PathLike))
-                         else model[0])
-        settings = DecodeSettings(path, delim)
-        loaded = Model(path, delim)
-        if is_reversed(loaded):
-            # Its answers come out backwards: every word would count wrong.
-            raise ValueError(f"{path} reads words right to left: evaluate "
-                             f"it in an ensemble with other models")
-        form = grapheme_form(loaded)
-        decoded = decode_words((normalise_word(w, form) for w in words),
-                               settings, jobs=jobs)
-        best: Iterator[tuple[str, ...]] = (
-            (p[0].phonemes if p else ()) for _, p in decoded)
-    else:
-        best = _ensemble_best(model, words, delim, jobs)
+    # The model alone, on the words as written: no dictionary, no case
+    # folding or compound splitting; each model writes a word in the
+    # grapheme form it records.
+    g2p = G2P(model, None, normalise=False, delim=delim)
     report = EvaluationReport()
-    for done, (word, phonemes) in enumerate(zip(words, best), start=1):
-        if not phonemes:
+    answers = g2p.answers(references, jobs=jobs)
+    for done, answer in enumerate(answers, start=1):
+        if answer.removed:
+            report.with_unknown += 1
+            report.unknown.update(dict.fromkeys(answer.removed))
+        best = answer.pronunciations
+        if not best:
             report.no_pronunciation += 1
-        score(report, word, phonemes, references[word])
+        score(report, answer.word, best[0].phonemes if best else (),
+              references[answer.word])
         if progress is not None:
             progress(done)
     return report
-
-
-def _ensemble_best(models: Sequence[str | os.PathLike[str]],
-                   words: list[str], delim: str, jobs: int
-                   ) -> Iterator[tuple[str, ...]]:
-    """The ensemble's best pronunciation of each word, () for none."""
-    # The model alone, on the words as written: no dictionary, no case
-    # folding or compound splitting; each member writes a word in its own
-    # grapheme form.
-    g2p = G2P(models, None, normalise=False, delim=delim)
-    for answer in g2p._answers(words, jobs=jobs):
-        yield (answer.pronunciations[0].phonemes if answer.pronunciations
-               else ())

@@ -26,12 +26,12 @@ from __future__ import annotations
 
 import unicodedata
 from dataclasses import dataclass
-from typing import Literal, Protocol
+from typing import Iterable, Literal, Protocol
 
 from tamsu.graphemes import MARKERS, normalise_word
 
-__all__ = ["Alphabet", "Normalised", "normalise", "undecodable_reason",
-           "printable"]
+__all__ = ["Alphabet", "Normalised", "normalise", "printable",
+           "printable_characters", "undecodable_reason"]
 
 # Apostrophe look-alikes that real text uses in place of U+0027.
 _APOSTROPHES = frozenset("\u2019\u02bc\u2018\u0060\u00b4")
@@ -88,6 +88,9 @@ class Alphabet:
     """How case is folded: to lower, to upper, or per letter ("mixed")."""
     delim: str = ""
     """The model's grapheme delimiter ("" for one grapheme per character)."""
+    recorded: bool = False
+    """Whether the model records `form` (a marker symbol): then words are
+    brought into it even when normalisation is off."""
 
     @classmethod
     def of_symbols(cls, symbols: list[str], delim: str = "") -> Alphabet:
@@ -107,6 +110,7 @@ class Alphabet:
             if text:
                 graphemes.add(text)
         form: Literal["nfc", "nfd"]
+        recorded = MARKERS["nfd"] in symbols or MARKERS["nfc"] in symbols
         if MARKERS["nfd"] in symbols:
             form = "nfd"
         elif MARKERS["nfc"] in symbols:
@@ -125,7 +129,7 @@ class Alphabet:
             case = "mixed"
         else:
             case = "lower"
-        return cls(frozenset(graphemes), form, case, delim)
+        return cls(frozenset(graphemes), form, case, delim, recorded)
 
     @classmethod
     def of_model(cls, model: SymbolSource, delim: str = "") -> Alphabet:
@@ -168,13 +172,21 @@ def printable(word: str) -> str:
     if undecodable_reason(word) is not None:
         try:
             raw = word.encode("utf-8", "surrogateescape")
-        except UnicodeEncodeError:
-            return word.encode("utf-8", "backslashreplace").decode("ascii")
+        except UnicodeEncodeError:  # a surrogate no byte turns into
+            raw = word.encode("utf-8", "backslashreplace")
         word = raw.decode("utf-8", "backslashreplace")
     if word.isprintable():
         return word
     return "".join(c if c.isprintable() else
                    c.encode("unicode_escape").decode("ascii") for c in word)
+
+
+def printable_characters(characters: Iterable[str], limit: int = 20) -> str:
+    """The first `limit` characters, :func:`printable` and space-separated,
+    with " ..." when there are more (for reports of unknown characters)."""
+    listed = list(characters)
+    shown = " ".join(printable(c) for c in listed[:limit])
+    return shown + (" ..." if len(listed) > limit else "")
 
 
 def _strip_edges(text: str, keep: str) -> str:
@@ -263,14 +275,16 @@ def normalise(word: str, alphabet: Alphabet, *, enabled: bool = True
               ) -> Normalised:
     """Brings `word` into the form `alphabet` spells (see the module notes).
 
-    With `enabled` False only unknown characters are removed: no normal
-    form, case folding, punctuation handling or compound splitting.
-    `word` must be valid text (see :func:`undecodable_reason`).
+    With `enabled` False only the normal form the model records is applied
+    and unknown characters removed: no other normal form, case folding,
+    punctuation handling or compound splitting. `word` must be valid text
+    (see :func:`undecodable_reason`).
     """
     speller = _Speller(alphabet, enabled)
     graphemes = alphabet.graphemes
     if not enabled:
-        spelled = speller.spell(word)
+        form = alphabet.form if alphabet.recorded else None
+        spelled = speller.spell(normalise_word(word, form))
         return Normalised((word,), (spelled,), "".join(speller.removed))
     text = word
     if not unicodedata.is_normalized(alphabet.form.upper(), text):
