@@ -7,6 +7,7 @@ import os
 
 import pytest
 
+import tamsu
 from tamsu.files import OutputError, check_outputs, load_model
 from tamsu.textfile import (MAX_LINE_BYTES, TextFileError, lines_of,
                             read_lines)
@@ -86,6 +87,10 @@ def test_a_model_at_a_path_that_is_not_utf8(tmp_path, simple_model_path):
     os.symlink(simple_model_path, path)
     for given in (path, os.fsdecode(path)):
         assert load_model(given).phoneticize("ab") == ["A", "B"]
+    # The front end loads through it (an ensemble too).
+    name = os.fsdecode(path)
+    for model in (name, [name, name]):
+        assert str(tamsu.G2P(model, None)("ab")[0]) == "A B"
     os.unlink(path)
     with pytest.raises(FileNotFoundError, match=r"m\\xff.fst"):
         load_model(path)

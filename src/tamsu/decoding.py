@@ -31,6 +31,7 @@ from typing import Final, Iterator, Literal, NamedTuple, Protocol, Sequence
 from tamsu._tamsu import Model
 from tamsu.dictionary import PronunciationDictionary
 from tamsu.ensemble import Ensemble
+from tamsu.files import load_model
 from tamsu.graphemes import is_reversed
 from tamsu.normalise import (Alphabet, Normalised, normalise,
                              undecodable_reason)
@@ -208,7 +209,7 @@ def load_decoder(model: str | tuple[str, ...], delim: str,
     if isinstance(model, tuple):
         return _EnsembleDecoder(Ensemble(model, delim=delim,
                                          depth=options.nbest), delim, options)
-    loaded = Model(model, delim)
+    loaded = load_model(model, delim)
     if is_reversed(loaded):
         # Alone it would answer with the phonemes backwards.
         raise ValueError(

@@ -31,6 +31,7 @@ import os
 from typing import Sequence
 
 from tamsu._tamsu import Model
+from tamsu.files import load_model
 from tamsu.graphemes import (grapheme_form, is_reversed, normalise_word,
                              reverse_word)
 from tamsu.search import Phonemes, SearchOptions, phoneme_texts, search
@@ -105,7 +106,7 @@ class Ensemble:
             raise ValueError("model weights must be positive and finite")
         if depth < 1:
             raise ValueError("depth must be at least 1")
-        self._models = [Model(os.fspath(p), delim) for p in paths]
+        self._models = [load_model(p, delim) for p in paths]
         self._forms = [grapheme_form(m) for m in self._models]
         self._reversed = [is_reversed(m) for m in self._models]
         self._texts = [phoneme_texts(m) for m in self._models]
