@@ -62,7 +62,7 @@ def test_entangled_epsilons_stop_at_the_work_limit(tmp_path):
     # Every path of "aaaaaaa" spells A seven times: a search for two
     # pronunciations would go through every tangle of epsilon arcs (GBs,
     # tens of seconds) before giving up. Under 1 GB it fails the word.
-    n = 120
+    n = 150
     arcs = [f"{i} {j} <eps> <eps> {0.01 * (1 + (3 * i + j) % 5):.2f}"
             for i in range(n) for j in range(n)]
     arcs += [f"{i} {(i + 1) % n} a A 1.0\n{i} 0.0" for i in range(n)]

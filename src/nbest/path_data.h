@@ -3,12 +3,14 @@
 #ifndef TAMSU_NBEST_PATH_DATA_H_
 #define TAMSU_NBEST_PATH_DATA_H_
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <vector>
 
 #include "base/labels.h"
+#include "base/saturating.h"
 
 namespace tamsu {
 
@@ -30,12 +32,20 @@ struct PathData {
 // threshold, either runs the lattice out of paths or ends at the limit.
 struct WorkLimits {
   // States plus arcs of the expanded composition, per acceptor state
-  // (letters + 1).
+  // (letters + 1), but never more than lattice_max in all (the lattice
+  // search numbers states and arcs in 32 bits).
   std::uint64_t lattice_per_position = std::uint64_t{1} << 18;
+  std::uint64_t lattice_max = std::uint64_t{1} << 26;
   // Partial paths one n-shortest search holds, per acceptor state and per
   // path requested, but never more than search_pairs_max in all.
-  std::uint64_t search_pairs_per_position_and_path = 256;
+  std::uint64_t search_pairs_per_position_and_path = 512;
   std::uint64_t search_pairs_max = std::uint64_t{1} << 22;
+
+  // The lattice limit of a word of `positions` acceptor states.
+  std::uint64_t max_lattice_size(std::uint64_t positions) const {
+    return std::min(lattice_max,
+                    saturating_multiply(lattice_per_position, positions));
+  }
 };
 
 struct DecodeOptions {

@@ -5,7 +5,6 @@
 #include <optional>
 #include <utility>
 
-#include "base/saturating.h"
 #include "diag/cerr_router.h"
 #include "fsa/fsa.h"
 #include "nbest/dump.h"
@@ -130,7 +129,7 @@ std::optional<std::vector<PathData>> decode_by_lattice_search(
   };
   auto lattice = build_word_lattice(
       model, acceptor, options.interrupted,
-      saturating_multiply(options.limits.lattice_per_position, positions),
+      options.limits.max_lattice_size(positions),
       &report.lattice_size);
   if (!lattice) return stop(lattice.error());
   if (lattice->num_states() == 0) return fail(report, DecodeFailure::kNoPath);
@@ -160,7 +159,7 @@ std::vector<PathData> decode_by_openfst(const Model &model,
   }
   auto lattice = build_lattice(
       std::move(acceptor), model.fst, options.interrupted,
-      saturating_multiply(options.limits.lattice_per_position, positions),
+      options.limits.max_lattice_size(positions),
       &report.lattice_size);
   if (!lattice) return fail(report, failure_of(lattice.error()));
   if (options.write_fsts) {
