@@ -42,6 +42,8 @@ _T = 1.0 - math.log1p(math.exp(-2.0))
     ({"threshold": 3.0}, [1.0, 3.0]),
     ({"threshold": 2.0}, [1.0]),
     ({"pmass": 0.5}, [1.0 - _T]),
+    ({"pmass": 98.99}, [1.0 - _T]),  # Model's off values: 99 and above
+    ({"pmass": 99.0}, [1.0, 3.0]),
     ({"nbest": 0}, []),
 ])
 def test_options_reach_the_pipeline(dup_model, options, expected):

@@ -56,3 +56,23 @@ def test_negative_epsilon_cycle_is_a_read_failure(tmp_path, loop, states):
                     rf"arcs form a cycle of negative weight through state "
                     rf"[{states}] ", load_and_decode(path))
 
+
+
+def test_entangled_epsilons_stop_at_the_work_limit(tmp_path):
+    # Every path of "aaaaaaa" spells A seven times: a search for two
+    # pronunciations would go through every tangle of epsilon arcs (GBs,
+    # tens of seconds) before giving up. Under 1 GB it fails the word.
+    n = 150
+    arcs = [f"{i} {j} <eps> <eps> {0.01 * (1 + (3 * i + j) % 5):.2f}"
+            for i in range(n) for j in range(n)]
+    arcs += [f"{i} {(i + 1) % n} a A 1.0\n{i} 0.0" for i in range(n)]
+    path = compile_model(tmp_path, "m", "\n".join(arcs), SYMBOLS, SYMBOLS)
+    script = ("import resource, sys, tamsu\nfrom tamsu import _tamsu\n"
+              "resource.setrlimit(resource.RLIMIT_AS, (2**30, 2**30))\n"
+              "model = tamsu.Model(sys.argv[1])\n"
+              "for decode in model.phoneticize_paths, model.phoneticize_sampling:\n"
+              "    print(decode('aaaaaaa', nbest=2), _tamsu._last_failure(model))\n")
+    result = subprocess.run([sys.executable, "-X", "dev", "-c", script, path],
+                            capture_output=True, text=True, timeout=60)
+    assert (result.returncode, result.stderr) == (0, "")
+    assert result.stdout == "[] work limit reached\n" * 2

@@ -8,7 +8,7 @@
 
 #include <fst/vector-fst.h>
 
-#include "model/labels.h"
+#include "base/labels.h"
 
 namespace tamsu {
 

@@ -255,6 +255,25 @@ CycleSearch negative_epsilon_cycle(const fst::StdVectorFst &fst) {
 
 }  // namespace
 
+std::optional<std::string> find_nan_weight(const fst::StdVectorFst &fst,
+                                           const std::string &path) {
+  for (StateId s = 0; s < fst.NumStates(); ++s) {
+    if (std::isnan(fst.Final(s).Value())) {
+      return path + ": the final weight of state " + std::to_string(s) +
+             " is NaN (not a number)";
+    }
+    std::size_t position = 0;
+    for (fst::ArcIterator<fst::StdVectorFst> it(fst, s); !it.Done();
+         it.Next(), ++position) {
+      if (std::isnan(it.Value().weight.Value())) {
+        return path + ": arc " + std::to_string(position) + " of state " +
+               std::to_string(s) + " has a NaN weight (not a number)";
+      }
+    }
+  }
+  return std::nullopt;
+}
+
 std::optional<std::string> make_fst_safe_to_decode(fst::StdVectorFst &fst,
                                                    const std::string &path) {
   if (fst.Properties(fst::kError, false) != 0) {

@@ -25,6 +25,13 @@ namespace tamsu {
 std::optional<std::string> make_fst_safe_to_decode(fst::StdVectorFst &fst,
                                                    const std::string &path);
 
+// A description of the first NaN weight of `fst` (a final weight, or an arc
+// weight), or nothing. A NaN has no place in the tropical order: every
+// comparison with it is false, so searches and sums over it print "nan"
+// weights and probabilities instead of failing.
+std::optional<std::string> find_nan_weight(const fst::StdVectorFst &fst,
+                                           const std::string &path);
+
 }  // namespace tamsu
 
 #endif  // TAMSU_MODEL_FST_TRUST_H_

@@ -113,6 +113,10 @@ Expected<std::unique_ptr<fst::StdVectorFst>, ModelLoadError> read_fst(
   if (auto dangling = find_dangling_state(*fst, path)) {
     return read_failed(*dangling);
   }
+  if (auto nan = find_nan_weight(*fst, path)) {
+    return make_unexpected(
+        ModelLoadError{ModelLoadError::Kind::kNanWeight, std::move(*nan)});
+  }
   if (auto defect = make_fst_safe_to_decode(*fst, path)) {
     return read_failed(*defect);
   }
@@ -184,6 +188,7 @@ Expected<std::unique_ptr<const Model>, ModelLoadError> load_model(
 std::string describe(const ModelLoadError &error) {
   switch (error.kind) {
     case ModelLoadError::Kind::kReadFailed:
+    case ModelLoadError::Kind::kNanWeight:
       return "failed to read FST: " + error.detail;
     case ModelLoadError::Kind::kMissingSymbolTable:
       return "FST is missing " + error.detail + " symbol table";

@@ -10,10 +10,10 @@
 #include <fst/symbol-table.h>
 #include <fst/vector-fst.h>
 
+#include "base/expected.h"
+#include "base/labels.h"
 #include "diag/cerr_router.h"  // configure_openfst(), needed before loading
 #include "model/cluster_table.h"
-#include "model/expected.h"
-#include "model/labels.h"
 #include "model/search_plan.h"
 
 namespace tamsu {
@@ -32,10 +32,10 @@ struct Model {
 };
 
 struct ModelLoadError {
-  enum class Kind { kReadFailed, kMissingSymbolTable };
+  enum class Kind { kReadFailed, kMissingSymbolTable, kNanWeight };
   Kind kind;
   // kReadFailed: the reader's description. kMissingSymbolTable: "input"
-  // or "output".
+  // or "output". kNanWeight: the path and where the NaN is.
   std::string detail;
 };
 

@@ -14,6 +14,7 @@ struct DecodeError {
     kMissingState,       // a search-result path leads to no existing state
     kCyclicPath,         // a search-result path loops
     kInterrupted,        // the caller's interrupt check asked to stop
+    kWorkLimit,          // the lattice or the search outgrew WorkLimits
   };
   Kind kind;
   std::int64_t state = -1;  // kMissingState: the state number reached

@@ -4,11 +4,12 @@
 #ifndef TAMSU_NBEST_LATTICE_H_
 #define TAMSU_NBEST_LATTICE_H_
 
+#include <cstdint>
 #include <functional>
 
 #include <fst/vector-fst.h>
 
-#include "model/expected.h"
+#include "base/expected.h"
 #include "nbest/decode_error.h"
 
 namespace tamsu {
@@ -22,10 +23,13 @@ namespace tamsu {
 // which is no error. Fails with kCompositionFailed when OpenFst flags the
 // result with kError (it then logs to std::cerr: callers capture that).
 // `interrupted` (may be empty) is polled while the composition is expanded;
-// when it returns true the call fails with kInterrupted.
+// when it returns true the call fails with kInterrupted. Fails with
+// kWorkLimit as soon as the states and arcs expanded so far exceed
+// `max_size`; `expanded` (may be null) receives their number.
 Expected<fst::StdVectorFst, DecodeError> build_lattice(
     fst::StdVectorFst acceptor, const fst::StdVectorFst &model_fst,
-    const std::function<bool()> &interrupted = {});
+    const std::function<bool()> &interrupted = {},
+    std::uint64_t max_size = UINT64_MAX, std::uint64_t *expanded = nullptr);
 
 }  // namespace tamsu
 

@@ -4,10 +4,12 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <utility>
 
 #include <fst/float-weight.h>
 
+#include "nbest/interrupt_poll.h"
 #include "nbest/search.h"
 
 namespace tamsu {
@@ -15,31 +17,6 @@ namespace {
 
 using Weight = fst::TropicalWeight;
 using StateId = std::int32_t;
-
-// OpenFst's n-shortest search and shortest distance are asked for this
-// tolerance by find_shortest_paths.
-constexpr float kDelta = 1e-6f;
-
-// How many units of work pass between two polls of `interrupted`.
-constexpr std::uint32_t kPollInterval = 1 << 14;
-
-// Polls the caller's interrupt check every kPollInterval ticks.
-class InterruptPoll {
- public:
-  explicit InterruptPoll(const std::function<bool()> &interrupted)
-      : interrupted_(interrupted) {}
-  // Counts `work` units; true when the check asked to stop.
-  bool tick(std::uint32_t work = 1) {
-    ticks_ += work;
-    if (ticks_ < kPollInterval) return false;
-    ticks_ = 0;
-    return interrupted_ && interrupted_();
-  }
-
- private:
-  const std::function<bool()> &interrupted_;
-  std::uint32_t ticks_ = 0;
-};
 
 // (position, model state) -> composition state, open addressing. Keys are
 // never removed; the table doubles at half load.
@@ -107,60 +84,81 @@ struct RawLattice {
 // ComposeFst with sorted matchers and the sequence filter, expanded state by
 // state. The acceptor has no epsilons, so every model epsilon move is
 // allowed (filter state 0) and only (position, model state) tells states
-// apart. Per state, OpenFst matches on the model (MatchInput) unless both
-// sides are sorted and the acceptor state has more arcs than the model
-// state; the side it iterates decides the arc order.
-bool compose(const Model &model, const std::vector<std::vector<AcceptorArc>>
-                                     &acceptor_arcs,
-             bool acceptor_sorted, InterruptPoll &poll, RawLattice &raw) {
-  const fst::StdVectorFst &fst = model.fst;
-  const auto n = static_cast<std::int32_t>(acceptor_arcs.size()) - 1;
-  // Backoff lattices hold some dozens of states per letter.
-  PairTable table(acceptor_arcs.size() * 64);
-  raw.position.reserve(acceptor_arcs.size() * 32);
-  raw.model_state.reserve(acceptor_arcs.size() * 32);
-  raw.arc_begin.reserve(acceptor_arcs.size() * 32);
-  raw.final_weight.reserve(acceptor_arcs.size() * 32);
-  raw.arcs.reserve(acceptor_arcs.size() * 64);
-  const auto key = [](std::int32_t i, std::int32_t q) {
-    return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(i)) << 32) |
-           static_cast<std::uint32_t>(q);
-  };
-  const auto find_state = [&](std::int32_t i, std::int32_t q) {
-    const auto fresh = static_cast<StateId>(raw.position.size());
-    const StateId s = table.find_or_add(key(i, q), fresh);
+// apart.
+class Composer {
+ public:
+  Composer(const Model &model,
+           const std::vector<std::vector<AcceptorArc>> &acceptor_arcs,
+           bool acceptor_sorted, RawLattice &raw)
+      : fst_(model.fst),
+        acceptor_arcs_(acceptor_arcs),
+        acceptor_sorted_(acceptor_sorted),
+        last_(static_cast<std::int32_t>(acceptor_arcs.size()) - 1),
+        // Backoff lattices hold some dozens of states per letter.
+        table_(acceptor_arcs.size() * 64),
+        raw_(raw) {
+    raw.position.reserve(acceptor_arcs.size() * 32);
+    raw.model_state.reserve(acceptor_arcs.size() * 32);
+    raw.arc_begin.reserve(acceptor_arcs.size() * 32);
+    raw.final_weight.reserve(acceptor_arcs.size() * 32);
+    raw.arcs.reserve(acceptor_arcs.size() * 64);
+  }
+
+  // Expands every state; counts states plus arcs expanded in `size`, as
+  // build_lattice does, and stops once they exceed `max_size`.
+  std::optional<LatticeRefusal> expand(InterruptPoll &poll,
+                                       std::uint64_t max_size,
+                                       std::uint64_t &size) {
+    find_state(0, fst_.Start());
+    for (std::size_t s = 0; s < raw_.position.size(); ++s) {
+      if (poll.tick()) return LatticeRefusal::kInterrupted;
+      const std::size_t arcs_before = raw_.arcs.size();
+      expand_state(s);
+      size += 1 + (raw_.arcs.size() - arcs_before);
+      if (size > max_size) return LatticeRefusal::kWorkLimit;
+    }
+    raw_.arc_begin.push_back(static_cast<std::uint32_t>(raw_.arcs.size()));
+    return std::nullopt;
+  }
+
+ private:
+  StateId find_state(std::int32_t i, std::int32_t q) {
+    const auto key =
+        (static_cast<std::uint64_t>(static_cast<std::uint32_t>(i)) << 32) |
+        static_cast<std::uint32_t>(q);
+    const auto fresh = static_cast<StateId>(raw_.position.size());
+    const StateId s = table_.find_or_add(key, fresh);
     if (s == fresh) {
-      raw.position.push_back(i);
-      raw.model_state.push_back(q);
+      raw_.position.push_back(i);
+      raw_.model_state.push_back(q);
     }
     return s;
-  };
-  const auto add_arc = [&](std::int32_t ilabel, const fst::StdArc &arc,
-                           std::int32_t i) {
-    raw.arcs.push_back(WordLattice::Arc{
-        ilabel, arc.olabel,
-        fst::Times(Weight::One(), arc.weight).Value(),
-        find_state(i, arc.nextstate)});
-  };
+  }
 
-  find_state(0, fst.Start());
-  for (std::size_t s = 0; s < raw.position.size(); ++s) {
-    if (poll.tick()) return false;
-    const std::int32_t i = raw.position[s];
-    const std::int32_t q = raw.model_state[s];
-    raw.arc_begin.push_back(static_cast<std::uint32_t>(raw.arcs.size()));
-    raw.final_weight.push_back(
-        i == n ? fst::Times(Weight::One(), fst.Final(q)).Value()
-               : Weight::Zero().Value());
+  void add_arc(std::int32_t ilabel, const fst::StdArc &arc, std::int32_t i) {
+    raw_.arcs.push_back(WordLattice::Arc{
+        ilabel, arc.olabel, fst::Times(Weight::One(), arc.weight).Value(),
+        find_state(i, arc.nextstate)});
+  }
+
+  // Per state, OpenFst matches on the model (MatchInput) unless both sides
+  // are sorted and the acceptor state has more arcs than the model state;
+  // the side it iterates decides the arc order.
+  void expand_state(std::size_t s) {
+    const std::int32_t i = raw_.position[s];
+    const std::int32_t q = raw_.model_state[s];
+    raw_.arc_begin.push_back(static_cast<std::uint32_t>(raw_.arcs.size()));
+    raw_.final_weight.push_back(
+        i == last_ ? fst::Times(Weight::One(), fst_.Final(q)).Value()
+                   : Weight::Zero().Value());
 
     fst::ArcIteratorData<fst::StdArc> data;
-    fst.InitArcIterator(q, &data);
+    fst_.InitArcIterator(q, &data);
     const fst::StdArc *begin = data.arcs;
     const fst::StdArc *end = data.arcs + data.narcs;
-    const auto &here = acceptor_arcs[static_cast<std::size_t>(i)];
-    const bool match_input =
-        !acceptor_sorted || here.size() <= static_cast<std::size_t>(data.narcs);
-    if (match_input) {
+    const auto &here = acceptor_arcs_[static_cast<std::size_t>(i)];
+    if (!acceptor_sorted_ ||
+        here.size() <= static_cast<std::size_t>(data.narcs)) {
       // The model's epsilon arcs first, then each acceptor arc's matches.
       for (const fst::StdArc *a = begin; a != end && a->ilabel == 0; ++a) {
         add_arc(0, *a, i);
@@ -175,23 +173,28 @@ bool compose(const Model &model, const std::vector<std::vector<AcceptorArc>>
           add_arc(arc1.label, *a, arc1.next);
         }
       }
-    } else {
-      // Each model arc in order, with the acceptor arcs it matches; an
-      // epsilon arc matches the acceptor's implicit self-loop.
-      for (const fst::StdArc *a = begin; a != end; ++a) {
-        if (a->ilabel == 0) {
-          add_arc(0, *a, i);
-          continue;
-        }
-        for (const AcceptorArc &arc1 : here) {
-          if (arc1.label == a->ilabel) add_arc(arc1.label, *a, arc1.next);
-        }
+      return;
+    }
+    // Each model arc in order, with the acceptor arcs it matches; an
+    // epsilon arc matches the acceptor's implicit self-loop.
+    for (const fst::StdArc *a = begin; a != end; ++a) {
+      if (a->ilabel == 0) {
+        add_arc(0, *a, i);
+        continue;
+      }
+      for (const AcceptorArc &arc1 : here) {
+        if (arc1.label == a->ilabel) add_arc(arc1.label, *a, arc1.next);
       }
     }
   }
-  raw.arc_begin.push_back(static_cast<std::uint32_t>(raw.arcs.size()));
-  return true;
-}
+
+  const fst::StdVectorFst &fst_;
+  const std::vector<std::vector<AcceptorArc>> &acceptor_arcs_;
+  const bool acceptor_sorted_;
+  const std::int32_t last_;  // the acceptor's final position
+  PairTable table_;
+  RawLattice &raw_;
+};
 
 // Connect: keeps the states from which a final state can be reached (all
 // are reachable from the start), renumbered in their old order, with the
@@ -289,7 +292,7 @@ bool compute_distance(WordLattice &lattice) {
       const WordLattice::Arc &arc = lattice.arcs[a];
       Weight &best = distance[static_cast<std::size_t>(arc.next)];
       const Weight offer = fst::Times(here, Weight(arc.weight));
-      if (!fst::ApproxEqual(best, fst::Plus(best, offer), kDelta)) {
+      if (!fst::ApproxEqual(best, fst::Plus(best, offer), kShortestPathDelta)) {
         best = fst::Plus(best, offer);
       }
     }
@@ -299,14 +302,6 @@ bool compute_distance(WordLattice &lattice) {
     lattice.distance[s] = distance[s].Value();
   }
   return true;
-}
-
-std::uint64_t saturating_multiply(std::uint64_t a, std::uint64_t b) {
-  std::uint64_t product = 0;
-  if (__builtin_mul_overflow(a, b, &product)) {
-    return std::numeric_limits<std::uint64_t>::max();
-  }
-  return product;
 }
 
 // The reversed lattice as OpenFst's Reverse builds it: state 0 is a new
@@ -376,8 +371,11 @@ ReversedLattice reverse(const WordLattice &lattice) {
 class NShortestReplay {
  public:
   NShortestReplay(const WordLattice &lattice, const ReversedLattice &reversed,
-                  std::int32_t nshortest)
-      : lattice_(lattice), reversed_(reversed), nshortest_(nshortest) {
+                  std::int32_t nshortest, std::uint64_t max_pairs)
+      : lattice_(lattice),
+        reversed_(reversed),
+        nshortest_(nshortest),
+        max_pairs_(max_pairs) {
     // The result's start state and its one final state come first.
     pairs_.push_back({Weight::Zero().Value(), Weight::Zero().Value(),
                       fst::kNoStateId, -1, -1});
@@ -387,25 +385,36 @@ class NShortestReplay {
     counts_.assign(reversed.arc_begin.size(), 0);
   }
 
-  // Raises the request; only valid while nothing has been pruned, since a
-  // run with the larger request would have made the same steps so far.
-  void raise_request(std::int32_t nshortest) { nshortest_ = nshortest; }
+  // Raises the request and its pair limit (never lowered); only valid
+  // while nothing has been pruned, since a run with the larger request
+  // would have made the same steps so far.
+  void raise_request(std::int32_t nshortest, std::uint64_t max_pairs) {
+    nshortest_ = nshortest;
+    max_pairs_ = max_pairs;
+  }
   bool pruned() const { return pruned_; }
   std::int32_t found() const { return counts_[0]; }
+  std::uint64_t pairs() const { return pairs_.size(); }
 
   // Advances to the next completed path; returns its result state, or -1
-  // when the run is over (heap empty, or nshortest paths found).
-  std::int32_t next(InterruptPoll &poll, bool &interrupted) {
+  // when the run is over (heap empty, or nshortest paths found) or was
+  // stopped (`stop` then says why).
+  std::int32_t next(InterruptPoll &poll, std::optional<LatticeRefusal> &stop) {
     const Compare compare{pairs_};
     while (!heap_.empty() && counts_[0] < nshortest_) {
       if (poll.tick()) {
-        interrupted = true;
+        stop = LatticeRefusal::kInterrupted;
         return -1;
       }
       std::pop_heap(heap_.begin(), heap_.end(), compare);
       const std::int32_t state = heap_.back();
       const Pair p = pairs_[static_cast<std::size_t>(state)];
       heap_.pop_back();
+      // OpenFst's state threshold: from here on it would skip every pop.
+      if (pairs_.size() >= max_pairs_) {
+        stop = LatticeRefusal::kWorkLimit;
+        return -1;
+      }
       const int count = ++counts_[static_cast<std::size_t>(p.reversed + 1)];
       if (p.reversed == fst::kNoStateId) return state;
       if (count > nshortest_) {
@@ -478,7 +487,7 @@ class NShortestReplay {
       const float wx = px.key;
       const float wy = py.key;
       if (x_done == y_done) return wy < wx;
-      const bool near = wx <= wy + kDelta && wy <= wx + kDelta;
+      const bool near = wx <= wy + kShortestPathDelta && wy <= wx + kShortestPathDelta;
       return x_done ? (wy < wx || near) : (wy < wx && !near);
     }
   };
@@ -500,6 +509,7 @@ class NShortestReplay {
   const WordLattice &lattice_;
   const ReversedLattice &reversed_;
   std::int32_t nshortest_;
+  std::uint64_t max_pairs_;
   std::vector<Pair> pairs_;
   std::vector<std::int32_t> heap_;
   std::vector<int> counts_;  // pops per reversed state + 1 (0: completed)
@@ -510,7 +520,8 @@ class NShortestReplay {
 
 Expected<WordLattice, LatticeRefusal> build_word_lattice(
     const Model &model, const fst::StdVectorFst &acceptor,
-    const std::function<bool()> &interrupted) {
+    const std::function<bool()> &interrupted, std::uint64_t max_size,
+    std::uint64_t *expanded) {
   std::vector<std::vector<AcceptorArc>> acceptor_arcs(
       static_cast<std::size_t>(acceptor.NumStates()));
   for (StateId s = 0; s < acceptor.NumStates(); ++s) {
@@ -528,9 +539,11 @@ Expected<WordLattice, LatticeRefusal> build_word_lattice(
 
   InterruptPoll poll(interrupted);
   RawLattice raw;
-  if (!compose(model, acceptor_arcs, acceptor_sorted, poll, raw)) {
-    return make_unexpected(LatticeRefusal::kInterrupted);
-  }
+  Composer composer(model, acceptor_arcs, acceptor_sorted, raw);
+  std::uint64_t size = 0;
+  const auto stop = composer.expand(poll, max_size, size);
+  if (expanded) *expanded = size;
+  if (stop) return make_unexpected(*stop);
   WordLattice lattice;
   connect(raw, model.search_plan, lattice);
   if (lattice.num_states() > 0 && !compute_distance(lattice)) {
@@ -539,62 +552,77 @@ Expected<WordLattice, LatticeRefusal> build_word_lattice(
   return lattice;
 }
 
+namespace {
+
+// Files the path ending in result state `state` as insert_path would,
+// walking it into `probe`, a record reused from path to path: most paths
+// repeat a pronunciation already held, and are then never copied.
+void file_path(const NShortestReplay &replay, std::int32_t state,
+               const Model &model, bool accumulate, PathData &probe,
+               UniquePaths &collection) {
+  probe.path_weight = 0.0f;
+  probe.path_weights.clear();
+  probe.ilabels.clear();
+  probe.olabels.clear();
+  probe.uniques.clear();
+  replay.extend(probe, state, model);
+  const auto held = collection.position.find(probe.uniques);
+  if (held == collection.position.end()) {
+    insert_path(collection, probe, accumulate);
+  } else if (accumulate) {  // as insert_path does for a repeat
+    float &kept = collection.paths[held->second].path_weight;
+    kept = log_add(kept, probe.path_weight);
+  }
+}
+
+}  // namespace
+
 Expected<DistinctPaths, LatticeRefusal> search_word_lattice(
     const WordLattice &lattice, const Model &model, std::uint64_t nbest,
-    bool accumulate, const std::function<bool()> &interrupted) {
+    bool accumulate, const std::function<bool()> &interrupted,
+    const WorkLimits &limits, std::uint64_t positions) {
   const ReversedLattice reversed = reverse(lattice);
-  const std::uint64_t cap =
-      std::max<std::uint64_t>(saturating_multiply(256, nbest), 1024);
-  std::uint64_t k =
-      std::max<std::uint64_t>(saturating_multiply(8, nbest), 16);
-  const auto request = [](std::uint64_t size) {
-    return static_cast<std::int32_t>(std::min(size, kMaxShortestPaths));
+  RequestSchedule schedule(nbest);
+  const auto request = [&schedule] {
+    return static_cast<std::int32_t>(
+        std::min(schedule.size(), kMaxShortestPaths));
+  };
+  const auto max_pairs = [&] {
+    return max_search_pairs(limits, positions, schedule.size());
   };
 
   InterruptPoll poll(interrupted);
   DistinctPaths result;
   PathData probe;
-  auto replay = std::make_unique<NShortestReplay>(lattice, reversed, request(k));
-  bool stopped = false;
+  auto replay = std::make_unique<NShortestReplay>(lattice, reversed, request(),
+                                                  max_pairs());
   for (;;) {
-    const std::int32_t state = replay->next(poll, stopped);
-    if (stopped) return make_unexpected(LatticeRefusal::kInterrupted);
+    std::optional<LatticeRefusal> stop;
+    const std::int32_t state = replay->next(poll, stop);
+    result.pairs = std::max(result.pairs, replay->pairs());
+    if (stop) return make_unexpected(*stop);
     if (state >= 0) {
-      // Most paths repeat a pronunciation already held: walk each into one
-      // reused record and copy it only when it is new.
-      probe.path_weight = 0.0f;
-      probe.path_weights.clear();
-      probe.ilabels.clear();
-      probe.olabels.clear();
-      probe.uniques.clear();
-      replay->extend(probe, state, model);
+      file_path(*replay, state, model, accumulate, probe, result.collection);
       // Walking and filing a long path is work too.
-      if (poll.tick(static_cast<std::uint32_t>(probe.ilabels.size()))) {
+      if (poll.tick(probe.ilabels.size())) {
         return make_unexpected(LatticeRefusal::kInterrupted);
       }
-      UniquePaths &collection = result.collection;
-      const auto held = collection.position.find(probe.uniques);
-      if (held == collection.position.end()) {
-        insert_path(collection, probe, accumulate);
-      } else if (accumulate) {  // as insert_path does for a repeat
-        float &kept = collection.paths[held->second].path_weight;
-        kept = log_add(kept, probe.path_weight);
-      }
-      if (collection.paths.size() >= nbest) return result;
+      if (result.collection.paths.size() >= nbest) return result;
       continue;
     }
     // The run is over: as in the pipeline, this attempt's paths are final
     // when the request reached its cap or the lattice ran out of paths.
     const auto found = static_cast<std::uint64_t>(replay->found());
-    result.exhausted = found < std::min(k, kMaxShortestPaths);
-    if (k >= cap || result.exhausted || k >= kMaxShortestPaths) return result;
-    k = std::min(cap, saturating_multiply(2, k));
+    result.exhausted = schedule.exhausted(found);
+    if (schedule.last(found)) return result;
+    schedule.grow();
     if (replay->pruned()) {
       // A larger request would have kept what this one pruned: start over.
       result.collection = UniquePaths();
-      replay = std::make_unique<NShortestReplay>(lattice, reversed, request(k));
+      replay = std::make_unique<NShortestReplay>(lattice, reversed, request(),
+                                                 max_pairs());
     } else {
-      replay->raise_request(request(k));
+      replay->raise_request(request(), max_pairs());
     }
   }
 }

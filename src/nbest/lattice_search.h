@@ -46,30 +46,40 @@ enum class LatticeRefusal {
   kAcceptorEpsilon,   // an acceptor arc with label 0 (an "<eps>" word piece)
   kDistanceOverflow,  // a shortest distance overflowed to infinity
   kInterrupted,       // `interrupted` returned true
+  kWorkLimit,         // the lattice or the search outgrew its WorkLimits
 };
 
 // Builds the lattice of `acceptor` (from build_fsa) and `model`, whose
 // search_plan must be usable, with OpenFst's shortest distances.
-// `interrupted` (may be empty) is polled now and then.
+// `interrupted` (may be empty) is polled now and then. Counts the states
+// and arcs of the composition in `expanded` (may be null) as build_lattice
+// does, and fails with kWorkLimit at the same state as it once they exceed
+// `max_size`.
 Expected<WordLattice, LatticeRefusal> build_word_lattice(
     const Model &model, const fst::StdVectorFst &acceptor,
-    const std::function<bool()> &interrupted);
+    const std::function<bool()> &interrupted,
+    std::uint64_t max_size = UINT64_MAX, std::uint64_t *expanded = nullptr);
 
-// What the search attempts over a lattice gave: the distinct paths, and
-// whether the lattice ran out of paths before the attempts stopped.
+// What the search attempts over a lattice gave: the distinct paths,
+// whether the lattice ran out of paths before the attempts stopped, and
+// the most partial paths one attempt held.
 struct DistinctPaths {
   UniquePaths collection;
   bool exhausted = false;
+  std::uint64_t pairs = 0;
 };
 
-// The pipeline's search attempts (requests of max(8n, 16) paths doubling up
-// to max(256n, 1024), each collected with collect_paths until `nbest`
-// distinct paths are held) replayed over `lattice`, with the same result.
-// Fails with kInterrupted when `interrupted` returns true. `lattice` must
-// have states.
+// The pipeline's search attempts (RequestSchedule's requests, each
+// collected with collect_paths until `nbest` distinct paths are held)
+// replayed over `lattice`, with the same result. Fails with kInterrupted
+// when `interrupted` returns true, and with kWorkLimit where OpenFst's
+// search, bounded by max_search_pairs(limits, positions, request), would
+// stop before `nbest` distinct paths were completed. `lattice` must have
+// states.
 Expected<DistinctPaths, LatticeRefusal> search_word_lattice(
     const WordLattice &lattice, const Model &model, std::uint64_t nbest,
-    bool accumulate, const std::function<bool()> &interrupted);
+    bool accumulate, const std::function<bool()> &interrupted,
+    const WorkLimits &limits, std::uint64_t positions);
 
 }  // namespace tamsu
 

@@ -109,9 +109,10 @@ Expected<UniquePaths, DecodeError> collect_paths(
 }
 
 std::vector<PathData> select_paths(UniquePaths collection, std::uint64_t beam,
-                                   float threshold, double pmass) {
-  const bool use_pmass = 99.0 > pmass;
-  const bool use_threshold = 99.0f > threshold;
+                                   std::optional<float> threshold,
+                                   std::optional<double> pmass) {
+  const bool use_pmass = pmass.has_value();
+  const bool use_threshold = threshold.has_value();
   constexpr float kInfinity = std::numeric_limits<float>::infinity();
 
   float total = kInfinity;
@@ -133,11 +134,11 @@ std::vector<PathData> select_paths(UniquePaths collection, std::uint64_t beam,
       // Before the threshold test: a record left out still counts.
       cum = log_add(cum, weight);
     }
-    if (use_threshold && weight > threshold) continue;
+    if (use_threshold && weight > *threshold) continue;
     if (kept != i) paths[kept] = std::move(paths[i]);
     paths[kept].path_weight = weight;
     ++kept;
-    if (use_pmass && pmass > static_cast<double>(cum)) break;
+    if (use_pmass && *pmass > static_cast<double>(cum)) break;
     if (kept >= beam) break;
   }
   paths.erase(paths.begin() + static_cast<std::ptrdiff_t>(kept), paths.end());

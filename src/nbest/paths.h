@@ -5,13 +5,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
 #include <fst/vector-fst.h>
 
-#include "model/expected.h"
-#include "model/labels.h"
+#include "base/expected.h"
+#include "base/labels.h"
 #include "model/model.h"
 #include "nbest/decode_error.h"
 #include "nbest/path_data.h"
@@ -53,14 +54,15 @@ Expected<UniquePaths, DecodeError> collect_paths(
     bool accumulate);
 
 // Consumes `collection` and returns its records in order, filtered:
-// with pmass < 99, each path_weight becomes its share -log(p) of the
+// with a pmass, each path_weight becomes its share -log(p) of the
 // collection's total and selection stops once the visited share's -log
 // falls below pmass (records above the threshold still count towards it);
-// with threshold < 99, records whose path_weight exceeds it are left out;
+// with a threshold, records whose path_weight exceeds it are left out;
 // selection stops once `beam` records are held (the test follows each
 // append, so beam 0 keeps at most one). Cannot fail.
 std::vector<PathData> select_paths(UniquePaths collection, std::uint64_t beam,
-                                   float threshold, double pmass);
+                                   std::optional<float> threshold,
+                                   std::optional<double> pmass);
 
 }  // namespace tamsu
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <limits>
 #include <optional>
 #include <utility>
 
@@ -18,53 +17,61 @@
 namespace tamsu {
 namespace {
 
-std::uint64_t saturating_multiply(std::uint64_t a, std::uint64_t b) {
-  std::uint64_t product = 0;
-  if (__builtin_mul_overflow(a, b, &product)) {
-    return std::numeric_limits<std::uint64_t>::max();
+DecodeFailure failure_of(const DecodeError &error) {
+  switch (error.kind) {
+    case DecodeError::Kind::kCompositionFailed:
+      return DecodeFailure::kCompositionFailed;
+    case DecodeError::Kind::kInterrupted: return DecodeFailure::kInterrupted;
+    case DecodeError::Kind::kWorkLimit: return DecodeFailure::kWorkLimit;
+    case DecodeError::Kind::kSearchFailed:
+    case DecodeError::Kind::kMissingState:
+    case DecodeError::Kind::kCyclicPath: break;
   }
-  return product;
+  return DecodeFailure::kSearchFailed;
 }
 
-DecodeError interrupted_error() {
-  return DecodeError{DecodeError::Kind::kInterrupted};
+Unexpected<DecodeError> error_of(DecodeError::Kind kind) {
+  return make_unexpected(DecodeError{kind});
 }
 
-// Asks for more paths than `nbest`, since paths are made distinct by their
-// phonemes only afterwards, and doubles the request until `nbest` distinct
-// paths are held or the cap is reached.
+// The OpenFst route's search attempts: RequestSchedule's requests, each
+// collected until `nbest` distinct paths are held. Each request is bounded
+// by max_search_pairs: a search stopped by it before completing `nbest`
+// distinct paths fails the word with kWorkLimit.
 Expected<DistinctPaths, DecodeError> search_distinct_paths(
     const fst::StdVectorFst &lattice, const Model &model, std::uint64_t nbest,
-    bool accumulate, const std::function<bool()> &interrupted) {
-  const std::uint64_t cap =
-      std::max<std::uint64_t>(saturating_multiply(256, nbest), 1024);
+    const DecodeOptions &options, std::uint64_t positions) {
   // Asking for more paths than the lattice holds changes nothing but the
   // cost (see count_paths). Never fewer than 2: a request for one path takes
   // OpenFst's single-path route, whose result is shaped differently.
   const std::uint64_t available =
       std::max<std::uint64_t>(count_paths(lattice), 2);
+  RequestSchedule schedule(nbest);
   DistinctPaths found;
-  for (std::uint64_t k = std::max<std::uint64_t>(
-           saturating_multiply(8, nbest), 16);
-       ; k = std::min(cap, saturating_multiply(2, k))) {
-    if (interrupted && interrupted()) {
-      return make_unexpected(interrupted_error());
+  for (;; schedule.grow()) {
+    if (options.interrupted && options.interrupted()) {
+      return error_of(DecodeError::Kind::kInterrupted);
     }
-    auto result = find_shortest_paths(lattice, std::min(k, available));
+    auto result = find_shortest_paths(
+        lattice, std::min(schedule.size(), available),
+        max_search_pairs(options.limits, positions, schedule.size()));
     if (!result) return make_unexpected(result.error());
-    // A lattice that accepts nothing: keep the previous attempt's paths.
-    if (result->Start() == fst::kNoStateId) return found;
-    auto collected = collect_paths(*result, model, nbest, accumulate);
+    found.pairs = std::max(found.pairs, result->pairs);
+    const fst::StdVectorFst &paths = result->fst;
+    if (paths.Start() == fst::kNoStateId) {
+      if (result->limit_reached) return error_of(DecodeError::Kind::kWorkLimit);
+      return found;  // accepts nothing: keep the previous attempt's paths
+    }
+    auto collected = collect_paths(paths, model, nbest, options.accumulate);
     if (!collected) return make_unexpected(collected.error());
     found.collection = std::move(collected).value();
-    // Fewer paths than asked for means the lattice has no more: OpenFst's
-    // n-shortest search then pruned nothing, and any larger request would
-    // repeat this one step for step and give the same result. The same
-    // holds once the request no longer grows.
-    const std::uint64_t paths = result->NumArcs(result->Start());
-    found.exhausted = paths < std::min(k, kMaxShortestPaths);
-    if (k >= cap || found.collection.paths.size() >= nbest) break;
-    if (found.exhausted || k >= kMaxShortestPaths) break;
+    if (found.collection.paths.size() >= nbest) break;
+    // The paths completed before the limit stopped the search are those
+    // any larger search starts with: the word needs more than allowed.
+    if (result->limit_reached) return error_of(DecodeError::Kind::kWorkLimit);
+    const std::uint64_t completed = paths.NumArcs(paths.Start());
+    found.exhausted = schedule.exhausted(completed);
+    if (schedule.last(completed)) break;
   }
   return found;
 }
@@ -74,8 +81,7 @@ Expected<DistinctPaths, DecodeError> search_distinct_paths(
 // once collected: distinct paths beyond them cannot be returned, so there
 // is no need to search for them.
 std::uint64_t distinct_paths_needed(const DecodeOptions &options) {
-  if (options.accumulate || 99.0 > options.pmass ||
-      99.0f > options.threshold) {
+  if (options.accumulate || options.pmass || options.threshold) {
     return options.nbest;
   }
   return std::min(options.nbest, std::max<std::uint64_t>(options.beam, 1));
@@ -95,38 +101,108 @@ auto search_needed_paths(const DecodeOptions &options, Search search) {
   return found;
 }
 
-// The specialised search; nothing when the word must take the OpenFst route
-// (or was interrupted, which `interrupted` then says again).
+std::vector<PathData> select(DistinctPaths found, const DecodeOptions &options) {
+  return select_paths(std::move(found.collection), options.beam,
+                      options.threshold, options.pmass);
+}
+
+std::vector<PathData> fail(DecodeReport &report, DecodeFailure failure) {
+  report.failure = failure;
+  return {};
+}
+
+// The specialised search; nothing when the word must take the OpenFst
+// route instead (a failure that route would share ends the word here).
 std::optional<std::vector<PathData>> decode_by_lattice_search(
     const Model &model, const fst::StdVectorFst &acceptor,
-    const DecodeOptions &options, bool &interrupted) {
-  auto lattice = build_word_lattice(model, acceptor, options.interrupted);
-  if (!lattice) {
-    interrupted = lattice.error() == LatticeRefusal::kInterrupted;
+    const DecodeOptions &options, DecodeReport &report) {
+  const std::uint64_t positions = acceptor.NumStates();
+  const auto stop = [&](LatticeRefusal refusal)
+      -> std::optional<std::vector<PathData>> {
+    if (refusal == LatticeRefusal::kInterrupted) {
+      return fail(report, DecodeFailure::kInterrupted);
+    }
+    if (refusal == LatticeRefusal::kWorkLimit) {
+      return fail(report, DecodeFailure::kWorkLimit);
+    }
     return std::nullopt;
-  }
-  if (lattice->num_states() == 0) return std::vector<PathData>();
+  };
+  auto lattice = build_word_lattice(
+      model, acceptor, options.interrupted,
+      options.limits.max_lattice_size(positions),
+      &report.lattice_size);
+  if (!lattice) return stop(lattice.error());
+  if (lattice->num_states() == 0) return fail(report, DecodeFailure::kNoPath);
   auto found = search_needed_paths(options, [&](std::uint64_t nbest) {
     return search_word_lattice(*lattice, model, nbest, options.accumulate,
-                               options.interrupted);
+                               options.interrupted, options.limits, positions);
   });
-  if (!found) {
-    interrupted = found.error() == LatticeRefusal::kInterrupted;
-    return std::nullopt;
+  if (!found) return stop(found.error());
+  report.route = DecodeRoute::kLatticeSearch;
+  report.search_pairs = found->pairs;
+  return select(std::move(found).value(), options);
+}
+
+// OpenFst's composition and n-shortest search, and the dump files.
+std::vector<PathData> decode_by_openfst(const Model &model,
+                                        const std::string &word,
+                                        fst::StdVectorFst acceptor,
+                                        const DecodeOptions &options,
+                                        DecodeReport &report) {
+  const std::uint64_t positions = acceptor.NumStates();
+  // OpenFst reports failures on std::cerr as well as in the result; only
+  // the result counts here.
+  const CerrSilencer silence_openfst;
+  if (options.write_fsts) {
+    // A dump is a side effect: a failed write changes nothing.
+    static_cast<void>(write_fst(acceptor, word + ".fst"));
   }
-  return select_paths(std::move(found->collection), options.beam,
-                      options.threshold, options.pmass);
+  auto lattice = build_lattice(
+      std::move(acceptor), model.fst, options.interrupted,
+      options.limits.max_lattice_size(positions),
+      &report.lattice_size);
+  if (!lattice) return fail(report, failure_of(lattice.error()));
+  if (options.write_fsts) {
+    static_cast<void>(write_fst(*lattice, word + ".lat.fst"));
+  }
+  if (options.nbest == 0) return fail(report, DecodeFailure::kNothingRequested);
+  if (lattice->Start() == fst::kNoStateId || lattice->NumStates() == 0) {
+    return fail(report, DecodeFailure::kNoPath);
+  }
+  auto found = search_needed_paths(options, [&](std::uint64_t nbest) {
+    return search_distinct_paths(*lattice, model, nbest, options, positions);
+  });
+  if (!found) return fail(report, failure_of(found.error()));
+  report.route = DecodeRoute::kOpenFst;
+  report.search_pairs = found->pairs;
+  return select(std::move(found).value(), options);
 }
 
 }  // namespace
 
+const char *describe(DecodeFailure failure) {
+  switch (failure) {
+    case DecodeFailure::kNone: return "none";
+    case DecodeFailure::kNoKnownGraphemes: return "no known graphemes";
+    case DecodeFailure::kNothingRequested: return "nothing requested";
+    case DecodeFailure::kNoPath: return "no path";
+    case DecodeFailure::kCompositionFailed: return "composition failed";
+    case DecodeFailure::kSearchFailed: return "search failed";
+    case DecodeFailure::kWorkLimit: return "work limit reached";
+    case DecodeFailure::kInterrupted: return "interrupted";
+  }
+  return "unknown";
+}
+
 std::vector<PathData> phoneticize_word(const Model &model,
                                        const std::string &word,
                                        const DecodeOptions &options,
-                                       DecodeRoute *route) {
-  if (route) *route = DecodeRoute::kNone;
+                                       DecodeReport *report) {
+  DecodeReport unused;
+  DecodeReport &out = report ? *report : unused;
+  out = DecodeReport{};
   const LabelList labels = tokenize(word, model.delim, *model.isyms);
-  if (labels.empty()) return {};
+  if (labels.empty()) return fail(out, DecodeFailure::kNoKnownGraphemes);
 
   fst::StdVectorFst acceptor =
       build_fsa(labels, model.input_clusters.parts_to_label,
@@ -138,43 +214,13 @@ std::vector<PathData> phoneticize_word(const Model &model,
   // The dumps need the real acceptor and lattice.
   if (model.search_plan.usable() && !options.write_fsts &&
       !options.reference_route) {
-    if (options.nbest == 0) return {};
-    bool interrupted = false;
-    auto paths =
-        decode_by_lattice_search(model, acceptor, options, interrupted);
-    if (interrupted) return {};
-    if (paths) {
-      if (route) *route = DecodeRoute::kLatticeSearch;
+    if (options.nbest == 0) return fail(out, DecodeFailure::kNothingRequested);
+    if (auto paths = decode_by_lattice_search(model, acceptor, options, out)) {
       return std::move(paths).value();
     }
+    out = DecodeReport{};  // the OpenFst route starts over
   }
-
-  // OpenFst reports failures on std::cerr as well as in the result; only
-  // the result counts here.
-  const CerrSilencer silence_openfst;
-  if (options.write_fsts) {
-    // A dump is a side effect: a failed write changes nothing.
-    static_cast<void>(write_fst(acceptor, word + ".fst"));
-  }
-  auto lattice =
-      build_lattice(std::move(acceptor), model.fst, options.interrupted);
-  if (!lattice) return {};
-  if (options.write_fsts) {
-    static_cast<void>(write_fst(*lattice, word + ".lat.fst"));
-  }
-  if (options.nbest == 0 || lattice->Start() == fst::kNoStateId ||
-      lattice->NumStates() == 0) {
-    return {};
-  }
-
-  auto found = search_needed_paths(options, [&](std::uint64_t nbest) {
-    return search_distinct_paths(*lattice, model, nbest, options.accumulate,
-                                 options.interrupted);
-  });
-  if (!found) return {};
-  if (route) *route = DecodeRoute::kOpenFst;
-  return select_paths(std::move(found->collection), options.beam,
-                      options.threshold, options.pmass);
+  return decode_by_openfst(model, word, std::move(acceptor), options, out);
 }
 
 }  // namespace tamsu

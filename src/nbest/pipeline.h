@@ -17,12 +17,14 @@ namespace tamsu {
 // specialised lattice search when the model's search plan allows it and
 // the word needs nothing it does not replay (dump files, ties within
 // OpenFst's delta), OpenFst's composition and n-shortest search otherwise;
-// both give the same list. `route`, when given, tells which one answered.
-// An interrupted call returns an empty list.
+// both give the same list, and both stop a word at options.limits. An
+// interrupted call returns an empty list. `report`, when given, tells which
+// route answered, why the list is empty when it failed, and how large the
+// lattice and the search grew.
 std::vector<PathData> phoneticize_word(const Model &model,
                                        const std::string &word,
                                        const DecodeOptions &options,
-                                       DecodeRoute *route = nullptr);
+                                       DecodeReport *report = nullptr);
 
 }  // namespace tamsu
 

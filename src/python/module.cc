@@ -76,6 +76,14 @@ PyMethodDef module_methods[] = {
                    reinterpret_cast<void (*)()>(module_route)),
      METH_FASTCALL, "_route(model, /)\n--\n\n"
                     "Private: (planned route, route of the latest call)."},
+    {"_last_failure", reinterpret_cast<PyCFunction>(
+                          reinterpret_cast<void (*)()>(module_last_failure)),
+     METH_FASTCALL, "_last_failure(model, /)\n--\n\n"
+                    "Private: why the latest call gave nothing ('none' if it did not fail)."},
+    {"_last_work", reinterpret_cast<PyCFunction>(
+                       reinterpret_cast<void (*)()>(module_last_work)),
+     METH_FASTCALL, "_last_work(model, /)\n--\n\n"
+                    "Private: (lattice states + arcs, most search pairs) of the latest call."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -27,11 +27,18 @@ extern PyType_Spec path_data_type_spec;
 // "openfst" makes every later call of `model` take OpenFst's route, "auto"
 // lets the model's plan choose again. _route(model): the route the model's
 // plan allows ("lattice", or "openfst: REASON") and the route the latest
-// call took ("lattice", "openfst" or "none").
+// call took ("lattice", "openfst" or "none"). _last_failure(model): why the
+// latest call failed ("none", "no known graphemes", "work limit reached",
+// ...). _last_work(model): the states plus arcs of its expanded lattice and
+// the most partial paths one of its searches held.
 PyObject *module_set_route(PyObject *module, PyObject *const *args,
                            Py_ssize_t nargs);
 PyObject *module_route(PyObject *module, PyObject *const *args,
                        Py_ssize_t nargs);
+PyObject *module_last_failure(PyObject *module, PyObject *const *args,
+                              Py_ssize_t nargs);
+PyObject *module_last_work(PyObject *module, PyObject *const *args,
+                           Py_ssize_t nargs);
 
 // A new PathData object holding `record` (moved in), or null.
 PyObject *new_path_data(ModuleState *state, PathData &&record);

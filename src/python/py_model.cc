@@ -2,6 +2,7 @@
 // the decoding and lookup methods.
 #include <climits>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -23,7 +24,7 @@ struct PyModel {
   const Model *record;  // owned; leaked when released on a foreign thread
   std::thread::id owner;
   bool reference_route;    // always take OpenFst's route (_set_route)
-  DecodeRoute last_route;  // the route of the latest decoding call
+  DecodeReport last_report;  // of the latest decoding call
 };
 
 PyModel *as_model(PyObject *self) { return reinterpret_cast<PyModel *>(self); }
@@ -152,7 +153,7 @@ PyObject *model_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     model->record = loaded.value().release();
     new (&model->owner) std::thread::id(std::this_thread::get_id());
     model->reference_route = false;
-    model->last_route = DecodeRoute::kNone;
+    new (&model->last_report) DecodeReport();
     return self;
   });
 }
@@ -210,7 +211,7 @@ bool decode(PyModel &self, const std::string &word, DecodeOptions &options,
     return raised;
   };
   options.reference_route = self.reference_route;
-  paths = phoneticize_word(*self.record, word, options, &self.last_route);
+  paths = phoneticize_word(*self.record, word, options, &self.last_report);
   return !raised;
 }
 
@@ -227,11 +228,17 @@ bool convert_options(PyObject *const *bound, const char *const *names,
     } else if (name == "beam") {
       ok = convert_u64(value, names[i], options.beam);
     } else if (name == "threshold") {
+      // Model's documented off values: 99 and above (and NaN) switch
+      // threshold and pmass off; the threshold is compared as a float.
       double threshold = 0;
       ok = convert_double(value, names[i], threshold);
-      options.threshold = static_cast<float>(threshold);
+      const auto as_float = static_cast<float>(threshold);
+      options.threshold = 99.0f > as_float ? std::optional(as_float)
+                                           : std::nullopt;
     } else if (name == "pmass") {
-      ok = convert_double(value, names[i], options.pmass);
+      double pmass = 0;
+      ok = convert_double(value, names[i], pmass);
+      options.pmass = 99.0 > pmass ? std::optional(pmass) : std::nullopt;
     } else if (name == "write_fsts") {
       ok = convert_bool(value, names[i], options.write_fsts);
     } else if (name == "accumulate") {
@@ -394,6 +401,22 @@ PyModel *route_model(PyObject *module, PyObject *object) {
   return as_model(object);
 }
 
+// Runs `report(model)` for a private function whose one argument is a
+// Model, thread-checked.
+template <class Report>
+PyObject *on_route_model(PyObject *module, PyObject *const *args,
+                         Py_ssize_t nargs, const char *usage, Report report) {
+  return guarded([&]() -> PyObject * {
+    if (nargs != 1) {
+      PyErr_SetString(PyExc_TypeError, usage);
+      return nullptr;
+    }
+    PyModel *model = route_model(module, args[0]);
+    if (!model) return nullptr;
+    return report(*model);
+  });
+}
+
 }  // namespace
 
 PyObject *module_set_route(PyObject *module, PyObject *const *args,
@@ -418,19 +441,33 @@ PyObject *module_set_route(PyObject *module, PyObject *const *args,
 
 PyObject *module_route(PyObject *module, PyObject *const *args,
                        Py_ssize_t nargs) {
-  return guarded([&]() -> PyObject * {
-    if (nargs != 1) {
-      PyErr_SetString(PyExc_TypeError, "_route(model)");
-      return nullptr;
-    }
-    PyModel *model = route_model(module, args[0]);
-    if (!model) return nullptr;
-    const SearchPlan &plan = model->record->search_plan;
+  return on_route_model(module, args, nargs, "_route(model)",
+                        [](const PyModel &model) {
+    const SearchPlan &plan = model.record->search_plan;
     const std::string planned =
         plan.usable() ? "lattice"
                       : std::string("openfst: ") + describe(plan.refusal);
     return Py_BuildValue("(ss)", planned.c_str(),
-                         route_name(model->last_route));
+                         route_name(model.last_report.route));
+  });
+}
+
+PyObject *module_last_failure(PyObject *module, PyObject *const *args,
+                              Py_ssize_t nargs) {
+  return on_route_model(module, args, nargs, "_last_failure(model)",
+                        [](const PyModel &model) {
+    return PyUnicode_FromString(describe(model.last_report.failure));
+  });
+}
+
+PyObject *module_last_work(PyObject *module, PyObject *const *args,
+                           Py_ssize_t nargs) {
+  return on_route_model(module, args, nargs, "_last_work(model)",
+                        [](const PyModel &model) {
+    const DecodeReport &report = model.last_report;
+    return Py_BuildValue("(KK)",
+                         static_cast<unsigned long long>(report.lattice_size),
+                         static_cast<unsigned long long>(report.search_pairs));
   });
 }
 

@@ -7,7 +7,7 @@
 
 #include <fst/symbol-table.h>
 
-#include "model/labels.h"
+#include "base/labels.h"
 
 namespace tamsu {
 

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "model/expected.h"
-#include "model/labels.h"
+#include "base/expected.h"
+#include "base/labels.h"
 #include "train/lexicon.h"
 #include "train/progress.h"
 #include "train/train_error.h"

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "model/expected.h"
-#include "model/labels.h"
+#include "base/expected.h"
+#include "base/labels.h"
 #include "train/train_error.h"
 
 namespace tamsu {

@@ -13,8 +13,8 @@
 #include <fst/symbol-table.h>
 #include <fst/vector-fst.h>
 
-#include "model/expected.h"
-#include "model/labels.h"
+#include "base/expected.h"
+#include "base/labels.h"
 #include "train/align.h"
 #include "train/ngram.h"
 #include "train/train_error.h"

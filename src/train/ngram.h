@@ -8,7 +8,7 @@
 #include <limits>
 #include <vector>
 
-#include "model/expected.h"
+#include "base/expected.h"
 #include "train/progress.h"
 #include "train/train_error.h"
 

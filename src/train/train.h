@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "model/expected.h"
+#include "base/expected.h"
 #include "train/align.h"
 #include "train/lexicon.h"
 #include "train/ngram.h"

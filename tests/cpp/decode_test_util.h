@@ -17,7 +17,7 @@
 #include <fst/vector-fst.h>
 
 #include "model/cluster_table.h"
-#include "model/labels.h"
+#include "base/labels.h"
 #include "model/model.h"
 
 namespace tamsu::test {

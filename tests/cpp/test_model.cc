@@ -3,6 +3,7 @@
 #include "model/model.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -115,6 +116,10 @@ const Damage kDamages[] = {
      "leads to state -3"},
     {"start_out_of_range", [](Bytes b) { poke<std::int64_t>(b, kStart, 2); },
      "start state 2 does not exist"},
+    {"nan_final_weight", [](Bytes b) { poke<float>(b, b.size() - 12, std::nanf("")); },
+     "the final weight of state 1 is NaN"},
+    {"nan_arc_weight", [](Bytes b) { poke<float>(b, b.size() - 20, -std::nanf("")); },
+     "arc 0 of state 0 has a NaN weight"},
     {"symbol_label_gap", [](Bytes b) { replace_once(b, kB + '\x04', kB + '\x05'); },
      "has label 5, expected 4"},
     {"repeated_symbol_text", [](Bytes b) { replace_once(b, kB, std::string("\x01\0\0\0a", 5)); },

@@ -116,8 +116,8 @@ UniquePaths collection_of(const std::vector<float> &weights) {
 struct SelectCase {
   std::vector<float> weights;
   std::uint64_t beam;
-  float threshold;
-  double pmass;
+  std::optional<float> threshold;  // none: no threshold
+  std::optional<double> pmass;     // none: no normalisation, no mass stop
   std::vector<Label> selected;  // positions of the records returned
 };
 
@@ -127,9 +127,9 @@ TEST_P(SelectPaths, RecordsAndWeights) {
   const SelectCase &c = GetParam();
   const auto selected = select_paths(collection_of(c.weights), c.beam, c.threshold, c.pmass);
   ASSERT_EQ(selected.size(), c.selected.size());
-  double sum = 0.0;  // weights become shares of the mass with pmass < 99
+  double sum = 0.0;  // weights become shares of the mass with a pmass
   for (float w : c.weights) sum += std::exp(-double{w});
-  const double total = c.pmass < 99.0 ? -std::log(sum) : 0.0;
+  const double total = c.pmass ? -std::log(sum) : 0.0;
   for (std::size_t i = 0; i < selected.size(); ++i) {
     const float raw = c.weights[c.selected[i]];
     EXPECT_EQ(selected[i].uniques, (LabelList{c.selected[i]}));
@@ -144,20 +144,20 @@ INSTANTIATE_TEST_SUITE_P(
     Options, SelectPaths,
     ::testing::Values(
         SelectCase{{}, kBeam, 1.0f, 0.5, {}},
-        SelectCase{{1.0f, 3.0f, 2.0f}, kBeam, 2.5f, 99.0, {0, 2}},
+        SelectCase{{1.0f, 3.0f, 2.0f}, kBeam, 2.5f, {}, {0, 2}},
         // Only heavier paths are left out: equal to the threshold stays.
-        SelectCase{{1.0f, 2.5f, 3.0f}, kBeam, 2.5f, 99.0, {0, 1}},
-        SelectCase{{1.0f, 2.0f, 3.0f}, 0, 99.0f, 99.0, {0}},
-        SelectCase{{1.0f, 2.0f, 3.0f}, 2, 99.0f, 99.0, {0, 1}},
-        SelectCase{{0.2f, 2.0f, 3.0f}, kBeam, 99.0f, 0.1, {0, 1}},
-        SelectCase{{0.2f, 2.0f, 3.0f}, kBeam, 99.0f, 98.9, {0}},
+        SelectCase{{1.0f, 2.5f, 3.0f}, kBeam, 2.5f, {}, {0, 1}},
+        SelectCase{{1.0f, 2.0f, 3.0f}, 0, {}, {}, {0}},
+        SelectCase{{1.0f, 2.0f, 3.0f}, 2, {}, {}, {0, 1}},
+        SelectCase{{0.2f, 2.0f, 3.0f}, kBeam, {}, 0.1, {0, 1}},
+        SelectCase{{0.2f, 2.0f, 3.0f}, kBeam, {}, 98.9, {0}},
         // A record left out by the threshold still moves the covered
         // mass, so the second one ends the selection.
         SelectCase{{1.0f, 0.9f, 0.95f}, kBeam, 1.1f, 0.5, {1}}));
 
 TEST(SelectPathsEdges, SinglePathIsExactlyZeroAndInfinityMovesNothing) {
-  EXPECT_EQ(select_paths(collection_of({4.25f}), kBeam, 99.0f, 0.5).at(0).path_weight, 0.0f);
-  const auto selected = select_paths(collection_of({kInf, 1.0f}), kBeam, 99.0f, 50.0);
+  EXPECT_EQ(select_paths(collection_of({4.25f}), kBeam, {}, 0.5).at(0).path_weight, 0.0f);
+  const auto selected = select_paths(collection_of({kInf, 1.0f}), kBeam, {}, 50.0);
   EXPECT_EQ(selected.at(0).path_weight, kInf);
   EXPECT_EQ(selected.at(1).path_weight, 0.0f);
 }

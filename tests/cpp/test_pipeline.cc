@@ -11,6 +11,8 @@
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <set>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -66,6 +68,47 @@ TEST(Pipeline, RequestDoublesToTheCapWhenPronunciationsRunShort) {
   }
 }
 
+// Both routes count the same work at the same steps: under any limit they
+// give the same list, or fail alike. Huge requests end at the limit or when
+// the lattice runs out of paths.
+TEST(Pipeline, WorkLimitsStopBothRoutesAlike) {
+  configure_openfst();
+  std::vector<test::TextArc> arcs = {{0, "d", "E", 0.8f, 0}, {0, "e", "E", 0.1f, 1}};
+  for (float w : kDWeights) arcs.push_back({0, "d", "D", w, 0});
+  auto model = test::make_model({"<eps>", "|", "_", "d", "e"},
+                                {"<eps>", "|", "_", "D", "E"}, 2, arcs, {{0, 0.0f}});
+  std::set<DecodeFailure> seen;
+  using Case = std::pair<const char *, std::uint64_t>;
+  using Limits = std::pair<std::uint64_t, std::uint64_t>;  // lattice, pairs
+  for (const auto &[word, nbest] : {Case{"dddd", 3}, Case{"dd", UINT64_MAX}, Case{"ddddd", UINT64_MAX}}) {
+    std::vector<Limits> limits = {{1, 1 << 23}, {8, 1 << 23}, {64, 1 << 23}};
+    for (std::uint64_t pairs = 3; pairs < 400; ++pairs) limits.emplace_back(64, pairs);
+    for (const auto &[lattice, pairs] : limits) {
+      DecodeOptions options;
+      options.nbest = nbest, options.accumulate = true, options.limits.lattice_per_position = lattice;
+      options.limits.search_pairs_per_position_and_path = 1, options.limits.search_pairs_max = pairs;
+      std::vector<std::tuple<float, LabelList, DecodeFailure>> answers[2];
+      for (const bool reference : {false, true}) {
+        options.reference_route = reference;
+        DecodeReport report;
+        for (const PathData &path : phoneticize_word(*model, word, options, &report)) {
+          answers[reference].emplace_back(path.path_weight, path.uniques, report.failure);
+        }
+        if (answers[reference].empty()) answers[reference].emplace_back(0.0f, LabelList{}, report.failure);
+        EXPECT_EQ(report.route == DecodeRoute::kNone, report.failure != DecodeFailure::kNone);
+      }
+      EXPECT_EQ(answers[0], answers[1]) << word << " " << lattice << " " << pairs;
+      seen.insert(std::get<2>(answers[0].front()));
+    }
+  }
+  EXPECT_EQ(seen, (std::set<DecodeFailure>{DecodeFailure::kNone, DecodeFailure::kWorkLimit}));
+  DecodeReport report;
+  EXPECT_TRUE(phoneticize_word(*model, "xx", {}, &report).empty());
+  EXPECT_EQ(report.failure, DecodeFailure::kNoKnownGraphemes);
+  EXPECT_TRUE(phoneticize_word(*model, "ed", {}, &report).empty());  // state 1 has no arcs
+  EXPECT_EQ(report.failure, DecodeFailure::kNoPath);
+}
+
 TEST(Pipeline, FailedCompositionIsSilentAndEmpty) {
   configure_openfst();
   // The cluster's label (3) is below its first part's (4): the acceptor is
@@ -109,7 +152,7 @@ TEST(FindShortestPaths, LargeRequestsAreClampedNotWrapped) {
         std::uint64_t{1} << 31, std::numeric_limits<std::uint64_t>::max()}) {
     const auto result = find_shortest_paths(lattice, request);
     ASSERT_TRUE(result.has_value()) << request;
-    EXPECT_EQ(result->NumArcs(result->Start()), 20u) << request;
+    EXPECT_EQ(result->fst.NumArcs(result->fst.Start()), 20u) << request;
   }
 }
 

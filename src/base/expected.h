@@ -1,7 +1,7 @@
 // A must-use value-or-error result, the return type of fallible core
 // operations. Only the Python binding turns the error side into exceptions.
-#ifndef TAMSU_MODEL_EXPECTED_H_
-#define TAMSU_MODEL_EXPECTED_H_
+#ifndef TAMSU_BASE_EXPECTED_H_
+#define TAMSU_BASE_EXPECTED_H_
 
 #include <utility>
 #include <variant>
@@ -45,4 +45,4 @@ class [[nodiscard]] Expected {
 
 }  // namespace tamsu
 
-#endif  // TAMSU_MODEL_EXPECTED_H_
+#endif  // TAMSU_BASE_EXPECTED_H_

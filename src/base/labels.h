@@ -1,7 +1,7 @@
 // Labels and label lists shared by every core unit, with the hash used
 // wherever a whole label sequence is a map key.
-#ifndef TAMSU_MODEL_LABELS_H_
-#define TAMSU_MODEL_LABELS_H_
+#ifndef TAMSU_BASE_LABELS_H_
+#define TAMSU_BASE_LABELS_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -29,4 +29,4 @@ struct LabelListHash {
 
 }  // namespace tamsu
 
-#endif  // TAMSU_MODEL_LABELS_H_
+#endif  // TAMSU_BASE_LABELS_H_
