@@ -118,9 +118,16 @@ std::vector<NeuralPath> beam_search(const NeuralModel &model,
       next.push_back({from.phonemes, c.score, from.cache});
       next.back().phonemes.push_back(c.phoneme);
     }
+    // A parent's cache moves to its last child and is copied for others.
+    std::vector<std::size_t> children(caches.size(), 0);
+    for (const Hypothesis &h : next) ++children[h.cache];
     std::vector<DecoderCache> next_caches;
     for (Hypothesis &h : next) {
-      next_caches.push_back(caches[h.cache]);
+      if (--children[h.cache] == 0) {
+        next_caches.push_back(std::move(caches[h.cache]));
+      } else {
+        next_caches.push_back(caches[h.cache]);
+      }
       h.cache = next_caches.size() - 1;
     }
     alive = std::move(next);

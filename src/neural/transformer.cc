@@ -14,7 +14,11 @@ constexpr float kNormEpsilon = 1e-5f;
 // x W^T + b for a PyTorch linear map W [out, in].
 Matrix linear(const Matrix &x, const float *weight, const float *bias,
               Eigen::Index out) {
-  Matrix y = x * WeightMap(weight, out, x.cols()).transpose();
+  // A handful of rows (a beam's hypotheses): dot products of contiguous
+  // rows beat a general product, which would repack the weights each call.
+  Matrix y = x.rows() <= 16
+                 ? Matrix(x.lazyProduct(WeightMap(weight, out, x.cols()).transpose()))
+                 : Matrix(x * WeightMap(weight, out, x.cols()).transpose());
   y.rowwise() += BiasMap(bias, out);
   return y;
 }
@@ -46,15 +50,18 @@ Matrix embed(const float *table, const LabelList &tokens, Eigen::Index d,
   const auto rows = static_cast<Eigen::Index>(tokens.size());
   Matrix x(rows, d);
   const float scale = std::sqrt(static_cast<float>(d));
+  std::vector<double> wavelengths(static_cast<std::size_t>(d));
+  for (Eigen::Index j = 0; j < d; ++j) {
+    wavelengths[static_cast<std::size_t>(j)] = std::pow(
+        10000.0, static_cast<double>(j - j % 2) / static_cast<double>(d));
+  }
   for (Eigen::Index r = 0; r < rows; ++r) {
     x.row(r) = BiasMap(table + static_cast<std::size_t>(tokens[r]) * d, d) *
                scale;
     const double position = static_cast<double>(
         first_position + (same_position ? 0 : static_cast<std::size_t>(r)));
     for (Eigen::Index j = 0; j < d; ++j) {
-      const double angle =
-          position / std::pow(10000.0, static_cast<double>(j - j % 2) /
-                                           static_cast<double>(d));
+      const double angle = position / wavelengths[static_cast<std::size_t>(j)];
       x(r, j) += static_cast<float>(j % 2 ? std::cos(angle) : std::sin(angle));
     }
   }

@@ -313,7 +313,7 @@ def train_neural(lexicon: str | os.PathLike[str] | Lexicon,
                  patience: int = 15,
                  batch_size: int = 64,
                  learning_rate: float = 1e-3,
-                 warmup_steps: int = 1000,
+                 warmup_steps: int = 400,
                  dropout: float = 0.1,
                  label_smoothing: float = 0.1,
                  seed: int = 0,
@@ -330,9 +330,9 @@ def train_neural(lexicon: str | os.PathLike[str] | Lexicon,
     are `dev` (a lexicon) or, when it is None, a `dev_share` of the
     lexicon's distinct words set aside (chosen by `seed`). After each epoch
     the greedy word error rate on them is measured; training stops after
-    `epochs`, after `patience` epochs without a better one, or once
-    `time_budget` seconds have passed, and the weights of the best epoch
-    are written. `progress(EpochProgress)` is called after each epoch.
+    `epochs`, after `patience` epochs without a better one, or before an
+    epoch that would end after `time_budget` seconds (judged by the mean
+    epoch so far), and the weights of the best epoch are written. `progress(EpochProgress)` is called after each epoch.
 
     The run is deterministic for a given seed and thread count. `threads`
     is PyTorch's thread count during the run (1 by default: on a busy
@@ -341,7 +341,8 @@ def train_neural(lexicon: str | os.PathLike[str] | Lexicon,
     trains right to left (the file records it; the core turns words and
     pronunciations round). Raises ImportError with a hint when PyTorch is
     missing, ValueError for bad options, LexiconError for an unusable
-    lexicon.
+    lexicon, PermissionError (before training) when the output's directory
+    is not writable.
     """
     started = time.monotonic()
     if graphemes != "auto" and graphemes not in FORMS:
@@ -352,6 +353,10 @@ def train_neural(lexicon: str | os.PathLike[str] | Lexicon,
                          "at least 1")
     if not 0.0 <= dev_share < 1.0:
         raise ValueError("dev_share must be at least 0 and below 1")
+    directory = os.path.dirname(os.path.abspath(output))
+    if not os.access(directory, os.W_OK | os.X_OK):
+        raise PermissionError(f"cannot write the model to {os.fspath(output)}:"
+                              f" {directory} is not a writable directory")
     torch = _import_torch()
     source = _lexicon(lexicon, strip_stress)
     form = (choose_form(e.word for e in source.entries)
@@ -440,8 +445,10 @@ def train_neural(lexicon: str | os.PathLike[str] | Lexicon,
                 if epoch - best_epoch >= patience:
                     stopped = "patience"
                     break
+                # Another epoch like this one would overrun the budget.
+                elapsed = time.monotonic() - started
                 if (time_budget is not None
-                        and time.monotonic() - started >= time_budget):
+                        and elapsed * (epoch + 1) / epoch > time_budget):
                     stopped = "time budget"
                     break
             model.load_state_dict(best_state)
