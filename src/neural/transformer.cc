@@ -14,11 +14,17 @@ constexpr float kNormEpsilon = 1e-5f;
 // x W^T + b for a PyTorch linear map W [out, in].
 Matrix linear(const Matrix &x, const float *weight, const float *bias,
               Eigen::Index out) {
-  // A handful of rows (a beam's hypotheses): dot products of contiguous
-  // rows beat a general product, which would repack the weights each call.
-  Matrix y = x.rows() <= 16
-                 ? Matrix(x.lazyProduct(WeightMap(weight, out, x.cols()).transpose()))
-                 : Matrix(x * WeightMap(weight, out, x.cols()).transpose());
+  const WeightMap w(weight, out, x.cols());
+  Matrix y(x.rows(), out);
+  if (x.rows() <= 16) {
+    // A handful of rows (a beam's hypotheses): one matrix-vector product
+    // each beats a general product, which would repack the weights.
+    for (Eigen::Index r = 0; r < x.rows(); ++r) {
+      y.row(r).noalias() = (w * x.row(r).transpose()).transpose();
+    }
+  } else {
+    y.noalias() = x * w.transpose();
+  }
   y.rowwise() += BiasMap(bias, out);
   return y;
 }
