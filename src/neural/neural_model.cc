@@ -3,10 +3,10 @@
 #include <array>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <limits>
-#include <sstream>
+#include <memory>
 #include <string_view>
 #include <utility>
 
@@ -395,14 +395,20 @@ Expected<NeuralModel, NeuralLoadError> parse_neural_model(
 
 Expected<NeuralModel, NeuralLoadError> load_neural_model(
     const std::string &path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
+  std::unique_ptr<std::FILE, int (*)(std::FILE *)> file(
+      std::fopen(path.c_str(), "rb"), &std::fclose);
+  if (!file) return fail(Kind::kOpenFailed, std::strerror(errno));
+  std::string bytes;
+  char buffer[1 << 16];
+  std::size_t got = 0;
+  while ((got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) {
+    bytes.append(buffer, got);
+  }
+  // A directory opens, then fails to read ("Is a directory").
+  if (std::ferror(file.get())) {
     return fail(Kind::kOpenFailed, std::strerror(errno));
   }
-  std::ostringstream contents;
-  contents << file.rdbuf();
-  if (file.bad()) return fail(Kind::kOpenFailed, "read error");
-  return parse_neural_model(contents.str());
+  return parse_neural_model(bytes);
 }
 
 std::string describe(const NeuralLoadError &error) {

@@ -131,9 +131,11 @@ TEST(NeuralFile, RoundTripThroughAFile) {
   EXPECT_EQ(model.weights.output_bias[3], -1.25f);
   EXPECT_EQ(model.weights.output_bias[4], 3.0f);
 
-  auto missing = load_neural_model(path + ".none");
-  ASSERT_FALSE(missing);
-  EXPECT_EQ(missing.error().kind, Kind::kOpenFailed);
+  for (const std::string &unreadable : {path + ".none", testing::TempDir()}) {
+    auto missing = load_neural_model(unreadable);
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().kind, Kind::kOpenFailed);
+  }
 }
 
 struct Damage {
