@@ -67,7 +67,8 @@ def main() -> None:
         seconds = time.process_time() - started
     print(f"{args.language}: {report.parameters} parameters, "
           f"{report.epochs} epochs ({report.stopped}), best epoch "
-          f"{report.best_epoch}, training {report.seconds / 60:.1f} min")
+          f"{report.best_epoch}, training {report.seconds / 60:.1f} min "
+          f"({report.cpu_seconds / 60:.1f} CPU-min)")
     print(f"{args.language}: dev WER {100 * errors / len(references):.2f}% "
           f"(C++ beam {args.beam}; greedy in PyTorch {report.dev_wer:.2f}%), "
           f"decoding {1000 * seconds / len(references):.2f} ms per word "
