@@ -1,0 +1,433 @@
+#include "neural/neural_model.h"
+
+#include <array>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string_view>
+#include <utility>
+
+namespace tamsu {
+namespace {
+
+constexpr std::size_t kHeaderSize = 64;
+constexpr std::size_t kChecksumSize = 4;
+// Generous bounds that keep every product below 2^64 and every table
+// small next to the data it describes.
+constexpr std::uint32_t kMaxWidth = 1u << 16;
+constexpr std::uint32_t kMaxLayers = 256;
+constexpr std::uint32_t kMaxNameLength = 256;
+
+using Error = NeuralLoadError;
+using Kind = NeuralLoadError::Kind;
+
+Unexpected<Error> fail(Kind kind, std::string detail) {
+  return make_unexpected(Error{kind, std::move(detail)});
+}
+
+// Reads fields from the bytes between the header and the checksum; every
+// read is bounded by what is left.
+class Reader {
+ public:
+  Reader(const std::string &bytes, std::size_t begin, std::size_t end)
+      : bytes_(bytes), position_(begin), end_(end) {}
+
+  std::size_t position() const { return position_; }
+  std::size_t left() const { return end_ - position_; }
+
+  bool u32(std::uint32_t &out) { return fixed(out); }
+  bool u64(std::uint64_t &out) { return fixed(out); }
+  bool text(std::uint32_t length, std::string &out) {
+    if (length > left()) return false;
+    out.assign(bytes_, position_, length);
+    position_ += length;
+    return true;
+  }
+  bool skip_to(std::size_t position) {
+    if (position < position_ || position > end_) return false;
+    position_ = position;
+    return true;
+  }
+
+ private:
+  template <class T>
+  bool fixed(T &out) {
+    if (sizeof(T) > left()) return false;
+    T value = 0;
+    for (std::size_t i = 0; i < sizeof(T); ++i) {
+      value |= static_cast<T>(static_cast<unsigned char>(
+                   bytes_[position_ + i]))
+               << (8 * i);
+    }
+    out = value;
+    position_ += sizeof(T);
+    return true;
+  }
+
+  const std::string &bytes_;
+  std::size_t position_;
+  std::size_t end_;
+};
+
+struct TensorEntry {
+  std::vector<std::uint32_t> shape;
+  std::uint64_t offset;  // in floats
+};
+
+Expected<std::vector<std::string>, Error> read_symbols(
+    Reader &reader, std::uint32_t count, const char *table,
+    std::unordered_map<std::string, Label> &ids) {
+  std::vector<std::string> symbols;
+  // Each symbol takes at least 5 bytes: a count beyond that is a lie.
+  if (count > reader.left() / 5) {
+    return fail(Kind::kBadHeader, std::string("the ") + table +
+                                      " count " + std::to_string(count) +
+                                      " exceeds the file size");
+  }
+  symbols.resize(count);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::uint32_t length = 0;
+    if (!reader.u32(length) || length == 0 ||
+        !reader.text(length, symbols[i])) {
+      return fail(Kind::kBadSymbols, std::string(table) + " " +
+                                         std::to_string(i) +
+                                         ": bad length " +
+                                         std::to_string(length));
+    }
+    if (!ids.emplace(symbols[i], static_cast<Label>(i)).second) {
+      return fail(Kind::kBadSymbols, std::string(table) + " '" +
+                                         symbols[i] + "' appears twice");
+    }
+  }
+  return symbols;
+}
+
+std::string shape_text(const std::vector<std::uint32_t> &shape) {
+  std::string text = "[";
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    if (i) text += ", ";
+    text += std::to_string(shape[i]);
+  }
+  return text + "]";
+}
+
+// Hands out the weights the architecture needs, checking each tensor's
+// name and shape; afterwards no tensor may be left over.
+class TensorBinder {
+ public:
+  TensorBinder(std::unordered_map<std::string, TensorEntry> entries,
+               const std::vector<float> &data)
+      : entries_(std::move(entries)), data_(data) {}
+
+  const float *take(const std::string &name,
+                    std::vector<std::uint32_t> shape) {
+    if (!error_.empty()) return nullptr;
+    auto found = entries_.find(name);
+    if (found == entries_.end()) {
+      error_ = "missing tensor " + name;
+      return nullptr;
+    }
+    if (found->second.shape != shape) {
+      error_ = "tensor " + name + " has shape " +
+               shape_text(found->second.shape) + ", expected " +
+               shape_text(shape);
+      return nullptr;
+    }
+    const float *pointer = data_.data() + found->second.offset;
+    std::size_t count = 1;
+    for (std::uint32_t dimension : shape) count *= dimension;
+    for (std::size_t i = 0; i < count; ++i) {
+      if (!std::isfinite(pointer[i])) {
+        kind_ = Kind::kNonFiniteWeight;
+        error_ = "tensor " + name + " holds NaN or infinity";
+        return nullptr;
+      }
+    }
+    entries_.erase(found);
+    return pointer;
+  }
+  NormWeights norm(const std::string &prefix, std::uint32_t d) {
+    return {take(prefix + ".weight", {d}), take(prefix + ".bias", {d})};
+  }
+  AttentionWeights attention(const std::string &prefix, std::uint32_t d) {
+    AttentionWeights a{};
+    a.q_weight = take(prefix + ".q.weight", {d, d});
+    a.q_bias = take(prefix + ".q.bias", {d});
+    a.k_weight = take(prefix + ".k.weight", {d, d});
+    a.k_bias = take(prefix + ".k.bias", {d});
+    a.v_weight = take(prefix + ".v.weight", {d, d});
+    a.v_bias = take(prefix + ".v.bias", {d});
+    a.o_weight = take(prefix + ".o.weight", {d, d});
+    a.o_bias = take(prefix + ".o.bias", {d});
+    return a;
+  }
+  FeedForwardWeights feed_forward(const std::string &prefix, std::uint32_t d,
+                                  std::uint32_t f) {
+    return {take(prefix + ".ff1.weight", {f, d}), take(prefix + ".ff1.bias", {f}),
+            take(prefix + ".ff2.weight", {d, f}), take(prefix + ".ff2.bias", {d})};
+  }
+  // The first problem met, or the first unexpected tensor; empty if none.
+  Kind kind() const { return kind_; }
+  std::string problem() const {
+    if (!error_.empty()) return error_;
+    if (!entries_.empty()) return "unexpected tensor " + entries_.begin()->first;
+    return "";
+  }
+
+ private:
+  std::unordered_map<std::string, TensorEntry> entries_;
+  const std::vector<float> &data_;
+  Kind kind_ = Kind::kWrongTensors;
+  std::string error_;
+};
+
+TransformerWeights bind_transformer(const NeuralModel &model,
+                                    TensorBinder &binder) {
+  const std::uint32_t d = model.hyper.d_model;
+  const std::uint32_t f = model.hyper.d_ff;
+  const auto g = static_cast<std::uint32_t>(model.graphemes.size());
+  const auto p = static_cast<std::uint32_t>(model.phonemes.size());
+  TransformerWeights w{};
+  w.encoder_embedding = binder.take("enc.embed", {g, d});
+  w.decoder_embedding = binder.take("dec.embed", {p, d});
+  for (std::uint32_t l = 0; l < model.hyper.encoder_layers; ++l) {
+    const std::string prefix = "enc." + std::to_string(l);
+    w.encoder.push_back({binder.norm(prefix + ".norm1", d),
+                         binder.attention(prefix + ".attn", d),
+                         binder.norm(prefix + ".norm2", d),
+                         binder.feed_forward(prefix, d, f)});
+  }
+  w.encoder_norm = binder.norm("enc.norm", d);
+  for (std::uint32_t l = 0; l < model.hyper.decoder_layers; ++l) {
+    const std::string prefix = "dec." + std::to_string(l);
+    w.decoder.push_back({binder.norm(prefix + ".norm1", d),
+                         binder.attention(prefix + ".self", d),
+                         binder.norm(prefix + ".norm2", d),
+                         binder.attention(prefix + ".cross", d),
+                         binder.norm(prefix + ".norm3", d),
+                         binder.feed_forward(prefix, d, f)});
+  }
+  w.decoder_norm = binder.norm("dec.norm", d);
+  w.output_weight = binder.take("out.weight", {p, d});
+  w.output_bias = binder.take("out.bias", {p});
+  return w;
+}
+
+Expected<bool, Error> check_header(const NeuralHyperParameters &h,
+                                   std::uint32_t form,
+                                   std::uint32_t direction) {
+  auto bad = [](std::string what) { return fail(Kind::kBadHeader, what); };
+  if (h.architecture != kTransformerArchitecture) {
+    return bad("unknown architecture " + std::to_string(h.architecture));
+  }
+  if (h.d_model == 0 || h.d_model > kMaxWidth || h.d_ff == 0 ||
+      h.d_ff > kMaxWidth) {
+    return bad("model widths " + std::to_string(h.d_model) + " and " +
+               std::to_string(h.d_ff) + " out of range");
+  }
+  if (h.heads == 0 || h.d_model % h.heads != 0) {
+    return bad(std::to_string(h.heads) + " heads do not divide d_model " +
+               std::to_string(h.d_model));
+  }
+  if (h.encoder_layers == 0 || h.encoder_layers > kMaxLayers ||
+      h.decoder_layers == 0 || h.decoder_layers > kMaxLayers) {
+    return bad("layer counts out of range");
+  }
+  if (form > 2) return bad("unknown grapheme form " + std::to_string(form));
+  if (direction > 1) {
+    return bad("unknown direction " + std::to_string(direction));
+  }
+  return true;
+}
+
+}  // namespace
+
+std::uint32_t crc32(const char *bytes, std::size_t size) {
+  static const auto table = [] {
+    std::array<std::uint32_t, 256> t{};
+    for (std::uint32_t i = 0; i < 256; ++i) {
+      std::uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = c & 1 ? 0xedb88320u ^ (c >> 1) : c >> 1;
+      t[i] = c;
+    }
+    return t;
+  }();
+  std::uint32_t crc = 0xffffffffu;
+  for (std::size_t i = 0; i < size; ++i) {
+    crc = table[(crc ^ static_cast<unsigned char>(bytes[i])) & 0xff] ^ (crc >> 8);
+  }
+  return crc ^ 0xffffffffu;
+}
+
+Expected<NeuralModel, NeuralLoadError> parse_neural_model(
+    const std::string &bytes) {
+  if (bytes.size() < kHeaderSize + kChecksumSize) {
+    return fail(Kind::kTruncated, std::to_string(bytes.size()) + " bytes");
+  }
+  if (std::memcmp(bytes.data(), kNeuralMagic, sizeof kNeuralMagic) != 0) {
+    return fail(Kind::kBadMagic, "");
+  }
+  const std::size_t end = bytes.size() - kChecksumSize;
+  Reader header(bytes, sizeof kNeuralMagic, end);
+  std::uint32_t version = 0;
+  header.u32(version);
+  if (version != kNeuralFormatVersion) {
+    return fail(Kind::kUnsupportedVersion, std::to_string(version));
+  }
+  std::uint32_t stored = 0;
+  Reader(bytes, end, bytes.size()).u32(stored);
+  if (stored != crc32(bytes.data(), end)) {
+    return fail(Kind::kChecksumMismatch, "");
+  }
+
+  NeuralModel model;
+  NeuralHyperParameters &h = model.hyper;
+  std::uint32_t form = 0, direction = 0, num_graphemes = 0, num_phonemes = 0,
+                num_tensors = 0;
+  std::uint64_t num_floats = 0;
+  // The fixed header fits: the size was checked above.
+  header.u32(h.architecture);
+  header.u32(h.d_model);
+  header.u32(h.heads);
+  header.u32(h.d_ff);
+  header.u32(h.encoder_layers);
+  header.u32(h.decoder_layers);
+  header.u32(form);
+  header.u32(direction);
+  header.u32(num_graphemes);
+  header.u32(num_phonemes);
+  header.u32(num_tensors);
+  header.u64(num_floats);
+  auto checked = check_header(h, form, direction);
+  if (!checked) return make_unexpected(checked.error());
+  model.form = static_cast<GraphemeForm>(form);
+  model.direction = static_cast<Direction>(direction);
+  if (num_floats > header.left() / sizeof(float)) {
+    return fail(Kind::kBadHeader, "the data size " +
+                                      std::to_string(num_floats) +
+                                      " floats exceeds the file size");
+  }
+
+  auto graphemes = read_symbols(header, num_graphemes, "grapheme",
+                                model.grapheme_ids);
+  if (!graphemes) return make_unexpected(graphemes.error());
+  model.graphemes = std::move(graphemes.value());
+  auto phonemes = read_symbols(header, num_phonemes, "phoneme",
+                               model.phoneme_ids);
+  if (!phonemes) return make_unexpected(phonemes.error());
+  model.phonemes = std::move(phonemes.value());
+  if (model.graphemes.size() < 2 || model.graphemes[0] != "<pad>") {
+    return fail(Kind::kBadSymbols,
+                "grapheme 0 must be <pad>, followed by graphemes");
+  }
+  if (model.phonemes.size() <= kFirstPhoneme ||
+      model.phonemes[kPadPhoneme] != "<pad>" ||
+      model.phonemes[kStartPhoneme] != "<s>" ||
+      model.phonemes[kEndPhoneme] != "</s>") {
+    return fail(Kind::kBadSymbols,
+                "phonemes 0, 1, 2 must be <pad>, <s>, </s>, followed by "
+                "phonemes");
+  }
+
+  // Each entry takes at least 20 bytes.
+  if (num_tensors > header.left() / 20) {
+    return fail(Kind::kBadHeader, "the tensor count " +
+                                      std::to_string(num_tensors) +
+                                      " exceeds the file size");
+  }
+  std::unordered_map<std::string, TensorEntry> entries;
+  for (std::uint32_t i = 0; i < num_tensors; ++i) {
+    std::uint32_t length = 0, rank = 0;
+    std::string name;
+    TensorEntry entry;
+    auto bad = [&](const std::string &what) {
+      return fail(Kind::kBadTensorTable,
+                  "tensor " + std::to_string(i) +
+                      (name.empty() ? "" : " (" + name + ")") + ": " + what);
+    };
+    if (!header.u32(length) || length == 0 || length > kMaxNameLength ||
+        !header.text(length, name)) {
+      return bad("bad name length " + std::to_string(length));
+    }
+    if (!header.u32(rank) || rank < 1 || rank > 2) {
+      return bad("rank " + std::to_string(rank));
+    }
+    std::uint64_t count = 1;
+    for (std::uint32_t r = 0; r < rank; ++r) {
+      std::uint32_t dimension = 0;
+      if (!header.u32(dimension) || dimension == 0 ||
+          dimension > num_floats / count) {
+        return bad("dimension " + std::to_string(dimension) +
+                   " exceeds the data");
+      }
+      count *= dimension;
+      entry.shape.push_back(dimension);
+    }
+    if (!header.u64(entry.offset) || entry.offset > num_floats - count) {
+      return bad("data offset out of range");
+    }
+    if (!entries.emplace(name, std::move(entry)).second) {
+      return bad("name appears twice");
+    }
+  }
+  const std::size_t data_begin = (header.position() + 3) / 4 * 4;
+  if (!header.skip_to(data_begin) ||
+      header.left() != num_floats * sizeof(float)) {
+    return fail(Kind::kBadTensorTable,
+                "the data section does not end at the checksum");
+  }
+  model.data.resize(num_floats);
+  std::memcpy(model.data.data(), bytes.data() + data_begin,
+              num_floats * sizeof(float));
+  // The format is little-endian; so is every machine this builds on.
+  static_assert(sizeof(float) == 4 && std::numeric_limits<float>::is_iec559);
+
+  TensorBinder binder(std::move(entries), model.data);
+  model.weights = bind_transformer(model, binder);
+  if (std::string problem = binder.problem(); !problem.empty()) {
+    return fail(binder.kind(), problem);
+  }
+  return model;
+}
+
+Expected<NeuralModel, NeuralLoadError> load_neural_model(
+    const std::string &path) {
+  std::unique_ptr<std::FILE, int (*)(std::FILE *)> file(
+      std::fopen(path.c_str(), "rb"), &std::fclose);
+  if (!file) return fail(Kind::kOpenFailed, std::strerror(errno));
+  std::string bytes;
+  char buffer[1 << 16];
+  std::size_t got = 0;
+  while ((got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) {
+    bytes.append(buffer, got);
+  }
+  // A directory opens, then fails to read ("Is a directory").
+  if (std::ferror(file.get())) {
+    return fail(Kind::kOpenFailed, std::strerror(errno));
+  }
+  return parse_neural_model(bytes);
+}
+
+std::string describe(const NeuralLoadError &error) {
+  const char *what = "";
+  switch (error.kind) {
+    case Kind::kOpenFailed: what = "cannot read the file"; break;
+    case Kind::kTruncated: what = "truncated file"; break;
+    case Kind::kBadMagic: what = "not a tamsu neural model file"; break;
+    case Kind::kUnsupportedVersion: what = "unsupported format version"; break;
+    case Kind::kChecksumMismatch:
+      what = "checksum mismatch (a damaged or truncated file)";
+      break;
+    case Kind::kBadHeader: what = "bad header"; break;
+    case Kind::kBadSymbols: what = "bad symbol table"; break;
+    case Kind::kBadTensorTable: what = "bad tensor table"; break;
+    case Kind::kWrongTensors: what = "tensors do not match the architecture"; break;
+    case Kind::kNonFiniteWeight: what = "non-finite weight"; break;
+  }
+  return error.detail.empty() ? what : std::string(what) + ": " + error.detail;
+}
+
+}  // namespace tamsu

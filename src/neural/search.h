@@ -1,0 +1,58 @@
+// Decoding with a neural model: a word's graphemes, beam search for its
+// n best pronunciations, and teacher-forced scores of given pronunciations
+// (for rescoring another model's n-best list). Inputs and outputs are in
+// reading order whatever the model's direction.
+#ifndef TAMSU_NEURAL_SEARCH_H_
+#define TAMSU_NEURAL_SEARCH_H_
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/labels.h"
+#include "neural/neural_model.h"
+
+namespace tamsu {
+
+// The model's grapheme ids of a UTF-8 word split into code points; a code
+// point the model lacks (or a byte that is not UTF-8) is left out of `ids`
+// and listed in `unknown`.
+struct WordGraphemes {
+  LabelList ids;
+  std::vector<std::string> unknown;
+};
+WordGraphemes word_graphemes(const NeuralModel &model, std::string_view word);
+
+struct BeamOptions {
+  std::size_t beam = 5;   // hypotheses kept per step (at least nbest)
+  std::size_t nbest = 1;  // pronunciations returned
+};
+
+struct NeuralPath {
+  LabelList phonemes;     // phoneme ids, without <s> and </s>
+  double log_probability; // natural log of the model's probability
+};
+
+// The longest pronunciation considered for `graphemes` input symbols.
+std::size_t max_output_length(std::size_t graphemes);
+
+// Up to options.nbest pronunciations of `graphemes` (grapheme ids), best
+// first; ties keep the order of discovery, so the result is deterministic.
+// A search that reaches max_output_length ends its hypotheses there.
+// Empty for an empty word.
+std::vector<NeuralPath> beam_search(const NeuralModel &model,
+                                    const LabelList &graphemes,
+                                    const BeamOptions &options);
+
+// The log-probability of each candidate pronunciation (phoneme texts) of
+// `graphemes`, all candidates in one batch; -infinity for a candidate with
+// a text the model does not know as a phoneme, for one longer than
+// max_output_length, and for every candidate of an empty word.
+std::vector<double> score_candidates(
+    const NeuralModel &model, const LabelList &graphemes,
+    const std::vector<std::vector<std::string>> &candidates);
+
+}  // namespace tamsu
+
+#endif  // TAMSU_NEURAL_SEARCH_H_

@@ -1,0 +1,112 @@
+"""Neural models: PyTorch's forward pass against the C++ core's, training
+end to end on a tiny cipher, and decoding without PyTorch."""
+
+import concurrent.futures
+import itertools
+import subprocess
+import sys
+
+import pytest
+
+from tamsu import neural
+from tamsu._neural import NeuralModel
+
+TINY = neural.NeuralArchitecture(d_model=8, heads=2, d_ff=16,
+                                 encoder_layers=2, decoder_layers=2)
+
+
+@pytest.mark.parametrize("reverse", [False, True])
+def test_core_matches_pytorch(tmp_path, reverse):
+    torch = pytest.importorskip("torch")
+    torch.manual_seed(1)
+    graphemes, phonemes = ["a", "b", "c"], ["A", "B", "C", "D"]
+    module = neural.build_transformer(TINY, 4, 7)
+    with torch.no_grad():
+        for tensor in module.parameters():
+            tensor.normal_(0, 0.5)
+    module.eval()
+    path = tmp_path / "tiny.tnn"
+    neural.export_neural(module, path, architecture=TINY, graphemes=graphemes,
+                         phonemes=phonemes, form="nfd", reverse=reverse)
+    model = NeuralModel(path)
+    assert (model.graphemes, model.phonemes) == (("a", "b", "c"), tuple(phonemes))
+    assert (model.grapheme_form, model.reversed) == ("nfd", reverse)
+    word = "abcab"
+    candidates = [[], ["A"], ["D", "B", "C"], ["C", "C", "A", "B", "D", "A"]]
+    order = -1 if reverse else 1
+    source = torch.tensor([[" abc".index(c) for c in word[::order]]])
+    expected = []
+    for candidate in candidates:
+        ids = [phonemes.index(p) + 3 for p in candidate[::order]]
+        with torch.no_grad():
+            log_probs = module(source, torch.tensor([[1, *ids]]))[0]
+        expected.append(sum(float(log_probs[i, t])
+                            for i, t in enumerate([*ids, 2])))
+    assert model.score(word, candidates) == pytest.approx(expected, abs=1e-4)
+    # The search's scores are the scorer's.
+    paths = model.phoneticize(word, nbest=4, beam=6)
+    assert [s for _, s in paths] == sorted((s for _, s in paths), reverse=True)
+    assert model.score(word, [p for p, _ in paths]) == pytest.approx(
+        [s for _, s in paths], abs=1e-5)
+
+
+def test_damaged_file_is_a_value_error(tmp_path):
+    path = tmp_path / "model.tnn"
+    path.write_bytes(b"TAMSU-NN" + bytes(100))
+    with pytest.raises(ValueError, match=f"{path}: unsupported format"):
+        NeuralModel(path)
+
+
+# A cipher: each letter has its own phoneme, but "h" is silent.
+CIPHER = {"a": "AA", "b": "B", "c": "K", "d": "D", "e": "EH", "h": "",
+          "i": "IY", "x": "KS"}
+WORDS = ["".join(w) for w in itertools.product(CIPHER, repeat=3)][::4]
+
+
+def spell(word):
+    return " ".join(CIPHER[c] for c in word if CIPHER[c])
+
+
+@pytest.fixture(scope="module")
+def cipher_lexicon(tmp_path_factory):
+    path = tmp_path_factory.mktemp("neural") / "cipher.dict"
+    path.write_text("".join(f"{w}\t{spell(w)}\n" for w in WORDS))
+    return path
+
+
+def test_training_learns_a_cipher(cipher_lexicon, tmp_path):
+    pytest.importorskip("torch")
+    seen = []
+    output = tmp_path / "cipher.tnn"
+    report = neural.train_neural(
+        cipher_lexicon, output, epochs=25, dev_share=0.1, batch_size=16,
+        architecture=neural.NeuralArchitecture(32, 2, 64, 1, 1),
+        warmup_steps=50, learning_rate=3e-3, dropout=0.0, seed=3,
+        progress=seen.append)
+    assert report.dev_wer == 0 and report.dev_words == 13
+    assert [e.epoch for e in seen] == list(range(1, report.epochs + 1))
+    model = NeuralModel(output)
+    # One model serves several threads at once (decoding drops the GIL).
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        found = list(pool.map(lambda w: model.phoneticize(w)[0][0], WORDS))
+    assert found == [spell(w).split() for w in WORDS]
+
+
+def test_training_is_deterministic(cipher_lexicon, tmp_path):
+    pytest.importorskip("torch")
+    files = []
+    for run in range(2):
+        neural.train_neural(cipher_lexicon, tmp_path / f"{run}.tnn",
+                            architecture=TINY, epochs=2, seed=5)
+        files.append((tmp_path / f"{run}.tnn").read_bytes())
+    assert files[0] == files[1]
+
+
+def test_torch_stays_optional(cipher_lexicon, tmp_path, monkeypatch):
+    code = ("import sys, tamsu, tamsu.neural, tamsu._neural; "
+            "assert 'torch' not in sys.modules")
+    subprocess.run([sys.executable, "-c", code], check=True)
+    monkeypatch.setitem(sys.modules, "torch", None)
+    with pytest.raises(ImportError, match="^training a neural model needs "
+                                          "PyTorch: install python3-torch"):
+        neural.train_neural(cipher_lexicon, tmp_path / "x.tnn")
