@@ -600,7 +600,16 @@ Expected<DistinctPaths, LatticeRefusal> search_word_lattice(
     std::optional<LatticeRefusal> stop;
     const std::int32_t state = replay->next(poll, stop);
     result.pairs = std::max(result.pairs, replay->pairs());
-    if (stop) return make_unexpected(*stop);
+    if (stop) {
+      // As in the pipeline, the paths completed before the work limit are
+      // kept; a search that completed none fails.
+      if (*stop == LatticeRefusal::kWorkLimit &&
+          !result.collection.paths.empty()) {
+        result.exhausted = false;
+        return result;
+      }
+      return make_unexpected(*stop);
+    }
     if (state >= 0) {
       file_path(*replay, state, model, accumulate, probe, result.collection);
       // Walking and filing a long path is work too.

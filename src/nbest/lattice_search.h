@@ -72,9 +72,10 @@ struct DistinctPaths {
 // The pipeline's search attempts (RequestSchedule's requests, each
 // collected with collect_paths until `nbest` distinct paths are held)
 // replayed over `lattice`, with the same result. Fails with kInterrupted
-// when `interrupted` returns true, and with kWorkLimit where OpenFst's
-// search, bounded by max_search_pairs(limits, positions, request), would
-// stop before `nbest` distinct paths were completed. `lattice` must have
+// when `interrupted` returns true. Where OpenFst's search, bounded by
+// max_search_pairs(limits, positions, request), would stop before `nbest`
+// distinct paths were completed, gives the paths completed until then, and
+// fails with kWorkLimit when there are none. `lattice` must have
 // states.
 Expected<DistinctPaths, LatticeRefusal> search_word_lattice(
     const WordLattice &lattice, const Model &model, std::uint64_t nbest,

@@ -29,7 +29,9 @@ struct PathData {
 // which words reach a limit. A search can return no more paths than the
 // lattice holds (a request is cut to that count) nor than it completes
 // within its pair limit: so a huge nbest, with accumulate, pmass or a
-// threshold, either runs the lattice out of paths or ends at the limit.
+// threshold, either runs the lattice out of paths or ends at the limit
+// with the best paths completed by then (a search that completed none
+// fails the word).
 struct WorkLimits {
   // States plus arcs of the expanded composition, per acceptor state
   // (letters + 1), but never more than lattice_max in all (the lattice

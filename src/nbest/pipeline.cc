@@ -37,7 +37,8 @@ Unexpected<DecodeError> error_of(DecodeError::Kind kind) {
 // The OpenFst route's search attempts: RequestSchedule's requests, each
 // collected until `nbest` distinct paths are held. Each request is bounded
 // by max_search_pairs: a search stopped by it before completing `nbest`
-// distinct paths fails the word with kWorkLimit.
+// distinct paths ends the attempts with the paths it completed, and fails
+// the word with kWorkLimit when it completed none.
 Expected<DistinctPaths, DecodeError> search_distinct_paths(
     const fst::StdVectorFst &lattice, const Model &model, std::uint64_t nbest,
     const DecodeOptions &options, std::uint64_t positions) {
@@ -66,9 +67,16 @@ Expected<DistinctPaths, DecodeError> search_distinct_paths(
     if (!collected) return make_unexpected(collected.error());
     found.collection = std::move(collected).value();
     if (found.collection.paths.size() >= nbest) break;
-    // The paths completed before the limit stopped the search are those
-    // any larger search starts with: the word needs more than allowed.
-    if (result->limit_reached) return error_of(DecodeError::Kind::kWorkLimit);
+    // A search stopped by its work limit keeps the paths it completed: the
+    // best ones in order, which any larger search starts with, as when the
+    // request cap stops the attempts. Only one that completed none fails.
+    if (result->limit_reached) {
+      if (found.collection.paths.empty()) {
+        return error_of(DecodeError::Kind::kWorkLimit);
+      }
+      found.exhausted = false;
+      break;
+    }
     const std::uint64_t completed = paths.NumArcs(paths.Start());
     found.exhausted = schedule.exhausted(completed);
     if (schedule.last(completed)) break;

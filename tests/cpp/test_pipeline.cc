@@ -102,6 +102,19 @@ TEST(Pipeline, WorkLimitsStopBothRoutesAlike) {
     }
   }
   EXPECT_EQ(seen, (std::set<DecodeFailure>{DecodeFailure::kNone, DecodeFailure::kWorkLimit}));
+  // A huge request stopped by the limit keeps the best paths it completed
+  // (of the 32 pronunciations of "ddddd"), as one stopped by its cap does.
+  DecodeOptions huge;
+  huge.nbest = UINT64_MAX, huge.accumulate = true, huge.limits.search_pairs_max = 200;
+  huge.limits.search_pairs_per_position_and_path = 1;
+  for (const bool reference : {false, true}) {
+    huge.reference_route = reference;
+    DecodeReport limited;
+    const auto kept = phoneticize_word(*model, "ddddd", huge, &limited);
+    EXPECT_EQ(limited.failure, DecodeFailure::kNone);
+    EXPECT_GT(kept.size(), 0u);
+    EXPECT_LT(kept.size(), 32u);
+  }
   DecodeReport report;
   EXPECT_TRUE(phoneticize_word(*model, "xx", {}, &report).empty());
   EXPECT_EQ(report.failure, DecodeFailure::kNoKnownGraphemes);
