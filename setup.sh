@@ -32,6 +32,7 @@ fi
 # first build in a kept build folder.
 [ -d build ] || rm -f .mesonpy-native-file.ini
 .venv/bin/pip install --quiet --no-build-isolation \
-  --config-settings=builddir=build .
+  --config-settings=builddir=build \
+  --config-settings=setup-args=-Dtests=enabled .
 
 .venv/bin/tamsu apply --nbest 2 hello world tomato phoneme tamsu

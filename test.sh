@@ -4,7 +4,8 @@
 set -eu
 cd "$(dirname "$0")"
 .venv/bin/pip install --quiet --no-build-isolation \
-  --config-settings=builddir=build .
+  --config-settings=builddir=build \
+  --config-settings=setup-args=-Dtests=enabled .
 status=0
 meson test -C build --print-errorlogs || status=$?
 .venv/bin/python -X dev -m pytest -q tests "$@" || status=$?
