@@ -24,6 +24,7 @@ from typing import IO, Callable, Iterator, TextIO
 
 from tamsu.command import (PROG, ProgressBar, RunError, add_model_options,
                            int_at_least, number)
+from tamsu.catalogue import NotCachedError, resolve
 from tamsu.decoding import Answer, Pronunciation, default_model_path
 from tamsu.files import OutputError, check_outputs, open_output
 from tamsu.g2p import DEFAULT, G2P
@@ -339,7 +340,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser,
         parser.error("give --dictionary or --no-dictionary, not both")
     try:  # before anything is opened for writing
         check_outputs({"--oov": args.oov, "--output": args.output}, {
-            "the word list": args.file, "the model": args.model,
+            "the word list": args.file, "the model": model,
             "the dictionary": args.dictionary})
     except OutputError as error:
         raise RunError(str(error))
@@ -411,9 +412,14 @@ def _write_answers(answers: Iterator[Answer], args: argparse.Namespace,
 
 def default_model(paths: list[str] | None) -> str | list[str] | None:
     """The model of the -m options (a list of two or more for an
-    ensemble), or None for the shipped model when it is installed."""
+    ensemble), catalogued names as their cached models, or None for the
+    shipped model when it is installed."""
     if paths:
-        return paths if len(paths) > 1 else paths[0]
+        try:
+            found = [resolve(path) for path in paths]
+        except NotCachedError as error:
+            raise RunError(str(error))
+        return found if len(found) > 1 else found[0]
     shipped = default_model_path()
     if not os.path.exists(shipped):
         raise RunError(f"the shipped model is missing ({shipped}); "

@@ -29,6 +29,7 @@ from importlib import resources
 from typing import Final, Iterator, Literal, NamedTuple, Protocol, Sequence
 
 from tamsu._tamsu import Model
+from tamsu.catalogue import resolve
 from tamsu.dictionary import PronunciationDictionary
 from tamsu.ensemble import Ensemble
 from tamsu.files import load_model
@@ -389,7 +390,8 @@ def model_paths(model: str | os.PathLike[str] | Sequence[
         str | os.PathLike[str]] | None) -> str | tuple[str, ...]:
     """A model argument as the path works with it: a path, or a tuple of
     two or more for an ensemble (a sequence of one is that model alone);
-    None is the shipped model."""
+    None is the shipped model, a catalogued name its cached model
+    (NotCachedError, a FileNotFoundError, before it is built)."""
     if model is None:
         return default_model_path()
     if isinstance(model, (str, os.PathLike)):
@@ -407,5 +409,5 @@ def model_paths(model: str | os.PathLike[str] | Sequence[
     if not all(isinstance(p, str) for p in paths):
         raise TypeError("model must be a str or path-like of str, or a "
                         "sequence of them")
-    checked = [str(p) for p in paths]
+    checked = [resolve(str(p)) for p in paths]
     return checked[0] if single else tuple(checked)
