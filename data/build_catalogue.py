@@ -249,6 +249,8 @@ def main():
     parser.add_argument("--work", type=Path,
                         default=ROOT / "data" / "cache" / "catalogue")
     parser.add_argument("--only", nargs="*", help="build only these units")
+    parser.add_argument("--first", nargs="*", default=[],
+                        help="build these units before the others")
     parser.add_argument("--list", action="store_true",
                         help="print the units and stop")
     parser.add_argument("--write-only", action="store_true",
@@ -262,7 +264,8 @@ def main():
         return 0
     records = []
     # Smallest first: an interrupted run has catalogued the most units.
-    for name, row in sorted(chosen, key=lambda unit: unit[1]["entries"]):
+    for name, row in sorted(chosen, key=lambda unit: (
+            unit[0] not in args.first, unit[1]["entries"])):
         if args.only and name not in args.only:
             continue
         if args.write_only and not (args.work / f"{name}.json").exists():

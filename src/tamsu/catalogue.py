@@ -24,12 +24,15 @@ from importlib import resources
 from pathlib import Path
 from typing import Any, Callable
 
-__all__ = ["LICENCE", "CatalogueError", "Entry", "NotCachedError",
+__all__ = ["ATTRIBUTION", "LICENCE", "CatalogueError", "Entry", "NotCachedError",
            "cache_dir", "cached_model", "cached_path", "entries", "entry", "get", "resolve",
            "sha256_of"]
 
-LICENCE = ("CC BY-SA (trained on Wiktionary pronunciations collected by "
-           "WikiPron; share alike, attribute Wiktionary and WikiPron)")
+LICENCE = "CC BY-SA (Wiktionary via WikiPron)"
+ATTRIBUTION = ("Catalogued models are trained on pronunciations from "
+               "Wiktionary (CC BY-SA) collected by WikiPron: derived works, "
+               "to be used and shared under CC BY-SA with attribution to "
+               "Wiktionary's contributors and WikiPron.")
 # Seconds without data before a download is given up.
 TIMEOUT = 60.0
 _BLOCK = 1 << 16

@@ -34,6 +34,7 @@ from tamsu.dictionary import PronunciationDictionary
 from tamsu.ensemble import Ensemble
 from tamsu.files import load_model
 from tamsu.graphemes import is_reversed
+from tamsu.lexicon import remove_stress
 from tamsu.normalise import (Alphabet, Normalised, normalise,
                              undecodable_reason)
 from tamsu.search import Phonemes, SearchOptions, phoneme_texts, search
@@ -112,6 +113,9 @@ class PathOptions:
     is left of them; off, such a word gets no answer."""
     all_variants: bool = False
     """Give every dictionary variant; off, at most `nbest` of them."""
+    stress: bool = True
+    """Keep stress digits and marks (AH0, ˈa); off, they are removed and
+    pronunciations that differed only in stress become one."""
     max_word_length: int = MAX_WORD_LENGTH
 
     def __post_init__(self) -> None:
@@ -275,7 +279,7 @@ def _plan(word: str, alphabet: Alphabet,
             variants = dictionary.lookup(key)
             if variants:
                 return Answer(word, _ranked(word, _from_dictionary(
-                    variants, options)), removed)
+                    variants, options), options), removed)
     if lossy:
         return Answer(word, [], removed)
     parts = [part for part in normalised.parts if part]
@@ -308,18 +312,21 @@ def _finish(plan: _Plan, decoded: Iterator[list[Scored]],
     """`plan`'s answer, its decoded parts' lists taken from `decoded`."""
     lists = [c if c is not None else next(decoded) for c in plan.choices]
     if plan.whole:
-        return Answer(plan.word, _ranked(plan.word, lists[0]), plan.removed)
+        return Answer(plan.word, _ranked(plan.word, lists[0], options),
+                      plan.removed)
     # Like one search, a word gets at most `beam` records: a huge nbest
     # must not multiply out the parts' lists.
     limit = min(options.search.nbest, options.search.beam)
     if options.all_variants:
         limit = max([limit, *map(len, lists)])
     return Answer(plan.word, _ranked(plan.word, best_products(
-        [c for c in lists if c], limit)), plan.removed)
+        [c for c in lists if c], limit), options), plan.removed)
 
 
 def _from_dictionary(variants: Sequence[Phonemes],
                      options: PathOptions) -> list[Scored]:
+    if not options.stress:  # variants that differ only in stress are one
+        variants = list(dict.fromkeys(map(remove_stress, variants)))
     share = 1.0 / len(variants)
     weight = math.log(len(variants))  # -log(share), 0.0 for one
     kept = variants if options.all_variants else \
@@ -380,10 +387,32 @@ def _two_best(a: Sequence[Scored], b: Sequence[Scored],
     return out
 
 
-def _ranked(word: str, scored: list[Scored]) -> list[Pronunciation]:
+def _ranked(word: str, scored: list[Scored],
+            options: PathOptions) -> list[Pronunciation]:
+    if not options.stress:
+        scored = _without_stress(scored)
     return [Pronunciation(word, s.phonemes, s.probability, s.source, rank,
                           s.weight)
             for rank, s in enumerate(scored, start=1)]
+
+
+def _without_stress(scored: list[Scored]) -> list[Scored]:
+    """The pronunciations without stress; those that differed only in
+    stress become one, where the likeliest stood, their shares summed (a
+    dictionary variant's weight is -log of its share; a model's stays its
+    best path's)."""
+    merged: dict[Phonemes, Scored] = {}
+    for item in scored:
+        key = remove_stress(item.phonemes)
+        first = merged.get(key)
+        if first is None:
+            merged[key] = item._replace(phonemes=key)
+            continue
+        share = first.probability + item.probability
+        merged[key] = first._replace(probability=share, weight=(
+            -math.log(share) if first.source == "dictionary"
+            else first.weight))
+    return list(merged.values())
 
 
 def model_paths(model: str | os.PathLike[str] | Sequence[
