@@ -13,7 +13,7 @@ import pytest
 import tamsu
 from tamsu import catalogue
 from tamsu.cli import main
-from tamsu.training import train
+from tamsu.training import TrainOptions, train
 
 from train_data import LEXICON, write_lexicon
 
@@ -149,3 +149,15 @@ def test_catalogued_models_rebuild_byte_for_byte(rank, tmp_path,
     name = smallest_two()[rank]
     path = catalogue.get(name, SNAPSHOT, threads=2)
     assert catalogue.sha256_of(path) == catalogue.entry(name).model_sha256
+
+
+def test_the_shipped_catalogue_is_sound():
+    models = catalogue.entries()
+    assert len(models) >= 2
+    for item in models.values():
+        TrainOptions(**item.settings)  # every setting known and in range
+        assert len(item.model_sha256) == len(item.source_sha256) == 64
+        assert item.model_size <= 5_000_000
+        assert item.licence.startswith("CC BY-SA")
+        assert item.source_url.endswith(f"/{item.source_commit}/data/scrape"
+                                        f"/tsv/{item.source}")
