@@ -77,6 +77,8 @@ class _Server(http.server.BaseHTTPRequestHandler):
     cut = False  # announce the whole body, send half of it
 
     def do_GET(self):
+        if not self.body:
+            return self.send_error(404)
         self.send_response(200)
         self.send_header("Content-Length", str(len(self.body)))
         self.end_headers()
@@ -91,6 +93,7 @@ class _Server(http.server.BaseHTTPRequestHandler):
     ("http", None),
     ("cut", "ended after 113 of 227 bytes"),
     ("http-other", "is not the pinned xx_latn_broad.tsv"),
+    ("http-none", "the server answered 404 Not Found"),
     ("offline", "cannot download http://127.0.0.1:9/none"),
     ("file-other", "is not the pinned xx_latn_broad.tsv"),
     ("model-other", "differs from the catalogue's"),
@@ -113,9 +116,10 @@ def test_get(made, entry, tmp_path, monkeypatch, how, error):
             raise OSError(28, "No space left on device")
         monkeypatch.setattr(os, "replace", full)
     server = None
-    if how in ("http", "cut", "http-other"):
+    if how in ("http", "cut", "http-other", "http-none"):
         handler = type("Handler", (_Server,), dict(
-            body=body + b"y\tY\n" * (how == "http-other"), cut=how == "cut"))
+            body=(body + b"y\tY\n" * (how == "http-other")) * (
+                how != "http-none"), cut=how == "cut"))
         server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
         threading.Thread(target=server.serve_forever, daemon=True).start()
         url = f"http://127.0.0.1:{server.server_port}/{source.name}"

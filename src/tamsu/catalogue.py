@@ -167,6 +167,9 @@ def _download(url: str, into: Path, say: Callable[[str], object]) -> None:
             while block := response.read(_BLOCK):
                 out.write(block)
                 got += len(block)
+    except urllib.error.HTTPError as error:
+        raise CatalogueError(f"cannot download {url}: the server answered "
+                             f"{error.code} {error.reason}") from None
     except urllib.error.URLError as error:
         raise CatalogueError(
             f"cannot download {url}: {getattr(error, 'reason', error)} "

@@ -50,10 +50,10 @@ def _list() -> None:
     print(SHIPPED)
     for name, item in sorted(catalogue.entries().items()):
         cached = "yes" if catalogue.cached_path(name).exists() else "no"
-        language = " ".join(filter(None, (
-            item.language_name, f"({item.script}", item.dialect)))
+        where = ", ".join(filter(None, (item.script, item.dialect)))
         mark = "  experimental" if item.experimental else ""
-        print(f"{name}\t{cached}\t{language})\t{item.phones}\t"
+        print(f"{name}\t{cached}\t{item.language_name} ({where})\t"
+              f"{item.phones}\t"
               f"{100 * item.wer:.1f}%{mark}\t{100 * item.per:.1f}%\t"
               f"{item.licence}")
     print(catalogue.ATTRIBUTION, file=sys.stderr)
