@@ -229,7 +229,7 @@ def write_catalogue(records):
 
 def table(records):
     lines = ["| name | language | script | dialect | phones | entries | "
-             "test WER | PER | size | notes |", "|---" * 10 + "|"]
+             "test WER | PER | size | training | notes |", "|---" * 11 + "|"]
     for r in records:
         note = f"experimental: {r['experimental']}" if r["experimental"] \
             else ""
@@ -237,12 +237,18 @@ def table(records):
             f"| `{r['name']}` | {r['language_name']} | {r['script']} | "
             f"{r['dialect']} | {r['phones']} | {r['source_entries']:,} | "
             f"{100 * r['wer']:.1f}% | {100 * r['per']:.1f}% | "
-            f"{r['model_size'] / 1e6:.1f} MB | {note} |")
+            f"{r['model_size'] / 1e6:.1f} MB | {r['train_seconds']:.0f} s | "
+            f"{note} |")
     under = sum(r["wer"] < 0.3 for r in records)
+    wers = sorted(r["wer"] for r in records)
     lines.append("")
-    lines.append(f"{len(records)} models; {under} under 30% test WER; "
-                 f"{sum(bool(r['experimental']) for r in records)} "
-                 f"experimental (above {EXPERIMENTAL_WER:.0%}).")
+    lines.append(
+        f"{len(records)} models; test WER from {100 * wers[0]:.1f}% to "
+        f"{100 * wers[-1]:.1f}%, median {100 * wers[len(wers) // 2]:.1f}%; "
+        f"{under} under 30%; {sum(bool(r['experimental']) for r in records)} "
+        f"experimental (above {EXPERIMENTAL_WER:.0%}). Training: the "
+        f"released model on one thread of a busy two-core machine (`tamsu "
+        f"models get` uses every core).")
     return "\n".join(lines)
 
 
