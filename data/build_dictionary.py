@@ -3,8 +3,8 @@
     python data/build_dictionary.py      # needs npm the first time
 
 The whole CMU Pronouncing Dictionary, normalised exactly as for training
-(data/cmudict.py: lower-case words, no stress, variants folded, duplicates
-kept once), as gzip-compressed "word<TAB>phonemes" lines sorted by word,
+(data/cmudict.py: lower-case words, stress digits kept, variants folded,
+duplicates kept once), as gzip-compressed "word<TAB>phonemes" lines sorted by word,
 variants in dictionary order. The gzip header carries no name and no time,
 so the same source always gives the same bytes. data/build_model.py calls
 this too.

@@ -3,6 +3,7 @@
     python data/build_model.py            # fetch, split, train, evaluate
     python data/build_model.py --tune     # settings grid on the dev split
     python data/build_model.py --ensemble # and two partner models
+    python data/build_model.py --baseline OLD.fst  # and a stress-free model
 
 Needs npm (to fetch cmu-pronouncing-dictionary@3.0.0 into data/cache/) and
 an installed tamsu. Writes data/en_us/test.dict (the held-out 10% of words,
@@ -60,6 +61,21 @@ def train_and_measure(train_path, test_path, model_path, settings, jobs):
     return report, seconds, result
 
 
+def without_stress(result):
+    """WER and PER of an evaluation when stress digits are not counted."""
+    from tamsu.evaluation import edit_distance
+    from tamsu.lexicon import remove_stress
+    word_errors = phoneme_errors = 0
+    for _, hypothesis, references in result.errors:
+        distance = min(edit_distance(remove_stress(hypothesis),
+                                     remove_stress(r)) for r in references)
+        word_errors += distance > 0
+        phoneme_errors += distance
+    return (f"without counting stress: WER "
+            f"{100 * word_errors / result.words:.2f}%  PER "
+            f"{100 * phoneme_errors / result.phonemes:.2f}%")
+
+
 def measure_ensemble(train_path, test_path, model_path, cache):
     from tamsu.evaluation import evaluate
     from tamsu.training import train
@@ -80,6 +96,9 @@ def main() -> int:
                         help="measure the settings grid on the dev split")
     parser.add_argument("--ensemble", action="store_true",
                         help="also train and measure the partner models")
+    parser.add_argument("--baseline", metavar="MODEL",
+                        help="also measure this stress-free model on the "
+                             "test words without stress")
     parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1,
                         help="decoding processes for evaluation")
     parser.add_argument("--output", default=str(
@@ -113,6 +132,12 @@ def main() -> int:
     print(report.summary())
     print(f"training took {seconds:.1f} s")
     print(result.summary())
+    print(without_stress(result))
+    if args.baseline:
+        from tamsu.evaluation import evaluate
+        baseline = evaluate(args.baseline, paths["test-no-stress"],
+                            jobs=args.jobs)
+        print("the stress-free baseline:", baseline.summary())
     if args.ensemble:
         result = measure_ensemble(paths["train"], paths["test"], args.output,
                                   cache)

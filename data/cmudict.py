@@ -2,10 +2,11 @@
 
 The source is the npm package cmu-pronouncing-dictionary@3.0.0 (ISC
 licence; the dictionary itself is BSD-licensed). Its entries are turned into
-a lexicon of lower-case words and stress-free ARPAbet phonemes: variant
-markers such as "(2)" are folded into the base word, comments after "#" are
-dropped, and a pronunciation that becomes a duplicate once stress is removed
-is kept once.
+a lexicon of lower-case words and ARPAbet phonemes with the dictionary's
+stress digits (AH0, OW1): variant markers such as "(2)" are folded into the
+base word, comments after "#" are dropped, and a repeated pronunciation is
+kept once. `normalise(raw, stress=False)` removes the digits (and keeps a
+pronunciation that becomes a duplicate once).
 
 The split is by word, so all variants of a word fall on one side. A word's
 bucket is the first eight bytes of SHA-256("tamsu-cmudict:" + word), read as
@@ -51,15 +52,17 @@ def read_package(tarball: Path) -> dict[str, str]:
     return json.loads(body)
 
 
-def normalise(raw: dict[str, str]) -> dict[str, list[str]]:
-    """Word -> distinct stress-free pronunciations, in source order."""
+def normalise(raw: dict[str, str],
+              stress: bool = True) -> dict[str, list[str]]:
+    """Word -> distinct pronunciations, in source order."""
     lexicon: dict[str, list[str]] = {}
     for key, value in raw.items():
         word = _VARIANT.sub("", key).lower()
         phonemes = value.split("#", 1)[0].split()
         if not word or not phonemes:
             continue
-        pronunciation = " ".join(_STRESS.sub("", p) for p in phonemes)
+        pronunciation = " ".join(phonemes if stress else (
+            _STRESS.sub("", p) for p in phonemes))
         variants = lexicon.setdefault(word, [])
         if pronunciation not in variants:
             variants.append(pronunciation)
@@ -85,7 +88,8 @@ def write_lexicon(path: Path, lexicon: dict[str, list[str]], words) -> int:
 
 def prepare(cache: Path, test_path: Path) -> dict[str, Path]:
     """Writes the full, train, dev, train-minus-dev and test lexicons."""
-    lexicon = normalise(read_package(fetch(cache)))
+    raw = read_package(fetch(cache))
+    lexicon = normalise(raw)
     test = [w for w in lexicon if bucket(w) in TEST_BUCKETS]
     dev = [w for w in lexicon if bucket(w) in DEV_BUCKETS]
     train = [w for w in lexicon if bucket(w) not in TEST_BUCKETS]
@@ -96,12 +100,15 @@ def prepare(cache: Path, test_path: Path) -> dict[str, Path]:
         "dev": cache / "dev.dict",
         "fit": cache / "fit.dict",
         "test": test_path,
+        "test-no-stress": cache / "test-no-stress.dict",
     }
     for name, words in (("full", list(lexicon)), ("train", train),
                         ("dev", dev), ("fit", fit), ("test", test)):
         lines = write_lexicon(paths[name], lexicon, words)
         print(f"{name}: {len(words)} words, {lines} pronunciations -> "
               f"{paths[name]}", file=sys.stderr)
+    # The same test words without stress, for stress-free models.
+    write_lexicon(paths["test-no-stress"], normalise(raw, stress=False), test)
     return paths
 
 

@@ -89,7 +89,9 @@ def strings(pronunciations):
 def test_dictionary_first_then_model(english, tmp_path):
     dictionary = tmp_path / "small.dict"
     dictionary.write_text("# a comment\nthe\tDH AH\nthe(2)\tDH IY\n"
-                          "Ok\tOW K EY\ncafe\tK AE F EY\n", encoding="utf-8")
+                          "Ok\tOW K EY\ncafe\tK AE F EY\n"
+                          "ab\tAH0 B EY1\nab(2)\tAE1 B\nab(3)\tAH1 B EY0\n",
+                          encoding="utf-8")
     g2p = tamsu.G2P(english, dictionary, nbest=2)
     # nbest variants, in dictionary order, equal shares, found case-folded.
     the = g2p("The")
@@ -105,6 +107,9 @@ def test_dictionary_first_then_model(english, tmp_path):
     tab = g2p("tab")
     assert strings(tab) == [("T A B", "model", 1)]
     assert tab[0].probability == pytest.approx(1.0)
+    # Without stress, variants that differed only in stress become one.
+    plain = tamsu.G2P(english, dictionary, stress=False)
+    assert [(str(p), p.probability) for p in plain("ab")] == [("AH B EY", 0.5)]
     # The default with a model other than the shipped one: no dictionary.
     assert strings(tamsu.G2P(english)("the")) == [("T H E", "model", 1)]
 

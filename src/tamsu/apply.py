@@ -17,6 +17,7 @@ from __future__ import annotations
 import argparse
 import collections
 import contextlib
+import dataclasses
 import os
 import stat
 import sys
@@ -24,10 +25,12 @@ from typing import IO, Callable, Iterator, TextIO
 
 from tamsu.command import (PROG, ProgressBar, RunError, add_model_options,
                            int_at_least, number)
+from tamsu.catalogue import NotCachedError, resolve
 from tamsu.decoding import Answer, Pronunciation, default_model_path
 from tamsu.files import OutputError, check_outputs, open_output
 from tamsu.g2p import DEFAULT, G2P
 from tamsu.normalise import printable, printable_characters
+from tamsu.phones import to_ipa
 from tamsu.search import SearchOptions
 from tamsu.textfile import TextFileError, count_words, word_lines
 
@@ -139,6 +142,15 @@ def _add_layer_options(parser: argparse.ArgumentParser) -> None:
         "--all-variants", action="store_true",
         help="give every dictionary variant of a word, even beyond --nbest")
     parser.add_argument(
+        "--phones", choices=("model", "ipa"), default="model",
+        help="write the model's phonemes as they are (the default), or "
+             "ARPAbet as IPA (the README's table): stress as IPA marks "
+             "before the syllable, AH0 and ER0 as ə and ɚ")
+    parser.add_argument(
+        "--no-stress", action="store_true",
+        help="remove stress digits and marks (AH0 -> AH); pronunciations "
+             "that differed only in stress become one")
+    parser.add_argument(
         "--no-normalise", action="store_true",
         help="decode words as given: no case folding, punctuation "
              "stripping or compound splitting, only the Unicode form the "
@@ -223,7 +235,8 @@ def _front_end(args: argparse.Namespace,
                    threshold=args.threshold,
                    probability_mass=args.probability_mass,
                    accumulate=args.accumulate,
-                   partial=_partial(args), all_variants=args.all_variants)
+                   partial=_partial(args), all_variants=args.all_variants,
+                   stress=not args.no_stress)
     except (OSError, ValueError) as error:
         raise RunError(str(error))
 
@@ -339,7 +352,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser,
         parser.error("give --dictionary or --no-dictionary, not both")
     try:  # before anything is opened for writing
         check_outputs({"--oov": args.oov, "--output": args.output}, {
-            "the word list": args.file, "the model": args.model,
+            "the word list": args.file, "the model": model,
             "the dictionary": args.dictionary})
     except OutputError as error:
         raise RunError(str(error))
@@ -405,15 +418,31 @@ def _write_answers(answers: Iterator[Answer], args: argparse.Namespace,
                 lexicon and answer.word in written):
             if lexicon:
                 written.add(answer.word)
-            _write(out, args.format, answer.pronunciations, probabilities)
+            pronunciations = answer.pronunciations
+            if args.phones == "ipa":
+                pronunciations = _as_ipa(pronunciations)
+            _write(out, args.format, pronunciations, probabilities)
         bar.update(1)
+
+
+def _as_ipa(pronunciations: list[Pronunciation]) -> list[Pronunciation]:
+    try:
+        return [dataclasses.replace(p, phonemes=to_ipa(p.phonemes))
+                for p in pronunciations]
+    except ValueError as error:
+        raise RunError(f"--phones ipa writes ARPAbet as IPA, but {error}")
 
 
 def default_model(paths: list[str] | None) -> str | list[str] | None:
     """The model of the -m options (a list of two or more for an
-    ensemble), or None for the shipped model when it is installed."""
+    ensemble), catalogued names as their cached models, or None for the
+    shipped model when it is installed."""
     if paths:
-        return paths if len(paths) > 1 else paths[0]
+        try:
+            found = [resolve(path) for path in paths]
+        except NotCachedError as error:
+            raise RunError(str(error))
+        return found if len(found) > 1 else found[0]
     shipped = default_model_path()
     if not os.path.exists(shipped):
         raise RunError(f"the shipped model is missing ({shipped}); "

@@ -27,6 +27,7 @@ def build_parser() -> argparse.ArgumentParser:
     _add_apply(commands)
     _add_train(commands)
     _add_evaluate(commands)
+    _add_models(commands)
     return parser
 
 
@@ -79,6 +80,23 @@ def _add_evaluate(commands: _Commands[argparse.ArgumentParser]) -> None:
                           help="write the misrecognised words to PATH")
 
 
+def _add_models(commands: _Commands[argparse.ArgumentParser]) -> None:
+    from tamsu.models_cli import add_options
+    add_options(_subcommand(
+        commands, "models", run_models,
+        "list the catalogued models, build one into the cache",
+        "Named models for many languages, trained on demand from public "
+        "pronunciation lists (Wiktionary via WikiPron, CC BY-SA) and kept "
+        "in the cache ($TAMSU_CACHE, else $XDG_CACHE_HOME/tamsu); -m NAME "
+        "then uses one."))
+
+
+def run_models(args: argparse.Namespace,
+               parser: argparse.ArgumentParser) -> int:
+    from tamsu import models_cli
+    return models_cli.run(args)
+
+
 def _model_path(args: argparse.Namespace) -> str | list[str]:
     """The model of -m, the ensemble of repeated -m, or the shipped one."""
     from tamsu import apply
@@ -109,15 +127,15 @@ def run_evaluate(args: argparse.Namespace,
     from tamsu.files import check_outputs
     from tamsu.lexicon import read_lexicon
     from tamsu.pool import WorkerDied
+    model = _model_path(args)
     try:
         check_outputs({"--errors": args.errors}, {
-            "the test lexicon": args.lexicon, "the model": args.model})
+            "the test lexicon": args.lexicon, "the model": model})
         lexicon = read_lexicon(args.lexicon, delim=args.delim)
     except (OSError, ValueError) as error:
         raise RunError(str(error))
     for line in lexicon.malformed[:10]:
         print(f"{PROG}: skipped {line}", file=sys.stderr)
-    model = _model_path(args)
     total = len(lexicon.references())
     try:
         with progress_bar(args.progress, total, "words") as bar:

@@ -58,7 +58,9 @@ def add_model_options(parser: argparse.ArgumentParser) -> None:
     progress bar."""
     parser.add_argument(
         "-m", "--model", metavar="PATH", action="append",
-        help="model file (default: the shipped US English model); give it "
+        help="model file, or the name of a catalogued model built with "
+             "tamsu models get (default: the shipped US English model); "
+             "give it "
              "two or more times to decode with an ensemble of the models, "
              "their scores summed: more accurate (tamsu train with "
              "--max-graphemes 1, 2 and 1 --reverse gives the best three), "

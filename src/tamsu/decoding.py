@@ -29,10 +29,12 @@ from importlib import resources
 from typing import Final, Iterator, Literal, NamedTuple, Protocol, Sequence
 
 from tamsu._tamsu import Model
+from tamsu.catalogue import resolve
 from tamsu.dictionary import PronunciationDictionary
 from tamsu.ensemble import Ensemble
 from tamsu.files import load_model
 from tamsu.graphemes import is_reversed
+from tamsu.lexicon import remove_stress
 from tamsu.normalise import (Alphabet, Normalised, normalise,
                              undecodable_reason)
 from tamsu.search import Phonemes, SearchOptions, phoneme_texts, search
@@ -111,6 +113,9 @@ class PathOptions:
     is left of them; off, such a word gets no answer."""
     all_variants: bool = False
     """Give every dictionary variant; off, at most `nbest` of them."""
+    stress: bool = True
+    """Keep stress digits and marks (AH0, ˈa); off, they are removed and
+    pronunciations that differed only in stress become one."""
     max_word_length: int = MAX_WORD_LENGTH
 
     def __post_init__(self) -> None:
@@ -274,7 +279,7 @@ def _plan(word: str, alphabet: Alphabet,
             variants = dictionary.lookup(key)
             if variants:
                 return Answer(word, _ranked(word, _from_dictionary(
-                    variants, options)), removed)
+                    variants, options), options), removed)
     if lossy:
         return Answer(word, [], removed)
     parts = [part for part in normalised.parts if part]
@@ -307,18 +312,21 @@ def _finish(plan: _Plan, decoded: Iterator[list[Scored]],
     """`plan`'s answer, its decoded parts' lists taken from `decoded`."""
     lists = [c if c is not None else next(decoded) for c in plan.choices]
     if plan.whole:
-        return Answer(plan.word, _ranked(plan.word, lists[0]), plan.removed)
+        return Answer(plan.word, _ranked(plan.word, lists[0], options),
+                      plan.removed)
     # Like one search, a word gets at most `beam` records: a huge nbest
     # must not multiply out the parts' lists.
     limit = min(options.search.nbest, options.search.beam)
     if options.all_variants:
         limit = max([limit, *map(len, lists)])
     return Answer(plan.word, _ranked(plan.word, best_products(
-        [c for c in lists if c], limit)), plan.removed)
+        [c for c in lists if c], limit), options), plan.removed)
 
 
 def _from_dictionary(variants: Sequence[Phonemes],
                      options: PathOptions) -> list[Scored]:
+    if not options.stress:  # variants that differ only in stress are one
+        variants = list(dict.fromkeys(map(remove_stress, variants)))
     share = 1.0 / len(variants)
     weight = math.log(len(variants))  # -log(share), 0.0 for one
     kept = variants if options.all_variants else \
@@ -379,17 +387,40 @@ def _two_best(a: Sequence[Scored], b: Sequence[Scored],
     return out
 
 
-def _ranked(word: str, scored: list[Scored]) -> list[Pronunciation]:
+def _ranked(word: str, scored: list[Scored],
+            options: PathOptions) -> list[Pronunciation]:
+    if not options.stress:
+        scored = _without_stress(scored)
     return [Pronunciation(word, s.phonemes, s.probability, s.source, rank,
                           s.weight)
             for rank, s in enumerate(scored, start=1)]
+
+
+def _without_stress(scored: list[Scored]) -> list[Scored]:
+    """The pronunciations without stress; those that differed only in
+    stress become one, where the likeliest stood, their shares summed (a
+    dictionary variant's weight is -log of its share; a model's stays its
+    best path's)."""
+    merged: dict[Phonemes, Scored] = {}
+    for item in scored:
+        key = remove_stress(item.phonemes)
+        first = merged.get(key)
+        if first is None:
+            merged[key] = item._replace(phonemes=key)
+            continue
+        share = first.probability + item.probability
+        merged[key] = first._replace(probability=share, weight=(
+            -math.log(share) if first.source == "dictionary"
+            else first.weight))
+    return list(merged.values())
 
 
 def model_paths(model: str | os.PathLike[str] | Sequence[
         str | os.PathLike[str]] | None) -> str | tuple[str, ...]:
     """A model argument as the path works with it: a path, or a tuple of
     two or more for an ensemble (a sequence of one is that model alone);
-    None is the shipped model."""
+    None is the shipped model, a catalogued name its cached model
+    (NotCachedError, a FileNotFoundError, before it is built)."""
     if model is None:
         return default_model_path()
     if isinstance(model, (str, os.PathLike)):
@@ -407,5 +438,5 @@ def model_paths(model: str | os.PathLike[str] | Sequence[
     if not all(isinstance(p, str) for p in paths):
         raise TypeError("model must be a str or path-like of str, or a "
                         "sequence of them")
-    checked = [str(p) for p in paths]
+    checked = [resolve(str(p)) for p in paths]
     return checked[0] if single else tuple(checked)

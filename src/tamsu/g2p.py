@@ -141,7 +141,10 @@ class G2P:
     (and a warning); with ``partial=False`` it gets no answer instead, so
     that a lexicon never holds a pronunciation of part of a word. With
     ``normalise=False`` words are decoded as given, except that the
-    grapheme form the model records (NFC or NFD) is applied.
+    grapheme form the model records (NFC or NFD) is applied. With
+    ``stress=False`` stress digits and marks are removed from the answers
+    (``AH0`` -> ``AH``), and answers that differed only in stress become
+    one, their probabilities summed.
 
     An ensemble (see :mod:`tamsu.ensemble`) ranks pronunciations by the
     members' scores summed; it costs one decode per member and word (three
@@ -172,13 +175,14 @@ class G2P:
                  beam: int = 10000, threshold: float | None = None,
                  probability_mass: float | None = None,
                  accumulate: bool = False, partial: bool = True,
-                 all_variants: bool = False,
+                 all_variants: bool = False, stress: bool = True,
                  max_word_length: int = MAX_WORD_LENGTH) -> None:
         path = model_paths(model)
         options = PathOptions(
             SearchOptions(nbest, beam, threshold, probability_mass,
                           accumulate),
             normalise=normalise, partial=partial, all_variants=all_variants,
+            stress=stress,
             max_word_length=max_word_length)
         source, shipped = _dictionary_source(dictionary, model, path)
         self._settings = _Settings(path, source, shipped, delim, options)

@@ -1,0 +1,167 @@
+"""Named models: resolution, on-demand builds (local copies, a local HTTP
+server) and their failures, the shipped catalogue's reproducibility."""
+
+import dataclasses
+import functools
+import http.server
+import os
+import threading
+from pathlib import Path
+
+import pytest
+
+import tamsu
+from tamsu import catalogue
+from tamsu.cli import main
+from tamsu.training import TrainOptions, train
+
+from train_data import LEXICON, write_lexicon
+
+# Where the WikiPron snapshot lives on machines that have it.
+SNAPSHOT = Path(os.environ.get("TAMSU_WIKIPRON",
+                               "/work/shared/data/wikipron")) / "tsv"
+SETTINGS = dict(order=3, max_graphemes=1, max_ngrams=0, max_unaligned=0.1)
+
+
+@pytest.fixture(scope="module")
+def made(tmp_path_factory):
+    """A list, the model its settings make, and its catalogue entry."""
+    where = tmp_path_factory.mktemp("list")
+    source = where / "xx_latn_broad.tsv"
+    write_lexicon(source)
+    model = where / "model.fst"
+    train(source, model, threads=1, progress=False, **SETTINGS)
+    return source, catalogue.Entry(
+        name="xx", language="xxx", language_name="Test", script="Latin",
+        dialect="", phones="IPA broad", source=source.name,
+        source_url="http://127.0.0.1:9/none", source_commit="0" * 40,
+        source_sha256=catalogue.sha256_of(source), source_entries=18,
+        settings=SETTINGS, model_sha256=catalogue.sha256_of(model),
+        model_size=model.stat().st_size, test_words=2, wer=0.5, per=0.125,
+        experimental="", licence=catalogue.LICENCE)
+
+
+@pytest.fixture()
+def entry(made, monkeypatch, tmp_path):
+    """The test entry as the only catalogued model, with an empty cache."""
+    def use(item):
+        monkeypatch.setattr(catalogue, "entries", lambda: {"xx": item})
+    use(made[1])
+    monkeypatch.setenv("TAMSU_CACHE", str(tmp_path / "cache"))
+    return use
+
+
+def cached_files(tmp_path):
+    return sorted(p.name for p in (tmp_path / "cache").rglob("*")
+                  if p.is_file())
+
+
+def test_a_name_resolves_once_built(made, entry, tmp_path, capsys):
+    with pytest.raises(catalogue.NotCachedError, match="tamsu models get xx"):
+        tamsu.G2P("xx")
+    assert main(["apply", "-m", "xx", "tap"]) == 1
+    assert "run `tamsu models get xx`" in capsys.readouterr().err
+    assert main(["models", "get", "xx", "--source",
+                 str(made[0].parent)]) == 0
+    assert main(["apply", "-m", "xx", "--format", "lexicon", "tap"]) == 0
+    assert main(["models", "list"]) == 0
+    out = capsys.readouterr().out
+    assert "tap\tT AE P\n" in out
+    assert "xx\tyes\tTest (Latin)\tIPA broad\t50.0%\t12.5%\tCC BY-SA" in out
+    assert tamsu.G2P("xx").model_path == str(catalogue.cached_path("xx"))
+    assert cached_files(tmp_path) == ["xx.fst"]
+
+
+class _Server(http.server.BaseHTTPRequestHandler):
+    body = b""
+    cut = False  # announce the whole body, send half of it
+
+    def do_GET(self):
+        if not self.body:
+            return self.send_error(404)
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(self.body)))
+        self.end_headers()
+        self.wfile.write(self.body[:len(self.body) // 2] if self.cut
+                         else self.body)
+
+    def log_message(self, *args):
+        pass
+
+
+@pytest.mark.parametrize("how, error", [
+    ("http", None),
+    ("cut", "ended after 113 of 227 bytes"),
+    ("http-other", "is not the pinned xx_latn_broad.tsv"),
+    ("http-none", "the server answered 404 Not Found"),
+    ("offline", "cannot download http://127.0.0.1:9/none"),
+    ("file-other", "is not the pinned xx_latn_broad.tsv"),
+    ("model-other", "differs from the catalogue's"),
+    ("disk-full", "the disk is full"),
+])
+def test_get(made, entry, tmp_path, monkeypatch, how, error):
+    source, item = made
+    body = source.read_bytes()
+    local = None
+    if how.startswith("file"):
+        local = tmp_path / "copy.tsv"
+        local.write_bytes(body + b"x\tX\n")
+    if how == "model-other":
+        local = source
+        entry(dataclasses.replace(item, model_sha256="0" * 64))
+    if how == "disk-full":
+        local = source
+
+        def full(*args):
+            raise OSError(28, "No space left on device")
+        monkeypatch.setattr(os, "replace", full)
+    server = None
+    if how in ("http", "cut", "http-other", "http-none"):
+        handler = type("Handler", (_Server,), dict(
+            body=(body + b"y\tY\n" * (how == "http-other")) * (
+                how != "http-none"), cut=how == "cut"))
+        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        url = f"http://127.0.0.1:{server.server_port}/{source.name}"
+        entry(dataclasses.replace(item, source_url=url))
+    try:
+        if error is None:
+            path = catalogue.get("xx", local)
+            assert catalogue.sha256_of(path) == item.model_sha256
+        else:
+            with pytest.raises(catalogue.CatalogueError, match=error):
+                catalogue.get("xx", local)
+            assert cached_files(tmp_path) == []
+    finally:
+        if server is not None:
+            server.shutdown()
+            server.server_close()
+
+
+@functools.cache
+def smallest_two():
+    models = sorted(catalogue.entries().values(),
+                    key=lambda e: e.source_entries)
+    return [m.name for m in models[:2]]
+
+
+@pytest.mark.skipif(not SNAPSHOT.is_dir(), reason="no WikiPron snapshot")
+@pytest.mark.parametrize("rank", [0, 1])
+def test_catalogued_models_rebuild_byte_for_byte(rank, tmp_path,
+                                                 monkeypatch):
+    monkeypatch.setenv("TAMSU_CACHE", str(tmp_path))
+    name = smallest_two()[rank]
+    path = catalogue.get(name, SNAPSHOT, threads=2)
+    assert catalogue.sha256_of(path) == catalogue.entry(name).model_sha256
+
+
+def test_the_shipped_catalogue_is_sound():
+    models = catalogue.entries()
+    assert len(models) >= 2
+    for item in models.values():
+        TrainOptions(**item.settings)  # every setting known and in range
+        assert len(item.model_sha256) == len(item.source_sha256) == 64
+        assert item.model_size <= 5_000_000
+        assert item.licence.startswith("CC BY-SA")
+        assert item.source_url.endswith(f"/{item.source_commit}/data/scrape"
+                                        f"/tsv/{item.source}")
