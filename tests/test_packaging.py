@@ -48,9 +48,9 @@ def test_wheel_works_alone_in_a_bare_venv(tmp_path):
     lines = subprocess.run([python, "-I", "-c", SMOKE], cwd=tmp_path,
                            capture_output=True, text=True,
                            check=True).stdout.splitlines()
-    assert lines[:2] == ["Z IH K S T R AH L", "B AE"]
-    assert sorted(Path(path).name.split(".")[0] for path in lines[2:]) == [
-        "_tamsu", "_train"]
+    assert lines[:2] == ["Z IH1 K S T R AH0 L", "B AE"]
+    assert {"_tamsu", "_train"} <= {Path(path).name.split(".")[0]
+                                    for path in lines[2:]}
     for extension in lines[2:]:
         libraries = subprocess.run(["ldd", extension], capture_output=True,
                                    text=True, check=True).stdout
