@@ -48,7 +48,7 @@ from typing import Any, Sequence
 from tamsu._neural import NeuralModel
 from tamsu.decoding import PartDecoder, Scored, _within_mass, load_decoder
 from tamsu.files import load_model
-from tamsu.graphemes import MARKERS
+from tamsu.graphemes import MARKERS, normalise_word
 from tamsu.normalise import Alphabet, normalise
 from tamsu.search import Phonemes, SearchOptions, phoneme_texts, search
 
@@ -211,10 +211,8 @@ class RescoringDecoder:
         self._list = dataclasses.replace(options, nbest=depth,
                                          beam=max(options.beam, depth),
                                          probability_mass=None)
-        alphabet = Alphabet.of_model(self._ngram, delim)
-        self.alphabet = dataclasses.replace(
-            alphabet, graphemes=alphabet.graphemes & frozenset(
-                self._neural.graphemes))
+        self.alphabet = Alphabet.of_model(self._ngram, delim)
+        self._form = self._neural.grapheme_form
 
     def candidates(self, part: str) -> list[tuple[Phonemes, float, float]]:
         """The n-gram list of `part`: (phonemes, n-gram log-posterior within
@@ -223,7 +221,11 @@ class RescoringDecoder:
         if not paths:
             return []
         shares = _shares([-w for _, w in paths])
-        neural = self._neural.score(part, [p for p, _ in paths])
+        # Both models come from one lexicon, but a grapheme form each: the
+        # neural model scores the word in its own (and leaves out what it
+        # does not know).
+        neural = self._neural.score(normalise_word(part, self._form),
+                                    [p for p, _ in paths])
         return [(p, math.log(share) if share > 0 else _FLOOR,
                  max(n, _FLOOR))
                 for (p, _), share, n in zip(paths, shares, neural)]

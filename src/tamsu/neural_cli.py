@@ -66,7 +66,12 @@ def add_options(parser: argparse.ArgumentParser) -> None:
                         metavar="N", help="random seed (default: 0)")
     shared = {option.name: option for option in fields(TrainOptions)}
     for name in _SHARED:
-        add_option(parser, shared[name])
+        if name != "reverse":
+            add_option(parser, shared[name])
+    parser.add_argument(
+        "--reverse", action="store_true",
+        help="train right to left (the model records it; decoding still "
+             "gives phonemes in reading order)")
     parser.add_argument("--progress", action=argparse.BooleanOptionalAction,
                         default=None,
                         help="show a progress bar of the epochs (default: "
