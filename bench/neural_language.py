@@ -37,6 +37,9 @@ def parse_arguments() -> argparse.Namespace:
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--beam", type=int, default=5)
     parser.add_argument("--output", help="keep the model file here")
+    parser.add_argument("--combine", action="store_true",
+                        help="also train the n-gram model (tamsu train "
+                             "defaults) and tune their bundle on the dev set")
     return parser.parse_args()
 
 
@@ -65,6 +68,8 @@ def main() -> None:
                                      beam=args.beam)
             errors += not best or tuple(best[0][0]) not in variants
         seconds = time.process_time() - started
+        if args.combine:
+            combine(train, output, references, directory)
     print(f"{args.language}: {report.parameters} parameters, "
           f"{report.epochs} epochs ({report.stopped}), best epoch "
           f"{report.best_epoch}, training {report.seconds / 60:.1f} min "
@@ -73,6 +78,30 @@ def main() -> None:
           f"(C++ beam {args.beam}; greedy in PyTorch {report.dev_wer:.2f}%), "
           f"decoding {1000 * seconds / len(references):.2f} ms per word "
           f"(processor time, {len(references)} words)")
+
+
+def combine(train: Path, neural_model: str,
+            references: dict[str, list[tuple[str, ...]]],
+            directory: str) -> None:
+    """The n-gram model, the bundle tuned on the dev words, and each
+    route's processor time per word through G2P."""
+    from tamsu import G2P
+    from tamsu.combination import tune_bundle
+    from tamsu.training import train as train_ngram
+    ngram = os.path.join(directory, "ngram.fst")
+    train_ngram(train, ngram, progress=False)
+    bundle = os.path.join(directory, "model.bundle")
+    tuned = tune_bundle(ngram, neural_model, list(references.items()), bundle)
+    print(f"bundle: mode {tuned.mode}, weight {tuned.weight:g}, dev WER "
+          f"{tuned.dev_wer} (tuned on these dev words)")
+    for path in (ngram, neural_model, bundle):
+        g2p = G2P(path, None)
+        started = time.process_time()
+        for word in references:
+            g2p(word)
+        seconds = time.process_time() - started
+        print(f"{os.path.basename(path)}: {len(references) / seconds:.0f} "
+              f"words/s (processor time)")
 
 
 if __name__ == "__main__":

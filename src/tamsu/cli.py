@@ -26,6 +26,7 @@ def build_parser() -> argparse.ArgumentParser:
                                      required=True)
     _add_apply(commands)
     _add_train(commands)
+    _add_train_neural(commands)
     _add_evaluate(commands)
     _add_models(commands)
     return parser
@@ -61,6 +62,19 @@ def _add_train(commands: _Commands[argparse.ArgumentParser]) -> None:
         "train a model from a pronunciation dictionary",
         "Train a model from a pronunciation dictionary: one entry per line, "
         "the word, a tab or spaces, the phonemes separated by spaces."))
+
+
+def _add_train_neural(commands: _Commands[argparse.ArgumentParser]) -> None:
+    from tamsu.neural_cli import add_options
+    add_options(_subcommand(
+        commands, "train-neural", run_train_neural,
+        "train a neural model (needs PyTorch), alone or bundled with an "
+        "n-gram model",
+        "Train a neural model (a small transformer; PyTorch is needed to "
+        "train, not to decode) from a pronunciation dictionary, with early "
+        "stopping on dev words. With --ngram, also write a bundle that "
+        "rescores the n-gram model's best pronunciations with it, tuned "
+        "on the dev words."))
 
 
 def _add_evaluate(commands: _Commands[argparse.ArgumentParser]) -> None:
@@ -118,6 +132,18 @@ def run_train(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     except (OSError, ValueError) as error:  # LexiconError is a ValueError
         raise RunError(str(error))
     print(report.summary(), file=sys.stderr)
+    return 0
+
+
+def run_train_neural(args: argparse.Namespace,
+                     parser: argparse.ArgumentParser) -> int:
+    from tamsu import neural_cli
+    try:
+        summary = neural_cli.run(
+            args, lambda note: print(f"{PROG}: {note}", file=sys.stderr))
+    except (ImportError, OSError, ValueError) as error:
+        raise RunError(str(error))
+    print(summary, file=sys.stderr)
     return 0
 
 

@@ -24,9 +24,10 @@ import weakref
 from dataclasses import dataclass
 from typing import Final, Iterable, Iterator, Sequence
 
+from tamsu.combination import load_part_decoder
 from tamsu.decoding import (MAX_WORD_LENGTH, Answer, PartDecoder, PathOptions,
-                            Pronunciation, default_model_path, load_decoder,
-                            model_paths, pronounce, pronounce_all)
+                            Pronunciation, default_model_path, model_paths,
+                            pronounce, pronounce_all)
 from tamsu.dictionary import PronunciationDictionary, default_dictionary_path
 from tamsu.normalise import Alphabet, printable
 from tamsu.pool import ordered_map
@@ -120,6 +121,8 @@ class G2P:
     ``G2P()`` uses the shipped US English model and the shipped CMU
     Pronouncing Dictionary. `model` is a model file (str or path-like), or
     a sequence of two or more model files decoding as an ensemble (below);
+    a model file may also be a neural model or a neural + n-gram bundle
+    (:mod:`tamsu.combination`, told apart by the file's first bytes);
     `dictionary` is a dictionary file (see :mod:`tamsu.dictionary`), a
     :class:`~tamsu.dictionary.PronunciationDictionary`, None for none, or
     :data:`DEFAULT` (the shipped dictionary with the shipped model, none
@@ -333,8 +336,8 @@ def _dictionary_source(dictionary: str | os.PathLike[str]
 
 
 def _load(settings: _Settings) -> PartDecoder:
-    return load_decoder(settings.model, settings.delim,
-                        settings.options.search)
+    return load_part_decoder(settings.model, settings.delim,
+                             settings.options.search)
 
 
 def _same_file(a: str, b: str) -> bool:

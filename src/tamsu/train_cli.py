@@ -9,18 +9,18 @@ from __future__ import annotations
 import argparse
 import math
 from dataclasses import MISSING, Field, fields
-from typing import Any, Callable
+from typing import Any, Callable, Sequence
 
-from tamsu.lexicon import Lexicon
+from tamsu.lexicon import Lexicon, MalformedLine
 from tamsu.training import TrainOptions, TrainReport, train
 
-__all__ = ["add_options", "run"]
+__all__ = ["add_option", "add_options", "number_in", "run", "say_skipped"]
 
 # Notes about skipped lines or entries shown before "... and N more".
 SHOWN = 10
 
 
-def _number_in(low: float, high: float) -> Callable[[str], float]:
+def number_in(low: float, high: float) -> Callable[[str], float]:
     """An argparse type for a number between `low` and `high`: an integer
     when `low` is one."""
     def parse(text: str) -> float:
@@ -36,7 +36,7 @@ def _number_in(low: float, high: float) -> Callable[[str], float]:
     return parse
 
 
-def _add_option(parser: argparse.ArgumentParser, option: Field[Any]) -> None:
+def add_option(parser: argparse.ArgumentParser, option: Field[Any]) -> None:
     meta = option.metadata
     flag = "--" + option.name.replace("_", "-")
     if option.type in (bool, "bool"):
@@ -51,7 +51,7 @@ def _add_option(parser: argparse.ArgumentParser, option: Field[Any]) -> None:
     if meta["choices"]:
         kind = dict(choices=meta["choices"])
     elif meta["range"]:
-        kind["type"] = _number_in(*meta["range"])
+        kind["type"] = number_in(*meta["range"])
     assert option.default is not MISSING
     parser.add_argument(flag, default=option.default,
                         help=f"{meta['help']} (default: {meta['shown']})",
@@ -65,11 +65,21 @@ def add_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("-o", "--output", required=True, metavar="MODEL",
                         help="where to write the model")
     for option in fields(TrainOptions):
-        _add_option(parser, option)
+        add_option(parser, option)
     parser.add_argument("--progress", action=argparse.BooleanOptionalAction,
                         default=None,
                         help="show progress bars (default: when standard "
                              "error is a terminal)")
+
+
+def say_skipped(lines: Sequence[MalformedLine],
+                say: Callable[[str], object]) -> None:
+    """Tells `say` the first malformed lines of a lexicon, and how many
+    more there are."""
+    for line in lines[:SHOWN]:
+        say(f"skipped {line}")
+    if len(lines) > SHOWN:
+        say(f"... and {len(lines) - SHOWN} more malformed lines")
 
 
 def run(args: argparse.Namespace, say: Callable[[str], object]) -> TrainReport:
@@ -85,10 +95,7 @@ def run(args: argparse.Namespace, say: Callable[[str], object]) -> TrainReport:
 
     report = train(args.lexicon, args.output, options, progress=args.progress,
                    on_read=read)
-    for line in report.malformed[:SHOWN]:
-        say(f"skipped {line}")
-    if len(report.malformed) > SHOWN:
-        say(f"... and {len(report.malformed) - SHOWN} more malformed lines")
+    say_skipped(report.malformed, say)
     for entry in report.unaligned[:SHOWN]:
         say(f"cannot align {args.lexicon}:{entry.line}: {entry.word} "
             f"{' '.join(entry.phonemes)}")

@@ -25,7 +25,8 @@ from tamsu.lexicon import (DEFAULT_MAX_MALFORMED, Lexicon, LexiconEntry,
                            MalformedLine, graphemes_of, parse_entries,
                            read_lexicon)
 
-__all__ = ["TrainOptions", "TrainReport", "train"]
+__all__ = ["TrainOptions", "TrainReport", "check_output", "lexicon_of",
+           "train"]
 
 # The core's defaults (measured; see src/train): set once, in C++.
 _CORE = _train.defaults()
@@ -214,7 +215,8 @@ LexiconSource = (str | os.PathLike[str] | Lexicon
                  | Iterable[tuple[str, str | Sequence[str]]])
 
 
-def _lexicon_of(source: LexiconSource, options: TrainOptions) -> Lexicon:
+def lexicon_of(source: LexiconSource, options: TrainOptions) -> Lexicon:
+    """`source` as a Lexicon, a file read and checked as `options` say."""
     if isinstance(source, Lexicon):
         return source
     if isinstance(source, (str, os.PathLike)):
@@ -244,7 +246,7 @@ _FILE_KINDS = [(stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"),
                (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket")]
 
 
-def _check_output(output: str | os.PathLike[str], lexicon: object) -> None:
+def check_output(output: str | os.PathLike[str], lexicon: object) -> None:
     """Refuses, before any training, an output the model must not replace.
 
     The writer follows symbolic links and replaces the file they lead to;
@@ -304,9 +306,9 @@ def train(lexicon: LexiconSource, output: str | os.PathLike[str],
     """
     started = time.monotonic()
     options = replace(options or TrainOptions(), **changes)
-    _check_output(output, lexicon.path if isinstance(lexicon, Lexicon)
+    check_output(output, lexicon.path if isinstance(lexicon, Lexicon)
                   else lexicon)
-    source = _lexicon_of(lexicon, options)
+    source = lexicon_of(lexicon, options)
     if on_read is not None:
         on_read(source)
     form = (choose_form(e.word for e in source.entries)

@@ -1,0 +1,79 @@
+"""A neural model and its bundle with an n-gram model, trained by `tamsu
+train-neural` on a tiny cipher, through G2P, apply and evaluate."""
+
+import functools
+import json
+import sys
+
+import pytest
+
+from tamsu import G2P, cli, neural
+from tamsu.training import train
+
+from test_neural import WORDS, spell
+
+
+@pytest.fixture(scope="session")
+def models(tmp_path_factory):
+    pytest.importorskip("torch")
+    here = tmp_path_factory.mktemp("combination")
+    lexicon = here / "cipher.dict"
+    lexicon.write_text("".join(f"{w}\t{spell(w)}\n" for w in WORDS))
+    train(lexicon, here / "cipher.fst", order=3, progress=False)
+    tiny = functools.partial(  # the recipe of a few seconds
+        neural.train_neural, batch_size=16, warmup_steps=50, dropout=0.0,
+        learning_rate=3e-3, architecture=neural.NeuralArchitecture(
+            32, 2, 64, 1, 1))
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(neural, "train_neural", tiny)
+        assert cli.main(["train-neural", str(lexicon), "-o",
+                         str(here / "cipher.tnn"), "--epochs", "25",
+                         "--dev-share", "0.1", "--seed", "3", "--ngram",
+                         str(here / "cipher.fst")]) == 0
+    return here
+
+
+def test_bundle_records_its_tuning(models, capsys):
+    data = json.loads((models / "cipher.tnn.bundle").read_text())
+    assert (data["ngram"], data["neural"]) == ("cipher.fst", "cipher.tnn")
+    assert data["mode"] in ("rescore", "neural") and 0 <= data["weight"] <= 1
+    assert data["dev_wer"]["neural"] == 0.0
+    changed = models / "changed.bundle"
+    changed.write_text(json.dumps(dict(data, ngram_sha256="0" * 64)))
+    with pytest.raises(ValueError, match="is not the ngram model the bundle "
+                                         "was tuned with"):
+        G2P(changed)
+
+
+@pytest.mark.parametrize("name", ["cipher.tnn", "cipher.tnn.bundle"])
+def test_front_end_decodes_neural_models(models, name, tmp_path):
+    dictionary = tmp_path / "extra.dict"
+    dictionary.write_text("bad\tX Y\n")
+    g2p = G2P(models / name, dictionary, nbest=3)
+    word = WORDS[5]
+    best = g2p(word.upper())  # normalised for the lower-case graphemes
+    assert best[0].phonemes == tuple(spell(word).split())
+    assert [p.rank for p in best] == list(range(1, len(best) + 1))
+    assert 0.5 < best[0].probability <= 1
+    assert sum(p.probability for p in best) == pytest.approx(1)
+    assert g2p("bad")[0].phonemes == ("X", "Y")
+
+
+def test_apply_and_evaluate_take_a_bundle(models, capsys):
+    words = WORDS[:20]
+    assert cli.main(["apply", "-m", str(models / "cipher.tnn.bundle"),
+                     "--jobs", "2", "--format", "lexicon", *words]) == 0
+    assert capsys.readouterr().out == "".join(f"{w}\t{spell(w)}\n"
+                                              for w in words)
+    assert cli.main(["evaluate", str(models / "cipher.dict"), "-m",
+                     str(models / "cipher.tnn")]) == 0
+    assert "WER: 0.00%" in capsys.readouterr().out
+
+
+def test_training_without_torch_says_what_to_install(models, monkeypatch,
+                                                     capsys, tmp_path):
+    monkeypatch.setitem(sys.modules, "torch", None)
+    assert cli.main(["train-neural", str(models / "cipher.dict"), "-o",
+                     str(tmp_path / "x.tnn")]) == 1
+    assert capsys.readouterr().err.splitlines()[-1] == (
+        f"tamsu: error: {neural.TORCH_HINT}")
