@@ -1,8 +1,6 @@
 """tamsu.G2P: normalisation, dictionary first, warnings, threads."""
 
-import gc
 import pickle
-import sys
 import tracemalloc
 import unicodedata
 import warnings
@@ -208,24 +206,14 @@ def test_bad_arguments_fail_early(english, tmp_path):
 
 
 def test_one_front_end_serves_a_thread_pool(english):
-    """Each thread gets its own Model, dropped on that thread even when the
-    G2P goes first (the binding reports others as unraisable)."""
-    reports = []
-    previous, sys.unraisablehook = sys.unraisablehook, reports.append
-    before = len(tamsu.g2p._models_of_this_thread())
-    try:
-        words = ["abc", "cab", "bad", "dab"] * 25
-        g2p = tamsu.G2P(english)
+    """Eight threads hammer one G2P, which shares its one model."""
+    words = ["abc", "cab", "bad", "dab", "c€ab"] * 40
+    g2p = tamsu.G2P(english)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", tamsu.UnknownCharacterWarning)
         expected = [strings(g2p(w)) for w in words]
-        with ThreadPoolExecutor(4) as pool:
+        with ThreadPoolExecutor(8) as pool:
             assert [strings(r) for r in pool.map(g2p, words)] == expected
-            del g2p  # while the threads that hold its models live on
-            gc.collect()
-            assert len(tamsu.g2p._models_of_this_thread()) == before
-        gc.collect()
-    finally:
-        sys.unraisablehook = previous
-    assert reports == []
 
 
 @pytest.mark.parametrize("jobs", [1, 2])

@@ -355,14 +355,11 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser,
             raise RunError(f"cannot write {args.oov}: "
                            f"{error.strerror or error}")
     report = _Report(oov, _partial(args))
-    from tamsu.pool import WorkerDied
     try:
         with _output(args.output) as out, \
                 progress_bar(args.progress, source.total, "words") as bar:
             _write_answers(g2p.answers(words, jobs=args.jobs), args, out,
                            report, source, bar)
-    except WorkerDied as error:
-        raise RunError(str(error))
     except OSError as error:
         if isinstance(error, BrokenPipeError):
             raise  # the reader went away: main stops quietly

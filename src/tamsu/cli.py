@@ -108,7 +108,6 @@ def run_evaluate(args: argparse.Namespace,
     from tamsu.evaluation import evaluate
     from tamsu.files import check_outputs
     from tamsu.lexicon import read_lexicon
-    from tamsu.pool import WorkerDied
     try:
         check_outputs({"--errors": args.errors}, {
             "the test lexicon": args.lexicon, "the model": args.model})
@@ -124,7 +123,7 @@ def run_evaluate(args: argparse.Namespace,
             report = evaluate(model, lexicon, delim=args.delim,
                               jobs=args.jobs,
                               progress=lambda done: bar.update(1))
-    except (ValueError, WorkerDied) as error:
+    except ValueError as error:
         raise RunError(str(error))
     if args.errors:
         try:

@@ -19,9 +19,10 @@ three decodes per word:
     ensemble = Ensemble(["one.fst", "two.fst"])
     ensemble.pronounce("word", nbest=2)   # [(("W", "ER", "D"), 0.93), ...]
 
-Like Model, an Ensemble belongs to the thread that created it.
-tamsu.G2P (a list of models) and `tamsu apply -m A -m B` decode with one
-per thread, `depth` 1 for one answer per word.
+An Ensemble may be used from any number of threads at once: its members
+are loaded once and shared.
+tamsu.G2P (a list of models) and `tamsu apply -m A -m B` decode with one,
+shared by all threads, `depth` 1 for one answer per word.
 """
 
 from __future__ import annotations
@@ -30,8 +31,8 @@ import math
 import os
 from typing import Sequence
 
-from tamsu._tamsu import Model
-from tamsu.files import load_model
+from tamsu._batch import BatchDecoder
+from tamsu.files import load_with
 from tamsu.graphemes import (grapheme_form, is_reversed, normalise_word,
                              reverse_word)
 from tamsu.search import Phonemes, SearchOptions, phoneme_texts, search
@@ -106,7 +107,7 @@ class Ensemble:
             raise ValueError("model weights must be positive and finite")
         if depth < 1:
             raise ValueError("depth must be at least 1")
-        self._models = [load_model(p, delim) for p in paths]
+        self._models = [load_with(BatchDecoder, p, delim) for p in paths]
         self._forms = [grapheme_form(m) for m in self._models]
         self._reversed = [is_reversed(m) for m in self._models]
         self._texts = [phoneme_texts(m) for m in self._models]
@@ -115,8 +116,8 @@ class Ensemble:
         self._depth = depth
 
     @property
-    def models(self) -> tuple[Model, ...]:
-        """The members, in the order given."""
+    def models(self) -> tuple[BatchDecoder, ...]:
+        """The members, in the order given (each shared by all threads)."""
         return tuple(self._models)
 
     def _paths(self, index: int, word: str, options: SearchOptions

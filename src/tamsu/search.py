@@ -1,7 +1,8 @@
 """One search of one model: a piece of a word in, phoneme paths out.
 
-The only place above the extension that calls
-:meth:`tamsu.Model.phoneticize_paths`, and so the only place that knows how
+The only place above the extensions that decodes (with
+:meth:`tamsu.Model.phoneticize_paths` or a shared BatchDecoder, for many
+words at once on native threads), and so the only place that knows how
 the model spells "no threshold" and "no probability mass" (99.0). Everywhere
 above, "none" is None.
 """
@@ -12,9 +13,11 @@ import math
 from dataclasses import dataclass
 from typing import Sequence
 
+from tamsu._batch import BatchDecoder
 from tamsu._tamsu import Model
 
-__all__ = ["Phonemes", "SearchOptions", "phoneme_texts", "search"]
+__all__ = ["Phonemes", "SearchOptions", "phoneme_texts", "search",
+           "search_all"]
 
 # Model reads a threshold or pmass of this or more as "none".
 _MODEL_OFF = 99.0
@@ -58,7 +61,7 @@ class SearchOptions:
                              f"e**-{_MODEL_OFF:g}: {mass}")
 
 
-def phoneme_texts(model: Model) -> tuple[str, ...]:
+def phoneme_texts(model: Model | BatchDecoder) -> tuple[str, ...]:
     """The output symbol texts of `model`, by label (labels are dense)."""
     texts: list[str] = []
     while (text := model.find_osym(len(texts))) is not None:
@@ -66,12 +69,14 @@ def phoneme_texts(model: Model) -> tuple[str, ...]:
     return tuple(texts)
 
 
-def search(model: Model, texts: Sequence[str], word: str,
+def search(model: Model | BatchDecoder, texts: Sequence[str], word: str,
            options: SearchOptions) -> list[tuple[Phonemes, float]]:
     """The (phonemes, weight) paths of `word`, best first; paths without
     phonemes are no pronunciation and left out. `texts` is
     :func:`phoneme_texts` of `model`. With a probability mass the weights
     are -log of each path's share."""
+    if isinstance(model, BatchDecoder):
+        return search_all(model, [word], options)[0]
     threshold = options.threshold
     mass = options.probability_mass
     paths = model.phoneticize_paths(
@@ -80,3 +85,14 @@ def search(model: Model, texts: Sequence[str], word: str,
         options.accumulate, _MODEL_OFF if mass is None else -math.log(mass))
     return [(tuple([texts[label] for label in path.uniques]),
              path.path_weight) for path in paths if path.uniques]
+
+
+def search_all(decoder: BatchDecoder, words: Sequence[str],
+               options: SearchOptions, threads: int = 1
+               ) -> list[list[tuple[Phonemes, float]]]:
+    """:func:`search` of each of `words`, on `threads` native threads."""
+    mass = options.probability_mass
+    return [paths for paths, _ in decoder.decode(
+        words, options.nbest, options.beam, options.threshold,
+        None if mass is None else -math.log(mass), options.accumulate,
+        threads)]
