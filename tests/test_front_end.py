@@ -1,6 +1,8 @@
 """tamsu.G2P: normalisation, dictionary first, warnings, threads."""
 
 import pickle
+import subprocess
+import sys
 import tracemalloc
 import unicodedata
 import warnings
@@ -225,3 +227,31 @@ def test_map_streams_in_order(english, jobs):
         results = [[str(p) for p in r]
                    for r in g2p.map(words, jobs=jobs, chunk_size=7)]
     assert results == [["A B"], ["B A"], [], ["C A B"]] * 300
+
+
+# Debian's distributed 2022.12 uses asyncio as Python 3.11 deprecates.
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+def test_a_dask_cluster_pronounces_like_g2p(english):
+    subprocess.run([sys.executable, "-c", "import sys, tamsu; assert not "
+                    "{'dask', 'distributed'} & set(sys.modules)"], check=True)
+    distributed = pytest.importorskip("distributed")
+    import dask.bag
+    import dask.dataframe
+    import pandas
+    from tamsu.dask_support import pronounce_bag, pronounce_series
+    g2p = tamsu.G2P(english)
+    words = ["abc", "cab", "bad", "", "dab", "c'ab"] * 20
+    best = [" ".join(a.pronunciations[0].phonemes) if a.pronunciations
+            else "" for a in g2p.answers(words)]
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1,
+                                  dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client:
+        bag = dask.bag.from_sequence(words, npartitions=6)
+        assert pronounce_bag(bag, g2p, jobs=2).compute() == list(
+            zip(words, best))
+        column = dask.dataframe.from_pandas(pandas.Series(words), 4)
+        assert list(pronounce_series(column, g2p,
+                                     ship_model=True).compute()) == best
+        # One front end per worker and way of shipping, however many tasks.
+        built = client.run(lambda: len(tamsu.dask_support._cache))
+        assert len(built) == 2 and set(built.values()) <= {1, 2}
