@@ -252,6 +252,11 @@ def test_a_dask_cluster_pronounces_like_g2p(english):
         column = dask.dataframe.from_pandas(pandas.Series(words), 4)
         assert list(pronounce_series(column, g2p,
                                      ship_model=True).compute()) == best
+        apply = [sys.executable, "-m", "tamsu", "apply", "-m", english,
+                 *words[1:6]]
+        assert subprocess.run(apply + ["--scheduler", cluster.scheduler_address],
+                              capture_output=True, check=True).stdout == \
+            subprocess.run(apply, capture_output=True, check=True).stdout
         # One front end per worker and way of shipping, however many tasks.
         built = client.run(lambda: len(tamsu.dask_support._cache))
         assert len(built) == 2 and set(built.values()) <= {1, 2}

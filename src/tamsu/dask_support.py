@@ -22,13 +22,15 @@ import hashlib
 import os
 import pickle
 import tempfile
+import itertools
 import threading
-from typing import Any
+from collections import deque
+from typing import Any, Iterable, Iterator
 
 from tamsu.decoding import Answer
 from tamsu.g2p import G2P
 
-__all__ = ["pronounce_bag", "pronounce_series"]
+__all__ = ["answers", "pronounce_bag", "pronounce_series"]
 
 # The front ends this process has built, by their pickled settings.
 _cache: dict[bytes, G2P] = {}
@@ -82,6 +84,43 @@ def _stored(data: bytes) -> str:
 def _best(answer: Answer) -> str:
     found = answer.pronunciations
     return " ".join(found[0].phonemes) if found else ""
+
+
+def _answer_chunk(words: list[str], shipped: _Shipped,
+                  jobs: int) -> list[Answer]:
+    return list(shipped.front_end().answers(words, jobs=jobs))
+
+
+def answers(g2p: G2P, words: Iterable[str], scheduler: str, *, jobs: int = 1,
+            chunk_size: int = 1024, ship_model: bool = False
+            ) -> Iterator[Answer]:
+    """Like :meth:`tamsu.G2P.answers`, decoded on the Dask cluster whose
+    scheduler is at `scheduler` ("tcp://host:8786"): `chunk_size` words per
+    task, streamed in input order with two tasks per worker thread in
+    flight, so memory stays bounded on any input."""
+    import distributed
+    connect: Any = distributed.Client  # partly typed: used untyped
+    shipped = _Shipped(g2p, ship_model)
+    try:
+        client = connect(scheduler, timeout="10s")
+    except OSError as error:
+        failure = OSError(f"cannot reach the Dask scheduler ({error})")
+        failure.filename = scheduler
+        raise failure from None
+    with client:
+        lanes = max(sum(client.nthreads().values()), 1) * 2
+        iterator = iter(words)
+        pending: deque[Any] = deque()
+        while True:
+            while len(pending) < lanes:
+                chunk = list(itertools.islice(iterator, chunk_size))
+                if not chunk:
+                    break
+                pending.append(client.submit(_answer_chunk, chunk, shipped,
+                                             jobs, pure=False))
+            if not pending:
+                return
+            yield from pending.popleft().result()
 
 
 def _pronounce_partition(words: list[str], shipped: _Shipped,
