@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <exception>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -77,13 +78,19 @@ std::vector<WordResult> phoneticize_words(const Model &model,
       std::min(std::max<std::size_t>(run.threads, 1),
                std::max<std::size_t>(words.size(), 1)) - 1;
   Running running;
+  std::vector<std::exception_ptr> failures(helpers);
   std::vector<std::thread> threads;
   threads.reserve(helpers);
   for (std::size_t t = 0; t < helpers; ++t) {
     running.add();
     try {
-      threads.emplace_back([&] {
-        decode_share(model, words, options, next, stop, no_poll, results);
+      threads.emplace_back([&, t] {
+        try {
+          decode_share(model, words, options, next, stop, no_poll, results);
+        } catch (...) {  // out of memory: stop all, rethrown below
+          failures[t] = std::current_exception();
+          stop.store(true);
+        }
         running.done();
       });
     } catch (const std::system_error &) {
@@ -91,9 +98,19 @@ std::vector<WordResult> phoneticize_words(const Model &model,
       break;
     }
   }
-  decode_share(model, words, options, next, stop, run.poll, results);
+  std::exception_ptr failure;
+  try {
+    decode_share(model, words, options, next, stop, run.poll, results);
+  } catch (...) {
+    failure = std::current_exception();
+    stop.store(true);
+  }
   running.wait(run.poll, stop);
   for (std::thread &thread : threads) thread.join();
+  for (const std::exception_ptr &helper : failures) {
+    if (!failure) failure = helper;
+  }
+  if (failure) std::rethrow_exception(failure);
   return results;
 }
 

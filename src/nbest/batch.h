@@ -39,6 +39,8 @@ struct BatchRun {
 
 // Decodes `words` with `options` (whose `interrupted` is replaced), each
 // as phoneticize_word would, and returns their results in input order.
+// An exception in any thread (std::bad_alloc) stops the others and is
+// rethrown here once all have ended.
 std::vector<WordResult> phoneticize_words(const Model &model,
                                           const std::vector<std::string> &words,
                                           const DecodeOptions &options,

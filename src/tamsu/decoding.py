@@ -192,13 +192,14 @@ class _EnsembleDecoder:
 
     def decode(self, parts: Sequence[str],
                threads: int = 1) -> list[list[Scored]]:
-        return [self._scored(part) if part else [] for part in parts]
-
-    def _scored(self, part: str) -> list[Scored]:
         s = self._options
-        summed = self._ensemble.candidates(part, beam=s.beam,
-                                           threshold=s.threshold,
-                                           accumulate=s.accumulate)
+        found = iter(self._ensemble.candidates_all(
+            [part for part in parts if part], beam=s.beam,
+            threshold=s.threshold, accumulate=s.accumulate, threads=threads))
+        return [self._scored(next(found)) if part else [] for part in parts]
+
+    def _scored(self, summed: list[tuple[Phonemes, float]]) -> list[Scored]:
+        s = self._options
         return _within_mass(
             [Scored(p, share, -math.log(share) if share > 0 else math.inf,
                     "model") for p, share in summed[:s.nbest]],
