@@ -115,6 +115,11 @@ struct BatchArguments {
 // Converts the arguments after `words` present in `bound`, by name.
 bool convert_batch(PyObject *const *bound, const char *const *names,
                    Py_ssize_t count, BatchArguments &out) {
+  if (PyUnicode_Check(bound[0])) {  // a sequence too, of its characters
+    PyErr_SetString(PyExc_TypeError,
+                    "argument 'words': expected a sequence of str, not a str");
+    return false;
+  }
   PyRef sequence = PyRef::steal(
       PySequence_Fast(bound[0], "argument 'words': expected a sequence"));
   if (!sequence) return false;
