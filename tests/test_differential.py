@@ -9,6 +9,7 @@ import subprocess
 import pytest
 
 import tamsu
+from tamsu._batch import BatchDecoder
 from conftest import compile_model
 
 GRAPHEMES = ["a", "c", "h", "s", "t", "o", "é"]
@@ -131,3 +132,30 @@ def test_paths_match_openfst_tools(tmp_path, seed):
                     excused += 1
     assert excused <= checked // 20
     assert checked >= 40
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_batch_decoder_matches_model_on_both_routes(tmp_path, seed):
+    rng = random.Random(seed)
+    path = compile_model(tmp_path, "model", random_model(
+        rng, quiet=seed % 2, weights=["0.5", "1"] if seed > 1 else None),
+        ISYMS, OSYMS)
+    model, batch = tamsu.Model(path), BatchDecoder(path)
+    words = ["".join(rng.choice(GRAPHEMES + ["x"]) for _ in range(
+        rng.randint(0, 6))) for _ in range(60)]
+    for route in ("auto", "openfst"):
+        tamsu._tamsu._set_route(model, route)
+        for _ in range(3):
+            options = dict(nbest=rng.choice([1, 2, 5]),
+                           beam=rng.choice([1, 3, 10000]),
+                           threshold=rng.choice([None, 1.5, 4.0]),
+                           pmass=rng.choice([None, 0.5, 3.0]),
+                           accumulate=rng.random() < 0.5)
+            got = batch.decode_paths(words, threads=3, route=route, **options)
+            model_options = {k: 99.0 if v is None else v
+                             for k, v in options.items()}
+            for word, (paths, failure) in zip(words, got, strict=True):
+                expected = model.phoneticize_paths(word, **model_options)
+                assert paths == [(p.path_weight, p.path_weights, p.ilabels,
+                                  p.olabels, p.uniques) for p in expected]
+                assert failure == tamsu._tamsu._last_failure(model)

@@ -80,14 +80,21 @@ def test_epsilon_cycles_take_openfst_route(tmp_path):
 
 
 SHIPPED = os.path.join(os.path.dirname(tamsu.__file__), "models", "en_us.fst")
-PRELUDE = f"import tamsu\nmodel = tamsu.Model({SHIPPED!r})"
+PRELUDE = (f"import tamsu\nmodel_path = {SHIPPED!r}\n"
+           f"model = tamsu.Model(model_path)")
 
 
-def test_ctrl_c_interrupts_a_long_decode():
-    code = PRELUDE + """
+@pytest.mark.parametrize("call", [
+    'model.phoneticize_paths("abcdefghij" * 1000, nbest=10**6)',
+    # Threads busy with long words and a stream of short ones.
+    'BatchDecoder(model_path).decode(["abcdefghij" * 1000] * 3 + ["hello"] '
+    '* 10**6, nbest=10**6, threads=2)'])
+def test_ctrl_c_interrupts_a_long_decode(call):
+    code = PRELUDE + f"""
+from tamsu._batch import BatchDecoder
 print("decoding", flush=True)
 try:
-    model.phoneticize_paths("abcdefghij" * 1000, nbest=10**6)
+    {call}
 except KeyboardInterrupt:
     print("interrupted")
 """

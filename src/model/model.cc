@@ -4,8 +4,13 @@
 #include <cerrno>
 #include <cstring>
 #include <cstdio>
+
+#include <sys/stat.h>
 #include <new>
+#include <istream>
 #include <sstream>
+#include <streambuf>
+#include <string_view>
 #include <vector>
 
 #include <fst/properties.h>
@@ -69,6 +74,32 @@ std::optional<std::string> find_dangling_state(const fst::StdVectorFst &fst,
   return std::nullopt;
 }
 
+// A read-only, seekable stream buffer over bytes it does not own: OpenFst
+// reads the file's bytes where they lie instead of from a copy.
+class ViewBuffer : public std::streambuf {
+ public:
+  explicit ViewBuffer(std::string_view bytes) {
+    char *begin = const_cast<char *>(bytes.data());  // never written
+    setg(begin, begin, begin + bytes.size());
+  }
+
+ protected:
+  pos_type seekoff(off_type offset, std::ios_base::seekdir direction,
+                   std::ios_base::openmode mode) override {
+    if (mode & std::ios_base::out) return pos_type(off_type(-1));
+    const off_type base = direction == std::ios_base::beg   ? 0
+                          : direction == std::ios_base::cur ? gptr() - eback()
+                                                            : egptr() - eback();
+    const off_type target = base + offset;
+    if (target < 0 || target > egptr() - eback()) return pos_type(off_type(-1));
+    setg(eback(), eback() + target, egptr());
+    return pos_type(target);
+  }
+  pos_type seekpos(pos_type position, std::ios_base::openmode mode) override {
+    return seekoff(off_type(position), std::ios_base::beg, mode);
+  }
+};
+
 Expected<std::unique_ptr<fst::StdVectorFst>, ModelLoadError> read_fst(
     const std::string &path) {
   // As a C string the name would stop at the NUL and open another file.
@@ -84,6 +115,12 @@ Expected<std::unique_ptr<fst::StdVectorFst>, ModelLoadError> read_fst(
                        std::strerror(errno) + ")");
   }
   std::string bytes;
+  // Sized once for a regular file: growing by doubling would hold up to
+  // twice the file for a moment.
+  struct stat status {};
+  if (::fstat(::fileno(file.get()), &status) == 0 && S_ISREG(status.st_mode)) {
+    bytes.reserve(static_cast<std::size_t>(status.st_size));
+  }
   char buffer[1 << 16];
   std::size_t count = 0;
   while ((count = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) {
@@ -98,7 +135,8 @@ Expected<std::unique_ptr<fst::StdVectorFst>, ModelLoadError> read_fst(
   CerrCapture capture;
   std::unique_ptr<fst::StdVectorFst> fst;
   try {
-    std::istringstream stream(std::move(bytes));
+    ViewBuffer view(bytes);
+    std::istream stream(&view);
     fst.reset(fst::StdVectorFst::Read(stream, fst::FstReadOptions(path)));
   } catch (const std::bad_alloc &) {
     throw;  // the binding turns this into MemoryError

@@ -18,10 +18,11 @@ import argparse
 import collections
 import contextlib
 import dataclasses
+import importlib.util
 import os
 import stat
 import sys
-from typing import IO, Callable, Iterator, TextIO
+from typing import IO, Callable, Iterable, Iterator, TextIO
 
 from tamsu.command import (PROG, ProgressBar, RunError, add_model_options,
                            int_at_least, number)
@@ -84,6 +85,11 @@ def add_options(parser: argparse.ArgumentParser) -> None:
         "-o", "--output", metavar="PATH",
         help="write the pronunciations to PATH (default: standard output)")
     add_model_options(parser)
+    parser.add_argument(
+        "--scheduler", metavar="ADDRESS",
+        help="decode on the Dask cluster of this scheduler (tcp://HOST:PORT; "
+             "needs python3-distributed): its workers load the model once "
+             "each, by the same path")
     _add_search_options(parser)
     _add_output_options(parser)
     _add_layer_options(parser)
@@ -222,6 +228,18 @@ def _arguments(words: list[str], source: _Source) -> Iterator[str]:
     for number, word in enumerate(words, start=1):
         source.origins.append(f"argument {number}")
         yield word
+
+
+def _answers(g2p: G2P, words: Iterable[str],
+             args: argparse.Namespace) -> Iterator[Answer]:
+    """The answers in input order: on this machine's threads, or on the
+    Dask cluster of --scheduler."""
+    if args.scheduler is None:
+        return g2p.answers(words, jobs=args.jobs)
+    if importlib.util.find_spec("distributed") is None:
+        raise RunError("--scheduler needs Dask: install python3-distributed")
+    from tamsu.dask_support import answers
+    return answers(g2p, words, args.scheduler, jobs=args.jobs)
 
 
 def _front_end(args: argparse.Namespace,
@@ -368,14 +386,11 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser,
             raise RunError(f"cannot write {args.oov}: "
                            f"{error.strerror or error}")
     report = _Report(oov, _partial(args))
-    from tamsu.pool import WorkerDied
     try:
         with _output(args.output) as out, \
                 progress_bar(args.progress, source.total, "words") as bar:
-            _write_answers(g2p.answers(words, jobs=args.jobs), args, out,
-                           report, source, bar)
-    except WorkerDied as error:
-        raise RunError(str(error))
+            _write_answers(_answers(g2p, words, args), args, out, report,
+                           source, bar)
     except OSError as error:
         if isinstance(error, BrokenPipeError):
             raise  # the reader went away: main stops quietly

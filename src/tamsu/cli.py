@@ -152,7 +152,6 @@ def run_evaluate(args: argparse.Namespace,
     from tamsu.evaluation import evaluate
     from tamsu.files import check_outputs
     from tamsu.lexicon import read_lexicon
-    from tamsu.pool import WorkerDied
     model = _model_path(args)
     try:
         check_outputs({"--errors": args.errors}, {
@@ -168,7 +167,7 @@ def run_evaluate(args: argparse.Namespace,
             report = evaluate(model, lexicon, delim=args.delim,
                               jobs=args.jobs,
                               progress=lambda done: bar.update(1))
-    except (ValueError, WorkerDied) as error:
+    except ValueError as error:
         raise RunError(str(error))
     if args.errors:
         try:

@@ -47,10 +47,11 @@ from typing import Any, Sequence
 
 from tamsu._neural import NeuralModel
 from tamsu.decoding import PartDecoder, Scored, _within_mass, load_decoder
-from tamsu.files import load_model
+from tamsu._batch import BatchDecoder
+from tamsu.files import load_with
 from tamsu.graphemes import MARKERS, normalise_word
 from tamsu.normalise import Alphabet, normalise
-from tamsu.search import Phonemes, SearchOptions, phoneme_texts, search
+from tamsu.search import Phonemes, SearchOptions, search_all
 
 __all__ = ["BUNDLE_FORMAT", "NEURAL_BEAM", "Bundle", "load_part_decoder",
            "model_kind", "tune_bundle"]
@@ -186,7 +187,8 @@ class NeuralDecoder:
         self._beam = max(options.nbest, min(options.beam, NEURAL_BEAM))
         self.alphabet = _neural_alphabet(model)
 
-    def decode(self, parts: Sequence[str]) -> list[list[Scored]]:
+    def decode(self, parts: Sequence[str],
+               threads: int = 1) -> list[list[Scored]]:
         found = [self._model.phoneticize(part, self._options.nbest,
                                          self._beam) if part else []
                  for part in parts]
@@ -200,8 +202,7 @@ class RescoringDecoder:
 
     def __init__(self, bundle: Bundle, delim: str,
                  options: SearchOptions) -> None:
-        self._ngram = load_model(bundle.ngram, delim)
-        self._texts = phoneme_texts(self._ngram)
+        self._ngram = load_with(BatchDecoder, bundle.ngram, delim)
         self._neural = NeuralModel(bundle.neural)
         self._weight = bundle.weight
         # The threshold applies to the n-gram paths, not to their new
@@ -217,7 +218,7 @@ class RescoringDecoder:
     def candidates(self, part: str) -> list[tuple[Phonemes, float, float]]:
         """The n-gram list of `part`: (phonemes, n-gram log-posterior within
         the list, neural log-probability), in n-gram order."""
-        paths = search(self._ngram, self._texts, part, self._list)
+        paths = search_all(self._ngram, [part], self._list)[0]
         if not paths:
             return []
         shares = _shares([-w for _, w in paths])
@@ -230,7 +231,8 @@ class RescoringDecoder:
                  max(n, _FLOOR))
                 for (p, _), share, n in zip(paths, shares, neural)]
 
-    def decode(self, parts: Sequence[str]) -> list[list[Scored]]:
+    def decode(self, parts: Sequence[str],
+               threads: int = 1) -> list[list[Scored]]:
         w = self._weight
         return [_ranked([(p, (1 - w) * g + w * n) for p, g, n in
                          self.candidates(part)], self._options)

@@ -72,7 +72,7 @@ def add_model_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "-j", "--jobs", type=int_at_least(1, MAX_JOBS), default=1,
         metavar="N",
-        help="decode in N processes (default: 1)")
+        help="decode on N threads sharing one model (default: 1)")
     parser.add_argument(
         "--progress", action=argparse.BooleanOptionalAction, default=None,
         help="show a progress bar (default: when standard error is a "

@@ -28,16 +28,16 @@ from dataclasses import dataclass, field
 from importlib import resources
 from typing import Final, Iterator, Literal, NamedTuple, Protocol, Sequence
 
-from tamsu._tamsu import Model
+from tamsu._batch import BatchDecoder
 from tamsu.catalogue import resolve
 from tamsu.dictionary import PronunciationDictionary
 from tamsu.ensemble import Ensemble
-from tamsu.files import load_model
+from tamsu.files import load_with
 from tamsu.graphemes import is_reversed
 from tamsu.lexicon import remove_stress
 from tamsu.normalise import (Alphabet, Normalised, normalise,
                              undecodable_reason)
-from tamsu.search import Phonemes, SearchOptions, phoneme_texts, search
+from tamsu.search import Phonemes, SearchOptions, search_all
 
 __all__ = ["Answer", "MAX_WORD_LENGTH", "PartDecoder", "PathOptions",
            "Pronunciation", "Scored", "best_products", "default_model_path",
@@ -137,30 +137,33 @@ class Scored(NamedTuple):
 class PartDecoder(Protocol):
     """Turns pieces of words (already spelled for `alphabet`) into scored
     pronunciations, best first: a model, an ensemble, or a batch
-    decoder serving many words at once. Like a Model, one belongs to the
-    thread that made it."""
+    decoder serving many words at once. One may be used from any number
+    of threads at once."""
 
     @property
     def alphabet(self) -> Alphabet: ...
 
-    def decode(self, parts: Sequence[str]) -> list[list[Scored]]:
-        """One list per part, in order; [] for a part without answer."""
+    def decode(self, parts: Sequence[str],
+               threads: int = 1) -> list[list[Scored]]:
+        """One list per part, in order; [] for a part without answer.
+        `threads` is how many native threads may decode them (a hint)."""
         ...
 
 
 class _ModelDecoder:
-    def __init__(self, model: Model, delim: str,
+    def __init__(self, model: BatchDecoder, delim: str,
                  options: SearchOptions) -> None:
         self._model = model
-        self._texts = phoneme_texts(model)
         self._options = options
         self.alphabet = Alphabet.of_model(model, delim)
 
-    def decode(self, parts: Sequence[str]) -> list[list[Scored]]:
-        return [self._scored(part) if part else [] for part in parts]
+    def decode(self, parts: Sequence[str],
+               threads: int = 1) -> list[list[Scored]]:
+        wanted = [part for part in parts if part]
+        found = iter(search_all(self._model, wanted, self._options, threads))
+        return [self._scored(next(found)) if part else [] for part in parts]
 
-    def _scored(self, part: str) -> list[Scored]:
-        found = search(self._model, self._texts, part, self._options)
+    def _scored(self, found: list[tuple[Phonemes, float]]) -> list[Scored]:
         if not found:
             return []
         if self._options.probability_mass is not None:
@@ -192,14 +195,16 @@ class _EnsembleDecoder:
         self.alphabet = dataclasses.replace((forward or alphabets)[0],
                                             graphemes=shared)
 
-    def decode(self, parts: Sequence[str]) -> list[list[Scored]]:
-        return [self._scored(part) if part else [] for part in parts]
-
-    def _scored(self, part: str) -> list[Scored]:
+    def decode(self, parts: Sequence[str],
+               threads: int = 1) -> list[list[Scored]]:
         s = self._options
-        summed = self._ensemble.candidates(part, beam=s.beam,
-                                           threshold=s.threshold,
-                                           accumulate=s.accumulate)
+        found = iter(self._ensemble.candidates_all(
+            [part for part in parts if part], beam=s.beam,
+            threshold=s.threshold, accumulate=s.accumulate, threads=threads))
+        return [self._scored(next(found)) if part else [] for part in parts]
+
+    def _scored(self, summed: list[tuple[Phonemes, float]]) -> list[Scored]:
+        s = self._options
         return _within_mass(
             [Scored(p, share, -math.log(share) if share > 0 else math.inf,
                     "model") for p, share in summed[:s.nbest]],
@@ -214,7 +219,7 @@ def load_decoder(model: str | tuple[str, ...], delim: str,
     if isinstance(model, tuple):
         return _EnsembleDecoder(Ensemble(model, delim=delim,
                                          depth=options.nbest), delim, options)
-    loaded = load_model(model, delim)
+    loaded = load_with(BatchDecoder, model, delim)
     if is_reversed(loaded):
         # Alone it would answer with the phonemes backwards.
         raise ValueError(
@@ -240,13 +245,14 @@ def pronounce(word: str, decoder: PartDecoder,
 
 def pronounce_all(words: Sequence[str], decoder: PartDecoder,
                   dictionary: PronunciationDictionary | None,
-                  options: PathOptions) -> list[Answer]:
+                  options: PathOptions, threads: int = 1) -> list[Answer]:
     """:func:`pronounce` for each of `words`, with one call of the decoder
-    for all the parts that the dictionary does not have."""
+    (on `threads` native threads) for all the parts that the dictionary
+    does not have."""
     plans = [_plan(word, decoder.alphabet, dictionary, options)
              for word in words]
     decoded = iter(decoder.decode([part for plan in plans if isinstance(
-        plan, _Plan) for part in plan.to_decode]))
+        plan, _Plan) for part in plan.to_decode], threads))
     return [plan if isinstance(plan, Answer)
             else _finish(plan, decoded, options) for plan in plans]
 

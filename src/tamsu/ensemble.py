@@ -19,9 +19,10 @@ three decodes per word:
     ensemble = Ensemble(["one.fst", "two.fst"])
     ensemble.pronounce("word", nbest=2)   # [(("W", "ER", "D"), 0.93), ...]
 
-Like Model, an Ensemble belongs to the thread that created it.
-tamsu.G2P (a list of models) and `tamsu apply -m A -m B` decode with one
-per thread, `depth` 1 for one answer per word.
+An Ensemble may be used from any number of threads at once: its members
+are loaded once and shared.
+tamsu.G2P (a list of models) and `tamsu apply -m A -m B` decode with one,
+shared by all threads, `depth` 1 for one answer per word.
 """
 
 from __future__ import annotations
@@ -30,11 +31,11 @@ import math
 import os
 from typing import Sequence
 
-from tamsu._tamsu import Model
-from tamsu.files import load_model
+from tamsu._batch import BatchDecoder
+from tamsu.files import load_with
 from tamsu.graphemes import (grapheme_form, is_reversed, normalise_word,
                              reverse_word)
-from tamsu.search import Phonemes, SearchOptions, phoneme_texts, search
+from tamsu.search import Phonemes, SearchOptions, search_all
 
 __all__ = ["Ensemble", "combine_posteriors"]
 
@@ -106,37 +107,41 @@ class Ensemble:
             raise ValueError("model weights must be positive and finite")
         if depth < 1:
             raise ValueError("depth must be at least 1")
-        self._models = [load_model(p, delim) for p in paths]
+        self._models = [load_with(BatchDecoder, p, delim) for p in paths]
         self._forms = [grapheme_form(m) for m in self._models]
         self._reversed = [is_reversed(m) for m in self._models]
-        self._texts = [phoneme_texts(m) for m in self._models]
         self._delim = delim
         self._weights = list(weights) if weights is not None else None
         self._depth = depth
 
     @property
-    def models(self) -> tuple[Model, ...]:
-        """The members, in the order given."""
+    def models(self) -> tuple[BatchDecoder, ...]:
+        """The members, in the order given (each shared by all threads)."""
         return tuple(self._models)
 
-    def _paths(self, index: int, word: str, options: SearchOptions
-               ) -> list[tuple[Phonemes, float]]:
-        word = normalise_word(word, self._forms[index])
+    def _paths(self, index: int, words: Sequence[str],
+               options: SearchOptions, threads: int
+               ) -> list[list[tuple[Phonemes, float]]]:
+        """Member `index`'s (phonemes, weight) list of each of `words`."""
+        words = [normalise_word(word, self._forms[index]) for word in words]
         backwards = self._reversed[index]
         if backwards:
-            word = reverse_word(word, self._delim)
-        found = search(self._models[index], self._texts[index], word, options)
+            words = [reverse_word(word, self._delim) for word in words]
+        found = search_all(self._models[index], words, options, threads)
         if backwards:
-            return [(phonemes[::-1], weight) for phonemes, weight in found]
+            return [[(phonemes[::-1], weight) for phonemes, weight in paths]
+                    for paths in found]
         return found
 
-    def _lists(self, word: str, beam: int, threshold: float | None,
-               accumulate: bool) -> list[list[tuple[Phonemes, float]]]:
-        """Each member's (phonemes, weight) list for `word`."""
+    def _lists(self, words: Sequence[str], beam: int, threshold: float | None,
+               accumulate: bool, threads: int = 1
+               ) -> list[list[list[tuple[Phonemes, float]]]]:
+        """For each of `words`, each member's (phonemes, weight) list."""
         options = SearchOptions(self._depth, beam, threshold, None,
                                 accumulate)
-        return [self._paths(i, word, options)
-                for i in range(len(self._models))]
+        members = [self._paths(i, words, options, threads)
+                   for i in range(len(self._models))]
+        return [list(lists) for lists in zip(*members)]
 
     def candidates(self, word: str, *, beam: int = 10000,
                    threshold: float | None = None, accumulate: bool = False
@@ -145,16 +150,27 @@ class Ensemble:
         its share of the summed scores (the shares add up to one).
 
         `beam`, `threshold` (None: none) and `accumulate` go to each
-        member's :meth:`tamsu.Model.phoneticize_paths`.
+        member's search (see :meth:`tamsu.Model.phoneticize_paths`).
         """
-        ranked, _ = _summed(self._lists(word, beam, threshold, accumulate),
-                            self._weights, self._depth > 1)
-        total = sum(score for _, score in ranked)
-        return [(phonemes, score / total) for phonemes, score in ranked]
+        return self.candidates_all([word], beam=beam, threshold=threshold,
+                                   accumulate=accumulate)[0]
+
+    def candidates_all(self, words: Sequence[str], *, beam: int = 10000,
+                       threshold: float | None = None,
+                       accumulate: bool = False, threads: int = 1
+                       ) -> list[list[tuple[Phonemes, float]]]:
+        """:meth:`candidates` of each of `words`, each member decoding
+        them all on `threads` native threads."""
+        out = []
+        for lists in self._lists(words, beam, threshold, accumulate, threads):
+            ranked, _ = _summed(lists, self._weights, self._depth > 1)
+            total = sum(score for _, score in ranked)
+            out.append([(phonemes, score / total) for phonemes, score in ranked])
+        return out
 
     def pronounce(self, word: str, nbest: int = 1
                   ) -> list[tuple[Phonemes, float]]:
         """The `nbest` best (phonemes, summed posterior) pairs of `word`."""
-        return combine_posteriors(self._lists(word, 10000, None, False),
+        return combine_posteriors(self._lists([word], 10000, None, False)[0],
                                   self._weights,
                                   normalise=self._depth > 1)[:nbest]

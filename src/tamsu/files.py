@@ -11,16 +11,18 @@ from __future__ import annotations
 
 import os
 import sys
-from typing import Iterable, Mapping, TextIO, Union
+from typing import Callable, Iterable, Mapping, TextIO, TypeVar, Union
 
 from tamsu._tamsu import Model
 from tamsu.textfile import unreadable
 
-__all__ = ["OutputError", "check_outputs", "load_model", "open_output"]
+__all__ = ["OutputError", "check_outputs", "load_model", "load_with",
+           "open_output"]
 
 Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 # What an option names: one path, several (a repeated -m), or none.
 Paths = Union[Path, Iterable[Path], None]
+_Loaded = TypeVar("_Loaded")
 
 
 class OutputError(ValueError):
@@ -108,7 +110,14 @@ def open_output(path: Path | None) -> TextIO:
 
 
 def load_model(path: Path, delim: str = "") -> Model:
-    """A Model from any file-system path, also one that is not UTF-8.
+    """A Model from any file-system path; see :func:`load_with`."""
+    return load_with(Model, path, delim)
+
+
+def load_with(kind: Callable[[str, str], _Loaded], path: Path,
+              delim: str = "") -> _Loaded:
+    """A model of `kind` (Model, BatchDecoder) from any file-system path,
+    also one that is not UTF-8.
 
     Model takes a str it can encode as UTF-8; a path that is bytes, or a
     str holding surrogates (os.fsdecode of such bytes), is opened here and
@@ -122,14 +131,14 @@ def load_model(path: Path, delim: str = "") -> Model:
     except UnicodeEncodeError:
         pass
     else:
-        return Model(name, delim)
+        return kind(name, delim)
     try:
         descriptor = os.open(os.fsencode(path), os.O_RDONLY)
     except OSError as error:
         raise unreadable(_shown(name), error) from None
     alias = f"/dev/fd/{descriptor}"
     try:
-        return Model(alias, delim)
+        return kind(alias, delim)
     except ValueError as error:
         raise ValueError(str(error).replace(alias, _shown(name))) from None
     finally:

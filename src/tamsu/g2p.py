@@ -2,8 +2,9 @@
 
 :class:`G2P` puts three layers above :class:`tamsu.Model`: input
 normalisation (:mod:`tamsu.normalise`), a pronunciation dictionary consulted
-before the model, and one model per thread (or per worker process), so that
-any thread may use one G2P.
+before the model, and one loaded model shared by every thread, decoding on
+native threads without the interpreter lock, so that any thread may use one
+G2P.
 
 Problems with a word are reported with Python's :mod:`warnings`, once per
 word, and never stop a run: characters the model does not know are removed
@@ -20,7 +21,6 @@ import itertools
 import os
 import threading
 import warnings
-import weakref
 from dataclasses import dataclass
 from typing import Final, Iterable, Iterator, Sequence
 
@@ -30,7 +30,6 @@ from tamsu.decoding import (MAX_WORD_LENGTH, Answer, PartDecoder, PathOptions,
                             pronounce, pronounce_all)
 from tamsu.dictionary import PronunciationDictionary, default_dictionary_path
 from tamsu.normalise import Alphabet, printable
-from tamsu.pool import ordered_map
 from tamsu.search import SearchOptions
 
 __all__ = ["DEFAULT", "G2P", "G2PWarning", "MAX_WORD_LENGTH",
@@ -64,55 +63,12 @@ with the shipped model, no dictionary with any other model."""
 
 @dataclass(frozen=True)
 class _Settings:
-    """Everything a worker process needs to build the same front end."""
+    """Everything another process needs to build the same front end."""
     model: str | tuple[str, ...]  # a tuple (two or more) is an ensemble
     dictionary: str | PronunciationDictionary | None
     shipped_dictionary: bool
     delim: str
     options: PathOptions
-
-
-# Models live in a per-thread table of the module, never in the G2P: when
-# the last reference to a G2P goes away on one thread, the models other
-# threads made for it must not be dropped there (a Model is bound to its
-# thread, and one dropped elsewhere is leaked). A thread's table is cleared
-# on that thread when it ends. A G2P that dies drops its model of the
-# thread it dies on at once and bumps a generation counter; every other
-# thread drops its models of dead G2Ps at its next look-up.
-_thread_models = threading.local()
-_retired = itertools.count(1)
-_generation = 0
-
-
-def _retire(key: int) -> None:
-    global _generation
-    _generation = next(_retired)
-    table = getattr(_thread_models, "table", None)
-    if table is not None:
-        entry = table.get(key)
-        if entry is not None and entry[0]() is None:
-            table.pop(key, None)  # made on this thread: dropped here
-
-
-class _Owner:
-    """The identity of one G2P in the per-thread tables."""
-    __slots__ = ("__weakref__",)
-
-
-def _models_of_this_thread(
-) -> dict[int, tuple[weakref.ref[_Owner], PartDecoder]]:
-    table: dict[int, tuple[weakref.ref[_Owner], PartDecoder]] | None = getattr(
-        _thread_models, "table", None)
-    if table is None:
-        table = _thread_models.table = {}
-        _thread_models.generation = _generation
-    elif _thread_models.generation != _generation:
-        _thread_models.generation = _generation
-        # A copy: a G2P dying meanwhile may pop from the table.
-        for key, (ref, _) in table.copy().items():
-            if ref() is None:
-                table.pop(key, None)
-    return table
 
 
 class G2P:
@@ -165,9 +121,9 @@ class G2P:
     left (``tamsu train --reverse``) is refused alone but welcome in an
     ensemble, which turns its words and answers round.
 
-    One G2P may be used from any number of threads at once: each thread
-    gets its own Model (or ensemble), dropped on that thread when the
-    thread ends (or at its next use of any G2P once this one is gone).
+    One G2P may be used from any number of threads at once: they share its
+    one loaded model (or ensemble), and decode without holding the
+    interpreter lock.
     """
 
     def __init__(self, model: str | os.PathLike[str]
@@ -200,12 +156,8 @@ class G2P:
 
     def _start(self) -> None:
         settings = self._settings
-        self._owner = _Owner()
-        weakref.finalize(self._owner, _retire, id(self._owner)).atexit = False
-        decoder = _load(settings)  # fails fast
-        self._alphabet = decoder.alphabet
-        _models_of_this_thread()[id(self._owner)] = (
-            weakref.ref(self._owner), decoder)
+        self._decoder = _load(settings)  # fails fast
+        self._alphabet = self._decoder.alphabet
         self._dictionary_lock = threading.Lock()
         self._dictionary: PronunciationDictionary | None = None
         source = settings.dictionary
@@ -268,11 +220,10 @@ class G2P:
         """Yields the pronunciations of each word, in input order.
 
         Like ``map(g2p, words)``, streamed: `words` may be a generator of
-        any length. With `jobs` above 1 the words are decoded in that many
-        worker processes, `chunk_size` words at a time (each process loads
-        the model); a worker that dies raises
-        :class:`tamsu.pool.WorkerDied`. Warnings are given here, in input
-        order.
+        any length. With `jobs` above 1 the words are decoded on that many
+        native threads in this process, `chunk_size` words per thread at a
+        time, with the one shared model (an ensemble's words one after the
+        other). Warnings are given here, in input order.
         """
         for answer in self.answers(words, jobs=jobs, chunk_size=chunk_size):
             if answer.removed or answer.skipped is not None:
@@ -291,27 +242,16 @@ class G2P:
             for word in words:
                 yield answer(word)
             return
-        yield from ordered_map(_answer_chunk, words, jobs=jobs,
-                               initializer=_start_worker,
-                               initargs=(self._settings,),
-                               chunk_size=chunk_size)
-
-    def _decoder(self) -> PartDecoder:
-        table = _models_of_this_thread()
-        entry = table.get(id(self._owner))
-        if entry is not None and entry[0]() is self._owner:
-            return entry[1]
-        decoder = _load(self._settings)
-        table[id(self._owner)] = (weakref.ref(self._owner), decoder)
-        return decoder
+        if chunk_size < 1:
+            raise ValueError("chunk_size must be at least 1")
+        iterator = iter(words)
+        while chunk := list(itertools.islice(iterator, chunk_size * jobs)):
+            yield from pronounce_all(chunk, self._decoder, self.dictionary,
+                                     self._settings.options, jobs)
 
     def _answer(self, word: str) -> Answer:
-        return pronounce(word, self._decoder(), self.dictionary,
+        return pronounce(word, self._decoder, self.dictionary,
                          self._settings.options)
-
-    def _answer_all(self, words: list[str]) -> list[Answer]:
-        return pronounce_all(words, self._decoder(), self.dictionary,
-                             self._settings.options)
 
 
 def _dictionary_source(dictionary: str | os.PathLike[str]
@@ -359,17 +299,3 @@ def _warn(answer: Answer, partial: bool, stacklevel: int) -> None:
         warnings.warn(f"{answer.word!r}: removed characters the model does "
                       f"not know: {shown}{outcome}", UnknownCharacterWarning,
                       stacklevel=stacklevel + 1)
-
-
-# The front end of a worker process, made by its initializer.
-_worker: G2P | None = None
-
-
-def _start_worker(settings: _Settings) -> None:
-    global _worker
-    _worker = G2P._of_settings(settings)
-
-
-def _answer_chunk(words: list[str]) -> list[Answer]:
-    assert _worker is not None
-    return _worker._answer_all(words)

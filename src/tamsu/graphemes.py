@@ -28,6 +28,7 @@ import unicodedata
 from typing import TYPE_CHECKING, Iterable
 
 if TYPE_CHECKING:
+    from tamsu._batch import BatchDecoder
     from tamsu._tamsu import Model
 
 __all__ = ["FORMS", "MARKERS", "REVERSED_MARKER", "choose_form",
@@ -91,7 +92,8 @@ def choose_form(words: Iterable[str]) -> str:
     return "nfc"
 
 
-def grapheme_form(model: Model | str | os.PathLike[str]) -> str | None:
+def grapheme_form(model: Model | BatchDecoder | str | os.PathLike[str]
+                  ) -> str | None:
     """The form a model's graphemes are written in, or None if unrecorded.
 
     `model` is a tamsu.Model or the path of a model file.
@@ -105,7 +107,7 @@ def grapheme_form(model: Model | str | os.PathLike[str]) -> str | None:
     return None
 
 
-def is_reversed(model: Model) -> bool:
+def is_reversed(model: Model | BatchDecoder) -> bool:
     """Whether `model` (a tamsu.Model) reads words right to left."""
     return model.find_isym(REVERSED_MARKER) is not None
 

@@ -1,9 +1,10 @@
-"""One search of one model: a piece of a word in, phoneme paths out.
+"""The search of one model: pieces of words in, phoneme paths out.
 
-The only place above the extension that calls
-:meth:`tamsu.Model.phoneticize_paths`, and so the only place that knows how
-the model spells "no threshold" and "no probability mass" (99.0). Everywhere
-above, "none" is None.
+The only place above the extensions that decodes with a model (a shared
+BatchDecoder, many words at once on native threads), and the one that
+checks the search options against what the model can honour: a threshold
+or pmass of 99 or more reads as "none" to a Model. Everywhere above,
+"none" is None.
 """
 
 from __future__ import annotations
@@ -12,9 +13,9 @@ import math
 from dataclasses import dataclass
 from typing import Sequence
 
-from tamsu._tamsu import Model
+from tamsu._batch import BatchDecoder
 
-__all__ = ["Phonemes", "SearchOptions", "phoneme_texts", "search"]
+__all__ = ["Phonemes", "SearchOptions", "search_all"]
 
 # Model reads a threshold or pmass of this or more as "none".
 _MODEL_OFF = 99.0
@@ -58,25 +59,15 @@ class SearchOptions:
                              f"e**-{_MODEL_OFF:g}: {mass}")
 
 
-def phoneme_texts(model: Model) -> tuple[str, ...]:
-    """The output symbol texts of `model`, by label (labels are dense)."""
-    texts: list[str] = []
-    while (text := model.find_osym(len(texts))) is not None:
-        texts.append(text)
-    return tuple(texts)
-
-
-def search(model: Model, texts: Sequence[str], word: str,
-           options: SearchOptions) -> list[tuple[Phonemes, float]]:
-    """The (phonemes, weight) paths of `word`, best first; paths without
-    phonemes are no pronunciation and left out. `texts` is
-    :func:`phoneme_texts` of `model`. With a probability mass the weights
-    are -log of each path's share."""
-    threshold = options.threshold
+def search_all(decoder: BatchDecoder, words: Sequence[str],
+               options: SearchOptions, threads: int = 1
+               ) -> list[list[tuple[Phonemes, float]]]:
+    """The (phonemes, weight) paths of each of `words`, best first,
+    decoded on `threads` native threads; paths without phonemes are no
+    pronunciation and left out. With a probability mass the weights are
+    -log of each path's share."""
     mass = options.probability_mass
-    paths = model.phoneticize_paths(
-        word, options.nbest, options.beam,
-        _MODEL_OFF if threshold is None else threshold, False,
-        options.accumulate, _MODEL_OFF if mass is None else -math.log(mass))
-    return [(tuple([texts[label] for label in path.uniques]),
-             path.path_weight) for path in paths if path.uniques]
+    return [paths for paths, _ in decoder.decode(
+        words, options.nbest, options.beam, options.threshold,
+        None if mass is None else -math.log(mass), options.accumulate,
+        threads)]

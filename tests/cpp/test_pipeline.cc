@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "decode_test_util.h"
+#include "nbest/batch.h"
 #include "diag/cerr_router.h"
 #include "nbest/dump.h"
 #include "nbest/lattice.h"
@@ -65,6 +66,43 @@ TEST(Pipeline, RequestDoublesToTheCapWhenPronunciationsRunShort) {
                 log_sum_of_best(2, 36), 1e-4);  // all 36 paths
     options.nbest = 0;
     EXPECT_TRUE(phoneticize_word(*model, "dd", options).empty());
+  }
+}
+
+// A batch on four threads gives each word what phoneticize_word gives it,
+// in input order, failures included; a set stop flag decodes nothing.
+TEST(Batch, ThreadsGiveTheSequentialResultsInOrder) {
+  configure_openfst();
+  std::vector<test::TextArc> arcs;
+  for (float w : kDWeights) arcs.push_back({0, "d", "D", w, 0});
+  arcs.push_back({0, "e", "D", 0.25f, 0});
+  const std::shared_ptr<const Model> model = test::make_model(
+      {"<eps>", "|", "_", "d", "e"}, {"<eps>", "|", "_", "D"}, 1, arcs,
+      {{0, 0.0f}});
+  std::vector<std::string> words;
+  for (int i = 0; i < 400; ++i) {
+    words.push_back(i % 7 == 0 ? "x" : std::string(1 + i % 5, "de"[i % 2]));
+  }
+  DecodeOptions options;
+  options.nbest = 3;
+  std::atomic<bool> stop{false};
+  BatchRun run{4, &stop, [] { return false; }};
+  const auto results = phoneticize_words(*model, words, options, run);
+  ASSERT_EQ(results.size(), words.size());
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    DecodeReport report;
+    const auto expected = phoneticize_word(*model, words[i], options, &report);
+    EXPECT_EQ(results[i].failure, report.failure) << words[i];
+    ASSERT_EQ(results[i].paths.size(), expected.size()) << words[i];
+    for (std::size_t p = 0; p < expected.size(); ++p) {
+      EXPECT_EQ(results[i].paths[p].path_weight, expected[p].path_weight);
+      EXPECT_EQ(results[i].paths[p].ilabels, expected[p].ilabels);
+      EXPECT_EQ(results[i].paths[p].uniques, expected[p].uniques);
+    }
+  }
+  stop = true;
+  for (const WordResult &result : phoneticize_words(*model, words, options, run)) {
+    EXPECT_EQ(result.failure, DecodeFailure::kInterrupted);
   }
 }
 

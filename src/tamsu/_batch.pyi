@@ -1,0 +1,44 @@
+"""One loaded model shared by every thread, decoding batches of words."""
+
+from typing import Literal, Sequence, final, overload
+
+__all__ = ["BatchDecoder"]
+
+# Why a word has no list of its own making ("none": it has one).
+Failure = str
+# path_weight, path_weights, ilabels, olabels, uniques.
+PathRecord = tuple[float, list[float], list[int], list[int], list[int]]
+
+@final
+class BatchDecoder:
+    """A model loaded once (ValueError when it cannot be), immutable, used
+    from any thread. Each call decodes its words on `threads` native
+    threads with the interpreter lock released, and returns one (paths,
+    failure) pair per word in input order. Ctrl-C stops a call promptly.
+    `threshold` and `pmass` of None are off."""
+
+    def __new__(cls, path: str, delim: str = "") -> BatchDecoder: ...
+    def decode(self, words: Sequence[str], nbest: int = 1,
+               beam: int = 10000, threshold: float | None = None,
+               pmass: float | None = None, accumulate: bool = False,
+               threads: int = 1
+               ) -> list[tuple[list[tuple[tuple[str, ...], float]],
+                               Failure]]:
+        """(phonemes, weight) paths, best first; paths without phonemes
+        are left out."""
+    def decode_paths(self, words: Sequence[str], nbest: int = 1,
+                     beam: int = 10000, threshold: float | None = None,
+                     pmass: float | None = None, accumulate: bool = False,
+                     threads: int = 1,
+                     route: Literal["auto", "openfst"] = "auto"
+                     ) -> list[tuple[list[PathRecord], Failure]]:
+        """The records Model.phoneticize_paths gives, as tuples; "openfst"
+        takes OpenFst's search for every word."""
+    @overload
+    def find_isym(self, key: str) -> int | None: ...
+    @overload
+    def find_isym(self, key: int) -> str | None: ...
+    @overload
+    def find_osym(self, key: str) -> int | None: ...
+    @overload
+    def find_osym(self, key: int) -> str | None: ...

@@ -1,0 +1,156 @@
+"""Pronouncing words on a Dask cluster (``python3-dask``, ``python3-distributed``).
+
+    import dask.bag
+    from tamsu.dask_support import pronounce_bag
+
+    words = dask.bag.from_sequence(word_list, npartitions=16)
+    lexicon = pronounce_bag(words, tamsu.G2P()).compute()  # [(word, "HH AH L OW"), ...]
+
+Each worker process loads the model once, at its first task, and keeps it
+for every later task of the same front end (the settings travel with each
+task, a few hundred bytes; the model does not). The model reaches the
+workers by path (a file system they share with the client) or, with
+``ship_model=True``, as its bytes, read once on the client and written once
+per worker to a temporary file. On each worker the partition's words are
+decoded on `jobs` native threads. Dask is imported here, never by
+``import tamsu``.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import os
+import pickle
+import tempfile
+import itertools
+import threading
+from collections import deque
+from typing import Any, Iterable, Iterator
+
+from tamsu.decoding import Answer
+from tamsu.g2p import G2P
+
+__all__ = ["answers", "pronounce_bag", "pronounce_series"]
+
+# The front ends this process has built, by their pickled settings.
+_cache: dict[bytes, G2P] = {}
+_cache_lock = threading.Lock()
+
+
+class _Shipped:
+    """A front end's settings and, when shipped, its model files' bytes."""
+
+    def __init__(self, g2p: G2P, ship_model: bool) -> None:
+        self.settings = pickle.dumps(g2p._settings)
+        self.models: tuple[bytes, ...] = ()
+        if ship_model:
+            self.models = tuple(_read(path) for path in g2p.model_paths)
+
+    def front_end(self) -> G2P:
+        """This process's front end for these settings, built once."""
+        with _cache_lock:
+            g2p = _cache.get(self.settings)
+            if g2p is None:
+                settings = pickle.loads(self.settings)
+                if self.models:
+                    paths = tuple(_stored(data) for data in self.models)
+                    settings = type(settings)(
+                        paths if len(paths) > 1 else paths[0],
+                        *(getattr(settings, name) for name in (
+                            "dictionary", "shipped_dictionary", "delim",
+                            "options")))
+                g2p = _cache[self.settings] = G2P._of_settings(settings)
+            return g2p
+
+
+def _read(path: str) -> bytes:
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def _stored(data: bytes) -> str:
+    """A file holding `data` in this process's temporary folder, written
+    once per content."""
+    path = os.path.join(tempfile.gettempdir(), "tamsu-model-"
+                        + hashlib.sha256(data).hexdigest() + ".fst")
+    if not os.path.exists(path):
+        fd, partial = tempfile.mkstemp(dir=os.path.dirname(path))
+        with os.fdopen(fd, "wb") as f:
+            f.write(data)
+        os.replace(partial, path)
+    return path
+
+
+def _best(answer: Answer) -> str:
+    found = answer.pronunciations
+    return " ".join(found[0].phonemes) if found else ""
+
+
+def _answer_chunk(words: list[str], shipped: _Shipped,
+                  jobs: int) -> list[Answer]:
+    return list(shipped.front_end().answers(words, jobs=jobs))
+
+
+def answers(g2p: G2P, words: Iterable[str], scheduler: str, *, jobs: int = 1,
+            chunk_size: int = 1024, ship_model: bool = False
+            ) -> Iterator[Answer]:
+    """Like :meth:`tamsu.G2P.answers`, decoded on the Dask cluster whose
+    scheduler is at `scheduler` ("tcp://host:8786"): `chunk_size` words per
+    task, streamed in input order with two tasks per worker thread in
+    flight, so memory stays bounded on any input."""
+    import distributed
+    connect: Any = distributed.Client  # partly typed: used untyped
+    shipped = _Shipped(g2p, ship_model)
+    try:
+        client = connect(scheduler, timeout="10s")
+    except OSError as error:
+        failure = OSError(f"cannot reach the Dask scheduler ({error})")
+        failure.filename = scheduler
+        raise failure from None
+    with client:
+        lanes = max(sum(client.nthreads().values()), 1) * 2
+        iterator = iter(words)
+        pending: deque[Any] = deque()
+        while True:
+            while len(pending) < lanes:
+                chunk = list(itertools.islice(iterator, chunk_size))
+                if not chunk:
+                    break
+                pending.append(client.submit(_answer_chunk, chunk, shipped,
+                                             jobs, pure=False))
+            if not pending:
+                return
+            yield from pending.popleft().result()
+
+
+def _pronounce_partition(words: list[str], shipped: _Shipped,
+                         jobs: int) -> list[tuple[str, str]]:
+    g2p = shipped.front_end()
+    return [(word, _best(answer)) for word, answer in
+            zip(words, g2p.answers(words, jobs=jobs))]
+
+
+def pronounce_bag(words: Any, g2p: G2P | None = None, *, jobs: int = 1,
+                  ship_model: bool = False) -> Any:
+    """From a ``dask.bag.Bag`` of words, a bag of (word, best
+    pronunciation) pairs, the phonemes joined by
+    spaces ("" for a word without one), partition by partition in order."""
+    shipped = _Shipped(g2p if g2p is not None else G2P(), ship_model)
+    return words.map_partitions(_pronounce_partition, shipped, jobs)
+
+
+def _pronounce_values(values: Any, shipped: _Shipped, jobs: int) -> Any:
+    import pandas  # type: ignore[import]  # no stubs in Debian
+    answers = shipped.front_end().answers(list(values), jobs=jobs)
+    return pandas.Series([_best(answer) for answer in answers],
+                         index=values.index, name=values.name, dtype=object)
+
+
+def pronounce_series(column: Any, g2p: G2P | None = None, *, jobs: int = 1,
+                     ship_model: bool = False) -> Any:
+    """The best pronunciation of each word of a ``dask.dataframe`` column,
+    as a
+    column of phonemes joined by spaces ("" for a word without one)."""
+    shipped = _Shipped(g2p if g2p is not None else G2P(), ship_model)
+    return column.map_partitions(_pronounce_values, shipped, jobs,
+                                 meta=(column.name, "object"))
