@@ -1,3 +1,4 @@
+import math
 """tamsu.G2P: normalisation, dictionary first, warnings, threads."""
 
 import pickle
@@ -197,15 +198,21 @@ def test_any_string_is_answered_or_skipped_with_a_warning(english, word):
         assert answers == [[], []]
 
 
+def test_any_threshold_is_applied():
+    # Model's own methods read 99 or more as no threshold at all.
+    word = "pneumonoultramicroscopicsilicovolcanoconiosis"  # weighs 113.06
+    assert tamsu.G2P(dictionary=None, threshold=110)(word) == []
+    assert tamsu.G2P(dictionary=None, threshold=120)(word)
+
+
 def test_bad_arguments_fail_early(english, tmp_path):
     with pytest.raises(TypeError):
         tamsu.G2P(english)(5)
     for bad in (0, 2**64):
         with pytest.raises(ValueError, match="nbest must be from 1"):
             tamsu.G2P(english, nbest=bad)
-    # The model would read it as no threshold at all.
-    with pytest.raises(ValueError, match="threshold must be a number below"):
-        tamsu.G2P(english, threshold=150)
+    with pytest.raises(ValueError, match="threshold must be a number"):
+        tamsu.G2P(english, threshold=math.nan)
     broken = tmp_path / "broken.dict"
     broken.write_bytes(b"ok\tOW K\ncaf\xe9\tK\n")
     with pytest.raises(ValueError, match="broken.dict:2: not UTF-8"):

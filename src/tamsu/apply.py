@@ -64,7 +64,7 @@ def _probability(text: str) -> float:
 def _threshold(text: str) -> float:
     value = number(text)
     try:
-        SearchOptions(threshold=value)  # one that the model can apply
+        SearchOptions(threshold=value)
     except ValueError as error:
         raise argparse.ArgumentTypeError(str(error))
     return value
@@ -105,8 +105,7 @@ def _add_search_options(parser: argparse.ArgumentParser) -> None:
         help="most paths returned per word (default: 10000)")
     parser.add_argument(
         "--threshold", type=_threshold, default=None, metavar="W",
-        help="drop paths whose weight exceeds W (below 99, the most the "
-             "model can apply; default: none)")
+        help="drop paths whose weight exceeds W (default: none)")
     parser.add_argument(
         "--probability-mass", type=_probability, default=None, metavar="P",
         help="keep each word's best pronunciations until their "

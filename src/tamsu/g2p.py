@@ -90,8 +90,7 @@ class G2P:
     :mod:`tamsu.normalise`); a word in the dictionary (as given or
     normalised) gets its first `nbest` variants in dictionary order (all
     of them with `all_variants`), any other word up to `nbest` model
-    pronunciations. `beam`, `threshold` (None: none; below 99, the most
-    the model can apply) and `accumulate` are passed to
+    pronunciations. `beam`, `threshold` (None: none) and `accumulate` are passed to
     :meth:`tamsu.Model.phoneticize_paths`; `probability_mass` (in (0, 1])
     keeps the best pronunciations until their probabilities add up to at
     least that much. `delim` is the model's grapheme delimiter. Words

@@ -2,9 +2,9 @@
 
 The only place above the extensions that decodes with a model (a shared
 BatchDecoder, many words at once on native threads), and the one that
-checks the search options against what the model can honour: a threshold
-or pmass of 99 or more reads as "none" to a Model. Everywhere above,
-"none" is None.
+checks the search options. "None" is None everywhere, down to the core:
+unlike Model, whose documented defaults read a threshold or pmass of 99 or
+more as "none", the batch decoder applies any threshold.
 """
 
 from __future__ import annotations
@@ -17,8 +17,6 @@ from tamsu._batch import BatchDecoder
 
 __all__ = ["Phonemes", "SearchOptions", "search_all"]
 
-# Model reads a threshold or pmass of this or more as "none".
-_MODEL_OFF = 99.0
 
 Phonemes = tuple[str, ...]
 
@@ -45,18 +43,11 @@ class SearchOptions:
                 raise TypeError(f"{name} must be an int")
             if not 1 <= value < 2**64:  # the model's unsigned 64 bits
                 raise ValueError(f"{name} must be from 1 to 2**64 - 1")
-        if self.threshold is not None and not (
-                -math.inf < self.threshold < _MODEL_OFF):
-            raise ValueError(
-                f"threshold must be a number below {_MODEL_OFF:g} (the "
-                f"model reads larger ones as no threshold; leave it out "
-                f"for none): {self.threshold}")
+        if self.threshold is not None and self.threshold != self.threshold:
+            raise ValueError("threshold must be a number, not NaN")
         mass = self.probability_mass
         if mass is not None and not 0.0 < mass <= 1.0:
             raise ValueError("probability_mass must be in (0, 1]")
-        if mass is not None and -math.log(mass) >= _MODEL_OFF:
-            raise ValueError(f"probability_mass must be at least "
-                             f"e**-{_MODEL_OFF:g}: {mass}")
 
 
 def search_all(decoder: BatchDecoder, words: Sequence[str],
