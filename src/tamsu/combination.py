@@ -45,9 +45,9 @@ import tempfile
 from dataclasses import dataclass
 from typing import Any, Sequence
 
-from tamsu._neural import NeuralModel
-from tamsu.decoding import PartDecoder, Scored, _within_mass, load_decoder
 from tamsu._batch import BatchDecoder
+from tamsu._neural import NeuralModel
+from tamsu.decoding import PartDecoder, Scored, load_decoder, within_mass
 from tamsu.files import load_with
 from tamsu.graphemes import MARKERS, normalise_word
 from tamsu.normalise import Alphabet, normalise
@@ -174,7 +174,7 @@ def _ranked(paths: Sequence[tuple[Phonemes, float]],
               for (p, s), share in zip(paths, shares)]
     if options.threshold is not None:
         scored = [s for s in scored if s.weight <= options.threshold]
-    return _within_mass(scored[:options.nbest], options.probability_mass)
+    return within_mass(scored[:options.nbest], options.probability_mass)
 
 
 class NeuralDecoder:

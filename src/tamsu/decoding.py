@@ -42,7 +42,7 @@ from tamsu.search import Phonemes, SearchOptions, search_all
 __all__ = ["Answer", "MAX_WORD_LENGTH", "PartDecoder", "PathOptions",
            "Pronunciation", "Scored", "best_products", "default_model_path",
            "load_decoder", "model_paths", "pronounce", "pronounce_all",
-           "skip_reason"]
+           "skip_reason", "within_mass"]
 
 MAX_WORD_LENGTH: Final = 256
 """The longest word, in characters, that is decoded; longer ones are
@@ -205,7 +205,7 @@ class _EnsembleDecoder:
 
     def _scored(self, summed: list[tuple[Phonemes, float]]) -> list[Scored]:
         s = self._options
-        return _within_mass(
+        return within_mass(
             [Scored(p, share, -math.log(share) if share > 0 else math.inf,
                     "model") for p, share in summed[:s.nbest]],
             s.probability_mass)
@@ -337,11 +337,13 @@ def _from_dictionary(variants: Sequence[Phonemes],
     weight = math.log(len(variants))  # -log(share), 0.0 for one
     kept = variants if options.all_variants else \
         variants[:options.search.nbest]
-    return _within_mass([Scored(v, share, weight, "dictionary")
+    return within_mass([Scored(v, share, weight, "dictionary")
                          for v in kept], options.search.probability_mass)
 
 
-def _within_mass(scored: list[Scored], mass: float | None) -> list[Scored]:
+def within_mass(scored: list[Scored], mass: float | None) -> list[Scored]:
+    """The first of `scored` (best first) whose probabilities cover
+    `mass`; all of them for None."""
     if mass is None:
         return scored
     wanted = mass * (1 - 1e-9)

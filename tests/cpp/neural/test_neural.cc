@@ -24,7 +24,7 @@ struct Tensor {
 
 // A model file's contents before it is written; by default a 1+1-layer
 // transformer of width 4 with all weights zero.
-struct Spec {
+struct FileParts {
   std::uint32_t version = kNeuralFormatVersion;
   std::vector<std::uint32_t> header = {1, 4, 2, 6, 1, 1, 1, 0};
   std::vector<std::string> graphemes = {"<pad>", "a", "b"};
@@ -33,7 +33,7 @@ struct Spec {
   // Overrides of the counts written (G, P, T, N) when set.
   std::map<int, std::uint64_t> counts;
 
-  Spec() {
+  FileParts() {
     auto add = [&](const std::string &name, std::vector<std::uint32_t> shape) {
       std::size_t size = 1;
       for (auto d : shape) size *= d;
@@ -110,12 +110,12 @@ struct Spec {
 };
 
 TEST(NeuralFile, RoundTripThroughAFile) {
-  Spec spec;
-  spec.header[7] = 1;  // right to left
-  spec.tensors["out.bias"].values = {0, 0, 0.5f, -1.25f, 3};
+  FileParts parts;
+  parts.header[7] = 1;  // right to left
+  parts.tensors["out.bias"].values = {0, 0, 0.5f, -1.25f, 3};
   const std::string path = testing::TempDir() + "/model.tnn";
   std::FILE *file = std::fopen(path.c_str(), "wb");
-  const std::string bytes = spec.bytes();
+  const std::string bytes = parts.bytes();
   std::fwrite(bytes.data(), 1, bytes.size(), file);
   std::fclose(file);
   auto loaded = load_neural_model(path);
@@ -126,8 +126,8 @@ TEST(NeuralFile, RoundTripThroughAFile) {
   EXPECT_EQ(model.hyper.d_ff, 6u);
   EXPECT_EQ(model.form, GraphemeForm::kNfc);
   EXPECT_EQ(model.direction, Direction::kRightToLeft);
-  EXPECT_EQ(model.graphemes, spec.graphemes);
-  EXPECT_EQ(model.phonemes, spec.phonemes);
+  EXPECT_EQ(model.graphemes, parts.graphemes);
+  EXPECT_EQ(model.phonemes, parts.phonemes);
   EXPECT_EQ(model.weights.output_bias[3], -1.25f);
   EXPECT_EQ(model.weights.output_bias[4], 3.0f);
 
@@ -141,15 +141,15 @@ TEST(NeuralFile, RoundTripThroughAFile) {
 struct Damage {
   const char *name;
   Kind kind;
-  std::function<void(Spec &)> change;
+  std::function<void(FileParts &)> change;
 };
 
 class NeuralFileRefusal : public testing::TestWithParam<Damage> {};
 
 TEST_P(NeuralFileRefusal, NamesTheProblem) {
-  Spec spec;
-  GetParam().change(spec);
-  auto loaded = parse_neural_model(spec.bytes());
+  FileParts parts;
+  GetParam().change(parts);
+  auto loaded = parse_neural_model(parts.bytes());
   ASSERT_FALSE(loaded);
   EXPECT_EQ(loaded.error().kind, GetParam().kind) << describe(loaded.error());
 }
@@ -159,36 +159,36 @@ constexpr auto kHuge = std::uint64_t{1} << 31;
 INSTANTIATE_TEST_SUITE_P(
     Lies, NeuralFileRefusal,
     testing::Values(
-        Damage{"version", Kind::kUnsupportedVersion, [](Spec &s) { s.version = 2; }},
-        Damage{"architecture", Kind::kBadHeader, [](Spec &s) { s.header[0] = 2; }},
-        Damage{"heads", Kind::kBadHeader, [](Spec &s) { s.header[2] = 3; }},
-        Damage{"form", Kind::kBadHeader, [](Spec &s) { s.header[6] = 3; }},
-        Damage{"graphemes", Kind::kBadHeader, [](Spec &s) { s.counts[0] = kHuge; }},
-        Damage{"tensors", Kind::kBadHeader, [](Spec &s) { s.counts[2] = kHuge; }},
-        Damage{"floats", Kind::kBadHeader, [](Spec &s) { s.counts[3] = kHuge; }},
-        Damage{"few_floats", Kind::kBadTensorTable, [](Spec &s) { s.counts[3] = 10; }},
-        Damage{"pad", Kind::kBadSymbols, [](Spec &s) { s.phonemes[0] = "A"; }},
-        Damage{"twice", Kind::kBadSymbols, [](Spec &s) { s.graphemes[2] = "a"; }},
-        Damage{"empty_symbol", Kind::kBadSymbols, [](Spec &s) { s.graphemes[2] = ""; }},
+        Damage{"version", Kind::kUnsupportedVersion, [](FileParts &s) { s.version = 2; }},
+        Damage{"architecture", Kind::kBadHeader, [](FileParts &s) { s.header[0] = 2; }},
+        Damage{"heads", Kind::kBadHeader, [](FileParts &s) { s.header[2] = 3; }},
+        Damage{"form", Kind::kBadHeader, [](FileParts &s) { s.header[6] = 3; }},
+        Damage{"graphemes", Kind::kBadHeader, [](FileParts &s) { s.counts[0] = kHuge; }},
+        Damage{"tensors", Kind::kBadHeader, [](FileParts &s) { s.counts[2] = kHuge; }},
+        Damage{"floats", Kind::kBadHeader, [](FileParts &s) { s.counts[3] = kHuge; }},
+        Damage{"few_floats", Kind::kBadTensorTable, [](FileParts &s) { s.counts[3] = 10; }},
+        Damage{"pad", Kind::kBadSymbols, [](FileParts &s) { s.phonemes[0] = "A"; }},
+        Damage{"twice", Kind::kBadSymbols, [](FileParts &s) { s.graphemes[2] = "a"; }},
+        Damage{"empty_symbol", Kind::kBadSymbols, [](FileParts &s) { s.graphemes[2] = ""; }},
         Damage{"dimension", Kind::kBadTensorTable,
-               [](Spec &s) { s.tensors["out.bias"].shape = {1u << 30}; }},
+               [](FileParts &s) { s.tensors["out.bias"].shape = {1u << 30}; }},
         Damage{"rank", Kind::kBadTensorTable,
-               [](Spec &s) { s.tensors["out.bias"].shape = {5, 1, 1}; }},
+               [](FileParts &s) { s.tensors["out.bias"].shape = {5, 1, 1}; }},
         Damage{"shape", Kind::kWrongTensors,
-               [](Spec &s) { s.tensors["enc.0.ff1.weight"].shape = {4, 6}; }},
-        Damage{"width", Kind::kWrongTensors, [](Spec &s) { s.header[3] = 8; }},
-        Damage{"layers", Kind::kWrongTensors, [](Spec &s) { s.header[5] = 2; }},
-        Damage{"missing", Kind::kWrongTensors, [](Spec &s) { s.tensors.erase("dec.norm.bias"); }},
+               [](FileParts &s) { s.tensors["enc.0.ff1.weight"].shape = {4, 6}; }},
+        Damage{"width", Kind::kWrongTensors, [](FileParts &s) { s.header[3] = 8; }},
+        Damage{"layers", Kind::kWrongTensors, [](FileParts &s) { s.header[5] = 2; }},
+        Damage{"missing", Kind::kWrongTensors, [](FileParts &s) { s.tensors.erase("dec.norm.bias"); }},
         Damage{"unexpected", Kind::kWrongTensors,
-               [](Spec &s) { s.tensors["extra"] = {{1}, {0}}; }},
+               [](FileParts &s) { s.tensors["extra"] = {{1}, {0}}; }},
         Damage{"nan", Kind::kNonFiniteWeight,
-               [](Spec &s) { s.tensors["dec.0.ff2.weight"].values[7] = NAN; }},
+               [](FileParts &s) { s.tensors["dec.0.ff2.weight"].values[7] = NAN; }},
         Damage{"inf", Kind::kNonFiniteWeight,
-               [](Spec &s) { s.tensors["enc.embed"].values[0] = -INFINITY; }}),
+               [](FileParts &s) { s.tensors["enc.embed"].values[0] = -INFINITY; }}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(NeuralFile, DamagedBytesNeverPass) {
-  const std::string good = Spec().bytes();
+  const std::string good = FileParts().bytes();
   for (std::size_t size = 0; size < good.size(); ++size) {
     auto loaded = parse_neural_model(good.substr(0, size));
     ASSERT_FALSE(loaded) << size;
@@ -217,9 +217,9 @@ TEST(NeuralFile, DamagedBytesNeverPass) {
 // With every weight zero but the output bias, each step predicts
 // softmax(bias) whatever came before: the n best are known exactly.
 TEST(NeuralSearch, FindsTheNBestOfAFixedDistribution) {
-  Spec spec;
-  spec.tensors["out.bias"].values = {0, 0, 2, 1, 0};
-  auto model = parse_neural_model(spec.bytes());
+  FileParts parts;
+  parts.tensors["out.bias"].values = {0, 0, 2, 1, 0};
+  auto model = parse_neural_model(parts.bytes());
   ASSERT_TRUE(model) << describe(model.error());
   const double log_z = std::log(2 + std::exp(2.0) + std::exp(1.0) + 1);
   const double end = 2 - log_z, a = 1 - log_z, b = 0 - log_z;
