@@ -300,11 +300,6 @@ PyObject *decoder_find_osym(PyObject *self, PyObject *key) {
   return guarded([&] { return find_symbol(*as_decoder(self)->model->osyms, key); });
 }
 
-template <class F>
-PyCFunction fastcall(F function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 PyMethodDef decoder_methods[] = {
     {"decode", fastcall(decoder_decode), METH_FASTCALL | METH_KEYWORDS,
      "decode($self, words, nbest=1, beam=10000, threshold=None, pmass=None, "

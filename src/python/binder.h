@@ -41,6 +41,13 @@ bool convert_double(PyObject *value, const char *name, double &out);
 // Exactly True or False, or a numpy boolean scalar.
 bool convert_bool(PyObject *value, const char *name, bool &out);
 
+// A fast-call function as a method table's PyCFunction: CPython calls it
+// through that type, hence the detour through a generic function pointer.
+template <class F>
+PyCFunction fastcall(F function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
 // The UTF-8 text of a str, or null with an exception set.
 const char *utf8_of(PyObject *text, Py_ssize_t &size);
 

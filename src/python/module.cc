@@ -2,6 +2,7 @@
 // creates the Model and PathData heap types in module state.
 #include "diag/cerr_router.h"
 #include "model/model.h"
+#include "python/binder.h"
 #include "python/module_state.h"
 
 namespace tamsu::python {
@@ -68,20 +69,16 @@ int module_clear(PyObject *module) {
 void module_free(void *module) { module_clear(static_cast<PyObject *>(module)); }
 
 PyMethodDef module_methods[] = {
-    {"_set_route", reinterpret_cast<PyCFunction>(
-                       reinterpret_cast<void (*)()>(module_set_route)),
+    {"_set_route", fastcall(module_set_route),
      METH_FASTCALL, "_set_route(model, route, /)\n--\n\n"
                     "Private: 'openfst' forces OpenFst's route, 'auto' undoes it."},
-    {"_route", reinterpret_cast<PyCFunction>(
-                   reinterpret_cast<void (*)()>(module_route)),
+    {"_route", fastcall(module_route),
      METH_FASTCALL, "_route(model, /)\n--\n\n"
                     "Private: (planned route, route of the latest call)."},
-    {"_last_failure", reinterpret_cast<PyCFunction>(
-                          reinterpret_cast<void (*)()>(module_last_failure)),
+    {"_last_failure", fastcall(module_last_failure),
      METH_FASTCALL, "_last_failure(model, /)\n--\n\n"
                     "Private: why the latest call gave nothing ('none' if it did not fail)."},
-    {"_last_work", reinterpret_cast<PyCFunction>(
-                       reinterpret_cast<void (*)()>(module_last_work)),
+    {"_last_work", fastcall(module_last_work),
      METH_FASTCALL, "_last_work(model, /)\n--\n\n"
                     "Private: (lattice states + arcs, most search pairs) of the latest call."},
     {nullptr, nullptr, 0, nullptr},

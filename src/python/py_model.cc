@@ -285,11 +285,6 @@ PyObject *model_find_osym(PyObject *self, PyObject *const *args,
                     });
 }
 
-template <class F>
-PyCFunction fastcall(F function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 PyMethodDef model_methods[] = {
     {"phoneticize", fastcall(model_phoneticize), METH_FASTCALL | METH_KEYWORDS,
      "phoneticize($self, word)\n--\n\n"

@@ -240,11 +240,6 @@ PyObject *neural_model_get_hyper_parameters(PyObject *self, void *) {
                        "decoder_layers", h.decoder_layers);
 }
 
-template <class F>
-PyCFunction fastcall(F function) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 PyMethodDef neural_model_methods[] = {
     {"phoneticize", fastcall(neural_model_phoneticize),
      METH_FASTCALL | METH_KEYWORDS,
