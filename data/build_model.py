@@ -4,6 +4,7 @@
     python data/build_model.py --tune     # settings grid on the dev split
     python data/build_model.py --ensemble # and two partner models
     python data/build_model.py --baseline OLD.fst  # and a stress-free model
+    python data/build_model.py --neural MINUTES    # and the neural bundle
 
 Needs npm (to fetch cmu-pronouncing-dictionary@3.0.0 into data/cache/) and
 an installed tamsu. Writes data/en_us/test.dict (the held-out 10% of words,
@@ -16,6 +17,12 @@ the documented ensemble (two graphemes per chunk; right to left) into
 data/cache/ and measures the three together (tamsu.ensemble, depth 1) on
 the dev split with --tune, else on the test split (what
 `tamsu evaluate -m MODEL -m PARTNER -m PARTNER` does).
+--neural trains the neural model (tamsu.neural, two threads, a wall-clock
+budget of MINUTES) on the training part minus the development tenth,
+stopping early and tuning the bundle's weight on that tenth with an n-gram
+model of the same words (data/cache/tune.fst), then writes the shipped
+bundle (src/tamsu/models/en_us.bundle: the shipped n-gram model, the
+neural model en_us.tnn, that weight) and measures it on the test split.
 """
 
 import argparse
@@ -99,6 +106,8 @@ def main() -> int:
     parser.add_argument("--baseline", metavar="MODEL",
                         help="also measure this stress-free model on the "
                              "test words without stress")
+    parser.add_argument("--neural", type=float, metavar="MINUTES",
+                        help="also train the neural model and the bundle")
     parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1,
                         help="decoding processes for evaluation")
     parser.add_argument("--output", default=str(
@@ -142,7 +151,38 @@ def main() -> int:
         result = measure_ensemble(paths["train"], paths["test"], args.output,
                                   cache)
         print("ensemble on the test split:", result.summary())
+    if args.neural:
+        build_bundle(paths, args.output, args.neural * 60, args.jobs)
     return 0
+
+
+def build_bundle(paths, ngram_path, budget, jobs):
+    """The neural model and the shipped bundle (see --neural)."""
+    import dataclasses
+    from tamsu import combination, neural
+    from tamsu.evaluation import evaluate
+    from tamsu.lexicon import read_lexicon
+    from tamsu.training import train
+
+    tune = str(ROOT / "data" / "cache" / "tune.fst")
+    train(paths["fit"], tune, **SETTINGS)
+    network = str(Path(ngram_path).with_suffix(".tnn"))
+    report = neural.train_neural(
+        paths["fit"], network, dev=paths["dev"], time_budget=budget,
+        threads=2, progress=lambda p: print(
+            f"epoch {p.epoch}: dev WER {p.dev_wer:.2f}% "
+            f"({p.seconds / 60:.0f} min)", flush=True))
+    print(f"neural: {report.epochs} epochs ({report.stopped}), "
+          f"{report.cpu_seconds / 60:.0f} CPU-min", flush=True)
+    references = list(read_lexicon(paths["dev"]).references().items())
+    tuned = combination.tune_bundle(tune, network, references,
+                                    str(ROOT / "data" / "cache" / "tune.bundle"))
+    print(f"dev WER: {tuned.dev_wer} ({tuned.mode}, weight {tuned.weight})")
+    bundle = Path(ngram_path).with_suffix(".bundle")
+    combination.write_bundle(bundle, dataclasses.replace(
+        tuned, ngram=ngram_path, neural=network))
+    for model in (network, str(bundle)):
+        print(model, evaluate(model, paths["test"], jobs=jobs).summary())
 
 
 if __name__ == "__main__":

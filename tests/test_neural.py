@@ -79,9 +79,9 @@ def test_training_learns_a_cipher(cipher_lexicon, tmp_path):
     seen = []
     output = tmp_path / "cipher.tnn"
     report = neural.train_neural(
-        cipher_lexicon, output, epochs=25, dev_share=0.1, batch_size=16,
+        cipher_lexicon, output, epochs=40, dev_share=0.1, batch_size=16,
         architecture=neural.NeuralArchitecture(32, 2, 64, 1, 1),
-        warmup_steps=50, learning_rate=3e-3, dropout=0.0, seed=3,
+        warmup_steps=50, learning_rate=3e-3, dropout=0.0, seed=0,
         progress=seen.append)
     assert report.dev_wer == 0 and report.dev_words == 13
     assert [e.epoch for e in seen] == list(range(1, report.epochs + 1))
