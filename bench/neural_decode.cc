@@ -1,6 +1,8 @@
 // Processor time of the neural core's beam search, without Python:
-//   neural_decode MODEL WORDS [BEAM]
-// WORDS has one word per line (text after a tab ignored); prints ms/word.
+//   neural_decode MODEL WORDS [BEAM [BATCH]]
+// WORDS has one word per line (text after a tab ignored); BATCH words go
+// to the search in one call (default all). Prints ms/word.
+#include <algorithm>
 #include <ctime>
 #include <fstream>
 #include <iostream>
@@ -12,7 +14,7 @@
 
 int main(int argc, char **argv) {
   if (argc < 3) {
-    std::cerr << "usage: neural_decode MODEL WORDS [BEAM]\n";
+    std::cerr << "usage: neural_decode MODEL WORDS [BEAM [BATCH]]\n";
     return 2;
   }
   auto model = tamsu::load_neural_model(argv[1]);
@@ -27,15 +29,20 @@ int main(int argc, char **argv) {
   }
   tamsu::BeamOptions options;
   options.beam = argc > 3 ? std::stoul(argv[3]) : 5;
+  const std::size_t batch = argc > 4 ? std::stoul(argv[4]) : words.size();
   std::size_t phonemes = 0;
   const std::clock_t started = std::clock();
-  for (const auto &word : words) {
-    for (const auto &path : tamsu::beam_search(*model, word, options)) {
-      phonemes += path.phonemes.size();
+  for (std::size_t first = 0; first < words.size(); first += batch) {
+    const std::vector<tamsu::LabelList> some(
+        words.begin() + first,
+        words.begin() + std::min(first + batch, words.size()));
+    for (const auto &paths : tamsu::beam_search_batch(*model, some, options)) {
+      for (const auto &path : paths) phonemes += path.phonemes.size();
     }
   }
   const double seconds = double(std::clock() - started) / CLOCKS_PER_SEC;
-  std::cout << words.size() << " words, beam " << options.beam << ": "
+  std::cout << words.size() << " words, beam " << options.beam
+            << ", batches of " << batch << ": "
             << 1000 * seconds / words.size() << " ms per word (" << phonemes
             << " phonemes)\n";
   return 0;

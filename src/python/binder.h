@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "python/py_ref.h"
 
@@ -38,6 +39,11 @@ void wrap_conversion_error(const char *name);
 bool convert_text(PyObject *value, const char *name, std::string &out);
 bool convert_u64(PyObject *value, const char *name, std::uint64_t &out);
 bool convert_double(PyObject *value, const char *name, double &out);
+// A sequence of str (but not a str itself) into `out`.
+bool convert_texts(PyObject *value, const char *name,
+                   std::vector<std::string> &out);
+// A thread count, from 1 to 1024 (ValueError otherwise).
+bool convert_threads(PyObject *value, std::size_t &out);
 // Exactly True or False, or a numpy boolean scalar.
 bool convert_bool(PyObject *value, const char *name, bool &out);
 
