@@ -10,6 +10,7 @@
 #include "diag/cerr_router.h"
 #include "model/model.h"
 #include "nbest/batch.h"
+#include "nbest/constrained.h"
 #include "python/binder.h"
 #include "python/guard.h"
 #include "python/symbol_lookup.h"
@@ -226,6 +227,32 @@ PyObject *decoder_decode(PyObject *self, PyObject *const *args,
   });
 }
 
+const char *const kWeightsParams[] = {"words", "candidates", "threads"};
+const Signature kWeightsSignature = {"BatchDecoder.path_weights",
+                                     kWeightsParams, 3, 2};
+
+PyObject *decoder_path_weights(PyObject *self, PyObject *const *args,
+                               Py_ssize_t nargs, PyObject *kwnames) {
+  return guarded([&]() -> PyObject * {
+    ScoringArguments a;
+    if (!bind_scoring(kWeightsSignature, args, nargs, kwnames, a)) {
+      return nullptr;
+    }
+    const std::shared_ptr<const Model> model = as_decoder(self)->model;
+    auto weights = run_unlocked(a.threads, [&](const ParallelRun &run) {
+      return constrained_weights_batch(*model, a.words, a.candidates, run);
+    });
+    if (!weights) return nullptr;
+    return new_list(weights->size(), [&](std::size_t i) {
+      const auto &found = (*weights)[i];
+      return new_list(found.size(), [&](std::size_t k) -> PyObject * {
+        if (!found[k]) Py_RETURN_NONE;
+        return PyFloat_FromDouble(static_cast<double>(*found[k]));
+      });
+    });
+  });
+}
+
 PyObject *decoder_find_isym(PyObject *self, PyObject *key) {
   return guarded([&] { return find_symbol(*as_decoder(self)->model->isyms, key); });
 }
@@ -247,6 +274,13 @@ PyMethodDef decoder_methods[] = {
      "pmass=None, accumulate=False, threads=1, route='auto')\n--\n\n"
      "Like decode, each path as (path_weight, path_weights, ilabels,\n"
      "olabels, uniques), as Model.phoneticize_paths gives them."},
+    {"path_weights", fastcall(decoder_path_weights),
+     METH_FASTCALL | METH_KEYWORDS,
+     "path_weights($self, words, candidates, threads=1)\n--\n\n"
+     "For each word and each of its candidate pronunciations (sequences\n"
+     "of phoneme str, one list per word), the weight (-log) of the best\n"
+     "path of the word that spells it, or None when none does; on\n"
+     "`threads` native threads, Ctrl-C polled."},
     {"find_isym", decoder_find_isym, METH_O,
      "find_isym($self, key, /)\n--\n\nAs Model.find_isym."},
     {"find_osym", decoder_find_osym, METH_O,

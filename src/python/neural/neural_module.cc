@@ -143,15 +143,14 @@ PyObject *neural_model_phoneticize(PyObject *self, PyObject *const *args,
       });
 }
 
-// The grapheme ids of a sequence of words.
-bool convert_words(const NeuralModel &model, PyObject *words,
-                   std::vector<LabelList> &out) {
-  std::vector<std::string> texts;
-  if (!convert_texts(words, "words", texts)) return false;
-  for (const std::string &text : texts) {
-    out.push_back(word_graphemes(model, text).ids);
+// The grapheme ids of words.
+std::vector<LabelList> word_ids(const NeuralModel &model,
+                                const std::vector<std::string> &words) {
+  std::vector<LabelList> ids;
+  for (const std::string &word : words) {
+    ids.push_back(word_graphemes(model, word).ids);
   }
-  return true;
+  return ids;
 }
 
 const char *const kPhoneticizeBatchParams[] = {"words", "nbest", "beam",
@@ -164,16 +163,17 @@ PyObject *neural_model_phoneticize_batch(PyObject *self, PyObject *const *args,
   return guarded([&]() -> PyObject * {
     PyObject *bound[kMaxParams];
     const NeuralModel &model = record_of(self);
-    std::vector<LabelList> words;
+    std::vector<std::string> texts;
     BeamOptions options;
     std::size_t threads = 1;
     if (!bind_arguments(kPhoneticizeBatchSignature, args, nargs, kwnames,
                         args + nargs, bound) ||
-        !convert_words(model, bound[0], words) ||
+        !convert_texts(bound[0], "words", texts) ||
         !convert_beam(bound + 1, options) ||
         (bound[3] && !convert_threads(bound[3], threads))) {
       return nullptr;
     }
+    const std::vector<LabelList> words = word_ids(model, texts);
     auto found = run_unlocked(threads, [&](const ParallelRun &run) {
       return beam_search_parallel(model, words, options, run);
     });
@@ -182,32 +182,6 @@ PyObject *neural_model_phoneticize_batch(PyObject *self, PyObject *const *args,
       return paths_list(model, (*found)[i]);
     });
   });
-}
-
-// A sequence of `convert`ed items into `out`.
-template <class Item, class Convert>
-bool convert_sequence(PyObject *value, const char *what,
-                      std::vector<Item> &out, Convert &&convert) {
-  PyRef fast = PyRef::steal(PySequence_Fast(value, what));
-  if (!fast) return false;
-  out.resize(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(fast.get())));
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    if (!convert(PySequence_Fast_GET_ITEM(fast.get(),
-                                          static_cast<Py_ssize_t>(i)),
-                 out[i])) {
-      return false;
-    }
-  }
-  return true;
-}
-
-// One word's candidates: a sequence of sequences of phoneme str.
-bool convert_candidates(PyObject *value, Candidates &out) {
-  return convert_sequence(
-      value, "candidates must be a sequence of sequences of str", out,
-      [](PyObject *item, std::vector<std::string> &texts) {
-        return convert_texts(item, "candidates", texts);
-      });
 }
 
 PyObject *scores_list(const std::vector<double> &scores) {
@@ -226,7 +200,9 @@ PyObject *neural_model_score(PyObject *self, PyObject *const *args,
       [](const NeuralModel &model, const WordGraphemes &word,
          PyObject *const *bound) -> PyObject * {
         Candidates candidates;
-        if (!convert_candidates(bound[1], candidates)) return nullptr;
+        if (!convert_text_lists(bound[1], "candidates", candidates)) {
+          return nullptr;
+        }
         return scores_list(unlocked(
             [&] { return score_candidates(model, word.ids, candidates); }));
       });
@@ -239,27 +215,14 @@ const Signature kScoreBatchSignature = {"NeuralModel.score_batch",
 PyObject *neural_model_score_batch(PyObject *self, PyObject *const *args,
                                    Py_ssize_t nargs, PyObject *kwnames) {
   return guarded([&]() -> PyObject * {
-    PyObject *bound[kMaxParams];
+    ScoringArguments a;
+    if (!bind_scoring(kScoreBatchSignature, args, nargs, kwnames, a)) {
+      return nullptr;
+    }
     const NeuralModel &model = record_of(self);
-    std::vector<LabelList> words;
-    std::vector<Candidates> candidates;
-    std::size_t threads = 1;
-    if (!bind_arguments(kScoreBatchSignature, args, nargs, kwnames,
-                        args + nargs, bound) ||
-        !convert_words(model, bound[0], words) ||
-        !convert_sequence(bound[1],
-                          "candidates must be a sequence of candidate lists",
-                          candidates, convert_candidates) ||
-        (bound[2] && !convert_threads(bound[2], threads))) {
-      return nullptr;
-    }
-    if (candidates.size() != words.size()) {
-      PyErr_SetString(PyExc_ValueError,
-                      "candidates must have one list per word");
-      return nullptr;
-    }
-    auto scores = run_unlocked(threads, [&](const ParallelRun &run) {
-      return score_candidates_parallel(model, words, candidates, run);
+    const std::vector<LabelList> words = word_ids(model, a.words);
+    auto scores = run_unlocked(a.threads, [&](const ParallelRun &run) {
+      return score_candidates_parallel(model, words, a.candidates, run);
     });
     if (!scores) return nullptr;
     return new_list(scores->size(),
