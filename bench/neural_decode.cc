@@ -1,7 +1,8 @@
 // Processor time of the neural core's beam search, without Python:
-//   neural_decode MODEL WORDS [BEAM [BATCH]]
+//   neural_decode MODEL WORDS [BEAM [BATCH [portable]]]
 // WORDS has one word per line (text after a tab ignored); BATCH words go
-// to the search in one call (default all). Prints ms/word.
+// to the search in one call (default all); "portable" takes the forward
+// pass built for any processor. Prints ms/word.
 #include <algorithm>
 #include <ctime>
 #include <fstream>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "neural/neural_model.h"
+#include "neural/passes.h"
 #include "neural/search.h"
 
 int main(int argc, char **argv) {
@@ -29,6 +31,7 @@ int main(int argc, char **argv) {
   }
   tamsu::BeamOptions options;
   options.beam = argc > 3 ? std::stoul(argv[3]) : 5;
+  options.portable = argc > 5 && std::string(argv[5]) == "portable";
   const std::size_t batch = argc > 4 ? std::stoul(argv[4]) : words.size();
   std::size_t phonemes = 0;
   const std::clock_t started = std::clock();
@@ -42,7 +45,8 @@ int main(int argc, char **argv) {
   }
   const double seconds = double(std::clock() - started) / CLOCKS_PER_SEC;
   std::cout << words.size() << " words, beam " << options.beam
-            << ", batches of " << batch << ": "
+            << ", batches of " << batch << ", "
+            << tamsu::passes_for(options.portable).name << ": "
             << 1000 * seconds / words.size() << " ms per word (" << phonemes
             << " phonemes)\n";
   return 0;

@@ -28,6 +28,9 @@ WordGraphemes word_graphemes(const NeuralModel &model, std::string_view word);
 struct BeamOptions {
   std::size_t beam = 5;   // hypotheses kept per step (at least nbest)
   std::size_t nbest = 1;  // pronunciations returned
+  // The forward pass built for any processor even where a faster one runs
+  // (for tests and benchmarks).
+  bool portable = false;
 };
 
 struct NeuralPath {

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace tamsu {
+namespace tamsu::TAMSU_NEURAL_KERNEL {
 namespace {
 
 using Index = Eigen::Index;
@@ -308,4 +308,4 @@ void decode_step(const NeuralModel &model, const EncodedWords &words,
   run_decoder(model, words, runs, self_attend, scratch, x, log_probs);
 }
 
-}  // namespace tamsu
+}  // namespace tamsu::TAMSU_NEURAL_KERNEL

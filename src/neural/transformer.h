@@ -16,7 +16,13 @@
 #include "base/labels.h"
 #include "neural/neural_model.h"
 
-namespace tamsu {
+// The namespace of the copy being compiled (see passes.h): generic, or
+// avx2 where passes_avx2.cc includes this unit again.
+#ifndef TAMSU_NEURAL_KERNEL
+#define TAMSU_NEURAL_KERNEL generic
+#endif
+
+namespace tamsu::TAMSU_NEURAL_KERNEL {
 
 using Matrix =
     Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
@@ -70,6 +76,6 @@ void decode_step(const NeuralModel &model, const EncodedWords &words,
                  DecoderCache &cache, DecoderScratch &scratch,
                  Matrix &log_probs);
 
-}  // namespace tamsu
+}  // namespace tamsu::TAMSU_NEURAL_KERNEL
 
 #endif  // TAMSU_NEURAL_TRANSFORMER_H_
