@@ -4,9 +4,9 @@
 
 Trains `tamsu.neural.train_neural` on LANG_train.tsv (early stopping on
 LANG_dev.tsv, one torch thread by default), then decodes every dev word
-with the C++ core (`tamsu._neural.NeuralModel`, beam search) and prints the
-dev word error rate, the training time and the processor time per word of
-decoding. Test sets are never read.
+with the C++ core (`tamsu._neural.NeuralModel`, beam search, the words in
+one batch) and prints the dev word error rate, the training time and the
+processor time per word of decoding. Test sets are never read.
 """
 
 from __future__ import annotations
@@ -61,13 +61,13 @@ def main() -> None:
             seed=args.seed, progress=show)
         model = NeuralModel(output)
         references = dev.references()
-        errors = 0
         started = time.process_time()
-        for word, variants in references.items():
-            best = model.phoneticize(normalise_word(word, model.grapheme_form),
-                                     beam=args.beam)
-            errors += not best or tuple(best[0][0]) not in variants
+        found = model.phoneticize_batch(
+            [normalise_word(word, model.grapheme_form) for word in references],
+            beam=args.beam)
         seconds = time.process_time() - started
+        errors = sum(not best or tuple(best[0][0]) not in variants
+                     for best, variants in zip(found, references.values()))
         if args.combine:
             combine(train, output, references, directory)
     print(f"{args.language}: {report.parameters} parameters, "

@@ -8,6 +8,8 @@ import sys
 import pytest
 
 from tamsu import G2P, cli, neural
+from tamsu._batch import BatchDecoder
+from tamsu.combination import MODES
 from tamsu.training import train
 
 from test_neural import WORDS, spell
@@ -36,8 +38,11 @@ def models(tmp_path_factory):
 def test_bundle_records_its_tuning(models, capsys):
     data = json.loads((models / "cipher.tnn.bundle").read_text())
     assert (data["ngram"], data["neural"]) == ("cipher.fst", "cipher.tnn")
-    assert data["mode"] in ("rescore", "neural") and 0 <= data["weight"] <= 1
+    assert data["mode"] in MODES and 0 <= data["weight"] <= 1
     assert data["dev_wer"]["neural"] == 0.0
+    assert data["weights"].keys() == {"rescore", "rescore-beam"}
+    beam = models / "beam.bundle"  # the neural beam rescored
+    beam.write_text(json.dumps(dict(data, mode="rescore-beam")))
     changed = models / "changed.bundle"
     changed.write_text(json.dumps(dict(data, ngram_sha256="0" * 64)))
     with pytest.raises(ValueError, match="is not the ngram model the bundle "
@@ -45,7 +50,8 @@ def test_bundle_records_its_tuning(models, capsys):
         G2P(changed)
 
 
-@pytest.mark.parametrize("name", ["cipher.tnn", "cipher.tnn.bundle"])
+@pytest.mark.parametrize("name", ["cipher.tnn", "cipher.tnn.bundle",
+                                  "beam.bundle"])
 def test_front_end_decodes_neural_models(models, name, tmp_path):
     dictionary = tmp_path / "extra.dict"
     dictionary.write_text("bad\tX Y\n")
@@ -57,6 +63,15 @@ def test_front_end_decodes_neural_models(models, name, tmp_path):
     assert 0.5 < best[0].probability <= 1
     assert sum(p.probability for p in best) == pytest.approx(1)
     assert g2p("bad")[0].phonemes == ("X", "Y")
+
+
+def test_ngram_weighs_given_pronunciations(models):
+    ngram = BatchDecoder(str(models / "cipher.fst"))
+    found = ngram.decode(WORDS[:8], nbest=3)
+    lists = [[p for p, _ in paths] + [("KS", "ZZ")] for paths, _ in found]
+    weights = ngram.path_weights(WORDS[:8], lists, threads=2)
+    assert weights == [[pytest.approx(w, abs=1e-4) for _, w in paths] + [None]
+                       for paths, _ in found]
 
 
 def test_apply_and_evaluate_take_a_bundle(models, capsys):

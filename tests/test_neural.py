@@ -48,6 +48,17 @@ def test_core_matches_pytorch(tmp_path, reverse):
     assert [s for _, s in paths] == sorted((s for _, s in paths), reverse=True)
     assert model.score(word, [p for p, _ in paths]) == pytest.approx(
         [s for _, s in paths], abs=1e-5)
+    # Words decoded side by side get what each gets alone.
+    words = [word, "", "ba", "cccab", "xa", word]
+    together = model.phoneticize_batch(words, 3, 4, threads=2)
+    alone = [model.phoneticize(w, 3, 4) for w in words]
+    assert [[p for p, _ in paths] for paths in together] == [
+        [p for p, _ in paths] for paths in alone]
+    assert [s for paths in together for _, s in paths] == pytest.approx(
+        [s for paths in alone for _, s in paths], abs=1e-5)
+    together = model.score_batch(words, [candidates] * 6, threads=2)
+    assert sum(together, []) == pytest.approx(
+        sum((model.score(w, candidates) for w in words), []), abs=1e-5)
 
 
 def test_damaged_file_is_a_value_error(tmp_path):

@@ -3,13 +3,10 @@
 #ifndef TAMSU_NBEST_BATCH_H_
 #define TAMSU_NBEST_BATCH_H_
 
-#include <atomic>
-#include <chrono>
-#include <cstddef>
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "base/parallel.h"
 #include "model/model.h"
 #include "nbest/path_data.h"
 
@@ -21,21 +18,12 @@ struct WordResult {
   DecodeFailure failure = DecodeFailure::kInterrupted;
 };
 
-// How a batch is run: `threads` decoders in all, the calling thread being
-// one of them. `stop`, once set (by any thread), makes every decoder give
-// up its word at its next poll and take no further word: the words left
-// have failure kInterrupted. The calling thread runs `poll` (which may be
-// empty) between its words, inside them as options.interrupted, and every
-// kWaitSlice while it waits for the others; true sets `stop`. The decoders
-// write what phoneticize_word writes, except that options.write_fsts is
-// ignored: the unknown-piece diagnostic, one write call each, so messages
-// never interleave.
-struct BatchRun {
-  static constexpr std::chrono::milliseconds kWaitSlice{20};
-  std::size_t threads = 1;
-  std::atomic<bool> *stop = nullptr;
-  std::function<bool()> poll;
-};
+// How a batch is run (see ParallelRun): the calling thread polls inside
+// its words too, as options.interrupted. The decoders write what
+// phoneticize_word writes, except that options.write_fsts is ignored: the
+// unknown-piece diagnostic, one write call each, so messages never
+// interleave.
+using BatchRun = ParallelRun;
 
 // Decodes `words` with `options` (whose `interrupted` is replaced), each
 // as phoneticize_word would, and returns their results in input order.

@@ -4,7 +4,7 @@
 #include <limits>
 #include <tuple>
 
-#include "neural/transformer.h"
+#include "neural/passes.h"
 
 namespace tamsu {
 namespace {
@@ -22,33 +22,37 @@ std::size_t code_point_length(std::string_view word, std::size_t i) {
   return length;
 }
 
-// Input ids in the order the model reads them.
-LabelList model_order(const NeuralModel &model, LabelList ids) {
-  if (model.direction == Direction::kRightToLeft) {
-    std::reverse(ids.begin(), ids.end());
-  }
-  return ids;
-}
+// Words searched side by side: at most this many hypotheses per decoder
+// step (the words of a pass times the beam), which bounds the memory of
+// the keys and values kept; enough rows for the products to run at full
+// speed.
+constexpr std::size_t kSearchRows = 256;
+// Words scored per task of a parallel run.
+constexpr std::size_t kScoreTask = 64;
 
-struct Hypothesis {
-  LabelList phonemes;
-  double score;
-  std::size_t cache;  // index into the step's caches
-};
-
-struct Candidate {
-  double score;
-  std::size_t hypothesis;
-  Label phoneme;
-};
-
-// Better first; equal scores in (hypothesis, phoneme) order.
-bool better(const Candidate &a, const Candidate &b) {
-  return std::tie(b.score, a.hypothesis, a.phoneme) <
-         std::tie(a.score, b.hypothesis, b.phoneme);
+// The words of a search pass (and task): enough hypotheses to fill it.
+std::size_t words_per_pass(const BeamOptions &options) {
+  return std::max<std::size_t>(
+      kSearchRows / std::max(options.beam, options.nbest), 1);
 }
 
 }  // namespace
+
+const NeuralPasses &passes_for(bool portable) {
+  static constexpr NeuralPasses kGeneric{generic::search_pass,
+                                         generic::score_pass, "generic"};
+#if TAMSU_NEURAL_AVX2
+  static constexpr NeuralPasses kAvx2{avx2::search_pass, avx2::score_pass,
+                                      "avx2"};
+  // libgcc's check includes the system's support of the AVX registers.
+  static const bool avx2_runs =
+      __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+  if (avx2_runs && !portable) return kAvx2;
+#else
+  static_cast<void>(portable);
+#endif
+  return kGeneric;
+}
 
 WordGraphemes word_graphemes(const NeuralModel &model, std::string_view word) {
   WordGraphemes result;
@@ -70,145 +74,152 @@ std::size_t max_output_length(std::size_t graphemes) {
   return 2 * graphemes + 8;
 }
 
+std::vector<std::vector<NeuralPath>> beam_search_batch(
+    const NeuralModel &model, const std::vector<LabelList> &words,
+    const BeamOptions &options) {
+  std::vector<std::vector<NeuralPath>> results(words.size());
+  if (options.nbest == 0) return results;
+  const std::size_t per_batch = words_per_pass(options);
+  std::vector<std::size_t> batch;
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    if (!words[i].empty()) batch.push_back(i);
+    if (batch.size() == per_batch || (i + 1 == words.size() && !batch.empty())) {
+      passes_for(options.portable).search(model, words, batch, options, results);
+      batch.clear();
+    }
+  }
+  return results;
+}
+
 std::vector<NeuralPath> beam_search(const NeuralModel &model,
                                     const LabelList &graphemes,
                                     const BeamOptions &options) {
-  std::vector<NeuralPath> finished;
-  if (graphemes.empty() || options.nbest == 0) return finished;
-  const std::size_t beam = std::max(options.beam, options.nbest);
-  const std::size_t max_length = max_output_length(graphemes.size());
-  const EncodedWord word = encode(model, model_order(model, graphemes));
-  const auto num_phonemes = static_cast<Label>(model.phonemes.size());
-
-  std::vector<Hypothesis> alive{{{}, 0.0, 0}};
-  std::vector<DecoderCache> caches{make_decoder_cache(model, max_length + 1)};
-  std::vector<Candidate> candidates;
-  for (std::size_t step = 0; step <= max_length && !alive.empty(); ++step) {
-    LabelList tokens;
-    for (const Hypothesis &h : alive) {
-      tokens.push_back(step == 0 ? kStartPhoneme : h.phonemes.back());
-    }
-    const Matrix log_probs = decode_step(model, word, tokens, step, caches);
-
-    candidates.clear();
-    for (std::size_t b = 0; b < alive.size(); ++b) {
-      const auto row = static_cast<Eigen::Index>(b);
-      candidates.push_back({alive[b].score + log_probs(row, kEndPhoneme), b,
-                            kEndPhoneme});
-      // At the length limit only the end remains.
-      if (step == max_length) continue;
-      for (Label p = kFirstPhoneme; p < num_phonemes; ++p) {
-        candidates.push_back({alive[b].score + log_probs(row, p), b, p});
-      }
-    }
-    const std::size_t keep = std::min(candidates.size(), 2 * beam);
-    std::partial_sort(candidates.begin(), candidates.begin() + keep,
-                      candidates.end(), better);
-
-    // The best `beam` continuations go on; an end among the best `beam`
-    // candidates finishes its hypothesis.
-    std::vector<Hypothesis> next;
-    for (std::size_t rank = 0; rank < keep && next.size() < beam; ++rank) {
-      const Candidate &c = candidates[rank];
-      const Hypothesis &from = alive[c.hypothesis];
-      if (c.phoneme == kEndPhoneme) {
-        if (rank < beam) finished.push_back({from.phonemes, c.score});
-        continue;
-      }
-      next.push_back({from.phonemes, c.score, from.cache});
-      next.back().phonemes.push_back(c.phoneme);
-    }
-    // A parent's cache moves to its last child and is copied for others.
-    std::vector<std::size_t> children(caches.size(), 0);
-    for (const Hypothesis &h : next) ++children[h.cache];
-    std::vector<DecoderCache> next_caches;
-    for (Hypothesis &h : next) {
-      if (--children[h.cache] == 0) {
-        next_caches.push_back(std::move(caches[h.cache]));
-      } else {
-        next_caches.push_back(caches[h.cache]);
-      }
-      h.cache = next_caches.size() - 1;
-    }
-    alive = std::move(next);
-    caches = std::move(next_caches);
-
-    // Scores only fall as a hypothesis grows: once the nbest-th finished
-    // one beats every live one, nothing can overtake it.
-    if (finished.size() >= options.nbest && !alive.empty()) {
-      std::vector<double> scores;
-      for (const NeuralPath &p : finished) scores.push_back(p.log_probability);
-      std::nth_element(scores.begin(), scores.begin() + (options.nbest - 1),
-                       scores.end(), std::greater<double>());
-      if (alive.front().score <= scores[options.nbest - 1]) break;
-    }
-  }
-  std::stable_sort(finished.begin(), finished.end(),
-                   [](const NeuralPath &a, const NeuralPath &b) {
-                     return a.log_probability > b.log_probability;
-                   });
-  if (finished.size() > options.nbest) finished.resize(options.nbest);
-  if (model.direction == Direction::kRightToLeft) {
-    for (NeuralPath &p : finished) {
-      std::reverse(p.phonemes.begin(), p.phonemes.end());
-    }
-  }
-  return finished;
+  return std::move(
+      beam_search_batch(model, std::vector<LabelList>{graphemes}, options)[0]);
 }
 
-std::vector<double> score_candidates(
-    const NeuralModel &model, const LabelList &graphemes,
-    const std::vector<std::vector<std::string>> &candidates) {
-  constexpr double kImpossible = -std::numeric_limits<double>::infinity();
-  std::vector<double> scores(candidates.size(), kImpossible);
-  if (graphemes.empty()) return scores;
-  const std::size_t max_length = max_output_length(graphemes.size());
-  // The scorable candidates' targets: phoneme ids then </s>.
-  std::vector<std::size_t> batch;
-  std::vector<LabelList> targets;
-  for (std::size_t c = 0; c < candidates.size(); ++c) {
-    LabelList ids;
-    for (const std::string &text : candidates[c]) {
-      auto found = model.phoneme_ids.find(text);
-      if (found == model.phoneme_ids.end() || found->second < kFirstPhoneme) {
-        break;
-      }
-      ids.push_back(found->second);
-    }
-    if (ids.size() != candidates[c].size() || ids.size() > max_length) {
-      continue;
-    }
-    if (model.direction == Direction::kRightToLeft) {
-      std::reverse(ids.begin(), ids.end());
-    }
-    ids.push_back(kEndPhoneme);
-    batch.push_back(c);
-    targets.push_back(std::move(ids));
-    scores[c] = 0.0;
-  }
-  if (batch.empty()) return scores;
-  std::size_t steps = 0;
-  for (const LabelList &t : targets) steps = std::max(steps, t.size());
+namespace {
 
-  const EncodedWord word = encode(model, model_order(model, graphemes));
-  std::vector<DecoderCache> caches(batch.size(),
-                                   make_decoder_cache(model, steps));
-  for (std::size_t step = 0; step < steps; ++step) {
-    // A finished candidate goes on with padding; its rows are ignored.
-    LabelList tokens;
-    for (const LabelList &t : targets) {
-      tokens.push_back(step == 0 ? kStartPhoneme
-                       : step < t.size() ? t[step - 1] : kPadPhoneme);
+// A candidate's teacher-forced targets: phoneme ids in model order, then
+// </s>; empty when it cannot be scored.
+LabelList targets_of(const NeuralModel &model,
+                     const std::vector<std::string> &candidate,
+                     std::size_t max_length) {
+  LabelList ids;
+  for (const std::string &text : candidate) {
+    auto found = model.phoneme_ids.find(text);
+    if (found == model.phoneme_ids.end() || found->second < kFirstPhoneme) {
+      return {};
     }
-    const Matrix log_probs = decode_step(model, word, tokens, step, caches);
-    for (std::size_t i = 0; i < batch.size(); ++i) {
-      if (step < targets[i].size()) {
-        scores[batch[i]] +=
-            log_probs(static_cast<Eigen::Index>(i), targets[i][step]);
-      }
-    }
+    ids.push_back(found->second);
   }
+  if (ids.size() > max_length) return {};
+  if (model.direction == Direction::kRightToLeft) {
+    std::reverse(ids.begin(), ids.end());
+  }
+  ids.push_back(kEndPhoneme);
+  return ids;
+}
+
+}  // namespace
+
+std::vector<std::vector<double>> score_candidates_batch(
+    const NeuralModel &model, const std::vector<LabelList> &words,
+    const std::vector<Candidates> &candidates) {
+  constexpr double kImpossible = -std::numeric_limits<double>::infinity();
+  std::vector<std::vector<double>> scores;
+  for (const Candidates &list : candidates) {
+    scores.emplace_back(list.size(), kImpossible);
+  }
+  std::vector<std::size_t> batch;
+  std::vector<LabelList> targets;  // of the pass's candidates
+  std::vector<std::pair<std::size_t, std::size_t>> owners;  // (word, c)
+  const auto run_pass = [&] {
+    passes_for(false).score(model, words, batch, targets, owners,
+                                        scores);
+    batch.clear();
+    targets.clear();
+    owners.clear();
+  };
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    const std::size_t max_length = max_output_length(words[i].size());
+    bool any = false;
+    for (std::size_t c = 0; !words[i].empty() && c < candidates[i].size();
+         ++c) {
+      LabelList ids = targets_of(model, candidates[i][c], max_length);
+      if (ids.empty()) continue;
+      targets.push_back(std::move(ids));
+      owners.emplace_back(batch.size(), c);
+      any = true;
+    }
+    if (any) batch.push_back(i);
+    if (targets.size() >= kSearchRows) run_pass();
+  }
+  if (!batch.empty()) run_pass();
   return scores;
+}
+
+std::vector<double> score_candidates(const NeuralModel &model,
+                                     const LabelList &graphemes,
+                                     const Candidates &candidates) {
+  return std::move(score_candidates_batch(
+      model, std::vector<LabelList>{graphemes},
+      std::vector<Candidates>{candidates})[0]);
+}
+
+namespace {
+
+// Runs `batch` on words[first .. first + size) for task i of `size` words
+// each, writing results[first ..].
+template <class Result, class Batch>
+std::vector<Result> run_tasks(std::size_t count, std::size_t size,
+                              const ParallelRun &run, Result empty,
+                              Batch &&batch) {
+  std::vector<Result> results(count, empty);
+  run_parallel((count + size - 1) / size, run,
+               [&](std::size_t task, const std::function<bool()> &) {
+    const std::size_t first = task * size;
+    const std::size_t last = std::min(first + size, count);
+    std::vector<Result> found = batch(first, last);
+    std::move(found.begin(), found.end(), results.begin() + first);
+  });
+  return results;
+}
+
+}  // namespace
+
+std::vector<std::vector<NeuralPath>> beam_search_parallel(
+    const NeuralModel &model, const std::vector<LabelList> &words,
+    const BeamOptions &options, const ParallelRun &run) {
+  return run_tasks(words.size(), words_per_pass(options), run,
+                   std::vector<NeuralPath>{},
+                   [&](std::size_t first, std::size_t last) {
+                     return beam_search_batch(
+                         model,
+                         std::vector<LabelList>(words.begin() + first,
+                                                words.begin() + last),
+                         options);
+                   });
+}
+
+std::vector<std::vector<double>> score_candidates_parallel(
+    const NeuralModel &model, const std::vector<LabelList> &words,
+    const std::vector<Candidates> &candidates, const ParallelRun &run) {
+  std::vector<std::vector<double>> results = run_tasks(
+      words.size(), kScoreTask, run, std::vector<double>{},
+      [&](std::size_t first, std::size_t last) {
+        return score_candidates_batch(
+            model,
+            std::vector<LabelList>(words.begin() + first,
+                                   words.begin() + last),
+            std::vector<Candidates>(candidates.begin() + first,
+                                    candidates.begin() + last));
+      });
+  for (std::size_t i = 0; i < results.size(); ++i) {  // those not reached
+    results[i].resize(candidates[i].size(),
+                      -std::numeric_limits<double>::infinity());
+  }
+  return results;
 }
 
 }  // namespace tamsu

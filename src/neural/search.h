@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/labels.h"
+#include "base/parallel.h"
 #include "neural/neural_model.h"
 
 namespace tamsu {
@@ -27,6 +28,9 @@ WordGraphemes word_graphemes(const NeuralModel &model, std::string_view word);
 struct BeamOptions {
   std::size_t beam = 5;   // hypotheses kept per step (at least nbest)
   std::size_t nbest = 1;  // pronunciations returned
+  // The forward pass built for any processor even where a faster one runs
+  // (for tests and benchmarks).
+  bool portable = false;
 };
 
 struct NeuralPath {
@@ -37,21 +41,47 @@ struct NeuralPath {
 // The longest pronunciation considered for `graphemes` input symbols.
 std::size_t max_output_length(std::size_t graphemes);
 
-// Up to options.nbest pronunciations of `graphemes` (grapheme ids), best
-// first; ties keep the order of discovery, so the result is deterministic.
-// A search that reaches max_output_length ends its hypotheses there.
-// Empty for an empty word.
+// Up to options.nbest pronunciations of each word (grapheme ids), best
+// first; ties keep the order of discovery, so the result is deterministic
+// and the same whichever words share a batch. A search that reaches
+// max_output_length ends its hypotheses there. Empty for an empty word.
+// The words are searched side by side, each decoder step one product over
+// all their hypotheses.
+std::vector<std::vector<NeuralPath>> beam_search_batch(
+    const NeuralModel &model, const std::vector<LabelList> &words,
+    const BeamOptions &options);
+
+// beam_search_batch of one word.
 std::vector<NeuralPath> beam_search(const NeuralModel &model,
                                     const LabelList &graphemes,
                                     const BeamOptions &options);
 
-// The log-probability of each candidate pronunciation (phoneme texts) of
-// `graphemes`, all candidates in one batch; -infinity for a candidate with
-// a text the model does not know as a phoneme, for one longer than
+// Candidate pronunciations, as phoneme texts.
+using Candidates = std::vector<std::vector<std::string>>;
+
+// The log-probability of each candidate pronunciation of each word, all in
+// one teacher-forced pass per batch of words; -infinity for a candidate
+// with a text the model does not know as a phoneme, for one longer than
 // max_output_length, and for every candidate of an empty word.
-std::vector<double> score_candidates(
-    const NeuralModel &model, const LabelList &graphemes,
-    const std::vector<std::vector<std::string>> &candidates);
+std::vector<std::vector<double>> score_candidates_batch(
+    const NeuralModel &model, const std::vector<LabelList> &words,
+    const std::vector<Candidates> &candidates);
+
+// score_candidates_batch of one word.
+std::vector<double> score_candidates(const NeuralModel &model,
+                                     const LabelList &graphemes,
+                                     const Candidates &candidates);
+
+// beam_search_batch and score_candidates_batch with the words shared out in
+// tasks of a few dozen among run.threads threads, results in input order.
+// Words not reached once run.stop is set get no paths (scores -infinity):
+// the caller knows that it stopped.
+std::vector<std::vector<NeuralPath>> beam_search_parallel(
+    const NeuralModel &model, const std::vector<LabelList> &words,
+    const BeamOptions &options, const ParallelRun &run);
+std::vector<std::vector<double>> score_candidates_parallel(
+    const NeuralModel &model, const std::vector<LabelList> &words,
+    const std::vector<Candidates> &candidates, const ParallelRun &run);
 
 }  // namespace tamsu
 

@@ -1,178 +1,311 @@
 #include "neural/transformer.h"
 
+#include <algorithm>
 #include <cmath>
 
-namespace tamsu {
+namespace tamsu::TAMSU_NEURAL_KERNEL {
 namespace {
 
+using Index = Eigen::Index;
 using RowVector = Eigen::Matrix<float, 1, Eigen::Dynamic>;
 using WeightMap = Eigen::Map<const Matrix>;
-using BiasMap = Eigen::Map<const RowVector>;
+using VectorMap = Eigen::Map<const RowVector>;
+using View = Eigen::Map<Matrix>;
+using ConstRows = Eigen::Ref<const Matrix>;
+using Rows = Eigen::Ref<Matrix>;
 
 constexpr float kNormEpsilon = 1e-5f;
 
-// x W^T + b for a PyTorch linear map W [out, in].
-Matrix linear(const Matrix &x, const float *weight, const float *bias,
-              Eigen::Index out) {
-  const WeightMap w(weight, out, x.cols());
-  Matrix y(x.rows(), out);
-  if (x.rows() <= 16) {
-    // A handful of rows (a beam's hypotheses): one matrix-vector product
-    // each beats a general product, which would repack the weights.
-    for (Eigen::Index r = 0; r < x.rows(); ++r) {
-      y.row(r).noalias() = (w * x.row(r).transpose()).transpose();
-    }
-  } else {
-    y.noalias() = x * w.transpose();
+// `buffer`'s memory as a rows x cols matrix; the buffer only ever grows,
+// so a search stops allocating once it has seen its largest batch.
+View shaped(Matrix &buffer, Index rows, Index cols) {
+  if (buffer.size() < rows * cols) buffer.resize(rows, cols);
+  return View(buffer.data(), rows, cols);
+}
+
+// y = x W^T + b for a PyTorch linear map W [out, in], out = y.cols().
+void linear(ConstRows x, const float *weight, const float *bias, Rows y) {
+  const WeightMap w(weight, y.cols(), x.cols());
+  y.noalias() = x * w.transpose();
+  y.rowwise() += VectorMap(bias, y.cols());
+}
+
+void layer_norm(ConstRows x, const NormWeights &norm, Rows y) {
+  const Index d = x.cols();
+  const VectorMap gain(norm.gain, d);
+  const VectorMap bias(norm.bias, d);
+  for (Index r = 0; r < x.rows(); ++r) {
+    y.row(r) = x.row(r).array() - x.row(r).mean();
+    const float variance = y.row(r).squaredNorm() / static_cast<float>(d);
+    y.row(r) = (y.row(r) / std::sqrt(variance + kNormEpsilon))
+                   .cwiseProduct(gain) + bias;
   }
-  y.rowwise() += BiasMap(bias, out);
-  return y;
 }
 
-Matrix layer_norm(const Matrix &x, const NormWeights &norm) {
-  const Eigen::Index d = x.cols();
-  Matrix y(x.rows(), d);
-  for (Eigen::Index r = 0; r < x.rows(); ++r) {
-    const float mean = x.row(r).mean();
-    const RowVector centred = x.row(r).array() - mean;
-    const float variance = centred.squaredNorm() / static_cast<float>(d);
-    y.row(r) = (centred / std::sqrt(variance + kNormEpsilon))
-                   .cwiseProduct(BiasMap(norm.gain, d)) +
-               BiasMap(norm.bias, d);
-  }
-  return y;
-}
-
-Matrix feed_forward(const Matrix &x, const FeedForwardWeights &ff,
-                    Eigen::Index d_ff) {
-  Matrix hidden = linear(x, ff.weight1, ff.bias1, d_ff).cwiseMax(0.0f);
-  return linear(hidden, ff.weight2, ff.bias2, x.cols());
-}
-
-// Token embeddings scaled by sqrt(d) plus the sinusoidal encoding of
-// positions first, first + 1, ... (one row each).
-Matrix embed(const float *table, const LabelList &tokens, Eigen::Index d,
-             std::size_t first_position, bool same_position) {
-  const auto rows = static_cast<Eigen::Index>(tokens.size());
-  Matrix x(rows, d);
-  const float scale = std::sqrt(static_cast<float>(d));
-  std::vector<double> wavelengths(static_cast<std::size_t>(d));
-  for (Eigen::Index j = 0; j < d; ++j) {
-    wavelengths[static_cast<std::size_t>(j)] = std::pow(
+// The sinusoidal encodings of positions first .. first + count - 1, one
+// row each: sin at even, cos at odd columns.
+void positions(std::size_t first, Index count, Index d, Matrix &out) {
+  out.resize(count, d);
+  for (Index j = 0; j < d; ++j) {
+    const double wavelength = std::pow(
         10000.0, static_cast<double>(j - j % 2) / static_cast<double>(d));
-  }
-  for (Eigen::Index r = 0; r < rows; ++r) {
-    x.row(r) = BiasMap(table + static_cast<std::size_t>(tokens[r]) * d, d) *
-               scale;
-    const double position = static_cast<double>(
-        first_position + (same_position ? 0 : static_cast<std::size_t>(r)));
-    for (Eigen::Index j = 0; j < d; ++j) {
-      const double angle = position / wavelengths[static_cast<std::size_t>(j)];
-      x(r, j) += static_cast<float>(j % 2 ? std::cos(angle) : std::sin(angle));
+    for (Index r = 0; r < count; ++r) {
+      const double angle =
+          static_cast<double>(first + static_cast<std::size_t>(r)) /
+          wavelength;
+      out(r, j) = static_cast<float>(j % 2 ? std::cos(angle) : std::sin(angle));
     }
   }
-  return x;
+}
+
+// Row r of x: token r's embedding scaled by sqrt(d) plus `position`.
+void embed_row(const float *table, Label token, const float *position,
+               Index r, Rows x) {
+  const Index d = x.cols();
+  x.row(r) = VectorMap(table + static_cast<std::size_t>(token) * d, d) *
+                 std::sqrt(static_cast<float>(d)) +
+             VectorMap(position, d);
+}
+
+// Scaled dot-product attention of `queries` [r, d] over `keys` and
+// `values` [m, d], head by head, into `out` [r, d].
+void attend(ConstRows queries, ConstRows keys, ConstRows values,
+            Index heads, Matrix &scratch, Rows out) {
+  const Index width = queries.cols() / heads;
+  const float scale = 1.0f / std::sqrt(static_cast<float>(width));
+  View scores = shaped(scratch, queries.rows(), keys.rows());
+  for (Index h = 0; h < heads; ++h) {
+    scores.noalias() = queries.middleCols(h * width, width) *
+                       keys.middleCols(h * width, width).transpose();
+    for (Index r = 0; r < scores.rows(); ++r) {
+      auto row = scores.row(r);
+      row = ((row.array() - row.maxCoeff()) * scale).exp();
+      row /= row.sum();
+    }
+    out.middleCols(h * width, width).noalias() =
+        scores * values.middleCols(h * width, width);
+  }
+}
+
+// Rows begin .. end - 1 belong to one word.
+struct Run {
+  Index begin, end;
+  std::size_t word;
+};
+
+// Cross-attention of each run's queries over its word's encoding.
+void cross_attend(const EncodedWords &words, std::size_t layer,
+                  ConstRows queries, const std::vector<Run> &runs,
+                  Index heads, Matrix &scratch, Rows out) {
+  for (const Run &run : runs) {
+    const Index first = words.offsets[run.word];
+    const Index length = words.offsets[run.word + 1] - first;
+    attend(queries.middleRows(run.begin, run.end - run.begin),
+           words.cross_keys[layer].middleRows(first, length),
+           words.cross_values[layer].middleRows(first, length), heads,
+           scratch, out.middleRows(run.begin, run.end - run.begin));
+  }
+}
+
+// The scratch matrices as views of `rows` rows.
+struct Views {
+  View normed, queries, keys, values, mixed, hidden;
+  Views(DecoderScratch &s, Index rows, Index d, Index d_ff)
+      : normed(shaped(s.normed, rows, d)),
+        queries(shaped(s.queries, rows, d)),
+        keys(shaped(s.keys, rows, d)),
+        values(shaped(s.values, rows, d)),
+        mixed(shaped(s.mixed, rows, d)),
+        hidden(shaped(s.hidden, rows, d_ff)) {}
+};
+
+// x += attention(norm(x)); mix(queries, keys, values, mixed) attends each
+// row over what it may see.
+template <class Mix>
+void add_self_attention(View &x, const NormWeights &norm,
+                        const AttentionWeights &a, Views &v, Mix &&mix) {
+  layer_norm(x, norm, v.normed);
+  linear(v.normed, a.q_weight, a.q_bias, v.queries);
+  linear(v.normed, a.k_weight, a.k_bias, v.keys);
+  linear(v.normed, a.v_weight, a.v_bias, v.values);
+  mix(v.queries, v.keys, v.values, v.mixed);
+  linear(v.mixed, a.o_weight, a.o_bias, v.normed);
+  x += v.normed;
+}
+
+// x += feed_forward(norm(x)).
+void add_feed_forward(View &x, const NormWeights &norm,
+                      const FeedForwardWeights &ff, Views &v) {
+  layer_norm(x, norm, v.normed);
+  linear(v.normed, ff.weight1, ff.bias1, v.hidden);
+  v.hidden = v.hidden.cwiseMax(0.0f);
+  linear(v.hidden, ff.weight2, ff.bias2, v.normed);
+  x += v.normed;
+}
+
+// The decoder stack over embedded rows `x`, ending in log-softmax scores;
+// self_attend(layer, queries, keys, values, mixed) mixes each row's
+// history.
+template <class SelfAttend>
+void run_decoder(const NeuralModel &model, const EncodedWords &words,
+                 const std::vector<Run> &runs, SelfAttend &&self_attend,
+                 DecoderScratch &s, View &x, Matrix &log_probs) {
+  const TransformerWeights &w = model.weights;
+  const auto heads = static_cast<Index>(model.hyper.heads);
+  Views v(s, x.rows(), x.cols(), model.hyper.d_ff);
+  for (std::size_t l = 0; l < w.decoder.size(); ++l) {
+    const DecoderLayer &layer = w.decoder[l];
+    add_self_attention(x, layer.norm1, layer.self_attention, v,
+                       [&](View &queries, View &keys, View &values,
+                           View &mixed) {
+                         self_attend(l, queries, keys, values, mixed);
+                       });
+    const AttentionWeights &c = layer.cross_attention;
+    layer_norm(x, layer.norm2, v.normed);
+    linear(v.normed, c.q_weight, c.q_bias, v.queries);
+    cross_attend(words, l, v.queries, runs, heads, s.scores, v.mixed);
+    linear(v.mixed, c.o_weight, c.o_bias, v.normed);
+    x += v.normed;
+    add_feed_forward(x, layer.norm3, layer.feed_forward, v);
+  }
+  layer_norm(x, w.decoder_norm, v.normed);
+  log_probs.resize(x.rows(), static_cast<Index>(model.phonemes.size()));
+  linear(v.normed, w.output_weight, w.output_bias, log_probs);
+  for (Index r = 0; r < x.rows(); ++r) {
+    const float top = log_probs.row(r).maxCoeff();
+    const float total = std::log((log_probs.row(r).array() - top).exp().sum());
+    log_probs.row(r).array() -= top + total;
+  }
 }
 
 }  // namespace
 
-Matrix attend(const Matrix &queries, const Eigen::Ref<const Matrix> &keys,
-              const Eigen::Ref<const Matrix> &values, std::size_t heads) {
-  const Eigen::Index d = queries.cols();
-  const Eigen::Index width = d / static_cast<Eigen::Index>(heads);
-  const float scale = 1.0f / std::sqrt(static_cast<float>(width));
-  Matrix out(queries.rows(), d);
-  for (Eigen::Index h = 0; h < static_cast<Eigen::Index>(heads); ++h) {
-    Matrix scores = queries.middleCols(h * width, width) *
-                    keys.middleCols(h * width, width).transpose() * scale;
-    for (Eigen::Index r = 0; r < scores.rows(); ++r) {
-      scores.row(r) = (scores.row(r).array() - scores.row(r).maxCoeff()).exp();
-      scores.row(r) /= scores.row(r).sum();
-    }
-    out.middleCols(h * width, width) =
-        scores * values.middleCols(h * width, width);
-  }
-  return out;
-}
-
-EncodedWord encode(const NeuralModel &model, const LabelList &graphemes) {
-  const NeuralHyperParameters &hyper = model.hyper;
+EncodedWords encode(const NeuralModel &model,
+                    const std::vector<LabelList> &words) {
   const TransformerWeights &w = model.weights;
-  const Eigen::Index d = hyper.d_model;
-  Matrix x = embed(w.encoder_embedding, graphemes, d, 0, false);
-  for (const EncoderLayer &layer : w.encoder) {
-    const AttentionWeights &a = layer.attention;
-    Matrix h = layer_norm(x, layer.norm1);
-    Matrix mixed = attend(linear(h, a.q_weight, a.q_bias, d),
-                          linear(h, a.k_weight, a.k_bias, d),
-                          linear(h, a.v_weight, a.v_bias, d), hyper.heads);
-    x += linear(mixed, a.o_weight, a.o_bias, d);
-    x += feed_forward(layer_norm(x, layer.norm2), layer.feed_forward,
-                      hyper.d_ff);
+  const Index d = model.hyper.d_model;
+  const auto heads = static_cast<Index>(model.hyper.heads);
+  EncodedWords encoded;
+  encoded.offsets.push_back(0);
+  std::size_t longest = 0;
+  for (const LabelList &word : words) {
+    encoded.offsets.push_back(encoded.offsets.back() +
+                              static_cast<Index>(word.size()));
+    longest = std::max(longest, word.size());
   }
-  EncodedWord word;
-  word.memory = layer_norm(x, w.encoder_norm);
+  const Index rows = encoded.offsets.back();
+  Matrix position;
+  positions(0, static_cast<Index>(longest), d, position);
+  DecoderScratch scratch;
+  View x = shaped(scratch.x, rows, d);
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    for (std::size_t k = 0; k < words[i].size(); ++k) {
+      embed_row(w.encoder_embedding, words[i][k],
+                position.row(static_cast<Index>(k)).data(),
+                encoded.offsets[i] + static_cast<Index>(k), x);
+    }
+  }
+  Views v(scratch, rows, d, model.hyper.d_ff);
+  for (const EncoderLayer &layer : w.encoder) {
+    add_self_attention(
+        x, layer.norm1, layer.attention, v,
+        [&](View &queries, View &keys, View &values, View &mixed) {
+          for (std::size_t i = 0; i < words.size(); ++i) {
+            const Index first = encoded.offsets[i];
+            const Index length = encoded.offsets[i + 1] - first;
+            attend(queries.middleRows(first, length),
+                   keys.middleRows(first, length),
+                   values.middleRows(first, length), heads, scratch.scores,
+                   mixed.middleRows(first, length));
+          }
+        });
+    add_feed_forward(x, layer.norm2, layer.feed_forward, v);
+  }
+  layer_norm(x, w.encoder_norm, v.normed);
   for (const DecoderLayer &layer : w.decoder) {
     const AttentionWeights &a = layer.cross_attention;
-    word.cross_keys.push_back(linear(word.memory, a.k_weight, a.k_bias, d));
-    word.cross_values.push_back(linear(word.memory, a.v_weight, a.v_bias, d));
+    encoded.cross_keys.emplace_back(rows, d);
+    linear(v.normed, a.k_weight, a.k_bias, encoded.cross_keys.back());
+    encoded.cross_values.emplace_back(rows, d);
+    linear(v.normed, a.v_weight, a.v_bias, encoded.cross_values.back());
   }
-  return word;
+  return encoded;
 }
 
-DecoderCache make_decoder_cache(const NeuralModel &model,
+DecoderCache make_decoder_cache(const NeuralModel &model, std::size_t rows,
                                 std::size_t capacity) {
-  const auto rows = static_cast<Eigen::Index>(capacity);
-  const Eigen::Index d = model.hyper.d_model;
+  const Matrix empty(static_cast<Index>(rows),
+                     static_cast<Index>(capacity * model.hyper.d_model));
   DecoderCache cache;
-  cache.keys.assign(model.weights.decoder.size(), Matrix(rows, d));
-  cache.values.assign(model.weights.decoder.size(), Matrix(rows, d));
+  cache.keys.assign(model.weights.decoder.size(), empty);
+  cache.values.assign(model.weights.decoder.size(), empty);
   return cache;
 }
 
-Matrix decode_step(const NeuralModel &model, const EncodedWord &word,
-                   const LabelList &tokens, std::size_t step,
-                   std::vector<DecoderCache> &caches) {
-  const NeuralHyperParameters &hyper = model.hyper;
-  const TransformerWeights &w = model.weights;
-  const Eigen::Index d = hyper.d_model;
-  const auto batch = static_cast<Eigen::Index>(tokens.size());
-  const auto row = static_cast<Eigen::Index>(step);
-  Matrix x = embed(w.decoder_embedding, tokens, d, step, true);
-  for (std::size_t l = 0; l < w.decoder.size(); ++l) {
-    const DecoderLayer &layer = w.decoder[l];
-    const AttentionWeights &s = layer.self_attention;
-    Matrix h = layer_norm(x, layer.norm1);
-    Matrix queries = linear(h, s.q_weight, s.q_bias, d);
-    Matrix keys = linear(h, s.k_weight, s.k_bias, d);
-    Matrix values = linear(h, s.v_weight, s.v_bias, d);
-    Matrix mixed(batch, d);
-    for (Eigen::Index b = 0; b < batch; ++b) {
-      DecoderCache &cache = caches[static_cast<std::size_t>(b)];
-      cache.keys[l].row(row) = keys.row(b);
-      cache.values[l].row(row) = values.row(b);
-      mixed.row(b) = attend(queries.row(b), cache.keys[l].topRows(row + 1),
-                            cache.values[l].topRows(row + 1), hyper.heads);
+void gather_cache(const NeuralModel &model, const DecoderCache &from,
+                  const std::vector<std::size_t> &parents, std::size_t steps,
+                  DecoderCache &to) {
+  const auto used = static_cast<Index>(steps * model.hyper.d_model);
+  const auto copy = [&](const Matrix &source, Matrix &target) {
+    if (target.rows() < source.rows() || target.cols() < source.cols()) {
+      target.resize(source.rows(), source.cols());
     }
-    x += linear(mixed, s.o_weight, s.o_bias, d);
-
-    const AttentionWeights &c = layer.cross_attention;
-    h = layer_norm(x, layer.norm2);
-    mixed = attend(linear(h, c.q_weight, c.q_bias, d), word.cross_keys[l],
-                   word.cross_values[l], hyper.heads);
-    x += linear(mixed, c.o_weight, c.o_bias, d);
-    x += feed_forward(layer_norm(x, layer.norm3), layer.feed_forward,
-                      hyper.d_ff);
+    for (std::size_t i = 0; i < parents.size(); ++i) {
+      target.row(static_cast<Index>(i)).head(used) =
+          source.row(static_cast<Index>(parents[i])).head(used);
+    }
+  };
+  for (std::size_t l = 0; l < from.keys.size(); ++l) {
+    copy(from.keys[l], to.keys[l]);
+    copy(from.values[l], to.values[l]);
   }
-  const auto phonemes = static_cast<Eigen::Index>(model.phonemes.size());
-  Matrix logits = linear(layer_norm(x, w.decoder_norm), w.output_weight,
-                         w.output_bias, phonemes);
-  for (Eigen::Index b = 0; b < batch; ++b) {
-    const float top = logits.row(b).maxCoeff();
-    const float total = std::log((logits.row(b).array() - top).exp().sum());
-    logits.row(b).array() -= top + total;
-  }
-  return logits;
 }
 
-}  // namespace tamsu
+void decode_step(const NeuralModel &model, const EncodedWords &words,
+                 const LabelList &tokens,
+                 const std::vector<std::size_t> &word_of, std::size_t step,
+                 DecoderCache &cache, DecoderScratch &scratch,
+                 Matrix &log_probs) {
+  const Index d = model.hyper.d_model;
+  const auto heads = static_cast<Index>(model.hyper.heads);
+  const auto rows = static_cast<Index>(tokens.size());
+  Matrix position;
+  positions(step, 1, d, position);
+  View x = shaped(scratch.x, rows, d);
+  std::vector<Run> runs;
+  for (Index r = 0; r < rows; ++r) {
+    embed_row(model.weights.decoder_embedding, tokens[r], position.data(), r,
+              x);
+    const std::size_t word = word_of[static_cast<std::size_t>(r)];
+    if (runs.empty() || runs.back().word != word) runs.push_back({r, r, word});
+    runs.back().end = r + 1;
+  }
+  const Index seen = static_cast<Index>(step + 1) * d;
+  for (std::size_t l = 0; l < cache.keys.size(); ++l) {
+    for (Matrix *m : {&cache.keys[l], &cache.values[l]}) {
+      // Grown by half again when full, keeping what it holds.
+      if (m->rows() < rows || m->cols() < seen) {
+        m->conservativeResize(std::max(m->rows(), rows),
+                              std::max(seen, m->cols() + m->cols() / 2));
+      }
+    }
+  }
+  const auto self_attend = [&](std::size_t l, View &queries, View &keys,
+                               View &values, View &mixed) {
+    Matrix &key_cache = cache.keys[l];
+    Matrix &value_cache = cache.values[l];
+    for (Index b = 0; b < rows; ++b) {
+      key_cache.row(b).segment(seen - d, d) = keys.row(b);
+      value_cache.row(b).segment(seen - d, d) = values.row(b);
+      const Eigen::Map<const Matrix> history_keys(key_cache.row(b).data(),
+                                                  step + 1, d);
+      const Eigen::Map<const Matrix> history_values(
+          value_cache.row(b).data(), step + 1, d);
+      attend(queries.row(b), history_keys, history_values, heads,
+             scratch.scores, mixed.row(b));
+    }
+  };
+  run_decoder(model, words, runs, self_attend, scratch, x, log_probs);
+}
+
+}  // namespace tamsu::TAMSU_NEURAL_KERNEL

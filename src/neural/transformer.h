@@ -1,7 +1,10 @@
-// The transformer's forward pass over a loaded NeuralModel: encode a word
-// once, then run the decoder one step at a time for a batch of hypotheses,
-// each keeping its own self-attention keys and values. The equations are
-// those neural_model.h documents for the file's architecture.
+// The transformer's forward pass over a loaded NeuralModel, for many words
+// at once: the words' rows are stacked, so that every linear map is one
+// matrix-matrix product over all of them. The decoder runs one step at a
+// time for a batch of hypotheses (of a beam search, or prefixes of given
+// pronunciations), each keeping its own self-attention keys and values.
+// The equations are those neural_model.h documents for the file's
+// architecture.
 #ifndef TAMSU_NEURAL_TRANSFORMER_H_
 #define TAMSU_NEURAL_TRANSFORMER_H_
 
@@ -13,47 +16,66 @@
 #include "base/labels.h"
 #include "neural/neural_model.h"
 
-namespace tamsu {
+// The namespace of the copy being compiled (see passes.h): generic, or
+// avx2 where passes_avx2.cc includes this unit again.
+#ifndef TAMSU_NEURAL_KERNEL
+#define TAMSU_NEURAL_KERNEL generic
+#endif
+
+namespace tamsu::TAMSU_NEURAL_KERNEL {
 
 using Matrix =
     Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
 
-// One word through the encoder, and each decoder layer's cross-attention
-// keys and values over it (computed once, read at every step).
-struct EncodedWord {
-  Matrix memory;                     // [n, d]
-  std::vector<Matrix> cross_keys;    // per decoder layer, [n, d]
-  std::vector<Matrix> cross_values;  // per decoder layer, [n, d]
+// Words through the encoder, and each decoder layer's cross-attention keys
+// and values over them (computed once, read at every step). Word w owns
+// rows offsets[w] .. offsets[w + 1] - 1 of every matrix.
+struct EncodedWords {
+  std::vector<Eigen::Index> offsets;
+  std::vector<Matrix> cross_keys;    // per decoder layer, [rows, d]
+  std::vector<Matrix> cross_values;  // per decoder layer, [rows, d]
 };
 
-// The keys and values of one hypothesis's earlier decoder steps: rows
-// 0 .. step-1 of each layer's [capacity, d] matrix are filled.
+// Encodes words of grapheme ids in the order the model reads them (each
+// non-empty, every id below the model's grapheme count: the caller checks).
+EncodedWords encode(const NeuralModel &model,
+                    const std::vector<LabelList> &words);
+
+// The self-attention keys and values of a batch of hypotheses decoded step
+// by step: row b of a layer's [rows, capacity * d] matrix holds hypothesis
+// b's keys of its steps so far, one d-wide slice per step.
 struct DecoderCache {
-  std::vector<Matrix> keys;
-  std::vector<Matrix> values;
+  std::vector<Matrix> keys;    // per decoder layer
+  std::vector<Matrix> values;  // per decoder layer
 };
 
-// Encodes grapheme ids (at least one, each below the model's grapheme
-// count: the caller checks).
-EncodedWord encode(const NeuralModel &model, const LabelList &graphemes);
-
-// A cache for up to `capacity` decoder steps.
-DecoderCache make_decoder_cache(const NeuralModel &model,
+// A cache of `rows` hypotheses and `capacity` steps (decode_step grows it
+// when a batch needs more).
+DecoderCache make_decoder_cache(const NeuralModel &model, std::size_t rows,
                                 std::size_t capacity);
 
-// Scaled dot-product attention of `queries` [r, d] over `keys` and `values`
-// [m, d], head by head; m >= 1.
-Matrix attend(const Matrix &queries, const Eigen::Ref<const Matrix> &keys,
-              const Eigen::Ref<const Matrix> &values, std::size_t heads);
+// Makes row i of `to` a copy of row parents[i] of `from`, for the first
+// `steps` steps (`to` grows to `from`'s size when smaller).
+void gather_cache(const NeuralModel &model, const DecoderCache &from,
+                  const std::vector<std::size_t> &parents, std::size_t steps,
+                  DecoderCache &to);
 
-// One decoder step for a batch: hypothesis b feeds `tokens[b]` at position
-// `step` (< its cache's capacity), appends its keys and values to
-// `caches[b]`, and gets the log-probabilities of the next phoneme in row b
-// of the result ([batch, P]).
-Matrix decode_step(const NeuralModel &model, const EncodedWord &word,
-                   const LabelList &tokens, std::size_t step,
-                   std::vector<DecoderCache> &caches);
+// The matrices a decoder step works in, kept from step to step so that a
+// search allocates them once.
+struct DecoderScratch {
+  Matrix x, normed, queries, keys, values, mixed, hidden, scores;
+};
 
-}  // namespace tamsu
+// One decoder step for a batch: hypothesis b (of word word_of[b]) feeds
+// tokens[b] at position `step` (rows of one word side by side), appends its
+// keys and values to row b of `cache`, and gets the log-probabilities of
+// the next phoneme in row b of `log_probs` ([batch, P], resized).
+void decode_step(const NeuralModel &model, const EncodedWords &words,
+                 const LabelList &tokens,
+                 const std::vector<std::size_t> &word_of, std::size_t step,
+                 DecoderCache &cache, DecoderScratch &scratch,
+                 Matrix &log_probs);
+
+}  // namespace tamsu::TAMSU_NEURAL_KERNEL
 
 #endif  // TAMSU_NEURAL_TRANSFORMER_H_

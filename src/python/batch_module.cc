@@ -1,8 +1,6 @@
 // The extension module tamsu._batch: BatchDecoder, one loaded model shared
 // by every thread, decoding lists of words on native threads with the
 // interpreter lock released.
-#include <atomic>
-#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,9 +10,11 @@
 #include "diag/cerr_router.h"
 #include "model/model.h"
 #include "nbest/batch.h"
+#include "nbest/constrained.h"
 #include "python/binder.h"
 #include "python/guard.h"
 #include "python/symbol_lookup.h"
+#include "python/unlocked.h"
 
 namespace tamsu::python {
 namespace {
@@ -29,31 +29,6 @@ struct PyBatchDecoder {
 PyBatchDecoder *as_decoder(PyObject *self) {
   return reinterpret_cast<PyBatchDecoder *>(self);
 }
-
-// The interpreter lock released for the scope; check_signals() takes it
-// back just for PyErr_CheckSignals.
-class Unlocked {
- public:
-  Unlocked() : saved_(PyEval_SaveThread()) {}
-  ~Unlocked() { PyEval_RestoreThread(saved_); }
-  Unlocked(const Unlocked &) = delete;
-  Unlocked &operator=(const Unlocked &) = delete;
-
-  // True once a signal handler has raised (its exception stays set).
-  bool check_signals() {
-    if (!raised_) {
-      PyEval_RestoreThread(saved_);
-      raised_ = PyErr_CheckSignals() != 0;
-      saved_ = PyEval_SaveThread();
-    }
-    return raised_;
-  }
-  bool raised() const { return raised_; }
-
- private:
-  PyThreadState *saved_;
-  bool raised_ = false;
-};
 
 PyObject *decoder_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
   return guarded([&]() -> PyObject * {
@@ -115,22 +90,7 @@ struct BatchArguments {
 // Converts the arguments after `words` present in `bound`, by name.
 bool convert_batch(PyObject *const *bound, const char *const *names,
                    Py_ssize_t count, BatchArguments &out) {
-  if (PyUnicode_Check(bound[0])) {  // a sequence too, of its characters
-    PyErr_SetString(PyExc_TypeError,
-                    "argument 'words': expected a sequence of str, not a str");
-    return false;
-  }
-  PyRef sequence = PyRef::steal(
-      PySequence_Fast(bound[0], "argument 'words': expected a sequence"));
-  if (!sequence) return false;
-  const Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence.get());
-  out.words.resize(static_cast<std::size_t>(size));
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    if (!convert_text(PySequence_Fast_GET_ITEM(sequence.get(), i), "words",
-                      out.words[static_cast<std::size_t>(i)])) {
-      return false;
-    }
-  }
+  if (!convert_texts(bound[0], "words", out.words)) return false;
   DecodeOptions &options = out.options;
   for (Py_ssize_t i = 1; i < count; ++i) {
     PyObject *value = bound[i];
@@ -151,13 +111,7 @@ bool convert_batch(PyObject *const *bound, const char *const *names,
     } else if (name == "accumulate") {
       ok = convert_bool(value, names[i], options.accumulate);
     } else if (name == "threads") {
-      std::uint64_t threads = 0;
-      ok = convert_u64(value, names[i], threads);
-      if (ok && (threads < 1 || threads > 1024)) {
-        PyErr_SetString(PyExc_ValueError, "threads must be from 1 to 1024");
-        ok = false;
-      }
-      out.threads = static_cast<std::size_t>(threads);
+      ok = convert_threads(value, out.threads);
     } else if (name == "route") {
       std::string route;
       ok = convert_text(value, names[i], route);
@@ -173,31 +127,12 @@ bool convert_batch(PyObject *const *bound, const char *const *names,
   return true;
 }
 
-// Decodes the batch with the lock released; the calling thread checks for
-// signals about every kSignalCheck. Null with the handler's exception set
-// when one raised.
-constexpr std::chrono::milliseconds kSignalCheck{10};
-
+// Decodes the batch with the lock released (see run_unlocked).
 std::optional<std::vector<WordResult>> run_batch(const Model &model,
                                                  const BatchArguments &args) {
-  std::atomic<bool> stop{false};
-  std::vector<WordResult> results;
-  {
-    Unlocked unlocked;
-    auto last = std::chrono::steady_clock::now();
-    BatchRun run;
-    run.threads = args.threads;
-    run.stop = &stop;
-    run.poll = [&] {
-      const auto now = std::chrono::steady_clock::now();
-      if (now - last < kSignalCheck) return unlocked.raised();
-      last = now;
-      return unlocked.check_signals();
-    };
-    results = phoneticize_words(model, args.words, args.options, run);
-    if (unlocked.raised()) return std::nullopt;
-  }
-  return results;
+  return run_unlocked(args.threads, [&](const ParallelRun &run) {
+    return phoneticize_words(model, args.words, args.options, run);
+  });
 }
 
 template <class Body>
@@ -292,6 +227,32 @@ PyObject *decoder_decode(PyObject *self, PyObject *const *args,
   });
 }
 
+const char *const kWeightsParams[] = {"words", "candidates", "threads"};
+const Signature kWeightsSignature = {"BatchDecoder.path_weights",
+                                     kWeightsParams, 3, 2};
+
+PyObject *decoder_path_weights(PyObject *self, PyObject *const *args,
+                               Py_ssize_t nargs, PyObject *kwnames) {
+  return guarded([&]() -> PyObject * {
+    ScoringArguments a;
+    if (!bind_scoring(kWeightsSignature, args, nargs, kwnames, a)) {
+      return nullptr;
+    }
+    const std::shared_ptr<const Model> model = as_decoder(self)->model;
+    auto weights = run_unlocked(a.threads, [&](const ParallelRun &run) {
+      return constrained_weights_batch(*model, a.words, a.candidates, run);
+    });
+    if (!weights) return nullptr;
+    return new_list(weights->size(), [&](std::size_t i) {
+      const auto &found = (*weights)[i];
+      return new_list(found.size(), [&](std::size_t k) -> PyObject * {
+        if (!found[k]) Py_RETURN_NONE;
+        return PyFloat_FromDouble(static_cast<double>(*found[k]));
+      });
+    });
+  });
+}
+
 PyObject *decoder_find_isym(PyObject *self, PyObject *key) {
   return guarded([&] { return find_symbol(*as_decoder(self)->model->isyms, key); });
 }
@@ -313,6 +274,13 @@ PyMethodDef decoder_methods[] = {
      "pmass=None, accumulate=False, threads=1, route='auto')\n--\n\n"
      "Like decode, each path as (path_weight, path_weights, ilabels,\n"
      "olabels, uniques), as Model.phoneticize_paths gives them."},
+    {"path_weights", fastcall(decoder_path_weights),
+     METH_FASTCALL | METH_KEYWORDS,
+     "path_weights($self, words, candidates, threads=1)\n--\n\n"
+     "For each word and each of its candidate pronunciations (sequences\n"
+     "of phoneme str, one list per word), the weight (-log) of the best\n"
+     "path of the word that spells it, or None when none does; on\n"
+     "`threads` native threads, Ctrl-C polled."},
     {"find_isym", decoder_find_isym, METH_O,
      "find_isym($self, key, /)\n--\n\nAs Model.find_isym."},
     {"find_osym", decoder_find_osym, METH_O,

@@ -165,6 +165,85 @@ bool convert_text(PyObject *value, const char *name, std::string &out) {
   return true;
 }
 
+bool convert_texts(PyObject *value, const char *name,
+                   std::vector<std::string> &out) {
+  if (PyUnicode_Check(value)) {  // a sequence too, of its characters
+    PyErr_Format(PyExc_TypeError,
+                 "argument '%s': expected a sequence of str, not a str", name);
+    return false;
+  }
+  PyRef sequence = PyRef::steal(PySequence_Fast(value, "expected a sequence"));
+  if (!sequence) {
+    wrap_conversion_error(name);
+    return false;
+  }
+  const Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence.get());
+  out.resize(static_cast<std::size_t>(size));
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    if (!convert_text(PySequence_Fast_GET_ITEM(sequence.get(), i), name,
+                      out[static_cast<std::size_t>(i)])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool convert_text_lists(PyObject *value, const char *name,
+                        std::vector<std::vector<std::string>> &out) {
+  PyRef sequence = PyRef::steal(PySequence_Fast(value, "expected a sequence"));
+  if (!sequence) {
+    wrap_conversion_error(name);
+    return false;
+  }
+  out.resize(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(sequence.get())));
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    if (!convert_texts(PySequence_Fast_GET_ITEM(sequence.get(),
+                                                static_cast<Py_ssize_t>(i)),
+                       name, out[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool bind_scoring(const Signature &signature, PyObject *const *args,
+                  Py_ssize_t nargs, PyObject *kwnames, ScoringArguments &out) {
+  PyObject *bound[kMaxParams];
+  if (!bind_arguments(signature, args, nargs, kwnames, args + nargs, bound) ||
+      !convert_texts(bound[0], "words", out.words) ||
+      (bound[2] && !convert_threads(bound[2], out.threads))) {
+    return false;
+  }
+  PyRef lists = PyRef::steal(PySequence_Fast(
+      bound[1], "candidates must be a sequence of candidate lists"));
+  if (!lists) return false;
+  const Py_ssize_t size = PySequence_Fast_GET_SIZE(lists.get());
+  if (static_cast<std::size_t>(size) != out.words.size()) {
+    PyErr_SetString(PyExc_ValueError, "candidates must have one list per word");
+    return false;
+  }
+  out.candidates.resize(out.words.size());
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    if (!convert_text_lists(PySequence_Fast_GET_ITEM(lists.get(), i),
+                            "candidates",
+                            out.candidates[static_cast<std::size_t>(i)])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool convert_threads(PyObject *value, std::size_t &out) {
+  std::uint64_t threads = 0;
+  if (!convert_u64(value, "threads", threads)) return false;
+  if (threads < 1 || threads > 1024) {
+    PyErr_SetString(PyExc_ValueError, "threads must be from 1 to 1024");
+    return false;
+  }
+  out = static_cast<std::size_t>(threads);
+  return true;
+}
+
 bool convert_u64(PyObject *value, const char *name, std::uint64_t &out) {
   PyRef index = PyRef::steal(PyNumber_Index(value));
   if (!index) {

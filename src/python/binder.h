@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "python/py_ref.h"
 
@@ -38,6 +39,15 @@ void wrap_conversion_error(const char *name);
 bool convert_text(PyObject *value, const char *name, std::string &out);
 bool convert_u64(PyObject *value, const char *name, std::uint64_t &out);
 bool convert_double(PyObject *value, const char *name, double &out);
+// A sequence of str (but not a str itself) into `out`.
+bool convert_texts(PyObject *value, const char *name,
+                   std::vector<std::string> &out);
+// A sequence of sequences of str (each as convert_texts) into `out`.
+bool convert_text_lists(PyObject *value, const char *name,
+                        std::vector<std::vector<std::string>> &out);
+
+// A thread count, from 1 to 1024 (ValueError otherwise).
+bool convert_threads(PyObject *value, std::size_t &out);
 // Exactly True or False, or a numpy boolean scalar.
 bool convert_bool(PyObject *value, const char *name, bool &out);
 
@@ -50,6 +60,17 @@ PyCFunction fastcall(F function) {
 
 // The UTF-8 text of a str, or null with an exception set.
 const char *utf8_of(PyObject *text, Py_ssize_t &size);
+
+// The arguments of a method scoring given pronunciations, (words,
+// candidates, threads=1): candidates holds one list of pronunciations
+// (sequences of phoneme str) per word.
+struct ScoringArguments {
+  std::vector<std::string> words;
+  std::vector<std::vector<std::vector<std::string>>> candidates;
+  std::size_t threads = 1;
+};
+bool bind_scoring(const Signature &signature, PyObject *const *args,
+                  Py_ssize_t nargs, PyObject *kwnames, ScoringArguments &out);
 
 }  // namespace tamsu::python
 

@@ -34,6 +34,11 @@ class BatchDecoder:
                      ) -> list[tuple[list[PathRecord], Failure]]:
         """The records Model.phoneticize_paths gives, as tuples; "openfst"
         takes OpenFst's search for every word."""
+    def path_weights(self, words: Sequence[str],
+                     candidates: Sequence[Sequence[Sequence[str]]],
+                     threads: int = 1) -> list[list[float | None]]:
+        """The weight of the best path of each word that spells each of its
+        candidates (phoneme str), None when none does."""
     @overload
     def find_isym(self, key: str) -> int | None: ...
     @overload

@@ -19,8 +19,17 @@ class NeuralModel:
     def __init__(self, path: str | bytes | os.PathLike[str]) -> None: ...
     def phoneticize(self, word: str, nbest: int = 1,
                     beam: int = 5) -> list[tuple[list[str], float]]: ...
+    def phoneticize_batch(self, words: Sequence[str], nbest: int = 1,
+                          beam: int = 5, threads: int = 1
+                          ) -> list[list[tuple[list[str], float]]]:
+        """phoneticize of each word, searched side by side on `threads`
+        native threads without the interpreter lock."""
     def score(self, word: str,
               candidates: Sequence[Sequence[str]]) -> list[float]: ...
+    def score_batch(self, words: Sequence[str],
+                    candidates: Sequence[Sequence[Sequence[str]]],
+                    threads: int = 1) -> list[list[float]]:
+        """score of each word and its candidates (one list per word)."""
     def unknown_graphemes(self, word: str) -> list[str]: ...
     @property
     def graphemes(self) -> tuple[str, ...]: ...

@@ -10,7 +10,9 @@ beside its two models that says how to combine them::
      "ngram": "nl.fst", "ngram_sha256": "<hex>",
      "neural": "nl.tnn", "neural_sha256": "<hex>",
      "mode": "rescore", "weight": 0.6, "depth": 10,
-     "dev_wer": {"ngram": 22.0, "neural": 15.3, "rescore": 14.2}}
+     "dev_wer": {"ngram": 22.0, "neural": 15.3, "rescore": 14.2,
+                 "rescore-beam": 14.6},
+     "weights": {"rescore": 0.6, "rescore-beam": 0.45}}
 
 Paths are relative to the bundle's directory, and a model whose sha256
 differs from the recorded one is refused: the weight was tuned for that
@@ -27,11 +29,12 @@ log-linear mixture of experts; the weight is chosen on dev words at
 training time (:func:`tune_bundle`). Mode "neural" decodes with the neural
 model's beam search alone (chosen when that was better on dev).
 
-Rescoring the neural beam with the n-gram model is not offered: the
-n-gram model can only rank paths it finds itself (its probability of an
-arbitrary phoneme sequence needs a constrained search that Model does not
-expose), so a neural candidate outside its n-best list has no sound n-gram
-score.
+In mode "rescore-beam" the roles swap: the neural model's beam (its
+NEURAL_BEAM best pronunciations) is re-ranked by the same formula, P_ngram
+being the share of the best joint path of the word and each candidate
+(:meth:`tamsu._batch.BatchDecoder.path_weights`, a search constrained to
+the candidate's phonemes) among the candidates'; a candidate the n-gram
+model cannot spell ranks below the others.
 """
 
 from __future__ import annotations
@@ -43,7 +46,7 @@ import math
 import os
 import tempfile
 from dataclasses import dataclass
-from typing import Any, Sequence
+from typing import Any, Callable, Sequence, TypeVar
 
 from tamsu._batch import BatchDecoder
 from tamsu._neural import NeuralModel
@@ -53,19 +56,23 @@ from tamsu.graphemes import MARKERS, normalise_word
 from tamsu.normalise import Alphabet, normalise
 from tamsu.search import Phonemes, SearchOptions, search_all
 
-__all__ = ["BUNDLE_FORMAT", "NEURAL_BEAM", "Bundle", "load_part_decoder",
-           "model_kind", "tune_bundle"]
+__all__ = ["BUNDLE_FORMAT", "MODES", "NEURAL_BEAM", "Bundle",
+           "load_part_decoder", "model_kind", "tune_bundle"]
 
 BUNDLE_FORMAT = "tamsu-bundle"
 _VERSION = 1
 _NEURAL_MAGIC = b"TAMSU-NN"
 NEURAL_BEAM = 5
+MODES = ("rescore", "rescore-beam", "neural")
+"""A bundle's modes: the n-gram list rescored with the neural model, the
+neural beam rescored with the n-gram model, the neural beam alone."""
 """The neural beam's width: at least `nbest`, at most the search's `beam`.
 Wider beams cost time and rarely change the best path."""
 # A candidate the neural model cannot spell (a phoneme it does not know)
 # ranks below every other, by its n-gram score among its kind.
 _FLOOR = -1e4
 _WEIGHTS = [i / 20 for i in range(21)]
+_T = TypeVar("_T")
 
 
 @dataclass(frozen=True)
@@ -73,10 +80,13 @@ class Bundle:
     """A bundle file's content, its paths made absolute."""
     ngram: str
     neural: str
-    mode: str          # "rescore" or "neural"
+    mode: str          # one of MODES
     weight: float      # the neural model's share of the rescoring score
     depth: int         # the n-gram paths rescored
     dev_wer: dict[str, float]
+    # The weight tuned for each rescoring mode, so that another mode can be
+    # chosen by editing `mode` and `weight` alone.
+    weights: dict[str, float] = dataclasses.field(default_factory=dict)
 
 
 def model_kind(path: str | os.PathLike[str]) -> str:
@@ -119,10 +129,11 @@ def read_bundle(path: str) -> Bundle:
                                  f"was tuned with (sha256 differs)")
         bundle = Bundle(files["ngram"], files["neural"], data["mode"],
                         float(data["weight"]), int(data["depth"]),
-                        dict(data.get("dev_wer", {})))
+                        dict(data.get("dev_wer", {})),
+                        dict(data.get("weights", {})))
     except (OSError, KeyError, TypeError, ValueError) as error:
         raise ValueError(f"{path}: bad bundle: {error}") from None
-    if bundle.mode not in ("rescore", "neural") or not (
+    if bundle.mode not in MODES or not (
             0.0 <= bundle.weight <= 1.0) or bundle.depth < 1:
         raise ValueError(f"{path}: bad bundle: mode, weight or depth out of "
                          f"range")
@@ -137,7 +148,7 @@ def _write_bundle(path: str | os.PathLike[str], bundle: Bundle) -> None:
         data[kind] = os.path.relpath(file, here)
         data[f"{kind}_sha256"] = _sha256(file)
     data.update(mode=bundle.mode, weight=bundle.weight, depth=bundle.depth,
-                dev_wer=bundle.dev_wer)
+                dev_wer=bundle.dev_wer, weights=bundle.weights)
     handle, temporary = tempfile.mkstemp(dir=here, suffix=".tmp")
     try:
         with os.fdopen(handle, "w", encoding="utf-8") as f:
@@ -181,6 +192,8 @@ class NeuralDecoder:
     """The neural model's beam search (pieces of words spelled in its
     graphemes, one character each)."""
 
+    batched = True  # many words per call decode faster (see G2P.answers)
+
     def __init__(self, model: NeuralModel, options: SearchOptions) -> None:
         self._model = model
         self._options = options
@@ -189,16 +202,51 @@ class NeuralDecoder:
 
     def decode(self, parts: Sequence[str],
                threads: int = 1) -> list[list[Scored]]:
-        found = [self._model.phoneticize(part, self._options.nbest,
-                                         self._beam) if part else []
-                 for part in parts]
+        found = self._model.phoneticize_batch(parts, self._options.nbest,
+                                              self._beam, threads)
         return [_ranked([(tuple(p), s) for p, s in paths if p],
                         self._options) for paths in found]
+
+
+def _log_shares(weights: Sequence[float | None]) -> list[float]:
+    """The log of each path's share of the paths' probability (weights are
+    -log); _FLOOR for a path without weight or share."""
+    found = [-w for w in weights if w is not None]
+    shares = iter(_shares(found) if found else [])
+    logs = []
+    for weight in weights:
+        share = next(shares) if weight is not None else 0.0
+        logs.append(math.log(share) if share > 0 else _FLOOR)
+    return logs
+
+
+def _each_part(parts: Sequence[str], decode: Callable[[list[str]], list[_T]],
+               none: _T) -> list[_T]:
+    """decode() of the non-empty parts, `none` for the empty ones."""
+    found = iter(decode([part for part in parts if part]))
+    return [next(found) if part else none for part in parts]
+
+
+# A candidate of a combination: phonemes, the n-gram model's log-posterior
+# within the candidate list, the neural model's log-probability.
+Candidate = tuple[Phonemes, float, float]
+
+
+def _combined(lists: Sequence[Sequence[Phonemes]],
+              ngram: Sequence[Sequence[float | None]],
+              neural: Sequence[Sequence[float]]) -> list[list[Candidate]]:
+    """Each word's list with both models' scores: n-gram path weights (None:
+    no path) and neural log-probabilities."""
+    return [[(p, g, max(n, _FLOOR)) for p, g, n in
+             zip(found, _log_shares(weights), scores)]
+            for found, weights, scores in zip(lists, ngram, neural)]
 
 
 class RescoringDecoder:
     """The n-gram model's n-best list re-ranked with the neural model's
     teacher-forced log-probabilities (see the module's formula)."""
+
+    batched = True
 
     def __init__(self, bundle: Bundle, delim: str,
                  options: SearchOptions) -> None:
@@ -212,31 +260,60 @@ class RescoringDecoder:
         self._list = dataclasses.replace(options, nbest=depth,
                                          beam=max(options.beam, depth),
                                          probability_mass=None)
+        self._beam = max(options.nbest, NEURAL_BEAM)
         self.alphabet = Alphabet.of_model(self._ngram, delim)
         self._form = self._neural.grapheme_form
 
-    def candidates(self, part: str) -> list[tuple[Phonemes, float, float]]:
-        """The n-gram list of `part`: (phonemes, n-gram log-posterior within
-        the list, neural log-probability), in n-gram order."""
-        paths = search_all(self._ngram, [part], self._list)[0]
-        if not paths:
-            return []
-        shares = _shares([-w for _, w in paths])
+    def candidates(self, parts: Sequence[str],
+                   threads: int = 1) -> list[list[Candidate]]:
+        """The n-gram list of each part, in n-gram order."""
+        def decode(wanted: list[str]) -> list[list[Candidate]]:
+            lists = search_all(self._ngram, wanted, self._list, threads)
+            phonemes = [[p for p, _ in paths] for paths in lists]
+            return _combined(phonemes, [[w for _, w in paths]
+                                        for paths in lists],
+                             self._neural.score_batch(
+                                 self._neural_words(wanted), phonemes,
+                                 threads))
+        return _each_part(parts, decode, [])
+
+    def beam_candidates(self, parts: Sequence[str],
+                        threads: int = 1) -> list[list[Candidate]]:
+        """The neural beam of each part, in neural order."""
+        def decode(wanted: list[str]) -> list[list[Candidate]]:
+            beams = self._neural.phoneticize_batch(
+                self._neural_words(wanted), self._beam, self._beam, threads)
+            phonemes = [[tuple(p) for p, _ in paths] for paths in beams]
+            return _combined(phonemes, self._ngram.path_weights(
+                wanted, phonemes, threads), [[s for _, s in paths]
+                                             for paths in beams])
+        return _each_part(parts, decode, [])
+
+    def _neural_words(self, parts: Sequence[str]) -> list[str]:
         # Both models come from one lexicon, but a grapheme form each: the
-        # neural model scores the word in its own (and leaves out what it
+        # neural model reads the word in its own (and leaves out what it
         # does not know).
-        neural = self._neural.score(normalise_word(part, self._form),
-                                    [p for p, _ in paths])
-        return [(p, math.log(share) if share > 0 else _FLOOR,
-                 max(n, _FLOOR))
-                for (p, _), share, n in zip(paths, shares, neural)]
+        return [normalise_word(part, self._form) for part in parts]
 
     def decode(self, parts: Sequence[str],
                threads: int = 1) -> list[list[Scored]]:
         w = self._weight
-        return [_ranked([(p, (1 - w) * g + w * n) for p, g, n in
-                         self.candidates(part)], self._options)
-                if part else [] for part in parts]
+        return [_ranked([(p, (1 - w) * g + w * n) for p, g, n in found],
+                        self._options)
+                for found in self._found(parts, threads)]
+
+    def _found(self, parts: Sequence[str],
+               threads: int) -> list[list[Candidate]]:
+        return self.candidates(parts, threads)
+
+
+class BeamRescoringDecoder(RescoringDecoder):
+    """The neural model's beam re-ranked with the n-gram model's best path
+    of each candidate (the module's formula, the lists' roles swapped)."""
+
+    def _found(self, parts: Sequence[str],
+               threads: int) -> list[list[Candidate]]:
+        return self.beam_candidates(parts, threads)
 
 
 def load_part_decoder(model: str | tuple[str, ...], delim: str,
@@ -255,44 +332,64 @@ def load_part_decoder(model: str | tuple[str, ...], delim: str,
     bundle = read_bundle(model)
     if bundle.mode == "neural":
         return NeuralDecoder(NeuralModel(bundle.neural), options)
+    if bundle.mode == "rescore-beam":
+        return BeamRescoringDecoder(bundle, delim, options)
     return RescoringDecoder(bundle, delim, options)
 
 
 def tune_bundle(ngram: str | os.PathLike[str], neural: str | os.PathLike[str],
                 dev: Sequence[tuple[str, Sequence[Phonemes]]],
-                output: str | os.PathLike[str], *, depth: int = 10) -> Bundle:
+                output: str | os.PathLike[str], *, depth: int = 10,
+                threads: int = 1) -> Bundle:
     """Writes a bundle of `ngram` and `neural` to `output`, its mode and
     weight the best on the `dev` words ((word, references) pairs): the
-    neural beam alone, or rescoring with the weight of the grid 0, 0.05,
-    ..., 1 with the fewest word errors (ties go to the smaller weight).
-    Raises ValueError for models that cannot be loaded or no dev words."""
+    neural beam alone, or rescoring (the n-gram list or the neural beam)
+    with the weight of the grid 0, 0.05, ..., 1 with the fewest word errors
+    (ties go to the smaller weight, then to "rescore", "rescore-beam" and
+    "neural" in that order). Decodes on `threads` native threads. Raises
+    ValueError for models that cannot be loaded or no dev words."""
     if not dev:
         raise ValueError("tuning a bundle needs dev words")
     draft = Bundle(os.path.abspath(ngram), os.path.abspath(neural), "rescore",
                    0.0, depth, {})
     rescorer = RescoringDecoder(draft, "", SearchOptions())
     alone = NeuralDecoder(NeuralModel(draft.neural), SearchOptions())
-    errors = [0] * len(_WEIGHTS)
-    neural_errors = 0
-    for word, references in dev:
-        wanted = {tuple(r) for r in references}
-        spelled = "".join(normalise(word, rescorer.alphabet,
-                                    enabled=False).parts)
-        found = rescorer.candidates(spelled)
-        for i, w in enumerate(_WEIGHTS):
-            best = max(found, key=lambda c: (1 - w) * c[1] + w * c[2],
-                       default=None)
-            errors[i] += best is None or best[0] not in wanted
-        spelled = "".join(normalise(word, alone.alphabet,
-                                    enabled=False).parts)
-        top = alone.decode([spelled])[0]
-        neural_errors += not top or top[0].phonemes not in wanted
-    chosen = min(range(len(_WEIGHTS)), key=lambda i: (errors[i], i))
-    wer = {"ngram": errors[0], "rescore": errors[chosen],
-           "neural": neural_errors}
+    wanted = [{tuple(r) for r in references} for _, references in dev]
+    spelled = _spelled(dev, rescorer.alphabet)
+    tried = {mode: _errors_by_weight(found, wanted) for mode, found in (
+        ("rescore", rescorer.candidates(spelled, threads)),
+        ("rescore-beam", rescorer.beam_candidates(spelled, threads)))}
+    neural_errors = sum(
+        not top or top[0].phonemes not in right for top, right in
+        zip(alone.decode(_spelled(dev, alone.alphabet), threads), wanted))
+    best = {mode: min(range(len(_WEIGHTS)), key=lambda i: (errors[i], i))
+            for mode, errors in tried.items()}
+    wer = {"ngram": tried["rescore"][0], "neural": neural_errors,
+           **{mode: tried[mode][i] for mode, i in best.items()}}
+    mode = min(["rescore", "rescore-beam", "neural"], key=lambda m: wer[m])
     bundle = dataclasses.replace(
-        draft, mode="neural" if neural_errors < errors[chosen] else "rescore",
-        weight=_WEIGHTS[chosen],
-        dev_wer={k: round(100.0 * v / len(dev), 2) for k, v in wer.items()})
+        draft, mode=mode, weight=_WEIGHTS[best.get(mode, 0)],
+        dev_wer={k: round(100.0 * v / len(dev), 2) for k, v in wer.items()},
+        weights={mode: _WEIGHTS[i] for mode, i in best.items()})
     _write_bundle(output, bundle)
     return bundle
+
+
+def _spelled(dev: Sequence[tuple[str, Sequence[Phonemes]]],
+             alphabet: Alphabet) -> list[str]:
+    """The dev words spelled for `alphabet` (unknown characters removed)."""
+    return ["".join(normalise(word, alphabet, enabled=False).parts)
+            for word, _ in dev]
+
+
+def _errors_by_weight(found: Sequence[Sequence[Candidate]],
+                      wanted: Sequence[set[Phonemes]]) -> list[int]:
+    """The words whose best candidate is wrong, for each weight of the
+    grid."""
+    errors = [0] * len(_WEIGHTS)
+    for candidates, right in zip(found, wanted):
+        for i, w in enumerate(_WEIGHTS):
+            best = max(candidates, key=lambda c: (1 - w) * c[1] + w * c[2],
+                       default=None)
+            errors[i] += best is None or best[0] not in right
+    return errors

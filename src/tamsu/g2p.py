@@ -222,7 +222,8 @@ class G2P:
         any length. With `jobs` above 1 the words are decoded on that many
         native threads in this process, `chunk_size` words per thread at a
         time, with the one shared model (an ensemble's words one after the
-        other). Warnings are given here, in input order.
+        other); a neural model or bundle takes chunks on one thread too.
+        Warnings are given here, in input order.
         """
         for answer in self.answers(words, jobs=jobs, chunk_size=chunk_size):
             if answer.removed or answer.skipped is not None:
@@ -236,7 +237,10 @@ class G2P:
         skipped) and no warnings: for callers that report on their own."""
         if isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1:
             raise ValueError("jobs must be a whole number of at least 1")
-        if jobs == 1:
+        # A neural model decodes the words of a call side by side, faster
+        # than one by one: it takes chunks even on one thread. Other models
+        # answer each word as it comes.
+        if jobs == 1 and not getattr(self._decoder, "batched", False):
             answer = self._answer
             for word in words:
                 yield answer(word)

@@ -12,6 +12,7 @@
 #include "python/binder.h"
 #include "python/guard.h"
 #include "python/py_ref.h"
+#include "python/unlocked.h"
 
 namespace tamsu::python {
 namespace {
@@ -29,14 +30,10 @@ const NeuralModel &record_of(PyObject *self) {
   return *reinterpret_cast<PyNeuralModel *>(self)->record;
 }
 
-// Runs `work` without the interpreter lock, taking it back even if `work`
-// throws.
+// Runs `work` without the interpreter lock.
 template <class Work>
-auto without_gil(Work &&work) {
-  struct Relock {
-    PyThreadState *state;
-    ~Relock() { PyEval_RestoreThread(state); }
-  } relock{PyEval_SaveThread()};
+auto unlocked(Work &&work) {
+  const Unlocked released;
   return work();
 }
 
@@ -53,7 +50,7 @@ PyObject *neural_model_new(PyTypeObject *type, PyObject *args,
     PyRef owner = PyRef::steal(path_bytes);
     const std::string path(PyBytes_AS_STRING(path_bytes),
                            static_cast<std::size_t>(PyBytes_GET_SIZE(path_bytes)));
-    auto loaded = without_gil([&] { return load_neural_model(path); });
+    auto loaded = unlocked([&] { return load_neural_model(path); });
     if (!loaded) {
       set_error_text(PyExc_ValueError, "failed to read neural model " + path +
                                            ": " + describe(loaded.error()));
@@ -99,6 +96,35 @@ PyObject *new_str(const std::string &text) {
 // nbest and beam: small positive counts (a beam's cost grows with it).
 constexpr std::uint64_t kMaxBeam = 1000;
 
+// nbest (bound[0]) and beam (bound[1]), either absent, into `options`.
+bool convert_beam(PyObject *const *bound, BeamOptions &options) {
+  std::uint64_t nbest = 1, beam = 5;
+  if ((bound[0] && !convert_u64(bound[0], "nbest", nbest)) ||
+      (bound[1] && !convert_u64(bound[1], "beam", beam))) {
+    return false;
+  }
+  if (nbest < 1 || nbest > kMaxBeam || beam < 1 || beam > kMaxBeam) {
+    PyErr_Format(PyExc_ValueError, "nbest and beam must be between 1 and %llu",
+                 static_cast<unsigned long long>(kMaxBeam));
+    return false;
+  }
+  options = {beam, nbest};
+  return true;
+}
+
+// Paths as a list of (phonemes, log_probability) tuples.
+PyObject *paths_list(const NeuralModel &model,
+                     const std::vector<NeuralPath> &paths) {
+  return new_list(paths.size(), [&](std::size_t i) -> PyObject * {
+    PyRef phonemes = PyRef::steal(
+        new_list(paths[i].phonemes.size(), [&](std::size_t k) {
+          return new_str(model.phonemes[paths[i].phonemes[k]]);
+        }));
+    if (!phonemes) return nullptr;
+    return Py_BuildValue("(Od)", phonemes.get(), paths[i].log_probability);
+  });
+}
+
 const char *const kPhoneticizeParams[] = {"word", "nbest", "beam"};
 const Signature kPhoneticizeSignature = {"NeuralModel.phoneticize",
                                          kPhoneticizeParams, 3, 1};
@@ -109,52 +135,59 @@ PyObject *neural_model_phoneticize(PyObject *self, PyObject *const *args,
       self, kPhoneticizeSignature, args, nargs, kwnames,
       [](const NeuralModel &model, const WordGraphemes &word,
          PyObject *const *bound) -> PyObject * {
-        std::uint64_t nbest = 1, beam = 5;
-        if ((bound[1] && !convert_u64(bound[1], "nbest", nbest)) ||
-            (bound[2] && !convert_u64(bound[2], "beam", beam))) {
-          return nullptr;
-        }
-        if (nbest < 1 || nbest > kMaxBeam || beam < 1 || beam > kMaxBeam) {
-          PyErr_Format(PyExc_ValueError,
-                       "nbest and beam must be between 1 and %llu",
-                       static_cast<unsigned long long>(kMaxBeam));
-          return nullptr;
-        }
-        const BeamOptions options{beam, nbest};
-        auto paths = without_gil(
-            [&] { return beam_search(model, word.ids, options); });
-        return new_list(paths.size(), [&](std::size_t i) -> PyObject * {
-          PyRef phonemes = PyRef::steal(new_list(
-              paths[i].phonemes.size(), [&](std::size_t k) {
-                return new_str(model.phonemes[paths[i].phonemes[k]]);
-              }));
-          if (!phonemes) return nullptr;
-          return Py_BuildValue("(Od)", phonemes.get(),
-                               paths[i].log_probability);
-        });
+        BeamOptions options;
+        if (!convert_beam(bound + 1, options)) return nullptr;
+        return paths_list(model, unlocked([&] {
+                            return beam_search(model, word.ids, options);
+                          }));
       });
 }
 
-// Appends the texts of a sequence of str to `out`.
-bool convert_texts(PyObject *sequence, std::vector<std::string> &out) {
-  PyRef fast = PyRef::steal(PySequence_Fast(
-      sequence, "candidates must be a sequence of sequences of str"));
-  if (!fast || PyUnicode_Check(sequence)) {
-    if (fast) {
-      PyErr_SetString(PyExc_TypeError,
-                      "a candidate must be a sequence of str, not a str");
-    }
-    return false;
+// The grapheme ids of words.
+std::vector<LabelList> word_ids(const NeuralModel &model,
+                                const std::vector<std::string> &words) {
+  std::vector<LabelList> ids;
+  for (const std::string &word : words) {
+    ids.push_back(word_graphemes(model, word).ids);
   }
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(fast.get()); ++i) {
-    std::string text;
-    if (!convert_text(PySequence_Fast_GET_ITEM(fast.get(), i), "candidates",
-                      text)) {
-      return false;
+  return ids;
+}
+
+const char *const kPhoneticizeBatchParams[] = {"words", "nbest", "beam",
+                                               "threads"};
+const Signature kPhoneticizeBatchSignature = {
+    "NeuralModel.phoneticize_batch", kPhoneticizeBatchParams, 4, 1};
+
+PyObject *neural_model_phoneticize_batch(PyObject *self, PyObject *const *args,
+                                         Py_ssize_t nargs, PyObject *kwnames) {
+  return guarded([&]() -> PyObject * {
+    PyObject *bound[kMaxParams];
+    const NeuralModel &model = record_of(self);
+    std::vector<std::string> texts;
+    BeamOptions options;
+    std::size_t threads = 1;
+    if (!bind_arguments(kPhoneticizeBatchSignature, args, nargs, kwnames,
+                        args + nargs, bound) ||
+        !convert_texts(bound[0], "words", texts) ||
+        !convert_beam(bound + 1, options) ||
+        (bound[3] && !convert_threads(bound[3], threads))) {
+      return nullptr;
     }
-    out.push_back(std::move(text));
-  }
-  return true;
+    const std::vector<LabelList> words = word_ids(model, texts);
+    auto found = run_unlocked(threads, [&](const ParallelRun &run) {
+      return beam_search_parallel(model, words, options, run);
+    });
+    if (!found) return nullptr;
+    return new_list(found->size(), [&](std::size_t i) {
+      return paths_list(model, (*found)[i]);
+    });
+  });
+}
+
+PyObject *scores_list(const std::vector<double> &scores) {
+  return new_list(scores.size(), [&](std::size_t i) {
+    return PyFloat_FromDouble(scores[i]);
+  });
 }
 
 const char *const kScoreParams[] = {"word", "candidates"};
@@ -166,24 +199,35 @@ PyObject *neural_model_score(PyObject *self, PyObject *const *args,
       self, kScoreSignature, args, nargs, kwnames,
       [](const NeuralModel &model, const WordGraphemes &word,
          PyObject *const *bound) -> PyObject * {
-        PyRef fast = PyRef::steal(PySequence_Fast(
-            bound[1], "candidates must be a sequence of sequences of str"));
-        if (!fast) return nullptr;
-        std::vector<std::vector<std::string>> candidates(
-            static_cast<std::size_t>(PySequence_Fast_GET_SIZE(fast.get())));
-        for (std::size_t i = 0; i < candidates.size(); ++i) {
-          if (!convert_texts(PySequence_Fast_GET_ITEM(
-                                 fast.get(), static_cast<Py_ssize_t>(i)),
-                             candidates[i])) {
-            return nullptr;
-          }
+        Candidates candidates;
+        if (!convert_text_lists(bound[1], "candidates", candidates)) {
+          return nullptr;
         }
-        auto scores = without_gil(
-            [&] { return score_candidates(model, word.ids, candidates); });
-        return new_list(scores.size(), [&](std::size_t i) {
-          return PyFloat_FromDouble(scores[i]);
-        });
+        return scores_list(unlocked(
+            [&] { return score_candidates(model, word.ids, candidates); }));
       });
+}
+
+const char *const kScoreBatchParams[] = {"words", "candidates", "threads"};
+const Signature kScoreBatchSignature = {"NeuralModel.score_batch",
+                                        kScoreBatchParams, 3, 2};
+
+PyObject *neural_model_score_batch(PyObject *self, PyObject *const *args,
+                                   Py_ssize_t nargs, PyObject *kwnames) {
+  return guarded([&]() -> PyObject * {
+    ScoringArguments a;
+    if (!bind_scoring(kScoreBatchSignature, args, nargs, kwnames, a)) {
+      return nullptr;
+    }
+    const NeuralModel &model = record_of(self);
+    const std::vector<LabelList> words = word_ids(model, a.words);
+    auto scores = run_unlocked(a.threads, [&](const ParallelRun &run) {
+      return score_candidates_parallel(model, words, a.candidates, run);
+    });
+    if (!scores) return nullptr;
+    return new_list(scores->size(),
+                    [&](std::size_t i) { return scores_list((*scores)[i]); });
+  });
 }
 
 const char *const kWordParams[] = {"word"};
@@ -253,6 +297,17 @@ PyMethodDef neural_model_methods[] = {
      "The model's log-probability of each candidate pronunciation (a\n"
      "sequence of phoneme str) of word; -inf for one with a phoneme the\n"
      "model does not know."},
+    {"phoneticize_batch", fastcall(neural_model_phoneticize_batch),
+     METH_FASTCALL | METH_KEYWORDS,
+     "phoneticize_batch($self, words, nbest=1, beam=5, threads=1)\n--\n\n"
+     "phoneticize of each word, in order, the words searched side by side\n"
+     "on `threads` native threads without the interpreter lock; Ctrl-C\n"
+     "stops it."},
+    {"score_batch", fastcall(neural_model_score_batch),
+     METH_FASTCALL | METH_KEYWORDS,
+     "score_batch($self, words, candidates, threads=1)\n--\n\n"
+     "score of each word and its list of candidates (one list per word),\n"
+     "in order, on `threads` native threads; Ctrl-C stops it."},
     {"unknown_graphemes", fastcall(neural_model_unknown_graphemes),
      METH_FASTCALL | METH_KEYWORDS,
      "unknown_graphemes($self, word)\n--\n\n"

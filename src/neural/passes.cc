@@ -1,0 +1,275 @@
+// Compiled once for any processor and, where passes_avx2.cc is built, once
+// more for AVX2 and FMA (see passes.h): everything here lives in the
+// namespace TAMSU_NEURAL_KERNEL names.
+#include "neural/passes.h"
+
+#include <algorithm>
+#include <limits>
+#include <tuple>
+#include <utility>
+
+#include "neural/transformer.h"
+
+namespace tamsu::TAMSU_NEURAL_KERNEL {
+namespace {
+
+// Input ids in the order the model reads them.
+LabelList model_order(const NeuralModel &model, LabelList ids) {
+  if (model.direction == Direction::kRightToLeft) {
+    std::reverse(ids.begin(), ids.end());
+  }
+  return ids;
+}
+
+struct Hypothesis {
+  LabelList phonemes;
+  double score;
+  std::size_t row;  // its row in the step's batch (its parent's, when new)
+};
+
+struct Candidate {
+  double score;
+  std::size_t hypothesis;
+  Label phoneme;
+};
+
+// Better first; equal scores in (hypothesis, phoneme) order.
+bool better(const Candidate &a, const Candidate &b) {
+  return std::tie(b.score, a.hypothesis, a.phoneme) <
+         std::tie(a.score, b.hypothesis, b.phoneme);
+}
+
+// One word's beam search.
+struct WordSearch {
+  std::size_t max_length;
+  std::vector<Hypothesis> alive;
+  std::vector<NeuralPath> finished;
+};
+
+// Extends `search`'s hypotheses by their rows of `log_probs`; false once
+// the search is over.
+bool advance(WordSearch &search, const Matrix &log_probs, std::size_t step,
+             std::size_t beam, std::size_t nbest, Label num_phonemes,
+             std::vector<Candidate> &candidates) {
+  const std::vector<Hypothesis> &alive = search.alive;
+  candidates.clear();
+  for (std::size_t b = 0; b < alive.size(); ++b) {
+    const auto row = static_cast<Eigen::Index>(alive[b].row);
+    candidates.push_back({alive[b].score + log_probs(row, kEndPhoneme), b,
+                          kEndPhoneme});
+    // At the length limit only the end remains.
+    if (step == search.max_length) continue;
+    for (Label p = kFirstPhoneme; p < num_phonemes; ++p) {
+      candidates.push_back({alive[b].score + log_probs(row, p), b, p});
+    }
+  }
+  const std::size_t keep = std::min(candidates.size(), 2 * beam);
+  std::partial_sort(candidates.begin(), candidates.begin() + keep,
+                    candidates.end(), better);
+
+  // The best `beam` continuations go on; an end among the best `beam`
+  // candidates finishes its hypothesis.
+  std::vector<Hypothesis> next;
+  for (std::size_t rank = 0; rank < keep && next.size() < beam; ++rank) {
+    const Candidate &c = candidates[rank];
+    const Hypothesis &from = alive[c.hypothesis];
+    if (c.phoneme == kEndPhoneme) {
+      if (rank < beam) search.finished.push_back({from.phonemes, c.score});
+      continue;
+    }
+    next.push_back({from.phonemes, c.score, from.row});
+    next.back().phonemes.push_back(c.phoneme);
+  }
+  search.alive = std::move(next);
+  if (search.alive.empty()) return false;
+
+  // Scores only fall as a hypothesis grows: once the nbest-th finished
+  // one beats every live one, nothing can overtake it.
+  if (search.finished.size() >= nbest) {
+    std::vector<double> scores;
+    for (const NeuralPath &p : search.finished) {
+      scores.push_back(p.log_probability);
+    }
+    std::nth_element(scores.begin(), scores.begin() + (nbest - 1),
+                     scores.end(), std::greater<double>());
+    if (search.alive.front().score <= scores[nbest - 1]) return false;
+  }
+  return true;
+}
+
+// The n best finished paths, best first, in reading order.
+std::vector<NeuralPath> best_paths(const NeuralModel &model,
+                                   std::vector<NeuralPath> finished,
+                                   std::size_t nbest) {
+  std::stable_sort(finished.begin(), finished.end(),
+                   [](const NeuralPath &a, const NeuralPath &b) {
+                     return a.log_probability > b.log_probability;
+                   });
+  if (finished.size() > nbest) finished.resize(nbest);
+  if (model.direction == Direction::kRightToLeft) {
+    for (NeuralPath &p : finished) {
+      std::reverse(p.phonemes.begin(), p.phonemes.end());
+    }
+  }
+  return finished;
+}
+
+// The candidates of a scoring pass as one tree of prefixes per word: a
+// prefix shared by several candidates is decoded once, which the n-best
+// lists of one word mostly are.
+struct PrefixNode {
+  Label token;    // its last phoneme (<s> at a root)
+  std::size_t word;   // the pass's word
+  double score;   // log-probability of the prefix
+  std::size_t row;    // its row in its step's batch
+  std::vector<std::size_t> children;
+};
+
+// Adds `targets` below `root`; returns the node of the whole candidate.
+std::size_t add_prefixes(std::vector<PrefixNode> &nodes, std::size_t root,
+                         const LabelList &targets) {
+  std::size_t node = root;
+  for (Label token : targets) {
+    std::size_t next = 0;
+    for (std::size_t child : nodes[node].children) {
+      if (nodes[child].token == token) next = child;
+    }
+    if (next == 0) {
+      next = nodes.size();
+      nodes[node].children.push_back(next);
+      nodes.push_back({token, nodes[node].word, 0.0, 0, {}});
+    }
+    node = next;
+  }
+  return node;
+}
+
+// One candidate of a pass: where its score goes and its tree node.
+struct Scoring {
+  std::size_t word, candidate, node;
+};
+
+// Scores `items` of the words `batch`, step by step down their prefix
+// trees (`nodes`, roots first, one per word).
+void score_trees(const NeuralModel &model, const std::vector<LabelList> &words,
+                const std::vector<std::size_t> &batch,
+                std::vector<PrefixNode> &nodes,
+                const std::vector<Scoring> &items,
+                std::vector<std::vector<double>> &scores) {
+  std::vector<LabelList> inputs;
+  for (std::size_t i : batch) inputs.push_back(model_order(model, words[i]));
+  const EncodedWords encoded = encode(model, inputs);
+  DecoderCache cache = make_decoder_cache(model, items.size(), 8);
+  DecoderCache next_cache = make_decoder_cache(model, items.size(), 8);
+  DecoderScratch scratch;
+  Matrix log_probs;
+  std::vector<std::size_t> level(batch.size()), next, parents, word_of;
+  for (std::size_t w = 0; w < batch.size(); ++w) level[w] = w;
+  LabelList tokens;
+  for (std::size_t step = 0; !level.empty(); ++step) {
+    tokens.clear();
+    word_of.clear();
+    for (std::size_t node : level) {
+      nodes[node].row = tokens.size();
+      tokens.push_back(nodes[node].token);
+      word_of.push_back(nodes[node].word);
+    }
+    decode_step(model, encoded, tokens, word_of, step, cache, scratch,
+                log_probs);
+    next.clear();
+    parents.clear();
+    for (std::size_t node : level) {
+      const auto row = static_cast<Eigen::Index>(nodes[node].row);
+      for (std::size_t child : nodes[node].children) {
+        nodes[child].score =
+            nodes[node].score + log_probs(row, nodes[child].token);
+        if (nodes[child].children.empty()) continue;  // ended by </s>
+        next.push_back(child);
+        parents.push_back(nodes[node].row);
+      }
+    }
+    level.swap(next);
+    gather_cache(model, cache, parents, step + 1, next_cache);
+    std::swap(cache, next_cache);
+  }
+  for (const Scoring &item : items) {
+    scores[batch[item.word]][item.candidate] = nodes[item.node].score;
+  }
+}
+
+}  // namespace
+
+// Searches words[i] for each i of `batch` side by side into results[i].
+void search_pass(const NeuralModel &model,
+                  const std::vector<LabelList> &words,
+                  const std::vector<std::size_t> &batch,
+                  const BeamOptions &options,
+                  std::vector<std::vector<NeuralPath>> &results) {
+  const std::size_t beam = std::max(options.beam, options.nbest);
+  const auto num_phonemes = static_cast<Label>(model.phonemes.size());
+  std::vector<LabelList> inputs;
+  std::vector<WordSearch> searches;
+  std::vector<std::size_t> active;
+  for (std::size_t i : batch) {
+    inputs.push_back(model_order(model, words[i]));
+    searches.push_back({max_output_length(words[i].size()), {{{}, 0.0, 0}}, {}});
+    active.push_back(active.size());
+  }
+  const EncodedWords encoded = encode(model, inputs);
+  DecoderCache cache = make_decoder_cache(model, batch.size() * beam, 8);
+  DecoderCache next_cache = make_decoder_cache(model, batch.size() * beam, 8);
+  DecoderScratch scratch;
+  Matrix log_probs;
+  LabelList tokens;
+  std::vector<std::size_t> word_of, parents, still;
+  std::vector<Candidate> candidates;
+  for (std::size_t step = 0; !active.empty(); ++step) {
+    tokens.clear();
+    word_of.clear();
+    for (std::size_t w : active) {
+      for (Hypothesis &h : searches[w].alive) {
+        h.row = tokens.size();
+        tokens.push_back(step == 0 ? kStartPhoneme : h.phonemes.back());
+        word_of.push_back(w);
+      }
+    }
+    decode_step(model, encoded, tokens, word_of, step, cache, scratch,
+                log_probs);
+    still.clear();
+    parents.clear();
+    for (std::size_t w : active) {
+      if (!advance(searches[w], log_probs, step, beam, options.nbest,
+                   num_phonemes, candidates)) {
+        continue;
+      }
+      still.push_back(w);
+      for (const Hypothesis &h : searches[w].alive) parents.push_back(h.row);
+    }
+    active.swap(still);
+    gather_cache(model, cache, parents, step + 1, next_cache);
+    std::swap(cache, next_cache);
+  }
+  for (std::size_t k = 0; k < batch.size(); ++k) {
+    results[batch[k]] =
+        best_paths(model, std::move(searches[k].finished), options.nbest);
+  }
+}
+
+void score_pass(const NeuralModel &model, const std::vector<LabelList> &words,
+                const std::vector<std::size_t> &batch,
+                const std::vector<LabelList> &targets,
+                const std::vector<std::pair<std::size_t, std::size_t>> &owners,
+                std::vector<std::vector<double>> &scores) {
+  std::vector<PrefixNode> nodes;
+  for (std::size_t w = 0; w < batch.size(); ++w) {
+    nodes.push_back({kStartPhoneme, w, 0.0, 0, {}});
+  }
+  std::vector<Scoring> items;
+  for (std::size_t k = 0; k < targets.size(); ++k) {
+    const std::size_t w = owners[k].first;
+    items.push_back({w, owners[k].second, add_prefixes(nodes, w, targets[k])});
+  }
+  score_trees(model, words, batch, nodes, items, scores);
+}
+
+}  // namespace tamsu::TAMSU_NEURAL_KERNEL
