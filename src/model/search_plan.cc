@@ -16,77 +16,92 @@ bool usable_final_weight(float w) {
   return !std::isnan(w) && w != -std::numeric_limits<float>::infinity();
 }
 
-// The input labels `root` reads, when it is the one state without
-// input-epsilon arcs (in an acyclic epsilon graph every state then reaches
-// it) and final; otherwise nothing.
+// The input labels of the one state without input-epsilon arcs (in an
+// acyclic epsilon graph every state then reaches it) if it is final;
+// otherwise nothing.
 std::vector<bool> labels_of_root(const SearchPlan &plan) {
-  const SearchPlan::State *root = nullptr;
-  for (const SearchPlan::State &state : plan.states) {
+  const auto &cells = plan.cells;
+  std::size_t root = cells.size();
+  for (std::size_t c = 0; c < cells.size(); c += 1 + cells[c].header.num_arcs) {
     const bool has_epsilon =
-        state.num_arcs > 0 && plan.arcs[state.arc_begin].ilabel == 0;
+        cells[c].header.num_arcs > 0 && cells[c + 1].arc.ilabel == 0;
     if (has_epsilon) continue;
-    if (root) return {};
-    root = &state;
+    if (root != cells.size()) return {};
+    root = c;
   }
-  if (!root || root->final_weight == fst::StdArc::Weight::Zero().Value()) {
+  if (root == cells.size() ||
+      cells[root].header.final_weight == fst::StdArc::Weight::Zero().Value()) {
     return {};
   }
   std::vector<bool> reads(1, false);  // epsilons read nothing
-  for (std::uint32_t a = root->arc_begin; a < root->arc_begin + root->num_arcs;
-       ++a) {
-    const auto label = static_cast<std::size_t>(plan.arcs[a].ilabel);
+  for (std::size_t c = root + 1; c <= root + cells[root].header.num_arcs; ++c) {
+    const auto label = static_cast<std::size_t>(cells[c].arc.ilabel);
     if (label >= reads.size()) reads.resize(label + 1, false);
     if (label > 0) reads[label] = true;
   }
   return reads;
 }
 
+SearchPlan refused(SearchPlan::Refusal refusal) {
+  SearchPlan plan;
+  plan.refusal = refusal;
+  return plan;
+}
+
 }  // namespace
 
 SearchPlan plan_search(const fst::StdVectorFst &fst) {
-  SearchPlan plan;
   const StateId num_states = fst.NumStates();
   if (fst.Start() == fst::kNoStateId) {
-    plan.refusal = SearchPlan::Refusal::kNoStartState;
-    return plan;
+    return refused(SearchPlan::Refusal::kNoStartState);
   }
   if (fst.Properties(fst::kILabelSorted, false) == 0) {
-    plan.refusal = SearchPlan::Refusal::kNotInputSorted;
-    return plan;
+    return refused(SearchPlan::Refusal::kNotInputSorted);
   }
   const auto states = static_cast<std::size_t>(num_states);
-  std::size_t num_arcs = 0;
-  for (StateId s = 0; s < num_states; ++s) num_arcs += fst.NumArcs(s);
-  if (num_arcs > std::numeric_limits<std::uint32_t>::max()) {
-    plan.refusal = SearchPlan::Refusal::kTooLarge;
-    return plan;
+  std::size_t num_cells = states;
+  for (StateId s = 0; s < num_states; ++s) num_cells += fst.NumArcs(s);
+  if (num_cells > std::numeric_limits<std::uint32_t>::max()) {
+    return refused(SearchPlan::Refusal::kTooLarge);
   }
   // One pass over the FST checks every arc and copies it into the flat
-  // layout; the topological sort below then reads only that.
-  plan.states.resize(states);
-  plan.arcs.reserve(num_arcs);
+  // layout; the rest reads only that.
+  SearchPlan plan;
+  plan.cells.reserve(num_cells);
+  std::vector<std::uint32_t> cell_of(states);
   std::vector<std::uint32_t> pending(states, 0);  // epsilon in-degrees
   for (StateId s = 0; s < num_states; ++s) {
     const float final_weight = fst.Final(s).Value();
     if (!usable_final_weight(final_weight)) {
-      return SearchPlan{SearchPlan::Refusal::kUnusableWeight, {}, {}, {}};
+      return refused(SearchPlan::Refusal::kUnusableWeight);
     }
-    plan.states[static_cast<std::size_t>(s)] = {
-        static_cast<std::uint32_t>(plan.arcs.size()),
-        static_cast<std::uint32_t>(fst.NumArcs(s)), final_weight, 0};
+    cell_of[static_cast<std::size_t>(s)] =
+        static_cast<std::uint32_t>(plan.cells.size());
+    SearchPlan::Cell header;
+    header.header = {static_cast<std::uint32_t>(fst.NumArcs(s)), 0,
+                     final_weight, s};
+    plan.cells.push_back(header);
     for (fst::ArcIterator<fst::StdVectorFst> it(fst, s); !it.Done();
          it.Next()) {
       const fst::StdArc &arc = it.Value();
       if (arc.ilabel < 0 || arc.olabel < 0) {
-        return SearchPlan{SearchPlan::Refusal::kNegativeLabel, {}, {}, {}};
+        return refused(SearchPlan::Refusal::kNegativeLabel);
       }
       if (!usable_arc_weight(arc.weight.Value())) {
-        return SearchPlan{SearchPlan::Refusal::kUnusableWeight, {}, {}, {}};
+        return refused(SearchPlan::Refusal::kUnusableWeight);
       }
       if (arc.ilabel == 0) ++pending[static_cast<std::size_t>(arc.nextstate)];
-      plan.arcs.push_back(arc);
+      SearchPlan::Cell cell;
+      cell.arc = {arc.ilabel, arc.olabel, arc.weight.Value(),
+                  static_cast<std::uint32_t>(arc.nextstate)};
+      plan.cells.push_back(cell);
     }
   }
+  for (std::size_t c = 0; c < plan.cells.size();) {
+    const std::size_t end = c + 1 + plan.cells[c].header.num_arcs;
+    for (++c; c < end; ++c) plan.cells[c].arc.next = cell_of[plan.cells[c].arc.next];
+  }
+  plan.start_cell = cell_of[static_cast<std::size_t>(fst.Start())];
 
   // Kahn's algorithm over the epsilon graph (epsilons come first among a
   // state's sorted arcs).
@@ -96,17 +111,18 @@ SearchPlan plan_search(const fst::StdVectorFst &fst) {
   }
   std::uint32_t next_rank = 0;
   while (!ready.empty()) {
-    SearchPlan::State &state = plan.states[static_cast<std::size_t>(ready.back())];
+    const std::uint32_t c = cell_of[static_cast<std::size_t>(ready.back())];
     ready.pop_back();
-    state.epsilon_rank = next_rank++;
-    for (std::uint32_t a = state.arc_begin;
-         a < state.arc_begin + state.num_arcs && plan.arcs[a].ilabel == 0; ++a) {
-      const StateId t = plan.arcs[a].nextstate;
+    SearchPlan::Header &header = plan.cells[c].header;
+    header.epsilon_rank = next_rank++;
+    for (std::uint32_t a = c + 1;
+         a <= c + header.num_arcs && plan.cells[a].arc.ilabel == 0; ++a) {
+      const StateId t = plan.cells[plan.cells[a].arc.next].header.state;
       if (--pending[static_cast<std::size_t>(t)] == 0) ready.push_back(t);
     }
   }
   if (next_rank != static_cast<std::uint32_t>(num_states)) {
-    return SearchPlan{SearchPlan::Refusal::kEpsilonCycle, {}, {}, {}};
+    return refused(SearchPlan::Refusal::kEpsilonCycle);
   }
   plan.refusal = SearchPlan::Refusal::kNone;
   plan.root_reads = labels_of_root(plan);

@@ -85,27 +85,29 @@ struct Acceptor {
 // numbers them (breadth first, each state's arcs in OrderedExpand's order).
 struct RawLattice {
   std::vector<std::int32_t> position;
-  std::vector<std::int32_t> model_state;
+  std::vector<std::uint32_t> model_state;  // its header cell
   std::vector<std::uint32_t> arc_begin;
   std::vector<WordLattice::Arc> arcs;
   std::vector<float> final_weight;
 };
 
 // How many states ahead of the one being expanded the composition
-// prefetches the model state's arcs (its record is prefetched as soon as
-// the state is found): about the latency of a miss to memory in states'
-// worth of work.
+// prefetches the model state's arcs beyond the first few (its header and
+// first arcs are prefetched as soon as the state is found): about the
+// latency of a miss to memory in states' worth of work.
 constexpr std::size_t kPrefetchAhead = 8;
 
 // ComposeFst with sorted matchers and the sequence filter, expanded state by
 // state. The acceptor has no epsilons, so every model epsilon move is
 // allowed (filter state 0) and only (position, model state) tells states
-// apart. The model is read from the plan's flat layout.
+// apart. The model is read from the plan's flat layout; a model state is
+// named by its header cell.
 class Composer {
  public:
   Composer(const Model &model, const Acceptor &acceptor, RawLattice &raw)
-      : plan_(model.search_plan),
-        fst_start_(model.fst.Start()),
+      : cells_(model.search_plan.cells.data()),
+        num_cells_(model.search_plan.cells.size()),
+        start_cell_(model.search_plan.start_cell),
         acceptor_(acceptor),
         last_(acceptor.last()),
         // Backoff lattices hold some dozens of states per letter.
@@ -124,7 +126,7 @@ class Composer {
   std::optional<LatticeRefusal> expand(InterruptPoll &poll,
                                        std::uint64_t max_size,
                                        std::uint64_t &size) {
-    find_state(0, fst_start_);
+    find_state(0, start_cell_);
     for (std::size_t s = 0; s < raw_.position.size(); ++s) {
       if (poll.tick()) return LatticeRefusal::kInterrupted;
       prefetch(s);
@@ -138,40 +140,36 @@ class Composer {
   }
 
  private:
-  // The states waiting in the queue are known: their first arcs are
-  // fetched before they are needed.
+  // The states waiting in the queue are known: their arcs beyond the
+  // first cache line are fetched before they are needed.
   void prefetch(std::size_t s) const {
     if (s + kPrefetchAhead < raw_.model_state.size()) {
-      const SearchPlan::State &state =
-          state_of(raw_.model_state[s + kPrefetchAhead]);
-      const fst::StdArc *arcs = plan_.arcs.data() + state.arc_begin;
-      __builtin_prefetch(arcs);
-      if (state.num_arcs > 4) __builtin_prefetch(arcs + 4);
+      const std::uint32_t c = raw_.model_state[s + kPrefetchAhead];
+      if (cells_[c].header.num_arcs > 3) __builtin_prefetch(&cells_[c + 4]);
     }
   }
 
-  const SearchPlan::State &state_of(std::int32_t q) const {
-    return plan_.states[static_cast<std::size_t>(q)];
-  }
-
-  StateId find_state(std::int32_t i, std::int32_t q) {
+  StateId find_state(std::int32_t i, std::uint32_t c) {
     const auto key =
-        (static_cast<std::uint64_t>(static_cast<std::uint32_t>(i)) << 32) |
-        static_cast<std::uint32_t>(q);
+        (static_cast<std::uint64_t>(static_cast<std::uint32_t>(i)) << 32) | c;
     const auto fresh = static_cast<StateId>(raw_.position.size());
     const StateId s = table_.find_or_add(key, fresh);
     if (s == fresh) {
       raw_.position.push_back(i);
-      raw_.model_state.push_back(q);
-      __builtin_prefetch(&state_of(q));  // read when the state is expanded
+      raw_.model_state.push_back(c);
+      // Read when the state is expanded: its header and first arcs.
+      __builtin_prefetch(&cells_[c]);
+      if (c + 3 < num_cells_) __builtin_prefetch(&cells_[c + 3]);
     }
     return s;
   }
 
-  void add_arc(std::int32_t ilabel, const fst::StdArc &arc, std::int32_t i) {
+  void add_arc(std::int32_t ilabel, const SearchPlan::Arc &arc,
+               std::int32_t i) {
     raw_.arcs.push_back(WordLattice::Arc{
-        ilabel, arc.olabel, fst::Times(Weight::One(), arc.weight).Value(),
-        find_state(i, arc.nextstate)});
+        ilabel, arc.olabel,
+        fst::Times(Weight::One(), Weight(arc.weight)).Value(),
+        find_state(i, arc.next)});
   }
 
   // Per state, OpenFst matches on the model (MatchInput) unless both sides
@@ -179,51 +177,54 @@ class Composer {
   // the side it iterates decides the arc order.
   void expand_state(std::size_t s) {
     const std::int32_t i = raw_.position[s];
-    const SearchPlan::State &state = state_of(raw_.model_state[s]);
+    const std::uint32_t c = raw_.model_state[s];
+    const SearchPlan::Header &header = cells_[c].header;
     raw_.arc_begin.push_back(static_cast<std::uint32_t>(raw_.arcs.size()));
     raw_.final_weight.push_back(
         i == last_
-            ? fst::Times(Weight::One(), Weight(state.final_weight)).Value()
+            ? fst::Times(Weight::One(), Weight(header.final_weight)).Value()
             : Weight::Zero().Value());
 
-    const fst::StdArc *begin = plan_.arcs.data() + state.arc_begin;
-    const fst::StdArc *end = begin + state.num_arcs;
+    const SearchPlan::Cell *begin = cells_ + c + 1;
+    const SearchPlan::Cell *end = begin + header.num_arcs;
     const Acceptor::Arc *here = acceptor_.arcs.data() + acceptor_.begin[i];
     const Acceptor::Arc *here_end =
         acceptor_.arcs.data() + acceptor_.begin[static_cast<std::size_t>(i) + 1];
     if (!acceptor_.sorted ||
-        here_end - here <= static_cast<std::ptrdiff_t>(state.num_arcs)) {
+        here_end - here <= static_cast<std::ptrdiff_t>(header.num_arcs)) {
       // The model's epsilon arcs first, then each acceptor arc's matches.
-      for (const fst::StdArc *a = begin; a != end && a->ilabel == 0; ++a) {
-        add_arc(0, *a, i);
+      for (const SearchPlan::Cell *a = begin; a != end && a->arc.ilabel == 0;
+           ++a) {
+        add_arc(0, a->arc, i);
       }
       for (const Acceptor::Arc *arc1 = here; arc1 != here_end; ++arc1) {
-        const fst::StdArc *a = std::lower_bound(
+        const SearchPlan::Cell *a = std::lower_bound(
             begin, end, arc1->label,
-            [](const fst::StdArc &arc, std::int32_t label) {
-              return arc.ilabel < label;
+            [](const SearchPlan::Cell &cell, std::int32_t label) {
+              return cell.arc.ilabel < label;
             });
-        for (; a != end && a->ilabel == arc1->label; ++a) {
-          add_arc(arc1->label, *a, arc1->next);
+        for (; a != end && a->arc.ilabel == arc1->label; ++a) {
+          add_arc(arc1->label, a->arc, arc1->next);
         }
       }
       return;
     }
     // Each model arc in order, with the acceptor arcs it matches; an
     // epsilon arc matches the acceptor's implicit self-loop.
-    for (const fst::StdArc *a = begin; a != end; ++a) {
-      if (a->ilabel == 0) {
-        add_arc(0, *a, i);
+    for (const SearchPlan::Cell *a = begin; a != end; ++a) {
+      if (a->arc.ilabel == 0) {
+        add_arc(0, a->arc, i);
         continue;
       }
       for (const Acceptor::Arc *arc1 = here; arc1 != here_end; ++arc1) {
-        if (arc1->label == a->ilabel) add_arc(arc1->label, *a, arc1->next);
+        if (arc1->label == a->arc.ilabel) add_arc(arc1->label, a->arc, arc1->next);
       }
     }
   }
 
-  const SearchPlan &plan_;
-  const std::int32_t fst_start_;
+  const SearchPlan::Cell *const cells_;
+  const std::size_t num_cells_;
+  const std::uint32_t start_cell_;
   const Acceptor &acceptor_;
   const std::int32_t last_;  // the acceptor's final position
   PairTable table_;
@@ -265,7 +266,7 @@ void connect(const RawLattice &raw, const SearchPlan &plan,
   std::vector<std::pair<std::uint64_t, std::int32_t>> keyed(num_raw);
   for (std::size_t s = 0; s < num_raw; ++s) {
     const std::uint32_t rank =
-        plan.states[static_cast<std::size_t>(raw.model_state[s])].epsilon_rank;
+        plan.cells[raw.model_state[s]].header.epsilon_rank;
     keyed[s] = {(static_cast<std::uint64_t>(raw.position[s]) << 32) | rank,
                 static_cast<std::int32_t>(s)};
   }

@@ -182,7 +182,7 @@ TEST_P(SearchPlanRefusalTest, FallsBackForTheRightReason) {
   const SearchPlan plan = plan_search(make_fst(arcs, GetParam().final_weight));
   EXPECT_EQ(plan.refusal, GetParam().expected) << describe(plan.refusal);
   EXPECT_EQ(plan.usable(), GetParam().expected == Refusal::kNone);
-  EXPECT_EQ(plan.states.empty(), !plan.usable());
+  EXPECT_EQ(plan.cells.empty(), !plan.usable());
 }
 
 INSTANTIATE_TEST_SUITE_P(
