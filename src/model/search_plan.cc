@@ -8,6 +8,8 @@ namespace {
 
 using StateId = fst::StdArc::StateId;
 
+constexpr std::size_t kMaxRootLabel = std::size_t{1} << 20;
+
 bool usable_arc_weight(float w) { return std::isfinite(w); }
 
 // +inf is the tropical zero (not final); a NaN or -inf final weight has no
@@ -36,6 +38,10 @@ std::vector<bool> labels_of_root(const SearchPlan &plan) {
   std::vector<bool> reads(1, false);  // epsilons read nothing
   for (std::size_t c = root + 1; c <= root + cells[root].header.num_arcs; ++c) {
     const auto label = static_cast<std::size_t>(cells[c].arc.ilabel);
+    // Words are spelled in labels of the symbol table; a label far beyond
+    // any real one is left out (words never skip Connect for it) rather
+    // than sizing the table by it.
+    if (label >= kMaxRootLabel) continue;
     if (label >= reads.size()) reads.resize(label + 1, false);
     if (label > 0) reads[label] = true;
   }
