@@ -107,9 +107,14 @@ def _answer_of(row: _Row) -> Answer:
                          in enumerate(found, start=1)], removed, skipped)
 
 
-def _answer_chunk(words: list[str], shipped: _Shipped,
-                  jobs: int) -> list[_Row]:
-    return [_row(a) for a in shipped.front_end().answers(words, jobs=jobs)]
+def _answer_chunk(words: bytes, shipped: _Shipped, jobs: int) -> bytes:
+    # Words and answers cross as pickled bytes, (un)pickled here on the
+    # task's thread: a worker passes bytes on as they are, so its event
+    # loop, which competes for the interpreter lock with the running task,
+    # has little to do to take in a task or hand over its result.
+    found = shipped.front_end().answers(pickle.loads(words), jobs=jobs)
+    return pickle.dumps([_row(a) for a in found],
+                        protocol=pickle.HIGHEST_PROTOCOL)
 
 
 def answers(g2p: G2P, words: Iterable[str], scheduler: str, *, jobs: int = 1,
@@ -138,12 +143,13 @@ def answers(g2p: G2P, words: Iterable[str], scheduler: str, *, jobs: int = 1,
                 chunk = list(itertools.islice(iterator, chunk_size))
                 if not chunk:
                     return
-                pending.append(client.submit(_answer_chunk, chunk, shipped,
-                                             jobs, pure=False))
+                pending.append(client.submit(
+                    _answer_chunk, pickle.dumps(chunk), shipped, jobs,
+                    pure=False))
 
         refill()
         while pending:
-            rows = pending.popleft().result()
+            rows: list[_Row] = pickle.loads(pending.popleft().result())
             # The workers go on while the caller consumes this chunk.
             refill()
             for row in rows:
