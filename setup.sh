@@ -3,7 +3,8 @@
 # decodes a few words. python3-torch trains neural models; without
 # libopenblas0-pthread it does its matrix work on the reference BLAS,
 # about 25 times slower. Safe to run again: it only installs what is missing.
-# python3-dask and python3-distributed run tamsu.dask_support (optional).
+# python3-dask and python3-distributed run tamsu.dask_support (optional);
+# wamerican is the word list of the benchmarks in bench/.
 set -eu
 cd "$(dirname "$0")"
 
@@ -11,7 +12,7 @@ packages="g++ pkg-config libfst-dev libfst-tools python3-dev python3-venv \
 meson ninja-build python3-mesonpy python3-pytest python3-numpy python3-tqdm \
 python3-hypothesis libgtest-dev libgmock-dev \
 mypy libeigen3-dev python3-torch libopenblas0-pthread python3-dask \
-python3-distributed"
+python3-distributed wamerican"
 missing=""
 for package in $packages; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null |

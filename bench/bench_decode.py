@@ -12,6 +12,11 @@ processor time; the best and the median of each are reported. The goal is a
     .venv/bin/python bench/make_model.py
     ninja -C build bench/baseline
     .venv/bin/python bench/bench_decode.py --baseline build/bench/baseline
+
+`--against PYTHON` also times another build (the interpreter of its venv,
+say an older commit's) on the same words in each repetition, in a
+process of its own, and prints this build's cost against it. `--count N`
+takes the first N words.
 """
 
 import argparse
@@ -20,10 +25,28 @@ import re
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 import tamsu
 from tamsu import _tamsu
+
+# Run by the --against interpreter: microseconds of processor time per word
+# for phoneticize and for nbest 5 and 10.
+OTHER_BUILD = """
+import sys, time, tamsu
+model = tamsu.Model(sys.argv[1])
+words = [w.strip() for w in open(sys.argv[2], encoding="utf-8") if w.strip()]
+words = words[:int(sys.argv[3])]
+def cost(method):
+    begin = time.process_time()
+    for word in words:
+        method(word)
+    return 1e6 * (time.process_time() - begin) / len(words)
+cost(model.phoneticize)  # warm caches
+print(cost(model.phoneticize),
+      *(cost(lambda w: model.phoneticize_paths(w, nbest=n)) for n in (5, 10)))
+"""
 
 
 def words_per_second(method, words):
@@ -74,6 +97,10 @@ def main(argv=None):
                         help="the baseline program (ninja -C build "
                              "bench/baseline)")
     parser.add_argument("--reps", type=int, default=5)
+    parser.add_argument("--count", type=int, default=0,
+                        help="decode the first COUNT words (default: all)")
+    parser.add_argument("--against", metavar="PYTHON",
+                        help="also time the build of this interpreter")
     args = parser.parse_args(argv)
 
     for path in (args.model, args.words):
@@ -84,6 +111,14 @@ def main(argv=None):
                  f"ninja -C build bench/baseline")
     with open(args.words, encoding="utf-8") as f:
         words = [line.strip() for line in f if line.strip()]
+    if args.count:
+        words = words[:args.count]
+        with tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False,
+                                         encoding="utf-8") as f:
+            f.write("\n".join(words) + "\n")
+        args.words = f.name
+    print(f"processors: {os.cpu_count()}, load average: "
+          f"{' '.join(f'{x:.2f}' for x in os.getloadavg())}")
     model = tamsu.Model(args.model)
     print(f"planned route: {_tamsu._route(model)[0]}")
 
@@ -106,7 +141,13 @@ def main(argv=None):
     }
     words_per_second(model.phoneticize, words[:200])  # warm caches
     rates = {"baseline": [], **{name: [] for name in decoders}}
+    other = []
     for _ in range(args.reps):
+        if args.against:
+            out = subprocess.run([args.against, "-c", OTHER_BUILD, args.model,
+                                  args.words, str(len(words))], check=True,
+                                 capture_output=True, text=True).stdout
+            other.append([1e6 / float(x) for x in out.split()])
         rates["baseline"].append(baseline_words_per_second(
             args.baseline, args.model, args.words, symbols=False))
         for name, decoder in decoders.items():
@@ -130,8 +171,19 @@ def main(argv=None):
         slow = median(rates[f"paths(nbest={n}) [OpenFst route]"])
         print(f"phoneticize_paths(nbest={n}): {fast / slow:.2f}x the OpenFst "
               f"route (medians)")
+    if other:
+        names = ("phoneticize", "paths(nbest=5)", "paths(nbest=10)")
+        for i, name in enumerate(names):
+            theirs = median([rates[i] for rates in other])
+            print(f"{name}: cost x{theirs / median(rates[name]):.3f} of "
+                  f"{args.against}'s (medians; {1e6 / theirs:.1f} us/word "
+                  f"there)")
     same = agreement(args.baseline, args.model, args.words, model, words)
     print(f"same best phonemes as the baseline: {same} of {len(words)} words")
+    print(f"load average after: "
+          f"{' '.join(f'{x:.2f}' for x in os.getloadavg())}")
+    if args.count:
+        os.remove(args.words)
 
 
 if __name__ == "__main__":

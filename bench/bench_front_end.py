@@ -222,7 +222,8 @@ def section_overhead(reps: int) -> None:
             times[name].append(time.process_time() - started)
     base = min(times["Model.phoneticize"])
     print(f"overhead: {len(words)} words the dictionary lacks, processor "
-          f"time, best of {reps} interleaved runs")
+          f"time, best of {reps} interleaved runs; {os.cpu_count()} "
+          f"processors, load average {os.getloadavg()[0]:.2f}")
     for name, measured in times.items():
         best = min(measured)
         print(f"  {name}: {1e6 * best / len(words):.1f} us per word, "

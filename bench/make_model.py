@@ -13,9 +13,19 @@ probabilities. The default size is about 300,000 arcs over 11,000 states.
 
 writes OUT/model.fst (OpenFst binary, both symbol tables embedded) and
 OUT/words.txt (one word a line, only known graphemes). Needs fstcompile.
+
+    .venv/bin/python bench/make_model.py --cmu [--order 5]
+
+instead trains a real model, as the speed goals are measured on: `tamsu
+train --order N` (other settings default) on the CMU training split (the
+shipped dictionary's words outside the test buckets, data/cmudict.py),
+into OUT/cmu5.fst, and writes OUT/cmu-words.txt, the held-out test words
+(data/en_us/test.dict), for both it and the shipped model. Takes about
+a minute.
 """
 
 import argparse
+import gzip
 import math
 import os
 import random
@@ -149,6 +159,32 @@ def write_symbols(path, symbols):
             f.write(f"{text}\t{label}\n")
 
 
+def make_cmu_model(out, order):
+    """Trains the order-`order` model on the CMU training split."""
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    sys.path.insert(0, os.path.join(root, "data"))
+    import cmudict  # the split's definition
+    dictionary = os.path.join(root, "src", "tamsu", "models", "en_us.dict.gz")
+    train_path = os.path.join(out, "cmu-train.dict")
+    with gzip.open(dictionary, "rt", encoding="utf-8") as source, \
+            open(train_path, "w", encoding="utf-8") as train:
+        for line in source:
+            if cmudict.bucket(line.split("\t", 1)[0]) not in \
+                    cmudict.TEST_BUCKETS:
+                train.write(line)
+    model_path = os.path.join(out, f"cmu{order}.fst")
+    subprocess.run([sys.executable, "-m", "tamsu", "train", "--order",
+                    str(order), "--threads", "1", "--no-progress", "-o",
+                    model_path, train_path], check=True)
+    with open(os.path.join(root, "data", "en_us", "test.dict"),
+              encoding="utf-8") as test:
+        words = dict.fromkeys(line.split("\t", 1)[0] for line in test)
+    words_path = os.path.join(out, "cmu-words.txt")
+    with open(words_path, "w", encoding="utf-8") as f:
+        f.write("\n".join(words) + "\n")
+    print(f"{model_path}; {words_path}: {len(words)} words", file=sys.stderr)
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--out", default="build-bench",
@@ -160,13 +196,21 @@ def main(argv=None):
                         help="number of 2-pair histories (default: 4000)")
     parser.add_argument("--fourgrams", type=int, default=7000,
                         help="number of 3-pair histories (default: 7000)")
+    parser.add_argument("--cmu", action="store_true",
+                        help="train a model on the CMU training split "
+                             "instead")
+    parser.add_argument("--order", type=int, default=5,
+                        help="the --cmu model's n-gram order (default: 5)")
     args = parser.parse_args(argv)
+    os.makedirs(args.out, exist_ok=True)
+    if args.cmu:
+        make_cmu_model(args.out, args.order)
+        return
 
     rng = random.Random(args.seed)
     histories, arcs, finals = build(rng, args.trigrams, args.fourgrams)
     words = make_words(rng, args.words)
 
-    os.makedirs(args.out, exist_ok=True)
     isyms = ["<eps>", "|", "_"] + list(LETTERS) + EXTRA_GRAPHEMES + \
         INPUT_CLUSTERS
     osyms = ["<eps>", "|", "_"] + PHONEMES + OUTPUT_CLUSTERS

@@ -192,6 +192,29 @@ void sort_arcs_by_input_label(fst::StdVectorFst &fst) {
                     fst::kFstProperties);
 }
 
+void derive_tables(Model &model) {
+  // Copies share the table's implementation with the FST's own tables.
+  model.isyms.reset(model.fst.InputSymbols()->Copy());
+  model.osyms.reset(model.fst.OutputSymbols()->Copy());
+  model.input_clusters = build_cluster_table(*model.isyms);
+  model.output_clusters = build_cluster_table(*model.osyms);
+  model.veto_set = {0, 1, 2};
+  const auto &parts_of = model.output_clusters.label_to_parts;
+  const auto num_labels = static_cast<Label>(model.osyms->NumSymbols());
+  model.phoneme_begin.assign(1, 0);
+  model.phonemes.clear();
+  for (Label label = 0; label < num_labels; ++label) {
+    const auto found = parts_of.find(label);
+    if (found != parts_of.end()) {
+      for (Label part : found->second) {
+        if (model.veto_set.count(part) == 0) model.phonemes.push_back(part);
+      }
+    }
+    model.phoneme_begin.push_back(static_cast<std::uint32_t>(model.phonemes.size()));
+  }
+  model.search_plan = plan_search(model.fst);
+}
+
 Expected<std::unique_ptr<const Model>, ModelLoadError> load_model(
     const std::string &path, const std::string &delim) {
   auto fst = read_fst(path);
@@ -212,14 +235,8 @@ Expected<std::unique_ptr<const Model>, ModelLoadError> load_model(
     return make_unexpected(
         ModelLoadError{ModelLoadError::Kind::kMissingSymbolTable, "output"});
   }
-  // Copies share the table's implementation with the FST's own tables.
-  model->isyms.reset(isyms->Copy());
-  model->osyms.reset(osyms->Copy());
-  model->input_clusters = build_cluster_table(*model->isyms);
-  model->output_clusters = build_cluster_table(*model->osyms);
-  model->veto_set = {0, 1, 2};
   model->delim = delim;
-  model->search_plan = plan_search(model->fst);
+  derive_tables(*model);
   return std::unique_ptr<const Model>(std::move(model));
 }
 

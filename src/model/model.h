@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 #include <fst/symbol-table.h>
 #include <fst/vector-fst.h>
@@ -26,6 +27,11 @@ struct Model {
   ClusterTable input_clusters;
   ClusterTable output_clusters;
   std::unordered_set<Label> veto_set;  // {0, 1, 2}: never phoneme labels
+  // Each output label's phonemes (its parts, vetoed labels left out),
+  // flattened for the decoding loop: label l writes
+  // phonemes[phoneme_begin[l], phoneme_begin[l + 1]).
+  std::vector<std::uint32_t> phoneme_begin;
+  LabelList phonemes;
   std::string delim;                   // splits words into pieces when set
   // Whether lattices of this model may take the specialised search.
   SearchPlan search_plan;
@@ -44,6 +50,12 @@ struct ModelLoadError {
 // Nothing is written to standard error.
 Expected<std::unique_ptr<const Model>, ModelLoadError> load_model(
     const std::string &path, const std::string &delim);
+
+// Fills every table derived from `model.fst`, whose arcs must be sorted by
+// input label and which must carry both symbol tables: the shared symbol
+// tables, the cluster tables, the veto set, the phoneme index and the
+// search plan. Cannot fail.
+void derive_tables(Model &model);
 
 // Sorts every state's arcs by input label alone, keeping the file order of
 // equal labels, and records the sort in the stored properties as OpenFst's

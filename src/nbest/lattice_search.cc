@@ -66,42 +66,59 @@ class PairTable {
   std::size_t size_ = 0;
 };
 
-struct AcceptorArc {
-  std::int32_t label;
-  std::int32_t next;
+// The word acceptor as flat arrays: position i's arcs are
+// arcs[begin[i], begin[i + 1]).
+struct Acceptor {
+  struct Arc {
+    std::int32_t label;
+    std::int32_t next;
+  };
+  std::vector<std::uint32_t> begin;
+  std::vector<Arc> arcs;
+  bool sorted = false;  // arcs recorded as sorted by label
+
+  // The last position, the acceptor's final state.
+  std::int32_t last() const { return static_cast<std::int32_t>(begin.size()) - 2; }
 };
 
 // The composition before Connect: states in the order OpenFst's expansion
 // numbers them (breadth first, each state's arcs in OrderedExpand's order).
 struct RawLattice {
   std::vector<std::int32_t> position;
-  std::vector<std::int32_t> model_state;
+  std::vector<std::uint32_t> model_state;  // its header cell
   std::vector<std::uint32_t> arc_begin;
   std::vector<WordLattice::Arc> arcs;
   std::vector<float> final_weight;
 };
 
+// How many states ahead of the one being expanded the composition
+// prefetches the model state's arcs beyond the first few (its header and
+// first arcs are prefetched as soon as the state is found): about the
+// latency of a miss to memory in states' worth of work.
+constexpr std::size_t kPrefetchAhead = 8;
+
 // ComposeFst with sorted matchers and the sequence filter, expanded state by
 // state. The acceptor has no epsilons, so every model epsilon move is
 // allowed (filter state 0) and only (position, model state) tells states
-// apart.
+// apart. The model is read from the plan's flat layout; a model state is
+// named by its header cell.
 class Composer {
  public:
-  Composer(const Model &model,
-           const std::vector<std::vector<AcceptorArc>> &acceptor_arcs,
-           bool acceptor_sorted, RawLattice &raw)
-      : fst_(model.fst),
-        acceptor_arcs_(acceptor_arcs),
-        acceptor_sorted_(acceptor_sorted),
-        last_(static_cast<std::int32_t>(acceptor_arcs.size()) - 1),
+  Composer(const Model &model, const Acceptor &acceptor, RawLattice &raw)
+      : cells_(model.search_plan.cells.data()),
+        num_cells_(model.search_plan.cells.size()),
+        start_cell_(model.search_plan.start_cell),
+        acceptor_(acceptor),
+        last_(acceptor.last()),
         // Backoff lattices hold some dozens of states per letter.
-        table_(acceptor_arcs.size() * 64),
+        table_(acceptor.begin.size() * 64),
         raw_(raw) {
-    raw.position.reserve(acceptor_arcs.size() * 32);
-    raw.model_state.reserve(acceptor_arcs.size() * 32);
-    raw.arc_begin.reserve(acceptor_arcs.size() * 32);
-    raw.final_weight.reserve(acceptor_arcs.size() * 32);
-    raw.arcs.reserve(acceptor_arcs.size() * 64);
+    const std::size_t positions = acceptor.begin.size();
+    raw.position.reserve(positions * 32);
+    raw.model_state.reserve(positions * 32);
+    raw.arc_begin.reserve(positions * 32 + 1);
+    raw.final_weight.reserve(positions * 32);
+    raw.arcs.reserve(positions * 64);
   }
 
   // Expands every state; counts states plus arcs expanded in `size`, as
@@ -109,9 +126,10 @@ class Composer {
   std::optional<LatticeRefusal> expand(InterruptPoll &poll,
                                        std::uint64_t max_size,
                                        std::uint64_t &size) {
-    find_state(0, fst_.Start());
+    find_state(0, start_cell_);
     for (std::size_t s = 0; s < raw_.position.size(); ++s) {
       if (poll.tick()) return LatticeRefusal::kInterrupted;
+      prefetch(s);
       const std::size_t arcs_before = raw_.arcs.size();
       expand_state(s);
       size += 1 + (raw_.arcs.size() - arcs_before);
@@ -122,23 +140,36 @@ class Composer {
   }
 
  private:
-  StateId find_state(std::int32_t i, std::int32_t q) {
+  // The states waiting in the queue are known: their arcs beyond the
+  // first cache line are fetched before they are needed.
+  void prefetch(std::size_t s) const {
+    if (s + kPrefetchAhead < raw_.model_state.size()) {
+      const std::uint32_t c = raw_.model_state[s + kPrefetchAhead];
+      if (cells_[c].header.num_arcs > 3) __builtin_prefetch(&cells_[c + 4]);
+    }
+  }
+
+  StateId find_state(std::int32_t i, std::uint32_t c) {
     const auto key =
-        (static_cast<std::uint64_t>(static_cast<std::uint32_t>(i)) << 32) |
-        static_cast<std::uint32_t>(q);
+        (static_cast<std::uint64_t>(static_cast<std::uint32_t>(i)) << 32) | c;
     const auto fresh = static_cast<StateId>(raw_.position.size());
     const StateId s = table_.find_or_add(key, fresh);
     if (s == fresh) {
       raw_.position.push_back(i);
-      raw_.model_state.push_back(q);
+      raw_.model_state.push_back(c);
+      // Read when the state is expanded: its header and first arcs.
+      __builtin_prefetch(&cells_[c]);
+      if (c + 3 < num_cells_) __builtin_prefetch(&cells_[c + 3]);
     }
     return s;
   }
 
-  void add_arc(std::int32_t ilabel, const fst::StdArc &arc, std::int32_t i) {
+  void add_arc(std::int32_t ilabel, const SearchPlan::Arc &arc,
+               std::int32_t i) {
     raw_.arcs.push_back(WordLattice::Arc{
-        ilabel, arc.olabel, fst::Times(Weight::One(), arc.weight).Value(),
-        find_state(i, arc.nextstate)});
+        ilabel, arc.olabel,
+        fst::Times(Weight::One(), Weight(arc.weight)).Value(),
+        find_state(i, arc.next)});
   }
 
   // Per state, OpenFst matches on the model (MatchInput) unless both sides
@@ -146,55 +177,82 @@ class Composer {
   // the side it iterates decides the arc order.
   void expand_state(std::size_t s) {
     const std::int32_t i = raw_.position[s];
-    const std::int32_t q = raw_.model_state[s];
+    const std::uint32_t c = raw_.model_state[s];
+    const SearchPlan::Header &header = cells_[c].header;
     raw_.arc_begin.push_back(static_cast<std::uint32_t>(raw_.arcs.size()));
     raw_.final_weight.push_back(
-        i == last_ ? fst::Times(Weight::One(), fst_.Final(q)).Value()
-                   : Weight::Zero().Value());
+        i == last_
+            ? fst::Times(Weight::One(), Weight(header.final_weight)).Value()
+            : Weight::Zero().Value());
 
-    fst::ArcIteratorData<fst::StdArc> data;
-    fst_.InitArcIterator(q, &data);
-    const fst::StdArc *begin = data.arcs;
-    const fst::StdArc *end = data.arcs + data.narcs;
-    const auto &here = acceptor_arcs_[static_cast<std::size_t>(i)];
-    if (!acceptor_sorted_ ||
-        here.size() <= static_cast<std::size_t>(data.narcs)) {
+    const SearchPlan::Cell *begin = cells_ + c + 1;
+    const SearchPlan::Cell *end = begin + header.num_arcs;
+    const Acceptor::Arc *here = acceptor_.arcs.data() + acceptor_.begin[i];
+    const Acceptor::Arc *here_end =
+        acceptor_.arcs.data() + acceptor_.begin[static_cast<std::size_t>(i) + 1];
+    if (!acceptor_.sorted ||
+        here_end - here <= static_cast<std::ptrdiff_t>(header.num_arcs)) {
       // The model's epsilon arcs first, then each acceptor arc's matches.
-      for (const fst::StdArc *a = begin; a != end && a->ilabel == 0; ++a) {
-        add_arc(0, *a, i);
+      for (const SearchPlan::Cell *a = begin; a != end && a->arc.ilabel == 0;
+           ++a) {
+        add_arc(0, a->arc, i);
       }
-      for (const AcceptorArc &arc1 : here) {
-        const fst::StdArc *a = std::lower_bound(
-            begin, end, arc1.label,
-            [](const fst::StdArc &arc, std::int32_t label) {
-              return arc.ilabel < label;
+      for (const Acceptor::Arc *arc1 = here; arc1 != here_end; ++arc1) {
+        const SearchPlan::Cell *a = std::lower_bound(
+            begin, end, arc1->label,
+            [](const SearchPlan::Cell &cell, std::int32_t label) {
+              return cell.arc.ilabel < label;
             });
-        for (; a != end && a->ilabel == arc1.label; ++a) {
-          add_arc(arc1.label, *a, arc1.next);
+        for (; a != end && a->arc.ilabel == arc1->label; ++a) {
+          add_arc(arc1->label, a->arc, arc1->next);
         }
       }
       return;
     }
     // Each model arc in order, with the acceptor arcs it matches; an
     // epsilon arc matches the acceptor's implicit self-loop.
-    for (const fst::StdArc *a = begin; a != end; ++a) {
-      if (a->ilabel == 0) {
-        add_arc(0, *a, i);
+    for (const SearchPlan::Cell *a = begin; a != end; ++a) {
+      if (a->arc.ilabel == 0) {
+        add_arc(0, a->arc, i);
         continue;
       }
-      for (const AcceptorArc &arc1 : here) {
-        if (arc1.label == a->ilabel) add_arc(arc1.label, *a, arc1.next);
+      for (const Acceptor::Arc *arc1 = here; arc1 != here_end; ++arc1) {
+        if (arc1->label == a->arc.ilabel) add_arc(arc1->label, a->arc, arc1->next);
       }
     }
   }
 
-  const fst::StdVectorFst &fst_;
-  const std::vector<std::vector<AcceptorArc>> &acceptor_arcs_;
-  const bool acceptor_sorted_;
+  const SearchPlan::Cell *const cells_;
+  const std::size_t num_cells_;
+  const std::uint32_t start_cell_;
+  const Acceptor &acceptor_;
   const std::int32_t last_;  // the acceptor's final position
   PairTable table_;
   RawLattice &raw_;
 };
+
+// Whether Connect would keep every state of the word's raw lattice: the
+// model has a final root that every state reaches over epsilons, and every
+// position but the last has an arc forward whose label the root reads.
+// From any state, the root's arcs then lead on position by position to
+// the last, where the root is final.
+bool connect_keeps_all(const Acceptor &acceptor, const SearchPlan &plan) {
+  const std::vector<bool> &reads = plan.root_reads;
+  if (reads.empty()) return false;
+  for (std::int32_t i = 0; i < acceptor.last(); ++i) {
+    bool onward = false;
+    const auto position = static_cast<std::size_t>(i);
+    for (std::uint32_t a = acceptor.begin[position];
+         !onward && a < acceptor.begin[position + 1]; ++a) {
+      const Acceptor::Arc &arc = acceptor.arcs[a];
+      onward = static_cast<std::size_t>(arc.label) < reads.size() &&
+               reads[static_cast<std::size_t>(arc.label)] &&
+               arc.next > i;
+    }
+    if (!onward) return false;
+  }
+  return true;
+}
 
 // Connect: keeps the states from which a final state can be reached (all
 // are reachable from the start), renumbered in their old order, with the
@@ -208,7 +266,7 @@ void connect(const RawLattice &raw, const SearchPlan &plan,
   std::vector<std::pair<std::uint64_t, std::int32_t>> keyed(num_raw);
   for (std::size_t s = 0; s < num_raw; ++s) {
     const std::uint32_t rank =
-        plan.epsilon_rank[static_cast<std::size_t>(raw.model_state[s])];
+        plan.cells[raw.model_state[s]].header.epsilon_rank;
     keyed[s] = {(static_cast<std::uint64_t>(raw.position[s]) << 32) | rank,
                 static_cast<std::int32_t>(s)};
   }
@@ -381,7 +439,7 @@ class NShortestReplay {
                       fst::kNoStateId, -1, -1});
     pairs_.push_back({reversed.distance[0].Value(), Weight::One().Value(), 0,
                       -1, -1});
-    heap_.push_back(1);
+    heap_.push_back({reversed.distance[0].Value(), 1});
     counts_.assign(reversed.arc_begin.size(), 0);
   }
 
@@ -400,14 +458,14 @@ class NShortestReplay {
   // when the run is over (heap empty, or nshortest paths found) or was
   // stopped (`stop` then says why).
   std::int32_t next(InterruptPoll &poll, std::optional<LatticeRefusal> &stop) {
-    const Compare compare{pairs_};
+    const Compare compare{};
     while (!heap_.empty() && counts_[0] < nshortest_) {
       if (poll.tick()) {
         stop = LatticeRefusal::kInterrupted;
         return -1;
       }
       std::pop_heap(heap_.begin(), heap_.end(), compare);
-      const std::int32_t state = heap_.back();
+      const std::int32_t state = heap_.back().pair();
       const Pair p = pairs_[static_cast<std::size_t>(state)];
       heap_.pop_back();
       // OpenFst's state threshold: from here on it would skip every pop.
@@ -474,18 +532,24 @@ class NShortestReplay {
     std::int32_t arc;       // reversed arc index, or kStartLink
   };
 
+  // A pair as the heap holds it: its key, and its index with the sign bit
+  // set once completed, so that comparisons never read the pairs.
+  struct Entry {
+    float key;
+    std::int32_t tagged;
+    bool done() const { return tagged < 0; }
+    std::int32_t pair() const { return tagged < 0 ? ~tagged : tagged; }
+  };
+
   // OpenFst's ShortestPathCompare (delta 1e-6) on precomputed keys, for
   // weights that are never NaN: NaturalLess is then plain <, and a
   // completed path goes first among keys within delta of each other.
   struct Compare {
-    const std::vector<Pair> &pairs;
-    bool operator()(std::int32_t x, std::int32_t y) const {
-      const Pair &px = pairs[static_cast<std::size_t>(x)];
-      const Pair &py = pairs[static_cast<std::size_t>(y)];
-      const bool x_done = px.reversed == fst::kNoStateId;
-      const bool y_done = py.reversed == fst::kNoStateId;
-      const float wx = px.key;
-      const float wy = py.key;
+    bool operator()(const Entry &x, const Entry &y) const {
+      const bool x_done = x.done();
+      const bool y_done = y.done();
+      const float wx = x.key;
+      const float wy = y.key;
       if (x_done == y_done) return wy < wx;
       const bool near = wx <= wy + kShortestPathDelta && wy <= wx + kShortestPathDelta;
       return x_done ? (wy < wx || near) : (wy < wx && !near);
@@ -502,7 +566,8 @@ class NShortestReplay {
                       .Value() +
                   weight;
     pairs_.push_back({key, weight, reversed_state, parent, arc});
-    heap_.push_back(next);
+    heap_.push_back(
+        {key, reversed_state == fst::kNoStateId ? ~next : next});
     std::push_heap(heap_.begin(), heap_.end(), compare);
   }
 
@@ -511,7 +576,7 @@ class NShortestReplay {
   std::int32_t nshortest_;
   std::uint64_t max_pairs_;
   std::vector<Pair> pairs_;
-  std::vector<std::int32_t> heap_;
+  std::vector<Entry> heap_;
   std::vector<int> counts_;  // pops per reversed state + 1 (0: completed)
   bool pruned_ = false;
 };
@@ -522,30 +587,36 @@ Expected<WordLattice, LatticeRefusal> build_word_lattice(
     const Model &model, const fst::StdVectorFst &acceptor,
     const std::function<bool()> &interrupted, std::uint64_t max_size,
     std::uint64_t *expanded) {
-  std::vector<std::vector<AcceptorArc>> acceptor_arcs(
-      static_cast<std::size_t>(acceptor.NumStates()));
+  Acceptor flat;
+  flat.begin.reserve(static_cast<std::size_t>(acceptor.NumStates()) + 1);
   for (StateId s = 0; s < acceptor.NumStates(); ++s) {
+    flat.begin.push_back(static_cast<std::uint32_t>(flat.arcs.size()));
     for (fst::ArcIterator<fst::StdVectorFst> it(acceptor, s); !it.Done();
          it.Next()) {
       if (it.Value().olabel == 0) {
         return make_unexpected(LatticeRefusal::kAcceptorEpsilon);
       }
-      acceptor_arcs[static_cast<std::size_t>(s)].push_back(
-          {it.Value().olabel, it.Value().nextstate});
+      flat.arcs.push_back({it.Value().olabel, it.Value().nextstate});
     }
   }
-  const bool acceptor_sorted =
-      acceptor.Properties(fst::kOLabelSorted, false) != 0;
+  flat.begin.push_back(static_cast<std::uint32_t>(flat.arcs.size()));
+  flat.sorted = acceptor.Properties(fst::kOLabelSorted, false) != 0;
 
   InterruptPoll poll(interrupted);
   RawLattice raw;
-  Composer composer(model, acceptor_arcs, acceptor_sorted, raw);
+  Composer composer(model, flat, raw);
   std::uint64_t size = 0;
   const auto stop = composer.expand(poll, max_size, size);
   if (expanded) *expanded = size;
   if (stop) return make_unexpected(*stop);
   WordLattice lattice;
-  connect(raw, model.search_plan, lattice);
+  if (connect_keeps_all(flat, model.search_plan)) {
+    lattice.arc_begin = std::move(raw.arc_begin);
+    lattice.arcs = std::move(raw.arcs);
+    lattice.final_weight = std::move(raw.final_weight);
+  } else {
+    connect(raw, model.search_plan, lattice);
+  }
   if (lattice.num_states() > 0 && !compute_distance(lattice)) {
     return make_unexpected(LatticeRefusal::kDistanceOverflow);
   }

@@ -4,12 +4,10 @@ namespace tamsu {
 
 void expand_output_label(const Model &model, Label olabel,
                          LabelList &uniques) {
-  const auto &label_to_parts = model.output_clusters.label_to_parts;
-  const auto found = label_to_parts.find(olabel);
-  if (found == label_to_parts.end()) return;  // 0, 1 and unknown labels
-  for (Label part : found->second) {
-    if (model.veto_set.count(part) == 0) uniques.push_back(part);
-  }
+  const std::vector<std::uint32_t> &begin = model.phoneme_begin;
+  if (olabel + std::size_t{1} >= begin.size()) return;  // unknown labels
+  uniques.insert(uniques.end(), model.phonemes.begin() + begin[olabel],
+                 model.phonemes.begin() + begin[olabel + 1]);
 }
 
 std::vector<std::string> render_phonemes(const Model &model,

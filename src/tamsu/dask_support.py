@@ -27,7 +27,7 @@ import threading
 from collections import deque
 from typing import Any, Iterable, Iterator
 
-from tamsu.decoding import Answer
+from tamsu.decoding import Answer, Pronunciation, Source
 from tamsu.g2p import G2P
 
 __all__ = ["answers", "pronounce_bag", "pronounce_series"]
@@ -86,9 +86,35 @@ def _best(answer: Answer) -> str:
     return " ".join(found[0].phonemes) if found else ""
 
 
-def _answer_chunk(words: list[str], shipped: _Shipped,
-                  jobs: int) -> list[Answer]:
-    return list(shipped.front_end().answers(words, jobs=jobs))
+# An answer as it crosses to the client: plain tuples pickle and unpickle
+# in a third of the time of the records (whose word each pronunciation
+# repeats), and a task's answers are most of what it sends.
+_Row = tuple[str, str, str | None,
+             list[tuple[tuple[str, ...], float, Source, float]]]
+
+
+def _row(answer: Answer) -> _Row:
+    return (answer.word, answer.removed, answer.skipped,
+            [(p.phonemes, p.probability, p.source, p.weight)
+             for p in answer.pronunciations])
+
+
+def _answer_of(row: _Row) -> Answer:
+    word, removed, skipped, found = row
+    return Answer(word, [Pronunciation(word, phonemes, probability, source,
+                                       rank, weight)
+                         for rank, (phonemes, probability, source, weight)
+                         in enumerate(found, start=1)], removed, skipped)
+
+
+def _answer_chunk(words: bytes, shipped: _Shipped, jobs: int) -> bytes:
+    # Words and answers cross as pickled bytes, (un)pickled here on the
+    # task's thread: a worker passes bytes on as they are, so its event
+    # loop, which competes for the interpreter lock with the running task,
+    # has little to do to take in a task or hand over its result.
+    found = shipped.front_end().answers(pickle.loads(words), jobs=jobs)
+    return pickle.dumps([_row(a) for a in found],
+                        protocol=pickle.HIGHEST_PROTOCOL)
 
 
 def answers(g2p: G2P, words: Iterable[str], scheduler: str, *, jobs: int = 1,
@@ -96,7 +122,7 @@ def answers(g2p: G2P, words: Iterable[str], scheduler: str, *, jobs: int = 1,
             ) -> Iterator[Answer]:
     """Like :meth:`tamsu.G2P.answers`, decoded on the Dask cluster whose
     scheduler is at `scheduler` ("tcp://host:8786"): `chunk_size` words per
-    task, streamed in input order with two tasks per worker thread in
+    task, streamed in input order with three tasks per worker thread in
     flight, so memory stays bounded on any input."""
     import distributed
     connect: Any = distributed.Client  # partly typed: used untyped
@@ -108,19 +134,26 @@ def answers(g2p: G2P, words: Iterable[str], scheduler: str, *, jobs: int = 1,
         failure.filename = scheduler
         raise failure from None
     with client:
-        lanes = max(sum(client.nthreads().values()), 1) * 2
+        lanes = max(sum(client.nthreads().values()), 1) * 3
         iterator = iter(words)
         pending: deque[Any] = deque()
-        while True:
+
+        def refill() -> None:
             while len(pending) < lanes:
                 chunk = list(itertools.islice(iterator, chunk_size))
                 if not chunk:
-                    break
-                pending.append(client.submit(_answer_chunk, chunk, shipped,
-                                             jobs, pure=False))
-            if not pending:
-                return
-            yield from pending.popleft().result()
+                    return
+                pending.append(client.submit(
+                    _answer_chunk, pickle.dumps(chunk), shipped, jobs,
+                    pure=False))
+
+        refill()
+        while pending:
+            rows: list[_Row] = pickle.loads(pending.popleft().result())
+            # The workers go on while the caller consumes this chunk.
+            refill()
+            for row in rows:
+                yield _answer_of(row)
 
 
 def _pronounce_partition(words: list[str], shipped: _Shipped,

@@ -190,6 +190,8 @@ def printable_characters(characters: Iterable[str], limit: int = 20) -> str:
 
 
 def _strip_edges(text: str, keep: str) -> str:
+    if text and text[0].isalnum() and text[-1].isalnum():
+        return text  # letters and digits are never junk: the usual word
     start, end = 0, len(text)
     while start < end and _is_edge_junk(text[start], keep):
         start += 1
@@ -246,7 +248,7 @@ class _Speller:
                     kept.append(grapheme)
             return alphabet.delim.join(kept)
         graphemes = alphabet.graphemes
-        if all(c in graphemes for c in part):
+        if graphemes.issuperset(part):
             return part
         out = []
         for character in part:
@@ -299,20 +301,19 @@ def normalise(word: str, alphabet: Alphabet, *, enabled: bool = True
         spelled = speller.spell(text)
         return Normalised(_keys(word, folded, text, spelled), (spelled,),
                           "".join(speller.removed))
-    if "'" in graphemes:
-        if any(c in _APOSTROPHES for c in text):
-            text = "".join("'" if c in _APOSTROPHES else c for c in text)
-    else:
-        text = "".join(c for c in text if c != "'" and c not in _APOSTROPHES)
-    if "-" in graphemes:
-        if any(c in _HYPHENS for c in text):
-            text = "".join("-" if c in _HYPHENS else c for c in text)
-    else:
+    # Set tests and str methods run in C: most words need none of the
+    # character-by-character rewrites below.
+    if not _APOSTROPHES.isdisjoint(text):
+        text = "".join("'" if c in _APOSTROPHES else c for c in text)
+    if "'" not in graphemes and "'" in text:
+        text = text.replace("'", "")
+    if not _HYPHENS.isdisjoint(text):
         text = "".join("-" if c in _HYPHENS else c for c in text)
     splitters = ("" if "-" in graphemes else "-") + \
         ("" if " " in graphemes else " ")
     key = text
-    if splitters and any(c in splitters or c.isspace() for c in text):
+    if splitters and (("-" in splitters and "-" in text)
+                      or _has_whitespace(text)):
         pieces = [text]
         for splitter in splitters:
             if splitter == " ":
@@ -328,6 +329,11 @@ def normalise(word: str, alphabet: Alphabet, *, enabled: bool = True
     whole = parts if len(parts) == 1 else ()
     return Normalised(_keys(word, folded, key, *whole), parts or ("",),
                       "".join(speller.removed))
+
+
+def _has_whitespace(text: str) -> bool:
+    # str.split() cuts at exactly the characters str.isspace() accepts.
+    return bool(text) and text.split(None, 1) != [text]
 
 
 def _keys(*keys: str) -> tuple[str, ...]:

@@ -66,13 +66,8 @@ inline std::unique_ptr<Model> make_model(const std::vector<std::string> &isyms,
   model->fst.SetInputSymbols(in.get());
   model->fst.SetOutputSymbols(out.get());
   sort_arcs_by_input_label(model->fst);
-  model->isyms.reset(model->fst.InputSymbols()->Copy());
-  model->osyms.reset(model->fst.OutputSymbols()->Copy());
-  model->input_clusters = build_cluster_table(*model->isyms);
-  model->output_clusters = build_cluster_table(*model->osyms);
-  model->veto_set = {0, 1, 2};
   model->delim = delim;
-  model->search_plan = plan_search(model->fst);
+  derive_tables(*model);
   return model;
 }
 

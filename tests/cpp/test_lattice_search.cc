@@ -20,6 +20,37 @@ namespace {
 
 using test::ArcRow;
 
+fst::StdVectorFst acceptor_for(const Model &model, const std::string &word) {
+  LabelList labels;
+  for (char c : word) labels.push_back(model.isyms->Find(std::string(1, c)));
+  return build_fsa(labels, model.input_clusters.parts_to_label,
+                   model.input_clusters.max_parts);
+}
+
+std::vector<ArcRow> rows_of(const WordLattice &lattice) {
+  std::vector<ArcRow> rows;
+  for (int s = 0; s < lattice.num_states(); ++s) {
+    for (auto a = lattice.arc_begin[s]; a < lattice.arc_begin[s + 1]; ++a) {
+      const WordLattice::Arc &arc = lattice.arcs[a];
+      rows.emplace_back(s, arc.ilabel, arc.olabel, arc.weight, arc.next);
+    }
+  }
+  return rows;
+}
+
+void expect_openfsts_lattice(const Model &model, const std::string &word) {
+  SCOPED_TRACE(word);
+  const fst::StdVectorFst acceptor = acceptor_for(model, word);
+  auto ours = build_word_lattice(model, acceptor, {});
+  auto theirs = build_lattice(acceptor, model.fst);
+  ASSERT_TRUE(ours && theirs);
+  ASSERT_EQ(ours->num_states(), theirs->NumStates());
+  EXPECT_EQ(rows_of(*ours), test::arc_rows(*theirs));
+  for (int s = 0; s < theirs->NumStates(); ++s) {
+    EXPECT_EQ(ours->final_weight[s], theirs->Final(s).Value()) << s;
+  }
+}
+
 class LatticeSearchTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -28,10 +59,7 @@ class LatticeSearchTest : public ::testing::Test {
   }
 
   fst::StdVectorFst acceptor_for(const std::string &word) const {
-    LabelList labels;
-    for (char c : word) labels.push_back(model_->isyms->Find(std::string(1, c)));
-    return build_fsa(labels, model_->input_clusters.parts_to_label,
-                     model_->input_clusters.max_parts);
+    return tamsu::acceptor_for(*model_, word);
   }
 
   // Input: a 3, b 4, c 5, h 6, "c|h" 7. A backoff shape: 2 -> 1 -> 0,
@@ -47,30 +75,31 @@ class LatticeSearchTest : public ::testing::Test {
       {{0, 0.5f}, {2, 0.0f}});
 };
 
-std::vector<ArcRow> rows_of(const WordLattice &lattice) {
-  std::vector<ArcRow> rows;
-  for (int s = 0; s < lattice.num_states(); ++s) {
-    for (auto a = lattice.arc_begin[s]; a < lattice.arc_begin[s + 1]; ++a) {
-      const WordLattice::Arc &arc = lattice.arcs[a];
-      rows.emplace_back(s, arc.ilabel, arc.olabel, arc.weight, arc.next);
-    }
-  }
-  return rows;
-}
-
 TEST_F(LatticeSearchTest, LatticeIsOpenFstsStateForState) {
+  EXPECT_TRUE(model_->search_plan.root_reads.empty());  // Connect always runs
   for (const std::string word : {"a", "ab", "abc", "chab", "cab", "ach",
                                  "bbb", "c", "cc"}) {
-    SCOPED_TRACE(word);
-    const fst::StdVectorFst acceptor = acceptor_for(word);
-    auto ours = build_word_lattice(*model_, acceptor, {});
-    auto theirs = build_lattice(acceptor, model_->fst);
-    ASSERT_TRUE(ours && theirs);
-    ASSERT_EQ(ours->num_states(), theirs->NumStates());
-    EXPECT_EQ(rows_of(*ours), test::arc_rows(*theirs));
-    for (int s = 0; s < theirs->NumStates(); ++s) {
-      EXPECT_EQ(ours->final_weight[s], theirs->Final(s).Value()) << s;
-    }
+    expect_openfsts_lattice(*model_, word);
+  }
+}
+
+// Every state backs off to the final root 0, which reads a, b and c but
+// not h: Connect is skipped only for words the root can read throughout.
+TEST(LatticeSearchConnectTest, SkippedOnlyWhereItRemovesNothing) {
+  configure_openfst();
+  const auto model = test::make_model(
+      {"<eps>", "|", "_", "a", "b", "c", "h", "c|h"},
+      {"<eps>", "|", "_", "A", "B", "K", "H", "E"}, 3,
+      {{0, "a", "A", 1.0f, 1}, {0, "b", "B", 0.5f, 0}, {0, "c", "K", 1.0f, 2},
+       {1, "h", "H", 1.0f, 2}, {1, "c|h", "E", 0.5f, 2},
+       {1, "<eps>", "<eps>", 0.5f, 0}, {2, "a", "E", 0.0f, 1},
+       {2, "<eps>", "<eps>", 0.25f, 1}},
+      {{0, 0.5f}});
+  EXPECT_EQ(model->search_plan.root_reads,
+            (std::vector<bool>{false, false, false, true, true, true}));
+  for (const std::string word : {"a", "ab", "cab", "abc", "ach", "achb",
+                                 "chab", "ah", "h"}) {
+    expect_openfsts_lattice(*model, word);
   }
 }
 
@@ -153,7 +182,7 @@ TEST_P(SearchPlanRefusalTest, FallsBackForTheRightReason) {
   const SearchPlan plan = plan_search(make_fst(arcs, GetParam().final_weight));
   EXPECT_EQ(plan.refusal, GetParam().expected) << describe(plan.refusal);
   EXPECT_EQ(plan.usable(), GetParam().expected == Refusal::kNone);
-  EXPECT_EQ(plan.epsilon_rank.empty(), !plan.usable());
+  EXPECT_EQ(plan.cells.empty(), !plan.usable());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -173,6 +202,15 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<RefusalCase> &info) {
       return std::string(info.param.name);
     });
+
+TEST(SearchPlanTest, RootReadsOnlyWhenOneFinalStateEndsEveryBackoff) {
+  EXPECT_EQ(plan_search(make_fst(kBackoff)).root_reads,
+            (std::vector<bool>{false, false, false, true}));
+  EXPECT_TRUE(plan_search(make_fst(kBackoff, kInf)).root_reads.empty());
+  std::vector<Arc> two_roots = kBackoff;
+  two_roots.erase(two_roots.begin() + 4);  // 1 no longer backs off to 0
+  EXPECT_TRUE(plan_search(make_fst(two_roots)).root_reads.empty());
+}
 
 TEST(SearchPlanTest, NoStartOrUnrecordedInputSortFallsBack) {
   fst::StdVectorFst fst = make_fst(kBackoff);
