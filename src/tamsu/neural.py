@@ -541,7 +541,7 @@ def train_neural(lexicon: str | os.PathLike[str] | Lexicon,
             if len(leaders) > 1 and dev_words:
                 model.load_state_dict({
                     key: sum(state[key] for _, _, state in leaders)
-                    / len(leaders) for key in best_state})
+                    / len(leaders) for key in leaders[0][2]})
                 averaged_wer = measure()
                 if averaged_wer <= best_wer:
                     best_wer, averaged = averaged_wer, len(leaders)
