@@ -57,7 +57,8 @@ from tamsu.normalise import Alphabet, normalise
 from tamsu.search import Phonemes, SearchOptions, search_all
 
 __all__ = ["BUNDLE_FORMAT", "MODES", "NEURAL_BEAM", "Bundle",
-           "load_part_decoder", "model_kind", "tune_bundle"]
+           "load_part_decoder", "model_kind", "read_bundle", "tune_bundle",
+           "write_bundle"]
 
 BUNDLE_FORMAT = "tamsu-bundle"
 _VERSION = 1
@@ -140,7 +141,9 @@ def read_bundle(path: str) -> Bundle:
     return bundle
 
 
-def _write_bundle(path: str | os.PathLike[str], bundle: Bundle) -> None:
+def write_bundle(path: str | os.PathLike[str], bundle: Bundle) -> None:
+    """Writes `bundle` to `path` (its models named relative to it, with
+    their sha256), replacing the file once it is complete."""
     here = os.path.dirname(os.path.abspath(path))
     data: dict[str, Any] = {"format": BUNDLE_FORMAT, "version": _VERSION}
     for kind in ("ngram", "neural"):
@@ -371,7 +374,7 @@ def tune_bundle(ngram: str | os.PathLike[str], neural: str | os.PathLike[str],
         draft, mode=mode, weight=_WEIGHTS[best.get(mode, 0)],
         dev_wer={k: round(100.0 * v / len(dev), 2) for k, v in wer.items()},
         weights={mode: _WEIGHTS[i] for mode, i in best.items()})
-    _write_bundle(output, bundle)
+    write_bundle(output, bundle)
     return bundle
 
 
