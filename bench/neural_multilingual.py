@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import multiprocessing
 import os
 import sys
@@ -29,19 +30,27 @@ LANGUAGES = ("ady arm bul dut fre geo gre hin hun ice jpn kor lit rum "
 DEFAULT_DATA = ROOT.parent / "shared" / "data" / "g2p-2020"
 
 
-def measure(task: tuple[str, Path, Path, dict]) -> dict:
-    language, data, out, settings = task
+def measure(task: tuple[str, Path, Path, dict, bool]) -> dict:
+    language, data, out, settings, retune = task
     from tamsu import neural
     from tamsu.combination import tune_bundle
     from tamsu.lexicon import read_lexicon
     from tamsu.training import train
 
     result_path = out / f"{language}.json"
-    if result_path.exists():
-        return json.loads(result_path.read_text())
     train_path = data / f"{language}_train.tsv"
     dev = read_lexicon(data / f"{language}_dev.tsv")
     ngram, network = out / f"{language}.fst", out / f"{language}.tnn"
+    if result_path.exists():
+        result = json.loads(result_path.read_text())
+        if retune:
+            bundle = tune_bundle(ngram, network,
+                                 list(dev.references().items()),
+                                 out / f"{language}.bundle")
+            result.update(mode=bundle.mode, weight=bundle.weight,
+                          **bundle.dev_wer)
+            result_path.write_text(json.dumps(result, indent=1))
+        return result
     cpu = time.process_time()
     train(train_path, ngram, progress=False)
     ngram_cpu = time.process_time() - cpu
@@ -60,7 +69,8 @@ def measure(task: tuple[str, Path, Path, dict]) -> dict:
 
 def row(r: dict) -> str:
     return (f"| {r['language']} | {r['ngram']:.2f} | {r['neural']:.2f} | "
-            f"{r['rescore']:.2f} | {r[r['mode']]:.2f} ({r['mode']} "
+            f"{r['rescore']:.2f} | {r.get('rescore-beam', math.nan):.2f} | "
+            f"{r[r['mode']]:.2f} ({r['mode']} "
             f"{r['weight']:g}) | "
             f"{r['neural_cpu_min']:.1f} ({r['epochs']} epochs) |")
 
@@ -73,6 +83,9 @@ def main() -> int:
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--epochs", type=int, default=16)
     parser.add_argument("--patience", type=int, default=5)
+    parser.add_argument("--retune", action="store_true",
+                        help="tune the bundles of the languages done again "
+                             "(with the models kept in OUT)")
     parser.add_argument("--dropout", type=float, default=0.1)
     parser.add_argument("--time-budget", type=float, default=None,
                         help="wall seconds of neural training per language")
@@ -83,12 +96,13 @@ def main() -> int:
                     threads=1, seed=0)
     languages = args.only.split(",") if args.only else LANGUAGES
     print(f"settings: {settings}", flush=True)
-    print("| language | n-gram | neural | rescoring | bundle | neural "
-          "training, CPU-min |\n|---|---|---|---|---|---|", flush=True)
+    print("| language | n-gram | neural | n-gram 10-best rescored | neural "
+          "beam rescored | bundle (mode, weight) | neural training, CPU-min "
+          "|\n|---|---|---|---|---|---|---|", flush=True)
     results = []
     with multiprocessing.Pool(args.jobs) as pool:
-        for r in pool.imap(measure, [(lang, args.data, args.out, settings)
-                                     for lang in languages]):
+        for r in pool.imap(measure, [(lang, args.data, args.out, settings,
+                                      args.retune) for lang in languages]):
             print(row(r), flush=True)
             results.append(r)
     n = len(results)
@@ -96,6 +110,7 @@ def main() -> int:
     print(f"| macro ({n}) | {sum(r['ngram'] for r in results) / n:.2f} | "
           f"{sum(r['neural'] for r in results) / n:.2f} | "
           f"{sum(r['rescore'] for r in results) / n:.2f} | "
+          f"{sum(r.get('rescore-beam', math.nan) for r in results) / n:.2f} | "
           f"{sum(best) / n:.2f} | "
           f"{sum(r['neural_cpu_min'] for r in results) / n:.1f} |")
     return 0
