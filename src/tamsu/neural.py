@@ -319,22 +319,21 @@ def _batches(examples: Sequence[tuple[list[int], list[int]]],
 
 
 @contextlib.contextmanager
-def _blas_threads(threads: int) -> Iterator[None]:
-    """OpenBLAS's own thread count held at `threads` for the run.
-    PyTorch's set_num_threads does not reach the BLAS library, and an
-    OpenBLAS built with pthreads starts one thread per processor: two
-    such runs side by side fight over every core. Without OpenBLAS this
-    does nothing."""
+def _blas_threads(threads: int) -> Iterator[bool]:
+    """OpenBLAS's own thread count held at `threads` for the run; yields
+    whether OpenBLAS is there to hold. PyTorch's set_num_threads does not
+    reach it, and an OpenBLAS built with pthreads starts one thread per
+    processor: two such runs side by side fight over every core."""
     try:
         blas = ctypes.CDLL("libblas.so.3")
         get, put = blas.openblas_get_num_threads, blas.openblas_set_num_threads
     except (OSError, AttributeError):
-        yield
+        yield False
         return
     saved = get()
     put(threads)
     try:
-        yield
+        yield True
     finally:
         put(saved)
 
@@ -406,9 +405,11 @@ def train_neural(lexicon: str | os.PathLike[str] | Lexicon,
     lexicon, most of a short budget on a busy machine.
 
     The run is deterministic for a given seed and thread count. `threads`
-    is PyTorch's thread count during the run (1 by default: on a busy
-    machine more threads per process are far slower); PyTorch's global
-    random state and thread count are restored afterwards. `reverse`
+    is the matrix library's thread count during the run (OpenBLAS's where
+    PyTorch uses it, else PyTorch's own; 1 by default: a second thread
+    gains little on this model's small products, and on a busy machine
+    more threads per process are far slower); PyTorch's global random
+    state and the thread counts are restored afterwards. `reverse`
     trains right to left (the file records it; the core turns words and
     pronunciations round). Raises ImportError with a hint when PyTorch is
     missing, ValueError for bad options, LexiconError for an unusable
@@ -466,8 +467,12 @@ def train_neural(lexicon: str | os.PathLike[str] | Lexicon,
                    for w in dev_words]
 
     saved_threads = torch.get_num_threads()
-    with torch.random.fork_rng(devices=[]), _blas_threads(threads):
-        torch.set_num_threads(threads)
+    with torch.random.fork_rng(devices=[]), \
+            _blas_threads(threads) as blas_held:
+        # The threads go to the matrix products. PyTorch's own pool on top
+        # of OpenBLAS's oversubscribes the cores: one epoch of Dutch took
+        # 62 s on 2+2 threads, 17 s on OpenBLAS's 2 and 20 s on 1+1.
+        torch.set_num_threads(1 if blas_held else threads)
         try:
             torch.manual_seed(seed)
             model = build_transformer(architecture, len(g_ids) + 1,
