@@ -484,9 +484,9 @@ def train_neural(lexicon: str | os.PathLike[str] | Lexicon,
                                             math.sqrt(warmup_steps / (step + 1))))
             loss_fn = torch.nn.NLLLoss(ignore_index=PAD)
             order = random.Random(seed)
-            best_wer, best_epoch, best_state = math.inf, 0, None
-            # The best epochs' weights (dev WER, epoch, state), averaged at
-            # the end when that measures better than the best alone.
+            # The best epochs (dev WER, -epoch, weights), best first: ties
+            # go to the later, better-trained epoch, and without dev words
+            # (every WER 0) the latest epoch leads.
             leaders: list[tuple[float, int, Any]] = []
 
             def measure() -> float:
@@ -520,15 +520,10 @@ def train_neural(lexicon: str | os.PathLike[str] | Lexicon,
                     total += float(loss)
                     batches += 1
                 wer = measure()
-                # Ties go to the later, better-trained epoch; without dev
-                # words the latest epoch is kept.
-                if not dev_words or wer <= best_wer:
-                    best_wer, best_epoch = wer, epoch
-                    best_state = copy.deepcopy(model.state_dict())
-                leaders = sorted([*leaders, (wer, -epoch, best_state
-                                             if best_epoch == epoch else
-                                             copy.deepcopy(model.state_dict()))],
-                                 key=lambda leader: leader[:2])[:average]
+                leaders = sorted(
+                    [*leaders, (wer, -epoch, copy.deepcopy(model.state_dict()))],
+                    key=lambda leader: leader[:2])[:average]
+                best_wer, best_epoch = leaders[0][0], -leaders[0][1]
                 if progress is not None:
                     progress(EpochProgress(epoch, epochs, total / max(batches, 1),
                                            wer, best_wer,
@@ -542,17 +537,15 @@ def train_neural(lexicon: str | os.PathLike[str] | Lexicon,
                         and elapsed * (epoch + 1) / epoch > time_budget):
                     stopped = "time budget"
                     break
-            averaged = 1
+            best_state, averaged = leaders[0][2], 1
             if len(leaders) > 1 and dev_words:
                 model.load_state_dict({
                     key: sum(state[key] for _, _, state in leaders)
-                    / len(leaders) for key in leaders[0][2]})
+                    / len(leaders) for key in best_state})
                 averaged_wer = measure()
                 if averaged_wer <= best_wer:
                     best_wer, averaged = averaged_wer, len(leaders)
-                else:
-                    model.load_state_dict(best_state)
-            else:
+            if averaged == 1:
                 model.load_state_dict(best_state)
             export_neural(model, output, architecture=architecture,
                           graphemes=grapheme_list, phonemes=phoneme_list,
