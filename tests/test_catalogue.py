@@ -72,6 +72,15 @@ def test_a_name_resolves_once_built(made, entry, tmp_path, capsys):
     assert cached_files(tmp_path) == ["xx.fst"]
 
 
+@pytest.mark.parametrize("name, file", [
+    (None, "en_us.bundle"), ("en_us", "en_us.bundle"),
+    ("en_us-ngram", "en_us.fst")])
+def test_shipped_names_come_with_the_shipped_dictionary(name, file):
+    g2p = tamsu.G2P(name)
+    assert os.path.basename(g2p.model_path) == file
+    assert g2p("hello")[0].source == "dictionary"
+
+
 class _Server(http.server.BaseHTTPRequestHandler):
     body = b""
     cut = False  # announce the whole body, send half of it

@@ -26,8 +26,8 @@ from typing import IO, Callable, Iterable, Iterator, TextIO
 
 from tamsu.command import (PROG, ProgressBar, RunError, add_model_options,
                            int_at_least, number)
-from tamsu.catalogue import NotCachedError, resolve
-from tamsu.decoding import Answer, Pronunciation, default_model_path
+from tamsu.catalogue import NotCachedError, resolve, shipped_path
+from tamsu.decoding import DEFAULT_MODEL, Answer, Pronunciation
 from tamsu.files import OutputError, check_outputs, open_output
 from tamsu.g2p import DEFAULT, G2P
 from tamsu.normalise import printable, printable_characters
@@ -457,7 +457,7 @@ def default_model(paths: list[str] | None) -> str | list[str] | None:
         except NotCachedError as error:
             raise RunError(str(error))
         return found if len(found) > 1 else found[0]
-    shipped = default_model_path()
+    shipped = shipped_path(DEFAULT_MODEL)
     if not os.path.exists(shipped):
         raise RunError(f"the shipped model is missing ({shipped}); "
                        "give one with --model")

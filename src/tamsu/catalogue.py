@@ -24,9 +24,14 @@ from importlib import resources
 from pathlib import Path
 from typing import Any, Callable
 
-__all__ = ["ATTRIBUTION", "LICENCE", "CatalogueError", "Entry", "NotCachedError",
-           "cache_dir", "cached_model", "cached_path", "entries", "entry", "get", "resolve",
-           "sha256_of"]
+__all__ = ["ATTRIBUTION", "LICENCE", "SHIPPED", "CatalogueError", "Entry",
+           "NotCachedError", "cache_dir", "cached_model", "cached_path",
+           "entries", "entry", "get", "resolve", "sha256_of", "shipped_path"]
+
+SHIPPED = {"en_us": "en_us.bundle", "en_us-ngram": "en_us.fst"}
+"""The models inside the package, by name: US English as the neural +
+n-gram bundle (the default: the most accurate) and its n-gram model alone
+(the fast one, what :class:`tamsu.Model` loads)."""
 
 LICENCE = "CC BY-SA (Wiktionary via WikiPron)"
 ATTRIBUTION = ("Catalogued models are trained on pronunciations from "
@@ -115,12 +120,21 @@ def cached_path(name: str) -> Path:
     return cache_dir() / "models" / f"{name}.fst"
 
 
+def shipped_path(name: str) -> str:
+    """The file of the shipped model `name` (a key of SHIPPED)."""
+    return str(resources.files("tamsu").joinpath("models", SHIPPED[name]))
+
+
 def resolve(model: str) -> str:
-    """A model argument as a path: an existing file as it is; a catalogued
-    name as its cached model; anything else as it is (a missing file fails
-    where it is loaded). Raises NotCachedError for a catalogued name that
-    has not been built."""
-    if os.path.exists(model) or model not in entries():
+    """A model argument as a path: an existing file as it is; a shipped
+    name as its file; a catalogued name as its cached model; anything else
+    as it is (a missing file fails where it is loaded). Raises
+    NotCachedError for a catalogued name that has not been built."""
+    if os.path.exists(model):
+        return model
+    if model in SHIPPED:
+        return shipped_path(model)
+    if model not in entries():
         return model
     return str(cached_model(model))
 

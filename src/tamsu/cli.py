@@ -114,8 +114,9 @@ def run_models(args: argparse.Namespace,
 def _model_path(args: argparse.Namespace) -> str | list[str]:
     """The model of -m, the ensemble of repeated -m, or the shipped one."""
     from tamsu import apply
-    from tamsu.decoding import default_model_path
-    return apply.default_model(args.model) or default_model_path()
+    from tamsu.catalogue import shipped_path
+    from tamsu.decoding import DEFAULT_MODEL
+    return apply.default_model(args.model) or shipped_path(DEFAULT_MODEL)
 
 
 def run_apply(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:

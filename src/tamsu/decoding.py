@@ -25,11 +25,10 @@ import heapq
 import math
 import os
 from dataclasses import dataclass, field
-from importlib import resources
 from typing import Final, Iterator, Literal, NamedTuple, Protocol, Sequence
 
 from tamsu._batch import BatchDecoder
-from tamsu.catalogue import resolve
+from tamsu.catalogue import resolve, shipped_path
 from tamsu.dictionary import PronunciationDictionary
 from tamsu.ensemble import Ensemble
 from tamsu.files import load_with
@@ -39,8 +38,9 @@ from tamsu.normalise import (Alphabet, Normalised, normalise,
                              undecodable_reason)
 from tamsu.search import Phonemes, SearchOptions, search_all
 
-__all__ = ["Answer", "MAX_WORD_LENGTH", "PartDecoder", "PathOptions",
-           "Pronunciation", "Scored", "best_products", "default_model_path",
+__all__ = ["Answer", "DEFAULT_MODEL", "MAX_WORD_LENGTH", "PartDecoder",
+           "PathOptions", "Pronunciation", "Scored", "best_products",
+           "default_model_path",
            "load_decoder", "model_paths", "pronounce", "pronounce_all",
            "skip_reason", "within_mass"]
 
@@ -50,14 +50,17 @@ skipped. The longest words of dictionaries have under 60 letters, and
 decoding time grows with length, so a longer "word" is almost always a
 whole sentence or a stray binary line."""
 
-DEFAULT_MODEL = "en_us.fst"
+DEFAULT_MODEL: Final = "en_us"
+"""The shipped model used when none is given (see tamsu.catalogue.SHIPPED)."""
 
 Source = Literal["dictionary", "model"]
 
 
 def default_model_path() -> str:
-    """The US English model shipped inside the package."""
-    return str(resources.files("tamsu").joinpath("models", DEFAULT_MODEL))
+    """The shipped US English n-gram model: the file :class:`tamsu.Model`
+    loads. The front ends' default model is the bundle of it and a neural
+    model (:data:`DEFAULT_MODEL`), more accurate and slower."""
+    return shipped_path("en_us-ngram")
 
 
 @dataclass(frozen=True, slots=True)
@@ -430,7 +433,7 @@ def model_paths(model: str | os.PathLike[str] | Sequence[
     None is the shipped model, a catalogued name its cached model
     (NotCachedError, a FileNotFoundError, before it is built)."""
     if model is None:
-        return default_model_path()
+        return shipped_path(DEFAULT_MODEL)
     if isinstance(model, (str, os.PathLike)):
         paths: list[object] = [os.fspath(model)]
         single = True

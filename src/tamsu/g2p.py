@@ -24,10 +24,11 @@ import warnings
 from dataclasses import dataclass
 from typing import Final, Iterable, Iterator, Sequence
 
+from tamsu.catalogue import SHIPPED, shipped_path
 from tamsu.combination import load_part_decoder
 from tamsu.decoding import (MAX_WORD_LENGTH, Answer, PartDecoder, PathOptions,
-                            Pronunciation, default_model_path, model_paths,
-                            pronounce, pronounce_all)
+                            Pronunciation, model_paths, pronounce,
+                            pronounce_all)
 from tamsu.dictionary import PronunciationDictionary, default_dictionary_path
 from tamsu.normalise import Alphabet, printable
 from tamsu.search import SearchOptions
@@ -58,7 +59,7 @@ class _Default(enum.Enum):
 
 DEFAULT: Final = _Default.DICTIONARY
 """The default `dictionary` of :class:`G2P`: the shipped CMU dictionary
-with the shipped model, no dictionary with any other model."""
+with a shipped model, no dictionary with any other model."""
 
 
 @dataclass(frozen=True)
@@ -74,14 +75,16 @@ class _Settings:
 class G2P:
     """Pronunciations of words: dictionary first, then the model.
 
-    ``G2P()`` uses the shipped US English model and the shipped CMU
-    Pronouncing Dictionary. `model` is a model file (str or path-like), or
+    ``G2P()`` uses the shipped US English model ("en_us": the neural +
+    n-gram bundle, the most accurate; "en_us-ngram" is its n-gram model
+    alone, far faster) and the shipped CMU Pronouncing Dictionary. `model`
+    is a model file (str or path-like), a shipped or catalogued name, or
     a sequence of two or more model files decoding as an ensemble (below);
     a model file may also be a neural model or a neural + n-gram bundle
     (:mod:`tamsu.combination`, told apart by the file's first bytes);
     `dictionary` is a dictionary file (see :mod:`tamsu.dictionary`), a
     :class:`~tamsu.dictionary.PronunciationDictionary`, None for none, or
-    :data:`DEFAULT` (the shipped dictionary with the shipped model, none
+    :data:`DEFAULT` (the shipped dictionary with a shipped model, none
     otherwise, ensembles included). The model is loaded at once, so a bad
     path fails here with ValueError; the shipped dictionary is loaded at
     its first use.
@@ -264,8 +267,8 @@ def _dictionary_source(dictionary: str | os.PathLike[str]
     """The settings' form of G2P's `dictionary`, and whether it is the
     shipped one (loaded at its first use)."""
     if isinstance(dictionary, _Default):
-        if model is None or (isinstance(path, str) and _same_file(
-                path, default_model_path())):
+        if model is None or (isinstance(path, str) and any(
+                _same_file(path, shipped_path(name)) for name in SHIPPED)):
             source = default_dictionary_path()
             if not os.path.isfile(source):  # loaded later: check now
                 raise FileNotFoundError(
