@@ -3,6 +3,7 @@ train-neural` on a tiny cipher, through G2P, apply and evaluate."""
 
 import functools
 import json
+import os
 import sys
 
 import pytest
@@ -41,6 +42,11 @@ def test_bundle_records_its_tuning(models, capsys):
     assert data["mode"] in MODES and 0 <= data["weight"] <= 1
     assert data["dev_wer"]["neural"] == 0.0
     assert data["weights"].keys() == {"rescore", "rescore-beam"}
+    # Shared like any new file (the umask's permissions), not owner-only.
+    umask = os.umask(0o22)
+    os.umask(umask)
+    for name in ("cipher.tnn", "cipher.tnn.bundle"):
+        assert (models / name).stat().st_mode & 0o777 == 0o666 & ~umask
     beam = models / "beam.bundle"  # the neural beam rescored
     beam.write_text(json.dumps(dict(data, mode="rescore-beam")))
     changed = models / "changed.bundle"

@@ -44,14 +44,13 @@ import hashlib
 import json
 import math
 import os
-import tempfile
 from dataclasses import dataclass
 from typing import Any, Callable, Sequence, TypeVar
 
 from tamsu._batch import BatchDecoder
 from tamsu._neural import NeuralModel
 from tamsu.decoding import PartDecoder, Scored, load_decoder, within_mass
-from tamsu.files import load_with
+from tamsu.files import load_with, write_whole
 from tamsu.graphemes import MARKERS, normalise_word
 from tamsu.normalise import Alphabet, normalise
 from tamsu.search import Phonemes, SearchOptions, search_all
@@ -152,15 +151,7 @@ def write_bundle(path: str | os.PathLike[str], bundle: Bundle) -> None:
         data[f"{kind}_sha256"] = _sha256(file)
     data.update(mode=bundle.mode, weight=bundle.weight, depth=bundle.depth,
                 dev_wer=bundle.dev_wer, weights=bundle.weights)
-    handle, temporary = tempfile.mkstemp(dir=here, suffix=".tmp")
-    try:
-        with os.fdopen(handle, "w", encoding="utf-8") as f:
-            json.dump(data, f, indent=1)
-            f.write("\n")
-        os.replace(temporary, path)
-    except BaseException:
-        os.unlink(temporary)
-        raise
+    write_whole(path, (json.dumps(data, indent=1) + "\n").encode())
 
 
 def _neural_alphabet(model: NeuralModel) -> Alphabet:

@@ -10,6 +10,7 @@ lexicon it reports on.
 from __future__ import annotations
 
 import os
+import secrets
 import sys
 from typing import Callable, Iterable, Mapping, TextIO, TypeVar, Union
 
@@ -17,7 +18,7 @@ from tamsu._tamsu import Model
 from tamsu.textfile import unreadable
 
 __all__ = ["OutputError", "check_outputs", "load_model", "load_with",
-           "open_output"]
+           "open_output", "write_whole"]
 
 Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 # What an option names: one path, several (a repeated -m), or none.
@@ -73,6 +74,30 @@ def check_outputs(outputs: Mapping[str, Paths],
                     f"{label} {os.fsdecode(path)} is {seen[identity]}: "
                     f"refusing to overwrite it")
             seen[identity] = f"{label} {os.fsdecode(path)}"
+
+
+def write_whole(path: str | os.PathLike[str], data: bytes) -> None:
+    """Writes `data` to `path` through a new file beside it that replaces
+    `path` once complete, so that a reader never sees half a file. The
+    file gets the permissions any new file gets (the umask's), not the
+    owner-only ones of a temporary file: a model is meant to be shared."""
+    directory = os.path.dirname(os.path.abspath(path))
+    while True:
+        temporary = os.path.join(directory, f".{os.path.basename(path)}."
+                                 f"{secrets.token_hex(6)}.tmp")
+        try:
+            handle = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL
+                             | getattr(os, "O_CLOEXEC", 0), 0o666)
+            break
+        except FileExistsError:
+            continue
+    try:
+        with os.fdopen(handle, "wb") as f:
+            f.write(data)
+        os.replace(temporary, path)
+    except BaseException:
+        os.unlink(temporary)
+        raise
 
 
 def open_output(path: Path | None) -> TextIO:

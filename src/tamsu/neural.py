@@ -19,12 +19,12 @@ import os
 import random
 import struct
 import sys
-import tempfile
 import time
 import zlib
 from dataclasses import dataclass, field
 from typing import Any, Callable, Iterator, Sequence
 
+from tamsu.files import write_whole
 from tamsu.graphemes import FORMS, choose_form, normalise_word
 from tamsu.lexicon import Lexicon, read_lexicon
 
@@ -266,15 +266,7 @@ def export_neural(module: Any, path: str | os.PathLike[str], *,
                      _symbols(phoneme_table) + table)
     body += bytes(-len(body) % 4) + data.tobytes()
     body += struct.pack("<I", zlib.crc32(body))
-    directory = os.path.dirname(os.path.abspath(path)) or "."
-    handle, temporary = tempfile.mkstemp(dir=directory, suffix=".tmp")
-    try:
-        with os.fdopen(handle, "wb") as f:
-            f.write(body)
-        os.replace(temporary, path)
-    except BaseException:
-        os.unlink(temporary)
-        raise
+    write_whole(path, bytes(body))
 
 
 def _lexicon(source: str | os.PathLike[str] | Lexicon,
