@@ -4,11 +4,12 @@ train-neural` on a tiny cipher, through G2P, apply and evaluate."""
 import functools
 import json
 import os
+import pickle
 import sys
 
 import pytest
 
-from tamsu import G2P, cli, neural
+from tamsu import G2P, cli, dask_support, neural
 from tamsu._batch import BatchDecoder
 from tamsu.combination import MODES
 from tamsu.training import train
@@ -69,6 +70,16 @@ def test_front_end_decodes_neural_models(models, name, tmp_path):
     assert 0.5 < best[0].probability <= 1
     assert sum(p.probability for p in best) == pytest.approx(1)
     assert g2p("bad")[0].phonemes == ("X", "Y")
+
+
+def test_a_bundle_ships_to_dask_workers_as_bytes(models):
+    g2p = G2P(models / "cipher.tnn.bundle")
+    shipped = pickle.loads(pickle.dumps(
+        dask_support._Shipped(g2p, ship_model=True)))
+    dask_support._cache.clear()
+    worker = shipped.front_end()
+    assert worker.model_path != g2p.model_path
+    assert list(worker.map(WORDS)) == list(g2p.map(WORDS))
 
 
 def test_ngram_weighs_given_pronunciations(models):

@@ -201,8 +201,8 @@ def test_any_string_is_answered_or_skipped_with_a_warning(english, word):
 def test_any_threshold_is_applied():
     # Model's own methods read 99 or more as no threshold at all.
     word = "pneumonoultramicroscopicsilicovolcanoconiosis"  # weighs 113.06
-    assert tamsu.G2P(dictionary=None, threshold=110)(word) == []
-    assert tamsu.G2P(dictionary=None, threshold=120)(word)
+    assert tamsu.G2P("en_us-ngram", None, threshold=110)(word) == []
+    assert tamsu.G2P("en_us-ngram", None, threshold=120)(word)
 
 
 def test_bad_arguments_fail_early(english, tmp_path):

@@ -11,7 +11,8 @@ for every later task of the same front end (the settings travel with each
 task, a few hundred bytes; the model does not). The model reaches the
 workers by path (a file system they share with the client) or, with
 ``ship_model=True``, as its bytes, read once on the client and written once
-per worker to a temporary file. On each worker the partition's words are
+per worker to a temporary file (a bundle with its two models). On each
+worker the partition's words are
 decoded on `jobs` native threads. Dask is imported here, never by
 ``import tamsu``.
 """
@@ -19,6 +20,7 @@ decoded on `jobs` native threads. Dask is imported here, never by
 from __future__ import annotations
 
 import hashlib
+import json
 import os
 import pickle
 import tempfile
@@ -27,6 +29,7 @@ import threading
 from collections import deque
 from typing import Any, Iterable, Iterator
 
+from tamsu.combination import model_kind, read_bundle
 from tamsu.decoding import Answer, Pronunciation, Source
 from tamsu.g2p import G2P
 
@@ -42,9 +45,9 @@ class _Shipped:
 
     def __init__(self, g2p: G2P, ship_model: bool) -> None:
         self.settings = pickle.dumps(g2p._settings)
-        self.models: tuple[bytes, ...] = ()
+        self.models: tuple[tuple[bytes, ...], ...] = ()
         if ship_model:
-            self.models = tuple(_read(path) for path in g2p.model_paths)
+            self.models = tuple(_packed(path) for path in g2p.model_paths)
 
     def front_end(self) -> G2P:
         """This process's front end for these settings, built once."""
@@ -53,7 +56,7 @@ class _Shipped:
             if g2p is None:
                 settings = pickle.loads(self.settings)
                 if self.models:
-                    paths = tuple(_stored(data) for data in self.models)
+                    paths = tuple(_unpacked(files) for files in self.models)
                     settings = type(settings)(
                         paths if len(paths) > 1 else paths[0],
                         *(getattr(settings, name) for name in (
@@ -66,6 +69,27 @@ class _Shipped:
 def _read(path: str) -> bytes:
     with open(path, "rb") as f:
         return f.read()
+
+
+def _packed(path: str) -> tuple[bytes, ...]:
+    """A model's files: the model alone, or a bundle's manifest and the
+    n-gram and neural models it names."""
+    if model_kind(path) != "bundle":
+        return (_read(path),)
+    bundle = read_bundle(path)
+    return _read(path), _read(bundle.ngram), _read(bundle.neural)
+
+
+def _unpacked(files: tuple[bytes, ...]) -> str:
+    """The path of a model packed by _packed, stored in this process's
+    temporary folder (a bundle names its stored models by their absolute
+    paths; their sha256 stays what the manifest records)."""
+    if len(files) == 1:
+        return _stored(files[0])
+    manifest, ngram, neural = files
+    data = json.loads(manifest)
+    data.update(ngram=_stored(ngram), neural=_stored(neural))
+    return _stored(json.dumps(data).encode())
 
 
 def _stored(data: bytes) -> str:
