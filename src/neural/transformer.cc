@@ -24,11 +24,25 @@ View shaped(Matrix &buffer, Index rows, Index cols) {
   return View(buffer.data(), rows, cols);
 }
 
-// y = x W^T + b for a PyTorch linear map W [out, in], out = y.cols().
+// y += x W^T for a PyTorch linear map W [out, in], out = y.cols(). The
+// maps below start y at the bias, or add it, and let the product add to
+// that: an assigned product would first clear y, and the bias take
+// another pass over it.
+void add_product(ConstRows x, const float *weight, Rows y) {
+  y.noalias() += x * WeightMap(weight, y.cols(), x.cols()).transpose();
+}
+
+// y = x W^T + b.
 void linear(ConstRows x, const float *weight, const float *bias, Rows y) {
-  const WeightMap w(weight, y.cols(), x.cols());
-  y.noalias() = x * w.transpose();
+  y.rowwise() = VectorMap(bias, y.cols());
+  add_product(x, weight, y);
+}
+
+// y += x W^T + b (a residual connection).
+void add_linear(ConstRows x, const float *weight, const float *bias,
+                Rows y) {
   y.rowwise() += VectorMap(bias, y.cols());
+  add_product(x, weight, y);
 }
 
 void layer_norm(ConstRows x, const NormWeights &norm, Rows y) {
@@ -133,8 +147,7 @@ void add_self_attention(View &x, const NormWeights &norm,
   linear(v.normed, a.k_weight, a.k_bias, v.keys);
   linear(v.normed, a.v_weight, a.v_bias, v.values);
   mix(v.queries, v.keys, v.values, v.mixed);
-  linear(v.mixed, a.o_weight, a.o_bias, v.normed);
-  x += v.normed;
+  add_linear(v.mixed, a.o_weight, a.o_bias, x);
 }
 
 // x += feed_forward(norm(x)).
@@ -143,8 +156,7 @@ void add_feed_forward(View &x, const NormWeights &norm,
   layer_norm(x, norm, v.normed);
   linear(v.normed, ff.weight1, ff.bias1, v.hidden);
   v.hidden = v.hidden.cwiseMax(0.0f);
-  linear(v.hidden, ff.weight2, ff.bias2, v.normed);
-  x += v.normed;
+  add_linear(v.hidden, ff.weight2, ff.bias2, x);
 }
 
 // The decoder stack over embedded rows `x`, ending in log-softmax scores;
@@ -168,8 +180,7 @@ void run_decoder(const NeuralModel &model, const EncodedWords &words,
     layer_norm(x, layer.norm2, v.normed);
     linear(v.normed, c.q_weight, c.q_bias, v.queries);
     cross_attend(words, l, v.queries, runs, heads, s.scores, v.mixed);
-    linear(v.mixed, c.o_weight, c.o_bias, v.normed);
-    x += v.normed;
+    add_linear(v.mixed, c.o_weight, c.o_bias, x);
     add_feed_forward(x, layer.norm3, layer.feed_forward, v);
   }
   layer_norm(x, w.decoder_norm, v.normed);
