@@ -89,7 +89,7 @@ def test_training_without_torch_says_what_to_install(models, monkeypatch,
     # The training process finds this torch first.
     (tmp_path / "torch").mkdir()
     (tmp_path / "torch" / "__init__.py").write_text("raise ImportError\n")
-    monkeypatch.setenv("PYTHONPATH", str(tmp_path))
+    monkeypatch.syspath_prepend(tmp_path)
     assert cli.main(["train-neural", str(models / "cipher.dict"), "-o",
                      str(tmp_path / "x.tnn"), "--epochs", "1"]) == 1
     assert capsys.readouterr().err.splitlines()[-1] == (

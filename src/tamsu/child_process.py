@@ -2,12 +2,12 @@
 process-wide state (a matrix library's thread count, PyTorch's random
 state) which the caller's other threads must not see change.
 
-The parent starts ``python -m tamsu.child_process`` with the interpreter
-it runs on, sends it the function's name and keyword arguments (pickled)
-on standard input, and reads messages back from the child's standard
-output: progress reports, then the function's result or its exception.
-Unlike multiprocessing's spawn, the child never imports the caller's
-``__main__``, so a script without a ``__main__`` guard works.
+The parent starts the interpreter it runs on, with its own sys.path,
+to run :func:`main`, sends it the function's name and keyword arguments
+(pickled) on standard input, and reads messages back from the child's
+standard output: progress reports, then the function's result or its
+exception. Unlike multiprocessing's spawn, the child never imports the
+caller's ``__main__``, so a script without a ``__main__`` guard works.
 
 The child ends when the parent does (its standard input closes) and
 ignores Ctrl-C: the parent, which gets the KeyboardInterrupt, kills it.
@@ -29,6 +29,9 @@ from typing import IO, Any, Callable
 __all__ = ["run_in_child"]
 
 _LENGTH = struct.Struct("<Q")
+# The child's command: its arguments are the parent's sys.path.
+_BOOTSTRAP = ("import sys; sys.path[:] = sys.argv[1:]; "
+              "from tamsu.child_process import main; main()")
 # Errors a caller expects and reports by their message; any other error
 # carries the child's traceback as a note.
 _EXPECTED = (ImportError, OSError, ValueError)
@@ -61,17 +64,18 @@ def run_in_child(function: str, kwargs: dict[str, Any],
     Any exception here (KeyboardInterrupt, one from `progress`) kills the
     child before it propagates. RuntimeError when the child dies without
     a result."""
-    # The child imports this very package, wherever it was imported from.
-    package_root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(
-        [package_root, *filter(None, [env.get("PYTHONPATH")])])
-    command = [sys.executable, "-m", "tamsu.child_process"]
+    # The child imports from this process's sys.path, so that it finds
+    # the same package and the same modules.
+    command = [sys.executable, "-c", _BOOTSTRAP,
+               *[entry for entry in sys.path if isinstance(entry, str)]]
     with subprocess.Popen(command, stdin=subprocess.PIPE,
-                          stdout=subprocess.PIPE, env=env) as child:
+                          stdout=subprocess.PIPE) as child:
         assert child.stdin is not None and child.stdout is not None
         try:
-            _send(child.stdin, (function, kwargs))
+            try:
+                _send(child.stdin, (function, kwargs))
+            except BrokenPipeError:
+                pass  # it died first: reported below, with its status
             while True:
                 try:
                     kind, value = _receive(child.stdout)
@@ -113,6 +117,7 @@ def _end_with_parent(fd: int) -> None:
 
 
 def main() -> None:
+    """The child: runs the function the parent sends."""
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     # The messages get the real standard output; anything the function
     # prints goes to standard error.
@@ -131,7 +136,3 @@ def main() -> None:
     else:
         _send(channel, ("result", result))
     channel.close()
-
-
-if __name__ == "__main__":
-    main()
