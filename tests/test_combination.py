@@ -1,6 +1,7 @@
 """A neural model and its bundle with an n-gram model, trained by `tamsu
 train-neural` on a tiny cipher, through G2P, apply and evaluate."""
 
+import dataclasses
 import functools
 import json
 
@@ -8,7 +9,9 @@ import pytest
 
 from tamsu import G2P, cli, neural
 from tamsu._batch import BatchDecoder
-from tamsu.combination import MODES
+from tamsu.combination import (MODES, BeamRescoringDecoder,
+                               RescoringDecoder, read_bundle)
+from tamsu.search import SearchOptions
 from tamsu.training import train
 
 from test_neural import WORDS, spell
@@ -62,6 +65,18 @@ def test_front_end_decodes_neural_models(models, name, tmp_path):
     assert 0.5 < best[0].probability <= 1
     assert sum(p.probability for p in best) == pytest.approx(1)
     assert g2p("bad")[0].phonemes == ("X", "Y")
+
+
+@pytest.mark.parametrize("kind, weight, unused", [
+    (RescoringDecoder, 0.0, "_neural"), (BeamRescoringDecoder, 1.0, "_ngram")])
+def test_rescoring_skips_the_model_its_weight_ignores(models, kind, weight,
+                                                      unused):
+    bundle = dataclasses.replace(
+        read_bundle(str(models / "cipher.tnn.bundle")), weight=weight)
+    decoder = kind(bundle, "", SearchOptions(nbest=3))
+    answers = decoder.decode(WORDS[:10])
+    setattr(decoder, unused, None)  # any use of it fails
+    assert decoder.decode(WORDS[:10]) == answers
 
 
 def test_ngram_weighs_given_pronunciations(models):
