@@ -10,7 +10,8 @@ beam with widths 1 and 5, the n-gram 10-best rescored by the neural model
 (b), and the neural beam rescored by the n-gram model (c). Prints, per mode,
 the processor time per word (best of --reps runs, interleaved so that load
 from other processes falls on all alike), words per second, the cost
-against the n-gram route, and the dev WER. Test sets are never read.
+against the n-gram route, and the dev WER; and the machine's load
+average, since other processes slow every mode. Test sets are never read.
 """
 
 from __future__ import annotations
@@ -23,7 +24,7 @@ import time
 from typing import Callable
 
 from tamsu import G2P
-from tamsu.combination import _write_bundle, tune_bundle
+from tamsu.combination import tune_bundle, write_bundle
 from tamsu.lexicon import read_lexicon
 
 
@@ -56,7 +57,7 @@ def main() -> None:
         for mode, name in (("rescore", "rescore n-gram 10-best (b)"),
                            ("rescore-beam", "rescore neural beam (c)")):
             path = os.path.join(directory, f"{mode}.bundle")
-            _write_bundle(path, dataclasses.replace(
+            write_bundle(path, dataclasses.replace(
                 tuned, mode=mode, weight=tuned.weights[mode]))
             modes[name] = lambda path=path: G2P(path, None)
         g2ps = {name: make() for name, make in modes.items()}
@@ -72,7 +73,9 @@ def main() -> None:
                     not p or p[0].phonemes not in references[w]
                     for w, p in zip(words, found))
     base = best["n-gram 1-best"]
-    print(f"{len(words)} words, best of {args.reps} runs, processor time:")
+    load = ", ".join(f"{x:.1f}" for x in os.getloadavg())
+    print(f"{len(words)} words, best of {args.reps} runs, processor time "
+          f"(load average {load}, {os.cpu_count()} processors):")
     for name, seconds in best.items():
         print(f"  {name:28s} {1000 * seconds / len(words):7.3f} ms/word "
               f"{len(words) / seconds:9.0f} words/s {seconds / base:6.1f}x "

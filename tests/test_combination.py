@@ -1,17 +1,18 @@
 """A neural model and its bundle with an n-gram model, trained by `tamsu
 train-neural` on a tiny cipher, through G2P, apply and evaluate."""
 
+import dataclasses
 import functools
 import json
-import os
 import pickle
-import sys
 
 import pytest
 
 from tamsu import G2P, cli, dask_support, neural
 from tamsu._batch import BatchDecoder
-from tamsu.combination import MODES
+from tamsu.combination import (MODES, BeamRescoringDecoder,
+                               RescoringDecoder, read_bundle)
+from tamsu.search import SearchOptions
 from tamsu.training import train
 
 from test_neural import WORDS, spell
@@ -43,11 +44,9 @@ def test_bundle_records_its_tuning(models, capsys):
     assert data["mode"] in MODES and 0 <= data["weight"] <= 1
     assert data["dev_wer"]["neural"] == 0.0
     assert data["weights"].keys() == {"rescore", "rescore-beam"}
-    # Shared like any new file (the umask's permissions), not owner-only.
-    umask = os.umask(0o22)
-    os.umask(umask)
-    for name in ("cipher.tnn", "cipher.tnn.bundle"):
-        assert (models / name).stat().st_mode & 0o777 == 0o666 & ~umask
+    (models / "new").write_text("")  # the umask's permissions
+    assert (models / "cipher.tnn.bundle").stat().st_mode == (
+        models / "new").stat().st_mode
     beam = models / "beam.bundle"  # the neural beam rescored
     beam.write_text(json.dumps(dict(data, mode="rescore-beam")))
     changed = models / "changed.bundle"
@@ -82,6 +81,18 @@ def test_a_bundle_ships_to_dask_workers_as_bytes(models):
     assert list(worker.map(WORDS)) == list(g2p.map(WORDS))
 
 
+@pytest.mark.parametrize("kind, weight, unused", [
+    (RescoringDecoder, 0.0, "_neural"), (BeamRescoringDecoder, 1.0, "_ngram")])
+def test_rescoring_skips_the_model_its_weight_ignores(models, kind, weight,
+                                                      unused):
+    bundle = dataclasses.replace(
+        read_bundle(str(models / "cipher.tnn.bundle")), weight=weight)
+    decoder = kind(bundle, "", SearchOptions(nbest=3))
+    answers = decoder.decode(WORDS[:10])
+    setattr(decoder, unused, None)  # any use of it fails
+    assert decoder.decode(WORDS[:10]) == answers
+
+
 def test_ngram_weighs_given_pronunciations(models):
     ngram = BatchDecoder(str(models / "cipher.fst"))
     found = ngram.decode(WORDS[:8], nbest=3)
@@ -104,8 +115,11 @@ def test_apply_and_evaluate_take_a_bundle(models, capsys):
 
 def test_training_without_torch_says_what_to_install(models, monkeypatch,
                                                      capsys, tmp_path):
-    monkeypatch.setitem(sys.modules, "torch", None)
+    # The training process finds this torch first.
+    (tmp_path / "torch").mkdir()
+    (tmp_path / "torch" / "__init__.py").write_text("raise ImportError\n")
+    monkeypatch.syspath_prepend(tmp_path)
     assert cli.main(["train-neural", str(models / "cipher.dict"), "-o",
-                     str(tmp_path / "x.tnn")]) == 1
+                     str(tmp_path / "x.tnn"), "--epochs", "1"]) == 1
     assert capsys.readouterr().err.splitlines()[-1] == (
         f"tamsu: error: {neural.TORCH_HINT}")

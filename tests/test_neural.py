@@ -10,6 +10,7 @@ import pytest
 
 from tamsu import neural
 from tamsu._neural import NeuralModel
+from tamsu.lexicon import LexiconError
 
 TINY = neural.NeuralArchitecture(d_model=8, heads=2, d_ff=16,
                                  encoder_layers=2, decoder_layers=2)
@@ -78,10 +79,13 @@ def spell(word):
     return " ".join(CIPHER[c] for c in word if CIPHER[c])
 
 
+CIPHER_DICT = "".join(f"{w}\t{spell(w)}\n" for w in WORDS)
+
+
 @pytest.fixture(scope="module")
 def cipher_lexicon(tmp_path_factory):
     path = tmp_path_factory.mktemp("neural") / "cipher.dict"
-    path.write_text("".join(f"{w}\t{spell(w)}\n" for w in WORDS))
+    path.write_text(CIPHER_DICT)
     return path
 
 
@@ -95,6 +99,8 @@ def test_training_learns_a_cipher(cipher_lexicon, tmp_path):
         warmup_steps=50, learning_rate=3e-3, dropout=0.0, seed=0,
         progress=seen.append)
     assert report.dev_wer == 0 and report.dev_words == 13
+    (tmp_path / "new").write_text("")  # the umask's permissions
+    assert output.stat().st_mode == (tmp_path / "new").stat().st_mode
     assert [e.epoch for e in seen] == list(range(1, report.epochs + 1))
     model = NeuralModel(output)
     # One model serves several threads at once (decoding drops the GIL).
@@ -103,14 +109,45 @@ def test_training_learns_a_cipher(cipher_lexicon, tmp_path):
     assert found == [spell(w).split() for w in WORDS]
 
 
-def test_training_is_deterministic(cipher_lexicon, tmp_path):
+def test_training_is_deterministic_and_leaves_the_caller_alone(
+        cipher_lexicon, tmp_path):
+    torch = pytest.importorskip("torch")
+    saved = torch.get_num_threads()
+    torch.set_num_threads(3)
+    try:
+        during = []
+        neural.train_neural(cipher_lexicon, tmp_path / "0.tnn",
+                            architecture=TINY, epochs=2, seed=5, threads=2,
+                            progress=lambda _: during.append(
+                                torch.get_num_threads()))
+    finally:
+        torch.set_num_threads(saved)
+    assert during == [3, 3]
+    # From a script without a __main__ guard, which never imports torch.
+    code = ("import sys; from tamsu import neural; neural.train_neural("
+            "sys.argv[1], sys.argv[2], architecture=neural.NeuralArchitecture"
+            f"{tuple(vars(TINY).values())}, epochs=2, seed=5, threads=2); "
+            "assert 'torch' not in sys.modules")
+    subprocess.run([sys.executable, "-c", code, cipher_lexicon,
+                    tmp_path / "1.tnn"], check=True)
+    assert (tmp_path / "0.tnn").read_bytes() == (
+        tmp_path / "1.tnn").read_bytes()
+
+
+def interrupt(_):
+    raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize("lexicon, progress, error", [
+    ("", None, LexiconError), (CIPHER_DICT, interrupt, KeyboardInterrupt)])
+def test_failed_training_leaves_no_file(tmp_path, lexicon, progress, error):
     pytest.importorskip("torch")
-    files = []
-    for run in range(2):
-        neural.train_neural(cipher_lexicon, tmp_path / f"{run}.tnn",
-                            architecture=TINY, epochs=2, seed=5)
-        files.append((tmp_path / f"{run}.tnn").read_bytes())
-    assert files[0] == files[1]
+    (tmp_path / "words.dict").write_text(lexicon)
+    with pytest.raises(error):
+        neural.train_neural(tmp_path / "words.dict", tmp_path / "out.tnn",
+                            architecture=TINY, epochs=10**6,
+                            progress=progress)
+    assert [p.name for p in tmp_path.iterdir()] == ["words.dict"]
 
 
 def test_torch_stays_optional():

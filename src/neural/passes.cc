@@ -149,48 +149,47 @@ struct Scoring {
   std::size_t word, candidate, node;
 };
 
-// Scores `items` of the words `batch`, step by step down their prefix
-// trees (`nodes`, roots first, one per word).
+// Scores `items` of the words `batch` down their prefix trees (`nodes`,
+// roots first, one per word), all prefixes in one pass.
 void score_trees(const NeuralModel &model, const std::vector<LabelList> &words,
-                const std::vector<std::size_t> &batch,
-                std::vector<PrefixNode> &nodes,
-                const std::vector<Scoring> &items,
-                std::vector<std::vector<double>> &scores) {
+                 const std::vector<std::size_t> &batch,
+                 std::vector<PrefixNode> &nodes,
+                 const std::vector<Scoring> &items,
+                 std::vector<std::vector<double>> &scores) {
   std::vector<LabelList> inputs;
   for (std::size_t i : batch) inputs.push_back(model_order(model, words[i]));
   const EncodedWords encoded = encode(model, inputs);
-  DecoderCache cache = make_decoder_cache(model, items.size(), 8);
-  DecoderCache next_cache = make_decoder_cache(model, items.size(), 8);
-  DecoderScratch scratch;
-  Matrix log_probs;
-  std::vector<std::size_t> level(batch.size()), next, parents, word_of;
-  for (std::size_t w = 0; w < batch.size(); ++w) level[w] = w;
-  LabelList tokens;
-  for (std::size_t step = 0; !level.empty(); ++step) {
-    tokens.clear();
-    word_of.clear();
-    for (std::size_t node : level) {
-      nodes[node].row = tokens.size();
-      tokens.push_back(nodes[node].token);
-      word_of.push_back(nodes[node].word);
-    }
-    decode_step(model, encoded, tokens, word_of, step, cache, scratch,
-                log_probs);
-    next.clear();
-    parents.clear();
-    for (std::size_t node : level) {
-      const auto row = static_cast<Eigen::Index>(nodes[node].row);
-      for (std::size_t child : nodes[node].children) {
-        nodes[child].score =
-            nodes[node].score + log_probs(row, nodes[child].token);
-        if (nodes[child].children.empty()) continue;  // ended by </s>
-        next.push_back(child);
-        parents.push_back(nodes[node].row);
+  // The nodes fed to the decoder (all but the ends), word by word, each
+  // word's breadth first: a parent's row comes before its children's.
+  PrefixRows rows;
+  std::vector<std::size_t> fed;  // the node of each row
+  rows.blocks.push_back(0);
+  for (std::size_t w = 0; w < batch.size(); ++w) {
+    const auto feed = [&](std::size_t node, std::size_t depth,
+                          std::size_t parent) {
+      nodes[node].row = fed.size();
+      fed.push_back(node);
+      rows.tokens.push_back(nodes[node].token);
+      rows.depths.push_back(depth);
+      rows.parents.push_back(parent);
+    };
+    feed(w, 0, fed.size());
+    for (std::size_t r = rows.blocks.back(); r < fed.size(); ++r) {
+      for (std::size_t child : nodes[fed[r]].children) {
+        if (!nodes[child].children.empty()) feed(child, rows.depths[r] + 1, r);
       }
     }
-    level.swap(next);
-    gather_cache(model, cache, parents, step + 1, next_cache);
-    std::swap(cache, next_cache);
+    rows.blocks.push_back(fed.size());
+  }
+  DecoderScratch scratch;
+  Matrix log_probs;
+  decode_prefixes(model, encoded, rows, scratch, log_probs);
+  for (std::size_t r = 0; r < fed.size(); ++r) {
+    const PrefixNode &node = nodes[fed[r]];
+    for (std::size_t child : node.children) {
+      nodes[child].score = node.score + log_probs(static_cast<Eigen::Index>(r),
+                                                  nodes[child].token);
+    }
   }
   for (const Scoring &item : items) {
     scores[batch[item.word]][item.candidate] = nodes[item.node].score;

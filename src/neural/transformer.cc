@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace tamsu::TAMSU_NEURAL_KERNEL {
 namespace {
@@ -23,11 +24,25 @@ View shaped(Matrix &buffer, Index rows, Index cols) {
   return View(buffer.data(), rows, cols);
 }
 
-// y = x W^T + b for a PyTorch linear map W [out, in], out = y.cols().
+// y += x W^T for a PyTorch linear map W [out, in], out = y.cols(). The
+// maps below start y at the bias, or add it, and let the product add to
+// that: an assigned product would first clear y, and the bias take
+// another pass over it.
+void add_product(ConstRows x, const float *weight, Rows y) {
+  y.noalias() += x * WeightMap(weight, y.cols(), x.cols()).transpose();
+}
+
+// y = x W^T + b.
 void linear(ConstRows x, const float *weight, const float *bias, Rows y) {
-  const WeightMap w(weight, y.cols(), x.cols());
-  y.noalias() = x * w.transpose();
+  y.rowwise() = VectorMap(bias, y.cols());
+  add_product(x, weight, y);
+}
+
+// y += x W^T + b (a residual connection).
+void add_linear(ConstRows x, const float *weight, const float *bias,
+                Rows y) {
   y.rowwise() += VectorMap(bias, y.cols());
+  add_product(x, weight, y);
 }
 
 void layer_norm(ConstRows x, const NormWeights &norm, Rows y) {
@@ -68,15 +83,18 @@ void embed_row(const float *table, Label token, const float *position,
 }
 
 // Scaled dot-product attention of `queries` [r, d] over `keys` and
-// `values` [m, d], head by head, into `out` [r, d].
+// `values` [m, d], head by head, into `out` [r, d]; `mask` [r, m], when
+// given, is added to the scores (-infinity where a query may not look).
 void attend(ConstRows queries, ConstRows keys, ConstRows values,
-            Index heads, Matrix &scratch, Rows out) {
+            Index heads, Matrix &scratch, Rows out,
+            const Matrix *mask = nullptr) {
   const Index width = queries.cols() / heads;
   const float scale = 1.0f / std::sqrt(static_cast<float>(width));
   View scores = shaped(scratch, queries.rows(), keys.rows());
   for (Index h = 0; h < heads; ++h) {
     scores.noalias() = queries.middleCols(h * width, width) *
                        keys.middleCols(h * width, width).transpose();
+    if (mask != nullptr) scores += *mask;
     for (Index r = 0; r < scores.rows(); ++r) {
       auto row = scores.row(r);
       row = ((row.array() - row.maxCoeff()) * scale).exp();
@@ -129,8 +147,7 @@ void add_self_attention(View &x, const NormWeights &norm,
   linear(v.normed, a.k_weight, a.k_bias, v.keys);
   linear(v.normed, a.v_weight, a.v_bias, v.values);
   mix(v.queries, v.keys, v.values, v.mixed);
-  linear(v.mixed, a.o_weight, a.o_bias, v.normed);
-  x += v.normed;
+  add_linear(v.mixed, a.o_weight, a.o_bias, x);
 }
 
 // x += feed_forward(norm(x)).
@@ -139,8 +156,7 @@ void add_feed_forward(View &x, const NormWeights &norm,
   layer_norm(x, norm, v.normed);
   linear(v.normed, ff.weight1, ff.bias1, v.hidden);
   v.hidden = v.hidden.cwiseMax(0.0f);
-  linear(v.hidden, ff.weight2, ff.bias2, v.normed);
-  x += v.normed;
+  add_linear(v.hidden, ff.weight2, ff.bias2, x);
 }
 
 // The decoder stack over embedded rows `x`, ending in log-softmax scores;
@@ -164,8 +180,7 @@ void run_decoder(const NeuralModel &model, const EncodedWords &words,
     layer_norm(x, layer.norm2, v.normed);
     linear(v.normed, c.q_weight, c.q_bias, v.queries);
     cross_attend(words, l, v.queries, runs, heads, s.scores, v.mixed);
-    linear(v.mixed, c.o_weight, c.o_bias, v.normed);
-    x += v.normed;
+    add_linear(v.mixed, c.o_weight, c.o_bias, x);
     add_feed_forward(x, layer.norm3, layer.feed_forward, v);
   }
   layer_norm(x, w.decoder_norm, v.normed);
@@ -303,6 +318,56 @@ void decode_step(const NeuralModel &model, const EncodedWords &words,
           value_cache.row(b).data(), step + 1, d);
       attend(queries.row(b), history_keys, history_values, heads,
              scratch.scores, mixed.row(b));
+    }
+  };
+  run_decoder(model, words, runs, self_attend, scratch, x, log_probs);
+}
+
+void decode_prefixes(const NeuralModel &model, const EncodedWords &words,
+                     const PrefixRows &rows, DecoderScratch &scratch,
+                     Matrix &log_probs) {
+  const Index d = model.hyper.d_model;
+  const auto heads = static_cast<Index>(model.hyper.heads);
+  const auto count = static_cast<Index>(rows.tokens.size());
+  const std::size_t deepest =
+      *std::max_element(rows.depths.begin(), rows.depths.end());
+  Matrix position;
+  positions(0, static_cast<Index>(deepest + 1), d, position);
+  View x = shaped(scratch.x, count, d);
+  for (Index r = 0; r < count; ++r) {
+    const auto depth = static_cast<Index>(rows.depths[r]);
+    embed_row(model.weights.decoder_embedding, rows.tokens[r],
+              position.row(depth).data(), r, x);
+  }
+  // Each word's rows attend to their own and their ancestors' keys alone:
+  // the mask of a word's block is 0 there and -infinity elsewhere, so
+  // that a row's attention is the one it gets decoded step by step.
+  std::vector<Run> runs;
+  std::vector<Matrix> masks;
+  for (std::size_t w = 0; w + 1 < rows.blocks.size(); ++w) {
+    const auto first = static_cast<Index>(rows.blocks[w]);
+    const auto end = static_cast<Index>(rows.blocks[w + 1]);
+    if (first == end) continue;
+    runs.push_back({first, end, w});
+    Matrix &mask = masks.emplace_back(end - first, end - first);
+    mask.setConstant(-std::numeric_limits<float>::infinity());
+    for (Index r = first; r < end; ++r) {
+      for (auto a = static_cast<std::size_t>(r);;
+           a = rows.parents[a]) {
+        mask(r - first, static_cast<Index>(a) - first) = 0.0f;
+        if (rows.parents[a] == a) break;
+      }
+    }
+  }
+  const auto self_attend = [&](std::size_t, View &queries, View &keys,
+                               View &values, View &mixed) {
+    for (std::size_t k = 0; k < runs.size(); ++k) {
+      const Index first = runs[k].begin;
+      const Index length = runs[k].end - first;
+      attend(queries.middleRows(first, length),
+             keys.middleRows(first, length),
+             values.middleRows(first, length), heads, scratch.scores,
+             mixed.middleRows(first, length), &masks[k]);
     }
   };
   run_decoder(model, words, runs, self_attend, scratch, x, log_probs);

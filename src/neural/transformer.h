@@ -76,6 +76,23 @@ void decode_step(const NeuralModel &model, const EncodedWords &words,
                  DecoderCache &cache, DecoderScratch &scratch,
                  Matrix &log_probs);
 
+// Prefix trees of given pronunciations, teacher-forced in one pass: row r
+// feeds tokens[r] at position depths[r] and sees itself and its ancestors
+// (parents[r], parents[parents[r]], ... up to a row of depth 0). The rows
+// of word w are blocks[w] .. blocks[w + 1] - 1, a parent's row before its
+// children's. Row r of `log_probs` ([rows, P], resized) gets the
+// log-probabilities of the phoneme after row r's prefix: what decode_step
+// gives, step by step, for the same prefixes.
+struct PrefixRows {
+  LabelList tokens;
+  std::vector<std::size_t> depths;
+  std::vector<std::size_t> parents;  // a root's is its own row
+  std::vector<std::size_t> blocks;   // words + 1 bounds
+};
+void decode_prefixes(const NeuralModel &model, const EncodedWords &words,
+                     const PrefixRows &rows, DecoderScratch &scratch,
+                     Matrix &log_probs);
+
 }  // namespace tamsu::TAMSU_NEURAL_KERNEL
 
 #endif  // TAMSU_NEURAL_TRANSFORMER_H_

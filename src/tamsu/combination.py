@@ -258,9 +258,10 @@ class RescoringDecoder:
         self.alphabet = Alphabet.of_model(self._ngram, delim)
         self._form = self._neural.grapheme_form
 
-    def candidates(self, parts: Sequence[str],
-                   threads: int = 1) -> list[list[Candidate]]:
-        """The n-gram list of each part, in n-gram order."""
+    def candidates(self, parts: Sequence[str], threads: int = 1,
+                   scored: bool = True) -> list[list[Candidate]]:
+        """The n-gram list of each part, in n-gram order; neural scores 0
+        unless `scored`."""
         def decode(wanted: list[str]) -> list[list[Candidate]]:
             lists = search_all(self._ngram, wanted, self._list, threads)
             phonemes = [[p for p, _ in paths] for paths in lists]
@@ -268,19 +269,22 @@ class RescoringDecoder:
                                         for paths in lists],
                              self._neural.score_batch(
                                  self._neural_words(wanted), phonemes,
-                                 threads))
+                                 threads) if scored else
+                             [[0.0] * len(found) for found in phonemes])
         return _each_part(parts, decode, [])
 
-    def beam_candidates(self, parts: Sequence[str],
-                        threads: int = 1) -> list[list[Candidate]]:
-        """The neural beam of each part, in neural order."""
+    def beam_candidates(self, parts: Sequence[str], threads: int = 1,
+                        scored: bool = True) -> list[list[Candidate]]:
+        """The neural beam of each part, in neural order; n-gram scores
+        the same for all unless `scored`."""
         def decode(wanted: list[str]) -> list[list[Candidate]]:
             beams = self._neural.phoneticize_batch(
                 self._neural_words(wanted), self._beam, self._beam, threads)
             phonemes = [[tuple(p) for p, _ in paths] for paths in beams]
             return _combined(phonemes, self._ngram.path_weights(
-                wanted, phonemes, threads), [[s for _, s in paths]
-                                             for paths in beams])
+                wanted, phonemes, threads) if scored else
+                [[0.0] * len(found) for found in phonemes],
+                [[s for _, s in paths] for paths in beams])
         return _each_part(parts, decode, [])
 
     def _neural_words(self, parts: Sequence[str]) -> list[str]:
@@ -298,7 +302,8 @@ class RescoringDecoder:
 
     def _found(self, parts: Sequence[str],
                threads: int) -> list[list[Candidate]]:
-        return self.candidates(parts, threads)
+        # At weight 0 the neural scores cannot change the answers.
+        return self.candidates(parts, threads, scored=self._weight > 0)
 
 
 class BeamRescoringDecoder(RescoringDecoder):
@@ -307,7 +312,8 @@ class BeamRescoringDecoder(RescoringDecoder):
 
     def _found(self, parts: Sequence[str],
                threads: int) -> list[list[Candidate]]:
-        return self.beam_candidates(parts, threads)
+        # At weight 1 the n-gram scores cannot change the answers.
+        return self.beam_candidates(parts, threads, scored=self._weight < 1)
 
 
 def load_part_decoder(model: str | tuple[str, ...], delim: str,

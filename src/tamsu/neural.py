@@ -11,7 +11,6 @@ functions that train or export, so `import tamsu` never needs it.
 from __future__ import annotations
 
 import array
-import contextlib
 import copy
 import ctypes
 import math
@@ -22,8 +21,9 @@ import sys
 import time
 import zlib
 from dataclasses import dataclass, field
-from typing import Any, Callable, Iterator, Sequence
+from typing import Any, Callable, Sequence
 
+from tamsu.child_process import run_in_child
 from tamsu.files import write_whole
 from tamsu.graphemes import FORMS, choose_form, normalise_word
 from tamsu.lexicon import Lexicon, read_lexicon
@@ -240,6 +240,14 @@ def export_neural(module: Any, path: str | os.PathLike[str], *,
     symbols, in id order after them. The file replaces `path` once it is
     complete.
     """
+    write_whole(path, _model_bytes(module, architecture, graphemes,
+                                   phonemes, form, reverse))
+
+
+def _model_bytes(module: Any, architecture: NeuralArchitecture,
+                 graphemes: Sequence[str], phonemes: Sequence[str],
+                 form: str | None, reverse: bool) -> bytes:
+    """The model file of export_neural's arguments."""
     if form not in _FORM_CODES:
         raise ValueError(f"unknown grapheme form {form!r}")
     a = architecture
@@ -266,7 +274,7 @@ def export_neural(module: Any, path: str | os.PathLike[str], *,
                      _symbols(phoneme_table) + table)
     body += bytes(-len(body) % 4) + data.tobytes()
     body += struct.pack("<I", zlib.crc32(body))
-    write_whole(path, bytes(body))
+    return bytes(body)
 
 
 def _lexicon(source: str | os.PathLike[str] | Lexicon,
@@ -310,24 +318,20 @@ def _batches(examples: Sequence[tuple[list[int], list[int]]],
     return batches
 
 
-@contextlib.contextmanager
-def _blas_threads(threads: int) -> Iterator[bool]:
-    """OpenBLAS's own thread count held at `threads` for the run; yields
-    whether OpenBLAS is there to hold. PyTorch's set_num_threads does not
-    reach it, and an OpenBLAS built with pthreads starts one thread per
-    processor: two such runs side by side fight over every core."""
+def _hold_threads(torch: Any, threads: int) -> None:
+    """Gives this process's matrix products `threads` threads: OpenBLAS's
+    where PyTorch uses it (set_num_threads does not reach it, and an
+    OpenBLAS built with pthreads starts one thread per processor), with
+    PyTorch's own pool at one. Its pool on top of OpenBLAS's oversubscribes
+    the cores: one epoch of Dutch took 62 s on 2+2 threads, 17 s on
+    OpenBLAS's 2 and 20 s on 1+1. Process-wide: only the training child
+    calls it."""
     try:
-        blas = ctypes.CDLL("libblas.so.3")
-        get, put = blas.openblas_get_num_threads, blas.openblas_set_num_threads
+        ctypes.CDLL("libblas.so.3").openblas_set_num_threads(threads)
     except (OSError, AttributeError):
-        yield False
-        return
-    saved = get()
-    put(threads)
-    try:
-        yield True
-    finally:
-        put(saved)
+        torch.set_num_threads(threads)
+    else:
+        torch.set_num_threads(1)
 
 
 def _greedy(torch: Any, model: Any, sources: list[list[int]],
@@ -350,6 +354,27 @@ def _greedy(torch: Any, model: Any, sources: list[list[int]],
         for row in out[:, 1:].tolist():
             results.append(tuple(row[:row.index(END)] if END in row else row))
     return results
+
+
+@dataclass(frozen=True)
+class _Options:
+    """train_neural's options, as the training child gets them."""
+    dev_share: float
+    architecture: NeuralArchitecture
+    epochs: int
+    time_budget: float | None
+    patience: int
+    batch_size: int
+    learning_rate: float
+    warmup_steps: int
+    dropout: float
+    label_smoothing: float
+    average: int
+    seed: int
+    threads: int
+    graphemes: str
+    strip_stress: bool
+    reverse: bool
 
 
 def train_neural(lexicon: str | os.PathLike[str] | Lexicon,
@@ -396,19 +421,21 @@ def train_neural(lexicon: str | os.PathLike[str] | Lexicon,
     needs little warm-up, and 400 batches are seven epochs of a 3,600-word
     lexicon, most of a short budget on a busy machine.
 
-    The run is deterministic for a given seed and thread count. `threads`
-    is the matrix library's thread count during the run (OpenBLAS's where
+    The training runs in a child process (tamsu.child_process), which
+    sets the matrix library's thread count to `threads` (OpenBLAS's where
     PyTorch uses it, else PyTorch's own; 1 by default: a second thread
     gains little on this model's small products, and on a busy machine
-    more threads per process are far slower); PyTorch's global random
-    state and the thread counts are restored afterwards. `reverse`
-    trains right to left (the file records it; the core turns words and
-    pronunciations round). Raises ImportError with a hint when PyTorch is
-    missing, ValueError for bad options, LexiconError for an unusable
-    lexicon, PermissionError (before training) when the output's directory
-    is not writable.
+    more threads per process are far slower) and seeds PyTorch's random
+    state: this process's thread counts and random state are never
+    touched, nor is PyTorch imported here. The run is deterministic for a
+    given seed and thread count. An exception here while it runs (Ctrl-C,
+    one raised by `progress`) stops the child and leaves no file at
+    `output`. `reverse` trains right to left (the file records it; the
+    core turns words and pronunciations round). Raises ImportError with a
+    hint when PyTorch is missing, ValueError for bad options, LexiconError
+    for an unusable lexicon, PermissionError (before training) when the
+    output's directory is not writable.
     """
-    started, cpu_started = time.monotonic(), time.process_time()
     if graphemes != "auto" and graphemes not in FORMS:
         raise ValueError(f"graphemes must be 'auto', 'nfc' or 'nfd', not "
                          f"{graphemes!r}")
@@ -421,10 +448,41 @@ def train_neural(lexicon: str | os.PathLike[str] | Lexicon,
     if not os.access(directory, os.W_OK | os.X_OK):
         raise PermissionError(f"cannot write the model to {os.fspath(output)}:"
                               f" {directory} is not a writable directory")
+    options = _Options(
+        dev_share=dev_share, architecture=architecture, epochs=epochs,
+        time_budget=time_budget, patience=patience, batch_size=batch_size,
+        learning_rate=learning_rate, warmup_steps=warmup_steps,
+        dropout=dropout, label_smoothing=label_smoothing, average=average,
+        seed=seed, threads=threads, graphemes=graphemes,
+        strip_stress=strip_stress, reverse=reverse)
+    report, data = run_in_child(
+        "tamsu.neural:train_here",
+        {"lexicon": _picklable(lexicon), "dev": _picklable(dev),
+         "output": os.fspath(output), "options": options}, progress)
+    write_whole(output, data)
+    assert isinstance(report, NeuralTrainReport)
+    return report
+
+
+def _picklable(source: str | os.PathLike[str] | Lexicon | None
+               ) -> str | Lexicon | None:
+    return os.fspath(source) if isinstance(source, os.PathLike) else source
+
+
+def train_here(lexicon: str | Lexicon, dev: str | Lexicon | None,
+               output: str, options: _Options,
+               progress: Callable[[EpochProgress], object]
+               ) -> tuple[NeuralTrainReport, bytes]:
+    """train_neural's training in this process (the child it starts):
+    the report and the model file's bytes. Sets the process's thread
+    counts and seeds PyTorch's global random state."""
+    started, cpu_started = time.monotonic(), time.process_time()
+    o = options
+    architecture = o.architecture
     torch = _import_torch()
-    source = _lexicon(lexicon, strip_stress)
+    source = _lexicon(lexicon, o.strip_stress)
     form = (choose_form(e.word for e in source.entries)
-            if graphemes == "auto" else graphemes)
+            if o.graphemes == "auto" else o.graphemes)
 
     def pairs(lex: Lexicon) -> list[tuple[str, tuple[str, ...]]]:
         return [(normalise_word(e.word, form), e.phonemes)
@@ -432,15 +490,16 @@ def train_neural(lexicon: str | os.PathLike[str] | Lexicon,
 
     train_pairs = pairs(source)
     if dev is None:
-        held = _split_dev(list({w for w, _ in train_pairs}), dev_share, seed)
+        held = _split_dev(list({w for w, _ in train_pairs}), o.dev_share,
+                          o.seed)
         dev_pairs = [p for p in train_pairs if p[0] in held]
         train_pairs = [p for p in train_pairs if p[0] not in held]
     else:
-        dev_pairs = pairs(_lexicon(dev, strip_stress))
+        dev_pairs = pairs(_lexicon(dev, o.strip_stress))
     dev_references: dict[str, list[tuple[str, ...]]] = {}
     for w, ps in dev_pairs:
         dev_references.setdefault(w, []).append(ps)
-    if reverse:
+    if o.reverse:
         train_pairs = [(w[::-1], p[::-1]) for w, p in train_pairs]
         dev_pairs = [(w[::-1], p[::-1]) for w, p in dev_pairs]
     grapheme_list = sorted({c for w, _ in train_pairs for c in w})
@@ -458,94 +517,82 @@ def train_neural(lexicon: str | os.PathLike[str] | Lexicon,
     dev_sources = [[g_ids[c] for c in w if c in g_ids] or [PAD]
                    for w in dev_words]
 
-    saved_threads = torch.get_num_threads()
-    with torch.random.fork_rng(devices=[]), \
-            _blas_threads(threads) as blas_held:
-        # The threads go to the matrix products. PyTorch's own pool on top
-        # of OpenBLAS's oversubscribes the cores: one epoch of Dutch took
-        # 62 s on 2+2 threads, 17 s on OpenBLAS's 2 and 20 s on 1+1.
-        torch.set_num_threads(1 if blas_held else threads)
-        try:
-            torch.manual_seed(seed)
-            model = build_transformer(architecture, len(g_ids) + 1,
-                                      len(p_ids) + 3, dropout)
-            optimiser = torch.optim.Adam(model.parameters(), lr=learning_rate,
-                                         betas=(0.9, 0.98))
-            schedule = torch.optim.lr_scheduler.LambdaLR(
-                optimiser, lambda step: min((step + 1) / warmup_steps,
-                                            math.sqrt(warmup_steps / (step + 1))))
-            loss_fn = torch.nn.NLLLoss(ignore_index=PAD)
-            order = random.Random(seed)
-            # The best epochs (dev WER, -epoch, weights), best first: ties
-            # go to the later, better-trained epoch, and without dev words
-            # (every WER 0) the latest epoch leads.
-            leaders: list[tuple[float, int, Any]] = []
+    _hold_threads(torch, o.threads)
+    torch.manual_seed(o.seed)
+    model = build_transformer(architecture, len(g_ids) + 1,
+                              len(p_ids) + 3, o.dropout)
+    optimiser = torch.optim.Adam(model.parameters(), lr=o.learning_rate,
+                                 betas=(0.9, 0.98))
+    schedule = torch.optim.lr_scheduler.LambdaLR(
+        optimiser, lambda step: min((step + 1) / o.warmup_steps,
+                                    math.sqrt(o.warmup_steps / (step + 1))))
+    loss_fn = torch.nn.NLLLoss(ignore_index=PAD)
+    order = random.Random(o.seed)
+    # The best epochs (dev WER, -epoch, weights), best first: ties
+    # go to the later, better-trained epoch, and without dev words
+    # (every WER 0) the latest epoch leads.
+    leaders: list[tuple[float, int, Any]] = []
 
-            def measure() -> float:
-                """The model's greedy word error rate on the dev words."""
-                model.eval()
-                with torch.no_grad():
-                    guesses = _greedy(torch, model, dev_sources, 64)
-                errors = sum(g not in references[w]
-                             for w, g in zip(dev_words, guesses))
-                return 100.0 * errors / len(dev_words) if dev_words else 0.0
+    def measure() -> float:
+        """The model's greedy word error rate on the dev words."""
+        model.eval()
+        with torch.no_grad():
+            guesses = _greedy(torch, model, dev_sources, 64)
+        errors = sum(g not in references[w]
+                     for w, g in zip(dev_words, guesses))
+        return 100.0 * errors / len(dev_words) if dev_words else 0.0
 
-            stopped, epoch = "epochs", 0
-            for epoch in range(1, epochs + 1):
-                model.train()
-                total, batches = 0.0, 0
-                for batch in _batches(examples, batch_size, order):
-                    chunk = [examples[i] for i in batch]
-                    src = _batch(torch, [g for g, _ in chunk])
-                    tgt_in = _batch(torch, [[START, *p] for _, p in chunk])
-                    tgt_out = _batch(torch, [[*p, END] for _, p in chunk])
-                    log_probs = model(src, tgt_in)
-                    flat = log_probs.reshape(-1, log_probs.shape[-1])
-                    nll = loss_fn(flat, tgt_out.reshape(-1))
-                    mask = tgt_out.reshape(-1) != PAD
-                    smooth = -flat[mask].mean()
-                    loss = (1 - label_smoothing) * nll + label_smoothing * smooth
-                    optimiser.zero_grad()
-                    loss.backward()
-                    optimiser.step()
-                    schedule.step()
-                    total += float(loss)
-                    batches += 1
-                wer = measure()
-                leaders = sorted(
-                    [*leaders, (wer, -epoch, copy.deepcopy(model.state_dict()))],
-                    key=lambda leader: leader[:2])[:average]
-                best_wer, best_epoch = leaders[0][0], -leaders[0][1]
-                if progress is not None:
-                    progress(EpochProgress(epoch, epochs, total / max(batches, 1),
-                                           wer, best_wer,
-                                           time.monotonic() - started))
-                if epoch - best_epoch >= patience:
-                    stopped = "patience"
-                    break
-                # Another epoch like this one would overrun the budget.
-                elapsed = time.monotonic() - started
-                if (time_budget is not None
-                        and elapsed * (epoch + 1) / epoch > time_budget):
-                    stopped = "time budget"
-                    break
-            best_state, averaged = leaders[0][2], 1
-            if len(leaders) > 1 and dev_words:
-                model.load_state_dict({
-                    key: sum(state[key] for _, _, state in leaders)
-                    / len(leaders) for key in best_state})
-                averaged_wer = measure()
-                if averaged_wer <= best_wer:
-                    best_wer, averaged = averaged_wer, len(leaders)
-            if averaged == 1:
-                model.load_state_dict(best_state)
-            export_neural(model, output, architecture=architecture,
-                          graphemes=grapheme_list, phonemes=phoneme_list,
-                          form=form, reverse=reverse)
-        finally:
-            torch.set_num_threads(saved_threads)
-    return NeuralTrainReport(
-        path=os.fspath(output), entries=len(examples),
+    stopped, epoch = "epochs", 0
+    for epoch in range(1, o.epochs + 1):
+        model.train()
+        total, batches = 0.0, 0
+        for batch in _batches(examples, o.batch_size, order):
+            chunk = [examples[i] for i in batch]
+            src = _batch(torch, [g for g, _ in chunk])
+            tgt_in = _batch(torch, [[START, *p] for _, p in chunk])
+            tgt_out = _batch(torch, [[*p, END] for _, p in chunk])
+            log_probs = model(src, tgt_in)
+            flat = log_probs.reshape(-1, log_probs.shape[-1])
+            nll = loss_fn(flat, tgt_out.reshape(-1))
+            mask = tgt_out.reshape(-1) != PAD
+            smooth = -flat[mask].mean()
+            loss = (1 - o.label_smoothing) * nll + o.label_smoothing * smooth
+            optimiser.zero_grad()
+            loss.backward()
+            optimiser.step()
+            schedule.step()
+            total += float(loss)
+            batches += 1
+        wer = measure()
+        leaders = sorted(
+            [*leaders, (wer, -epoch, copy.deepcopy(model.state_dict()))],
+            key=lambda leader: leader[:2])[:o.average]
+        best_wer, best_epoch = leaders[0][0], -leaders[0][1]
+        progress(EpochProgress(epoch, o.epochs, total / max(batches, 1), wer,
+                               best_wer, time.monotonic() - started))
+        if epoch - best_epoch >= o.patience:
+            stopped = "patience"
+            break
+        # Another epoch like this one would overrun the budget.
+        elapsed = time.monotonic() - started
+        if (o.time_budget is not None
+                and elapsed * (epoch + 1) / epoch > o.time_budget):
+            stopped = "time budget"
+            break
+    best_state, averaged = leaders[0][2], 1
+    if len(leaders) > 1 and dev_words:
+        model.load_state_dict({
+            key: sum(state[key] for _, _, state in leaders)
+            / len(leaders) for key in best_state})
+        averaged_wer = measure()
+        if averaged_wer <= best_wer:
+            best_wer, averaged = averaged_wer, len(leaders)
+    if averaged == 1:
+        model.load_state_dict(best_state)
+    data = _model_bytes(model, architecture, grapheme_list, phoneme_list,
+                        form, o.reverse)
+    report = NeuralTrainReport(
+        path=output, entries=len(examples),
         dev_words=len(dev_words), graphemes=form,
         parameters=sum(p.numel() for p in model.parameters()),
         epochs=epoch, best_epoch=best_epoch, averaged=averaged,
@@ -553,3 +600,4 @@ def train_neural(lexicon: str | os.PathLike[str] | Lexicon,
         stopped=stopped, seconds=time.monotonic() - started,
         cpu_seconds=time.process_time() - cpu_started,
         dev=list(dev_references.items()))
+    return report, data
