@@ -15,7 +15,8 @@ Sections (each prints its own lines):
 - dictionary: the shipped dictionary's load time and memory, the cost of a
   look-up through G2P.
 - overhead: G2P's cost per decoded word against Model.phoneticize on the same
-  words (words the dictionary does not have), processor time, interleaved.
+  words (words the dictionary does not have), processor time, interleaved;
+  `--model` another model (given the shipped dictionary all the same).
 """
 
 import argparse
@@ -192,12 +193,18 @@ def section_dictionary() -> None:
           f"{1e6 * raw / len(words):.2f} us)")
 
 
-def section_overhead(reps: int) -> None:
+def section_overhead(reps: int, model_path: str | None) -> None:
+    import statistics
+
     import tamsu
 
-    g2p = tamsu.G2P()
-    bare = tamsu.G2P(dictionary=None)
-    model = tamsu.Model(tamsu.default_model_path())
+    path = model_path or tamsu.default_model_path()
+    shipped = tamsu.default_dictionary_path()
+    # Any model gets the shipped dictionary here: each word then also
+    # costs its look-ups, as with the shipped model.
+    g2p = tamsu.G2P(path, shipped)
+    bare = tamsu.G2P(path, None)
+    model = tamsu.Model(path)
     dictionary = g2p.dictionary
     assert dictionary is not None
     # Words the dictionary lacks, all letters known: decoded either way.
@@ -213,21 +220,32 @@ def section_overhead(reps: int) -> None:
         "G2P, dictionary miss": g2p,
         "G2P, no dictionary": bare,
     }
-    times: dict[str, list[float]] = {name: [] for name in runs}
+    # Interleaved in chunks of 50 words, so that a burst of load from
+    # another process falls on every decoder alike.
+    totals = dict.fromkeys(runs, 0.0)
+    ratios: dict[str, list[float]] = {name: [] for name in runs}
+    clock = time.process_time
     for _ in range(reps):
-        for name, call in runs.items():
-            started = time.process_time()
-            for word in words:
-                call(word)
-            times[name].append(time.process_time() - started)
-    base = min(times["Model.phoneticize"])
-    print(f"overhead: {len(words)} words the dictionary lacks, processor "
-          f"time, best of {reps} interleaved runs; {os.cpu_count()} "
-          f"processors, load average {os.getloadavg()[0]:.2f}")
-    for name, measured in times.items():
-        best = min(measured)
-        print(f"  {name}: {1e6 * best / len(words):.1f} us per word, "
-              f"{best / base:.3f} x Model.phoneticize")
+        for start in range(0, len(words), 50):
+            chunk = words[start:start + 50]
+            spent = {}
+            for name, call in runs.items():
+                started = clock()
+                for word in chunk:
+                    call(word)
+                spent[name] = clock() - started
+                totals[name] += spent[name]
+            for name in runs:
+                ratios[name].append(spent[name] / spent["Model.phoneticize"])
+    base = totals["Model.phoneticize"]
+    print(f"overhead: {path}, {len(words)} words the dictionary lacks, "
+          f"processor time, {reps} repetitions interleaved in chunks of "
+          f"50 words; {os.cpu_count()} processors, load average "
+          f"{os.getloadavg()[0]:.2f}")
+    for name, total in totals.items():
+        print(f"  {name}: {1e6 * total / reps / len(words):.1f} us per word, "
+              f"{total / base:.3f} x Model.phoneticize (median of chunks "
+              f"{statistics.median(ratios[name]):.3f})")
 
 
 def main() -> int:
@@ -235,10 +253,12 @@ def main() -> int:
     parser.add_argument("--only", choices=["newcomer", "accuracy",
                                            "dictionary", "overhead"])
     parser.add_argument("--reps", type=int, default=5)
+    parser.add_argument("--model", help="overhead: the model file "
+                        "(default: the shipped model)")
     args = parser.parse_args()
     sections = {"newcomer": section_newcomer, "accuracy": section_accuracy,
                 "dictionary": section_dictionary,
-                "overhead": lambda: section_overhead(args.reps)}
+                "overhead": lambda: section_overhead(args.reps, args.model)}
     for name, section in sections.items():
         if args.only in (None, name):
             section()

@@ -434,6 +434,10 @@ class NShortestReplay {
         reversed_(reversed),
         nshortest_(nshortest),
         max_pairs_(max_pairs) {
+    // About as many pairs as the lattice has arcs for most words: grown
+    // from there without copying a small start over and over.
+    pairs_.reserve(reversed.arcs.size() + 2);
+    heap_.reserve(reversed.arcs.size() + 2);
     // The result's start state and its one final state come first.
     pairs_.push_back({Weight::Zero().Value(), Weight::Zero().Value(),
                       fst::kNoStateId, -1, -1});
@@ -495,29 +499,29 @@ class NShortestReplay {
   }
 
   // Appends the arcs of the path ending in result state `state` to `path`
-  // as collect_paths would walk them.
-  void extend(PathData &path, std::int32_t state, const Model &model) const {
-    std::size_t length = 0;
-    for (std::int32_t s = state; s != 1; s = pairs_[s].parent) ++length;
-    path.path_weights.reserve(length);
-    path.ilabels.reserve(length);
-    path.olabels.reserve(length);
-    path.uniques.reserve(length);
-    for (std::int32_t s = state; s != 1; s = pairs_[s].parent) {
+  // as collect_paths would walk them, with `extend` (extend_path, or
+  // extend_phonemes for the phonemes alone).
+  // Returns the number of steps walked.
+  template <class Extend>
+  std::size_t extend(PathData &path, std::int32_t state, const Model &model,
+                     Extend &&extend) const {
+    std::size_t steps = 0;
+    for (std::int32_t s = state; s != 1; s = pairs_[s].parent, ++steps) {
       const Pair &pair = pairs_[static_cast<std::size_t>(s)];
       // The 0:0 arcs of weight one that frame a path are never recorded.
       if (pair.arc == kStartLink) continue;
       const ReversedLattice::Arc &arc = reversed_.arcs[pair.arc];
       if (arc.arc < 0) {
-        extend_path(path, fst::StdArc(0, 0, arc.weight, 0), model);
+        extend(path, fst::StdArc(0, 0, arc.weight, 0), model);
       } else {
         const WordLattice::Arc &lattice_arc = lattice_.arcs[arc.arc];
-        extend_path(path,
-                    fst::StdArc(lattice_arc.ilabel, lattice_arc.olabel,
-                                lattice_arc.weight, 0),
-                    model);
+        extend(path,
+               fst::StdArc(lattice_arc.ilabel, lattice_arc.olabel,
+                           lattice_arc.weight, 0),
+               model);
       }
     }
+    return steps;
   }
 
  private:
@@ -625,25 +629,35 @@ Expected<WordLattice, LatticeRefusal> build_word_lattice(
 
 namespace {
 
-// Files the path ending in result state `state` as insert_path would,
-// walking it into `probe`, a record reused from path to path: most paths
-// repeat a pronunciation already held, and are then never copied.
-void file_path(const NShortestReplay &replay, std::int32_t state,
-               const Model &model, bool accumulate, PathData &probe,
-               UniquePaths &collection) {
+// Files the path ending in result state `state` as insert_path would.
+// Most paths repeat a pronunciation already held: only their phonemes are
+// walked, into `probe`, a record reused from path to path. Returns the
+// steps walked.
+std::size_t file_path(const NShortestReplay &replay, std::int32_t state,
+                      const Model &model, bool accumulate, PathData &probe,
+                      UniquePaths &collection) {
+  // The phonemes (and the weight, summed in the same order) first: a
+  // repeat needs nothing more.
   probe.path_weight = 0.0f;
-  probe.path_weights.clear();
-  probe.ilabels.clear();
-  probe.olabels.clear();
   probe.uniques.clear();
-  replay.extend(probe, state, model);
+  const std::size_t steps =
+      replay.extend(probe, state, model, extend_phonemes);
   const auto held = collection.position.find(probe.uniques);
-  if (held == collection.position.end()) {
-    insert_path(collection, probe, accumulate);
-  } else if (accumulate) {  // as insert_path does for a repeat
-    float &kept = collection.paths[held->second].path_weight;
-    kept = log_add(kept, probe.path_weight);
+  if (held != collection.position.end()) {
+    if (accumulate) {  // as insert_path does for a repeat
+      float &kept = collection.paths[held->second].path_weight;
+      kept = log_add(kept, probe.path_weight);
+    }
+    return steps;
   }
+  PathData path;
+  path.path_weights.reserve(steps);
+  path.ilabels.reserve(steps);
+  path.olabels.reserve(steps);
+  path.uniques.reserve(probe.uniques.size());
+  replay.extend(path, state, model, extend_path);
+  insert_path(collection, std::move(path), accumulate);
+  return 2 * steps;
 }
 
 }  // namespace
@@ -682,9 +696,9 @@ Expected<DistinctPaths, LatticeRefusal> search_word_lattice(
       return make_unexpected(*stop);
     }
     if (state >= 0) {
-      file_path(*replay, state, model, accumulate, probe, result.collection);
       // Walking and filing a long path is work too.
-      if (poll.tick(probe.ilabels.size())) {
+      if (poll.tick(file_path(*replay, state, model, accumulate, probe,
+                              result.collection))) {
         return make_unexpected(LatticeRefusal::kInterrupted);
       }
       if (result.collection.paths.size() >= nbest) return result;
