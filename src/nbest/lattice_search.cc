@@ -468,7 +468,7 @@ class NShortestReplay {
         stop = LatticeRefusal::kInterrupted;
         return -1;
       }
-      std::pop_heap(heap_.begin(), heap_.end(), compare);
+      pop_heap(compare);
       const std::int32_t state = heap_.back().pair();
       const Pair p = pairs_[static_cast<std::size_t>(state)];
       heap_.pop_back();
@@ -560,6 +560,38 @@ class NShortestReplay {
     }
   };
 
+  // std::pop_heap's steps exactly (libstdc++: the hole goes down to a
+  // leaf by the better child, then the last entry goes up from there), so
+  // that ties come out as OpenFst's search has them, with the children two
+  // levels down fetched while one level is compared: the heap outgrows the
+  // first-level cache and each level would otherwise wait on the last.
+  void pop_heap(const Compare &compare) {
+    Entry *first = heap_.data();
+    const std::ptrdiff_t len = static_cast<std::ptrdiff_t>(heap_.size()) - 1;
+    if (len < 1) return;
+    const Entry value = first[len];
+    first[len] = first[0];
+    std::ptrdiff_t hole = 0;
+    std::ptrdiff_t child = 0;
+    while (child < (len - 1) / 2) {
+      child = 2 * (child + 1);
+      // The grandchildren of both children: 4 * child - 1 onwards.
+      if (4 * child + 6 < len) {
+        __builtin_prefetch(first + 4 * child - 1);
+        __builtin_prefetch(first + 4 * child + 6);
+      }
+      if (compare(first[child], first[child - 1])) --child;
+      first[hole] = first[child];
+      hole = child;
+    }
+    if ((len & 1) == 0 && child == (len - 2) / 2) {
+      child = 2 * (child + 1);
+      first[hole] = first[child - 1];
+      hole = child - 1;
+    }
+    sift_up(hole, value, compare);
+  }
+
   void push(std::int32_t reversed_state, float weight, std::int32_t parent,
             std::int32_t arc, const Compare &compare) {
     const auto next = static_cast<std::int32_t>(pairs_.size());
@@ -570,9 +602,29 @@ class NShortestReplay {
                       .Value() +
                   weight;
     pairs_.push_back({key, weight, reversed_state, parent, arc});
-    heap_.push_back(
-        {key, reversed_state == fst::kNoStateId ? ~next : next});
-    std::push_heap(heap_.begin(), heap_.end(), compare);
+    push_heap({key, reversed_state == fst::kNoStateId ? ~next : next},
+              compare);
+  }
+
+  // std::push_heap's steps exactly, the entry kept in registers until its
+  // place is found (written and read back whole, a fresh entry stalls on
+  // its own two halves).
+  void push_heap(const Entry value, const Compare &compare) {
+    heap_.emplace_back();
+    sift_up(static_cast<std::ptrdiff_t>(heap_.size()) - 1, value, compare);
+  }
+
+  // libstdc++'s __push_heap: `value` goes up from `hole` to its place.
+  void sift_up(std::ptrdiff_t hole, const Entry value,
+               const Compare &compare) {
+    Entry *first = heap_.data();
+    std::ptrdiff_t parent = (hole - 1) / 2;
+    while (hole > 0 && compare(first[parent], value)) {
+      first[hole] = first[parent];
+      hole = parent;
+      parent = (hole - 1) / 2;
+    }
+    first[hole] = value;
   }
 
   const WordLattice &lattice_;
