@@ -601,7 +601,14 @@ class NShortestReplay {
             : reversed_.distance[static_cast<std::size_t>(reversed_state)]
                       .Value() +
                   weight;
-    pairs_.push_back({key, weight, reversed_state, parent, arc});
+    // Field by field into place: a record built aside and copied whole
+    // would be read back before its parts reach the cache.
+    Pair &pair = pairs_.emplace_back();
+    pair.key = key;
+    pair.weight = weight;
+    pair.reversed = reversed_state;
+    pair.parent = parent;
+    pair.arc = arc;
     push_heap({key, reversed_state == fst::kNoStateId ? ~next : next},
               compare);
   }
