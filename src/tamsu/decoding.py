@@ -173,7 +173,7 @@ class _ModelDecoder:
         found = search_one(self._model, part, self._options)
         if len(found) == 1 and self._options.probability_mass is None:
             phonemes, weight = found[0]
-            if weight < math.inf:  # as _scored has it
+            if weight < math.inf:  # all of the mass, as _scored finds
                 return [Pronunciation(word, phonemes, 1.0, "model", 1, weight)]
         return [Pronunciation(word, s.phonemes, s.probability, s.source, rank,
                               s.weight)
@@ -182,10 +182,6 @@ class _ModelDecoder:
     def _scored(self, found: list[tuple[Phonemes, float]]) -> list[Scored]:
         if not found:
             return []
-        if len(found) == 1 and self._options.probability_mass is None:
-            phonemes, weight = found[0]
-            if weight < math.inf:  # the only path: all of the mass
-                return [Scored(phonemes, 1.0, weight, "model")]
         if self._options.probability_mass is not None:
             # The weights are already -log of the paths' shares.
             return [Scored(p, math.exp(-w), w, "model") for p, w in found]

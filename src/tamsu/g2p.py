@@ -266,38 +266,8 @@ class G2P:
                 yield from pronounce_all(chunk, decoder, self.dictionary,
                                          options)
             return
-        # This thread decodes one chunk on the native threads (the
-        # interpreter lock released, Ctrl-C polled) while a helper plans
-        # the next and finishes the one before: the Python work no longer
-        # leaves the native threads idle.
-        dictionary = self.dictionary
-
-        def plan_and_finish(chunk: list[str], done: tuple[
-                Batch, list[list[Scored]]] | None
-                ) -> tuple[list[Answer], Batch | TypeError]:
-            finished = [] if done is None else finish_batch(*done, options)
-            try:
-                return finished, plan_batch(chunk, decoder.alphabet,
-                                            dictionary, options)
-            except TypeError as error:  # raised after the answers before
-                return finished, error
-
-        with ThreadPoolExecutor(1, thread_name_prefix="tamsu") as helper:
-            batch = plan_batch(next(chunks, []), decoder.alphabet,
-                               dictionary, options)
-            done = None
-            while batch.plans:
-                side = helper.submit(plan_and_finish, next(chunks, []), done)
-                decoded = decoder.decode(batch.parts, jobs)
-                finished, following = side.result()
-                yield from finished
-                done = batch, decoded
-                if isinstance(following, TypeError):
-                    yield from finish_batch(*done, options)
-                    raise following
-                batch = following
-            if done is not None:
-                yield from finish_batch(*done, options)
+        yield from _overlapped(chunks, decoder, self.dictionary, options,
+                               jobs)
 
     def _answer(self, word: str) -> Answer:
         return pronounce(word, self._decoder, self.dictionary,
@@ -328,6 +298,43 @@ def _dictionary_source(dictionary: str | os.PathLike[str]
 def _load(settings: _Settings) -> PartDecoder:
     return load_part_decoder(settings.model, settings.delim,
                              settings.options.search)
+
+
+def _overlapped(chunks: Iterator[list[str]], decoder: PartDecoder,
+                dictionary: PronunciationDictionary | None,
+                options: PathOptions, jobs: int) -> Iterator[Answer]:
+    """The answers of `chunks` in order, each chunk decoded on `jobs`
+    native threads. This thread decodes one chunk (the interpreter lock
+    released, Ctrl-C polled) while a helper plans the next and finishes
+    the one before: the Python work no longer leaves the native threads
+    idle, and at most three chunks are held."""
+
+    def plan_and_finish(chunk: list[str],
+                        done: tuple[Batch, list[list[Scored]]] | None
+                        ) -> tuple[list[Answer], Batch | TypeError]:
+        finished = [] if done is None else finish_batch(*done, options)
+        try:
+            return finished, plan_batch(chunk, decoder.alphabet, dictionary,
+                                        options)
+        except TypeError as error:  # raised after the answers before it
+            return finished, error
+
+    with ThreadPoolExecutor(1, thread_name_prefix="tamsu") as helper:
+        batch = plan_batch(next(chunks, []), decoder.alphabet, dictionary,
+                           options)
+        done = None
+        while batch.plans:
+            side = helper.submit(plan_and_finish, next(chunks, []), done)
+            decoded = decoder.decode(batch.parts, jobs)
+            finished, following = side.result()
+            yield from finished
+            done = batch, decoded
+            if isinstance(following, TypeError):
+                yield from finish_batch(*done, options)
+                raise following
+            batch = following
+        if done is not None:
+            yield from finish_batch(*done, options)
 
 
 def _same_file(a: str, b: str) -> bool:
