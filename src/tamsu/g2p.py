@@ -251,9 +251,12 @@ class G2P:
         # than one by one: it takes chunks even on one thread. Other models
         # answer each word as it comes.
         if jobs == 1 and not getattr(self._decoder, "batched", False):
-            answer = self._answer
+            decoder, options = self._decoder, self._settings.options
+            dictionary = self.dictionary
             for word in words:
-                yield answer(word)
+                found = pronounce_plain(word, decoder, dictionary, options)
+                yield (Answer(word, found) if found is not None
+                       else pronounce(word, decoder, dictionary, options))
             return
         if chunk_size < 1:
             raise ValueError("chunk_size must be at least 1")
