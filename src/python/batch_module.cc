@@ -165,7 +165,8 @@ PyObject *run_decode(PyObject *self, const Signature &signature,
         }
         if (PyList_Append(paths.get(), item.get()) < 0) return nullptr;
       }
-      PyRef failure = PyRef::steal(PyUnicode_FromString(describe(result.failure)));
+      PyRef failure =
+          PyRef::steal(PyUnicode_FromString(describe(result.failure)));
       if (!failure) return nullptr;
       return PyTuple_Pack(2, paths.get(), failure.get());
     });
