@@ -38,7 +38,7 @@ def main() -> int:
     parser.add_argument("words", nargs="?")
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--count", type=int, default=60_000)
-    parser.add_argument("--model")
+    parser.add_argument("--model", default="en_us-ngram")
     args = parser.parse_args()
     model = ["--model", args.model] if args.model else []
     with tempfile.TemporaryDirectory() as directory:

@@ -15,7 +15,8 @@ Sections (each prints its own lines):
 - dictionary: the shipped dictionary's load time and memory, the cost of a
   look-up through G2P.
 - overhead: G2P's cost per decoded word against Model.phoneticize on the same
-  words (words the dictionary does not have), processor time, interleaved.
+  words (words the dictionary does not have), processor time, interleaved;
+  `--model` another model (given the shipped dictionary all the same).
 """
 
 import argparse
@@ -49,6 +50,10 @@ for word in words:
         out.write(f"{word}\\t{rank}\\t{p.path_weight:.4f}\\t{phonemes}\\n")
 """
 
+# The shipped n-gram model by name: what Model loads (G2P's default is the
+# slower neural bundle).
+NGRAM = "en_us-ngram"
+
 
 def newcomer_words(path: Path) -> int:
     """Writes the 60,000-word list; returns its length."""
@@ -79,7 +84,7 @@ def section_newcomer() -> None:
         total = newcomer_words(words)
         text = words.read_text(encoding="utf-8").splitlines()
         import tamsu
-        known = tamsu.G2P(dictionary=None).alphabet.graphemes
+        known = tamsu.G2P(NGRAM, None).alphabet.graphemes
         lossy = sum(1 for w in text if any(c not in known for c in w))
         print(f"newcomer: {lossy} words hold characters the model lacks as "
               f"written (the old way lost them)")
@@ -91,10 +96,12 @@ def section_newcomer() -> None:
             "before (model alone, as given)": [
                 sys.executable, "-c", BEFORE, str(words)],
             "after (tamsu apply)": [
-                sys.executable, "-m", "tamsu", "apply", "-f", str(words),
+                sys.executable, "-m", "tamsu", "apply", "-m", NGRAM, "-f",
+                str(words),
                 "--oov", str(Path(scratch) / "oov.txt")],
             "after, --no-dictionary": [
-                sys.executable, "-m", "tamsu", "apply", "-f", str(words),
+                sys.executable, "-m", "tamsu", "apply", "-m", NGRAM, "-f",
+                str(words),
                 "--no-dictionary"],
         }
         for name, command in runs.items():
@@ -121,8 +128,8 @@ def section_accuracy() -> None:
 
     references = read_lexicon(ROOT / "data" / "en_us" / "test.dict"
                               ).references()
-    for name, g2p in (("dictionary first", tamsu.G2P()),
-                      ("model alone", tamsu.G2P(dictionary=None))):
+    for name, g2p in (("dictionary first", tamsu.G2P(NGRAM)),
+                      ("model alone", tamsu.G2P(NGRAM, None))):
         report = EvaluationReport()
         with warnings.catch_warnings():
             warnings.simplefilter("ignore", tamsu.G2PWarning)
@@ -172,7 +179,7 @@ def section_dictionary() -> None:
     words = [w for w in (ROOT / "data" / "en_us" / "test.dict").read_text(
         encoding="utf-8").split("\n") if w]
     words = list(dict.fromkeys(line.split("\t")[0] for line in words))
-    g2p = tamsu.G2P()
+    g2p = tamsu.G2P(NGRAM)
     g2p.dictionary  # loaded outside the timing
     best = float("inf")
     for _ in range(5):
@@ -192,12 +199,18 @@ def section_dictionary() -> None:
           f"{1e6 * raw / len(words):.2f} us)")
 
 
-def section_overhead(reps: int) -> None:
+def section_overhead(reps: int, model_path: str | None) -> None:
+    import statistics
+
     import tamsu
 
-    g2p = tamsu.G2P()
-    bare = tamsu.G2P(dictionary=None)
-    model = tamsu.Model(tamsu.default_model_path())
+    path = model_path or tamsu.default_model_path()
+    shipped = tamsu.default_dictionary_path()
+    # Any model gets the shipped dictionary here: each word then also
+    # costs its look-ups, as with the shipped model.
+    g2p = tamsu.G2P(path, shipped)
+    bare = tamsu.G2P(path, None)
+    model = tamsu.Model(path)
     dictionary = g2p.dictionary
     assert dictionary is not None
     # Words the dictionary lacks, all letters known: decoded either way.
@@ -213,21 +226,32 @@ def section_overhead(reps: int) -> None:
         "G2P, dictionary miss": g2p,
         "G2P, no dictionary": bare,
     }
-    times: dict[str, list[float]] = {name: [] for name in runs}
+    # Interleaved in chunks of 50 words, so that a burst of load from
+    # another process falls on every decoder alike.
+    totals = dict.fromkeys(runs, 0.0)
+    ratios: dict[str, list[float]] = {name: [] for name in runs}
+    clock = time.process_time
     for _ in range(reps):
-        for name, call in runs.items():
-            started = time.process_time()
-            for word in words:
-                call(word)
-            times[name].append(time.process_time() - started)
-    base = min(times["Model.phoneticize"])
-    print(f"overhead: {len(words)} words the dictionary lacks, processor "
-          f"time, best of {reps} interleaved runs; {os.cpu_count()} "
-          f"processors, load average {os.getloadavg()[0]:.2f}")
-    for name, measured in times.items():
-        best = min(measured)
-        print(f"  {name}: {1e6 * best / len(words):.1f} us per word, "
-              f"{best / base:.3f} x Model.phoneticize")
+        for start in range(0, len(words), 50):
+            chunk = words[start:start + 50]
+            spent = {}
+            for name, call in runs.items():
+                started = clock()
+                for word in chunk:
+                    call(word)
+                spent[name] = clock() - started
+                totals[name] += spent[name]
+            for name in runs:
+                ratios[name].append(spent[name] / spent["Model.phoneticize"])
+    base = totals["Model.phoneticize"]
+    print(f"overhead: {path}, {len(words)} words the dictionary lacks, "
+          f"processor time, {reps} repetitions interleaved in chunks of "
+          f"50 words; {os.cpu_count()} processors, load average "
+          f"{os.getloadavg()[0]:.2f}")
+    for name, total in totals.items():
+        print(f"  {name}: {1e6 * total / reps / len(words):.1f} us per word, "
+              f"{total / base:.3f} x Model.phoneticize (median of chunks "
+              f"{statistics.median(ratios[name]):.3f})")
 
 
 def main() -> int:
@@ -235,10 +259,12 @@ def main() -> int:
     parser.add_argument("--only", choices=["newcomer", "accuracy",
                                            "dictionary", "overhead"])
     parser.add_argument("--reps", type=int, default=5)
+    parser.add_argument("--model", help="overhead: the model file "
+                        "(default: the shipped model)")
     args = parser.parse_args()
     sections = {"newcomer": section_newcomer, "accuracy": section_accuracy,
                 "dictionary": section_dictionary,
-                "overhead": lambda: section_overhead(args.reps)}
+                "overhead": lambda: section_overhead(args.reps, args.model)}
     for name, section in sections.items():
         if args.only in (None, name):
             section()

@@ -1,6 +1,6 @@
-import math
 """tamsu.G2P: normalisation, dictionary first, warnings, threads."""
 
+import math
 import pickle
 import subprocess
 import sys
@@ -14,7 +14,7 @@ import hypothesis.strategies as st
 import pytest
 
 import tamsu
-from tamsu.normalise import Alphabet, normalise
+from tamsu.normalise import Alphabet, Normalised, normalise, plain_spelling
 
 from conftest import compile_model
 
@@ -66,6 +66,23 @@ def test_normalisation_follows_the_alphabet(symbols, word, parts, removed):
     alphabet = Alphabet.of_symbols(["<eps>", "|", "_", *symbols])
     result = normalise(word, alphabet)
     assert (result.parts, result.removed) == (parts, removed)
+
+
+@hypothesis.settings(max_examples=400, deadline=None, database=None)
+@hypothesis.given(st.text("aAbB9'-` \u00e9.\u2019", max_size=6),
+                  st.sampled_from([LOWER + ["'", "-", "`", " "],
+                                   ["A", "B", "9"], LOWER + ["A", "B"]]),
+                  st.sampled_from(["", "."]), st.booleans())
+def test_plain_words_take_a_short_cut(word, symbols, delim, enabled):
+    """What the short cut spells, normalise spells the same way."""
+    alphabet = Alphabet.of_symbols(["<eps>", "|", "_", *symbols], delim)
+    spelled = plain_spelling(word, alphabet, enabled=enabled)
+    if spelled is not None:
+        keys = tuple(dict.fromkeys([word, spelled]))
+        assert normalise(word, alphabet, enabled=enabled) == Normalised(
+            keys, (spelled,), "")
+    assert plain_spelling("Ab9", Alphabet.of_symbols(
+        ["<eps>", "|", "_", *LOWER, "9"])) == "ab9"
 
 
 def test_alphabet_units():

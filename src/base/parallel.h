@@ -59,6 +59,17 @@ inline void run_parallel(std::size_t count, const ParallelRun &run,
   const std::size_t helpers =
       std::min(std::max<std::size_t>(run.threads, 1),
                std::max<std::size_t>(count, 1)) - 1;
+  if (helpers == 0) {
+    // Alone: nothing to start, wait for or hand over (one word from a
+    // per-word caller is a few tens of microseconds).
+    try {
+      work(run.poll);
+    } catch (...) {
+      stop.store(true);
+      throw;
+    }
+    return;
+  }
   std::mutex mutex;
   std::condition_variable changed;
   std::size_t running = 0;

@@ -9,6 +9,8 @@
 
 #include <fst/vector-fst.h>
 
+#include "model/huge_pages.h"
+
 namespace tamsu {
 
 struct SearchPlan {
@@ -48,7 +50,7 @@ struct SearchPlan {
 
   Refusal refusal = Refusal::kNotPlanned;
   // The FST's states and arcs, copied once. Empty unless refusal is kNone.
-  std::vector<Cell> cells;
+  std::vector<Cell, HugePageAllocator<Cell>> cells;
   std::uint32_t start_cell = 0;  // the start state's header
   // When the model has one state that every state reaches over
   // input-epsilon arcs (a backoff model's root) and it is final, the input

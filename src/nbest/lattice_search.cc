@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -434,6 +435,10 @@ class NShortestReplay {
         reversed_(reversed),
         nshortest_(nshortest),
         max_pairs_(max_pairs) {
+    // About as many pairs as the lattice has arcs for most words: grown
+    // from there without copying a small start over and over.
+    pairs_.reserve(reversed.arcs.size() + 2);
+    heap_.reserve(reversed.arcs.size() + 2);
     // The result's start state and its one final state come first.
     pairs_.push_back({Weight::Zero().Value(), Weight::Zero().Value(),
                       fst::kNoStateId, -1, -1});
@@ -464,7 +469,7 @@ class NShortestReplay {
         stop = LatticeRefusal::kInterrupted;
         return -1;
       }
-      std::pop_heap(heap_.begin(), heap_.end(), compare);
+      pop_heap(compare);
       const std::int32_t state = heap_.back().pair();
       const Pair p = pairs_[static_cast<std::size_t>(state)];
       heap_.pop_back();
@@ -495,29 +500,29 @@ class NShortestReplay {
   }
 
   // Appends the arcs of the path ending in result state `state` to `path`
-  // as collect_paths would walk them.
-  void extend(PathData &path, std::int32_t state, const Model &model) const {
-    std::size_t length = 0;
-    for (std::int32_t s = state; s != 1; s = pairs_[s].parent) ++length;
-    path.path_weights.reserve(length);
-    path.ilabels.reserve(length);
-    path.olabels.reserve(length);
-    path.uniques.reserve(length);
-    for (std::int32_t s = state; s != 1; s = pairs_[s].parent) {
+  // as collect_paths would walk them, with `extend` (extend_path, or
+  // extend_phonemes for the phonemes alone).
+  // Returns the number of steps walked.
+  template <class Extend>
+  std::size_t extend(PathData &path, std::int32_t state, const Model &model,
+                     Extend &&extend) const {
+    std::size_t steps = 0;
+    for (std::int32_t s = state; s != 1; s = pairs_[s].parent, ++steps) {
       const Pair &pair = pairs_[static_cast<std::size_t>(s)];
       // The 0:0 arcs of weight one that frame a path are never recorded.
       if (pair.arc == kStartLink) continue;
       const ReversedLattice::Arc &arc = reversed_.arcs[pair.arc];
       if (arc.arc < 0) {
-        extend_path(path, fst::StdArc(0, 0, arc.weight, 0), model);
+        extend(path, fst::StdArc(0, 0, arc.weight, 0), model);
       } else {
         const WordLattice::Arc &lattice_arc = lattice_.arcs[arc.arc];
-        extend_path(path,
-                    fst::StdArc(lattice_arc.ilabel, lattice_arc.olabel,
-                                lattice_arc.weight, 0),
-                    model);
+        extend(path,
+               fst::StdArc(lattice_arc.ilabel, lattice_arc.olabel,
+                           lattice_arc.weight, 0),
+               model);
       }
     }
+    return steps;
   }
 
  private:
@@ -556,6 +561,38 @@ class NShortestReplay {
     }
   };
 
+  // std::pop_heap's steps exactly (libstdc++: the hole goes down to a
+  // leaf by the better child, then the last entry goes up from there), so
+  // that ties come out as OpenFst's search has them, with the children two
+  // levels down fetched while one level is compared: the heap outgrows the
+  // first-level cache and each level would otherwise wait on the last.
+  void pop_heap(const Compare &compare) {
+    Entry *first = heap_.data();
+    const std::ptrdiff_t len = static_cast<std::ptrdiff_t>(heap_.size()) - 1;
+    if (len < 1) return;
+    const Entry value = first[len];
+    first[len] = first[0];
+    std::ptrdiff_t hole = 0;
+    std::ptrdiff_t child = 0;
+    while (child < (len - 1) / 2) {
+      child = 2 * (child + 1);
+      // The grandchildren of both children: 4 * child - 1 onwards.
+      if (4 * child + 6 < len) {
+        __builtin_prefetch(first + 4 * child - 1);
+        __builtin_prefetch(first + 4 * child + 6);
+      }
+      if (compare(first[child], first[child - 1])) --child;
+      first[hole] = first[child];
+      hole = child;
+    }
+    if ((len & 1) == 0 && child == (len - 2) / 2) {
+      child = 2 * (child + 1);
+      first[hole] = first[child - 1];
+      hole = child - 1;
+    }
+    sift_up(hole, value, compare);
+  }
+
   void push(std::int32_t reversed_state, float weight, std::int32_t parent,
             std::int32_t arc, const Compare &compare) {
     const auto next = static_cast<std::int32_t>(pairs_.size());
@@ -565,10 +602,37 @@ class NShortestReplay {
             : reversed_.distance[static_cast<std::size_t>(reversed_state)]
                       .Value() +
                   weight;
-    pairs_.push_back({key, weight, reversed_state, parent, arc});
-    heap_.push_back(
-        {key, reversed_state == fst::kNoStateId ? ~next : next});
-    std::push_heap(heap_.begin(), heap_.end(), compare);
+    // Field by field into place: a record built aside and copied whole
+    // would be read back before its parts reach the cache.
+    Pair &pair = pairs_.emplace_back();
+    pair.key = key;
+    pair.weight = weight;
+    pair.reversed = reversed_state;
+    pair.parent = parent;
+    pair.arc = arc;
+    push_heap({key, reversed_state == fst::kNoStateId ? ~next : next},
+              compare);
+  }
+
+  // std::push_heap's steps exactly, the entry kept in registers until its
+  // place is found (written and read back whole, a fresh entry stalls on
+  // its own two halves).
+  void push_heap(const Entry value, const Compare &compare) {
+    heap_.emplace_back();
+    sift_up(static_cast<std::ptrdiff_t>(heap_.size()) - 1, value, compare);
+  }
+
+  // libstdc++'s __push_heap: `value` goes up from `hole` to its place.
+  void sift_up(std::ptrdiff_t hole, const Entry value,
+               const Compare &compare) {
+    Entry *first = heap_.data();
+    std::ptrdiff_t parent = (hole - 1) / 2;
+    while (hole > 0 && compare(first[parent], value)) {
+      first[hole] = first[parent];
+      hole = parent;
+      parent = (hole - 1) / 2;
+    }
+    first[hole] = value;
   }
 
   const WordLattice &lattice_;
@@ -625,25 +689,35 @@ Expected<WordLattice, LatticeRefusal> build_word_lattice(
 
 namespace {
 
-// Files the path ending in result state `state` as insert_path would,
-// walking it into `probe`, a record reused from path to path: most paths
-// repeat a pronunciation already held, and are then never copied.
-void file_path(const NShortestReplay &replay, std::int32_t state,
-               const Model &model, bool accumulate, PathData &probe,
-               UniquePaths &collection) {
+// Files the path ending in result state `state` as insert_path would.
+// Most paths repeat a pronunciation already held: only their phonemes are
+// walked, into `probe`, a record reused from path to path. Returns the
+// steps walked.
+std::size_t file_path(const NShortestReplay &replay, std::int32_t state,
+                      const Model &model, bool accumulate, PathData &probe,
+                      UniquePaths &collection) {
+  // The phonemes (and the weight, summed in the same order) first: a
+  // repeat needs nothing more.
   probe.path_weight = 0.0f;
-  probe.path_weights.clear();
-  probe.ilabels.clear();
-  probe.olabels.clear();
   probe.uniques.clear();
-  replay.extend(probe, state, model);
+  const std::size_t steps =
+      replay.extend(probe, state, model, extend_phonemes);
   const auto held = collection.position.find(probe.uniques);
-  if (held == collection.position.end()) {
-    insert_path(collection, probe, accumulate);
-  } else if (accumulate) {  // as insert_path does for a repeat
-    float &kept = collection.paths[held->second].path_weight;
-    kept = log_add(kept, probe.path_weight);
+  if (held != collection.position.end()) {
+    if (accumulate) {  // as insert_path does for a repeat
+      float &kept = collection.paths[held->second].path_weight;
+      kept = log_add(kept, probe.path_weight);
+    }
+    return steps;
   }
+  PathData path;
+  path.path_weights.reserve(steps);
+  path.ilabels.reserve(steps);
+  path.olabels.reserve(steps);
+  path.uniques.reserve(probe.uniques.size());
+  replay.extend(path, state, model, extend_path);
+  insert_path(collection, std::move(path), accumulate);
+  return 2 * steps;
 }
 
 }  // namespace
@@ -682,9 +756,9 @@ Expected<DistinctPaths, LatticeRefusal> search_word_lattice(
       return make_unexpected(*stop);
     }
     if (state >= 0) {
-      file_path(*replay, state, model, accumulate, probe, result.collection);
       // Walking and filing a long path is work too.
-      if (poll.tick(probe.ilabels.size())) {
+      if (poll.tick(file_path(*replay, state, model, accumulate, probe,
+                              result.collection))) {
         return make_unexpected(LatticeRefusal::kInterrupted);
       }
       if (result.collection.paths.size() >= nbest) return result;

@@ -44,6 +44,13 @@ void extend_path(PathData &path, const fst::StdArc &arc, const Model &model) {
   path.path_weight = arc.weight.Value() + path.path_weight;
 }
 
+void extend_phonemes(PathData &path, const fst::StdArc &arc,
+                     const Model &model) {
+  if (is_framing_arc(arc)) return;
+  expand_output_label(model, static_cast<Label>(arc.olabel), path.uniques);
+  path.path_weight = arc.weight.Value() + path.path_weight;
+}
+
 void insert_path(UniquePaths &collection, PathData path, bool accumulate) {
   const auto found = collection.position.find(path.uniques);
   if (found != collection.position.end()) {

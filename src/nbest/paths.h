@@ -36,6 +36,11 @@ float log_add(float a, float b);
 // An arc 0:0 whose weight lies within 2^-10 of 0 is skipped entirely.
 void extend_path(PathData &path, const fst::StdArc &arc, const Model &model);
 
+// As extend_path, but only `uniques` and `path_weight`: enough to tell a
+// path that repeats a pronunciation already held.
+void extend_phonemes(PathData &path, const fst::StdArc &arc,
+                     const Model &model);
+
 // Files `path` under its `uniques`. A sequence already present keeps its
 // first record; with `accumulate` that record's path_weight becomes the
 // log_add of both weights.

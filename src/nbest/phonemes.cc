@@ -6,8 +6,10 @@ void expand_output_label(const Model &model, Label olabel,
                          LabelList &uniques) {
   const std::vector<std::uint32_t> &begin = model.phoneme_begin;
   if (olabel + std::size_t{1} >= begin.size()) return;  // unknown labels
-  uniques.insert(uniques.end(), model.phonemes.begin() + begin[olabel],
-                 model.phonemes.begin() + begin[olabel + 1]);
+  // One or two labels each: a loop, not a range insert's copy call.
+  for (std::uint32_t i = begin[olabel]; i < begin[olabel + 1]; ++i) {
+    uniques.push_back(model.phonemes[i]);
+  }
 }
 
 std::vector<std::string> render_phonemes(const Model &model,

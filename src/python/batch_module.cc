@@ -165,7 +165,10 @@ PyObject *run_decode(PyObject *self, const Signature &signature,
         }
         if (PyList_Append(paths.get(), item.get()) < 0) return nullptr;
       }
-      return Py_BuildValue("(Os)", paths.get(), describe(result.failure));
+      PyRef failure =
+          PyRef::steal(PyUnicode_FromString(describe(result.failure)));
+      if (!failure) return nullptr;
+      return PyTuple_Pack(2, paths.get(), failure.get());
     });
   });
 }
@@ -222,8 +225,10 @@ PyObject *decoder_decode(PyObject *self, PyObject *const *args,
       }
       PyTuple_SET_ITEM(texts.get(), static_cast<Py_ssize_t>(i), text);
     }
-    return Py_BuildValue("(Od)", texts.get(),
-                         static_cast<double>(path.path_weight));
+    PyRef weight = PyRef::steal(
+        PyFloat_FromDouble(static_cast<double>(path.path_weight)));
+    if (!weight) return nullptr;
+    return PyTuple_Pack(2, texts.get(), weight.get());
   });
 }
 

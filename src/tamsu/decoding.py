@@ -35,14 +35,14 @@ from tamsu.files import load_with
 from tamsu.graphemes import is_reversed
 from tamsu.lexicon import remove_stress
 from tamsu.normalise import (Alphabet, Normalised, normalise,
-                             undecodable_reason)
-from tamsu.search import Phonemes, SearchOptions, search_all
+                             plain_spelling, undecodable_reason)
+from tamsu.search import Phonemes, SearchOptions, search_all, search_one
 
-__all__ = ["Answer", "DEFAULT_MODEL", "MAX_WORD_LENGTH", "PartDecoder",
-           "PathOptions", "Pronunciation", "Scored", "best_products",
-           "default_model_path",
-           "load_decoder", "model_paths", "pronounce", "pronounce_all",
-           "skip_reason", "within_mass"]
+__all__ = ["Answer", "Batch", "DEFAULT_MODEL", "MAX_WORD_LENGTH",
+           "PartDecoder", "PathOptions", "Pronunciation", "Scored",
+           "best_products", "default_model_path", "finish_batch",
+           "load_decoder", "model_paths", "plan_batch", "pronounce",
+           "pronounce_all", "pronounce_plain", "skip_reason", "within_mass"]
 
 MAX_WORD_LENGTH: Final = 256
 """The longest word, in characters, that is decoded; longer ones are
@@ -162,9 +162,24 @@ class _ModelDecoder:
 
     def decode(self, parts: Sequence[str],
                threads: int = 1) -> list[list[Scored]]:
-        wanted = [part for part in parts if part]
-        found = iter(search_all(self._model, wanted, self._options, threads))
+        if all(parts):
+            return [self._scored(found) for found in search_all(
+                self._model, parts, self._options, threads)]
+        found = iter(search_all(self._model, [part for part in parts if part],
+                                self._options, threads))
         return [self._scored(next(found)) if part else [] for part in parts]
+
+    def pronunciations(self, word: str, part: str) -> list[Pronunciation]:
+        """`part`'s pronunciations, ranked as `word`'s (stress kept): the
+        records of :meth:`decode` and :func:`pronounce` in one step."""
+        found = search_one(self._model, part, self._options)
+        if len(found) == 1 and self._options.probability_mass is None:
+            phonemes, weight = found[0]
+            if weight < math.inf:  # all of the mass, as _scored finds
+                return [Pronunciation(word, phonemes, 1.0, "model", 1, weight)]
+        return [Pronunciation(word, s.phonemes, s.probability, s.source, rank,
+                              s.weight)
+                for rank, s in enumerate(self._scored(found), start=1)]
 
     def _scored(self, found: list[tuple[Phonemes, float]]) -> list[Scored]:
         if not found:
@@ -243,7 +258,31 @@ def pronounce(word: str, decoder: PartDecoder,
               dictionary: PronunciationDictionary | None,
               options: PathOptions) -> Answer:
     """The ranked pronunciations of `word` and what happened to it."""
-    return pronounce_all([word], decoder, dictionary, options)[0]
+    plan = _plan(word, decoder.alphabet, dictionary, options)
+    if isinstance(plan, Answer):
+        return plan
+    return _finish(plan, iter(decoder.decode(plan.to_decode)), options)
+
+
+def pronounce_plain(word: str, decoder: PartDecoder,
+                    dictionary: PronunciationDictionary | None,
+                    options: PathOptions) -> list[Pronunciation] | None:
+    """:func:`pronounce`'s pronunciations of a word that needs no report
+    (a str of ASCII letters and digits the model knows, not too long), or
+    None for any other word: the common case, without the records that
+    the general path builds around it."""
+    if not isinstance(word, str) or len(word) > options.max_word_length:
+        return None
+    spelled = plain_spelling(word, decoder.alphabet, enabled=options.normalise)
+    if spelled is None:
+        return None
+    if dictionary is not None:
+        found = _in_dictionary(word, spelled, dictionary, options)
+        if found is not None:
+            return found
+    if isinstance(decoder, _ModelDecoder) and options.stress:
+        return decoder.pronunciations(word, spelled)
+    return _ranked(word, decoder.decode((spelled,))[0], options)
 
 
 def pronounce_all(words: Sequence[str], decoder: PartDecoder,
@@ -252,12 +291,35 @@ def pronounce_all(words: Sequence[str], decoder: PartDecoder,
     """:func:`pronounce` for each of `words`, with one call of the decoder
     (on `threads` native threads) for all the parts that the dictionary
     does not have."""
-    plans = [_plan(word, decoder.alphabet, dictionary, options)
-             for word in words]
-    decoded = iter(decoder.decode([part for plan in plans if isinstance(
-        plan, _Plan) for part in plan.to_decode], threads))
+    batch = plan_batch(words, decoder.alphabet, dictionary, options)
+    return finish_batch(batch, decoder.decode(batch.parts, threads), options)
+
+
+@dataclass(frozen=True, slots=True)
+class Batch:
+    """Words settled or planned (:func:`plan_batch`), waiting for the
+    decoder's lists of `parts`, so that a caller may decode one batch
+    while it plans or finishes another."""
+    plans: list[Answer | _Plan]
+    parts: list[str]
+    """What the decoder is to decode, in order."""
+
+
+def plan_batch(words: Sequence[str], alphabet: Alphabet,
+               dictionary: PronunciationDictionary | None,
+               options: PathOptions) -> Batch:
+    """The first half of :func:`pronounce_all`."""
+    plans = [_plan(word, alphabet, dictionary, options) for word in words]
+    return Batch(plans, [part for plan in plans if isinstance(plan, _Plan)
+                         for part in plan.to_decode])
+
+
+def finish_batch(batch: Batch, decoded: Sequence[list[Scored]],
+                 options: PathOptions) -> list[Answer]:
+    """The answers of `batch`, given the decoder's lists of its parts."""
+    lists = iter(decoded)
     return [plan if isinstance(plan, Answer)
-            else _finish(plan, decoded, options) for plan in plans]
+            else _finish(plan, lists, options) for plan in batch.plans]
 
 
 @dataclass(frozen=True, slots=True)
@@ -277,6 +339,12 @@ def _plan(word: str, alphabet: Alphabet,
     the dictionary), or parts to decode."""
     if not isinstance(word, str):
         raise TypeError(f"word must be a str, not {type(word).__name__}")
+    spelled = _plain(word, alphabet, options)
+    if spelled is not None:  # most words: the steps below, shortened
+        found = _in_dictionary(word, spelled, dictionary, options)
+        if found is not None:
+            return Answer(word, found)
+        return _Plan(word, "", [None], [spelled], True)
     reason = skip_reason(word, options.max_word_length)
     if reason is not None:
         return Answer(word, [], "", reason)
@@ -309,6 +377,28 @@ def _plan(word: str, alphabet: Alphabet,
                  False)
 
 
+def _plain(word: str, alphabet: Alphabet, options: PathOptions) -> str | None:
+    """`word` as spelled for the model when it is plain (see
+    :func:`tamsu.normalise.plain_spelling`) and not too long, else None:
+    such a word is one part, loses nothing and has two dictionary keys."""
+    if len(word) > options.max_word_length:
+        return None
+    return plain_spelling(word, alphabet, enabled=options.normalise)
+
+
+def _in_dictionary(word: str, spelled: str,
+                   dictionary: PronunciationDictionary | None,
+                   options: PathOptions) -> list[Pronunciation] | None:
+    """A plain word's answer from the dictionary, or None if it lacks it."""
+    if dictionary is None:
+        return None
+    for key in (word,) if spelled == word else (word, spelled):
+        variants = dictionary.lookup(key)
+        if variants:
+            return _ranked(word, _from_dictionary(variants, options), options)
+    return None
+
+
 def _lossless_keys(normalised: Normalised) -> tuple[str, ...]:
     # The last key of a one-part word is that part as spelled for the
     # model, without the characters it does not know.
@@ -319,10 +409,10 @@ def _lossless_keys(normalised: Normalised) -> tuple[str, ...]:
 def _finish(plan: _Plan, decoded: Iterator[list[Scored]],
             options: PathOptions) -> Answer:
     """`plan`'s answer, its decoded parts' lists taken from `decoded`."""
-    lists = [c if c is not None else next(decoded) for c in plan.choices]
     if plan.whole:
-        return Answer(plan.word, _ranked(plan.word, lists[0], options),
+        return Answer(plan.word, _ranked(plan.word, next(decoded), options),
                       plan.removed)
+    lists = [c if c is not None else next(decoded) for c in plan.choices]
     # Like one search, a word gets at most `beam` records: a huge nbest
     # must not multiply out the parts' lists.
     limit = min(options.search.nbest, options.search.beam)

@@ -21,14 +21,16 @@ import itertools
 import os
 import threading
 import warnings
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from typing import Final, Iterable, Iterator, Sequence
 
 from tamsu.catalogue import SHIPPED, shipped_path
 from tamsu.combination import load_part_decoder
-from tamsu.decoding import (MAX_WORD_LENGTH, Answer, PartDecoder, PathOptions,
-                            Pronunciation, model_paths, pronounce,
-                            pronounce_all)
+from tamsu.decoding import (MAX_WORD_LENGTH, Answer, Batch, PartDecoder,
+                            PathOptions, Pronunciation, Scored, finish_batch,
+                            model_paths, plan_batch, pronounce, pronounce_all,
+                            pronounce_plain)
 from tamsu.dictionary import PronunciationDictionary, default_dictionary_path
 from tamsu.normalise import Alphabet, printable
 from tamsu.search import SearchOptions
@@ -212,6 +214,13 @@ class G2P:
         about characters removed or a word skipped. Raises TypeError if
         `word` is not a str.
         """
+        dictionary = self._dictionary
+        if dictionary is None:  # none, or not loaded yet
+            dictionary = self.dictionary
+        found = pronounce_plain(word, self._decoder, dictionary,
+                                self._settings.options)
+        if found is not None:
+            return found
         answer = self._answer(word)
         if answer.removed or answer.skipped is not None:
             _warn(answer, self._settings.options.partial, stacklevel=2)
@@ -244,16 +253,26 @@ class G2P:
         # than one by one: it takes chunks even on one thread. Other models
         # answer each word as it comes.
         if jobs == 1 and not getattr(self._decoder, "batched", False):
-            answer = self._answer
+            decoder, options = self._decoder, self._settings.options
+            dictionary = self.dictionary
             for word in words:
-                yield answer(word)
+                found = pronounce_plain(word, decoder, dictionary, options)
+                yield (Answer(word, found) if found is not None
+                       else pronounce(word, decoder, dictionary, options))
             return
         if chunk_size < 1:
             raise ValueError("chunk_size must be at least 1")
         iterator = iter(words)
-        while chunk := list(itertools.islice(iterator, chunk_size * jobs)):
-            yield from pronounce_all(chunk, self._decoder, self.dictionary,
-                                     self._settings.options, jobs)
+        chunks = iter(lambda: list(itertools.islice(
+            iterator, chunk_size * jobs)), [])
+        decoder, options = self._decoder, self._settings.options
+        if jobs == 1:
+            for chunk in chunks:
+                yield from pronounce_all(chunk, decoder, self.dictionary,
+                                         options)
+            return
+        yield from _overlapped(chunks, decoder, self.dictionary, options,
+                               jobs)
 
     def _answer(self, word: str) -> Answer:
         return pronounce(word, self._decoder, self.dictionary,
@@ -284,6 +303,43 @@ def _dictionary_source(dictionary: str | os.PathLike[str]
 def _load(settings: _Settings) -> PartDecoder:
     return load_part_decoder(settings.model, settings.delim,
                              settings.options.search)
+
+
+def _overlapped(chunks: Iterator[list[str]], decoder: PartDecoder,
+                dictionary: PronunciationDictionary | None,
+                options: PathOptions, jobs: int) -> Iterator[Answer]:
+    """The answers of `chunks` in order, each chunk decoded on `jobs`
+    native threads. This thread decodes one chunk (the interpreter lock
+    released, Ctrl-C polled) while a helper plans the next and finishes
+    the one before: the Python work no longer leaves the native threads
+    idle, and at most three chunks are held."""
+
+    def plan_and_finish(chunk: list[str],
+                        done: tuple[Batch, list[list[Scored]]] | None
+                        ) -> tuple[list[Answer], Batch | TypeError]:
+        finished = [] if done is None else finish_batch(*done, options)
+        try:
+            return finished, plan_batch(chunk, decoder.alphabet, dictionary,
+                                        options)
+        except TypeError as error:  # raised after the answers before it
+            return finished, error
+
+    with ThreadPoolExecutor(1, thread_name_prefix="tamsu") as helper:
+        batch = plan_batch(next(chunks, []), decoder.alphabet, dictionary,
+                           options)
+        done = None
+        while batch.plans:
+            side = helper.submit(plan_and_finish, next(chunks, []), done)
+            decoded = decoder.decode(batch.parts, jobs)
+            finished, following = side.result()
+            yield from finished
+            done = batch, decoded
+            if isinstance(following, TypeError):
+                yield from finish_batch(*done, options)
+                raise following
+            batch = following
+        if done is not None:
+            yield from finish_batch(*done, options)
 
 
 def _same_file(a: str, b: str) -> bool:

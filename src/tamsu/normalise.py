@@ -24,14 +24,15 @@ symbol table), so the same rules suit any language:
 
 from __future__ import annotations
 
+import string
 import unicodedata
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Iterable, Literal, Protocol
 
 from tamsu.graphemes import MARKERS, normalise_word
 
-__all__ = ["Alphabet", "Normalised", "normalise", "printable",
-           "printable_characters", "undecodable_reason"]
+__all__ = ["Alphabet", "Normalised", "normalise", "plain_spelling",
+           "printable", "printable_characters", "undecodable_reason"]
 
 # Apostrophe look-alikes that real text uses in place of U+0027.
 _APOSTROPHES = frozenset("\u2019\u02bc\u2018\u0060\u00b4")
@@ -39,6 +40,10 @@ _APOSTROPHES = frozenset("\u2019\u02bc\u2018\u0060\u00b4")
 _HYPHENS = frozenset("\u2010\u2011\u2012\u2013\u2014\u2212")
 # Conjoining Hangul jamo: a model spelled in them wants NFD input.
 _JAMO = range(0x1100, 0x1200)
+# Characters that no rule below touches but for case: ASCII is in every
+# normal form, and letters and digits are neither edge punctuation,
+# apostrophes, hyphens nor spaces.
+_PLAIN = frozenset(string.ascii_letters + string.digits)
 
 
 class SymbolSource(Protocol):
@@ -91,6 +96,13 @@ class Alphabet:
     recorded: bool = False
     """Whether the model records `form` (a marker symbol): then words are
     brought into it even when normalisation is off."""
+    plain: frozenset[str] = field(init=False, repr=False, compare=False)
+    """The graphemes that are ASCII letters or digits (see
+    :func:`plain_spelling`); derived from `graphemes`."""
+
+    def __post_init__(self) -> None:
+        object.__setattr__(self, "plain", self.graphemes & _PLAIN
+                           if not self.delim else frozenset())
 
     @classmethod
     def of_symbols(cls, symbols: list[str], delim: str = "") -> Alphabet:
@@ -187,6 +199,24 @@ def printable_characters(characters: Iterable[str], limit: int = 20) -> str:
     listed = list(characters)
     shown = " ".join(printable(c) for c in listed[:limit])
     return shown + (" ..." if len(listed) > limit else "")
+
+
+def plain_spelling(word: str, alphabet: Alphabet, *, enabled: bool = True
+                   ) -> str | None:
+    """`word` as the model spells it when it is made of ASCII letters and
+    digits the model knows once case is folded (most words of a lexicon),
+    else None. For such a word :func:`normalise` gives this one part, no
+    removed characters, and the keys `word` and this spelling; this is the
+    same result without building it."""
+    if not word.isascii():
+        return None
+    if enabled:
+        case = alphabet.case
+        if case == "lower":
+            word = word.lower()
+        elif case == "upper":
+            word = word.upper()
+    return word if word and alphabet.plain.issuperset(word) else None
 
 
 def _strip_edges(text: str, keep: str) -> str:

@@ -10,12 +10,12 @@ more as "none", the batch decoder applies any threshold.
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Sequence
 
 from tamsu._batch import BatchDecoder
 
-__all__ = ["Phonemes", "SearchOptions", "search_all"]
+__all__ = ["Phonemes", "SearchOptions", "search_all", "search_one"]
 
 
 Phonemes = tuple[str, ...]
@@ -35,6 +35,10 @@ class SearchOptions:
     threshold: float | None = None
     probability_mass: float | None = None
     accumulate: bool = False
+    # BatchDecoder.decode's arguments after the words, made once: a word's
+    # decode is a few tens of microseconds.
+    _arguments: tuple[int, int, float | None, float | None, bool] = field(
+        init=False, repr=False, compare=False)
 
     def __post_init__(self) -> None:
         for name in ("nbest", "beam"):
@@ -48,6 +52,9 @@ class SearchOptions:
         mass = self.probability_mass
         if mass is not None and not 0.0 < mass <= 1.0:
             raise ValueError("probability_mass must be in (0, 1]")
+        object.__setattr__(self, "_arguments", (
+            self.nbest, self.beam, self.threshold,
+            None if mass is None else -math.log(mass), self.accumulate))
 
 
 def search_all(decoder: BatchDecoder, words: Sequence[str],
@@ -57,8 +64,11 @@ def search_all(decoder: BatchDecoder, words: Sequence[str],
     decoded on `threads` native threads; paths without phonemes are no
     pronunciation and left out. With a probability mass the weights are
     -log of each path's share."""
-    mass = options.probability_mass
     return [paths for paths, _ in decoder.decode(
-        words, options.nbest, options.beam, options.threshold,
-        None if mass is None else -math.log(mass), options.accumulate,
-        threads)]
+        words, *options._arguments, threads)]
+
+
+def search_one(decoder: BatchDecoder, word: str, options: SearchOptions
+               ) -> list[tuple[Phonemes, float]]:
+    """:func:`search_all` for one word, on the calling thread."""
+    return decoder.decode((word,), *options._arguments, 1)[0][0]
