@@ -100,8 +100,11 @@ try:
 except KeyboardInterrupt:
     print("interrupted")
 """
-    child = subprocess.Popen([sys.executable, "-c", code],
-                             stdout=subprocess.PIPE, text=True)
+    # A shell that starts a job in the background has it ignore SIGINT,
+    # which the child would inherit: give it the default back.
+    child = subprocess.Popen(
+        [sys.executable, "-c", code], stdout=subprocess.PIPE, text=True,
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     try:
         assert child.stdout.readline().strip() == "decoding"
         time.sleep(0.5)
