@@ -31,6 +31,7 @@ from typing import Any, Iterable, Iterator
 
 from tamsu.combination import model_kind, read_bundle
 from tamsu.decoding import Answer, Pronunciation, Source
+from tamsu.files import write_whole
 from tamsu.g2p import G2P
 
 __all__ = ["answers", "pronounce_bag", "pronounce_series"]
@@ -98,10 +99,7 @@ def _stored(data: bytes) -> str:
     path = os.path.join(tempfile.gettempdir(), "tamsu-model-"
                         + hashlib.sha256(data).hexdigest() + ".fst")
     if not os.path.exists(path):
-        fd, partial = tempfile.mkstemp(dir=os.path.dirname(path))
-        with os.fdopen(fd, "wb") as f:
-            f.write(data)
-        os.replace(partial, path)
+        write_whole(path, data)
     return path
 
 

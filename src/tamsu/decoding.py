@@ -271,9 +271,9 @@ def pronounce_plain(word: str, decoder: PartDecoder,
     (a str of ASCII letters and digits the model knows, not too long), or
     None for any other word: the common case, without the records that
     the general path builds around it."""
-    if not isinstance(word, str) or len(word) > options.max_word_length:
+    if not isinstance(word, str):
         return None
-    spelled = plain_spelling(word, decoder.alphabet, enabled=options.normalise)
+    spelled = _plain(word, decoder.alphabet, options)
     if spelled is None:
         return None
     if dictionary is not None:

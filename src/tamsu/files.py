@@ -82,15 +82,10 @@ def write_whole(path: str | os.PathLike[str], data: bytes) -> None:
     file gets the permissions any new file gets (the umask's), not the
     owner-only ones of a temporary file: a model is meant to be shared."""
     directory = os.path.dirname(os.path.abspath(path))
-    while True:
-        temporary = os.path.join(directory, f".{os.path.basename(path)}."
-                                 f"{secrets.token_hex(6)}.tmp")
-        try:
-            handle = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL
-                             | getattr(os, "O_CLOEXEC", 0), 0o666)
-            break
-        except FileExistsError:
-            continue
+    temporary = os.path.join(directory, f".{os.path.basename(path)}."
+                             f"{secrets.token_hex(8)}.tmp")
+    handle = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL
+                     | getattr(os, "O_CLOEXEC", 0), 0o666)
     try:
         with os.fdopen(handle, "wb") as f:
             f.write(data)
