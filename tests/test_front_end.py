@@ -258,6 +258,24 @@ def test_map_streams_in_order(english, jobs):
     assert results == [["A B"], ["B A"], [], ["C A B"]] * 300
 
 
+@pytest.mark.parametrize("jobs", [1, 2])
+@pytest.mark.parametrize("bad, error", [(None, OSError), (5, TypeError)])
+def test_a_failing_word_source_keeps_every_answer_before_it(english, jobs,
+                                                            bad, error):
+    def words():
+        yield from ["ab", "ba"] * 5  # two chunks and a part of the third
+        if bad is not None:
+            yield bad
+        raise OSError("disk gone")
+
+    got = []
+    with pytest.raises(error):
+        for answer in tamsu.G2P(english).answers(words(), jobs=jobs,
+                                                 chunk_size=2):
+            got.append(str(answer.pronunciations[0]))
+    assert got == ["A B", "B A"] * 5
+
+
 # Debian's distributed 2022.12 uses asyncio as Python 3.11 deprecates.
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
 def test_a_dask_cluster_pronounces_like_g2p(english):

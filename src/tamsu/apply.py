@@ -25,7 +25,7 @@ import sys
 from typing import IO, Callable, Iterable, Iterator, TextIO
 
 from tamsu.command import (PROG, ProgressBar, RunError, add_model_options,
-                           int_at_least, number)
+                           int_at_least, number, shows_progress)
 from tamsu.catalogue import NotCachedError, resolve, shipped_path
 from tamsu.decoding import DEFAULT_MODEL, Answer, Pronunciation
 from tamsu.files import OutputError, check_outputs, open_output
@@ -33,7 +33,7 @@ from tamsu.g2p import DEFAULT, G2P
 from tamsu.normalise import printable, printable_characters
 from tamsu.phones import to_ipa
 from tamsu.search import SearchOptions
-from tamsu.textfile import TextFileError, count_words, word_lines
+from tamsu.textfile import Line, TextFileError, count_words, word_lines
 
 __all__ = ["FORMATS", "add_options", "default_model", "run"]
 
@@ -169,20 +169,34 @@ class _Source:
     def __init__(self) -> None:
         self.origins: collections.deque[str] = collections.deque()
         self.total: int | None = None
+        # Whether reading the words never waits (arguments, a regular
+        # file), unlike a pipe or terminal, whose reader should get each
+        # answer soon.
+        self.ready = False
 
 
-def _lines(stream: IO[bytes], name: str, source: _Source) -> Iterator[str]:
-    """The words of a word list (tamsu.textfile.word_lines)."""
+def _lines(lines: Iterator[Line], name: str, source: _Source
+           ) -> Iterator[str]:
+    """The words of a word list's lines (tamsu.textfile.word_lines)."""
     try:
-        for number, word, problem in word_lines(stream, name):
+        for number, word, problem in lines:
             if problem is not None:
                 print(f"{PROG}: {name}:{number}: skipped: {problem}",
                       file=sys.stderr)
                 continue
             source.origins.append(f"{name}:{number}")
             yield word
+    except TextFileError as error:  # damaged gzip data
+        raise RunError(str(error))
+
+
+def _stdin_lines(source: _Source) -> Iterator[str]:
+    # Read when the first word is wanted: standard input may be a terminal.
+    try:
+        lines = word_lines(sys.stdin.buffer, "<stdin>")
     except TextFileError as error:
         raise RunError(str(error))
+    yield from _lines(lines, "<stdin>", source)
 
 
 def _words(args: argparse.Namespace, parser: argparse.ArgumentParser,
@@ -191,6 +205,7 @@ def _words(args: argparse.Namespace, parser: argparse.ArgumentParser,
         parser.error("give words as arguments or with --file, not both")
     if args.words:
         source.total = len(args.words)
+        source.ready = True
         return _arguments(args.words, source)
     if args.file is None or args.file == "-":
         if sys.stdin is None:
@@ -198,15 +213,17 @@ def _words(args: argparse.Namespace, parser: argparse.ArgumentParser,
         if args.file is None and sys.stdin.isatty():
             parser.error("no words: give them as arguments, with --file, "
                          "or on standard input")
-        return _lines(sys.stdin.buffer, "<stdin>", source)
+        return _stdin_lines(source)
     try:
         stream = open(args.file, "rb")
     except OSError as error:
         raise RunError(f"cannot read {args.file}: {error.strerror or error}")
     try:
-        # Counted for the progress bar only when reading twice is harmless
-        # (not a pipe such as -f <(command)).
-        if stat.S_ISREG(os.fstat(stream.fileno()).st_mode):
+        lines = word_lines(stream, args.file)  # no encoding reads it: now
+        source.ready = stat.S_ISREG(os.fstat(stream.fileno()).st_mode)
+        # Counted for the progress bar only when one is shown and reading
+        # twice is harmless (not a pipe such as -f <(command)).
+        if source.ready and shows_progress(args.progress):
             source.total = count_words(args.file)
     except TextFileError as error:
         stream.close()
@@ -214,13 +231,13 @@ def _words(args: argparse.Namespace, parser: argparse.ArgumentParser,
     except OSError as error:
         stream.close()
         raise RunError(f"cannot read {args.file}: {error.strerror or error}")
-    return _file_lines(stream, args.file, source)
+    return _file_lines(stream, lines, args.file, source)
 
 
-def _file_lines(stream: IO[bytes], name: str, source: _Source
-                ) -> Iterator[str]:
+def _file_lines(stream: IO[bytes], lines: Iterator[Line], name: str,
+                source: _Source) -> Iterator[str]:
     with stream:
-        yield from _lines(stream, name, source)
+        yield from _lines(lines, name, source)
 
 
 def _arguments(words: list[str], source: _Source) -> Iterator[str]:
@@ -229,16 +246,32 @@ def _arguments(words: list[str], source: _Source) -> Iterator[str]:
         yield word
 
 
-def _answers(g2p: G2P, words: Iterable[str],
-             args: argparse.Namespace) -> Iterator[Answer]:
-    """The answers in input order: on this machine's threads, or on the
-    Dask cluster of --scheduler."""
+# Words per thread and decoder call with --jobs above 1. Each call ends
+# with the interpreter lock taken back from the helper thread (which may
+# hold it for the switch interval, 5 ms) while the decoding threads idle:
+# 2,048 words (about 50 ms of decoding) keep that loss small. Words from a
+# pipe or terminal go in smaller chunks, so that answers come soon.
+_CHUNK = 2048
+_CHUNK_FROM_PIPE = 256
+
+
+def _texts(g2p: G2P, words: Iterable[str], args: argparse.Namespace,
+           writer: _Writer) -> Iterator[tuple[str, int]]:
+    """The output in input order, as (text, words) pieces: decoded on this
+    machine's threads (with more than one, the text is made beside the
+    decoding), or on the Dask cluster of --scheduler."""
+    if args.scheduler is None and args.jobs > 1:
+        return g2p.map_chunks(
+            writer.chunk, words, jobs=args.jobs,
+            chunk_size=_CHUNK if writer.source.ready else _CHUNK_FROM_PIPE)
     if args.scheduler is None:
-        return g2p.answers(words, jobs=args.jobs)
-    if importlib.util.find_spec("distributed") is None:
+        answers = g2p.answers(words)  # word by word: a pipe gets each line
+    elif importlib.util.find_spec("distributed") is None:
         raise RunError("--scheduler needs Dask: install python3-distributed")
-    from tamsu.dask_support import answers
-    return answers(g2p, words, args.scheduler, jobs=args.jobs)
+    else:
+        from tamsu.dask_support import answers as on_cluster
+        answers = on_cluster(g2p, words, args.scheduler, jobs=args.jobs)
+    return ((writer.text(answer), 1) for answer in answers)
 
 
 def _front_end(args: argparse.Namespace,
@@ -341,18 +374,50 @@ class _Report:
         return [f"{PROG}: {line}" for line in lines]
 
 
-def _write(out: TextIO, style: str, pronunciations: list[Pronunciation],
-           probabilities: bool) -> None:
-    for p in pronunciations:
-        phonemes = " ".join(p.phonemes)
-        if style == "lexicon":
-            out.write(f"{p.word}\t{phonemes}\n")
-        elif style == "lexicon-prob":
-            out.write(f"{p.word}\t{p.probability:.6g}\t{phonemes}\n")
-        else:
-            score = (f"{p.probability:.6g}" if probabilities
-                     else f"{p.weight:.4f}")
-            out.write(f"{p.word}\t{p.rank}\t{score}\t{phonemes}\n")
+class _Writer:
+    """Turns answers into output lines, through the report."""
+
+    def __init__(self, args: argparse.Namespace, report: _Report,
+                 source: _Source) -> None:
+        self.style = args.format
+        self.probabilities = args.probability_mass is not None
+        self.ipa = args.phones == "ipa"
+        self.report = report
+        self.source = source
+        self.origins = source.origins
+        # In the lexicon formats a word repeated in the input is written
+        # once.
+        self.written: set[str] | None = (None if args.format == "tsv"
+                                         else set())
+
+    def text(self, answer: Answer) -> str:
+        """The lines of one answer ("" when it is left out or repeated)."""
+        if not self.report.add(answer, self.origins.popleft()):
+            return ""
+        written = self.written
+        if written is not None:
+            if answer.word in written:
+                return ""
+            written.add(answer.word)
+        pronunciations = answer.pronunciations
+        if self.ipa:
+            pronunciations = _as_ipa(pronunciations)
+        lines = []
+        for p in pronunciations:
+            phonemes = " ".join(p.phonemes)
+            if self.style == "lexicon":
+                lines.append(f"{p.word}\t{phonemes}\n")
+            elif self.style == "lexicon-prob":
+                lines.append(f"{p.word}\t{p.probability:.6g}\t{phonemes}\n")
+            else:
+                score = (f"{p.probability:.6g}" if self.probabilities
+                         else f"{p.weight:.4f}")
+                lines.append(f"{p.word}\t{p.rank}\t{score}\t{phonemes}\n")
+        return "".join(lines)
+
+    def chunk(self, answers: list[Answer]) -> tuple[str, int]:
+        """The lines of a chunk of answers, and how many words it held."""
+        return "".join(map(self.text, answers)), len(answers)
 
 
 def run(args: argparse.Namespace, parser: argparse.ArgumentParser,
@@ -388,8 +453,8 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser,
     try:
         with _output(args.output) as out, \
                 progress_bar(args.progress, source.total, "words") as bar:
-            _write_answers(_answers(g2p, words, args), args, out, report,
-                           source, bar)
+            _write_answers(_texts(g2p, words, args,
+                                  _Writer(args, report, source)), out, bar)
     except OSError as error:
         if isinstance(error, BrokenPipeError):
             raise  # the reader went away: main stops quietly
@@ -421,22 +486,11 @@ def _output(path: str | None) -> Iterator[TextIO]:
             out.close()  # a stream of standard output's leaves it open
 
 
-def _write_answers(answers: Iterator[Answer], args: argparse.Namespace,
-                   out: TextIO, report: _Report, source: _Source,
+def _write_answers(texts: Iterator[tuple[str, int]], out: TextIO,
                    bar: ProgressBar) -> None:
-    probabilities = args.probability_mass is not None
-    lexicon = args.format != "tsv"
-    written: set[str] = set()
-    for answer in answers:
-        if report.add(answer, source.origins.popleft()) and not (
-                lexicon and answer.word in written):
-            if lexicon:
-                written.add(answer.word)
-            pronunciations = answer.pronunciations
-            if args.phones == "ipa":
-                pronunciations = _as_ipa(pronunciations)
-            _write(out, args.format, pronunciations, probabilities)
-        bar.update(1)
+    for text, words in texts:
+        out.write(text)
+        bar.update(words)
 
 
 def _as_ipa(pronunciations: list[Pronunciation]) -> list[Pronunciation]:

@@ -100,12 +100,17 @@ class _NoBar:
         return None
 
 
+def shows_progress(enabled: bool | None) -> bool:
+    """Whether a command's progress bar is shown: as --progress says, by
+    default when standard error is a terminal."""
+    return sys.stderr.isatty() if enabled is None else enabled
+
+
 def progress_bar(enabled: bool | None, total: int | None,
                  unit: str) -> ProgressBar:
-    """A tqdm bar on standard error (by default when it is a terminal), or
-    one that shows nothing."""
-    show = sys.stderr.isatty() if enabled is None else enabled
-    if not show:
+    """A tqdm bar on standard error (see :func:`shows_progress`), or one
+    that shows nothing."""
+    if not shows_progress(enabled):
         return _NoBar()
     try:
         from tqdm import tqdm

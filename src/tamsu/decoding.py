@@ -271,15 +271,21 @@ def pronounce_plain(word: str, decoder: PartDecoder,
     (a str of ASCII letters and digits the model knows, not too long), or
     None for any other word: the common case, without the records that
     the general path builds around it."""
-    if not isinstance(word, str):
+    # Written out rather than through _plain and _in_dictionary: each call
+    # a word passes through costs about a microsecond after a decode has
+    # taken the interpreter's data out of the caches.
+    if not isinstance(word, str) or len(word) > options.max_word_length:
         return None
-    spelled = _plain(word, decoder.alphabet, options)
+    spelled = plain_spelling(word, decoder.alphabet,
+                             enabled=options.normalise)
     if spelled is None:
         return None
     if dictionary is not None:
-        found = _in_dictionary(word, spelled, dictionary, options)
-        if found is not None:
-            return found
+        variants = dictionary.lookup(word)
+        if not variants and spelled != word:
+            variants = dictionary.lookup(spelled)
+        if variants:
+            return _ranked(word, _from_dictionary(variants, options), options)
     if isinstance(decoder, _ModelDecoder) and options.stress:
         return decoder.pronunciations(word, spelled)
     return _ranked(word, decoder.decode((spelled,))[0], options)

@@ -19,17 +19,16 @@ from __future__ import annotations
 import enum
 import itertools
 import os
-import threading
 import warnings
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
-from typing import Final, Iterable, Iterator, Sequence
+from typing import Callable, Final, Iterable, Iterator, Sequence, TypeVar
 
 from tamsu.catalogue import SHIPPED, shipped_path
 from tamsu.combination import load_part_decoder
 from tamsu.decoding import (MAX_WORD_LENGTH, Answer, Batch, PartDecoder,
                             PathOptions, Pronunciation, Scored, finish_batch,
-                            model_paths, plan_batch, pronounce, pronounce_all,
+                            model_paths, plan_batch, pronounce,
                             pronounce_plain)
 from tamsu.dictionary import PronunciationDictionary, default_dictionary_path
 from tamsu.normalise import Alphabet, printable
@@ -37,6 +36,8 @@ from tamsu.search import SearchOptions
 
 __all__ = ["DEFAULT", "G2P", "G2PWarning", "MAX_WORD_LENGTH",
            "Pronunciation", "SkippedWordWarning", "UnknownCharacterWarning"]
+
+_T = TypeVar("_T")
 
 
 class G2PWarning(UserWarning):
@@ -87,9 +88,9 @@ class G2P:
     `dictionary` is a dictionary file (see :mod:`tamsu.dictionary`), a
     :class:`~tamsu.dictionary.PronunciationDictionary`, None for none, or
     :data:`DEFAULT` (the shipped dictionary with a shipped model, none
-    otherwise, ensembles included). The model is loaded at once, so a bad
-    path fails here with ValueError; the shipped dictionary is loaded at
-    its first use.
+    otherwise, ensembles included). The model and the dictionary are
+    loaded at once, side by side, so a bad path fails here with
+    ValueError.
 
     Words are normalised for the model (`normalise`, see
     :mod:`tamsu.normalise`); a word in the dictionary (as given or
@@ -160,15 +161,21 @@ class G2P:
 
     def _start(self) -> None:
         settings = self._settings
-        self._decoder = _load(settings)  # fails fast
-        self._alphabet = self._decoder.alphabet
-        self._dictionary_lock = threading.Lock()
-        self._dictionary: PronunciationDictionary | None = None
         source = settings.dictionary
-        if isinstance(source, PronunciationDictionary):
+        if not isinstance(source, str):
+            self._decoder = _load(settings)  # fails fast
             self._dictionary = source
-        elif source is not None and not settings.shipped_dictionary:
-            self._dictionary = PronunciationDictionary.read(source)
+        else:
+            read = (PronunciationDictionary._read_sorted
+                    if settings.shipped_dictionary
+                    else PronunciationDictionary.read)
+            # The model's load releases the interpreter lock: the
+            # dictionary is read beside it (a bad model still fails first).
+            with ThreadPoolExecutor(1, thread_name_prefix="tamsu") as helper:
+                reading = helper.submit(read, source)
+                self._decoder = _load(settings)
+                self._dictionary = reading.result()
+        self._alphabet = self._decoder.alphabet
 
     @property
     def model_path(self) -> str:
@@ -188,13 +195,7 @@ class G2P:
 
     @property
     def dictionary(self) -> PronunciationDictionary | None:
-        """The pronunciation dictionary (loaded now if not yet), or None."""
-        settings = self._settings
-        if self._dictionary is None and isinstance(settings.dictionary, str):
-            with self._dictionary_lock:
-                if self._dictionary is None:
-                    self._dictionary = PronunciationDictionary._read_sorted(
-                        settings.dictionary)
+        """The pronunciation dictionary, or None."""
         return self._dictionary
 
     def __reduce__(self) -> tuple[object, tuple[_Settings]]:
@@ -214,10 +215,7 @@ class G2P:
         about characters removed or a word skipped. Raises TypeError if
         `word` is not a str.
         """
-        dictionary = self._dictionary
-        if dictionary is None:  # none, or not loaded yet
-            dictionary = self.dictionary
-        found = pronounce_plain(word, self._decoder, dictionary,
+        found = pronounce_plain(word, self._decoder, self._dictionary,
                                 self._settings.options)
         if found is not None:
             return found
@@ -254,25 +252,46 @@ class G2P:
         # answer each word as it comes.
         if jobs == 1 and not getattr(self._decoder, "batched", False):
             decoder, options = self._decoder, self._settings.options
-            dictionary = self.dictionary
+            dictionary = self._dictionary
             for word in words:
                 found = pronounce_plain(word, decoder, dictionary, options)
                 yield (Answer(word, found) if found is not None
                        else pronounce(word, decoder, dictionary, options))
             return
+        for answers in self.map_chunks(_same, words, jobs=jobs,
+                                       chunk_size=chunk_size):
+            yield from answers
+
+    def map_chunks(self, post: Callable[[list[Answer]], _T],
+                   words: Iterable[str], *, jobs: int = 1,
+                   chunk_size: int = 256) -> Iterator[_T]:
+        """Yields ``post(answers)`` for each chunk of the words' answers
+        (:meth:`answers`), in input order: `chunk_size` words per thread at
+        a time. With `jobs` above 1, `post` and the reading of `words` run
+        on a helper thread while the next chunk is decoded, so that turning
+        answers into output (formatting lines, counting) overlaps the
+        decoding: `post` must not need the calling thread. Each chunk is
+        one call of the decoder."""
+        if isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1:
+            raise ValueError("jobs must be a whole number of at least 1")
         if chunk_size < 1:
             raise ValueError("chunk_size must be at least 1")
         iterator = iter(words)
-        chunks = iter(lambda: list(itertools.islice(
-            iterator, chunk_size * jobs)), [])
         decoder, options = self._decoder, self._settings.options
         if jobs == 1:
-            for chunk in chunks:
-                yield from pronounce_all(chunk, decoder, self.dictionary,
-                                         options)
-            return
-        yield from _overlapped(chunks, decoder, self.dictionary, options,
-                               jobs)
+            while True:
+                batch, failure = _next_batch(iterator, chunk_size,
+                                             decoder.alphabet,
+                                             self._dictionary, options)
+                if batch.plans:
+                    yield post(finish_batch(batch, decoder.decode(
+                        batch.parts), options))
+                if failure is not None:
+                    raise failure
+                if not batch.plans:
+                    return
+        yield from _overlapped(iterator, chunk_size * jobs, decoder,
+                               self._dictionary, options, jobs, post)
 
     def _answer(self, word: str) -> Answer:
         return pronounce(word, self._decoder, self.dictionary,
@@ -284,12 +303,12 @@ def _dictionary_source(dictionary: str | os.PathLike[str]
                        model: object, path: str | tuple[str, ...]
                        ) -> tuple[str | PronunciationDictionary | None, bool]:
     """The settings' form of G2P's `dictionary`, and whether it is the
-    shipped one (loaded at its first use)."""
+    shipped one (read by G2P._start as such)."""
     if isinstance(dictionary, _Default):
         if model is None or (isinstance(path, str) and any(
                 _same_file(path, shipped_path(name)) for name in SHIPPED)):
             source = default_dictionary_path()
-            if not os.path.isfile(source):  # loaded later: check now
+            if not os.path.isfile(source):  # said plainly, not as OSError
                 raise FileNotFoundError(
                     f"the shipped dictionary is missing ({source}); "
                     f"pass dictionary=None to decode without it")
@@ -305,41 +324,70 @@ def _load(settings: _Settings) -> PartDecoder:
                              settings.options.search)
 
 
-def _overlapped(chunks: Iterator[list[str]], decoder: PartDecoder,
+def _overlapped(words: Iterator[str], size: int, decoder: PartDecoder,
                 dictionary: PronunciationDictionary | None,
-                options: PathOptions, jobs: int) -> Iterator[Answer]:
-    """The answers of `chunks` in order, each chunk decoded on `jobs`
-    native threads. This thread decodes one chunk (the interpreter lock
-    released, Ctrl-C polled) while a helper plans the next and finishes
-    the one before: the Python work no longer leaves the native threads
-    idle, and at most three chunks are held."""
+                options: PathOptions, jobs: int,
+                post: Callable[[list[Answer]], _T]) -> Iterator[_T]:
+    """post(answers) of each chunk of `size` words, in order, each chunk
+    decoded on `jobs` native threads. This thread decodes one chunk (the
+    interpreter lock released, Ctrl-C polled) while a helper reads and
+    plans the next and finishes the one before, through `post`: the
+    Python work, output included, no longer leaves the native threads
+    idle, and at most three chunks are held. When reading or planning
+    fails, every word before the failure is answered, then it is raised."""
 
-    def plan_and_finish(chunk: list[str],
-                        done: tuple[Batch, list[list[Scored]]] | None
-                        ) -> tuple[list[Answer], Batch | TypeError]:
-        finished = [] if done is None else finish_batch(*done, options)
-        try:
-            return finished, plan_batch(chunk, decoder.alphabet, dictionary,
-                                        options)
-        except TypeError as error:  # raised after the answers before it
-            return finished, error
+    def prepare(done: tuple[Batch, list[list[Scored]]] | None
+                ) -> tuple[_T | None, Batch, Exception | None]:
+        finished = None if done is None else post(finish_batch(*done,
+                                                               options))
+        return finished, *_next_batch(words, size, decoder.alphabet,
+                                      dictionary, options)
 
     with ThreadPoolExecutor(1, thread_name_prefix="tamsu") as helper:
-        batch = plan_batch(next(chunks, []), decoder.alphabet, dictionary,
-                           options)
+        _, batch, failure = prepare(None)
         done = None
         while batch.plans:
-            side = helper.submit(plan_and_finish, next(chunks, []), done)
-            decoded = decoder.decode(batch.parts, jobs)
-            finished, following = side.result()
-            yield from finished
+            if failure is None:  # read on while this chunk is decoded
+                side = helper.submit(prepare, done)
+                decoded = decoder.decode(batch.parts, jobs)
+                finished, following, failure = side.result()
+                if finished is not None:
+                    yield finished
+            else:  # the last words before the failure
+                decoded = decoder.decode(batch.parts, jobs)
+                if done is not None:
+                    yield post(finish_batch(*done, options))
+                following = Batch([], [])
             done = batch, decoded
-            if isinstance(following, TypeError):
-                yield from finish_batch(*done, options)
-                raise following
             batch = following
         if done is not None:
-            yield from finish_batch(*done, options)
+            yield post(finish_batch(*done, options))
+        if failure is not None:
+            raise failure
+
+
+def _next_batch(words: Iterator[str], size: int, alphabet: Alphabet,
+                dictionary: PronunciationDictionary | None,
+                options: PathOptions) -> tuple[Batch, Exception | None]:
+    """The next `size` words planned, and what failed while reading or
+    planning them (the words before a failure are planned); an empty
+    batch at the end."""
+    chunk: list[str] = []
+    failure: Exception | None = None
+    try:
+        chunk.extend(itertools.islice(words, size))  # kept on failure
+    except Exception as error:
+        failure = error
+    try:
+        return plan_batch(chunk, alphabet, dictionary, options), failure
+    except TypeError as error:  # a word that is not a str
+        kept = next(i for i, word in enumerate(chunk)
+                    if not isinstance(word, str))
+        return plan_batch(chunk[:kept], alphabet, dictionary, options), error
+
+
+def _same(answers: list[Answer]) -> list[Answer]:
+    return answers
 
 
 def _same_file(a: str, b: str) -> bool:
