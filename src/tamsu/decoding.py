@@ -36,7 +36,7 @@ from tamsu.graphemes import is_reversed
 from tamsu.lexicon import remove_stress
 from tamsu.normalise import (Alphabet, Normalised, normalise,
                              plain_spelling, undecodable_reason)
-from tamsu.search import Phonemes, SearchOptions, search_all, search_one
+from tamsu.search import Phonemes, SearchOptions, search_all
 
 __all__ = ["Answer", "Batch", "DEFAULT_MODEL", "MAX_WORD_LENGTH",
            "PartDecoder", "PathOptions", "Pronunciation", "Scored",
@@ -159,6 +159,10 @@ class _ModelDecoder:
         self._model = model
         self._options = options
         self.alphabet = Alphabet.of_model(model, delim)
+        # The one-word call of pronunciations(), bound once: a call through
+        # search_all costs about 3% of a word's decoding.
+        self._decode_one = model.decode
+        self._arguments = (*options._arguments, 1)
 
     def decode(self, parts: Sequence[str],
                threads: int = 1) -> list[list[Scored]]:
@@ -172,7 +176,7 @@ class _ModelDecoder:
     def pronunciations(self, word: str, part: str) -> list[Pronunciation]:
         """`part`'s pronunciations, ranked as `word`'s (stress kept): the
         records of :meth:`decode` and :func:`pronounce` in one step."""
-        found = search_one(self._model, part, self._options)
+        found = self._decode_one((part,), *self._arguments)[0][0]
         if len(found) == 1 and self._options.probability_mass is None:
             phonemes, weight = found[0]
             if weight < math.inf:  # all of the mass, as _scored finds

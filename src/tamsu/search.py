@@ -1,8 +1,9 @@
 """The search of one model: pieces of words in, phoneme paths out.
 
-The only place above the extensions that decodes with a model (a shared
-BatchDecoder, many words at once on native threads), and the one that
-checks the search options. "None" is None everywhere, down to the core:
+The place above the extensions that decodes with a model (a shared
+BatchDecoder, many words at once on native threads; only the front end's
+one-word short path, tamsu.decoding, calls it directly with the arguments
+made here), and the one that checks the search options. "None" is None everywhere, down to the core:
 unlike Model, whose documented defaults read a threshold or pmass of 99 or
 more as "none", the batch decoder applies any threshold.
 """
@@ -15,7 +16,7 @@ from typing import Sequence
 
 from tamsu._batch import BatchDecoder
 
-__all__ = ["Phonemes", "SearchOptions", "search_all", "search_one"]
+__all__ = ["Phonemes", "SearchOptions", "search_all"]
 
 
 Phonemes = tuple[str, ...]
@@ -66,9 +67,3 @@ def search_all(decoder: BatchDecoder, words: Sequence[str],
     -log of each path's share."""
     return [paths for paths, _ in decoder.decode(
         words, *options._arguments, threads)]
-
-
-def search_one(decoder: BatchDecoder, word: str, options: SearchOptions
-               ) -> list[tuple[Phonemes, float]]:
-    """:func:`search_all` for one word, on the calling thread."""
-    return decoder.decode((word,), *options._arguments, 1)[0][0]
