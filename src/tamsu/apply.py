@@ -260,18 +260,19 @@ def _texts(g2p: G2P, words: Iterable[str], args: argparse.Namespace,
     """The output in input order, as (text, words) pieces: decoded on this
     machine's threads (with more than one, the text is made beside the
     decoding), or on the Dask cluster of --scheduler."""
-    if args.scheduler is None and args.jobs > 1:
+    if args.scheduler is not None:
+        if importlib.util.find_spec("distributed") is None:
+            raise RunError("--scheduler needs Dask: install "
+                           "python3-distributed")
+        from tamsu.dask_support import map_chunks
+        return map_chunks(writer.chunk, g2p, words, args.scheduler,
+                          jobs=args.jobs)
+    if args.jobs > 1:
         return g2p.map_chunks(
             writer.chunk, words, jobs=args.jobs,
             chunk_size=_CHUNK if writer.source.ready else _CHUNK_FROM_PIPE)
-    if args.scheduler is None:
-        answers = g2p.answers(words)  # word by word: a pipe gets each line
-    elif importlib.util.find_spec("distributed") is None:
-        raise RunError("--scheduler needs Dask: install python3-distributed")
-    else:
-        from tamsu.dask_support import answers as on_cluster
-        answers = on_cluster(g2p, words, args.scheduler, jobs=args.jobs)
-    return ((writer.text(answer), 1) for answer in answers)
+    # Word by word: a pipe gets each answer as soon as it is found.
+    return ((writer.text(answer), 1) for answer in g2p.answers(words))
 
 
 def _front_end(args: argparse.Namespace,

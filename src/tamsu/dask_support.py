@@ -27,14 +27,16 @@ import tempfile
 import itertools
 import threading
 from collections import deque
-from typing import Any, Iterable, Iterator
+from typing import Any, Callable, Iterable, Iterator, TypeVar
 
 from tamsu.combination import model_kind, read_bundle
 from tamsu.decoding import Answer, Pronunciation, Source
 from tamsu.files import write_whole
 from tamsu.g2p import G2P
 
-__all__ = ["answers", "pronounce_bag", "pronounce_series"]
+__all__ = ["answers", "map_chunks", "pronounce_bag", "pronounce_series"]
+
+_T = TypeVar("_T")
 
 # The front ends this process has built, by their pickled settings.
 _cache: dict[bytes, G2P] = {}
@@ -134,18 +136,38 @@ def _answer_chunk(words: bytes, shipped: _Shipped, jobs: int) -> bytes:
     # task's thread: a worker passes bytes on as they are, so its event
     # loop, which competes for the interpreter lock with the running task,
     # has little to do to take in a task or hand over its result.
-    found = shipped.front_end().answers(pickle.loads(words), jobs=jobs)
-    return pickle.dumps([_row(a) for a in found],
-                        protocol=pickle.HIGHEST_PROTOCOL)
+    # One decoder call for the task's words (on `jobs` threads), which is
+    # faster than answering them one by one.
+    chunk: list[str] = pickle.loads(words)
+    rows = [row for rows in shipped.front_end().map_chunks(
+        _rows, chunk, jobs=jobs, chunk_size=max(len(chunk), 1))
+        for row in rows]
+    return pickle.dumps(rows, protocol=pickle.HIGHEST_PROTOCOL)
+
+
+def _rows(answers: list[Answer]) -> list[_Row]:
+    return [_row(answer) for answer in answers]
 
 
 def answers(g2p: G2P, words: Iterable[str], scheduler: str, *, jobs: int = 1,
-            chunk_size: int = 1024, ship_model: bool = False
+            chunk_size: int = 4096, ship_model: bool = False
             ) -> Iterator[Answer]:
     """Like :meth:`tamsu.G2P.answers`, decoded on the Dask cluster whose
     scheduler is at `scheduler` ("tcp://host:8786"): `chunk_size` words per
     task, streamed in input order with three tasks per worker thread in
     flight, so memory stays bounded on any input."""
+    for found in map_chunks(_same, g2p, words, scheduler, jobs=jobs,
+                            chunk_size=chunk_size, ship_model=ship_model):
+        yield from found
+
+
+def map_chunks(post: Callable[[list[Answer]], _T], g2p: G2P,
+               words: Iterable[str], scheduler: str, *, jobs: int = 1,
+               chunk_size: int = 4096, ship_model: bool = False
+               ) -> Iterator[_T]:
+    """Like :meth:`tamsu.G2P.map_chunks` (``post`` of each task's answers,
+    in input order, on this thread), decoded on the cluster as
+    :func:`answers` decodes."""
     import distributed
     connect: Any = distributed.Client  # partly typed: used untyped
     shipped = _Shipped(g2p, ship_model)
@@ -174,8 +196,11 @@ def answers(g2p: G2P, words: Iterable[str], scheduler: str, *, jobs: int = 1,
             rows: list[_Row] = pickle.loads(pending.popleft().result())
             # The workers go on while the caller consumes this chunk.
             refill()
-            for row in rows:
-                yield _answer_of(row)
+            yield post([_answer_of(row) for row in rows])
+
+
+def _same(answers: list[Answer]) -> list[Answer]:
+    return answers
 
 
 def _pronounce_partition(words: list[str], shipped: _Shipped,
