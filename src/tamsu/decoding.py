@@ -1,8 +1,9 @@
 """The decoding path: one word in, ranked pronunciations and a report out.
 
 Every front end (:class:`tamsu.G2P`, :func:`tamsu.evaluate`, ``tamsu
-apply``) goes through :func:`pronounce` (or :func:`pronounce_all` for a
-batch of words, whose parts reach the decoder in one call):
+apply``) goes through :func:`pronounce` (or :func:`plan_batch` and
+:func:`finish_batch` for a batch of words, whose parts reach the decoder
+in one call):
 
 1. a word that cannot be text, or is too long, is skipped (with a reason);
 2. it is normalised for the model's alphabet (:mod:`tamsu.normalise`),
@@ -42,7 +43,7 @@ __all__ = ["Answer", "Batch", "DEFAULT_MODEL", "MAX_WORD_LENGTH",
            "PartDecoder", "PathOptions", "Pronunciation", "Scored",
            "best_products", "default_model_path", "finish_batch",
            "load_decoder", "model_paths", "plan_batch", "pronounce",
-           "pronounce_all", "pronounce_plain", "skip_reason", "within_mass"]
+           "pronounce_plain", "skip_reason", "within_mass"]
 
 MAX_WORD_LENGTH: Final = 256
 """The longest word, in characters, that is decoded; longer ones are
@@ -295,16 +296,6 @@ def pronounce_plain(word: str, decoder: PartDecoder,
     return _ranked(word, decoder.decode((spelled,))[0], options)
 
 
-def pronounce_all(words: Sequence[str], decoder: PartDecoder,
-                  dictionary: PronunciationDictionary | None,
-                  options: PathOptions, threads: int = 1) -> list[Answer]:
-    """:func:`pronounce` for each of `words`, with one call of the decoder
-    (on `threads` native threads) for all the parts that the dictionary
-    does not have."""
-    batch = plan_batch(words, decoder.alphabet, dictionary, options)
-    return finish_batch(batch, decoder.decode(batch.parts, threads), options)
-
-
 @dataclass(frozen=True, slots=True)
 class Batch:
     """Words settled or planned (:func:`plan_batch`), waiting for the
@@ -318,7 +309,8 @@ class Batch:
 def plan_batch(words: Sequence[str], alphabet: Alphabet,
                dictionary: PronunciationDictionary | None,
                options: PathOptions) -> Batch:
-    """The first half of :func:`pronounce_all`."""
+    """`words` settled or planned, with every part the dictionary does
+    not have gathered for one call of the decoder."""
     plans = [_plan(word, alphabet, dictionary, options) for word in words]
     return Batch(plans, [part for plan in plans if isinstance(plan, _Plan)
                          for part in plan.to_decode])
