@@ -89,11 +89,16 @@ def main() -> int:
     parser.add_argument("--dropout", type=float, default=0.1)
     parser.add_argument("--time-budget", type=float, default=None,
                         help="wall seconds of neural training per language")
+    parser.add_argument("--d-ff", type=int, default=None,
+                        help="feed-forward width (default: the trainer's)")
     args = parser.parse_args()
     args.out.mkdir(parents=True, exist_ok=True)
-    settings = dict(epochs=args.epochs, patience=args.patience,
-                    time_budget=args.time_budget, dropout=args.dropout,
-                    threads=1, seed=0)
+    settings: dict = dict(epochs=args.epochs, patience=args.patience,
+                          time_budget=args.time_budget, dropout=args.dropout,
+                          threads=1, seed=0)
+    if args.d_ff is not None:
+        from tamsu.neural import NeuralArchitecture
+        settings["architecture"] = NeuralArchitecture(d_ff=args.d_ff)
     languages = args.only.split(",") if args.only else LANGUAGES
     print(f"settings: {settings}", flush=True)
     print("| language | n-gram | neural | n-gram 10-best rescored | neural "
