@@ -385,7 +385,6 @@ class _Writer:
         self.ipa = args.phones == "ipa"
         self.report = report
         self.source = source
-        self.origins = source.origins
         # In the lexicon formats a word repeated in the input is written
         # once.
         self.written: set[str] | None = (None if args.format == "tsv"
@@ -393,7 +392,7 @@ class _Writer:
 
     def text(self, answer: Answer) -> str:
         """The lines of one answer ("" when it is left out or repeated)."""
-        if not self.report.add(answer, self.origins.popleft()):
+        if not self.report.add(answer, self.source.origins.popleft()):
             return ""
         written = self.written
         if written is not None:

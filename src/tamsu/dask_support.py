@@ -139,10 +139,9 @@ def _answer_chunk(words: bytes, shipped: _Shipped, jobs: int) -> bytes:
     # One decoder call for the task's words (on `jobs` threads), which is
     # faster than answering them one by one.
     chunk: list[str] = pickle.loads(words)
-    rows = [row for rows in shipped.front_end().map_chunks(
-        _rows, chunk, jobs=jobs, chunk_size=max(len(chunk), 1))
-        for row in rows]
-    return pickle.dumps(rows, protocol=pickle.HIGHEST_PROTOCOL)
+    rows = itertools.chain.from_iterable(shipped.front_end().map_chunks(
+        _rows, chunk, jobs=jobs, chunk_size=max(len(chunk), 1)))
+    return pickle.dumps(list(rows), protocol=pickle.HIGHEST_PROTOCOL)
 
 
 def _rows(answers: list[Answer]) -> list[_Row]:
@@ -156,9 +155,9 @@ def answers(g2p: G2P, words: Iterable[str], scheduler: str, *, jobs: int = 1,
     scheduler is at `scheduler` ("tcp://host:8786"): `chunk_size` words per
     task, streamed in input order with three tasks per worker thread in
     flight, so memory stays bounded on any input."""
-    for found in map_chunks(_same, g2p, words, scheduler, jobs=jobs,
-                            chunk_size=chunk_size, ship_model=ship_model):
-        yield from found
+    return itertools.chain.from_iterable(map_chunks(
+        list, g2p, words, scheduler, jobs=jobs, chunk_size=chunk_size,
+        ship_model=ship_model))
 
 
 def map_chunks(post: Callable[[list[Answer]], _T], g2p: G2P,
@@ -197,10 +196,6 @@ def map_chunks(post: Callable[[list[Answer]], _T], g2p: G2P,
             # The workers go on while the caller consumes this chunk.
             refill()
             yield post([_answer_of(row) for row in rows])
-
-
-def _same(answers: list[Answer]) -> list[Answer]:
-    return answers
 
 
 def _pronounce_partition(words: list[str], shipped: _Shipped,
