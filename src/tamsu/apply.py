@@ -149,8 +149,9 @@ def _add_layer_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--phones", choices=("model", "ipa"), default="model",
         help="write the model's phonemes as they are (the default), or "
-             "ARPAbet as IPA (the README's table): stress as IPA marks "
-             "before the syllable, AH0 and ER0 as ə and ɚ")
+             "in IPA: ARPAbet as the README's table says (stress as IPA "
+             "marks before the syllable, AH0 and ER0 as ə and ɚ), a model "
+             "in IPA as it is")
     parser.add_argument(
         "--no-stress", action="store_true",
         help="remove stress digits and marks (AH0 -> AH); pronunciations "
@@ -379,10 +380,10 @@ class _Writer:
     """Turns answers into output lines, through the report."""
 
     def __init__(self, args: argparse.Namespace, report: _Report,
-                 source: _Source) -> None:
+                 source: _Source, phones: str | None) -> None:
         self.style = args.format
         self.probabilities = args.probability_mass is not None
-        self.ipa = args.phones == "ipa"
+        self.ipa = args.phones == "ipa" and phones != "ipa"
         self.report = report
         self.source = source
         # In the lexicon formats a word repeated in the input is written
@@ -454,7 +455,8 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser,
         with _output(args.output) as out, \
                 progress_bar(args.progress, source.total, "words") as bar:
             _write_answers(_texts(g2p, words, args,
-                                  _Writer(args, report, source)), out, bar)
+                                  _Writer(args, report, source, g2p.phones)),
+                          out, bar)
     except OSError as error:
         if isinstance(error, BrokenPipeError):
             raise  # the reader went away: main stops quietly

@@ -53,6 +53,7 @@ from tamsu.decoding import PartDecoder, Scored, load_decoder, within_mass
 from tamsu.files import load_with, write_whole
 from tamsu.graphemes import MARKERS, normalise_word
 from tamsu.normalise import Alphabet, normalise
+from tamsu.phones import phone_set
 from tamsu.search import Phonemes, SearchOptions, search_all
 
 __all__ = ["BUNDLE_FORMAT", "MODES", "NEURAL_BEAM", "Bundle",
@@ -193,6 +194,7 @@ class NeuralDecoder:
         self._options = options
         self._beam = max(options.nbest, min(options.beam, NEURAL_BEAM))
         self.alphabet = _neural_alphabet(model)
+        self.phones = phone_set(model)
 
     def decode(self, parts: Sequence[str],
                threads: int = 1) -> list[list[Scored]]:
@@ -256,6 +258,7 @@ class RescoringDecoder:
                                          probability_mass=None)
         self._beam = max(options.nbest, NEURAL_BEAM)
         self.alphabet = Alphabet.of_model(self._ngram, delim)
+        self.phones = phone_set(self._ngram)
         self._form = self._neural.grapheme_form
 
     def candidates(self, parts: Sequence[str], threads: int = 1,

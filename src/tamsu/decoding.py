@@ -37,6 +37,7 @@ from tamsu.graphemes import is_reversed
 from tamsu.lexicon import remove_stress
 from tamsu.normalise import (Alphabet, Normalised, normalise,
                              plain_spelling, undecodable_reason)
+from tamsu.phones import phone_set
 from tamsu.search import Phonemes, SearchOptions, search_all
 
 __all__ = ["Answer", "Batch", "DEFAULT_MODEL", "MAX_WORD_LENGTH",
@@ -147,6 +148,11 @@ class PartDecoder(Protocol):
     @property
     def alphabet(self) -> Alphabet: ...
 
+    @property
+    def phones(self) -> str | None:
+        """The phone set of the answers (see tamsu.phones.phone_set)."""
+        ...
+
     def decode(self, parts: Sequence[str],
                threads: int = 1) -> list[list[Scored]]:
         """One list per part, in order; [] for a part without answer.
@@ -160,6 +166,7 @@ class _ModelDecoder:
         self._model = model
         self._options = options
         self.alphabet = Alphabet.of_model(model, delim)
+        self.phones = phone_set(model)
         # The one-word call of pronunciations(), bound once: a call through
         # search_all costs about 3% of a word's decoding.
         self._decode_one = model.decode
@@ -217,6 +224,7 @@ class _EnsembleDecoder:
                 "models of one language, trained on one lexicon")
         self.alphabet = dataclasses.replace((forward or alphabets)[0],
                                             graphemes=shared)
+        self.phones = phone_set(members[0])
 
     def decode(self, parts: Sequence[str],
                threads: int = 1) -> list[list[Scored]]:

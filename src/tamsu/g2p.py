@@ -194,6 +194,12 @@ class G2P:
         return self._alphabet
 
     @property
+    def phones(self) -> str | None:
+        """The model's phone set, "arpabet" or "ipa" (what it records, else
+        what its phonemes show; an ensemble's first member's), or None."""
+        return self._decoder.phones
+
+    @property
     def dictionary(self) -> PronunciationDictionary | None:
         """The pronunciation dictionary, or None."""
         return self._dictionary

@@ -1,9 +1,10 @@
 """The tamsu models command: list the catalogued models, build one into the
-cache, print where it is."""
+cache, print where it is, show what a model is."""
 
 from __future__ import annotations
 
 import argparse
+import os
 import sys
 import time
 
@@ -37,19 +38,26 @@ def add_options(parser: argparse.ArgumentParser) -> None:
                           "model is the same whatever the number)")
     path = actions.add_parser("path", help="print a cached model's path")
     path.add_argument("name", metavar="NAME")
+    show = actions.add_parser(
+        "show", help="show what a model is: its kind, phone set and "
+        "graphemes, and for a named one its language, accuracy and licence")
+    show.add_argument("model", metavar="MODEL",
+                      help="a model file, or a shipped or catalogued name")
 
 
 # The shipped models (data/build_model.py measures them on the held-out
 # words, stress counted): name, held-out WER (without stress), PER.
 SHIPPED = [("en_us", "28.5% (23.3% without stress)", "7.5%"),
            ("en_us-ngram", "33.4% (25.4% without stress)", "8.5%")]
+_ENGLISH = "English (Latin, US)"
+_CMU_LICENCE = "BSD (the CMU Pronouncing Dictionary)"
 
 
 def _list() -> None:
     print("name\tcached\tlanguage\tphones\twer\tper\tlicence")
     for name, wer, per in SHIPPED:
-        print(f"{name}\tshipped\tEnglish (Latin, US)\tARPAbet with stress\t"
-              f"{wer}\t{per}\tBSD (the CMU Pronouncing Dictionary)")
+        print(f"{name}\tshipped\t{_ENGLISH}\tARPAbet with stress\t"
+              f"{wer}\t{per}\t{_CMU_LICENCE}")
     for name, item in sorted(catalogue.entries().items()):
         cached = "yes" if catalogue.cached_path(name).exists() else "no"
         where = ", ".join(filter(None, (item.script, item.dialect)))
@@ -61,11 +69,59 @@ def _list() -> None:
     print(catalogue.ATTRIBUTION, file=sys.stderr)
 
 
+_KINDS = {"ngram": "n-gram", "neural": "neural",
+          "bundle": "neural + n-gram bundle"}
+_PHONE_SETS = {"arpabet": "ARPAbet", "ipa": "IPA", None: "not known"}
+
+
+def _show(model: str) -> None:
+    """Prints what `model` (a file or a name) is, one fact per line."""
+    from tamsu.combination import load_part_decoder, model_kind
+    from tamsu.search import SearchOptions
+    facts = []
+    item = None
+    if not os.path.exists(model) and model in catalogue.entries():
+        item = catalogue.entry(model)
+        if not catalogue.cached_path(model).exists():
+            facts.append(("file", f"not built yet (tamsu models get "
+                                  f"{model})"))
+    if not facts:
+        path = catalogue.resolve(model)
+        decoder = load_part_decoder(path, "", SearchOptions())
+        alphabet = decoder.alphabet
+        facts += [("file", os.path.abspath(path)),
+                  ("kind", _KINDS[model_kind(path)]),
+                  ("phones", _PHONE_SETS[decoder.phones]),
+                  ("graphemes", f"{len(alphabet.graphemes)}, "
+                                f"{alphabet.form.upper()}")]
+    for name, wer, per in SHIPPED:
+        if model == name and not os.path.exists(model):
+            facts += [("language", f"{_ENGLISH}, eng"),
+                      ("transcription", "ARPAbet with stress"),
+                      ("held-out", f"WER {wer}, PER {per}"),
+                      ("licence", _CMU_LICENCE)]
+    if item is not None:
+        where = ", ".join(filter(None, (item.script, item.dialect)))
+        facts += [("language", f"{item.language_name} ({where}), "
+                               f"{item.language}"),
+                  ("transcription", item.phones),
+                  ("held-out", f"WER {100 * item.wer:.1f}%, PER "
+                               f"{100 * item.per:.1f}% on {item.test_words:,} "
+                               f"words"),
+                  ("licence", item.licence)]
+        if item.experimental:
+            facts.append(("experimental", item.experimental))
+    for name, fact in facts:
+        print(f"{name}\t{fact}")
+
+
 def run(args: argparse.Namespace) -> int:
     """Does what `args` ask; RunError when a model cannot be had."""
     try:
         if args.action == "list":
             _list()
+        elif args.action == "show":
+            _show(args.model)
         elif args.action == "path":
             catalogue.entry(args.name)  # an unknown name fails here
             print(catalogue.cached_model(args.name))
@@ -80,6 +136,8 @@ def run(args: argparse.Namespace) -> int:
                       f"{time.monotonic() - started:.0f} s. "
                       f"{catalogue.ATTRIBUTION}", file=sys.stderr)
                 print(path)
+    except BrokenPipeError:
+        raise  # the reader went away: main stops quietly
     except (catalogue.CatalogueError, OSError, ValueError) as error:
         raise RunError(str(error))
     return 0

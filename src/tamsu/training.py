@@ -24,6 +24,8 @@ from tamsu.graphemes import (FORMS, REVERSED_MARKER, choose_form, marker_of,
 from tamsu.lexicon import (DEFAULT_MAX_MALFORMED, Lexicon, LexiconEntry,
                            MalformedLine, graphemes_of, parse_entries,
                            read_lexicon)
+from tamsu.phones import MARKERS as PHONE_MARKERS
+from tamsu.phones import PHONE_SETS, phone_set_of
 
 __all__ = ["TrainOptions", "TrainReport", "check_output", "lexicon_of",
            "train"]
@@ -97,6 +99,11 @@ class TrainOptions:
         "the data (auto); the model records it and the front end writes "
         "input the same way",
         choices=("auto", *FORMS))
+    phones: str = _option(
+        "auto", "the phone set of the phonemes, recorded in the model: "
+        "arpabet, ipa, or chosen from the data (auto: the set all but a "
+        "stray few phonemes belong to; none recorded when neither)",
+        choices=("auto", *PHONE_SETS))
     strip_stress: bool = _option(
         False, "remove stress digits and marks from the phonemes of a "
         "lexicon file (AH0 -> AH)")
@@ -160,6 +167,7 @@ class TrainReport:
     unaligned: list[LexiconEntry]
     malformed: list[MalformedLine]
     graphemes: str  # the grapheme form the model records: "nfc" or "nfd"
+    phones: str | None  # the phone set the model records, if any
     floor_tokens: int  # graphemes given a one-grapheme chunk of their own
     chunk_types: int
     em_iterations: int
@@ -177,11 +185,16 @@ class TrainReport:
             f"{self.aligned} of {self.entries} entries aligned "
             f"({len(self.unaligned)} skipped, {len(self.malformed)} malformed "
             f"lines), {self.graphemes.upper()} graphemes, "
+            f"{_PHONE_SET_NAMES.get(self.phones, 'no known')} phone set, "
             f"{self.chunk_types} chunk types, {self.em_iterations} "
             f"EM iterations\n"
             f"n-grams per order: {ngrams}\n"
             f"{self.states} states, {self.arcs} arcs, "
             f"{self.file_size / 1e6:.1f} MB")
+
+
+_PHONE_SET_NAMES: dict[str | None, str] = {"arpabet": "ARPAbet",
+                                           "ipa": "IPA"}
 
 
 class _ProgressBars:
@@ -313,7 +326,11 @@ def train(lexicon: LexiconSource, output: str | os.PathLike[str],
         on_read(source)
     form = (choose_form(e.word for e in source.entries)
             if options.graphemes == "auto" else options.graphemes)
+    phones = (phone_set_of(p for e in source.entries for p in e.phonemes)
+              if options.phones == "auto" else options.phones)
     entries, markers = _core_entries(source, form, options)
+    if phones is not None:
+        markers.append(PHONE_MARKERS[phones])
     core = options.core()
     try:
         result = _train_with_bars(entries, output, core, markers, progress)
@@ -326,6 +343,7 @@ def train(lexicon: LexiconSource, output: str | os.PathLike[str],
         unaligned=[source.entries[i] for i in result["unaligned"]],
         malformed=list(source.malformed),
         graphemes=form,
+        phones=phones,
         floor_tokens=result["floor_tokens"],
         chunk_types=result["chunk_types"],
         em_iterations=result["em_iterations"],
