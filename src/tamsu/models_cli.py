@@ -8,7 +8,7 @@ import os
 import sys
 import time
 
-from tamsu import catalogue
+from tamsu import catalogue, phones
 from tamsu.command import PROG, RunError
 
 __all__ = ["add_options", "run"]
@@ -71,7 +71,6 @@ def _list() -> None:
 
 _KINDS = {"ngram": "n-gram", "neural": "neural",
           "bundle": "neural + n-gram bundle"}
-_PHONE_SETS = {"arpabet": "ARPAbet", "ipa": "IPA", None: "not known"}
 
 
 def _show(model: str) -> None:
@@ -91,7 +90,8 @@ def _show(model: str) -> None:
         alphabet = decoder.alphabet
         facts += [("file", os.path.abspath(path)),
                   ("kind", _KINDS[model_kind(path)]),
-                  ("phones", _PHONE_SETS[decoder.phones]),
+                  ("phones", phones.SHOWN.get(decoder.phones or "",
+                                              "not known")),
                   ("graphemes", f"{len(alphabet.graphemes)}, "
                                 f"{alphabet.form.upper()}")]
     for name, wer, per in SHIPPED:

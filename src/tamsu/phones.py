@@ -27,15 +27,17 @@ if TYPE_CHECKING:
     from tamsu._batch import BatchDecoder
     from tamsu._tamsu import Model
 
-__all__ = ["ARPABET_IPA", "MARKERS", "PHONE_SETS", "is_arpabet", "is_ipa",
-           "phone_set", "phone_set_of", "to_ipa"]
+__all__ = ["ARPABET_IPA", "MARKERS", "PHONE_SETS", "SHOWN", "is_arpabet",
+           "is_ipa", "phone_set", "phone_set_of", "to_ipa"]
 
 PHONE_SETS = ("arpabet", "ipa")
 MARKERS = {name: f"<tamsu:{name}>" for name in PHONE_SETS}
+SHOWN = {"arpabet": "ARPAbet", "ipa": "IPA"}
+"""How a phone set's name is written for people."""
 # The share of a lexicon's phonemes that must belong to a set for it to be
 # taken as that set: real lists hold a stray symbol here and there ("~",
 # ",") that must not hide an otherwise clean IPA list.
-SHARE = 0.995
+_SHARE = 0.995
 
 ARPABET_IPA = {
     "AA": "ɑ", "AE": "æ", "AH": "ʌ", "AO": "ɔ", "AW": "aʊ", "AY": "aɪ",
@@ -97,9 +99,9 @@ def phone_set_of(phonemes: Iterable[str]) -> str | None:
         ipa += is_ipa(phoneme)
     if not total:
         return None
-    if arpabet >= SHARE * total:
+    if arpabet >= _SHARE * total:
         return "arpabet"
-    return "ipa" if ipa >= SHARE * total else None
+    return "ipa" if ipa >= _SHARE * total else None
 
 
 def phone_set(model: Model | BatchDecoder | NeuralModel) -> str | None:

@@ -25,7 +25,7 @@ from tamsu.lexicon import (DEFAULT_MAX_MALFORMED, Lexicon, LexiconEntry,
                            MalformedLine, graphemes_of, parse_entries,
                            read_lexicon)
 from tamsu.phones import MARKERS as PHONE_MARKERS
-from tamsu.phones import PHONE_SETS, phone_set_of
+from tamsu.phones import PHONE_SETS, SHOWN, phone_set_of
 
 __all__ = ["TrainOptions", "TrainReport", "check_output", "lexicon_of",
            "train"]
@@ -185,16 +185,12 @@ class TrainReport:
             f"{self.aligned} of {self.entries} entries aligned "
             f"({len(self.unaligned)} skipped, {len(self.malformed)} malformed "
             f"lines), {self.graphemes.upper()} graphemes, "
-            f"{_PHONE_SET_NAMES.get(self.phones, 'no known')} phone set, "
+            f"{SHOWN[self.phones] if self.phones else 'no known'} phone set, "
             f"{self.chunk_types} chunk types, {self.em_iterations} "
             f"EM iterations\n"
             f"n-grams per order: {ngrams}\n"
             f"{self.states} states, {self.arcs} arcs, "
             f"{self.file_size / 1e6:.1f} MB")
-
-
-_PHONE_SET_NAMES: dict[str | None, str] = {"arpabet": "ARPAbet",
-                                           "ipa": "IPA"}
 
 
 class _ProgressBars:
