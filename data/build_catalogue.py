@@ -27,7 +27,6 @@ import argparse
 import csv
 import hashlib
 import json
-import os
 import shutil
 import sys
 import time

@@ -215,7 +215,6 @@ def build_bundle(paths, ngram_path, budget, jobs):
 def rebundle(paths, old, ngram_path):
     """Points the bundle beside `ngram_path` at it, once its 10 best answers
     and weights on every test word are `old`'s."""
-    import dataclasses
     import json
     from tamsu import combination
     from tamsu._batch import BatchDecoder
