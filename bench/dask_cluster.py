@@ -24,7 +24,7 @@ import time
 
 from distributed import LocalCluster
 
-from tamsu.decoding import default_model_path
+from tamsu import default_model_path
 
 
 def timed_apply(words_file, *options):

@@ -86,7 +86,7 @@ def combine(train: Path, neural_model: str,
     """The n-gram model, the bundle tuned on the dev words, and each
     route's processor time per word through G2P."""
     from tamsu import G2P
-    from tamsu.combination import tune_bundle
+    from tamsu.bundle import tune_bundle
     from tamsu.training import train as train_ngram
     ngram = os.path.join(directory, "ngram.fst")
     train_ngram(train, ngram, progress=False)

@@ -24,7 +24,7 @@ import time
 from typing import Callable
 
 from tamsu import G2P
-from tamsu.combination import tune_bundle, write_bundle
+from tamsu.bundle import tune_bundle, write_bundle
 from tamsu.lexicon import read_lexicon
 
 

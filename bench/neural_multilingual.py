@@ -5,7 +5,7 @@
 For each language: the n-gram model (`tamsu train` defaults), the neural
 model (`tamsu.neural.train_neural` on LANG_train.tsv with early stopping on
 LANG_dev.tsv, one thread), and their bundle tuned on the dev words
-(`tamsu.combination.tune_bundle`). Prints the dev word error rate of the
+(`tamsu.bundle.tune_bundle`). Prints the dev word error rate of the
 n-gram model, the neural beam, and the bundle, with the training cost
 (processor minutes), then the macro-averages and a Markdown table. Each
 language's result is kept in OUT/LANG.json, so an interrupted run resumes
@@ -33,7 +33,7 @@ DEFAULT_DATA = ROOT.parent / "shared" / "data" / "g2p-2020"
 def measure(task: tuple[str, Path, Path, dict, bool]) -> dict:
     language, data, out, settings, retune = task
     from tamsu import neural
-    from tamsu.combination import tune_bundle
+    from tamsu.bundle import tune_bundle
     from tamsu.lexicon import read_lexicon
     from tamsu.training import train
 

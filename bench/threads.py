@@ -21,7 +21,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import tamsu
 from tamsu._batch import BatchDecoder
-from tamsu.decoding import default_model_path
+from tamsu import default_model_path
 
 THREADS = (1, 2, 4)
 

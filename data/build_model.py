@@ -174,7 +174,7 @@ def main() -> int:
 def build_bundle(paths, ngram_path, budget, jobs):
     """The neural model and the shipped bundle (see --neural)."""
     import dataclasses
-    from tamsu import combination, neural
+    from tamsu import bundle as bundles, neural
     from tamsu.evaluation import evaluate
     from tamsu.lexicon import read_lexicon
     from tamsu.training import train
@@ -200,11 +200,11 @@ def build_bundle(paths, ngram_path, budget, jobs):
     print(f"neural: {report.epochs} epochs ({report.stopped}), "
           f"{report.cpu_seconds / 60:.0f} CPU-min", flush=True)
     references = list(dev.references().items())
-    tuned = combination.tune_bundle(tune, network, references,
-                                    str(ROOT / "data" / "cache" / "tune.bundle"))
+    tuned = bundles.tune_bundle(tune, network, references,
+                                str(ROOT / "data" / "cache" / "tune.bundle"))
     print(f"dev WER: {tuned.dev_wer} ({tuned.mode}, weight {tuned.weight})")
     bundle = Path(ngram_path).with_suffix(".bundle")
-    combination.write_bundle(bundle, dataclasses.replace(
+    bundles.write_bundle(bundle, dataclasses.replace(
         tuned, ngram=ngram_path, neural=network))
     for model in (network, str(bundle)):
         result = evaluate(model, paths["test"], jobs=jobs)
@@ -216,7 +216,7 @@ def rebundle(paths, old, ngram_path):
     """Points the bundle beside `ngram_path` at it, once its 10 best answers
     and weights on every test word are `old`'s."""
     import json
-    from tamsu import combination
+    from tamsu import bundle as bundles
     from tamsu._batch import BatchDecoder
     from tamsu.lexicon import read_lexicon
     words = list(dict.fromkeys(e.word for e in read_lexicon(
@@ -230,7 +230,7 @@ def rebundle(paths, old, ngram_path):
     bundle = Path(ngram_path).with_suffix(".bundle")
     data = json.loads(bundle.read_text(encoding="utf-8"))
     here = bundle.parent
-    combination.write_bundle(bundle, combination.Bundle(
+    bundles.write_bundle(bundle, bundles.Bundle(
         ngram_path, str(here / data["neural"]), data["mode"], data["weight"],
         data["depth"], data["dev_wer"], data.get("weights", {})))
     print(f"{bundle}: now bundles {ngram_path} ({len(words)} test words "

@@ -10,9 +10,9 @@ import pytest
 
 from tamsu import G2P, cli, dask_support, neural
 from tamsu._batch import BatchDecoder
-from tamsu.combination import (MODES, BeamRescoringDecoder,
-                               RescoringDecoder, read_bundle)
-from tamsu.search import SearchOptions
+from tamsu.bundle import MODES, read_bundle
+from tamsu.decoders import (BeamRescoringDecoder, RescoringDecoder,
+                            SearchOptions)
 from tamsu.training import train
 
 from test_neural import WORDS, spell

@@ -27,12 +27,13 @@ from typing import IO, Callable, Iterable, Iterator, TextIO
 from tamsu.command import (PROG, ProgressBar, RunError, add_model_options,
                            int_at_least, number, shows_progress)
 from tamsu.catalogue import NotCachedError, resolve, shipped_path
-from tamsu.decoding import DEFAULT_MODEL, Answer, Pronunciation
+from tamsu.catalogue import DEFAULT_MODEL
+from tamsu.decoding import Answer, Pronunciation
 from tamsu.files import OutputError, check_outputs, open_output
 from tamsu.g2p import DEFAULT, G2P
 from tamsu.normalise import printable, printable_characters
 from tamsu.phones import to_ipa
-from tamsu.search import SearchOptions
+from tamsu.decoders import SearchOptions
 from tamsu.textfile import Line, TextFileError, count_words, word_lines
 
 __all__ = ["FORMATS", "add_options", "default_model", "run"]

@@ -22,16 +22,48 @@ import tempfile
 from dataclasses import dataclass, field
 from importlib import resources
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any, Callable, Final
 
-__all__ = ["ATTRIBUTION", "LICENCE", "SHIPPED", "CatalogueError", "Entry",
-           "NotCachedError", "cache_dir", "cached_model", "cached_path",
-           "entries", "entry", "get", "resolve", "sha256_of", "shipped_path"]
+__all__ = ["ATTRIBUTION", "DEFAULT_MODEL", "LICENCE", "NGRAM_MODEL",
+           "SHIPPED", "CatalogueError", "Entry", "NotCachedError", "Shipped",
+           "cache_dir", "cached_model", "cached_path", "entries", "entry",
+           "get", "resolve", "sha256_of", "shipped_path"]
 
-SHIPPED = {"en_us": "en_us.bundle", "en_us-ngram": "en_us.fst"}
+
+@dataclass(frozen=True)
+class Shipped:
+    """A model inside the package: its file and what it is."""
+    name: str
+    file: str  # in the package's models/ folder
+    kind: str  # "bundle" or "ngram" (see tamsu.decoders.model_kind)
+    language: str  # ISO 639-3
+    language_name: str
+    phones: str
+    licence: str
+    # Held-out figures on the CMU dictionary's test words (made by
+    # data/build_model.py, which prints them): WER with stress counted,
+    # WER without, PER.
+    wer: float
+    wer_without_stress: float
+    per: float
+
+
+_CMU = dict(language="eng", language_name="English (Latin, US)",
+            phones="ARPAbet with stress",
+            licence="BSD (the CMU Pronouncing Dictionary)")
+SHIPPED: Final = {shipped.name: shipped for shipped in (
+    Shipped("en_us", "en_us.bundle", "bundle", **_CMU, wer=0.285,
+            wer_without_stress=0.233, per=0.075),
+    Shipped("en_us-ngram", "en_us.fst", "ngram", **_CMU, wer=0.334,
+            wer_without_stress=0.254, per=0.085))}
 """The models inside the package, by name: US English as the neural +
 n-gram bundle (the default: the most accurate) and its n-gram model alone
 (the fast one, what :class:`tamsu.Model` loads)."""
+DEFAULT_MODEL: Final = "en_us"
+"""The shipped model used when none is given."""
+NGRAM_MODEL: Final = "en_us-ngram"
+"""The default model's n-gram model: the shipped file :class:`tamsu.Model`
+loads."""
 
 LICENCE = "CC BY-SA (Wiktionary via WikiPron)"
 ATTRIBUTION = ("Catalogued models are trained on pronunciations from "
@@ -122,7 +154,8 @@ def cached_path(name: str) -> Path:
 
 def shipped_path(name: str) -> str:
     """The file of the shipped model `name` (a key of SHIPPED)."""
-    return str(resources.files("tamsu").joinpath("models", SHIPPED[name]))
+    return str(resources.files("tamsu").joinpath("models",
+                                                 SHIPPED[name].file))
 
 
 def resolve(model: str) -> str:

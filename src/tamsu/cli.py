@@ -115,7 +115,7 @@ def _model_path(args: argparse.Namespace) -> str | list[str]:
     """The model of -m, the ensemble of repeated -m, or the shipped one."""
     from tamsu import apply
     from tamsu.catalogue import shipped_path
-    from tamsu.decoding import DEFAULT_MODEL
+    from tamsu.catalogue import DEFAULT_MODEL
     return apply.default_model(args.model) or shipped_path(DEFAULT_MODEL)
 
 

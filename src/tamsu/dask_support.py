@@ -29,7 +29,8 @@ import threading
 from collections import deque
 from typing import Any, Callable, Iterable, Iterator, TypeVar
 
-from tamsu.combination import model_kind, read_bundle
+from tamsu.bundle import read_bundle
+from tamsu.decoders import model_kind
 from tamsu.decoding import Answer, Pronunciation, Source
 from tamsu.files import write_whole
 from tamsu.g2p import G2P
@@ -47,7 +48,7 @@ class _Shipped:
     """A front end's settings and, when shipped, its model files' bytes."""
 
     def __init__(self, g2p: G2P, ship_model: bool) -> None:
-        self.settings = pickle.dumps(g2p._settings)
+        self.settings = pickle.dumps(g2p.settings)
         self.models: tuple[tuple[bytes, ...], ...] = ()
         if ship_model:
             self.models = tuple(_packed(path) for path in g2p.model_paths)
@@ -65,7 +66,7 @@ class _Shipped:
                         *(getattr(settings, name) for name in (
                             "dictionary", "shipped_dictionary", "delim",
                             "options")))
-                g2p = _cache[self.settings] = G2P._of_settings(settings)
+                g2p = _cache[self.settings] = G2P.of_settings(settings)
             return g2p
 
 
@@ -85,13 +86,15 @@ def _packed(path: str) -> tuple[bytes, ...]:
 
 def _unpacked(files: tuple[bytes, ...]) -> str:
     """The path of a model packed by _packed, stored in this process's
-    temporary folder (a bundle names its stored models by their absolute
-    paths; their sha256 stays what the manifest records)."""
+    temporary folder (a bundle names its stored models by their file
+    names, in the folder they share; their sha256 stays what the manifest
+    records)."""
     if len(files) == 1:
         return _stored(files[0])
     manifest, ngram, neural = files
     data = json.loads(manifest)
-    data.update(ngram=_stored(ngram), neural=_stored(neural))
+    data.update(ngram=os.path.basename(_stored(ngram)),
+                neural=os.path.basename(_stored(neural)))
     return _stored(json.dumps(data).encode())
 
 

@@ -1,19 +1,19 @@
-"""The decoding path: one word in, ranked pronunciations and a report out.
+"""The decoding path: words in, ranked pronunciations and a report out.
 
 Every front end (:class:`tamsu.G2P`, :func:`tamsu.evaluate`, ``tamsu
-apply``) goes through :func:`pronounce` (or :func:`plan_batch` and
-:func:`finish_batch` for a batch of words, whose parts reach the decoder
-in one call):
+apply``, Dask workers) answers words here, one word or many alike:
+:func:`answer_words`, or :func:`plan_batch` and :func:`finish_batch`
+around the decoder's one call when a caller overlaps them with decoding.
 
 1. a word that cannot be text, or is too long, is skipped (with a reason);
 2. it is normalised for the model's alphabet (:mod:`tamsu.normalise`),
    which removes the characters the model does not know;
 3. the pronunciation dictionary is consulted, as given, then normalised;
-4. the rest, part by part for a compound, is decoded by a
-   :class:`PartDecoder` (one model, or an ensemble), the one place that
-   turns pieces of words into scored pronunciations;
-5. the parts' lists are joined (at most `nbest` combinations) and ranked
-   into :class:`Pronunciation` records.
+4. the rest, part by part for a compound, is decoded in one call of a
+   :class:`tamsu.decoders.PartDecoder` (any kind of model), the one
+   place that turns pieces of words into scored pronunciations;
+5. the parts' lists are joined (at most `nbest` combinations), stress
+   removed when asked, and ranked into :class:`Pronunciation` records.
 
 The result is an :class:`Answer`: the pronunciations plus what happened
 to the word (characters removed, why it was skipped).
@@ -21,30 +21,24 @@ to the word (characters removed, why it was skipped).
 
 from __future__ import annotations
 
-import dataclasses
 import heapq
 import math
-import os
 from dataclasses import dataclass, field
-from typing import Final, Iterator, Literal, NamedTuple, Protocol, Sequence
+from typing import Final, Iterator, Sequence
 
-from tamsu._batch import BatchDecoder
-from tamsu.catalogue import resolve, shipped_path
+from tamsu.catalogue import NGRAM_MODEL, shipped_path
+from tamsu.decoders import (PartDecoder, Scored, SearchOptions, Source,
+                            within_mass)
 from tamsu.dictionary import PronunciationDictionary
-from tamsu.ensemble import Ensemble
-from tamsu.files import load_with
-from tamsu.graphemes import is_reversed
 from tamsu.lexicon import remove_stress
 from tamsu.normalise import (Alphabet, Normalised, normalise,
                              plain_spelling, undecodable_reason)
-from tamsu.phones import phone_set
-from tamsu.search import Phonemes, SearchOptions, search_all
+from tamsu.phones import Phonemes
 
-__all__ = ["Answer", "Batch", "DEFAULT_MODEL", "MAX_WORD_LENGTH",
-           "PartDecoder", "PathOptions", "Pronunciation", "Scored",
-           "best_products", "default_model_path", "finish_batch",
-           "load_decoder", "model_paths", "plan_batch", "pronounce",
-           "pronounce_plain", "skip_reason", "within_mass"]
+__all__ = ["Answer", "Batch", "MAX_WORD_LENGTH", "PathOptions",
+           "Pronunciation", "Source", "answer_words", "best_products",
+           "default_model_path", "finish_batch", "plan_batch",
+           "skip_reason"]
 
 MAX_WORD_LENGTH: Final = 256
 """The longest word, in characters, that is decoded; longer ones are
@@ -52,17 +46,13 @@ skipped. The longest words of dictionaries have under 60 letters, and
 decoding time grows with length, so a longer "word" is almost always a
 whole sentence or a stray binary line."""
 
-DEFAULT_MODEL: Final = "en_us"
-"""The shipped model used when none is given (see tamsu.catalogue.SHIPPED)."""
-
-Source = Literal["dictionary", "model"]
-
 
 def default_model_path() -> str:
     """The shipped US English n-gram model: the file :class:`tamsu.Model`
-    loads. The front ends' default model is the bundle of it and a neural
-    model (:data:`DEFAULT_MODEL`), more accurate and slower."""
-    return shipped_path("en_us-ngram")
+    loads (the default model's n-gram half). The front ends' default
+    model is the bundle of it and a neural model
+    (:data:`tamsu.catalogue.DEFAULT_MODEL`), more accurate and slower."""
+    return shipped_path(NGRAM_MODEL)
 
 
 @dataclass(frozen=True, slots=True)
@@ -131,134 +121,6 @@ class PathOptions:
             raise ValueError("max_word_length must be at least 1")
 
 
-class Scored(NamedTuple):
-    """A pronunciation before ranking."""
-    phonemes: Phonemes
-    probability: float
-    weight: float
-    source: Source
-
-
-class PartDecoder(Protocol):
-    """Turns pieces of words (already spelled for `alphabet`) into scored
-    pronunciations, best first: a model, an ensemble, or a batch
-    decoder serving many words at once. One may be used from any number
-    of threads at once."""
-
-    @property
-    def alphabet(self) -> Alphabet: ...
-
-    @property
-    def phones(self) -> str | None:
-        """The phone set of the answers (see tamsu.phones.phone_set)."""
-        ...
-
-    def decode(self, parts: Sequence[str],
-               threads: int = 1) -> list[list[Scored]]:
-        """One list per part, in order; [] for a part without answer.
-        `threads` is how many native threads may decode them (a hint)."""
-        ...
-
-
-class _ModelDecoder:
-    def __init__(self, model: BatchDecoder, delim: str,
-                 options: SearchOptions) -> None:
-        self._model = model
-        self._options = options
-        self.alphabet = Alphabet.of_model(model, delim)
-        self.phones = phone_set(model)
-        # The one-word call of pronunciations(), bound once: a call through
-        # search_all costs about 3% of a word's decoding.
-        self._decode_one = model.decode
-        self._arguments = (*options._arguments, 1)
-
-    def decode(self, parts: Sequence[str],
-               threads: int = 1) -> list[list[Scored]]:
-        if all(parts):
-            return [self._scored(found) for found in search_all(
-                self._model, parts, self._options, threads)]
-        found = iter(search_all(self._model, [part for part in parts if part],
-                                self._options, threads))
-        return [self._scored(next(found)) if part else [] for part in parts]
-
-    def pronunciations(self, word: str, part: str) -> list[Pronunciation]:
-        """`part`'s pronunciations, ranked as `word`'s (stress kept): the
-        records of :meth:`decode` and :func:`pronounce` in one step."""
-        found = self._decode_one((part,), *self._arguments)[0][0]
-        if len(found) == 1 and self._options.probability_mass is None:
-            phonemes, weight = found[0]
-            if weight < math.inf:  # all of the mass, as _scored finds
-                return [Pronunciation(word, phonemes, 1.0, "model", 1, weight)]
-        return [Pronunciation(word, s.phonemes, s.probability, s.source, rank,
-                              s.weight)
-                for rank, s in enumerate(self._scored(found), start=1)]
-
-    def _scored(self, found: list[tuple[Phonemes, float]]) -> list[Scored]:
-        if not found:
-            return []
-        if self._options.probability_mass is not None:
-            # The weights are already -log of the paths' shares.
-            return [Scored(p, math.exp(-w), w, "model") for p, w in found]
-        best = min(w for _, w in found)
-        shares = [math.exp(best - w) for _, w in found]
-        total = sum(shares)
-        return [Scored(p, share / total, w, "model")
-                for (p, w), share in zip(found, shares)]
-
-
-class _EnsembleDecoder:
-    def __init__(self, ensemble: Ensemble, delim: str,
-                 options: SearchOptions) -> None:
-        self._ensemble = ensemble
-        self._options = options
-        members = ensemble.models
-        alphabets = [Alphabet.of_model(m, delim) for m in members]
-        forward = [a for a, m in zip(alphabets, members)
-                   if not is_reversed(m)]
-        # A grapheme one member lacks would reach that member's per-letter
-        # message on standard error: it is removed instead.
-        shared = frozenset.intersection(*(a.graphemes for a in alphabets))
-        if not shared:
-            raise ValueError(
-                "the models share no graphemes: an ensemble combines "
-                "models of one language, trained on one lexicon")
-        self.alphabet = dataclasses.replace((forward or alphabets)[0],
-                                            graphemes=shared)
-        self.phones = phone_set(members[0])
-
-    def decode(self, parts: Sequence[str],
-               threads: int = 1) -> list[list[Scored]]:
-        s = self._options
-        found = iter(self._ensemble.candidates_all(
-            [part for part in parts if part], beam=s.beam,
-            threshold=s.threshold, accumulate=s.accumulate, threads=threads))
-        return [self._scored(next(found)) if part else [] for part in parts]
-
-    def _scored(self, summed: list[tuple[Phonemes, float]]) -> list[Scored]:
-        s = self._options
-        return within_mass(
-            [Scored(p, share, -math.log(share) if share > 0 else math.inf,
-                    "model") for p, share in summed[:s.nbest]],
-            s.probability_mass)
-
-
-def load_decoder(model: str | tuple[str, ...], delim: str,
-                 options: SearchOptions) -> PartDecoder:
-    """The decoder of a model file, or of an ensemble (a tuple of two or
-    more files). Raises ValueError for a model that cannot be loaded, a
-    right-to-left model alone, or an ensemble without shared graphemes."""
-    if isinstance(model, tuple):
-        return _EnsembleDecoder(Ensemble(model, delim=delim,
-                                         depth=options.nbest), delim, options)
-    loaded = load_with(BatchDecoder, model, delim)
-    if is_reversed(loaded):
-        # Alone it would answer with the phonemes backwards.
-        raise ValueError(
-            f"{model} reads words right to left: it is made to be combined "
-            f"with others in an ensemble (give several models)")
-    return _ModelDecoder(loaded, delim, options)
-
-
 def skip_reason(word: str, max_word_length: int) -> str | None:
     """Why `word` is not decoded at all (not text, too long), or None."""
     reason = undecodable_reason(word)
@@ -267,41 +129,15 @@ def skip_reason(word: str, max_word_length: int) -> str | None:
     return reason
 
 
-def pronounce(word: str, decoder: PartDecoder,
-              dictionary: PronunciationDictionary | None,
-              options: PathOptions) -> Answer:
-    """The ranked pronunciations of `word` and what happened to it."""
-    plan = _plan(word, decoder.alphabet, dictionary, options)
-    if isinstance(plan, Answer):
-        return plan
-    return _finish(plan, iter(decoder.decode(plan.to_decode)), options)
-
-
-def pronounce_plain(word: str, decoder: PartDecoder,
-                    dictionary: PronunciationDictionary | None,
-                    options: PathOptions) -> list[Pronunciation] | None:
-    """:func:`pronounce`'s pronunciations of a word that needs no report
-    (a str of ASCII letters and digits the model knows, not too long), or
-    None for any other word: the common case, without the records that
-    the general path builds around it."""
-    # Written out rather than through _plain and _in_dictionary: each call
-    # a word passes through costs about a microsecond after a decode has
-    # taken the interpreter's data out of the caches.
-    if not isinstance(word, str) or len(word) > options.max_word_length:
-        return None
-    spelled = plain_spelling(word, decoder.alphabet,
-                             enabled=options.normalise)
-    if spelled is None:
-        return None
-    if dictionary is not None:
-        variants = dictionary.lookup(word)
-        if not variants and spelled != word:
-            variants = dictionary.lookup(spelled)
-        if variants:
-            return _ranked(word, _from_dictionary(variants, options), options)
-    if isinstance(decoder, _ModelDecoder) and options.stress:
-        return decoder.pronunciations(word, spelled)
-    return _ranked(word, decoder.decode((spelled,))[0], options)
+def answer_words(words: Sequence[str], decoder: PartDecoder,
+                 dictionary: PronunciationDictionary | None,
+                 options: PathOptions, threads: int = 1) -> list[Answer]:
+    """The answers of `words`, in order: planned, their parts decoded in
+    one call on `threads` native threads, finished. Raises TypeError for
+    a word that is not a str."""
+    batch = plan_batch(words, decoder.alphabet, dictionary, options)
+    return finish_batch(batch, decoder.decode(batch.parts, threads)
+                        if batch.parts else [], options)
 
 
 @dataclass(frozen=True, slots=True)
@@ -444,21 +280,6 @@ def _from_dictionary(variants: Sequence[Phonemes],
                          for v in kept], options.search.probability_mass)
 
 
-def within_mass(scored: list[Scored], mass: float | None) -> list[Scored]:
-    """The first of `scored` (best first) whose probabilities cover
-    `mass`; all of them for None."""
-    if mass is None:
-        return scored
-    wanted = mass * (1 - 1e-9)
-    kept, covered = [], 0.0
-    for item in scored:
-        kept.append(item)
-        covered += item.probability
-        if covered >= wanted:
-            break
-    return kept
-
-
 def best_products(lists: Sequence[Sequence[Scored]],
                   limit: int) -> list[Scored]:
     """The `limit` likeliest ways of saying parts one after the other.
@@ -524,30 +345,3 @@ def _without_stress(scored: list[Scored]) -> list[Scored]:
             -math.log(share) if first.source == "dictionary"
             else first.weight))
     return list(merged.values())
-
-
-def model_paths(model: str | os.PathLike[str] | Sequence[
-        str | os.PathLike[str]] | None) -> str | tuple[str, ...]:
-    """A model argument as the path works with it: a path, or a tuple of
-    two or more for an ensemble (a sequence of one is that model alone);
-    None is the shipped model, a catalogued name its cached model
-    (NotCachedError, a FileNotFoundError, before it is built)."""
-    if model is None:
-        return shipped_path(DEFAULT_MODEL)
-    if isinstance(model, (str, os.PathLike)):
-        paths: list[object] = [os.fspath(model)]
-        single = True
-    elif isinstance(model, (bytes, bytearray)) or not isinstance(
-            model, Sequence):
-        raise TypeError("model must be a path or a sequence of paths")
-    else:
-        paths = [os.fspath(p) if isinstance(p, os.PathLike) else p
-                 for p in model]
-        single = len(paths) == 1
-        if not paths:
-            raise ValueError("model: an ensemble needs two or more models")
-    if not all(isinstance(p, str) for p in paths):
-        raise TypeError("model must be a str or path-like of str, or a "
-                        "sequence of them")
-    checked = [resolve(str(p)) for p in paths]
-    return checked[0] if single else tuple(checked)

@@ -20,6 +20,7 @@ from itertools import repeat
 from typing import Iterable, Mapping, Sequence, Union
 
 from tamsu.lexicon import is_comment, split_entry
+from tamsu.phones import Phonemes
 from tamsu.textfile import read_lines
 
 __all__ = ["PronunciationDictionary", "default_dictionary_path"]
@@ -29,7 +30,6 @@ DEFAULT_DICTIONARY = "en_us.dict.gz"
 # A variant group of the shipped file: a word's lines are adjacent.
 _VARIANT_GROUP = re.compile(r"^([^\t\n]+)\t[^\n]*\n(?:\1\t[^\n]*\n)+", re.M)
 
-Phonemes = tuple[str, ...]
 # One variant as "P1 P2 ...", or the parsed variants of a word.
 _Stored = Union[str, tuple[Phonemes, ...]]
 
@@ -73,12 +73,14 @@ class PronunciationDictionary:
         return dictionary
 
     @classmethod
-    def _read_sorted(cls, path: str) -> PronunciationDictionary:
-        """Reads a gzip file of "word<TAB>phonemes" lines, variants adjacent.
+    def read_shipped(cls, path: str | None = None) -> PronunciationDictionary:
+        """Reads the shipped dictionary (or a file of its shape at `path`):
+        a gzip file of "word<TAB>phonemes" lines, variants adjacent.
 
-        The shipped dictionary has this shape; building the table in C
-        (dict over str.split) makes loading it several times faster.
+        Building the table in C (dict over str.split) makes loading it
+        several times faster than :meth:`read`.
         """
+        path = default_dictionary_path() if path is None else path
         with open(path, "rb") as stream:
             text = zlib.decompress(stream.read(), 31).decode("utf-8")
         lines = text.split("\n")

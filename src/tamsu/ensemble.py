@@ -35,7 +35,8 @@ from tamsu._batch import BatchDecoder
 from tamsu.files import load_with
 from tamsu.graphemes import (grapheme_form, is_reversed, normalise_word,
                              reverse_word)
-from tamsu.search import Phonemes, SearchOptions, search_all
+from tamsu.phones import Phonemes
+from tamsu.scores import shares
 
 __all__ = ["Ensemble", "combine_posteriors"]
 
@@ -79,16 +80,11 @@ def _summed(lists: Sequence[Sequence[tuple[tuple[str, ...], float]]],
     for paths, model_weight in zip(lists, weights):
         if not paths:
             continue
-        if normalise:
-            best = min(weight for _, weight in paths)
-            mass = [math.exp(best - weight) for _, weight in paths]
-            total = sum(mass)
-        else:
-            mass = [math.exp(shift - weight) for _, weight in paths]
-            total = 1.0
+        mass = (shares([-weight for _, weight in paths]) if normalise
+                else [math.exp(shift - weight) for _, weight in paths])
         for (phonemes, _), share in zip(paths, mass):
             scores[phonemes] = (scores.get(phonemes, 0.0)
-                                + model_weight * share / total)
+                                + model_weight * share)
     return sorted(scores.items(), key=lambda item: -item[1]), shift
 
 
@@ -119,15 +115,16 @@ class Ensemble:
         """The members, in the order given (each shared by all threads)."""
         return tuple(self._models)
 
-    def _paths(self, index: int, words: Sequence[str],
-               options: SearchOptions, threads: int
+    def _paths(self, index: int, words: Sequence[str], beam: int,
+               threshold: float | None, accumulate: bool, threads: int
                ) -> list[list[tuple[Phonemes, float]]]:
         """Member `index`'s (phonemes, weight) list of each of `words`."""
         words = [normalise_word(word, self._forms[index]) for word in words]
         backwards = self._reversed[index]
         if backwards:
             words = [reverse_word(word, self._delim) for word in words]
-        found = search_all(self._models[index], words, options, threads)
+        found = [paths for paths, _ in self._models[index].decode(
+            words, self._depth, beam, threshold, None, accumulate, threads)]
         if backwards:
             return [[(phonemes[::-1], weight) for phonemes, weight in paths]
                     for paths in found]
@@ -137,9 +134,8 @@ class Ensemble:
                accumulate: bool, threads: int = 1
                ) -> list[list[list[tuple[Phonemes, float]]]]:
         """For each of `words`, each member's (phonemes, weight) list."""
-        options = SearchOptions(self._depth, beam, threshold, None,
-                                accumulate)
-        members = [self._paths(i, words, options, threads)
+        members = [self._paths(i, words, beam, threshold, accumulate,
+                               threads)
                    for i in range(len(self._models))]
         return [list(lists) for lists in zip(*members)]
 

@@ -25,16 +25,15 @@ from dataclasses import dataclass
 from typing import Callable, Final, Iterable, Iterator, Sequence, TypeVar
 
 from tamsu.catalogue import SHIPPED, shipped_path
-from tamsu.combination import load_part_decoder
-from tamsu.decoding import (MAX_WORD_LENGTH, Answer, Batch, PartDecoder,
-                            PathOptions, Pronunciation, Scored, finish_batch,
-                            model_paths, plan_batch, pronounce,
-                            pronounce_plain)
+from tamsu.decoders import (PartDecoder, Scored, SearchOptions, load_decoder,
+                            resolve_model)
+from tamsu.decoding import (MAX_WORD_LENGTH, Answer, Batch, PathOptions,
+                            Pronunciation, answer_words, finish_batch,
+                            plan_batch)
 from tamsu.dictionary import PronunciationDictionary, default_dictionary_path
 from tamsu.normalise import Alphabet, printable
-from tamsu.search import SearchOptions
 
-__all__ = ["DEFAULT", "G2P", "G2PWarning", "MAX_WORD_LENGTH",
+__all__ = ["DEFAULT", "G2P", "G2PWarning", "G2PSettings", "MAX_WORD_LENGTH",
            "Pronunciation", "SkippedWordWarning", "UnknownCharacterWarning"]
 
 _T = TypeVar("_T")
@@ -66,8 +65,9 @@ with a shipped model, no dictionary with any other model."""
 
 
 @dataclass(frozen=True)
-class _Settings:
-    """Everything another process needs to build the same front end."""
+class G2PSettings:
+    """Everything another process needs to build the same front end
+    (:attr:`G2P.settings`, :meth:`G2P.of_settings`)."""
     model: str | tuple[str, ...]  # a tuple (two or more) is an ensemble
     dictionary: str | PronunciationDictionary | None
     shipped_dictionary: bool
@@ -141,7 +141,7 @@ class G2P:
                  accumulate: bool = False, partial: bool = True,
                  all_variants: bool = False, stress: bool = True,
                  max_word_length: int = MAX_WORD_LENGTH) -> None:
-        path = model_paths(model)
+        path = resolve_model(model)
         options = PathOptions(
             SearchOptions(nbest, beam, threshold, probability_mass,
                           accumulate),
@@ -149,11 +149,12 @@ class G2P:
             stress=stress,
             max_word_length=max_word_length)
         source, shipped = _dictionary_source(dictionary, model, path)
-        self._settings = _Settings(path, source, shipped, delim, options)
+        self._settings = G2PSettings(path, source, shipped, delim, options)
         self._start()
 
     @classmethod
-    def _of_settings(cls, settings: _Settings) -> G2P:
+    def of_settings(cls, settings: G2PSettings) -> G2P:
+        """The front end `settings` describe, loaded anew."""
         g2p = cls.__new__(cls)
         g2p._settings = settings
         g2p._start()
@@ -166,9 +167,10 @@ class G2P:
             self._decoder = _load(settings)  # fails fast
             self._dictionary = source
         else:
-            read = (PronunciationDictionary._read_sorted
-                    if settings.shipped_dictionary
-                    else PronunciationDictionary.read)
+            read: Callable[[str], PronunciationDictionary] = \
+                PronunciationDictionary.read
+            if settings.shipped_dictionary:
+                read = PronunciationDictionary.read_shipped
             # The model's load releases the interpreter lock: the
             # dictionary is read beside it (a bad model still fails first).
             with ThreadPoolExecutor(1, thread_name_prefix="tamsu") as helper:
@@ -204,9 +206,14 @@ class G2P:
         """The pronunciation dictionary, or None."""
         return self._dictionary
 
-    def __reduce__(self) -> tuple[object, tuple[_Settings]]:
+    @property
+    def settings(self) -> G2PSettings:
+        """What this front end was made with (see :meth:`of_settings`)."""
+        return self._settings
+
+    def __reduce__(self) -> tuple[object, tuple[G2PSettings]]:
         # Pickled as its settings: another process loads its own model.
-        return (G2P._of_settings, (self._settings,))
+        return (G2P.of_settings, (self._settings,))
 
     def __repr__(self) -> str:
         s = self._settings
@@ -221,11 +228,10 @@ class G2P:
         about characters removed or a word skipped. Raises TypeError if
         `word` is not a str.
         """
-        found = pronounce_plain(word, self._decoder, self._dictionary,
-                                self._settings.options)
-        if found is not None:
-            return found
-        answer = self._answer(word)
+        if not isinstance(word, str):
+            raise TypeError(f"word must be a str, not {type(word).__name__}")
+        answer = answer_words((word,), self._decoder, self._dictionary,
+                              self._settings.options)[0]
         if answer.removed or answer.skipped is not None:
             _warn(answer, self._settings.options.partial, stacklevel=2)
         return answer.pronunciations
@@ -251,19 +257,10 @@ class G2P:
         """Like :meth:`map`, one :class:`tamsu.decoding.Answer` per word
         (the pronunciations, the characters removed, why a word was
         skipped) and no warnings: for callers that report on their own."""
-        if isinstance(jobs, bool) or not isinstance(jobs, int) or jobs < 1:
-            raise ValueError("jobs must be a whole number of at least 1")
-        # A neural model decodes the words of a call side by side, faster
-        # than one by one: it takes chunks even on one thread. Other models
-        # answer each word as it comes.
-        if jobs == 1 and not getattr(self._decoder, "batched", False):
-            decoder, options = self._decoder, self._settings.options
-            dictionary = self._dictionary
-            for word in words:
-                found = pronounce_plain(word, decoder, dictionary, options)
-                yield (Answer(word, found) if found is not None
-                       else pronounce(word, decoder, dictionary, options))
-            return
+        # Each word as it comes, but for a model that decodes many words
+        # per call faster (neural) or words shared among threads.
+        if jobs == 1 and not self._decoder.batched:
+            chunk_size = 1
         for answers in self.map_chunks(_same, words, jobs=jobs,
                                        chunk_size=chunk_size):
             yield from answers
@@ -291,17 +288,13 @@ class G2P:
                                              self._dictionary, options)
                 if batch.plans:
                     yield post(finish_batch(batch, decoder.decode(
-                        batch.parts), options))
+                        batch.parts) if batch.parts else [], options))
                 if failure is not None:
                     raise failure
                 if not batch.plans:
                     return
         yield from _overlapped(iterator, chunk_size * jobs, decoder,
                                self._dictionary, options, jobs, post)
-
-    def _answer(self, word: str) -> Answer:
-        return pronounce(word, self._decoder, self.dictionary,
-                         self._settings.options)
 
 
 def _dictionary_source(dictionary: str | os.PathLike[str]
@@ -325,9 +318,9 @@ def _dictionary_source(dictionary: str | os.PathLike[str]
     return os.fspath(dictionary), False
 
 
-def _load(settings: _Settings) -> PartDecoder:
-    return load_part_decoder(settings.model, settings.delim,
-                             settings.options.search)
+def _load(settings: G2PSettings) -> PartDecoder:
+    return load_decoder(settings.model, settings.delim,
+                        settings.options.search)
 
 
 def _overlapped(words: Iterator[str], size: int, decoder: PartDecoder,

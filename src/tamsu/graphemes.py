@@ -31,12 +31,12 @@ if TYPE_CHECKING:
     from tamsu._batch import BatchDecoder
     from tamsu._tamsu import Model
 
-__all__ = ["FORMS", "MARKERS", "REVERSED_MARKER", "choose_form",
+__all__ = ["FORMS", "FORM_MARKERS", "REVERSED_MARKER", "choose_form",
            "grapheme_form", "is_reversed", "marker_of", "normalise_word",
            "reverse_word"]
 
 FORMS = ("nfc", "nfd")
-MARKERS = {"nfc": "<tamsu:nfc>", "nfd": "<tamsu:nfd>"}
+FORM_MARKERS = {"nfc": "<tamsu:nfc>", "nfd": "<tamsu:nfd>"}
 REVERSED_MARKER = "<tamsu:reversed>"
 
 # NFD is chosen when it leaves at most this share of the composed
@@ -59,7 +59,7 @@ def marker_of(form: str) -> str:
     """The input symbol that records `form` in a model."""
     if form not in FORMS:
         raise ValueError(f"unknown grapheme form {form!r}")
-    return MARKERS[form]
+    return FORM_MARKERS[form]
 
 
 def _is_hangul_syllable(character: str) -> bool:
@@ -101,7 +101,7 @@ def grapheme_form(model: Model | BatchDecoder | str | os.PathLike[str]
     if isinstance(model, (str, os.PathLike)):
         from tamsu._tamsu import Model
         model = Model(os.fspath(model))
-    for form, marker in MARKERS.items():
+    for form, marker in FORM_MARKERS.items():
         if model.find_isym(marker) is not None:
             return form
     return None

@@ -75,8 +75,7 @@ _KINDS = {"ngram": "n-gram", "neural": "neural",
 
 def _show(model: str) -> None:
     """Prints what `model` (a file or a name) is, one fact per line."""
-    from tamsu.combination import load_part_decoder, model_kind
-    from tamsu.search import SearchOptions
+    from tamsu.decoders import SearchOptions, load_decoder, model_kind
     facts = []
     item = None
     if not os.path.exists(model) and model in catalogue.entries():
@@ -86,11 +85,11 @@ def _show(model: str) -> None:
                                   f"{model})"))
     if not facts:
         path = catalogue.resolve(model)
-        decoder = load_part_decoder(path, "", SearchOptions())
+        decoder = load_decoder(path, "", SearchOptions())
         alphabet = decoder.alphabet
         facts += [("file", os.path.abspath(path)),
                   ("kind", _KINDS[model_kind(path)]),
-                  ("phones", phones.SHOWN.get(decoder.phones or "",
+                  ("phones", phones.PHONE_SET_NAMES.get(decoder.phones or "",
                                               "not known")),
                   ("graphemes", f"{len(alphabet.graphemes)}, "
                                 f"{alphabet.form.upper()}")]

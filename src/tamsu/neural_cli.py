@@ -3,7 +3,7 @@ n-gram model, from a pronunciation dictionary.
 
 The lexicon is read and checked as `tamsu train` reads it (the same
 options, from tamsu.training.TrainOptions); training is
-tamsu.neural.train_neural, the bundle's tuning tamsu.combination.tune_bundle.
+tamsu.neural.train_neural, the bundle's tuning tamsu.bundle.tune_bundle.
 """
 
 from __future__ import annotations
@@ -82,7 +82,7 @@ def run(args: argparse.Namespace, say: Callable[[str], object]) -> str:
     """Trains as `args` ask; returns the summary to print. Raises
     ImportError without PyTorch, OSError and ValueError (LexiconError) for
     unusable files."""
-    from tamsu.combination import tune_bundle
+    from tamsu.bundle import tune_bundle
     from tamsu.neural import train_neural
     if args.bundle and not args.ngram:
         raise ValueError("--bundle needs --ngram: the n-gram model to "

@@ -29,7 +29,7 @@ import unicodedata
 from dataclasses import dataclass, field
 from typing import Iterable, Literal, Protocol
 
-from tamsu.graphemes import MARKERS, normalise_word
+from tamsu.graphemes import FORM_MARKERS, normalise_word
 
 __all__ = ["Alphabet", "Normalised", "normalise", "plain_spelling",
            "printable", "printable_characters", "undecodable_reason"]
@@ -122,10 +122,11 @@ class Alphabet:
             if text:
                 graphemes.add(text)
         form: Literal["nfc", "nfd"]
-        recorded = MARKERS["nfd"] in symbols or MARKERS["nfc"] in symbols
-        if MARKERS["nfd"] in symbols:
+        recorded = (FORM_MARKERS["nfd"] in symbols
+                    or FORM_MARKERS["nfc"] in symbols)
+        if FORM_MARKERS["nfd"] in symbols:
             form = "nfd"
-        elif MARKERS["nfc"] in symbols:
+        elif FORM_MARKERS["nfc"] in symbols:
             form = "nfc"
         elif (any(_decomposed_letter(g) for g in graphemes)
               and not any(_precomposed_letter(g) for g in graphemes)):

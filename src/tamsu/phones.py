@@ -27,12 +27,16 @@ if TYPE_CHECKING:
     from tamsu._batch import BatchDecoder
     from tamsu._tamsu import Model
 
-__all__ = ["ARPABET_IPA", "MARKERS", "PHONE_SETS", "SHOWN", "is_arpabet",
-           "is_ipa", "phone_set", "phone_set_of", "to_ipa"]
+__all__ = ["ARPABET_IPA", "PHONE_SETS", "PHONE_SET_MARKERS", "PHONE_SET_NAMES",
+           "Phonemes", "is_arpabet", "is_ipa", "phone_set", "phone_set_of",
+           "to_ipa"]
+
+Phonemes = tuple[str, ...]
+"""A pronunciation: its phonemes, in order."""
 
 PHONE_SETS = ("arpabet", "ipa")
-MARKERS = {name: f"<tamsu:{name}>" for name in PHONE_SETS}
-SHOWN = {"arpabet": "ARPAbet", "ipa": "IPA"}
+PHONE_SET_MARKERS = {name: f"<tamsu:{name}>" for name in PHONE_SETS}
+PHONE_SET_NAMES = {"arpabet": "ARPAbet", "ipa": "IPA"}
 """How a phone set's name is written for people."""
 # The share of a lexicon's phonemes that must belong to a set for it to be
 # taken as that set: real lists hold a stray symbol here and there ("~",
@@ -110,7 +114,7 @@ def phone_set(model: Model | BatchDecoder | NeuralModel) -> str | None:
     when neither tells."""
     if isinstance(model, NeuralModel):
         return phone_set_of(model.phonemes)
-    for name, marker in MARKERS.items():
+    for name, marker in PHONE_SET_MARKERS.items():
         if model.find_isym(marker) is not None:
             return name
     # Label 0 is epsilon, label 1 the cluster separator, label 2 perhaps

@@ -24,8 +24,8 @@ from tamsu.graphemes import (FORMS, REVERSED_MARKER, choose_form, marker_of,
 from tamsu.lexicon import (DEFAULT_MAX_MALFORMED, Lexicon, LexiconEntry,
                            MalformedLine, graphemes_of, parse_entries,
                            read_lexicon)
-from tamsu.phones import MARKERS as PHONE_MARKERS
-from tamsu.phones import PHONE_SETS, SHOWN, phone_set_of
+from tamsu.phones import PHONE_SET_MARKERS
+from tamsu.phones import PHONE_SET_NAMES, PHONE_SETS, phone_set_of
 
 __all__ = ["TrainOptions", "TrainReport", "check_output", "lexicon_of",
            "train"]
@@ -185,7 +185,7 @@ class TrainReport:
             f"{self.aligned} of {self.entries} entries aligned "
             f"({len(self.unaligned)} skipped, {len(self.malformed)} malformed "
             f"lines), {self.graphemes.upper()} graphemes, "
-            f"{SHOWN[self.phones] if self.phones else 'no known'} phone set, "
+            f"{PHONE_SET_NAMES[self.phones] if self.phones else 'no known'} phone set, "
             f"{self.chunk_types} chunk types, {self.em_iterations} "
             f"EM iterations\n"
             f"n-grams per order: {ngrams}\n"
@@ -326,7 +326,7 @@ def train(lexicon: LexiconSource, output: str | os.PathLike[str],
               if options.phones == "auto" else options.phones)
     entries, markers = _core_entries(source, form, options)
     if phones is not None:
-        markers.append(PHONE_MARKERS[phones])
+        markers.append(PHONE_SET_MARKERS[phones])
     core = options.core()
     try:
         result = _train_with_bars(entries, output, core, markers, progress)

@@ -1,0 +1,510 @@
+"""Every kind of model as a decoder: pieces of words in, scored
+pronunciations out.
+
+A model argument (a file, a shipped or catalogued name, or a sequence of
+files for an ensemble) becomes a path here (:func:`resolve_model`), a
+file's kind is told here by its first bytes (:func:`model_kind`), and each
+kind becomes a :class:`PartDecoder` here (:func:`load_decoder`):
+
+- an n-gram model (OpenFst, the C++ core's n-best search);
+- an ensemble of n-gram models (:mod:`tamsu.ensemble`), their posteriors
+  summed;
+- a neural model (its beam search);
+- a bundle of a neural and an n-gram model (:mod:`tamsu.bundle`): the
+  n-gram list rescored by the neural model, the neural beam rescored by
+  the n-gram model, or the neural beam alone.
+
+Whatever the kind, a decoder's candidates end the same way
+(:func:`finish_list`), so the options mean one thing everywhere:
+
+- `nbest`: how many pronunciations a word gets at most;
+- `beam`: a cap on that number (a word gets at most ``min(nbest, beam)``),
+  as in :meth:`tamsu.Model.phoneticize_paths`; it never narrows a search;
+- `threshold`: answers whose reported weight is above it are left out
+  (the n-gram model's own path weight, as in :class:`tamsu.Model`; a
+  neural model's -log probability; a rescored candidate's -score; an
+  ensemble's -log share; with a `probability_mass`, -log of the share);
+- `probability_mass` P: the best answers until their shares cover P;
+- `accumulate`: the n-gram search log-adds the paths of one pronunciation.
+"""
+
+from __future__ import annotations
+
+import concurrent.futures
+import dataclasses
+import math
+import os
+from dataclasses import dataclass
+from typing import (Callable, Final, Literal, NamedTuple, Protocol,
+                    Sequence, TypeVar)
+
+from tamsu import catalogue
+from tamsu._batch import BatchDecoder
+from tamsu._neural import NeuralModel
+from tamsu.bundle import (MAX_DEPTH, NEURAL_BEAM, Bundle, read_bundle,
+                          verify_bundle)
+from tamsu.ensemble import Ensemble
+from tamsu.files import load_with
+from tamsu.graphemes import FORM_MARKERS, is_reversed, normalise_word
+from tamsu.normalise import Alphabet
+from tamsu.phones import Phonemes, phone_set
+from tamsu.scores import shares
+
+__all__ = ["KINDS", "PartDecoder", "Phonemes", "Scored", "Source",
+           "SearchOptions", "finish_list", "load_decoder", "model_kind",
+           "resolve_model", "within_mass"]
+
+_NEURAL_MAGIC = b"TAMSU-NN"
+KINDS: Final = {"ngram": "n-gram", "neural": "neural",
+                "bundle": "neural + n-gram bundle"}
+"""The kinds of model file, with the names users read."""
+# Candidates scored by the neural model per call: bounds the memory a
+# call takes, whatever the number of words and candidates.
+_SCORED_PER_CALL = 4096
+# A candidate the neural model cannot spell (a phoneme it does not know)
+# ranks below every other, by its n-gram score among its kind.
+_FLOOR = -1e4
+_T = TypeVar("_T")
+
+
+@dataclass(frozen=True)
+class SearchOptions:
+    """How a decoder answers a piece of a word (see the module notes).
+
+    Raises TypeError or ValueError for values no model can honour.
+    """
+
+    nbest: int = 1
+    beam: int = 10000
+    threshold: float | None = None
+    probability_mass: float | None = None
+    accumulate: bool = False
+
+    def __post_init__(self) -> None:
+        for name in ("nbest", "beam"):
+            value = getattr(self, name)
+            if isinstance(value, bool) or not isinstance(value, int):
+                raise TypeError(f"{name} must be an int")
+            if not 1 <= value < 2**64:  # the model's unsigned 64 bits
+                raise ValueError(f"{name} must be from 1 to 2**64 - 1")
+        if self.threshold is not None and self.threshold != self.threshold:
+            raise ValueError("threshold must be a number, not NaN")
+        mass = self.probability_mass
+        if mass is not None and not 0.0 < mass <= 1.0:
+            raise ValueError("probability_mass must be in (0, 1]")
+
+    @property
+    def answers(self) -> int:
+        """The most pronunciations a piece gets."""
+        return min(self.nbest, self.beam)
+
+
+Source = Literal["dictionary", "model"]
+"""Where a pronunciation came from."""
+
+
+class Scored(NamedTuple):
+    """A pronunciation before ranking."""
+    phonemes: Phonemes
+    probability: float
+    weight: float
+    source: Source
+
+
+class PartDecoder(Protocol):
+    """Turns pieces of words (already spelled for `alphabet`) into scored
+    pronunciations, best first. One may be used from any number of
+    threads at once."""
+
+    @property
+    def alphabet(self) -> Alphabet: ...
+
+    @property
+    def phones(self) -> str | None:
+        """The phone set of the answers (see tamsu.phones.phone_set)."""
+        ...
+
+    @property
+    def batched(self) -> bool:
+        """Whether many pieces per call decode faster than one by one."""
+        ...
+
+    def decode(self, parts: Sequence[str],
+               threads: int = 1) -> list[list[Scored]]:
+        """One list per part, in order; [] for a part without answer.
+        `threads` is how many native threads may decode them (a hint)."""
+        ...
+
+
+def within_mass(scored: list[Scored], mass: float | None) -> list[Scored]:
+    """The first of `scored` (best first) whose probabilities cover
+    `mass`; all of them for None."""
+    if mass is None:
+        return scored
+    wanted = mass * (1 - 1e-9)
+    kept, covered = [], 0.0
+    for item in scored:
+        kept.append(item)
+        covered += item.probability
+        if covered >= wanted:
+            break
+    return kept
+
+
+def finish_list(candidates: Sequence[tuple[Phonemes, float]],
+                options: SearchOptions, *, shared: bool = False
+                ) -> list[Scored]:
+    """A piece's candidates, (phonemes, log score) with higher better, as
+    its ranked answers: empty pronunciations left out, best first (ties in
+    the given order), each with its share of the candidates' probability
+    (with `shared`, the scores are already log shares), the threshold on
+    the reported weight, at most ``options.answers``, then the probability
+    mass."""
+    found = [c for c in candidates if c[0] and (
+        math.isfinite(c[1]) or (shared and c[1] == -math.inf))]
+    found.sort(key=lambda c: -c[1])
+    if shared:
+        parts = [math.exp(s) for _, s in found]
+    else:
+        parts = shares([s for _, s in found])
+    relative = shared or options.probability_mass is not None
+    scored = [Scored(p, share, (-math.log(share) if share > 0 else math.inf)
+                     if relative else -s, "model")
+              for (p, s), share in zip(found, parts)]
+    if options.threshold is not None:
+        scored = [s for s in scored if s.weight <= options.threshold]
+    return within_mass(scored[:options.answers], options.probability_mass)
+
+
+def _each_part(parts: Sequence[str], decode: Callable[[list[str]], list[_T]],
+               none: _T) -> list[_T]:
+    """decode() of the non-empty parts, `none` for the empty ones."""
+    wanted = [part for part in parts if part]
+    if len(wanted) == len(parts):
+        return decode(wanted)
+    found = iter(decode(wanted))
+    return [next(found) if part else none for part in parts]
+
+
+class NgramDecoder:
+    """An n-gram model's search, on native threads."""
+
+    batched = False
+
+    def __init__(self, model: BatchDecoder, delim: str,
+                 options: SearchOptions) -> None:
+        self._model = model
+        self._options = options
+        self.alphabet = Alphabet.of_model(model, delim)
+        self.phones = phone_set(model)
+        mass = options.probability_mass
+        # The core's arguments after the words, made once: a word's decode
+        # is a few tens of microseconds.
+        self._arguments = (options.nbest, options.beam, options.threshold,
+                           None if mass is None else -math.log(mass),
+                           options.accumulate)
+
+    def decode(self, parts: Sequence[str],
+               threads: int = 1) -> list[list[Scored]]:
+        return _each_part(parts, lambda wanted: [
+            self._finish(paths) for paths, _ in self._model.decode(
+                wanted, *self._arguments, threads)], [])
+
+    def _finish(self, paths: list[tuple[Phonemes, float]]) -> list[Scored]:
+        if len(paths) == 1 and self._options.probability_mass is None:
+            phonemes, weight = paths[0]  # all of the mass: the common case
+            if weight < math.inf:  # the core has applied the threshold
+                return [Scored(phonemes, 1.0, weight, "model")]
+        # With a probability mass the weights are -log shares already.
+        return finish_list([(p, -w) for p, w in paths], self._options,
+                           shared=self._options.probability_mass is not None)
+
+
+class EnsembleDecoder:
+    """Several n-gram models, their posteriors summed (tamsu.ensemble)."""
+
+    batched = False
+
+    def __init__(self, ensemble: Ensemble, delim: str,
+                 options: SearchOptions) -> None:
+        self._ensemble = ensemble
+        self._options = options
+        members = ensemble.models
+        alphabets = [Alphabet.of_model(m, delim) for m in members]
+        forward = [a for a, m in zip(alphabets, members)
+                   if not is_reversed(m)]
+        # A grapheme one member lacks would reach that member's per-letter
+        # message on standard error: it is removed instead.
+        common = frozenset.intersection(*(a.graphemes for a in alphabets))
+        if not common:
+            raise ValueError(
+                "the models share no graphemes: an ensemble combines "
+                "models of one language, trained on one lexicon")
+        self.alphabet = dataclasses.replace((forward or alphabets)[0],
+                                            graphemes=common)
+        self.phones = phone_set(members[0])
+
+    def decode(self, parts: Sequence[str],
+               threads: int = 1) -> list[list[Scored]]:
+        s = self._options
+        return _each_part(parts, lambda wanted: [
+            finish_list([(p, math.log(share) if share > 0 else -math.inf)
+                         for p, share in found], s, shared=True)
+            for found in self._ensemble.candidates_all(
+                wanted, beam=max(s.beam, s.nbest),
+                accumulate=s.accumulate, threads=threads)], [])
+
+
+def _neural_alphabet(model: NeuralModel) -> Alphabet:
+    form = model.grapheme_form
+    markers = [FORM_MARKERS[form]] if form is not None else []
+    return Alphabet.of_symbols(["", "", *model.graphemes, *markers])
+
+
+class NeuralDecoder:
+    """A neural model's beam search (pieces of words spelled in its
+    graphemes, one character each), NEURAL_BEAM wide or `nbest` if
+    wider."""
+
+    batched = True  # many words per call decode faster
+
+    def __init__(self, model: NeuralModel, options: SearchOptions) -> None:
+        self._model = model
+        self._options = options
+        self._beam = max(options.nbest, NEURAL_BEAM)
+        self.alphabet = _neural_alphabet(model)
+        self.phones = phone_set(model)
+
+    def decode(self, parts: Sequence[str],
+               threads: int = 1) -> list[list[Scored]]:
+        found = self._model.phoneticize_batch(parts, self._options.nbest,
+                                              self._beam, threads)
+        return [finish_list([(tuple(p), s) for p, s in paths],
+                            self._options) for paths in found]
+
+
+def _log_shares(weights: Sequence[float | None]) -> list[float]:
+    """The log of each path's share of the paths' probability (weights are
+    -log); _FLOOR for a path without weight or share."""
+    found = iter(shares([-w for w in weights if w is not None]))
+    logs = []
+    for weight in weights:
+        share = next(found) if weight is not None else 0.0
+        logs.append(math.log(share) if share > 0 else _FLOOR)
+    return logs
+
+
+class Candidate(NamedTuple):
+    """A candidate of a rescoring: its phonemes, the n-gram model's
+    log-posterior within the candidate list, the neural model's
+    log-probability."""
+    phonemes: Phonemes
+    ngram: float
+    neural: float
+
+
+def _combined(lists: Sequence[Sequence[Phonemes]],
+              ngram: Sequence[Sequence[float | None]],
+              neural: Sequence[Sequence[float]]) -> list[list[Candidate]]:
+    """Each word's list with both models' scores: n-gram path weights (None:
+    no path) and neural log-probabilities."""
+    return [[Candidate(p, g, max(n, _FLOOR)) if math.isfinite(n)
+             else Candidate(p, g, _FLOOR)
+             for p, g, n in zip(found, _log_shares(weights), scores)]
+            for found, weights, scores in zip(lists, ngram, neural)]
+
+
+class RescoringDecoder:
+    """The n-gram model's n-best list re-ranked with the neural model's
+    teacher-forced log-probabilities (see tamsu.bundle for the formula)."""
+
+    batched = True
+
+    def __init__(self, bundle: Bundle, delim: str, options: SearchOptions,
+                 *, verify: bool = True) -> None:
+        # The hashes are checked beside the loads (both release the
+        # interpreter lock), so checking costs little of a load's time.
+        with concurrent.futures.ThreadPoolExecutor(
+                1, thread_name_prefix="tamsu") as helper:
+            checked = helper.submit(verify_bundle if verify else _nothing,
+                                    bundle)
+            self._ngram = load_with(BatchDecoder, bundle.ngram, delim)
+            self._neural = NeuralModel(bundle.neural)
+            checked.result()
+        self._weight = bundle.weight
+        self._options = options
+        depth = min(max(bundle.depth, options.nbest), MAX_DEPTH)
+        self._list = (depth, depth, None, None, options.accumulate)
+        self._beam = max(min(options.nbest, MAX_DEPTH), NEURAL_BEAM)
+        self.alphabet = Alphabet.of_model(self._ngram, delim)
+        self.phones = phone_set(self._ngram)
+        self._form = self._neural.grapheme_form
+
+    def candidates(self, parts: Sequence[str], threads: int = 1,
+                   scored: bool = True) -> list[list[Candidate]]:
+        """The n-gram list of each part, in n-gram order; neural scores 0
+        unless `scored`."""
+        def decode(wanted: list[str]) -> list[list[Candidate]]:
+            lists = [paths for paths, _ in self._ngram.decode(
+                wanted, *self._list, threads)]
+            phonemes = [[p for p, _ in paths] for paths in lists]
+            return _combined(phonemes, [[w for _, w in paths]
+                                        for paths in lists],
+                             self._scores(wanted, phonemes, threads)
+                             if scored else _zeros(phonemes))
+        return _each_part(parts, decode, [])
+
+    def beam_candidates(self, parts: Sequence[str], threads: int = 1,
+                        scored: bool = True) -> list[list[Candidate]]:
+        """The neural beam of each part, in neural order; n-gram scores
+        the same for all unless `scored`."""
+        def decode(wanted: list[str]) -> list[list[Candidate]]:
+            # An empty pronunciation is no answer, whatever its score.
+            beams = [[(tuple(p), s) for p, s in paths if p]
+                     for paths in self._neural.phoneticize_batch(
+                         self._neural_words(wanted), self._beam, self._beam,
+                         threads)]
+            phonemes = [[p for p, _ in paths] for paths in beams]
+            ngram: Sequence[Sequence[float | None]] = _zeros(phonemes)
+            if scored:
+                ngram = self._ngram.path_weights(wanted, phonemes, threads)
+            return _combined(phonemes, ngram,
+                [[s for _, s in paths] for paths in beams])
+        return _each_part(parts, decode, [])
+
+    def _scores(self, words: Sequence[str],
+                phonemes: Sequence[Sequence[Phonemes]],
+                threads: int) -> list[list[float]]:
+        """The neural log-probabilities of each word's candidates, scored
+        in calls of at most _SCORED_PER_CALL candidates."""
+        spelled = self._neural_words(words)
+        out: list[list[float]] = []
+        start = 0
+        while start < len(words):
+            end, held = start, 0
+            while end < len(words) and (end == start or held + len(
+                    phonemes[end]) <= _SCORED_PER_CALL):
+                held += len(phonemes[end])
+                end += 1
+            out += self._neural.score_batch(spelled[start:end],
+                                            phonemes[start:end], threads)
+            start = end
+        return out
+
+    def _neural_words(self, parts: Sequence[str]) -> list[str]:
+        # Both models come from one lexicon, but a grapheme form each: the
+        # neural model reads the word in its own (and leaves out what it
+        # does not know).
+        return [normalise_word(part, self._form) for part in parts]
+
+    def decode(self, parts: Sequence[str],
+               threads: int = 1) -> list[list[Scored]]:
+        w = self._weight
+        return [finish_list([(c.phonemes, (1 - w) * c.ngram + w * c.neural)
+                             for c in found], self._options)
+                for found in self._found(parts, threads)]
+
+    def _found(self, parts: Sequence[str],
+               threads: int) -> list[list[Candidate]]:
+        # At weight 0 the neural scores cannot change the answers.
+        return self.candidates(parts, threads, scored=self._weight > 0)
+
+
+class BeamRescoringDecoder(RescoringDecoder):
+    """The neural model's beam re-ranked with the n-gram model's best path
+    of each candidate (the same formula, the lists' roles swapped)."""
+
+    def _found(self, parts: Sequence[str],
+               threads: int) -> list[list[Candidate]]:
+        # At weight 1 the n-gram scores cannot change the answers.
+        return self.beam_candidates(parts, threads, scored=self._weight < 1)
+
+
+def _nothing(bundle: Bundle) -> None:
+    return None
+
+
+def _zeros(lists: Sequence[Sequence[object]]) -> list[list[float]]:
+    return [[0.0] * len(found) for found in lists]
+
+
+def model_kind(path: str | os.PathLike[str]) -> str:
+    """"neural", "bundle" or "ngram" by the file's first bytes ("ngram"
+    also when it cannot be read: the model loader says why)."""
+    try:
+        with open(path, "rb") as f:
+            head = f.read(len(_NEURAL_MAGIC))
+    except OSError:
+        return "ngram"
+    if head == _NEURAL_MAGIC:
+        return "neural"
+    return "bundle" if head.lstrip().startswith(b"{") else "ngram"
+
+
+def resolve_model(model: str | os.PathLike[str] | Sequence[
+        str | os.PathLike[str]] | None) -> str | tuple[str, ...]:
+    """A model argument as a path, or a tuple of two or more for an
+    ensemble (a sequence of one is that model alone): None is the shipped
+    default model, a shipped or catalogued name its file
+    (:func:`tamsu.catalogue.resolve`). Raises TypeError for what is not a
+    path, NotCachedError (a FileNotFoundError) for a catalogued model not
+    built yet."""
+    if model is None:
+        return catalogue.shipped_path(catalogue.DEFAULT_MODEL)
+    if isinstance(model, (str, os.PathLike)):
+        paths: list[object] = [os.fspath(model)]
+        single = True
+    elif isinstance(model, (bytes, bytearray)) or not isinstance(
+            model, Sequence):
+        raise TypeError("model must be a path or a sequence of paths")
+    else:
+        paths = [os.fspath(p) if isinstance(p, os.PathLike) else p
+                 for p in model]
+        single = len(paths) == 1
+        if not paths:
+            raise ValueError("model: an ensemble needs two or more models")
+    if not all(isinstance(p, str) for p in paths):
+        raise TypeError("model must be a str or path-like of str, or a "
+                        "sequence of them")
+    checked = [catalogue.resolve(str(p)) for p in paths]
+    return checked[0] if single else tuple(checked)
+
+
+def load_decoder(model: str | tuple[str, ...], delim: str,
+                 options: SearchOptions) -> PartDecoder:
+    """The decoder of a model file of any kind (see :func:`model_kind`), or
+    of an ensemble (a tuple of two or more n-gram model files). Raises
+    ValueError for a model that cannot be loaded, a right-to-left model
+    alone, an ensemble member that is not an n-gram model, an ensemble
+    without shared graphemes, or a delimiter given to a neural model."""
+    if isinstance(model, tuple):
+        for member in model:
+            kind = model_kind(member)
+            if kind != "ngram":
+                raise ValueError(
+                    f"{member} is a {KINDS[kind]} model: an ensemble "
+                    f"combines n-gram models (the shipped one is "
+                    f"{catalogue.NGRAM_MODEL})")
+        return EnsembleDecoder(Ensemble(model, delim=delim,
+                                        depth=options.nbest), delim, options)
+    kind = model_kind(model)
+    if kind == "ngram":
+        loaded = load_with(BatchDecoder, model, delim)
+        if is_reversed(loaded):
+            # Alone it would answer with the phonemes backwards.
+            raise ValueError(
+                f"{model} reads words right to left: it is made to be "
+                f"combined with others in an ensemble (give several models)")
+        return NgramDecoder(loaded, delim, options)
+    if delim:
+        raise ValueError(f"{model}: a neural model reads words character by "
+                         f"character: it takes no delimiter")
+    if kind == "neural":
+        return NeuralDecoder(NeuralModel(model), options)
+    bundle = read_bundle(model)
+    if bundle.mode == "neural":
+        verify_bundle(bundle)
+        return NeuralDecoder(NeuralModel(bundle.neural), options)
+    if bundle.mode == "rescore-beam":
+        return BeamRescoringDecoder(bundle, delim, options)
+    return RescoringDecoder(bundle, delim, options)
