@@ -4,6 +4,8 @@ train-neural` on a tiny cipher, through G2P, apply and evaluate."""
 import dataclasses
 import functools
 import json
+import math
+import os
 import pickle
 
 import pytest
@@ -12,7 +14,7 @@ from tamsu import G2P, cli, dask_support, neural
 from tamsu._batch import BatchDecoder
 from tamsu.bundle import MODES, read_bundle
 from tamsu.decoders import (BeamRescoringDecoder, RescoringDecoder,
-                            SearchOptions)
+                            SearchOptions, finish_list)
 from tamsu.training import train
 
 from test_neural import WORDS, spell
@@ -54,6 +56,72 @@ def test_bundle_records_its_tuning(models, capsys):
     with pytest.raises(ValueError, match="is not the ngram model the bundle "
                                          "was tuned with"):
         G2P(changed)
+
+
+def _deep(depth):
+    return "[" * depth + "]" * depth
+
+
+@pytest.mark.parametrize("change, reason", [
+    (dict(ngram="/etc/passwd"), "must be relative"),
+    (dict(ngram="../cipher.fst"), "outside the bundle's folder"),
+    (dict(ngram="outside.fst"), "outside the bundle's folder"),  # a link
+    (dict(neural="zero.tnn"), "outside the bundle's folder"),  # to /dev/zero
+    (dict(neural="fifo.tnn"), "not a regular file"),
+    (dict(ngram=None), "must name a file"),
+    (dict(depth=1000000000), "depth must be a whole number from 1 to 1000"),
+    (dict(depth=1.5), "depth must be a whole number"),
+    (dict(depth="10"), "depth must be a whole number"),
+    (dict(depth=True), "depth must be a whole number"),
+    (dict(weight="0.5"), "weight must be a number"),
+    (dict(weight=True), "weight must be a number"),
+    (dict(weight=10 ** 400), "weight must be a number"),
+    (dict(weight=1e400), "weight must be a number"),
+    (dict(mode="loud"), "mode must be one of"),
+    (dict(version=True), "unsupported bundle version"),
+    (dict(ngram_sha256="XYZ"), "64 lower-case hex digits"),
+    (dict(weights={"rescore": 2}), "rescore must be a number from 0 to 1"),
+    (dict(dev_wer=[]), "dev_wer must be an object"),
+    (dict(extra=_deep(3000)), "nested too deeply"),
+])
+def test_hostile_bundles_are_refused(models, tmp_path, change, reason):
+    data = json.loads((models / "cipher.tnn.bundle").read_text())
+    folder = tmp_path / "bundle"
+    folder.mkdir()
+    for name in ("cipher.fst", "cipher.tnn"):
+        (folder / name).write_bytes((models / name).read_bytes())
+    (tmp_path / "outside.fst").write_bytes((models / "cipher.fst").read_bytes())
+    (folder / "outside.fst").symlink_to(tmp_path / "outside.fst")
+    (folder / "zero.tnn").symlink_to("/dev/zero")
+    os.mkfifo(folder / "fifo.tnn")
+    data.update(change)
+    text = json.dumps(data)
+    if "extra" in change:  # raw JSON, not a string
+        text = text.replace(json.dumps(change["extra"]), change["extra"])
+    path = folder / "hostile.bundle"
+    path.write_text(text)
+    with pytest.raises(ValueError, match=f"{path}: bad bundle: .*{reason}"):
+        G2P(path)
+
+
+def test_an_ensemble_combines_ngram_models_only(models):
+    with pytest.raises(ValueError, match="cipher.tnn.bundle is a neural \\+ "
+                                         "n-gram bundle model: an ensemble"):
+        G2P([models / "cipher.tnn.bundle", models / "cipher.fst"])
+
+
+@pytest.mark.parametrize("name", ["cipher.fst", "cipher.tnn",
+                                  "cipher.tnn.bundle", "beam.bundle"])
+def test_threshold_and_beam_mean_one_thing_for_every_kind(models, name):
+    word = WORDS[5]
+    answers = G2P(models / name, None, nbest=4)(word)
+    assert [p.weight for p in answers] == sorted(p.weight for p in answers)
+    best = answers[0].weight
+    assert G2P(models / name, None, threshold=best - 1e-6)(word) == []
+    kept = G2P(models / name, None, nbest=4, threshold=best)(word)
+    assert [p.phonemes for p in kept] == [p.phonemes for p in answers
+                                          if p.weight <= best]
+    assert G2P(models / name, None, nbest=4, beam=1)(word) == answers[:1]
 
 
 @pytest.mark.parametrize("name", ["cipher.tnn", "cipher.tnn.bundle",
@@ -123,3 +191,9 @@ def test_training_without_torch_says_what_to_install(models, monkeypatch,
                      str(tmp_path / "x.tnn"), "--epochs", "1"]) == 1
     assert capsys.readouterr().err.splitlines()[-1] == (
         f"tamsu: error: {neural.TORCH_HINT}")
+
+
+def test_an_empty_or_unscored_pronunciation_is_never_an_answer():
+    found = finish_list([((), 0.0), (("A",), -1.0), (("B",), math.nan),
+                         (("C",), math.inf)], SearchOptions(nbest=4))
+    assert [s.phonemes for s in found] == [("A",)]

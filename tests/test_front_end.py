@@ -17,6 +17,8 @@ import tamsu
 from tamsu.normalise import Alphabet, Normalised, normalise, plain_spelling
 
 from conftest import compile_model
+from test_combination import models  # noqa: F401 (a fixture)
+from train_data import LEXICON
 
 
 def letter_model(directory, name, graphemes):
@@ -307,3 +309,69 @@ def test_a_dask_cluster_pronounces_like_g2p(english):
         # One front end per worker and way of shipping, however many tasks.
         built = client.run(lambda: len(tamsu.dask_support._cache))
         assert len(built) == 2 and set(built.values()) <= {1, 2}
+
+
+# Ties and stress: "a" reads AH1, AH0 (the same but for stress) or EY1 at
+# one weight; "c" K or S at one weight; "b" B, or silent at a cost.
+TIES_ISYMS = ["<eps>", "|", "_", "a", "b", "c", "-", "'"]
+TIES_OSYMS = ["<eps>", "|", "_", "AH1", "AH0", "EY1", "B", "K", "S"]
+TIES_ARCS = """
+    0 0 a AH1 1.0
+    0 0 a AH0 1.0
+    0 0 a EY1 1.0
+    0 0 b B 0.5
+    0 0 b _ 3.0
+    0 0 c K 0.5
+    0 0 c S 0.5
+    0 0 - _ 0.0
+    0 0 ' _ 0.0
+    0 0.25
+"""
+
+
+@pytest.fixture(scope="module")
+def kinds(tmp_path_factory, models):
+    """A front end's model of each kind, with the letters of its words."""
+    here = tmp_path_factory.mktemp("kinds")
+    ties = compile_model(here, "ties", TIES_ARCS, TIES_ISYMS, TIES_OSYMS)
+    trio = [str(here / f"{name}.fst") for name in ("l1", "l2", "r1")]
+    for path, graphemes, reverse in zip(trio, (1, 2, 1), (0, 0, 1)):
+        tamsu.train(LEXICON, path, order=4, max_graphemes=graphemes,
+                    reverse=bool(reverse), progress=False)
+    return {"n-gram": (ties, "abc"), "ensemble": (trio, "acfhinopt"),
+            "bundle": (str(models / "cipher.tnn.bundle"), "abcdehix")}
+
+
+@pytest.mark.parametrize("kind", ["n-gram", "ensemble", "bundle"])
+def test_a_word_is_answered_alike_alone_and_in_a_stream(kinds, kind):
+    model, letters = kinds[kind]
+    words = st.text(st.sampled_from(letters + "-'X"), min_size=1,
+                    max_size=8)
+    dictionaries = st.dictionaries(
+        st.text(st.sampled_from(letters), min_size=1, max_size=3),
+        st.lists(st.sampled_from(["AH1 B", "AH0 B", "EY1", "K S"]),
+                 min_size=1, max_size=3), max_size=4)
+
+    @hypothesis.settings(max_examples=25, deadline=None, derandomize=True)
+    @hypothesis.given(words=st.lists(words, min_size=1, max_size=4),
+                      entries=st.none() | dictionaries,
+                      nbest=st.integers(1, 4), beam=st.integers(1, 5),
+                      mass=st.none() | st.floats(0.05, 1.0),
+                      threshold=st.none() | st.floats(0.0, 12.0),
+                      stress=st.booleans())
+    def agree(words, entries, nbest, beam, mass, threshold, stress):
+        dictionary = (None if entries is None
+                      else tamsu.PronunciationDictionary(entries))
+        g2p = tamsu.G2P(model, dictionary, nbest=nbest, beam=beam,
+                        probability_mass=mass, threshold=threshold,
+                        stress=stress)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", tamsu.G2PWarning)
+            alone = [g2p(word) for word in words]
+            assert list(g2p.map(words, jobs=2, chunk_size=1)) == alone
+            assert list(g2p.map(words, jobs=1)) == alone
+        if not stress:
+            assert not any(c.isdigit() for answers in alone
+                           for p in answers for c in "".join(p.phonemes))
+
+    agree()
