@@ -1,0 +1,424 @@
+"""The neural model in PyTorch: its modules and its training loop.
+
+Imported only where a model is trained or exported (the training child of
+:func:`tamsu.neural.train_neural`, :func:`tamsu.neural.build_transformer`),
+never by ``import tamsu``: it imports PyTorch itself. The network's
+equations are the C++ core's (src/neural/neural_model.h), so that the
+exported file decodes there exactly as here.
+"""
+
+from __future__ import annotations
+
+import copy
+import ctypes
+import math
+import random
+import time
+from dataclasses import dataclass
+from typing import Any, Callable, Sequence
+
+from tamsu.graphemes import choose_form, normalise_word
+from tamsu.lexicon import Lexicon
+from tamsu.neural import (END, GRAPHEME_SPECIALS, PAD, PHONEME_SPECIALS,
+                          START, TORCH_HINT, EpochProgress,
+                          NeuralArchitecture, NeuralTrainReport, NeuralOptions,
+                          lexicon_of, model_bytes, split_dev)
+
+try:
+    import torch
+except ImportError:
+    raise ImportError(TORCH_HINT) from None
+
+__all__ = ["Transformer", "train_here"]
+
+nn: Any = torch.nn
+_Module: Any = nn.Module
+
+
+def _positions(length: int, d: int) -> Any:
+    """Sinusoidal position encodings [length, d], computed in float64 like
+    the C++ core does, then rounded to float32."""
+    pos = torch.arange(length, dtype=torch.float64).unsqueeze(1)
+    j = torch.arange(d, dtype=torch.float64)
+    angle = pos / torch.pow(10000.0, (j - j % 2) / d)
+    pe = torch.where(j % 2 == 0, torch.sin(angle), torch.cos(angle))
+    return pe.to(torch.float32)
+
+
+class Dropout(_Module):  # type: ignore[misc]
+    """nn.Dropout's function with a uniform draw per element, which costs
+    a third less than its Bernoulli sampler on the CPU."""
+
+    def __init__(self, rate: float) -> None:
+        super().__init__()
+        self.rate = rate
+
+    def forward(self, x: Any) -> Any:
+        if not self.training or self.rate == 0.0:
+            return x
+        keep = torch.rand_like(x) >= self.rate
+        return x * keep * (1.0 / (1.0 - self.rate))
+
+
+class Attention(_Module):  # type: ignore[misc]
+    """Multi-head attention of `x` over `memory`."""
+
+    def __init__(self, a: NeuralArchitecture, dropout: float) -> None:
+        super().__init__()
+        self.heads = a.heads
+        self.q, self.k, self.v, self.o = (
+            nn.Linear(a.d_model, a.d_model) for _ in range(4))
+        self.drop = Dropout(dropout)
+
+    def forward(self, x: Any, memory: Any, blocked: Any) -> Any:
+        b, t, d = x.shape
+        s, w = memory.shape[1], d // self.heads
+        q = self.q(x).view(b, t, self.heads, w).transpose(1, 2)
+        k = self.k(memory).view(b, s, self.heads, w).transpose(1, 2)
+        v = self.v(memory).view(b, s, self.heads, w).transpose(1, 2)
+        scores = q @ k.transpose(-1, -2) / math.sqrt(w)
+        scores = scores.masked_fill(blocked.unsqueeze(1), float("-inf"))
+        mixed = self.drop(scores.softmax(-1)) @ v
+        return self.o(mixed.transpose(1, 2).reshape(b, t, d))
+
+
+class Layer(_Module):  # type: ignore[misc]
+    """A pre-norm layer: self-attention, cross-attention in the decoder
+    (`cross`), then the ReLU feed-forward."""
+
+    def __init__(self, a: NeuralArchitecture, dropout: float,
+                 cross: bool) -> None:
+        super().__init__()
+        self.norm1, self.norm2 = nn.LayerNorm(a.d_model), nn.LayerNorm(a.d_model)
+        self.attn = Attention(a, dropout)
+        if cross:
+            self.norm3 = nn.LayerNorm(a.d_model)
+            self.cross = Attention(a, dropout)
+        self.ff1 = nn.Linear(a.d_model, a.d_ff)
+        self.ff2 = nn.Linear(a.d_ff, a.d_model)
+        self.drop = Dropout(dropout)
+
+    def forward(self, x: Any, blocked: Any, memory: Any = None,
+                memory_blocked: Any = None) -> Any:
+        h = self.norm1(x)
+        x = x + self.drop(self.attn(h, h, blocked))
+        last = self.norm2
+        if memory is not None:
+            x = x + self.drop(self.cross(self.norm2(x), memory,
+                                         memory_blocked))
+            last = self.norm3
+        hidden = self.drop(torch.relu(self.ff1(last(x))))
+        return x + self.drop(self.ff2(hidden))
+
+
+class Stack(_Module):  # type: ignore[misc]
+    """The encoder's or the decoder's embedding, layers and final norm."""
+
+    def __init__(self, a: NeuralArchitecture, dropout: float, symbols: int,
+                 layers: int, cross: bool) -> None:
+        super().__init__()
+        self.d_model = a.d_model
+        self.embed = nn.Embedding(symbols, a.d_model)
+        # Unit-norm rows once scaled by sqrt(d_model): the positions stay
+        # audible next to the symbols.
+        nn.init.normal_(self.embed.weight, 0.0, a.d_model ** -0.5)
+        self.layers = nn.ModuleList(Layer(a, dropout, cross)
+                                    for _ in range(layers))
+        self.norm = nn.LayerNorm(a.d_model)
+        self.drop = Dropout(dropout)
+
+    def embedded(self, tokens: Any) -> Any:
+        x = self.embed(tokens) * math.sqrt(self.d_model)
+        return self.drop(x + _positions(tokens.shape[1], self.d_model))
+
+
+class Transformer(_Module):  # type: ignore[misc]
+    """The model file's network for `graphemes` and `phonemes` symbols,
+    specials included. forward(source, target_in) gives log-probabilities
+    [batch, target length, phonemes]; source and target_in are padded with
+    id 0."""
+
+    def __init__(self, a: NeuralArchitecture, graphemes: int, phonemes: int,
+                 dropout: float = 0.0) -> None:
+        super().__init__()
+        self.enc = Stack(a, dropout, graphemes, a.encoder_layers, False)
+        self.dec = Stack(a, dropout, phonemes, a.decoder_layers, True)
+        self.out = nn.Linear(a.d_model, phonemes)
+
+    def encode(self, source: Any) -> tuple[Any, Any]:
+        blocked = (source == PAD).unsqueeze(1)
+        x = self.enc.embedded(source)
+        for layer in self.enc.layers:
+            x = layer(x, blocked)
+        return self.enc.norm(x), blocked
+
+    def decode(self, memory: Any, memory_blocked: Any,
+               target_in: Any) -> Any:
+        t = target_in.shape[1]
+        causal = torch.ones(t, t, dtype=torch.bool).triu(1).unsqueeze(0)
+        y = self.dec.embedded(target_in)
+        for layer in self.dec.layers:
+            y = layer(y, causal, memory, memory_blocked)
+        return torch.log_softmax(self.out(self.dec.norm(y)), -1)
+
+    def forward(self, source: Any, target_in: Any) -> Any:
+        return self.decode(*self.encode(source), target_in)
+
+
+def _batch(sequences: Sequence[Sequence[int]]) -> Any:
+    width = max(len(s) for s in sequences)
+    return torch.tensor([list(s) + [PAD] * (width - len(s))
+                         for s in sequences], dtype=torch.long)
+
+
+def _batches(examples: Sequence[tuple[list[int], list[int]]],
+             batch_size: int, order: random.Random) -> list[list[int]]:
+    """One epoch's batches of example indices: shuffled, then sorted by
+    length within pools of 32 batches, so that a batch holds words of
+    about one length (little padding, the work of a batch is mostly real),
+    and the batches themselves shuffled."""
+    indices = list(range(len(examples)))
+    order.shuffle(indices)
+    pool = 32 * batch_size
+    batches: list[list[int]] = []
+    for first in range(0, len(indices), pool):
+        chunk = sorted(indices[first:first + pool],
+                       key=lambda i: (len(examples[i][0]), len(examples[i][1])))
+        batches += [chunk[k:k + batch_size]
+                    for k in range(0, len(chunk), batch_size)]
+    order.shuffle(batches)
+    return batches
+
+
+def _hold_threads(threads: int) -> None:
+    """Gives this process's matrix products `threads` threads: OpenBLAS's
+    where PyTorch uses it (set_num_threads does not reach it, and an
+    OpenBLAS built with pthreads starts one thread per processor), with
+    PyTorch's own pool at one. Its pool on top of OpenBLAS's oversubscribes
+    the cores: one epoch of Dutch took 62 s on 2+2 threads, 17 s on
+    OpenBLAS's 2 and 20 s on 1+1. Process-wide: only the training child
+    calls it."""
+    try:
+        ctypes.CDLL("libblas.so.3").openblas_set_num_threads(threads)
+    except (OSError, AttributeError):
+        torch.set_num_threads(threads)
+    else:
+        torch.set_num_threads(1)
+
+
+def _greedy(model: Any, sources: list[list[int]],
+            batch_size: int) -> list[tuple[int, ...]]:
+    """Greedy transcriptions (phoneme ids) of grapheme id sequences."""
+    results: list[tuple[int, ...]] = []
+    for first in range(0, len(sources), batch_size):
+        chunk = sources[first:first + batch_size]
+        memory, blocked = model.encode(_batch(chunk))
+        limit = 2 * max(len(s) for s in chunk) + 8
+        out = torch.full((len(chunk), 1), START, dtype=torch.long)
+        done = torch.zeros(len(chunk), dtype=torch.bool)
+        for _ in range(limit):
+            best = model.decode(memory, blocked, out)[:, -1].argmax(-1)
+            best = best.masked_fill(done, PAD)
+            out = torch.cat([out, best.unsqueeze(1)], 1)
+            done |= best == END
+            if bool(done.all()):
+                break
+        for row in out[:, 1:].tolist():
+            results.append(tuple(row[:row.index(END)] if END in row else row))
+    return results
+
+
+Pairs = list[tuple[str, tuple[str, ...]]]
+
+
+@dataclass
+class _Data:
+    """A training run's words as symbol ids."""
+    form: str
+    graphemes: list[str]
+    phonemes: list[str]
+    examples: list[tuple[list[int], list[int]]]
+    # The dev words by length (each greedy batch stops near its own
+    # longest word), their grapheme ids and their references' ids.
+    dev_words: list[str]
+    dev_sources: list[list[int]]
+    references: dict[str, set[tuple[int, ...]]]
+    # The dev words, left to right, and their references: what a bundle's
+    # weight is tuned on.
+    dev: dict[str, list[tuple[str, ...]]]
+
+
+def _split(lexicon: str | Lexicon, dev: str | Lexicon | None,
+           o: NeuralOptions) -> tuple[str, Pairs, Pairs]:
+    """The grapheme form, the training pairs and the dev pairs."""
+    source = lexicon_of(lexicon, o.strip_stress)
+    form = (choose_form(e.word for e in source.entries)
+            if o.graphemes == "auto" else o.graphemes)
+
+    def pairs(lex: Lexicon) -> Pairs:
+        return [(normalise_word(e.word, form), e.phonemes)
+                for e in lex.entries]
+
+    train_pairs = pairs(source)
+    if dev is None:
+        held = split_dev(list({w for w, _ in train_pairs}), o.dev_share,
+                         o.seed)
+        return (form, [p for p in train_pairs if p[0] not in held],
+                [p for p in train_pairs if p[0] in held])
+    return form, train_pairs, pairs(lexicon_of(dev, o.strip_stress))
+
+
+def _data(lexicon: str | Lexicon, dev: str | Lexicon | None,
+          o: NeuralOptions) -> _Data:
+    form, train_pairs, dev_pairs = _split(lexicon, dev, o)
+    dev_references: dict[str, list[tuple[str, ...]]] = {}
+    for w, ps in dev_pairs:
+        dev_references.setdefault(w, []).append(ps)
+    if o.reverse:
+        train_pairs = [(w[::-1], p[::-1]) for w, p in train_pairs]
+        dev_pairs = [(w[::-1], p[::-1]) for w, p in dev_pairs]
+    grapheme_list = sorted({c for w, _ in train_pairs for c in w})
+    phoneme_list = sorted({p for _, ps in train_pairs for p in ps})
+    g_ids = {g: i for i, g in enumerate(grapheme_list, len(GRAPHEME_SPECIALS))}
+    p_ids = {p: i for i, p in enumerate(phoneme_list, len(PHONEME_SPECIALS))}
+    references: dict[str, set[tuple[int, ...]]] = {}
+    for w, ps in dev_pairs:
+        references.setdefault(w, set()).add(
+            tuple(p_ids.get(p, -1) for p in ps))
+    dev_words = sorted(references, key=lambda w: (len(w), w))
+    return _Data(
+        form, grapheme_list, phoneme_list,
+        [([g_ids[c] for c in w], [p_ids[p] for p in ps])
+         for w, ps in train_pairs],
+        dev_words, [[g_ids[c] for c in w if c in g_ids] or [PAD]
+                    for w in dev_words], references, dev_references)
+
+
+def _dev_wer(model: Any, data: _Data) -> float:
+    """The model's greedy word error rate on the dev words."""
+    model.eval()
+    with torch.no_grad():
+        guesses = _greedy(model, data.dev_sources, 64)
+    errors = sum(g not in data.references[w]
+                 for w, g in zip(data.dev_words, guesses))
+    return 100.0 * errors / len(data.dev_words) if data.dev_words else 0.0
+
+
+class _Epochs:
+    """The optimiser, its schedule and the loss of a training run."""
+
+    def __init__(self, model: Any, o: NeuralOptions) -> None:
+        self.model = model
+        self.options = o
+        self.optimiser = torch.optim.Adam(model.parameters(),
+                                          lr=o.learning_rate,
+                                          betas=(0.9, 0.98))
+        self.schedule = torch.optim.lr_scheduler.LambdaLR(
+            self.optimiser, lambda step: min(
+                (step + 1) / o.warmup_steps,
+                math.sqrt(o.warmup_steps / (step + 1))))
+        self.loss = torch.nn.NLLLoss(ignore_index=PAD)
+        self.order = random.Random(o.seed)
+
+    def run(self, examples: list[tuple[list[int], list[int]]]) -> float:
+        """One epoch over `examples`; its mean loss."""
+        o, model = self.options, self.model
+        model.train()
+        total, batches = 0.0, 0
+        for batch in _batches(examples, o.batch_size, self.order):
+            chunk = [examples[i] for i in batch]
+            src = _batch([g for g, _ in chunk])
+            tgt_in = _batch([[START, *p] for _, p in chunk])
+            tgt_out = _batch([[*p, END] for _, p in chunk])
+            log_probs = model(src, tgt_in)
+            flat = log_probs.reshape(-1, log_probs.shape[-1])
+            nll = self.loss(flat, tgt_out.reshape(-1))
+            mask = tgt_out.reshape(-1) != PAD
+            smooth = -flat[mask].mean()
+            loss = (1 - o.label_smoothing) * nll + o.label_smoothing * smooth
+            self.optimiser.zero_grad()
+            loss.backward()
+            self.optimiser.step()
+            self.schedule.step()
+            total += float(loss)
+            batches += 1
+        return total / max(batches, 1)
+
+
+# The best epochs (dev WER, -epoch, weights), best first: ties go to the
+# later, better-trained epoch, and without dev words (every WER 0) the
+# latest epoch leads.
+Leaders = list[tuple[float, int, Any]]
+
+
+def _fit(model: Any, data: _Data, o: NeuralOptions, started: float,
+         progress: Callable[[EpochProgress], object]
+         ) -> tuple[Leaders, int, str]:
+    """Trains until the epochs, the patience or the time budget run out:
+    the best epochs' weights, the epochs run and why it stopped."""
+    epochs = _Epochs(model, o)
+    leaders: Leaders = []
+    stopped, epoch = "epochs", 0
+    for epoch in range(1, o.epochs + 1):
+        loss = epochs.run(data.examples)
+        wer = _dev_wer(model, data)
+        leaders = sorted(
+            [*leaders, (wer, -epoch, copy.deepcopy(model.state_dict()))],
+            key=lambda leader: leader[:2])[:o.average]
+        progress(EpochProgress(epoch, o.epochs, loss, wer, leaders[0][0],
+                               time.monotonic() - started))
+        if epoch + leaders[0][1] >= o.patience:
+            stopped = "patience"
+            break
+        # Another epoch like this one would overrun the budget.
+        elapsed = time.monotonic() - started
+        if (o.time_budget is not None
+                and elapsed * (epoch + 1) / epoch > o.time_budget):
+            stopped = "time budget"
+            break
+    return leaders, epoch, stopped
+
+
+def _settle(model: Any, data: _Data, leaders: Leaders) -> tuple[float, int]:
+    """Loads the weights to write into `model`: the mean of the leaders'
+    when that measures at least as well on the dev words, else the best
+    epoch's. Their dev WER and the number of epochs averaged."""
+    best_wer, best_state = leaders[0][0], leaders[0][2]
+    if len(leaders) > 1 and data.dev_words:
+        model.load_state_dict({
+            key: sum(state[key] for _, _, state in leaders) / len(leaders)
+            for key in best_state})
+        averaged_wer = _dev_wer(model, data)
+        if averaged_wer <= best_wer:
+            return averaged_wer, len(leaders)
+    model.load_state_dict(best_state)
+    return best_wer, 1
+
+
+def train_here(lexicon: str | Lexicon, dev: str | Lexicon | None,
+               output: str, options: NeuralOptions,
+               progress: Callable[[EpochProgress], object]
+               ) -> tuple[NeuralTrainReport, bytes]:
+    """train_neural's training in this process (the child it starts):
+    the report and the model file's bytes. Sets the process's thread
+    counts and seeds PyTorch's global random state."""
+    started, cpu_started = time.monotonic(), time.process_time()
+    o = options
+    data = _data(lexicon, dev, o)
+    _hold_threads(o.threads)
+    torch.manual_seed(o.seed)
+    model = Transformer(o.architecture,
+                        len(GRAPHEME_SPECIALS) + len(data.graphemes),
+                        len(PHONEME_SPECIALS) + len(data.phonemes), o.dropout)
+    leaders, epochs, stopped = _fit(model, data, o, started, progress)
+    wer, averaged = _settle(model, data, leaders)
+    report = NeuralTrainReport(
+        path=output, entries=len(data.examples),
+        dev_words=len(data.dev_words), graphemes=data.form,
+        parameters=sum(p.numel() for p in model.parameters()),
+        epochs=epochs, best_epoch=-leaders[0][1], averaged=averaged,
+        dev_wer=wer, stopped=stopped, seconds=time.monotonic() - started,
+        cpu_seconds=time.process_time() - cpu_started,
+        dev=list(data.dev.items()))
+    return report, model_bytes(model, o.architecture, data.graphemes,
+                               data.phonemes, data.form, o.reverse)
