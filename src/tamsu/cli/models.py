@@ -1,5 +1,5 @@
-"""The tamsu models command: list the catalogued models, build one into the
-cache, print where it is, show what a model is."""
+"""`tamsu models`: list the catalogued models, build one into the cache,
+print where it is, show what a model is."""
 
 from __future__ import annotations
 
@@ -9,9 +9,16 @@ import sys
 import time
 
 from tamsu import catalogue, phones
-from tamsu.command import PROG, RunError
+from tamsu.cli.options import RunError, say, whole
 
-__all__ = ["add_options", "run"]
+__all__ = ["DESCRIPTION", "SUMMARY", "add_options", "run"]
+
+SUMMARY = "list the catalogued models, build one into the cache"
+DESCRIPTION = (
+    "Named models for many languages, trained on demand from public "
+    "pronunciation lists (Wiktionary via WikiPron, CC BY-SA) and kept in the "
+    "cache ($TAMSU_CACHE, else $XDG_CACHE_HOME/tamsu); -m NAME then uses "
+    "one.")
 
 
 def add_options(parser: argparse.ArgumentParser) -> None:
@@ -33,7 +40,8 @@ def add_options(parser: argparse.ArgumentParser) -> None:
         "--source", metavar="PATH",
         help="a local copy of the list: the file itself, or a folder "
              "holding it (also in a tsv/ subfolder, as WikiPron keeps them)")
-    get.add_argument("--threads", type=int, default=None, metavar="N",
+    get.add_argument("--threads", type=whole(1, 64), default=None,
+                     metavar="N",
                      help="training threads (default: one per CPU; the "
                           "model is the same whatever the number)")
     path = actions.add_parser("path", help="print a cached model's path")
@@ -126,18 +134,19 @@ def run(args: argparse.Namespace) -> int:
             catalogue.entry(args.name)  # an unknown name fails here
             print(catalogue.cached_model(args.name))
         else:
-            for name in args.name:
-                started = time.monotonic()
-                path = catalogue.get(
-                    name, args.source, threads=args.threads,
-                    say=lambda note: print(f"{PROG}: {note}",
-                                           file=sys.stderr))
-                print(f"{PROG}: built {name} in "
-                      f"{time.monotonic() - started:.0f} s. "
-                      f"{catalogue.ATTRIBUTION}", file=sys.stderr)
-                print(path)
+            _get(args.name, args.source, args.threads)
     except BrokenPipeError:
         raise  # the reader went away: main stops quietly
     except (catalogue.CatalogueError, OSError, ValueError) as error:
         raise RunError(str(error))
     return 0
+
+
+def _get(names: list[str], source: str | None, threads: int | None) -> None:
+    """Builds the models `names` into the cache, printing their paths."""
+    for name in names:
+        started = time.monotonic()
+        path = catalogue.get(name, source, threads=threads, say=say)
+        say(f"built {name} in {time.monotonic() - started:.0f} s. "
+            f"{catalogue.ATTRIBUTION}")
+        print(path)
