@@ -24,10 +24,10 @@ DESCRIPTION = (
 
 def add_options(parser: argparse.ArgumentParser) -> None:
     """The arguments and options of `tamsu evaluate`."""
-    parser.add_argument(
-        "lexicon", metavar="LEXICON",
-        help="the test dictionary: word, a tab or spaces, the phonemes "
-             "separated by spaces; a word may have several lines")
+    parser.add_argument("lexicon", metavar="LEXICON",
+                        help="the test dictionary: word, a tab or spaces, "
+                             "the phonemes separated by spaces; a word may "
+                             "have several lines")
     add_model_options(parser)
     parser.add_argument("--errors", metavar="PATH",
                         help="write the misrecognised words to PATH")

@@ -21,6 +21,7 @@ from tamsu.lexicon import MalformedLine
 
 __all__ = ["MAX_JOBS", "PROG", "SHOWN", "RunError", "UsageError",
            "add_model_options", "add_progress_option", "add_train_option",
+           "add_training_files",
            "model_argument", "probability", "real", "say", "say_skipped",
            "threshold", "whole"]
 
@@ -133,6 +134,15 @@ def add_progress_option(parser: argparse.ArgumentParser, what: str) -> None:
     parser.add_argument(
         "--progress", action=argparse.BooleanOptionalAction, default=None,
         help=f"show {what} (default: when standard error is a terminal)")
+
+
+def add_training_files(parser: argparse.ArgumentParser, model: str) -> None:
+    """The lexicon to train on and -o, where to write `model` ("the
+    model")."""
+    parser.add_argument("lexicon", metavar="LEXICON",
+                        help="the pronunciation dictionary to train on")
+    parser.add_argument("-o", "--output", required=True, metavar="MODEL",
+                        help=f"where to write {model}")
 
 
 def add_train_option(parser: argparse.ArgumentParser,

@@ -11,7 +11,8 @@ import sys
 from dataclasses import fields
 
 from tamsu.cli.options import (SHOWN, RunError, add_progress_option,
-                               add_train_option, say, say_skipped)
+                               add_train_option, add_training_files, say,
+                               say_skipped)
 from tamsu.lexicon import Lexicon
 from tamsu.training import TrainOptions, TrainReport, train
 
@@ -25,10 +26,7 @@ DESCRIPTION = (
 
 def add_options(parser: argparse.ArgumentParser) -> None:
     """The arguments and options of `tamsu train`."""
-    parser.add_argument("lexicon", metavar="LEXICON",
-                        help="the pronunciation dictionary to train on")
-    parser.add_argument("-o", "--output", required=True, metavar="MODEL",
-                        help="where to write the model")
+    add_training_files(parser, "the model")
     for option in fields(TrainOptions):
         add_train_option(parser, option)
     add_progress_option(parser, "progress bars")

@@ -17,8 +17,8 @@ from dataclasses import dataclass, fields
 from typing import TYPE_CHECKING
 
 from tamsu.cli.options import (RunError, add_progress_option,
-                               add_train_option, real, say, say_skipped,
-                               whole)
+                               add_train_option, add_training_files, real,
+                               say, say_skipped, whole)
 from tamsu.files import check_outputs
 from tamsu.lexicon import Lexicon
 from tamsu.progress import Bar
@@ -46,10 +46,7 @@ _SHARED = ("graphemes", "strip_stress", "reverse", "max_malformed",
 
 def add_options(parser: argparse.ArgumentParser) -> None:
     """The arguments and options of `tamsu train-neural`."""
-    parser.add_argument("lexicon", metavar="LEXICON",
-                        help="the pronunciation dictionary to train on")
-    parser.add_argument("-o", "--output", required=True, metavar="MODEL",
-                        help="where to write the neural model")
+    add_training_files(parser, "the neural model")
     parser.add_argument(
         "--ngram", metavar="MODEL",
         help="an n-gram model of the same lexicon: also write a bundle of "
@@ -182,10 +179,12 @@ def _train(args: argparse.Namespace,
 
 
 def _summary(report: NeuralTrainReport) -> str:
+    """What was trained, how long it took and how good it is on dev."""
+    kept = (f"epoch {report.best_epoch} of {report.epochs} kept (stopped "
+            f"by {report.stopped})")
     return (f"trained {report.path} in {report.seconds:.0f} s "
             f"({report.cpu_seconds:.0f} CPU s): {report.entries} entries, "
-            f"{report.parameters} parameters, epoch {report.best_epoch} of "
-            f"{report.epochs} kept (stopped by {report.stopped}), dev WER "
+            f"{report.parameters} parameters, {kept}, dev WER "
             f"{report.dev_wer:.2f}% greedy on {report.dev_words} words")
 
 
