@@ -1,11 +1,15 @@
 """The tamsu command, run as `python -m tamsu` in a subprocess."""
 
+import argparse
+import math
 import subprocess
 import sys
 
 import pytest
 
-from tamsu import Model
+from tamsu import Model, bundle, cli, neural
+from tamsu.cli import options
+from tamsu.bundle import Bundle
 from tamsu.graphemes import grapheme_form, is_reversed
 from tamsu.training import train
 
@@ -85,3 +89,87 @@ def test_evaluate_reports_error_rates(model, tmp_path):
     assert "words: 2  word errors: 1  WER: 50.00%" in result.stdout
     assert "phonemes: 6  phoneme errors: 1  PER: 16.67%" in result.stdout
     assert errors.read_text() == "fox\tF AA K S\tF AA K\n"
+
+
+@pytest.mark.parametrize("parse, text, expected", [
+    (options.whole(1, 4), "1", 1),
+    (options.whole(1, 4), "5", "must be between 1 and 4: 5"),
+    (options.whole(1), "0", "must be at least 1: 0"),
+    (options.whole(1), "1.5", "invalid integer: '1.5'"),
+    (options.real(0.0, 0.5), "0", 0.0),
+    (options.real(0.0, 0.5), "nan", "invalid number: 'nan'"),
+    (options.real(1.0), "0.5", "must be at least 1.0: 0.5"),
+    (options.probability, "1", 1.0),
+    (options.probability, "0", "must be above 0 and at most 1: 0.0"),
+    (options.threshold, "-inf", -math.inf),
+    (options.threshold, "nan", "invalid number: 'nan'"),
+])
+def test_number_options(parse, text, expected):
+    if isinstance(expected, str):
+        with pytest.raises(argparse.ArgumentTypeError, match=f"^{expected}$"):
+            parse(text)
+    else:
+        assert parse(text) == expected
+
+
+@pytest.mark.parametrize("command, label", [
+    (["apply", "-m", "{model}", "cat"], " words"),
+    (["evaluate", "{lexicon}", "-m", "{model}"], " words"),
+    (["train", "{lexicon}", "-o", "{tmp}/m.fst", "--order", "2"], "aligning"),
+])
+def test_progress_bars_when_asked(model, tmp_path, capsys, command, label):
+    lexicon = write_lexicon(tmp_path / "l.dict", LEXICON)
+    args = [a.format(model=model, lexicon=lexicon, tmp=tmp_path)
+            for a in command]
+    assert cli.main(args + ["--no-progress"]) == 0
+    assert label not in capsys.readouterr().err
+    assert cli.main(args + ["--progress"]) == 0
+    assert label in capsys.readouterr().err
+
+
+@pytest.fixture
+def no_training(monkeypatch):
+    def train_neural(*args, **kwargs):
+        raise AssertionError("trained before every input was checked")
+    monkeypatch.setattr(neural, "train_neural", train_neural)
+
+
+@pytest.mark.parametrize("extra, message", [
+    (["--ngram", "{tmp}/none.fst"], "--ngram: failed to read FST"),
+    (["--ngram", "{tmp}/x.bundle"], "x.bundle is a bundle, not an n-gram"),
+    (["--ngram", "{model}", "--bundle", "{model}"],
+     "the bundle {model} is the n-gram model {model}: refusing"),
+    (["--ngram", "{model}", "--bundle", "{tmp}/no/x.bundle"],
+     "cannot write the model to {tmp}/no/x.bundle: no directory"),
+    (["--dev", "{tmp}/none.dict"], "none.dict"),
+])
+def test_train_neural_checks_every_input_first(model, tmp_path, capsys,
+                                               no_training, extra, message):
+    lexicon = write_lexicon(tmp_path / "l.dict", LEXICON)
+    (tmp_path / "x.bundle").write_text("{}")
+    args = [a.format(model=model, tmp=tmp_path) for a in extra]
+    assert cli.main(["train-neural", lexicon, "-o", str(tmp_path / "n.tnn"),
+                     *args]) == 1
+    assert message.format(model=model, tmp=tmp_path) in capsys.readouterr().err
+    assert not (tmp_path / "n.tnn").exists()
+
+
+def test_train_neural_reports_the_chosen_mode(model, tmp_path, capsys,
+                                              monkeypatch):
+    def train_neural(lexicon, output, **options):
+        return neural.NeuralTrainReport(
+            output, 6, 1, "nfc", 100, 3, 2, 1, 0.0, "epochs", 1.0, 1.0,
+            dev=[("cat", [("K", "AE", "T")])])
+
+    def tune_bundle(ngram, neural_model, dev, output):
+        return Bundle(ngram, neural_model, "rescore-beam", 0.5, 10, {
+            "ngram": 30.0, "neural": 20.0, "rescore": 25.0,
+            "rescore-beam": 15.0})
+    monkeypatch.setattr(neural, "train_neural", train_neural)
+    monkeypatch.setattr(bundle, "tune_bundle", tune_bundle)
+    lexicon = write_lexicon(tmp_path / "l.dict", LEXICON)
+    assert cli.main(["train-neural", lexicon, "-o", str(tmp_path / "n.tnn"),
+                     "--ngram", model]) == 0
+    assert capsys.readouterr().err.splitlines()[-1] == (
+        f"bundle {tmp_path}/n.tnn.bundle: rescore-beam, weight 0.5; dev WER "
+        f"n-gram 30.00%, neural 20.00%, the bundle (rescore-beam) 15.00%")

@@ -12,7 +12,6 @@ import operator
 import os
 import re
 import stat
-import sys
 import time
 from dataclasses import dataclass, field, fields, replace
 from typing import Any, Callable, Iterable, Sequence
@@ -24,8 +23,9 @@ from tamsu.graphemes import (FORMS, REVERSED_MARKER, choose_form, marker_of,
 from tamsu.lexicon import (DEFAULT_MAX_MALFORMED, Lexicon, LexiconEntry,
                            MalformedLine, graphemes_of, parse_entries,
                            read_lexicon)
-from tamsu.phones import PHONE_SET_MARKERS
-from tamsu.phones import PHONE_SET_NAMES, PHONE_SETS, phone_set_of
+from tamsu.phones import (PHONE_SET_MARKERS, PHONE_SET_NAMES, PHONE_SETS,
+                          phone_set_of)
+from tamsu.progress import StageBars, shown
 
 __all__ = ["TrainOptions", "TrainReport", "check_output", "lexicon_of",
            "train"]
@@ -193,33 +193,6 @@ class TrainReport:
             f"{self.file_size / 1e6:.1f} MB")
 
 
-class _ProgressBars:
-    """One tqdm bar per training stage, on standard error."""
-
-    def __init__(self) -> None:
-        from tqdm import tqdm
-        self._tqdm = tqdm
-        self._stage: str | None = None
-        self._bar: Any = None
-
-    def __call__(self, stage: str, done: int, total: int) -> None:
-        if stage != self._stage:
-            self.close()
-            self._stage = stage
-            self._bar = self._tqdm(total=total, desc=stage, file=sys.stderr,
-                                   unit=" " + _STAGE_UNITS.get(stage, "steps"),
-                                   unit_scale=True, leave=False)
-        bar = self._bar
-        if bar.total != total:
-            bar.total = total
-        bar.update(done - bar.n)
-
-    def close(self) -> None:
-        if self._bar is not None:
-            self._bar.close()
-            self._bar = None
-
-
 LexiconSource = (str | os.PathLike[str] | Lexicon
                  | Iterable[tuple[str, str | Sequence[str]]])
 
@@ -320,10 +293,7 @@ def train(lexicon: LexiconSource, output: str | os.PathLike[str],
     source = lexicon_of(lexicon, options)
     if on_read is not None:
         on_read(source)
-    form = (choose_form(e.word for e in source.entries)
-            if options.graphemes == "auto" else options.graphemes)
-    phones = (phone_set_of(p for e in source.entries for p in e.phonemes)
-              if options.phones == "auto" else options.phones)
+    form, phones = _recorded(source, options)
     entries, markers = _core_entries(source, form, options)
     if phones is not None:
         markers.append(PHONE_SET_MARKERS[phones])
@@ -351,6 +321,17 @@ def train(lexicon: LexiconSource, output: str | os.PathLike[str],
         options=replace(options, threads=core["threads"]))
 
 
+def _recorded(source: Lexicon, options: TrainOptions
+              ) -> tuple[str, str | None]:
+    """The grapheme form and the phone set (if any) the model records: as
+    `options` say, or chosen from the data ("auto")."""
+    form = (choose_form(e.word for e in source.entries)
+            if options.graphemes == "auto" else options.graphemes)
+    phones = (phone_set_of(p for e in source.entries for p in e.phonemes)
+              if options.phones == "auto" else options.phones)
+    return form, phones
+
+
 def _core_entries(source: Lexicon, form: str, options: TrainOptions
                   ) -> tuple[list[tuple[Sequence[str], Sequence[str]]],
                              list[str]]:
@@ -372,13 +353,8 @@ def _train_with_bars(entries: list[tuple[Sequence[str], Sequence[str]]],
                      markers: list[str],
                      progress: bool | None) -> _train.TrainResult:
     """The C++ trainer's run, with progress bars when `progress` asks."""
-    show = sys.stderr.isatty() if progress is None else progress
-    bars = None
-    if show:
-        try:
-            bars = _ProgressBars()
-        except ImportError:  # without tqdm, train silently
-            bars = None
+    # Without bars the trainer makes no callbacks at all.
+    bars = StageBars(progress, _STAGE_UNITS) if shown(progress) else None
     try:
         return _train.train_model(entries, os.fspath(output), progress=bars,
                                   input_markers=markers, **core)

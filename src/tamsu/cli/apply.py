@@ -22,21 +22,27 @@ import importlib.util
 import os
 import stat
 import sys
-from typing import IO, Callable, Iterable, Iterator, TextIO
+from typing import IO, Iterable, Iterator, TextIO
 
-from tamsu.command import (PROG, ProgressBar, RunError, add_model_options,
-                           int_at_least, number, shows_progress)
-from tamsu.catalogue import NotCachedError, resolve, shipped_path
-from tamsu.catalogue import DEFAULT_MODEL
+from tamsu.cli.options import (SHOWN, RunError, UsageError,
+                               add_model_options, model_argument, probability,
+                               say, threshold, whole)
 from tamsu.decoding import Answer, Pronunciation
 from tamsu.files import OutputError, check_outputs, open_output
 from tamsu.g2p import DEFAULT, G2P
 from tamsu.normalise import printable, printable_characters
 from tamsu.phones import to_ipa
-from tamsu.decoders import SearchOptions
+from tamsu.progress import Bar, shown
 from tamsu.textfile import Line, TextFileError, count_words, word_lines
 
-__all__ = ["FORMATS", "add_options", "default_model", "run"]
+__all__ = ["DESCRIPTION", "FORMATS", "SUMMARY", "add_options", "run"]
+
+SUMMARY = "print the pronunciations of words"
+DESCRIPTION = (
+    "Print the pronunciations of words, one line per pronunciation (see "
+    "--format). Words are looked up in the pronunciation dictionary first, "
+    "then decoded by the model; each gets up to --nbest pronunciations. "
+    "Words come from the arguments, from --file, or from standard input.")
 
 FORMATS = {
     "tsv": "word, rank, weight (probability with a probability mass), "
@@ -46,29 +52,10 @@ FORMATS = {
     "lexicon-prob": "word<TAB>probability<TAB>phonemes, each word once",
 }
 
-# At most this many skipped words are named on standard error.
-_SHOWN_SKIPS = 10
 # Model takes nbest and beam as unsigned 64-bit numbers.
-_path_count = int_at_least(1, 2**64 - 1)
+_path_count = whole(1, 2**64 - 1)
 # What would break the line format of the output and of the reports.
 _LINE_BREAKERS = {"\t": "\\t", "\n": "\\n", "\r": "\\r"}
-
-
-def _probability(text: str) -> float:
-    value = number(text)
-    if not 0.0 < value <= 1.0:
-        raise argparse.ArgumentTypeError(
-            f"must be a probability above 0 and at most 1: {text}")
-    return value
-
-
-def _threshold(text: str) -> float:
-    value = number(text)
-    try:
-        SearchOptions(threshold=value)
-    except ValueError as error:
-        raise argparse.ArgumentTypeError(str(error))
-    return value
 
 
 def add_options(parser: argparse.ArgumentParser) -> None:
@@ -105,10 +92,10 @@ def _add_search_options(parser: argparse.ArgumentParser) -> None:
         "--beam", type=_path_count, default=10000, metavar="N",
         help="most paths returned per word (default: 10000)")
     parser.add_argument(
-        "--threshold", type=_threshold, default=None, metavar="W",
+        "--threshold", type=threshold, default=None, metavar="W",
         help="drop paths whose weight exceeds W (default: none)")
     parser.add_argument(
-        "--probability-mass", type=_probability, default=None, metavar="P",
+        "--probability-mass", type=probability, default=None, metavar="P",
         help="keep each word's best pronunciations until their "
              "probabilities add up to P (0 < P <= 1); prints probabilities")
     parser.add_argument(
@@ -183,8 +170,7 @@ def _lines(lines: Iterator[Line], name: str, source: _Source
     try:
         for number, word, problem in lines:
             if problem is not None:
-                print(f"{PROG}: {name}:{number}: skipped: {problem}",
-                      file=sys.stderr)
+                say(f"{name}:{number}: skipped: {problem}")
                 continue
             source.origins.append(f"{name}:{number}")
             yield word
@@ -201,19 +187,18 @@ def _stdin_lines(source: _Source) -> Iterator[str]:
     yield from _lines(lines, "<stdin>", source)
 
 
-def _words(args: argparse.Namespace, parser: argparse.ArgumentParser,
-           source: _Source) -> Iterator[str]:
+def _words(args: argparse.Namespace, source: _Source) -> Iterator[str]:
     if args.words and args.file is not None:
-        parser.error("give words as arguments or with --file, not both")
+        raise UsageError("give words as arguments or with --file, not both")
     if args.words:
         source.total = len(args.words)
         source.ready = True
         return _arguments(args.words, source)
     if args.file is None or args.file == "-":
         if sys.stdin is None:
-            parser.error("no words: standard input is closed")
+            raise UsageError("no words: standard input is closed")
         if args.file is None and sys.stdin.isatty():
-            parser.error("no words: give them as arguments, with --file, "
+            raise UsageError("no words: give them as arguments, with --file, "
                          "or on standard input")
         return _stdin_lines(source)
     try:
@@ -225,7 +210,7 @@ def _words(args: argparse.Namespace, parser: argparse.ArgumentParser,
         source.ready = stat.S_ISREG(os.fstat(stream.fileno()).st_mode)
         # Counted for the progress bar only when one is shown and reading
         # twice is harmless (not a pipe such as -f <(command)).
-        if source.ready and shows_progress(args.progress):
+        if source.ready and shown(args.progress):
             source.total = count_words(args.file)
     except TextFileError as error:
         stream.close()
@@ -278,7 +263,7 @@ def _texts(g2p: G2P, words: Iterable[str], args: argparse.Namespace,
 
 
 def _front_end(args: argparse.Namespace,
-               model: str | list[str] | None) -> G2P:
+               model: str | tuple[str, ...]) -> G2P:
     dictionary = (None if args.no_dictionary else DEFAULT
                   if args.dictionary is None else args.dictionary)
     try:
@@ -350,9 +335,8 @@ class _Report:
 
     def _skip(self, word: str, reason: str, origin: str) -> None:
         self.skipped += 1
-        if self.skipped <= _SHOWN_SKIPS:
-            print(f"{PROG}: {origin}: skipped {_shorten(word)}: {reason}",
-                  file=sys.stderr)
+        if self.skipped <= SHOWN:
+            say(f"{origin}: skipped {_shorten(word)}: {reason}")
         self._list(word, f"skipped: {reason}")
 
     def _list(self, word: str, reason: str) -> None:
@@ -362,8 +346,8 @@ class _Report:
     def summary(self, oov_path: str | None) -> list[str]:
         lines = []
         listed = f" (listed in {oov_path})" if oov_path else ""
-        if self.skipped > _SHOWN_SKIPS:
-            lines.append(f"... and {self.skipped - _SHOWN_SKIPS} more "
+        if self.skipped > SHOWN:
+            lines.append(f"... and {self.skipped - SHOWN} more "
                          f"skipped words")
         if self.with_unknown:
             what = ("removed before decoding" if self.partial else
@@ -374,7 +358,7 @@ class _Report:
         if self.unpronounced:
             lines.append(f"{self.unpronounced} of {self.words} words had no "
                          f"pronunciation{listed}")
-        return [f"{PROG}: {line}" for line in lines]
+        return lines
 
 
 class _Writer:
@@ -422,18 +406,11 @@ class _Writer:
         return "".join(map(self.text, answers)), len(answers)
 
 
-def run(args: argparse.Namespace, parser: argparse.ArgumentParser,
-        model: str | list[str] | None,
-        progress_bar: Callable[[bool | None, int | None, str], ProgressBar]
-        ) -> int:
-    """Runs `tamsu apply` with parsed `args`; returns the exit status.
-
-    `model` is the model path (a list of paths for an ensemble, None for
-    the shipped one); `progress_bar` makes a bar from (enabled, total,
-    unit).
-    """
+def run(args: argparse.Namespace) -> int:
+    """Runs `tamsu apply` with parsed `args`; returns the exit status."""
+    model = model_argument(args)
     if args.no_dictionary and args.dictionary is not None:
-        parser.error("give --dictionary or --no-dictionary, not both")
+        raise UsageError("give --dictionary or --no-dictionary, not both")
     try:  # before anything is opened for writing
         check_outputs({"--oov": args.oov, "--output": args.output}, {
             "the word list": args.file, "the model": model,
@@ -441,7 +418,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser,
     except OutputError as error:
         raise RunError(str(error))
     source = _Source()
-    words = _words(args, parser, source)
+    words = _words(args, source)
     g2p = _front_end(args, model)
     oov: TextIO | None = None
     if args.oov is not None:
@@ -454,7 +431,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser,
     report = _Report(oov, _partial(args))
     try:
         with _output(args.output) as out, \
-                progress_bar(args.progress, source.total, "words") as bar:
+                Bar(args.progress, source.total, "words") as bar:
             _write_answers(_texts(g2p, words, args,
                                   _Writer(args, report, source, g2p.phones)),
                           out, bar)
@@ -467,7 +444,7 @@ def run(args: argparse.Namespace, parser: argparse.ArgumentParser,
         if oov is not None:
             oov.close()
     for line in report.summary(args.oov):
-        print(line, file=sys.stderr)
+        say(line)
     return 0
 
 
@@ -490,7 +467,7 @@ def _output(path: str | None) -> Iterator[TextIO]:
 
 
 def _write_answers(texts: Iterator[tuple[str, int]], out: TextIO,
-                   bar: ProgressBar) -> None:
+                   bar: Bar) -> None:
     for text, words in texts:
         out.write(text)
         bar.update(words)
@@ -503,19 +480,3 @@ def _as_ipa(pronunciations: list[Pronunciation]) -> list[Pronunciation]:
     except ValueError as error:
         raise RunError(f"--phones ipa writes ARPAbet as IPA, but {error}")
 
-
-def default_model(paths: list[str] | None) -> str | list[str] | None:
-    """The model of the -m options (a list of two or more for an
-    ensemble), catalogued names as their cached models, or None for the
-    shipped model when it is installed."""
-    if paths:
-        try:
-            found = [resolve(path) for path in paths]
-        except NotCachedError as error:
-            raise RunError(str(error))
-        return found if len(found) > 1 else found[0]
-    shipped = shipped_path(DEFAULT_MODEL)
-    if not os.path.exists(shipped):
-        raise RunError(f"the shipped model is missing ({shipped}); "
-                       "give one with --model")
-    return None

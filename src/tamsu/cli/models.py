@@ -1,5 +1,5 @@
-"""The tamsu models command: list the catalogued models, build one into the
-cache, print where it is, show what a model is."""
+"""`tamsu models`: list the catalogued models, build one into the cache,
+print where it is, show what a model is."""
 
 from __future__ import annotations
 
@@ -9,9 +9,16 @@ import sys
 import time
 
 from tamsu import catalogue, phones
-from tamsu.command import PROG, RunError
+from tamsu.cli.options import RunError, say, whole
 
-__all__ = ["add_options", "run"]
+__all__ = ["DESCRIPTION", "SUMMARY", "add_options", "run"]
+
+SUMMARY = "list the catalogued models, build one into the cache"
+DESCRIPTION = (
+    "Named models for many languages, trained on demand from public "
+    "pronunciation lists (Wiktionary via WikiPron, CC BY-SA) and kept in the "
+    "cache ($TAMSU_CACHE, else $XDG_CACHE_HOME/tamsu); -m NAME then uses "
+    "one.")
 
 
 def add_options(parser: argparse.ArgumentParser) -> None:
@@ -33,7 +40,8 @@ def add_options(parser: argparse.ArgumentParser) -> None:
         "--source", metavar="PATH",
         help="a local copy of the list: the file itself, or a folder "
              "holding it (also in a tsv/ subfolder, as WikiPron keeps them)")
-    get.add_argument("--threads", type=int, default=None, metavar="N",
+    get.add_argument("--threads", type=whole(1, 64), default=None,
+                     metavar="N",
                      help="training threads (default: one per CPU; the "
                           "model is the same whatever the number)")
     path = actions.add_parser("path", help="print a cached model's path")
@@ -45,19 +53,16 @@ def add_options(parser: argparse.ArgumentParser) -> None:
                       help="a model file, or a shipped or catalogued name")
 
 
-# The shipped models (data/build_model.py measures them on the held-out
-# words, stress counted): name, held-out WER (without stress), PER.
-SHIPPED = [("en_us", "28.5% (23.3% without stress)", "7.5%"),
-           ("en_us-ngram", "33.4% (25.4% without stress)", "8.5%")]
-_ENGLISH = "English (Latin, US)"
-_CMU_LICENCE = "BSD (the CMU Pronouncing Dictionary)"
+def _wer(shipped: catalogue.Shipped) -> str:
+    return (f"{100 * shipped.wer:.1f}% ({100 * shipped.wer_without_stress:.1f}"
+            f"% without stress)")
 
 
 def _list() -> None:
     print("name\tcached\tlanguage\tphones\twer\tper\tlicence")
-    for name, wer, per in SHIPPED:
-        print(f"{name}\tshipped\t{_ENGLISH}\tARPAbet with stress\t"
-              f"{wer}\t{per}\t{_CMU_LICENCE}")
+    for name, shipped in catalogue.SHIPPED.items():
+        print(f"{name}\tshipped\t{shipped.language_name}\t{shipped.phones}\t"
+              f"{_wer(shipped)}\t{100 * shipped.per:.1f}%\t{shipped.licence}")
     for name, item in sorted(catalogue.entries().items()):
         cached = "yes" if catalogue.cached_path(name).exists() else "no"
         where = ", ".join(filter(None, (item.script, item.dialect)))
@@ -69,13 +74,9 @@ def _list() -> None:
     print(catalogue.ATTRIBUTION, file=sys.stderr)
 
 
-_KINDS = {"ngram": "n-gram", "neural": "neural",
-          "bundle": "neural + n-gram bundle"}
-
-
 def _show(model: str) -> None:
     """Prints what `model` (a file or a name) is, one fact per line."""
-    from tamsu.decoders import SearchOptions, load_decoder, model_kind
+    from tamsu.decoders import KINDS, SearchOptions, load_decoder, model_kind
     facts = []
     item = None
     if not os.path.exists(model) and model in catalogue.entries():
@@ -88,17 +89,19 @@ def _show(model: str) -> None:
         decoder = load_decoder(path, "", SearchOptions())
         alphabet = decoder.alphabet
         facts += [("file", os.path.abspath(path)),
-                  ("kind", _KINDS[model_kind(path)]),
+                  ("kind", KINDS[model_kind(path)]),
                   ("phones", phones.PHONE_SET_NAMES.get(decoder.phones or "",
-                                              "not known")),
+                                                        "not known")),
                   ("graphemes", f"{len(alphabet.graphemes)}, "
                                 f"{alphabet.form.upper()}")]
-    for name, wer, per in SHIPPED:
-        if model == name and not os.path.exists(model):
-            facts += [("language", f"{_ENGLISH}, eng"),
-                      ("transcription", "ARPAbet with stress"),
-                      ("held-out", f"WER {wer}, PER {per}"),
-                      ("licence", _CMU_LICENCE)]
+    shipped = catalogue.SHIPPED.get(model)
+    if shipped is not None and not os.path.exists(model):
+        facts += [("language", f"{shipped.language_name}, "
+                               f"{shipped.language}"),
+                  ("transcription", shipped.phones),
+                  ("held-out", f"WER {_wer(shipped)}, PER "
+                               f"{100 * shipped.per:.1f}%"),
+                  ("licence", shipped.licence)]
     if item is not None:
         where = ", ".join(filter(None, (item.script, item.dialect)))
         facts += [("language", f"{item.language_name} ({where}), "
@@ -125,18 +128,19 @@ def run(args: argparse.Namespace) -> int:
             catalogue.entry(args.name)  # an unknown name fails here
             print(catalogue.cached_model(args.name))
         else:
-            for name in args.name:
-                started = time.monotonic()
-                path = catalogue.get(
-                    name, args.source, threads=args.threads,
-                    say=lambda note: print(f"{PROG}: {note}",
-                                           file=sys.stderr))
-                print(f"{PROG}: built {name} in "
-                      f"{time.monotonic() - started:.0f} s. "
-                      f"{catalogue.ATTRIBUTION}", file=sys.stderr)
-                print(path)
+            _get(args.name, args.source, args.threads)
     except BrokenPipeError:
         raise  # the reader went away: main stops quietly
     except (catalogue.CatalogueError, OSError, ValueError) as error:
         raise RunError(str(error))
     return 0
+
+
+def _get(names: list[str], source: str | None, threads: int | None) -> None:
+    """Builds the models `names` into the cache, printing their paths."""
+    for name in names:
+        started = time.monotonic()
+        path = catalogue.get(name, source, threads=threads, say=say)
+        say(f"built {name} in {time.monotonic() - started:.0f} s. "
+            f"{catalogue.ATTRIBUTION}")
+        print(path)

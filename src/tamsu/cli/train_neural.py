@@ -1,0 +1,197 @@
+"""`tamsu train-neural`: a neural model, and optionally its bundle with an
+n-gram model, from a pronunciation dictionary.
+
+The lexicon is read and checked as `tamsu train` reads it (the same
+options, from tamsu.training.TrainOptions); training is
+tamsu.neural.train_neural, the bundle's tuning tamsu.bundle.tune_bundle.
+Every input and output is checked before training starts, which takes
+minutes.
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import sys
+from dataclasses import dataclass, fields
+from typing import TYPE_CHECKING
+
+from tamsu.cli.options import (RunError, add_progress_option,
+                               add_train_option, add_training_files, real,
+                               say, say_skipped, whole)
+from tamsu.files import check_outputs
+from tamsu.lexicon import Lexicon
+from tamsu.progress import Bar
+from tamsu.training import TrainOptions, check_output, lexicon_of
+
+if TYPE_CHECKING:
+    from tamsu.bundle import Bundle
+    from tamsu.neural import EpochProgress, NeuralTrainReport
+
+__all__ = ["DESCRIPTION", "SUMMARY", "add_options", "run"]
+
+SUMMARY = ("train a neural model (needs PyTorch), alone or bundled with an "
+           "n-gram model")
+DESCRIPTION = (
+    "Train a neural model (a small transformer; PyTorch is needed to train, "
+    "not to decode) from a pronunciation dictionary, with early stopping on "
+    "dev words. With --ngram, also write a bundle that rescores the n-gram "
+    "model's best pronunciations with it, tuned on the dev words.")
+
+# The n-gram training options that also decide how a neural model reads
+# its lexicon.
+_SHARED = ("graphemes", "strip_stress", "reverse", "max_malformed",
+           "inventory_check")
+
+
+def add_options(parser: argparse.ArgumentParser) -> None:
+    """The arguments and options of `tamsu train-neural`."""
+    add_training_files(parser, "the neural model")
+    parser.add_argument(
+        "--ngram", metavar="MODEL",
+        help="an n-gram model of the same lexicon: also write a bundle of "
+             "both (see --bundle) whose combination is tuned on the dev "
+             "words")
+    parser.add_argument(
+        "--bundle", metavar="PATH",
+        help="where to write the bundle (default: MODEL.bundle); decode "
+             "with it like with any model file")
+    parser.add_argument(
+        "--dev", metavar="LEXICON",
+        help="dev words for early stopping and tuning (default: a share "
+             "of the lexicon's words, set aside)")
+    _add_run_options(parser)
+    shared = {option.name: option for option in fields(TrainOptions)}
+    for name in _SHARED:
+        if name != "reverse":
+            add_train_option(parser, shared[name])
+    parser.add_argument(
+        "--reverse", action="store_true",
+        help="train right to left (the model records it; decoding still "
+             "gives phonemes in reading order)")
+    add_progress_option(parser, "a progress bar of the epochs")
+
+
+def _add_run_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--dev-share", type=real(0.0, 0.5),
+                        default=0.05, metavar="SHARE",
+                        help="the share set aside without --dev (default: "
+                             "0.05)")
+    parser.add_argument("--epochs", type=whole(1, 100000), default=200,
+                        metavar="N", help="most epochs (default: 200)")
+    parser.add_argument("--patience", type=whole(1, 100000), default=15,
+                        metavar="N",
+                        help="stop after N epochs without a better dev word "
+                             "error rate (default: 15)")
+    parser.add_argument("--time-budget", type=real(1.0, math.inf),
+                        default=None, metavar="SECONDS",
+                        help="stop before an epoch that would end later "
+                             "(default: none)")
+    parser.add_argument("--threads", type=whole(1, 64), default=1,
+                        metavar="N",
+                        help="PyTorch threads (default: 1; more are "
+                             "slower on a busy machine)")
+    parser.add_argument("--seed", type=whole(0, 2**32 - 1), default=0,
+                        metavar="N", help="random seed (default: 0)")
+
+
+@dataclass(frozen=True)
+class _Inputs:
+    """The run's inputs, read and checked."""
+    options: TrainOptions
+    lexicon: Lexicon
+    dev: Lexicon | None
+    bundle: str | None  # where the bundle goes, with --ngram
+
+
+def run(args: argparse.Namespace) -> int:
+    """Trains as `args` ask and prints the summary; returns the exit
+    status."""
+    try:
+        inputs = _checked_inputs(args)
+        report = _train(args, inputs)
+        summary = _summary(report)
+        if inputs.bundle is not None:
+            from tamsu.bundle import tune_bundle
+            summary += "\n" + _bundle_summary(inputs.bundle, tune_bundle(
+                args.ngram, args.output, report.dev, inputs.bundle))
+    except (ImportError, OSError, ValueError) as error:
+        raise RunError(str(error))
+    print(summary, file=sys.stderr)
+    return 0
+
+
+def _checked_inputs(args: argparse.Namespace) -> _Inputs:
+    """Reads the lexicons and checks the n-gram model and the outputs,
+    so that no input fails after the training. Raises OSError or
+    ValueError (LexiconError) naming what is unusable."""
+    if args.bundle and not args.ngram:
+        raise ValueError("--bundle needs --ngram: the n-gram model to "
+                         "combine with")
+    bundle = (args.bundle or f"{args.output}.bundle") if args.ngram else None
+    options = TrainOptions(**{name: getattr(args, name) for name in _SHARED})
+    check_outputs({"the output": args.output, "the bundle": bundle},
+                  {"the lexicon": args.lexicon, "the dev lexicon": args.dev,
+                   "the n-gram model": args.ngram})
+    for output in (args.output, bundle):
+        if output is not None:
+            check_output(output, args.lexicon)
+    if args.ngram:
+        _check_ngram(args.ngram)
+    lexicon = lexicon_of(args.lexicon, options)
+    say(lexicon.summary())
+    say_skipped(lexicon.malformed)
+    dev = None if args.dev is None else lexicon_of(args.dev, options)
+    return _Inputs(options, lexicon, dev, bundle)
+
+
+def _check_ngram(path: str) -> None:
+    """Refuses a --ngram file that is no n-gram model or does not load."""
+    from tamsu._batch import BatchDecoder
+    from tamsu.decoders import model_kind
+    from tamsu.files import load_with
+    kind = model_kind(path)
+    if kind != "ngram":
+        what = "a bundle" if kind == "bundle" else f"a {kind} model"
+        raise ValueError(f"--ngram {path} is {what}, not an n-gram model")
+    try:
+        load_with(BatchDecoder, path)
+    except ValueError as error:
+        raise ValueError(f"--ngram: {error}") from None
+
+
+def _train(args: argparse.Namespace,
+           inputs: _Inputs) -> NeuralTrainReport:
+    from tamsu.neural import train_neural
+    with Bar(args.progress, args.epochs, "epochs", "epochs") as bar:
+        def epoch_done(epoch: EpochProgress) -> None:
+            bar.note(f"dev WER {epoch.dev_wer:.1f}% "
+                     f"(best {epoch.best_dev_wer:.1f}%)")
+            bar.update()
+
+        return train_neural(
+            inputs.lexicon, args.output, dev=inputs.dev,
+            dev_share=args.dev_share, epochs=args.epochs,
+            time_budget=args.time_budget, patience=args.patience,
+            seed=args.seed, threads=args.threads,
+            graphemes=inputs.options.graphemes,
+            reverse=inputs.options.reverse, progress=epoch_done)
+
+
+def _summary(report: NeuralTrainReport) -> str:
+    """What was trained, how long it took and how good it is on dev."""
+    kept = (f"epoch {report.best_epoch} of {report.epochs} kept (stopped "
+            f"by {report.stopped})")
+    return (f"trained {report.path} in {report.seconds:.0f} s "
+            f"({report.cpu_seconds:.0f} CPU s): {report.entries} entries, "
+            f"{report.parameters} parameters, {kept}, dev WER "
+            f"{report.dev_wer:.2f}% greedy on {report.dev_words} words")
+
+
+def _bundle_summary(path: str, bundle: Bundle) -> str:
+    """The bundle's tuning: the mode chosen, its weight and its dev word
+    error rate beside each model's alone."""
+    wer = bundle.dev_wer
+    return (f"bundle {path}: {bundle.mode}, weight {bundle.weight:g}; dev "
+            f"WER n-gram {wer['ngram']:.2f}%, neural {wer['neural']:.2f}%, "
+            f"the bundle ({bundle.mode}) {wer[bundle.mode]:.2f}%")
