@@ -177,7 +177,14 @@ def split_dev(words: list[str], share: float, seed: int) -> set[str]:
 class NeuralOptions:
     """train_neural's options, as the training child gets them
     (:func:`tamsu.neural_torch.train_here`); ValueError for values that
-    cannot train."""
+    cannot train.
+
+    The default schedule follows the usual curve (1e-3 * sqrt(400 /
+    step)) from step 100 on but reaches it after 100 batches instead of
+    400: a pre-norm transformer needs little warm-up, and 400 batches are
+    seven epochs of a 3,600-word lexicon, most of a short budget on a busy
+    machine.
+    """
     dev_share: float
     architecture: NeuralArchitecture
     epochs: int
@@ -212,19 +219,12 @@ def train_neural(lexicon: str | os.PathLike[str] | Lexicon,
                  dev: str | os.PathLike[str] | Lexicon | None = None,
                  dev_share: float = 0.05,
                  architecture: NeuralArchitecture = NeuralArchitecture(),
-                 epochs: int = 200,
-                 time_budget: float | None = None,
-                 patience: int = 15,
-                 batch_size: int = 32,
-                 learning_rate: float = 2e-3,
-                 warmup_steps: int = 100,
-                 dropout: float = 0.1,
-                 label_smoothing: float = 0.1,
-                 average: int = 3,
-                 seed: int = 0,
-                 threads: int = 1,
-                 graphemes: str = "auto",
-                 strip_stress: bool = False,
+                 epochs: int = 200, time_budget: float | None = None,
+                 patience: int = 15, batch_size: int = 32,
+                 learning_rate: float = 2e-3, warmup_steps: int = 100,
+                 dropout: float = 0.1, label_smoothing: float = 0.1,
+                 average: int = 3, seed: int = 0, threads: int = 1,
+                 graphemes: str = "auto", strip_stress: bool = False,
                  reverse: bool = False,
                  progress: Callable[[EpochProgress], object] | None = None,
                  ) -> NeuralTrainReport:
@@ -245,11 +245,8 @@ def train_neural(lexicon: str | os.PathLike[str] | Lexicon,
     each epoch.
 
     The learning rate rises linearly to `learning_rate` over
-    `warmup_steps` batches, then falls as 1/sqrt(step). The defaults
-    follow the usual curve (1e-3 * sqrt(400 / step)) from step 100 on but
-    reach it after 100 batches instead of 400: a pre-norm transformer
-    needs little warm-up, and 400 batches are seven epochs of a 3,600-word
-    lexicon, most of a short budget on a busy machine.
+    `warmup_steps` batches, then falls as 1/sqrt(step) (see
+    :class:`NeuralOptions`).
 
     The training runs in a child process (tamsu.child_process), which
     sets the matrix library's thread count to `threads` (OpenBLAS's where
