@@ -124,11 +124,6 @@ class PartDecoder(Protocol):
         """The phone set of the answers (see tamsu.phones.phone_set)."""
         ...
 
-    @property
-    def batched(self) -> bool:
-        """Whether many pieces per call decode faster than one by one."""
-        ...
-
     def decode(self, parts: Sequence[str],
                threads: int = 1) -> list[list[Scored]]:
         """One list per part, in order; [] for a part without answer.
@@ -189,8 +184,6 @@ def _each_part(parts: Sequence[str], decode: Callable[[list[str]], list[_T]],
 class NgramDecoder:
     """An n-gram model's search, on native threads."""
 
-    batched = False
-
     def __init__(self, model: BatchDecoder, delim: str,
                  options: SearchOptions) -> None:
         self._model = model
@@ -206,6 +199,9 @@ class NgramDecoder:
 
     def decode(self, parts: Sequence[str],
                threads: int = 1) -> list[list[Scored]]:
+        if len(parts) == 1 and parts[0]:  # a word alone: no list to sort out
+            return [self._finish(self._model.decode(
+                parts, *self._arguments, threads)[0][0])]
         return _each_part(parts, lambda wanted: [
             self._finish(paths) for paths, _ in self._model.decode(
                 wanted, *self._arguments, threads)], [])
@@ -222,8 +218,6 @@ class NgramDecoder:
 
 class EnsembleDecoder:
     """Several n-gram models, their posteriors summed (tamsu.ensemble)."""
-
-    batched = False
 
     def __init__(self, ensemble: Ensemble, delim: str,
                  options: SearchOptions) -> None:
@@ -265,8 +259,6 @@ class NeuralDecoder:
     """A neural model's beam search (pieces of words spelled in its
     graphemes, one character each), NEURAL_BEAM wide or `nbest` if
     wider."""
-
-    batched = True  # many words per call decode faster
 
     def __init__(self, model: NeuralModel, options: SearchOptions) -> None:
         self._model = model
@@ -317,8 +309,6 @@ def _combined(lists: Sequence[Sequence[Phonemes]],
 class RescoringDecoder:
     """The n-gram model's n-best list re-ranked with the neural model's
     teacher-forced log-probabilities (see tamsu.bundle for the formula)."""
-
-    batched = True
 
     def __init__(self, bundle: Bundle, delim: str, options: SearchOptions,
                  *, verify: bool = True) -> None:

@@ -24,7 +24,7 @@ from __future__ import annotations
 import heapq
 import math
 from dataclasses import dataclass, field
-from typing import Final, Iterator, Sequence
+from typing import Final, Iterator, NamedTuple, Sequence
 
 from tamsu.catalogue import NGRAM_MODEL, shipped_path
 from tamsu.decoders import (PartDecoder, Scored, SearchOptions, Source,
@@ -135,9 +135,13 @@ def answer_words(words: Sequence[str], decoder: PartDecoder,
     """The answers of `words`, in order: planned, their parts decoded in
     one call on `threads` native threads, finished. Raises TypeError for
     a word that is not a str."""
-    batch = plan_batch(words, decoder.alphabet, dictionary, options)
-    return finish_batch(batch, decoder.decode(batch.parts, threads)
-                        if batch.parts else [], options)
+    plans = [_plan(word, decoder.alphabet, dictionary, options)
+             for word in words]
+    parts = [part for plan in plans if isinstance(plan, _Plan)
+             for part in plan.to_decode]
+    lists = iter(decoder.decode(parts, threads) if parts else ())
+    return [plan if isinstance(plan, Answer) else _finish(plan, lists, options)
+            for plan in plans]
 
 
 @dataclass(frozen=True, slots=True)
@@ -168,9 +172,9 @@ def finish_batch(batch: Batch, decoded: Sequence[list[Scored]],
             else _finish(plan, lists, options) for plan in batch.plans]
 
 
-@dataclass(frozen=True, slots=True)
-class _Plan:
-    """A word waiting for its parts' pronunciations."""
+class _Plan(NamedTuple):
+    """A word waiting for its parts' pronunciations (a tuple: made for
+    every word the dictionary lacks, it must cost little)."""
     word: str
     removed: str
     choices: list[list[Scored] | None]  # None: a part for the decoder

@@ -240,12 +240,12 @@ class G2P:
             chunk_size: int = 256) -> Iterator[list[Pronunciation]]:
         """Yields the pronunciations of each word, in input order.
 
-        Like ``map(g2p, words)``, streamed: `words` may be a generator of
-        any length. With `jobs` above 1 the words are decoded on that many
-        native threads in this process, `chunk_size` words per thread at a
-        time, with the one shared model (an ensemble's words one after the
-        other); a neural model or bundle takes chunks on one thread too.
-        Warnings are given here, in input order.
+        Like ``map(g2p, words)``, streamed a chunk at a time: `words` may
+        be a generator of any length. The words are decoded `chunk_size`
+        per thread at a time, each chunk in one call of the model, on
+        `jobs` native threads in this process with the one shared model (an
+        ensemble's words one after the other). Warnings are given here, in
+        input order.
         """
         for answer in self.answers(words, jobs=jobs, chunk_size=chunk_size):
             if answer.removed or answer.skipped is not None:
@@ -257,10 +257,6 @@ class G2P:
         """Like :meth:`map`, one :class:`tamsu.decoding.Answer` per word
         (the pronunciations, the characters removed, why a word was
         skipped) and no warnings: for callers that report on their own."""
-        # Each word as it comes, but for a model that decodes many words
-        # per call faster (neural) or words shared among threads.
-        if jobs == 1 and not self._decoder.batched:
-            chunk_size = 1
         for answers in self.map_chunks(_same, words, jobs=jobs,
                                        chunk_size=chunk_size):
             yield from answers
