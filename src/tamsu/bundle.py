@@ -227,8 +227,7 @@ def tune_bundle(ngram: str | os.PathLike[str], neural: str | os.PathLike[str],
     "neural" in that order). Decodes on `threads` native threads. Raises
     ValueError for models that cannot be loaded or no dev words."""
     # The decoders read bundles: imported here, where a bundle is made.
-    from tamsu._neural import NeuralModel
-    from tamsu.decoders import NeuralDecoder, RescoringDecoder, SearchOptions
+    from tamsu.decoders import RescoringDecoder, SearchOptions, load_decoder
     if not dev:
         raise ValueError("tuning a bundle needs dev words")
     if not 1 <= depth <= MAX_DEPTH:
@@ -236,7 +235,7 @@ def tune_bundle(ngram: str | os.PathLike[str], neural: str | os.PathLike[str],
     draft = Bundle(os.path.abspath(ngram), os.path.abspath(neural), "rescore",
                    0.0, depth, {})
     rescorer = RescoringDecoder(draft, "", SearchOptions(), verify=False)
-    alone = NeuralDecoder(NeuralModel(draft.neural), SearchOptions())
+    alone = load_decoder(draft.neural, "", SearchOptions())
     wanted = [{tuple(r) for r in references} for _, references in dev]
     spelled = _spelled(dev, rescorer.alphabet)
     tried = {mode: _errors_by_weight(found, wanted) for mode, found in (

@@ -147,15 +147,13 @@ def _checked_inputs(args: argparse.Namespace) -> _Inputs:
 
 def _check_ngram(path: str) -> None:
     """Refuses a --ngram file that is no n-gram model or does not load."""
-    from tamsu._batch import BatchDecoder
-    from tamsu.decoders import model_kind
-    from tamsu.files import load_with
+    from tamsu.decoders import SearchOptions, load_decoder, model_kind
     kind = model_kind(path)
     if kind != "ngram":
         what = "a bundle" if kind == "bundle" else f"a {kind} model"
         raise ValueError(f"--ngram {path} is {what}, not an n-gram model")
     try:
-        load_with(BatchDecoder, path)
+        load_decoder(path, "", SearchOptions())
     except ValueError as error:
         raise ValueError(f"--ngram: {error}") from None
 
