@@ -4,6 +4,7 @@ server) and their failures, the shipped catalogue's reproducibility."""
 import dataclasses
 import functools
 import http.server
+import json
 import os
 import threading
 from pathlib import Path
@@ -180,3 +181,56 @@ def test_the_shipped_catalogue_is_sound():
         assert item.licence.startswith("CC BY-SA")
         assert item.source_url.endswith(f"/{item.source_commit}/data/scrape"
                                         f"/tsv/{item.source}")
+
+
+def finished_unit(name, wer):
+    return dict(name=name, language=name * 3 if len(name) == 1 else name,
+                language_name=name.title(), script="Latin", dialect="",
+                phones="IPA broad", source=f"{name}_latn_broad.tsv",
+                source_commit="0" * 40, source_sha256="1" * 64,
+                source_entries=1000, settings=SETTINGS,
+                model_sha256="2" * 64, model_size=1000, test_words=100,
+                wer=wer, per=wer / 4, dev_wer=wer, train_seconds=1.0)
+
+
+@pytest.mark.parametrize("only, written, error", [
+    (["xx"], ["xx", "yy"], None),  # one unit asked for: the others stay
+    (["xx", "nosuch"], None, "no unit is called nosuch"),
+])
+def test_build_catalogue_writes_every_finished_unit(tmp_path, monkeypatch,
+                                                    capsys, only, written,
+                                                    error):
+    import importlib.util
+    script = Path(__file__).parent.parent / "data" / "build_catalogue.py"
+    spec = importlib.util.spec_from_file_location("build_catalogue", script)
+    build = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(build)
+    snapshot, work = tmp_path / "snapshot", tmp_path / "work"
+    (snapshot / "tsv").mkdir(parents=True)
+    work.mkdir()
+    rows = []
+    for name in ("xx", "yy", "zz"):  # zz: not built yet
+        (snapshot / "tsv" / f"{name}_latn_broad.tsv").write_text("")
+        rows.append(f"{name}_latn_broad.tsv\t{name}\t_\t{name.title()}\t"
+                    f"Latin\t\tFalse\tBroad\t1000\n")
+    (snapshot / "summary.tsv").write_text("".join(rows))
+    for name, wer in (("xx", 0.25), ("yy", 0.5)):
+        (work / f"{name}.json").write_text(
+            json.dumps(finished_unit(name, wer)))
+    out, readme = tmp_path / "catalogue.json", tmp_path / "README.md"
+    readme.write_text(f"{build.TABLE_START}\nold\n{build.TABLE_END}\n")
+    monkeypatch.setattr(build, "CATALOGUE", out)
+    monkeypatch.setattr(build, "README", readme)
+    monkeypatch.setattr("sys.argv", [
+        "build_catalogue.py", "--snapshot", str(snapshot), "--work",
+        str(work), "--write-only", "--only", *only])
+    if error:
+        with pytest.raises(SystemExit):
+            build.main()
+        assert error in capsys.readouterr().err
+        assert not out.exists()
+        return
+    assert build.main() == 0
+    assert [m["name"] for m in json.loads(out.read_text())["models"]] == \
+        written
+    assert "2 models; test WER from 25.0% to 50.0%" in readme.read_text()
