@@ -1,6 +1,7 @@
 """tamsu.G2P: normalisation, dictionary first, warnings, threads."""
 
 import math
+import os
 import pickle
 import subprocess
 import sys
@@ -274,6 +275,15 @@ def test_a_failing_word_source_keeps_every_answer_before_it(english, jobs,
                                                  chunk_size=2):
             got.append(str(answer.pronunciations[0]))
     assert got == ["A B", "B A"] * 5
+
+
+def test_a_shipped_model_is_stored_where_no_other_user_can_write(english):
+    from tamsu import dask_support
+    shipped = pickle.loads(pickle.dumps(dask_support._Shipped(
+        tamsu.G2P(english), ship_model=True)))
+    dask_support._cache.clear()
+    folder = os.stat(os.path.dirname(shipped.front_end().model_path))
+    assert (folder.st_uid, folder.st_mode & 0o777) == (os.getuid(), 0o700)
 
 
 # Debian's distributed 2022.12 uses asyncio as Python 3.11 deprecates.
