@@ -138,16 +138,35 @@ def interrupt(_):
     raise KeyboardInterrupt
 
 
+class _Children(subprocess.Popen):
+    """Popen that keeps its processes and whose exit does not wait after a
+    KeyboardInterrupt (as when its quarter of a second runs out on a
+    loaded machine)."""
+    made = []
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self._sigint_wait_secs = 0
+        self.made.append(self)
+
+
 @pytest.mark.parametrize("lexicon, progress, error", [
-    ("", None, LexiconError), (CIPHER_DICT, interrupt, KeyboardInterrupt)])
-def test_failed_training_leaves_no_file(tmp_path, lexicon, progress, error):
+    ("", None, LexiconError), (CIPHER_DICT, interrupt, KeyboardInterrupt)],
+    ids=["empty", "interrupt"])
+def test_failed_training_leaves_no_file(tmp_path, monkeypatch, lexicon,
+                                        progress, error):
     pytest.importorskip("torch")
     (tmp_path / "words.dict").write_text(lexicon)
+    monkeypatch.setattr(_Children, "made", [])
+    monkeypatch.setattr(subprocess, "Popen", _Children)
     with pytest.raises(error):
         neural.train_neural(tmp_path / "words.dict", tmp_path / "out.tnn",
                             architecture=TINY, epochs=10**6,
                             progress=progress)
     assert [p.name for p in tmp_path.iterdir()] == ["words.dict"]
+    # The child is reaped, however long its end takes.
+    assert _Children.made and all(
+        child.returncode is not None for child in _Children.made)
 
 
 def test_torch_stays_optional():
