@@ -6,7 +6,11 @@ import functools
 import http.server
 import json
 import os
+import shutil
+import subprocess
+import sys
 import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -114,6 +118,9 @@ class _Server(http.server.BaseHTTPRequestHandler):
     ("file-other", "is not the pinned xx_latn_broad.tsv"),
     ("model-other", "differs from the catalogue's"),
     ("disk-full", "the disk is full"),
+    # The model's writer gives no errno: the free space tells.
+    ("write-failed-full", "the disk is full"),
+    ("write-failed", "VectorFst::Write: Write failed"),
 ])
 def test_get(made, entry, tmp_path, monkeypatch, how, error):
     source, item = made
@@ -131,6 +138,16 @@ def test_get(made, entry, tmp_path, monkeypatch, how, error):
         def full(*args):
             raise OSError(28, "No space left on device")
         monkeypatch.setattr(os, "replace", full)
+    if how.startswith("write-failed"):
+        local = source
+
+        def write_failed(lexicon, model, *args, **kwargs):
+            raise OSError(f"cannot write the model to {model}: "
+                          f"VectorFst::Write: Write failed")
+        monkeypatch.setattr("tamsu.training.train", write_failed)
+        free = item.model_size - 1 if how.endswith("full") else 10**9
+        monkeypatch.setattr("shutil.disk_usage", lambda path: (
+            shutil._ntuple_diskusage(10**9, 10**9 - free, free)))
     server = None
     if how in ("http", "cut", "http-other", "http-none"):
         handler = type("Handler", (_Server,), dict(
@@ -152,6 +169,44 @@ def test_get(made, entry, tmp_path, monkeypatch, how, error):
         if server is not None:
             server.shutdown()
             server.server_close()
+
+
+def test_get_removes_the_scratch_of_killed_builds(made, entry, tmp_path):
+    models = tmp_path / "cache" / "models"
+    models.mkdir(parents=True)
+    gone = subprocess.run([sys.executable, "-c", "import os; "
+                           "print(os.getpid())"], capture_output=True,
+                          text=True, check=True).stdout.strip()
+    host = catalogue._HOST
+    scratch = {"gone": f".xx.scratch-{host}-{gone}-abc",
+               "old": f".xx.scratch-{host}-{os.getpid()}-def",
+               "running": f".xx.scratch-{host}-{os.getpid()}-ghi",
+               "elsewhere": f".xx.scratch-other_host-{gone}-jkl"}
+    for folder in scratch.values():
+        (models / folder).mkdir()
+        (models / folder / "xx.fst").write_bytes(b"part")
+    day_ago = time.time() - 25 * 3600
+    os.utime(models / scratch["old"], (day_ago, day_ago))
+    catalogue.get("xx", made[0])
+    assert sorted(p.name for p in models.iterdir()) == sorted(
+        [scratch["running"], scratch["elsewhere"], "xx.fst"])
+
+
+@pytest.mark.parametrize("own, xdg, cache", [
+    ("/own", "/xdg", "/own"),
+    (None, "/xdg", "/xdg/tamsu"),
+    # Relative values are ignored (the XDG rule), for both.
+    ("own", "/xdg", "/xdg/tamsu"),
+    (None, "xdg", "~/.cache/tamsu"),
+    ("", "", "~/.cache/tamsu"),
+])
+def test_the_cache_folder(monkeypatch, own, xdg, cache):
+    for name, value in (("TAMSU_CACHE", own), ("XDG_CACHE_HOME", xdg)):
+        if value is None:
+            monkeypatch.delenv(name, raising=False)
+        else:
+            monkeypatch.setenv(name, value)
+    assert catalogue.cache_dir() == Path(cache).expanduser()
 
 
 @functools.cache
