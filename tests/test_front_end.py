@@ -62,11 +62,22 @@ def english(tmp_path_factory):
     (LOWER, "x€y€z$", ("xyz",), "€$"),
     (LOWER, "€€", ("",), "€"),
     (LOWER, "\ufeffhello", ("hello",), ""),
+    # Edge punctuation the model spells stays next to the word; what it
+    # does not spell goes, also beyond what stays.
+    (LOWER + ["."], "(B.),", ("b.",), ""),
+    (LOWER + ["'"], "tryin\u2019", ("tryin'",), ""),
+    (LOWER + ["'", "."], "'...'", ("",), ""),
 ])
 def test_normalisation_follows_the_alphabet(symbols, word, parts, removed):
     alphabet = Alphabet.of_symbols(["<eps>", "|", "_", *symbols])
     result = normalise(word, alphabet)
     assert (result.parts, result.removed) == (parts, removed)
+
+
+def test_kept_edge_punctuation_is_also_looked_up_without_it():
+    alphabet = Alphabet.of_symbols(["<eps>", "|", "_", *LOWER, "."])
+    assert normalise("Café.", alphabet).keys == (
+        "Café.", "café.", "café", "cafe.", "cafe")
 
 
 @hypothesis.settings(max_examples=400, deadline=None, database=None)
