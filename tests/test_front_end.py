@@ -120,7 +120,8 @@ def test_dictionary_first_then_model(english, tmp_path):
     dictionary = tmp_path / "small.dict"
     dictionary.write_text("# a comment\nthe\tDH AH\nthe(2)\tDH IY\n"
                           "Ok\tOW K EY\ncafe\tK AE F EY\n"
-                          "ab\tAH0 B EY1\nab(2)\tAE1 B\nab(3)\tAH1 B EY0\n",
+                          "ab\tAH0 B EY1\nab(2)\tAE1 B\nab(3)\tAH1 B EY0\n"
+                          "ipa\tˈɪ p ˌə\nipa(2)\tɪ ˈ p ə\n",
                           encoding="utf-8")
     g2p = tamsu.G2P(english, dictionary, nbest=2)
     # nbest variants, in dictionary order, equal shares, found case-folded.
@@ -140,6 +141,8 @@ def test_dictionary_first_then_model(english, tmp_path):
     # Without stress, variants that differed only in stress become one.
     plain = tamsu.G2P(english, dictionary, stress=False)
     assert [(str(p), p.probability) for p in plain("ab")] == [("AH B EY", 0.5)]
+    # IPA's marks go too, on a segment or standing alone.
+    assert [(str(p), p.probability) for p in plain("ipa")] == [("ɪ p ə", 1.0)]
     # The default with a model other than the shipped one: no dictionary.
     assert strings(tamsu.G2P(english)("the")) == [("T H E", "model", 1)]
 
