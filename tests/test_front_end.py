@@ -1,5 +1,6 @@
 """tamsu.G2P: normalisation, dictionary first, warnings, threads."""
 
+import itertools
 import math
 import os
 import pickle
@@ -306,17 +307,27 @@ def test_a_dask_cluster_pronounces_like_g2p(english):
     subprocess.run([sys.executable, "-c", "import sys, tamsu; assert not "
                     "{'dask', 'distributed'} & set(sys.modules)"], check=True)
     distributed = pytest.importorskip("distributed")
+    import dask
     import dask.bag
     import dask.dataframe
     import pandas
-    from tamsu.dask_support import pronounce_bag, pronounce_series
+    from tamsu.dask_support import answers, pronounce_bag, pronounce_series
     g2p = tamsu.G2P(english)
     words = ["abc", "cab", "bad", "", "dab", "c'ab"] * 20
     best = [" ".join(a.pronunciations[0].phonemes) if a.pronunciations
             else "" for a in g2p.answers(words)]
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1,
-                                  dashboard_address=None) as cluster, \
+    many = ["".join(w) for w in itertools.product("abcd", repeat=4)]
+    # Starting processes on a loaded machine can take far longer than
+    # the defaults allow (30 s).
+    with dask.config.set({"distributed.comm.timeouts.connect": "300s",
+                          "distributed.comm.timeouts.tcp": "300s"}), \
+            distributed.LocalCluster(n_workers=2, threads_per_worker=1,
+                                     dashboard_address=None) as cluster, \
             distributed.Client(cluster) as client:
+        # 52 tasks, six in flight at a time: answered in input order.
+        assert [strings(a.pronunciations) for a in answers(
+            g2p, many, cluster.scheduler_address, chunk_size=5)] == [
+            strings(a.pronunciations) for a in g2p.answers(many)]
         bag = dask.bag.from_sequence(words, npartitions=6)
         assert pronounce_bag(bag, g2p, jobs=2).compute() == list(
             zip(words, best))
