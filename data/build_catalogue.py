@@ -279,7 +279,9 @@ def main():
                         help="the WikiPron snapshot (summary.tsv, tsv/)")
     parser.add_argument("--work", type=Path,
                         default=ROOT / "data" / "cache" / "catalogue")
-    parser.add_argument("--only", nargs="*", help="build only these units")
+    parser.add_argument("--only", nargs="*",
+                        help="build only these units (the catalogue still "
+                             "holds every finished unit)")
     parser.add_argument("--jobs", type=int, default=1,
                         help="units built at a time (one thread each)")
     parser.add_argument("--first", nargs="*", default=[],
@@ -295,18 +297,31 @@ def main():
         for name, row in chosen:
             print(name, row["file"], row["entries"], sep="\t")
         return 0
+    known = {name for name, _ in chosen}
+    unknown = sorted((set(args.only or ()) | set(args.first)) - known)
+    if unknown:
+        parser.error(f"no unit is called {', '.join(unknown)} (--list shows "
+                     f"the units)")
     # Smallest first: an interrupted run has catalogued the most units.
     todo = [(name, row) for name, row in sorted(chosen, key=lambda unit: (
         unit[0] not in args.first, unit[1]["entries"]))
-        if not (args.only and name not in args.only) and not (
-            args.write_only and not (args.work / f"{name}.json").exists())]
-    with ProcessPoolExecutor(args.jobs,
-                             mp_context=get_context("spawn")) as pool:
-        built = list(pool.map(build_unit, *zip(*todo),
-                              [args.snapshot] * len(todo),
-                              [args.work] * len(todo)))
+        if not (args.only and name not in args.only)
+        and not (args.work / f"{name}.json").exists()]
+    if todo and not args.write_only:
+        with ProcessPoolExecutor(args.jobs,
+                                 mp_context=get_context("spawn")) as pool:
+            list(pool.map(build_unit, *zip(*todo),
+                          [args.snapshot] * len(todo),
+                          [args.work] * len(todo)))
+    # The catalogue holds every finished unit, not only those built now.
+    finished = [json.loads(path.read_text(encoding="utf-8"))
+                for path in (args.work / f"{name}.json" for name, _ in chosen)
+                if path.exists()]
     records = [dict(record, experimental=experimental(record))
-               for record in built if not record.get("failed")]
+               for record in finished if not record.get("failed")]
+    if not records:
+        raise SystemExit(f"no finished unit in {args.work}: the catalogue "
+                         f"is left as it is")
     records.sort(key=lambda record: record["name"])
     write_catalogue(records)
     write_readme(records)

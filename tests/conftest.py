@@ -4,10 +4,13 @@ import gc
 import os
 import subprocess
 import textwrap
+import types
 
 import pytest
 
 import tamsu
+
+from train_data import CIPHER_DICT
 
 
 def compile_model(directory, name, arcs, isyms, osyms, *, keep_isyms=True,
@@ -55,6 +58,42 @@ def simple_model_path(tmp_path_factory):
 @pytest.fixture()
 def simple_model(simple_model_path):
     return tamsu.Model(simple_model_path)
+
+
+@pytest.fixture(scope="session")
+def cipher(tmp_path_factory):
+    """The cipher trained once for every suite: `folder` holds cipher.dict,
+    its n-gram model cipher.fst, and the neural model cipher.tnn and its
+    bundle made by `tamsu train-neural --ngram` (a recipe of a few
+    seconds); `report` is the neural training's report and `progress` the
+    epochs it reported."""
+    pytest.importorskip("torch")
+    from tamsu import cli, neural
+    from tamsu.training import train
+    folder = tmp_path_factory.mktemp("cipher")
+    lexicon = folder / "cipher.dict"
+    lexicon.write_text(CIPHER_DICT)
+    train(lexicon, folder / "cipher.fst", order=3, progress=False)
+    trained = types.SimpleNamespace(folder=folder, report=None, progress=[])
+    train_neural = neural.train_neural
+
+    def tiny(*args, progress, **kwargs):
+        def report(epoch):
+            trained.progress.append(epoch)
+            progress(epoch)
+        trained.report = train_neural(
+            *args, batch_size=16, warmup_steps=50, dropout=0.0,
+            learning_rate=3e-3, architecture=neural.NeuralArchitecture(
+                32, 2, 64, 1, 1), progress=report, **kwargs)
+        return trained.report
+
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(neural, "train_neural", tiny)
+        assert cli.main(["train-neural", str(lexicon), "-o",
+                         str(folder / "cipher.tnn"), "--epochs", "40",
+                         "--dev-share", "0.1", "--seed", "0", "--ngram",
+                         str(folder / "cipher.fst")]) == 0
+    return trained
 
 
 @pytest.fixture(autouse=True)

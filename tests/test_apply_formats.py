@@ -88,6 +88,20 @@ def test_word_lists_skip_comments_and_report_undecodable_lines(setup):
                                 b"a\\tb\tskipped: holds a tab or line break\n")
 
 
+def test_bad_lines_beyond_the_first_chunks_are_named(setup):
+    options, directory = setup
+    words = directory / "many.txt"  # three chunks of 2,048 words per thread
+    words.write_bytes(b"ab\n" * 5000 + b"caf\xe9\nb\0a\nba\n")
+    result = run("apply", *options, "--jobs", "2", "--format", "lexicon",
+                 "-f", str(words))
+    assert result.stdout == b"ab\tA B\nba\tB A\n"  # each word once
+    # The reader reports a NUL when it reads it, the writer a word it
+    # cannot decode when that word's answer comes.
+    assert sorted(result.stderr.decode().splitlines()) == [
+        f"tamsu: {words}:5001: skipped caf\\xe9: not valid UTF-8 text",
+        f"tamsu: {words}:5002: skipped: holds a NUL character"]
+
+
 def test_switching_the_layers_off(setup):
     options, directory = setup
     both = run("apply", *options, "--format", "lexicon", "The", "A-b")

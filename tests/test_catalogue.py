@@ -4,8 +4,13 @@ server) and their failures, the shipped catalogue's reproducibility."""
 import dataclasses
 import functools
 import http.server
+import json
 import os
+import shutil
+import subprocess
+import sys
 import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -113,6 +118,9 @@ class _Server(http.server.BaseHTTPRequestHandler):
     ("file-other", "is not the pinned xx_latn_broad.tsv"),
     ("model-other", "differs from the catalogue's"),
     ("disk-full", "the disk is full"),
+    # The model's writer gives no errno: the free space tells.
+    ("write-failed-full", "the disk is full"),
+    ("write-failed", "VectorFst::Write: Write failed"),
 ])
 def test_get(made, entry, tmp_path, monkeypatch, how, error):
     source, item = made
@@ -130,6 +138,16 @@ def test_get(made, entry, tmp_path, monkeypatch, how, error):
         def full(*args):
             raise OSError(28, "No space left on device")
         monkeypatch.setattr(os, "replace", full)
+    if how.startswith("write-failed"):
+        local = source
+
+        def write_failed(lexicon, model, *args, **kwargs):
+            raise OSError(f"cannot write the model to {model}: "
+                          f"VectorFst::Write: Write failed")
+        monkeypatch.setattr("tamsu.training.train", write_failed)
+        free = item.model_size - 1 if how.endswith("full") else 10**9
+        monkeypatch.setattr("shutil.disk_usage", lambda path: (
+            shutil._ntuple_diskusage(10**9, 10**9 - free, free)))
     server = None
     if how in ("http", "cut", "http-other", "http-none"):
         handler = type("Handler", (_Server,), dict(
@@ -151,6 +169,44 @@ def test_get(made, entry, tmp_path, monkeypatch, how, error):
         if server is not None:
             server.shutdown()
             server.server_close()
+
+
+def test_get_removes_the_scratch_of_killed_builds(made, entry, tmp_path):
+    models = tmp_path / "cache" / "models"
+    models.mkdir(parents=True)
+    gone = subprocess.run([sys.executable, "-c", "import os; "
+                           "print(os.getpid())"], capture_output=True,
+                          text=True, check=True).stdout.strip()
+    host = catalogue._HOST
+    scratch = {"gone": f".xx.scratch-{host}-{gone}-abc",
+               "old": f".xx.scratch-{host}-{os.getpid()}-def",
+               "running": f".xx.scratch-{host}-{os.getpid()}-ghi",
+               "elsewhere": f".xx.scratch-other_host-{gone}-jkl"}
+    for folder in scratch.values():
+        (models / folder).mkdir()
+        (models / folder / "xx.fst").write_bytes(b"part")
+    day_ago = time.time() - 25 * 3600
+    os.utime(models / scratch["old"], (day_ago, day_ago))
+    catalogue.get("xx", made[0])
+    assert sorted(p.name for p in models.iterdir()) == sorted(
+        [scratch["running"], scratch["elsewhere"], "xx.fst"])
+
+
+@pytest.mark.parametrize("own, xdg, cache", [
+    ("/own", "/xdg", "/own"),
+    (None, "/xdg", "/xdg/tamsu"),
+    # Relative values are ignored (the XDG rule), for both.
+    ("own", "/xdg", "/xdg/tamsu"),
+    (None, "xdg", "~/.cache/tamsu"),
+    ("", "", "~/.cache/tamsu"),
+])
+def test_the_cache_folder(monkeypatch, own, xdg, cache):
+    for name, value in (("TAMSU_CACHE", own), ("XDG_CACHE_HOME", xdg)):
+        if value is None:
+            monkeypatch.delenv(name, raising=False)
+        else:
+            monkeypatch.setenv(name, value)
+    assert catalogue.cache_dir() == Path(cache).expanduser()
 
 
 @functools.cache
@@ -180,3 +236,56 @@ def test_the_shipped_catalogue_is_sound():
         assert item.licence.startswith("CC BY-SA")
         assert item.source_url.endswith(f"/{item.source_commit}/data/scrape"
                                         f"/tsv/{item.source}")
+
+
+def finished_unit(name, wer):
+    return dict(name=name, language=name * 3 if len(name) == 1 else name,
+                language_name=name.title(), script="Latin", dialect="",
+                phones="IPA broad", source=f"{name}_latn_broad.tsv",
+                source_commit="0" * 40, source_sha256="1" * 64,
+                source_entries=1000, settings=SETTINGS,
+                model_sha256="2" * 64, model_size=1000, test_words=100,
+                wer=wer, per=wer / 4, dev_wer=wer, train_seconds=1.0)
+
+
+@pytest.mark.parametrize("only, written, error", [
+    (["xx"], ["xx", "yy"], None),  # one unit asked for: the others stay
+    (["xx", "nosuch"], None, "no unit is called nosuch"),
+])
+def test_build_catalogue_writes_every_finished_unit(tmp_path, monkeypatch,
+                                                    capsys, only, written,
+                                                    error):
+    import importlib.util
+    script = Path(__file__).parent.parent / "data" / "build_catalogue.py"
+    spec = importlib.util.spec_from_file_location("build_catalogue", script)
+    build = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(build)
+    snapshot, work = tmp_path / "snapshot", tmp_path / "work"
+    (snapshot / "tsv").mkdir(parents=True)
+    work.mkdir()
+    rows = []
+    for name in ("xx", "yy", "zz"):  # zz: not built yet
+        (snapshot / "tsv" / f"{name}_latn_broad.tsv").write_text("")
+        rows.append(f"{name}_latn_broad.tsv\t{name}\t_\t{name.title()}\t"
+                    f"Latin\t\tFalse\tBroad\t1000\n")
+    (snapshot / "summary.tsv").write_text("".join(rows))
+    for name, wer in (("xx", 0.25), ("yy", 0.5)):
+        (work / f"{name}.json").write_text(
+            json.dumps(finished_unit(name, wer)))
+    out, readme = tmp_path / "catalogue.json", tmp_path / "README.md"
+    readme.write_text(f"{build.TABLE_START}\nold\n{build.TABLE_END}\n")
+    monkeypatch.setattr(build, "CATALOGUE", out)
+    monkeypatch.setattr(build, "README", readme)
+    monkeypatch.setattr("sys.argv", [
+        "build_catalogue.py", "--snapshot", str(snapshot), "--work",
+        str(work), "--write-only", "--only", *only])
+    if error:
+        with pytest.raises(SystemExit):
+            build.main()
+        assert error in capsys.readouterr().err
+        assert not out.exists()
+        return
+    assert build.main() == 0
+    assert [m["name"] for m in json.loads(out.read_text())["models"]] == \
+        written
+    assert "2 models; test WER from 25.0% to 50.0%" in readme.read_text()

@@ -80,15 +80,18 @@ def test_train_reports_and_records_its_options(tmp_path):
 
 
 def test_evaluate_reports_error_rates(model, tmp_path):
-    test = write_lexicon(tmp_path / "test.dict",
-                         [("cat", "K AE T"), ("fox", "F AA K")])
+    # Words are normalised as apply normalises them ("Tap," is "tap").
+    test = write_lexicon(tmp_path / "test.dict", [
+        ("cat", "K AE T"), ("fox", "F AA K"), ("Tap,", "T AE P")])
     errors = tmp_path / "errors.tsv"
     result = run("evaluate", test, "-m", model, "--errors", str(errors),
                  "--jobs", "2")
     assert result.stdout.startswith("model alone")
-    assert "words: 2  word errors: 1  WER: 50.00%" in result.stdout
-    assert "phonemes: 6  phoneme errors: 1  PER: 16.67%" in result.stdout
+    assert "words: 3  word errors: 1  WER: 33.33%" in result.stdout
+    assert "phonemes: 9  phoneme errors: 1  PER: 11.11%" in result.stdout
     assert errors.read_text() == "fox\tF AA K S\tF AA K\n"
+    assert run("apply", "-m", model, "--no-dictionary", "--format",
+               "lexicon", "Tap,").stdout == "Tap,\tT AE P\n"
 
 
 @pytest.mark.parametrize("parse, text, expected", [

@@ -2,7 +2,6 @@
 train-neural` on a tiny cipher, through G2P, apply and evaluate."""
 
 import dataclasses
-import functools
 import json
 import math
 import os
@@ -15,29 +14,13 @@ from tamsu._batch import BatchDecoder
 from tamsu.bundle import MODES, read_bundle
 from tamsu.decoders import (BeamRescoringDecoder, RescoringDecoder,
                             SearchOptions, finish_list)
-from tamsu.training import train
 
-from test_neural import WORDS, spell
+from train_data import WORDS, spell
 
 
-@pytest.fixture(scope="session")
-def models(tmp_path_factory):
-    pytest.importorskip("torch")
-    here = tmp_path_factory.mktemp("combination")
-    lexicon = here / "cipher.dict"
-    lexicon.write_text("".join(f"{w}\t{spell(w)}\n" for w in WORDS))
-    train(lexicon, here / "cipher.fst", order=3, progress=False)
-    tiny = functools.partial(  # the recipe of a few seconds
-        neural.train_neural, batch_size=16, warmup_steps=50, dropout=0.0,
-        learning_rate=3e-3, architecture=neural.NeuralArchitecture(
-            32, 2, 64, 1, 1))
-    with pytest.MonkeyPatch.context() as patch:
-        patch.setattr(neural, "train_neural", tiny)
-        assert cli.main(["train-neural", str(lexicon), "-o",
-                         str(here / "cipher.tnn"), "--epochs", "40",
-                         "--dev-share", "0.1", "--seed", "0", "--ngram",
-                         str(here / "cipher.fst")]) == 0
-    return here
+@pytest.fixture()
+def models(cipher):
+    return cipher.folder
 
 
 def test_bundle_records_its_tuning(models, capsys):

@@ -1,6 +1,8 @@
 """tamsu.G2P: normalisation, dictionary first, warnings, threads."""
 
+import itertools
 import math
+import os
 import pickle
 import subprocess
 import sys
@@ -17,7 +19,6 @@ import tamsu
 from tamsu.normalise import Alphabet, Normalised, normalise, plain_spelling
 
 from conftest import compile_model
-from test_combination import models  # noqa: F401 (a fixture)
 from train_data import LEXICON
 
 
@@ -63,11 +64,22 @@ def english(tmp_path_factory):
     (LOWER, "x€y€z$", ("xyz",), "€$"),
     (LOWER, "€€", ("",), "€"),
     (LOWER, "\ufeffhello", ("hello",), ""),
+    # Edge punctuation the model spells stays next to the word; what it
+    # does not spell goes, also beyond what stays.
+    (LOWER + ["."], "(B.),", ("b.",), ""),
+    (LOWER + ["'"], "tryin\u2019", ("tryin'",), ""),
+    (LOWER + ["'", "."], "'...'", ("",), ""),
 ])
 def test_normalisation_follows_the_alphabet(symbols, word, parts, removed):
     alphabet = Alphabet.of_symbols(["<eps>", "|", "_", *symbols])
     result = normalise(word, alphabet)
     assert (result.parts, result.removed) == (parts, removed)
+
+
+def test_kept_edge_punctuation_is_also_looked_up_without_it():
+    alphabet = Alphabet.of_symbols(["<eps>", "|", "_", *LOWER, "."])
+    assert normalise("Café.", alphabet).keys == (
+        "Café.", "café.", "café", "cafe.", "cafe")
 
 
 @hypothesis.settings(max_examples=400, deadline=None, database=None)
@@ -110,7 +122,8 @@ def test_dictionary_first_then_model(english, tmp_path):
     dictionary = tmp_path / "small.dict"
     dictionary.write_text("# a comment\nthe\tDH AH\nthe(2)\tDH IY\n"
                           "Ok\tOW K EY\ncafe\tK AE F EY\n"
-                          "ab\tAH0 B EY1\nab(2)\tAE1 B\nab(3)\tAH1 B EY0\n",
+                          "ab\tAH0 B EY1\nab(2)\tAE1 B\nab(3)\tAH1 B EY0\n"
+                          "ipa\tˈɪ p ˌə\nipa(2)\tɪ ˈ p ə\n",
                           encoding="utf-8")
     g2p = tamsu.G2P(english, dictionary, nbest=2)
     # nbest variants, in dictionary order, equal shares, found case-folded.
@@ -130,6 +143,8 @@ def test_dictionary_first_then_model(english, tmp_path):
     # Without stress, variants that differed only in stress become one.
     plain = tamsu.G2P(english, dictionary, stress=False)
     assert [(str(p), p.probability) for p in plain("ab")] == [("AH B EY", 0.5)]
+    # IPA's marks go too, on a segment or standing alone.
+    assert [(str(p), p.probability) for p in plain("ipa")] == [("ɪ p ə", 1.0)]
     # The default with a model other than the shipped one: no dictionary.
     assert strings(tamsu.G2P(english)("the")) == [("T H E", "model", 1)]
 
@@ -278,23 +293,42 @@ def test_a_failing_word_source_keeps_every_answer_before_it(english, jobs,
     assert got == ["A B", "B A"] * 5
 
 
+def test_a_shipped_model_is_stored_where_no_other_user_can_write(english):
+    from tamsu import dask_support
+    shipped = pickle.loads(pickle.dumps(dask_support._Shipped(
+        tamsu.G2P(english), ship_model=True)))
+    dask_support._cache.clear()
+    folder = os.stat(os.path.dirname(shipped.front_end().model_path))
+    assert (folder.st_uid, folder.st_mode & 0o777) == (os.getuid(), 0o700)
+
+
 # Debian's distributed 2022.12 uses asyncio as Python 3.11 deprecates.
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
 def test_a_dask_cluster_pronounces_like_g2p(english):
     subprocess.run([sys.executable, "-c", "import sys, tamsu; assert not "
                     "{'dask', 'distributed'} & set(sys.modules)"], check=True)
     distributed = pytest.importorskip("distributed")
+    import dask
     import dask.bag
     import dask.dataframe
     import pandas
-    from tamsu.dask_support import pronounce_bag, pronounce_series
+    from tamsu.dask_support import answers, pronounce_bag, pronounce_series
     g2p = tamsu.G2P(english)
     words = ["abc", "cab", "bad", "", "dab", "c'ab"] * 20
     best = [" ".join(a.pronunciations[0].phonemes) if a.pronunciations
             else "" for a in g2p.answers(words)]
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1,
-                                  dashboard_address=None) as cluster, \
+    many = ["".join(w) for w in itertools.product("abcd", repeat=4)]
+    # Starting processes on a loaded machine can take far longer than
+    # the defaults allow (30 s).
+    with dask.config.set({"distributed.comm.timeouts.connect": "300s",
+                          "distributed.comm.timeouts.tcp": "300s"}), \
+            distributed.LocalCluster(n_workers=2, threads_per_worker=1,
+                                     dashboard_address=None) as cluster, \
             distributed.Client(cluster) as client:
+        # 52 tasks, six in flight at a time: answered in input order.
+        assert [strings(a.pronunciations) for a in answers(
+            g2p, many, cluster.scheduler_address, chunk_size=5)] == [
+            strings(a.pronunciations) for a in g2p.answers(many)]
         bag = dask.bag.from_sequence(words, npartitions=6)
         assert pronounce_bag(bag, g2p, jobs=2).compute() == list(
             zip(words, best))
@@ -330,7 +364,7 @@ TIES_ARCS = """
 
 
 @pytest.fixture(scope="module")
-def kinds(tmp_path_factory, models):
+def kinds(tmp_path_factory, cipher):
     """A front end's model of each kind, with the letters of its words."""
     here = tmp_path_factory.mktemp("kinds")
     ties = compile_model(here, "ties", TIES_ARCS, TIES_ISYMS, TIES_OSYMS)
@@ -339,7 +373,7 @@ def kinds(tmp_path_factory, models):
         tamsu.train(LEXICON, path, order=4, max_graphemes=graphemes,
                     reverse=bool(reverse), progress=False)
     return {"n-gram": (ties, "abc"), "ensemble": (trio, "acfhinopt"),
-            "bundle": (str(models / "cipher.tnn.bundle"), "abcdehix")}
+            "bundle": (str(cipher.folder / "cipher.tnn.bundle"), "abcdehix")}
 
 
 @pytest.mark.parametrize("kind", ["n-gram", "ensemble", "bundle"])

@@ -2,7 +2,6 @@
 end to end on a tiny cipher, and decoding without PyTorch."""
 
 import concurrent.futures
-import itertools
 import subprocess
 import sys
 
@@ -11,6 +10,8 @@ import pytest
 from tamsu import neural
 from tamsu._neural import NeuralModel
 from tamsu.lexicon import LexiconError
+
+from train_data import CIPHER_DICT, WORDS, spell
 
 TINY = neural.NeuralArchitecture(d_model=8, heads=2, d_ff=16,
                                  encoder_layers=2, decoder_layers=2)
@@ -69,39 +70,13 @@ def test_damaged_file_is_a_value_error(tmp_path):
         NeuralModel(path)
 
 
-# A cipher: each letter has its own phoneme, but "h" is silent.
-CIPHER = {"a": "AA", "b": "B", "c": "K", "d": "D", "e": "EH", "h": "",
-          "i": "IY", "x": "KS"}
-WORDS = ["".join(w) for w in itertools.product(CIPHER, repeat=3)][::4]
-
-
-def spell(word):
-    return " ".join(CIPHER[c] for c in word if CIPHER[c])
-
-
-CIPHER_DICT = "".join(f"{w}\t{spell(w)}\n" for w in WORDS)
-
-
-@pytest.fixture(scope="module")
-def cipher_lexicon(tmp_path_factory):
-    path = tmp_path_factory.mktemp("neural") / "cipher.dict"
-    path.write_text(CIPHER_DICT)
-    return path
-
-
-def test_training_learns_a_cipher(cipher_lexicon, tmp_path):
-    pytest.importorskip("torch")
-    seen = []
-    output = tmp_path / "cipher.tnn"
-    report = neural.train_neural(
-        cipher_lexicon, output, epochs=40, dev_share=0.1, batch_size=16,
-        architecture=neural.NeuralArchitecture(32, 2, 64, 1, 1),
-        warmup_steps=50, learning_rate=3e-3, dropout=0.0, seed=0,
-        progress=seen.append)
+def test_training_learns_a_cipher(cipher, tmp_path):
+    report, output = cipher.report, cipher.folder / "cipher.tnn"
     assert report.dev_wer == 0 and report.dev_words == 13
     (tmp_path / "new").write_text("")  # the umask's permissions
     assert output.stat().st_mode == (tmp_path / "new").stat().st_mode
-    assert [e.epoch for e in seen] == list(range(1, report.epochs + 1))
+    assert [e.epoch for e in cipher.progress] == list(
+        range(1, report.epochs + 1))
     model = NeuralModel(output)
     # One model serves several threads at once (decoding drops the GIL).
     with concurrent.futures.ThreadPoolExecutor(4) as pool:
@@ -110,8 +85,9 @@ def test_training_learns_a_cipher(cipher_lexicon, tmp_path):
 
 
 def test_training_is_deterministic_and_leaves_the_caller_alone(
-        cipher_lexicon, tmp_path):
+        cipher, tmp_path):
     torch = pytest.importorskip("torch")
+    cipher_lexicon = cipher.folder / "cipher.dict"
     saved = torch.get_num_threads()
     torch.set_num_threads(3)
     try:
@@ -138,16 +114,35 @@ def interrupt(_):
     raise KeyboardInterrupt
 
 
+class _Children(subprocess.Popen):
+    """Popen that keeps its processes and whose exit does not wait after a
+    KeyboardInterrupt (as when its quarter of a second runs out on a
+    loaded machine)."""
+    made = []
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self._sigint_wait_secs = 0
+        self.made.append(self)
+
+
 @pytest.mark.parametrize("lexicon, progress, error", [
-    ("", None, LexiconError), (CIPHER_DICT, interrupt, KeyboardInterrupt)])
-def test_failed_training_leaves_no_file(tmp_path, lexicon, progress, error):
+    ("", None, LexiconError), (CIPHER_DICT, interrupt, KeyboardInterrupt)],
+    ids=["empty", "interrupt"])
+def test_failed_training_leaves_no_file(tmp_path, monkeypatch, lexicon,
+                                        progress, error):
     pytest.importorskip("torch")
     (tmp_path / "words.dict").write_text(lexicon)
+    monkeypatch.setattr(_Children, "made", [])
+    monkeypatch.setattr(subprocess, "Popen", _Children)
     with pytest.raises(error):
         neural.train_neural(tmp_path / "words.dict", tmp_path / "out.tnn",
                             architecture=TINY, epochs=10**6,
                             progress=progress)
     assert [p.name for p in tmp_path.iterdir()] == ["words.dict"]
+    # The child is reaped, however long its end takes.
+    assert _Children.made and all(
+        child.returncode is not None for child in _Children.made)
 
 
 def test_torch_stays_optional():

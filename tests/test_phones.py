@@ -15,6 +15,7 @@ from train_data import LEXICON, write_lexicon
     ("HH AH0 L OW1", "h ə ˈ l oʊ"),
     ("T AH0 M EY1 T OW2", "t ə ˈ m eɪ ˌ t oʊ"),
     ("IH0 K S T R IY1 M", "ɪ k ˈ s t ɹ i m"),  # the longest legal onset
+    ("AH0 S T R EY1", "ə ˈ s t ɹ eɪ"),  # all three consonants
     ("S IH1 NG ER0", "ˈ s ɪ ŋ ɚ"),
     ("HH AH L OW", "h ʌ l oʊ"),  # no stress digits: no marks
 ])

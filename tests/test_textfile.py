@@ -37,10 +37,18 @@ def test_encodings_are_found_and_decoded(encoding, bom):
 @pytest.mark.parametrize("data, message", [
     (b"\xd6\xfd\xb2\x7e" + bytes(40), "this is a model file"),
     ("привет\n".encode("utf-16-le") * 3 + bytes(8), "NUL bytes"),
-    (b"\0\0\0\0data" * 32, "NUL bytes")])
-def test_files_no_encoding_reads_are_refused(data, message):
+    (b"\0\0\0\0data" * 32, "NUL bytes"),
+    # Latin letters in UTF-16-LE, CJK ideographs in UTF-16-BE: no guess.
+    ("Nothing".encode("utf-16-le") * 8, "no single readable encoding"),
+    # Old Mac OS line ends would make one long line of the whole file.
+    (b"a\tA\rb\tB\r", "carriage return alone"),
+    (codecs.BOM_UTF16_BE + "a\rb".encode("utf-16-be"),
+     "carriage return alone")],
+    ids=["model", "utf-16", "nul", "both-orders", "cr", "cr-utf-16"])
+@pytest.mark.parametrize("pack", [bytes, gzip.compress])
+def test_files_no_encoding_reads_are_refused(data, message, pack):
     with pytest.raises(TextFileError, match=f"^f: .*{message}"):
-        lines_of(io.BytesIO(data), "f")
+        lines_of(io.BytesIO(pack(data)), "f")
 
 
 @pytest.mark.parametrize("encoding", ["utf-8", "utf-16"])

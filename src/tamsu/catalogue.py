@@ -6,8 +6,9 @@ records the pronunciation list a model is trained on (its name, pinned
 version and sha256), the training settings, and the sha256 of the model
 they produce. :func:`get` obtains the list (a local copy or a download),
 trains, checks the model against the catalogue and moves it into the cache
-(``$TAMSU_CACHE``, else ``$XDG_CACHE_HOME/tamsu``, else ``~/.cache/tamsu``),
-where :func:`resolve` finds it by name.
+(``$TAMSU_CACHE``, else ``$XDG_CACHE_HOME/tamsu``, else ``~/.cache/tamsu``;
+a relative value of either is ignored), where :func:`resolve` finds it by
+name.
 """
 
 from __future__ import annotations
@@ -17,8 +18,11 @@ import functools
 import hashlib
 import json
 import os
+import re
 import shutil
+import socket
 import tempfile
+import time
 from dataclasses import dataclass, field
 from importlib import resources
 from pathlib import Path
@@ -138,9 +142,12 @@ def entry(name: str) -> Entry:
 
 
 def cache_dir() -> Path:
-    """Where built models are kept."""
+    """Where built models are kept: ``$TAMSU_CACHE``, else
+    ``$XDG_CACHE_HOME/tamsu``, else ``~/.cache/tamsu``. A relative value of
+    either variable is ignored, as the XDG rule says, so that a name
+    resolves to the same model from every folder."""
     own = os.environ.get("TAMSU_CACHE")
-    if own:
+    if own and os.path.isabs(own):
         return Path(own)
     xdg = os.environ.get("XDG_CACHE_HOME")
     base = Path(xdg) if xdg and os.path.isabs(xdg) else (
@@ -257,17 +264,20 @@ def get(name: str, source: str | os.PathLike[str] | None = None, *,
     downloaded from its pinned address; either way its sha256 must be the
     catalogue's. The model is trained with the catalogued settings and
     moved into the cache only if its sha256 is the catalogue's, so the
-    cache never holds a partial or different model. Raises CatalogueError
-    with the reason (offline, a partial download, a wrong checksum, a full
-    disk).
+    cache never holds a partial or different model; the scratch folders
+    that killed builds left in the cache are removed first. Raises
+    CatalogueError with the reason (offline, a partial download, a wrong
+    checksum, a full disk).
     """
     from tamsu.training import TrainOptions, train
     item = entry(name)
     target = cached_path(name)
     try:
         target.parent.mkdir(parents=True, exist_ok=True)
-        scratch = Path(tempfile.mkdtemp(prefix=f".{name}.",
-                                        dir=target.parent))
+        _remove_stale_scratch(target.parent)
+        scratch = Path(tempfile.mkdtemp(
+            prefix=f".{name}.{_SCRATCH}-{_HOST}-{os.getpid()}-",
+            dir=target.parent))
     except OSError as error:
         raise CatalogueError(f"cannot write to the cache {target.parent}: "
                              f"{error.strerror}") from None
@@ -287,10 +297,58 @@ def get(name: str, source: str | os.PathLike[str] | None = None, *,
                 f"catalogue; nothing was cached")
         os.replace(model, target)
     except OSError as error:
-        full = error.errno in (errno.ENOSPC, errno.EDQUOT)
+        # The model's writer reports no errno ("Write failed"): a disk
+        # without room for the model is taken as the reason.
+        full = error.errno in (errno.ENOSPC, errno.EDQUOT) or (
+            _free_bytes(target.parent) < item.model_size)
         raise CatalogueError(
             f"cannot build {name} in {target.parent}: " + (
                 "the disk is full" if full else str(error))) from None
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
     return target
+
+
+def _free_bytes(folder: Path) -> int:
+    try:
+        return shutil.disk_usage(folder).free
+    except OSError:
+        return 0
+
+
+# A scratch folder's name says which build made it: ".NAME.scratch-HOST-PID-"
+# and mkdtemp's random letters (never a "-").
+_SCRATCH = "scratch"
+_HOST = socket.gethostname().replace("-", "_") or "host"
+_OWNER = re.compile(rf"\.{_SCRATCH}-(?P<host>[^-]*)-(?P<pid>[0-9]+)-[^-]*$")
+# A scratch folder this old is stale whoever made it (a build takes
+# minutes, and another host's process cannot be asked).
+_STALE_SECONDS = 24 * 3600
+
+
+def _remove_stale_scratch(folder: Path) -> None:
+    """Removes the scratch folders of builds that ended without cleaning
+    up (killed): those of a process of this host that is gone, and any
+    older than a day."""
+    now = time.time()
+    for path in folder.glob(f".*.{_SCRATCH}-*"):
+        owner = _OWNER.search(path.name)
+        if owner is None or not path.is_dir():
+            continue
+        try:
+            old = now - path.stat().st_mtime > _STALE_SECONDS
+        except OSError:
+            continue
+        if old or (owner["host"] == _HOST
+                   and not _running(int(owner["pid"]))):
+            shutil.rmtree(path, ignore_errors=True)
+
+
+def _running(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except OSError:  # another user's process, or a pid out of range
+        return True
+    return True

@@ -10,7 +10,8 @@ exception. Unlike multiprocessing's spawn, the child never imports the
 caller's ``__main__``, so a script without a ``__main__`` guard works.
 
 The child ends when the parent does (its standard input closes) and
-ignores Ctrl-C: the parent, which gets the KeyboardInterrupt, kills it.
+ignores Ctrl-C: the parent, which gets the KeyboardInterrupt, kills it and
+waits for it to end.
 """
 
 from __future__ import annotations
@@ -62,8 +63,8 @@ def run_in_child(function: str, kwargs: dict[str, Any],
     its exception raised here. Each report(value) of the child calls
     `progress(value)` here. The arguments, reports and result must pickle.
     Any exception here (KeyboardInterrupt, one from `progress`) kills the
-    child before it propagates. RuntimeError when the child dies without
-    a result."""
+    child, and waits for its end, before it propagates. RuntimeError when
+    the child dies without a result."""
     # The child imports from this process's sys.path, so that it finds
     # the same package and the same modules.
     command = [sys.executable, "-c", _BOOTSTRAP,
@@ -92,6 +93,9 @@ def run_in_child(function: str, kwargs: dict[str, Any],
                     progress(value)
         except BaseException:
             child.kill()
+            # Reaped here: after a KeyboardInterrupt, Popen's exit waits
+            # only a quarter of a second, too short on a busy machine.
+            child.wait()
             raise
 
 

@@ -11,18 +11,20 @@ for every later task of the same front end (the settings travel with each
 task, a few hundred bytes; the model does not). The model reaches the
 workers by path (a file system they share with the client) or, with
 ``ship_model=True``, as its bytes, read once on the client and written once
-per worker to a temporary file (a bundle with its two models). On each
-worker the partition's words are
-decoded on `jobs` native threads. Dask is imported here, never by
+per worker to a file in a private folder of its own (a bundle with its two
+models). On each worker the partition's words are decoded on `jobs` native
+threads. Dask is imported here, never by
 ``import tamsu``.
 """
 
 from __future__ import annotations
 
+import atexit
 import hashlib
 import json
 import os
 import pickle
+import shutil
 import tempfile
 import itertools
 import threading
@@ -42,6 +44,7 @@ _T = TypeVar("_T")
 # The front ends this process has built, by their pickled settings.
 _cache: dict[bytes, G2P] = {}
 _cache_lock = threading.Lock()
+_folder_lock = threading.Lock()
 
 
 class _Shipped:
@@ -86,8 +89,8 @@ def _packed(path: str) -> tuple[bytes, ...]:
 
 def _unpacked(files: tuple[bytes, ...]) -> str:
     """The path of a model packed by _packed, stored in this process's
-    temporary folder (a bundle names its stored models by their file
-    names, in the folder they share; their sha256 stays what the manifest
+    private folder (a bundle names its stored models by their file names,
+    in the folder they share; their sha256 stays what the manifest
     records)."""
     if len(files) == 1:
         return _stored(files[0])
@@ -99,13 +102,35 @@ def _unpacked(files: tuple[bytes, ...]) -> str:
 
 
 def _stored(data: bytes) -> str:
-    """A file holding `data` in this process's temporary folder, written
+    """A file holding `data` in this process's private folder, written
     once per content."""
-    path = os.path.join(tempfile.gettempdir(), "tamsu-model-"
+    path = os.path.join(_private_folder(), "model-"
                         + hashlib.sha256(data).hexdigest() + ".fst")
     if not os.path.exists(path):
         write_whole(path, data)
     return path
+
+
+# This process's private folder, by the id of the process that made it
+# (a forked child makes its own).
+_folders: dict[int, str] = {}
+
+
+def _private_folder() -> str:
+    # Not a shared name in the temporary folder: on a shared host another
+    # user could plant a model there first. mkdtemp's folder is this
+    # user's alone (mode 0700); it goes when the process ends.
+    with _folder_lock:
+        pid = os.getpid()
+        if pid not in _folders:
+            _folders[pid] = tempfile.mkdtemp(prefix="tamsu-models-")
+            atexit.register(_remove_folder, _folders[pid], pid)
+        return _folders[pid]
+
+
+def _remove_folder(folder: str, pid: int) -> None:
+    if os.getpid() == pid:
+        shutil.rmtree(folder, ignore_errors=True)
 
 
 def _best(answer: Answer) -> str:

@@ -96,19 +96,19 @@ def evaluate(model: str | os.PathLike[str]
     `model` is a model file, or a sequence of two or more decoding as an
     ensemble (see :class:`tamsu.G2P`; one decode per model and word).
     `test` is a lexicon file or a Lexicon; `progress`, if given, is called
-    with the number of words done after each word. Words are written in
-    the grapheme form the model records (tamsu.graphemes) before decoding;
-    characters the model does not know are removed and counted. Raises
+    with the number of words done after each word. Each word is decoded
+    as `tamsu apply --no-dictionary` decodes it: normalised for the model
+    (tamsu.normalise); characters the model does not know are removed and
+    counted. Raises
     ValueError for a model that cannot be loaded or a right-to-left model
     alone.
     """
     lexicon = test if isinstance(test, Lexicon) else read_lexicon(
         test, delim=delim)
     references = lexicon.references()
-    # The model alone, on the words as written: no dictionary, no case
-    # folding or compound splitting; each model writes a word in the
-    # grapheme form it records.
-    g2p = G2P(model, None, normalise=False, delim=delim)
+    # The model alone (no dictionary), on each word as the front end
+    # normalises it, so that a score says what apply gives.
+    g2p = G2P(model, None, delim=delim)
     report = EvaluationReport()
     answers = g2p.answers(references, jobs=jobs)
     for done, answer in enumerate(answers, start=1):

@@ -11,11 +11,14 @@ symbol table), so the same rules suit any language:
 - Case: lower-cased when the model has no upper-case graphemes, upper-cased
   when it has only upper-case ones; otherwise a letter the model lacks is
   tried in the other case.
-- Punctuation at the edges of a word is stripped. Typographic apostrophes
-  and hyphens become ``'`` and ``-`` when the model knows those. Internal
-  apostrophes and hyphens are kept when the model knows them; otherwise
-  apostrophes are dropped, and the word is split at hyphens (and at
-  spaces) into parts that are pronounced one after the other.
+- Punctuation at the edges of a word is stripped, except what the model
+  has graphemes for next to the word ("b." and "tryin'" keep theirs for a
+  model that spells "." and "'"; "(word)," loses its parentheses and
+  comma). Typographic apostrophes and hyphens become ``'`` and ``-`` when
+  the model knows those. Internal apostrophes and hyphens are kept when
+  the model knows them; otherwise apostrophes are dropped, and the word is
+  split at hyphens (and at spaces) into parts that are pronounced one
+  after the other.
 - A letter the model lacks whose accents the model lacks too is replaced by
   its base letter (``é`` becomes ``e`` for a model without ``é``).
 - Characters the model still does not know are removed and returned, so
@@ -156,8 +159,9 @@ class Normalised:
 
     keys: tuple[str, ...]
     """Dictionary look-ups to try, in order: the word as given, then in the
-    model's normal form and case, then also without edge punctuation, then
-    (for a word of one part) as spelled for the model."""
+    model's normal form and case, then with only the edge punctuation the
+    model spells, then without any, then (for a word of one part) as
+    spelled for the model, with and without that punctuation."""
     parts: tuple[str, ...]
     """What the model decodes, in order: one part, or the parts of a
     compound the model cannot spell whole; a part may be empty."""
@@ -220,15 +224,39 @@ def plain_spelling(word: str, alphabet: Alphabet, *, enabled: bool = True
     return word if word and alphabet.plain.issuperset(word) else None
 
 
-def _strip_edges(text: str, keep: str) -> str:
+def _strip_edges(text: str, alphabet: Alphabet) -> tuple[str, int, int]:
+    """`text` without the punctuation, spaces and format characters at its
+    edges, except the punctuation the model spells next to the word ("b.",
+    "tryin'"); and how many such characters it keeps at its start and at
+    its end. Nothing is left of text without a letter, digit or other
+    character that is no edge junk."""
     if text and text[0].isalnum() and text[-1].isalnum():
-        return text  # letters and digits are never junk: the usual word
+        return text, 0, 0  # letters and digits are never junk: the usual word
+    keep = alphabet.delim
     start, end = 0, len(text)
     while start < end and _is_edge_junk(text[start], keep):
         start += 1
     while end > start and _is_edge_junk(text[end - 1], keep):
         end -= 1
-    return text[start:end]
+    if start == end:
+        return "", 0, 0
+    first, last = start, end
+    while start > 0 and _spelled_punctuation(text[start - 1], alphabet):
+        start -= 1
+    while end < len(text) and _spelled_punctuation(text[end], alphabet):
+        end += 1
+    return text[start:end], first - start, end - last
+
+
+def _spelled_punctuation(character: str, alphabet: Alphabet) -> bool:
+    """Whether `character` is punctuation the model has a grapheme for
+    (typographic apostrophes and hyphens as the plain ones they become)."""
+    if unicodedata.category(character)[0] != "P":
+        return False
+    graphemes = alphabet.graphemes
+    return (character in graphemes
+            or (character in _APOSTROPHES and "'" in graphemes)
+            or (character in _HYPHENS and "-" in graphemes))
 
 
 def _is_edge_junk(character: str, keep: str) -> bool:
@@ -239,6 +267,11 @@ def _is_edge_junk(character: str, keep: str) -> bool:
     return (character.isspace()
             or unicodedata.category(character)[0] == "P"
             or unicodedata.category(character) == "Cf")
+
+
+def _bare(text: str, lead: int, trail: int) -> str:
+    """`text` without the `lead` and `trail` characters kept at its edges."""
+    return text[lead:len(text) - trail]
 
 
 class _Speller:
@@ -327,10 +360,11 @@ def normalise(word: str, alphabet: Alphabet, *, enabled: bool = True
     elif alphabet.case == "upper":
         text = text.upper()
     folded = text
-    text = _strip_edges(text, alphabet.delim)
+    text, lead, trail = _strip_edges(text, alphabet)
     if alphabet.delim:
         spelled = speller.spell(text)
-        return Normalised(_keys(word, folded, text, spelled), (spelled,),
+        return Normalised(_keys(word, folded, text, _bare(text, lead, trail),
+                                spelled), (spelled,),
                           "".join(speller.removed))
     # Set tests and str methods run in C: most words need none of the
     # character-by-character rewrites below.
@@ -351,14 +385,18 @@ def normalise(word: str, alphabet: Alphabet, *, enabled: bool = True
                 pieces = [p for piece in pieces for p in piece.split()]
             else:
                 pieces = [p for piece in pieces for p in piece.split(splitter)]
-        pieces = [_strip_edges(p, "") for p in pieces]
+        pieces = [_strip_edges(p, alphabet)[0] for p in pieces]
         parts = tuple(speller.spell(p) for p in pieces if p)
         key = " ".join(text.split()) if " " in splitters else text
     else:
         parts = (speller.spell(text),)
-    # A single part is also looked up as spelled ("cafe" for "café").
-    whole = parts if len(parts) == 1 else ()
-    return Normalised(_keys(word, folded, key, *whole), parts or ("",),
+    # A single part is also looked up as spelled ("cafe" for "café"). The
+    # punctuation kept at the edges is spelled as it is: the bare forms
+    # are the same slices.
+    whole = (parts[0], _bare(parts[0], lead, trail)) if len(parts) == 1 \
+        else ()
+    return Normalised(_keys(word, folded, key, _bare(key, lead, trail),
+                            *whole), parts or ("",),
                       "".join(speller.removed))
 
 

@@ -10,7 +10,9 @@ accept the same encodings and defend against the same accidents:
   and a model file given for a text file, are refused (TextFileError,
   naming the file and the reason). Gzip-compressed files are read through
   gzip, whatever their name.
-- Lines end at "\\n" (a "\\r" before it is dropped). A line longer than
+- Lines end at "\\n" (a "\\r" before it is dropped). A file whose lines
+  end with "\\r" alone (old Mac OS) is refused, naming the problem, rather
+  than read as one long line. A line longer than
   MAX_LINE_BYTES is never held whole: it is reported and reading resumes
   at the next newline, so memory stays bounded whatever the file holds.
 - A line that is not valid text, holds a NUL character or is too long
@@ -124,6 +126,10 @@ def lines_of(stream: IO[bytes], name: str, *, escape: bool = False
 def _decoded(stream: Any, head: bytes, name: str, escape: bool
              ) -> Iterator[Line]:
     encoding, skip = _encoding(head, name)
+    if _cr_only(head[skip:], encoding):
+        raise TextFileError(
+            f"{name}: its lines end with a carriage return alone (old Mac "
+            f"OS line ends): convert them to \\n, e.g. with tr '\\r' '\\n'")
     stream.read(skip)
     if encoding == "utf-8":
         return _utf8_lines(stream, escape)
@@ -159,6 +165,13 @@ def _encoding(head: bytes, name: str) -> tuple[str, int]:
         f"{name}: holds NUL bytes, which UTF-8 text never does, and has no "
         f"byte-order mark; it is binary data or UTF-16/UTF-32 text in no "
         f"single readable encoding: save it as UTF-8")
+
+
+def _cr_only(head: bytes, encoding: str) -> bool:
+    """Whether the first block's lines end with "\\r" alone: it holds no
+    "\\n" and a "\\r" that does not end it."""
+    text = head.decode(encoding, "replace")
+    return "\n" not in text and "\r" in text.rstrip("\r")
 
 
 def _reads_as_text(sample: bytes, encoding: str) -> bool:
