@@ -17,8 +17,8 @@ SUMMARY = "list the catalogued models, build one into the cache"
 DESCRIPTION = (
     "Named models for many languages, trained on demand from public "
     "pronunciation lists (Wiktionary via WikiPron, CC BY-SA) and kept in the "
-    "cache ($TAMSU_CACHE, else $XDG_CACHE_HOME/tamsu); -m NAME then uses "
-    "one.")
+    "cache ($TAMSU_CACHE, else $XDG_CACHE_HOME/tamsu, else ~/.cache/tamsu; "
+    "a relative path in either variable is ignored); -m NAME then uses one.")
 
 
 def add_options(parser: argparse.ArgumentParser) -> None:
