@@ -307,8 +307,8 @@ PyMethodDef neural_model_methods[] = {
      "phoneticize($self, word, nbest=1, beam=5)\n--\n\n"
      "The nbest best pronunciations of word by beam search, best first, as\n"
      "(phonemes, log_probability) tuples. Characters the model does not\n"
-     "know are left out (unknown_graphemes lists them); an empty word\n"
-     "gives []."},
+     "know are left out (unknown_graphemes lists them); an empty word,\n"
+     "or one that is not text (a lone surrogate), gives []."},
     {"score", fastcall(neural_model_score), METH_FASTCALL | METH_KEYWORDS,
      "score($self, word, candidates)\n--\n\n"
      "The model's log-probability of each candidate pronunciation (a\n"
