@@ -322,12 +322,8 @@ PyType_Spec decoder_type_spec = {
 
 int module_exec(PyObject *module) {
   configure_openfst();
-  PyRef all = PyRef::steal(PyList_New(0));
-  if (!all || add_type(module, all.get(), &decoder_type_spec, "BatchDecoder",
-                       state_of<BatchState>(module)->decoder_type) < 0) {
-    return -1;
-  }
-  return PyModule_AddObjectRef(module, "__all__", all.get());
+  return add_types(module, {{&decoder_type_spec, "BatchDecoder",
+                             &state_of<BatchState>(module)->decoder_type}});
 }
 
 PyModuleDef module_def = module_definition<BatchState, module_exec>(

@@ -5,6 +5,7 @@
 #ifndef TAMSU_PYTHON_EXTENSION_H_
 #define TAMSU_PYTHON_EXTENSION_H_
 
+#include <initializer_list>
 #include <memory>
 #include <new>
 #include <utility>
@@ -31,20 +32,32 @@ State *state_of(PyObject *module) {
   return static_cast<State *>(PyModule_GetState(module));
 }
 
-template <class State>
-int traverse_module(PyObject *module, visitproc visit, void *arg) {
+// Runs each(reference) over the module state's references until one
+// returns non-zero, and returns that (0 when none did, or without state).
+template <class State, class Each>
+int each_reference(PyObject *module, Each &&each) {
   State *state = state_of<State>(module);
   if (!state) return 0;
-  for (PyObject **slot : state->references()) Py_VISIT(*slot);
+  for (PyObject **slot : state->references()) {
+    if (const int result = each(*slot)) return result;
+  }
   return 0;
 }
 
 template <class State>
+int traverse_module(PyObject *module, visitproc visit, void *arg) {
+  return each_reference<State>(module, [&](PyObject *object) {
+    Py_VISIT(object);
+    return 0;
+  });
+}
+
+template <class State>
 int clear_module(PyObject *module) {
-  State *state = state_of<State>(module);
-  if (!state) return 0;
-  for (PyObject **slot : state->references()) Py_CLEAR(*slot);
-  return 0;
+  return each_reference<State>(module, [](PyObject *&object) {
+    Py_CLEAR(object);
+    return 0;
+  });
 }
 
 template <class State>
@@ -78,20 +91,32 @@ PyModuleDef module_definition(const char *name, const char *doc,
           free_module<State>};
 }
 
-// Makes the heap type of `spec` for `module` into `type` (a field of its
-// state) and adds it to the module and to `all` under `name`.
-inline int add_type(PyObject *module, PyObject *all, PyType_Spec *spec,
-                    const char *name, PyTypeObject *&type) {
-  type = reinterpret_cast<PyTypeObject *>(
-      PyType_FromModuleAndSpec(module, spec, nullptr));
-  if (!type) return -1;
-  if (PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject *>(type)) <
-      0) {
-    return -1;
+// A class of a module: its spec, its name, and the state field that holds
+// its type.
+struct ModuleType {
+  PyType_Spec *spec;
+  const char *name;
+  PyTypeObject **type;
+};
+
+// Makes each heap type for `module` into its state field and adds it to
+// the module and, in order, to the module's __all__.
+inline int add_types(PyObject *module,
+                     std::initializer_list<ModuleType> types) {
+  PyRef all = PyRef::steal(PyList_New(0));
+  if (!all) return -1;
+  for (const ModuleType &entry : types) {
+    *entry.type = reinterpret_cast<PyTypeObject *>(
+        PyType_FromModuleAndSpec(module, entry.spec, nullptr));
+    if (!*entry.type ||
+        PyModule_AddObjectRef(module, entry.name,
+                              reinterpret_cast<PyObject *>(*entry.type)) < 0) {
+      return -1;
+    }
+    PyRef name = PyRef::steal(PyUnicode_FromString(entry.name));
+    if (!name || PyList_Append(all.get(), name.get()) < 0) return -1;
   }
-  PyRef text = PyRef::steal(PyUnicode_FromString(name));
-  if (!text) return -1;
-  return PyList_Append(all, text.get());
+  return PyModule_AddObjectRef(module, "__all__", all.get());
 }
 
 // The loaded core record of an object: owned through one unique_ptr, made

@@ -11,20 +11,13 @@ namespace {
 int module_exec(PyObject *module) {
   configure_openfst();
   ModuleState *state = state_of<ModuleState>(module);
-  PyRef all = PyRef::steal(PyList_New(0));
-  if (!all) return -1;
-  if (add_type(module, all.get(), &model_type_spec, "Model",
-               state->model_type) < 0 ||
-      add_type(module, all.get(), &path_data_type_spec, "PathData",
-               state->path_data_type) < 0) {
-    return -1;
-  }
   // Kept in module state only: the module's attributes are its classes.
   state->unsendable_error = PyErr_NewException(
       "tamsu._tamsu.UnsendableError", PyExc_BaseException, nullptr);
   if (!state->unsendable_error) return -1;
-
-  return PyModule_AddObjectRef(module, "__all__", all.get());
+  return add_types(
+      module, {{&model_type_spec, "Model", &state->model_type},
+               {&path_data_type_spec, "PathData", &state->path_data_type}});
 }
 
 PyMethodDef module_methods[] = {

@@ -373,12 +373,9 @@ PyType_Spec neural_model_spec = {
 };
 
 int module_exec(PyObject *module) {
-  PyRef all = PyRef::steal(PyList_New(0));
-  if (!all || add_type(module, all.get(), &neural_model_spec, "NeuralModel",
-                       state_of<NeuralState>(module)->neural_model_type) < 0) {
-    return -1;
-  }
-  return PyModule_AddObjectRef(module, "__all__", all.get());
+  return add_types(
+      module, {{&neural_model_spec, "NeuralModel",
+                &state_of<NeuralState>(module)->neural_model_type}});
 }
 
 PyModuleDef module_def = module_definition<NeuralState, module_exec>(
