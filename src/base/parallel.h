@@ -20,8 +20,8 @@
 namespace tamsu {
 
 // How tasks are run: `threads` workers in all, the calling thread being one
-// of them. `stop`, once set (by any thread), makes every worker take no
-// further task. The calling thread runs `poll` (which may be empty) between
+// of them. `stop` (may be null), once set (by any thread), makes every
+// worker take no further task. The calling thread runs `poll` (which may be empty) between
 // its tasks and every kWaitSlice while it waits for the others; true sets
 // `stop`.
 struct ParallelRun {
@@ -43,7 +43,10 @@ using ParallelTask =
 // that cannot be started leaves its share to the others.
 inline void run_parallel(std::size_t count, const ParallelRun &run,
                          const ParallelTask &task) {
-  std::atomic<bool> &stop = *run.stop;
+  // Without a caller's flag the run still needs one to stop its workers
+  // when a task throws.
+  std::atomic<bool> own_stop{false};
+  std::atomic<bool> &stop = run.stop ? *run.stop : own_stop;
   std::atomic<std::size_t> next{0};
   const auto work = [&](const std::function<bool()> &poll) {
     const std::function<bool()> interrupted = [&] {

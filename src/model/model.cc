@@ -1,11 +1,7 @@
 #include "model/model.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <cstdio>
-
-#include <sys/stat.h>
 #include <new>
 #include <istream>
 #include <sstream>
@@ -15,6 +11,7 @@
 
 #include <fst/properties.h>
 
+#include "base/regular_file.h"
 #include "diag/cerr_router.h"
 #include "model/fst_trust.h"
 #include "model/model_file_check.h"
@@ -102,33 +99,22 @@ class ViewBuffer : public std::streambuf {
 
 Expected<std::unique_ptr<fst::StdVectorFst>, ModelLoadError> read_fst(
     const std::string &path) {
-  // As a C string the name would stop at the NUL and open another file.
-  if (path.find('\0') != std::string::npos) {
-    return read_failed("Can't open file: the path contains a NUL character");
-  }
-  // stdio rather than a stream: libstdc++'s filebuf throws on read errors
-  // such as a directory's EISDIR.
-  std::unique_ptr<std::FILE, int (*)(std::FILE *)> file(
-      std::fopen(path.c_str(), "rb"), &std::fclose);
+  auto file = RegularFile::open(path);
   if (!file) {
-    return read_failed("Can't open file: " + path + " (" +
-                       std::strerror(errno) + ")");
+    const FileError &error = file.error();
+    return make_unexpected(ModelLoadError{
+        ModelLoadError::Kind::kReadFailed,
+        error.os_error == 0 && path.find('\0') != std::string::npos
+            ? "Can't open file: " + error.detail
+            : "Can't open file: " + path + " (" + error.detail + ")",
+        error.os_error});
   }
-  std::string bytes;
-  // Sized once for a regular file: growing by doubling would hold up to
-  // twice the file for a moment.
-  struct stat status {};
-  if (::fstat(::fileno(file.get()), &status) == 0 && S_ISREG(status.st_mode)) {
-    bytes.reserve(static_cast<std::size_t>(status.st_size));
-  }
-  char buffer[1 << 16];
-  std::size_t count = 0;
-  while ((count = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) {
-    bytes.append(buffer, count);
-  }
-  if (std::ferror(file.get())) {
-    return read_failed("Read failed: " + path + " (" + std::strerror(errno) +
-                       ")");
+  std::string bytes(file->size(), '\0');
+  if (auto read = file->read_all(bytes.data()); !read) {
+    return make_unexpected(ModelLoadError{
+        ModelLoadError::Kind::kReadFailed,
+        "Read failed: " + path + " (" + read.error().detail + ")",
+        read.error().os_error});
   }
   if (auto defect = check_model_file(bytes, path)) return read_failed(*defect);
 

@@ -43,10 +43,13 @@ struct ModelLoadError {
   // kReadFailed: the reader's description. kMissingSymbolTable: "input"
   // or "output". kNanWeight: the path and where the NaN is.
   std::string detail;
+  // kReadFailed: the system's error number when the file could not be
+  // opened or read (see FileError), else 0.
+  int os_error = 0;
 };
 
 // Reads an OpenFst binary vector FST with standard arcs and both symbol
-// tables. A damaged file never crashes: it is rejected with kReadFailed.
+// tables from a regular file (anything else is refused before a read). A damaged file never crashes: it is rejected with kReadFailed.
 // Nothing is written to standard error.
 Expected<std::unique_ptr<const Model>, ModelLoadError> load_model(
     const std::string &path, const std::string &delim);

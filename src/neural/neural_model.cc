@@ -1,14 +1,13 @@
 #include "neural/neural_model.h"
 
 #include <array>
-#include <cerrno>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <limits>
-#include <memory>
 #include <string_view>
 #include <utility>
+
+#include "base/regular_file.h"
 
 namespace tamsu {
 namespace {
@@ -20,6 +19,10 @@ constexpr std::size_t kChecksumSize = 4;
 constexpr std::uint32_t kMaxWidth = 1u << 16;
 constexpr std::uint32_t kMaxLayers = 256;
 constexpr std::uint32_t kMaxNameLength = 256;
+// Trained weights lie within a few units; within this bound no product or
+// sum of the forward pass, at the widest and deepest sizes the header
+// allows, leaves float32's range, so every score stays finite.
+constexpr float kMaxWeight = 1e4f;
 
 using Error = NeuralLoadError;
 using Kind = NeuralLoadError::Kind;
@@ -32,7 +35,7 @@ Unexpected<Error> fail(Kind kind, std::string detail) {
 // read is bounded by what is left.
 class Reader {
  public:
-  Reader(const std::string &bytes, std::size_t begin, std::size_t end)
+  Reader(std::string_view bytes, std::size_t begin, std::size_t end)
       : bytes_(bytes), position_(begin), end_(end) {}
 
   std::size_t position() const { return position_; }
@@ -42,7 +45,7 @@ class Reader {
   bool u64(std::uint64_t &out) { return fixed(out); }
   bool text(std::uint32_t length, std::string &out) {
     if (length > left()) return false;
-    out.assign(bytes_, position_, length);
+    out.assign(bytes_.substr(position_, length));
     position_ += length;
     return true;
   }
@@ -67,7 +70,7 @@ class Reader {
     return true;
   }
 
-  const std::string &bytes_;
+  std::string_view bytes_;
   std::size_t position_;
   std::size_t end_;
 };
@@ -76,6 +79,34 @@ struct TensorEntry {
   std::vector<std::uint32_t> shape;
   std::uint64_t offset;  // in floats
 };
+
+// Whether `text` is well-formed UTF-8 (no overlong form, surrogate or code
+// point beyond U+10FFFF) free of spaces and control characters: a symbol
+// with a space, tab or newline would split a pronunciation printed as text,
+// and one that is not UTF-8 would print like another.
+bool printable_symbol(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    if (lead <= 0x20 || lead == 0x7f) return false;
+    const std::size_t length = lead < 0x80 ? 1 : lead >= 0xc2 && lead <= 0xdf ? 2
+                             : lead >= 0xe0 && lead <= 0xef ? 3
+                             : lead >= 0xf0 && lead <= 0xf4 ? 4 : 0;
+    if (length == 0 || length > text.size() - i) return false;
+    std::uint32_t code = length == 1 ? lead : lead & (0x7f >> length);
+    for (std::size_t k = 1; k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if (next >> 6 != 2) return false;
+      code = code << 6 | (next & 0x3f);
+    }
+    constexpr std::uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < kLeast[length] || code > 0x10ffff ||
+        (code >= 0xd800 && code <= 0xdfff) || (code >= 0x80 && code < 0xa0)) {
+      return false;
+    }
+    i += length;
+  }
+  return true;
+}
 
 Expected<std::vector<std::string>, Error> read_symbols(
     Reader &reader, std::uint32_t count, const char *table,
@@ -96,6 +127,12 @@ Expected<std::vector<std::string>, Error> read_symbols(
                                          std::to_string(i) +
                                          ": bad length " +
                                          std::to_string(length));
+    }
+    if (!printable_symbol(symbols[i])) {
+      return fail(Kind::kBadSymbols,
+                  std::string(table) + " " + std::to_string(i) +
+                      " holds a space, a control character or bytes that "
+                      "are not UTF-8");
     }
     if (!ids.emplace(symbols[i], static_cast<Label>(i)).second) {
       return fail(Kind::kBadSymbols, std::string(table) + " '" +
@@ -119,7 +156,7 @@ std::string shape_text(const std::vector<std::uint32_t> &shape) {
 class TensorBinder {
  public:
   TensorBinder(std::unordered_map<std::string, TensorEntry> entries,
-               const std::vector<float> &data)
+               const float *data)
       : entries_(std::move(entries)), data_(data) {}
 
   const float *take(const std::string &name,
@@ -136,13 +173,18 @@ class TensorBinder {
                shape_text(shape);
       return nullptr;
     }
-    const float *pointer = data_.data() + found->second.offset;
+    const float *pointer = data_ + found->second.offset;
     std::size_t count = 1;
     for (std::uint32_t dimension : shape) count *= dimension;
     for (std::size_t i = 0; i < count; ++i) {
       if (!std::isfinite(pointer[i])) {
         kind_ = Kind::kNonFiniteWeight;
         error_ = "tensor " + name + " holds NaN or infinity";
+        return nullptr;
+      }
+      if (std::fabs(pointer[i]) > kMaxWeight) {
+        kind_ = Kind::kHugeWeight;
+        error_ = "tensor " + name + " holds " + std::to_string(pointer[i]);
         return nullptr;
       }
     }
@@ -179,7 +221,7 @@ class TensorBinder {
 
  private:
   std::unordered_map<std::string, TensorEntry> entries_;
-  const std::vector<float> &data_;
+  const float *data_;
   Kind kind_ = Kind::kWrongTensors;
   std::string error_;
 };
@@ -262,8 +304,15 @@ std::uint32_t crc32(const char *bytes, std::size_t size) {
   return crc ^ 0xffffffffu;
 }
 
-Expected<NeuralModel, NeuralLoadError> parse_neural_model(
-    const std::string &bytes) {
+namespace {
+
+// Parses the file's bytes, image[0 .. size) read as chars, and keeps
+// `image` as the model's storage: the weights point into it, so the data
+// section is never copied.
+Expected<NeuralModel, NeuralLoadError> parse_image(std::vector<float> image,
+                                                   std::size_t size) {
+  const std::string_view bytes(reinterpret_cast<const char *>(image.data()),
+                               size);
   if (bytes.size() < kHeaderSize + kChecksumSize) {
     return fail(Kind::kTruncated, std::to_string(bytes.size()) + " bytes");
   }
@@ -379,13 +428,11 @@ Expected<NeuralModel, NeuralLoadError> parse_neural_model(
     return fail(Kind::kBadTensorTable,
                 "the data section does not end at the checksum");
   }
-  model.data.resize(num_floats);
-  std::memcpy(model.data.data(), bytes.data() + data_begin,
-              num_floats * sizeof(float));
   // The format is little-endian; so is every machine this builds on.
   static_assert(sizeof(float) == 4 && std::numeric_limits<float>::is_iec559);
-
-  TensorBinder binder(std::move(entries), model.data);
+  // data_begin is a multiple of 4: the section starts at a whole float.
+  model.data = std::move(image);
+  TensorBinder binder(std::move(entries), model.data.data() + data_begin / 4);
   model.weights = bind_transformer(model, binder);
   if (std::string problem = binder.problem(); !problem.empty()) {
     return fail(binder.kind(), problem);
@@ -393,22 +440,35 @@ Expected<NeuralModel, NeuralLoadError> parse_neural_model(
   return model;
 }
 
+// Storage for `size` bytes in whole floats.
+std::vector<float> image_of_size(std::size_t size) {
+  return std::vector<float>((size + sizeof(float) - 1) / sizeof(float));
+}
+
+}  // namespace
+
+Expected<NeuralModel, NeuralLoadError> parse_neural_model(
+    std::string_view bytes) {
+  std::vector<float> image = image_of_size(bytes.size());
+  if (!bytes.empty()) std::memcpy(image.data(), bytes.data(), bytes.size());
+  return parse_image(std::move(image), bytes.size());
+}
+
 Expected<NeuralModel, NeuralLoadError> load_neural_model(
     const std::string &path) {
-  std::unique_ptr<std::FILE, int (*)(std::FILE *)> file(
-      std::fopen(path.c_str(), "rb"), &std::fclose);
-  if (!file) return fail(Kind::kOpenFailed, std::strerror(errno));
-  std::string bytes;
-  char buffer[1 << 16];
-  std::size_t got = 0;
-  while ((got = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) {
-    bytes.append(buffer, got);
+  auto file = RegularFile::open(path);
+  if (!file) {
+    return make_unexpected(
+        Error{Kind::kOpenFailed, file.error().detail, file.error().os_error});
   }
-  // A directory opens, then fails to read ("Is a directory").
-  if (std::ferror(file.get())) {
-    return fail(Kind::kOpenFailed, std::strerror(errno));
+  // The one copy of the file the model keeps.
+  std::vector<float> image = image_of_size(file->size());
+  if (auto read = file->read_all(reinterpret_cast<char *>(image.data()));
+      !read) {
+    return make_unexpected(
+        Error{Kind::kOpenFailed, read.error().detail, read.error().os_error});
   }
-  return parse_neural_model(bytes);
+  return parse_image(std::move(image), file->size());
 }
 
 std::string describe(const NeuralLoadError &error) {
@@ -426,6 +486,7 @@ std::string describe(const NeuralLoadError &error) {
     case Kind::kBadTensorTable: what = "bad tensor table"; break;
     case Kind::kWrongTensors: what = "tensors do not match the architecture"; break;
     case Kind::kNonFiniteWeight: what = "non-finite weight"; break;
+    case Kind::kHugeWeight: what = "weight out of range"; break;
   }
   return error.detail.empty() ? what : std::string(what) + ": " + error.detail;
 }

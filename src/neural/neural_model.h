@@ -21,13 +21,15 @@
 //   52      4     u32 T, tensors
 //   56      8     u64 N, float32 values in the data section
 //   64            G grapheme texts, then P phoneme texts: u32 byte length,
-//                 UTF-8 bytes (non-empty, distinct within a table)
+//                 UTF-8 bytes (non-empty, distinct within a table, without
+//                 spaces or control characters)
 //                 T tensor entries: u32 name length, name bytes, u32 rank
 //                 (1 or 2), rank u32 dimensions (row-major, PyTorch's
 //                 [out, in] for linear maps), u64 offset in floats into the
 //                 data section
 //                 zero bytes up to a multiple of 4
-//                 data: N float32 values (all finite)
+//                 data: N float32 values (all finite, none beyond
+//                 +-10^4)
 //   end-4   4     u32 CRC-32 (zlib's) of every byte before it
 //
 // Architecture 1 is a pre-norm transformer: x + attention(norm(x)), then
@@ -53,6 +55,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -129,7 +132,9 @@ struct NeuralModel {
   std::vector<std::string> phonemes;   // id -> text; 0..2 are special
   std::unordered_map<std::string, Label> grapheme_ids;
   std::unordered_map<std::string, Label> phoneme_ids;
-  std::vector<float> data;      // the file's data section
+  // The whole file, read once into float-aligned storage: the weights
+  // point into its data section, which is never copied.
+  std::vector<float> data;
   TransformerWeights weights;   // pointers into `data`, shapes checked
 
   NeuralModel() = default;
@@ -153,22 +158,28 @@ struct NeuralLoadError {
     kBadTensorTable,      // a tensor entry that is malformed or out of bounds
     kWrongTensors,        // missing, unexpected or mis-shaped tensors
     kNonFiniteWeight,     // NaN or infinity in a tensor
+    kHugeWeight,          // a finite weight beyond +-10^4
   };
   Kind kind;
   std::string detail;  // what exactly is wrong, for the message
+  // kOpenFailed: the system's error number (see FileError), 0 when the
+  // path is no regular file.
+  int os_error = 0;
 };
 
 // Reads and validates a model file: every count, length and offset is
 // bounded by the file size before it is used, the checksum is verified,
 // the tensors must be exactly those the hyper-parameters call for, and
-// every weight finite. Never crashes or allocates more than the file size
-// (plus the symbol maps) on a hostile file.
+// every weight finite and within +-10^4. Only a regular file is read, and
+// only as many bytes as its size. Never crashes, and on a hostile file
+// allocates no more than the file size (plus the symbol maps): the model
+// keeps the file's one copy.
 Expected<NeuralModel, NeuralLoadError> load_neural_model(
     const std::string &path);
 
-// The same over the file's bytes.
+// The same over the file's bytes (copied once into the model).
 Expected<NeuralModel, NeuralLoadError> parse_neural_model(
-    const std::string &bytes);
+    std::string_view bytes);
 
 // CRC-32 of `size` bytes (the polynomial of zlib and PNG), the file's
 // checksum.

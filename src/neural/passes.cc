@@ -4,6 +4,7 @@
 #include "neural/passes.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <tuple>
 #include <utility>
@@ -53,14 +54,18 @@ bool advance(WordSearch &search, const Matrix &log_probs, std::size_t step,
              std::vector<Candidate> &candidates) {
   const std::vector<Hypothesis> &alive = search.alive;
   candidates.clear();
+  // A score that is not finite never reaches an answer (the loader's
+  // weight bound keeps them finite; this keeps a NaN out of the ranking).
+  const auto consider = [&](double score, std::size_t b, Label p) {
+    if (std::isfinite(score)) candidates.push_back({score, b, p});
+  };
   for (std::size_t b = 0; b < alive.size(); ++b) {
     const auto row = static_cast<Eigen::Index>(alive[b].row);
-    candidates.push_back({alive[b].score + log_probs(row, kEndPhoneme), b,
-                          kEndPhoneme});
+    consider(alive[b].score + log_probs(row, kEndPhoneme), b, kEndPhoneme);
     // At the length limit only the end remains.
     if (step == search.max_length) continue;
     for (Label p = kFirstPhoneme; p < num_phonemes; ++p) {
-      candidates.push_back({alive[b].score + log_probs(row, p), b, p});
+      consider(alive[b].score + log_probs(row, p), b, p);
     }
   }
   const std::size_t keep = std::min(candidates.size(), 2 * beam);
@@ -192,7 +197,9 @@ void score_trees(const NeuralModel &model, const std::vector<LabelList> &words,
     }
   }
   for (const Scoring &item : items) {
-    scores[batch[item.word]][item.candidate] = nodes[item.node].score;
+    const double score = nodes[item.node].score;
+    scores[batch[item.word]][item.candidate] =
+        std::isnan(score) ? -std::numeric_limits<double>::infinity() : score;
   }
 }
 

@@ -125,7 +125,7 @@ LabelList targets_of(const NeuralModel &model,
 
 std::vector<std::vector<double>> score_candidates_batch(
     const NeuralModel &model, const std::vector<LabelList> &words,
-    const std::vector<Candidates> &candidates) {
+    const std::vector<Candidates> &candidates, bool portable) {
   constexpr double kImpossible = -std::numeric_limits<double>::infinity();
   std::vector<std::vector<double>> scores;
   for (const Candidates &list : candidates) {
@@ -135,8 +135,7 @@ std::vector<std::vector<double>> score_candidates_batch(
   std::vector<LabelList> targets;  // of the pass's candidates
   std::vector<std::pair<std::size_t, std::size_t>> owners;  // (word, c)
   const auto run_pass = [&] {
-    passes_for(false).score(model, words, batch, targets, owners,
-                                        scores);
+    passes_for(portable).score(model, words, batch, targets, owners, scores);
     batch.clear();
     targets.clear();
     owners.clear();

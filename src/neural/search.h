@@ -45,6 +45,7 @@ std::size_t max_output_length(std::size_t graphemes);
 // first; ties keep the order of discovery, so the result is deterministic
 // and the same whichever words share a batch. A search that reaches
 // max_output_length ends its hypotheses there. Empty for an empty word.
+// A continuation whose score is not finite is never kept.
 // The words are searched side by side, each decoder step one product over
 // all their hypotheses.
 std::vector<std::vector<NeuralPath>> beam_search_batch(
@@ -62,10 +63,12 @@ using Candidates = std::vector<std::vector<std::string>>;
 // The log-probability of each candidate pronunciation of each word, all in
 // one teacher-forced pass per batch of words; -infinity for a candidate
 // with a text the model does not know as a phoneme, for one longer than
-// max_output_length, and for every candidate of an empty word.
+// max_output_length, and for every candidate of an empty word (and, were
+// the arithmetic to fail, for a candidate whose score is NaN). `portable`
+// runs the forward pass built for any processor (for tests).
 std::vector<std::vector<double>> score_candidates_batch(
     const NeuralModel &model, const std::vector<LabelList> &words,
-    const std::vector<Candidates> &candidates);
+    const std::vector<Candidates> &candidates, bool portable = false);
 
 // score_candidates_batch of one word.
 std::vector<double> score_candidates(const NeuralModel &model,

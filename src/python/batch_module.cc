@@ -1,7 +1,7 @@
 // The extension module tamsu._batch: BatchDecoder, one loaded model shared
 // by every thread, decoding lists of words on native threads with the
 // interpreter lock released.
-#include <memory>
+#include <array>
 #include <optional>
 #include <string>
 #include <utility>
@@ -12,6 +12,8 @@
 #include "nbest/batch.h"
 #include "nbest/constrained.h"
 #include "python/binder.h"
+#include "python/decode_options.h"
+#include "python/extension.h"
 #include "python/guard.h"
 #include "python/symbol_lookup.h"
 #include "python/unlocked.h"
@@ -19,10 +21,17 @@
 namespace tamsu::python {
 namespace {
 
+struct BatchState {
+  PyTypeObject *decoder_type;
+  auto references() { return std::array{object_slot(decoder_type)}; }
+};
+
 struct PyBatchDecoder {
   PyObject_HEAD
   // Set once in __new__, then only read: any thread may decode with it.
-  std::shared_ptr<const Model> model;
+  // A method's caller holds a reference to the object, so the record
+  // outlives every call, also those that release the interpreter lock.
+  RecordPtr<Model> record;
   PyObject *phonemes;  // tuple: the output symbol texts by label
 };
 
@@ -30,53 +39,56 @@ PyBatchDecoder *as_decoder(PyObject *self) {
   return reinterpret_cast<PyBatchDecoder *>(self);
 }
 
+const char *const kNewParams[] = {"path", "delim"};
+constexpr Signature kNewSignature =
+    make_signature("BatchDecoder.__new__", kNewParams, 1);
+
 PyObject *decoder_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
   return guarded([&]() -> PyObject * {
-    static const char *names[] = {"path", "delim", nullptr};
-    const char *path = nullptr;
-    const char *delim = "";
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s|s:BatchDecoder",
-                                     const_cast<char **>(names), &path,
-                                     &delim)) {
+    BoundArguments bound;
+    PathArgument path;
+    std::string delim;
+    if (!bind_new_arguments(kNewSignature, args, kwargs, bound) ||
+        !convert_path(bound[0], "path", path) ||
+        (bound[1] && !convert_text(bound[1], "delim", delim))) {
       return nullptr;
     }
-    const std::string path_text(path);
-    const std::string delim_text(delim);
-    std::optional<decltype(load_model(path_text, delim_text))> loaded;
+    std::optional<decltype(load_model(path.bytes, delim))> loaded;
     {
       const Unlocked unlocked;  // loading reads no Python object
-      loaded.emplace(load_model(path_text, delim_text));
+      loaded.emplace(load_model(path.bytes, delim));
     }
     if (!*loaded) {
-      set_error_text(PyExc_ValueError, describe(loaded->error()));
+      const ModelLoadError &error = loaded->error();
+      if (error.os_error != 0) {
+        set_os_error(error.os_error, path.given.get());
+      } else {
+        set_error_text(PyExc_ValueError, describe(error));
+      }
       return nullptr;
     }
-    std::shared_ptr<const Model> model = std::move(*loaded).value();
+    RecordPtr<Model> model = std::move(*loaded).value();
     const fst::SymbolTable &osyms = *model->osyms;
     PyRef phonemes = PyRef::steal(
         PyTuple_New(static_cast<Py_ssize_t>(osyms.NumSymbols())));
     if (!phonemes) return nullptr;
     for (std::size_t label = 0; label < osyms.NumSymbols(); ++label) {
-      PyObject *text = text_to_str(osyms.Find(static_cast<std::int64_t>(label)));
+      PyObject *text =
+          str_from_utf8(osyms.Find(static_cast<std::int64_t>(label)));
       if (!text) return nullptr;
       PyTuple_SET_ITEM(phonemes.get(), static_cast<Py_ssize_t>(label), text);
     }
-    PyObject *self = type->tp_alloc(type, 0);
-    if (!self) return nullptr;
-    PyBatchDecoder *decoder = as_decoder(self);
-    new (&decoder->model) std::shared_ptr<const Model>(std::move(model));
+    PyBatchDecoder *decoder =
+        new_record_object(type, &PyBatchDecoder::record, std::move(model));
+    if (!decoder) return nullptr;
     decoder->phonemes = phonemes.release();
-    return self;
+    return reinterpret_cast<PyObject *>(decoder);
   });
 }
 
 void decoder_dealloc(PyObject *self) {
-  PyTypeObject *type = Py_TYPE(self);
-  PyBatchDecoder *decoder = as_decoder(self);
-  decoder->model.~shared_ptr();
-  Py_XDECREF(decoder->phonemes);
-  type->tp_free(self);
-  Py_DECREF(type);
+  Py_XDECREF(as_decoder(self)->phonemes);
+  free_record_object(self, &PyBatchDecoder::record);
 }
 
 // --- decoding ----------------------------------------------------------------
@@ -87,42 +99,32 @@ struct BatchArguments {
   std::size_t threads = 1;
 };
 
-// Converts the arguments after `words` present in `bound`, by name.
-bool convert_batch(PyObject *const *bound, const char *const *names,
-                   Py_ssize_t count, BatchArguments &out) {
-  if (!convert_texts(bound[0], "words", out.words)) return false;
-  DecodeOptions &options = out.options;
-  for (Py_ssize_t i = 1; i < count; ++i) {
-    PyObject *value = bound[i];
+// The words, the shared decoding options, then threads and route, each
+// None meaning its default.
+bool convert_batch(const Signature &signature, const BoundArguments &bound,
+                   BatchArguments &out) {
+  if (!convert_words(bound[0], "words", out.words) ||
+      !convert_decode_options(signature, bound, OffValue::kNone,
+                              out.options)) {
+    return false;
+  }
+  for (Py_ssize_t i = 1; i < signature.num_params; ++i) {
+    PyObject *value = bound[static_cast<std::size_t>(i)];
     if (!value || value == Py_None) continue;
-    const std::string_view name = names[i];
-    bool ok = true;
-    double number = 0;
-    if (name == "nbest") {
-      ok = convert_u64(value, names[i], options.nbest);
-    } else if (name == "beam") {
-      ok = convert_u64(value, names[i], options.beam);
-    } else if (name == "threshold") {
-      ok = convert_double(value, names[i], number);
-      options.threshold = static_cast<float>(number);
-    } else if (name == "pmass") {
-      ok = convert_double(value, names[i], number);
-      options.pmass = number;
-    } else if (name == "accumulate") {
-      ok = convert_bool(value, names[i], options.accumulate);
-    } else if (name == "threads") {
-      ok = convert_threads(value, out.threads);
-    } else if (name == "route") {
+    const std::string_view name = signature.names[i];
+    if (name == "threads" && !convert_threads(value, out.threads)) {
+      return false;
+    }
+    if (name == "route") {
       std::string route;
-      ok = convert_text(value, names[i], route);
-      if (ok && route != "auto" && route != "openfst") {
+      if (!convert_text(value, signature.names[i], route)) return false;
+      if (route != "auto" && route != "openfst") {
         PyErr_SetString(PyExc_ValueError,
                         "route must be 'auto' or 'openfst'");
-        ok = false;
+        return false;
       }
-      options.reference_route = route == "openfst";
+      out.options.reference_route = route == "openfst";
     }
-    if (!ok) return false;
   }
   return true;
 }
@@ -140,18 +142,13 @@ PyObject *run_decode(PyObject *self, const Signature &signature,
                      PyObject *const *args, Py_ssize_t nargs,
                      PyObject *kwnames, Body &&make_path) {
   return guarded([&]() -> PyObject * {
-    PyObject *bound[kMaxParams];
-    if (!bind_arguments(signature, args, nargs, kwnames, args + nargs, bound)) {
-      return nullptr;
-    }
+    BoundArguments bound;
     BatchArguments arguments;
-    if (!convert_batch(bound, signature.names, signature.num_params,
-                       arguments)) {
+    if (!bind_arguments(signature, args, nargs, kwnames, args + nargs, bound) ||
+        !convert_batch(signature, bound, arguments)) {
       return nullptr;
     }
-    // A reference of our own: the object may be dropped meanwhile.
-    const std::shared_ptr<const Model> model = as_decoder(self)->model;
-    auto results = run_batch(*model, arguments);
+    auto results = run_batch(*as_decoder(self)->record, arguments);
     if (!results) return nullptr;
     return new_list(results->size(), [&](std::size_t i) -> PyObject * {
       WordResult &result = (*results)[i];
@@ -181,8 +178,8 @@ PyObject *label_list(const LabelList &labels) {
 const char *const kPathsParams[] = {"words", "nbest",      "beam",
                                     "threshold", "pmass", "accumulate",
                                     "threads", "route"};
-const Signature kPathsSignature = {"BatchDecoder.decode_paths", kPathsParams,
-                                   8, 1};
+constexpr Signature kPathsSignature =
+    make_signature("BatchDecoder.decode_paths", kPathsParams, 1);
 
 PyObject *decoder_decode_paths(PyObject *self, PyObject *const *args,
                                Py_ssize_t nargs, PyObject *kwnames) {
@@ -200,13 +197,16 @@ PyObject *decoder_decode_paths(PyObject *self, PyObject *const *args,
   });
 }
 
-const Signature kDecodeSignature = {"BatchDecoder.decode", kPathsParams, 7,
-                                    1};
+const char *const kDecodeParams[] = {"words",     "nbest", "beam",
+                                     "threshold", "pmass", "accumulate",
+                                     "threads"};
+constexpr Signature kDecodeSignature =
+    make_signature("BatchDecoder.decode", kDecodeParams, 1);
 
 PyObject *decoder_decode(PyObject *self, PyObject *const *args,
                          Py_ssize_t nargs, PyObject *kwnames) {
   PyObject *phonemes = as_decoder(self)->phonemes;
-  const Model &model = *as_decoder(self)->model;
+  const Model &model = *as_decoder(self)->record;
   return run_decode(self, kDecodeSignature, args, nargs, kwnames,
                     [&](const PathData &path) -> PyObject * {
     if (path.uniques.empty()) return nullptr;  // no pronunciation
@@ -220,7 +220,7 @@ PyObject *decoder_decode(PyObject *self, PyObject *const *args,
         text = PyTuple_GET_ITEM(phonemes, label);
         Py_INCREF(text);
       } else {
-        text = text_to_str(model.osyms->Find(label));
+        text = str_from_utf8(model.osyms->Find(label));
         if (!text) return nullptr;
       }
       PyTuple_SET_ITEM(texts.get(), static_cast<Py_ssize_t>(i), text);
@@ -233,8 +233,8 @@ PyObject *decoder_decode(PyObject *self, PyObject *const *args,
 }
 
 const char *const kWeightsParams[] = {"words", "candidates", "threads"};
-const Signature kWeightsSignature = {"BatchDecoder.path_weights",
-                                     kWeightsParams, 3, 2};
+constexpr Signature kWeightsSignature =
+    make_signature("BatchDecoder.path_weights", kWeightsParams, 2);
 
 PyObject *decoder_path_weights(PyObject *self, PyObject *const *args,
                                Py_ssize_t nargs, PyObject *kwnames) {
@@ -243,9 +243,9 @@ PyObject *decoder_path_weights(PyObject *self, PyObject *const *args,
     if (!bind_scoring(kWeightsSignature, args, nargs, kwnames, a)) {
       return nullptr;
     }
-    const std::shared_ptr<const Model> model = as_decoder(self)->model;
+    const Model &model = *as_decoder(self)->record;
     auto weights = run_unlocked(a.threads, [&](const ParallelRun &run) {
-      return constrained_weights_batch(*model, a.words, a.candidates, run);
+      return constrained_weights_batch(model, a.words, a.candidates, run);
     });
     if (!weights) return nullptr;
     return new_list(weights->size(), [&](std::size_t i) {
@@ -259,11 +259,13 @@ PyObject *decoder_path_weights(PyObject *self, PyObject *const *args,
 }
 
 PyObject *decoder_find_isym(PyObject *self, PyObject *key) {
-  return guarded([&] { return find_symbol(*as_decoder(self)->model->isyms, key); });
+  return guarded(
+      [&] { return find_symbol(*as_decoder(self)->record->isyms, key); });
 }
 
 PyObject *decoder_find_osym(PyObject *self, PyObject *key) {
-  return guarded([&] { return find_symbol(*as_decoder(self)->model->osyms, key); });
+  return guarded(
+      [&] { return find_symbol(*as_decoder(self)->record->osyms, key); });
 }
 
 PyMethodDef decoder_methods[] = {
@@ -272,7 +274,11 @@ PyMethodDef decoder_methods[] = {
      "accumulate=False, threads=1)\n--\n\n"
      "Decode every word of `words` on `threads` threads; one (paths,\n"
      "failure) pair per word, in order. paths: (phonemes, weight) pairs,\n"
-     "best first, paths without phonemes left out."},
+     "best first, paths without phonemes left out. None leaves an option\n"
+     "at its default; threshold and pmass are off unless given, and any\n"
+     "number given is used as it is (Model reads 99 and above as off).\n"
+     "A word that is not text (a lone surrogate) gets no paths, as a word\n"
+     "without known graphemes."},
     {"decode_paths", fastcall(decoder_decode_paths),
      METH_FASTCALL | METH_KEYWORDS,
      "decode_paths($self, words, nbest=1, beam=10000, threshold=None, "
@@ -296,7 +302,10 @@ PyMethodDef decoder_methods[] = {
 PyType_Slot decoder_slots[] = {
     {Py_tp_doc, const_cast<char *>(
         "BatchDecoder(path, delim=\"\")\n--\n\n"
-        "A model loaded once and shared by every thread.")},
+        "A model loaded once and shared by every thread. path: str, bytes\n"
+        "or os.PathLike. OSError (with errno and filename) when the file\n"
+        "cannot be opened or read; ValueError with the reader's message\n"
+        "when it is not a model, or not a regular file.")},
     {Py_tp_new, reinterpret_cast<void *>(decoder_new)},
     {Py_tp_dealloc, reinterpret_cast<void *>(decoder_dealloc)},
     {Py_tp_methods, decoder_methods},
@@ -313,21 +322,15 @@ PyType_Spec decoder_type_spec = {
 
 int module_exec(PyObject *module) {
   configure_openfst();
-  PyRef type = PyRef::steal(
-      PyType_FromModuleAndSpec(module, &decoder_type_spec, nullptr));
-  if (!type) return -1;
-  return PyModule_AddObjectRef(module, "BatchDecoder", type.get());
+  return add_types(module, {{&decoder_type_spec, "BatchDecoder",
+                             &state_of<BatchState>(module)->decoder_type}});
 }
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_batch", "", 0, nullptr, module_slots,
-    nullptr, nullptr, nullptr,
-};
+PyModuleDef module_def = module_definition<BatchState, module_exec>(
+    "_batch",
+    "n-gram pronunciation models shared by native threads: BatchDecoder\n"
+    "decodes lists of words without the interpreter lock.",
+    nullptr);
 
 }  // namespace
 }  // namespace tamsu::python

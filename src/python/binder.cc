@@ -1,5 +1,6 @@
 #include "python/binder.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace tamsu::python {
@@ -58,7 +59,7 @@ int is_numpy_bool(PyObject *value) {
 
 bool bind_arguments(const Signature &signature, PyObject *const *args,
                     Py_ssize_t nargs, PyObject *kwnames,
-                    PyObject *const *kwvalues, PyObject **bound) {
+                    PyObject *const *kwvalues, BoundArguments &bound) {
   const Py_ssize_t max = signature.num_params;
   if (nargs > max) {
     if (signature.num_required == max) {
@@ -74,6 +75,7 @@ bool bind_arguments(const Signature &signature, PyObject *const *args,
     return false;
   }
   for (Py_ssize_t i = 0; i < max; ++i) bound[i] = i < nargs ? args[i] : nullptr;
+  for (Py_ssize_t i = max; i < kMaxParams; ++i) bound[i] = nullptr;
 
   const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -115,6 +117,29 @@ bool bind_arguments(const Signature &signature, PyObject *const *args,
     return false;
   }
   return true;
+}
+
+bool bind_new_arguments(const Signature &signature, PyObject *args,
+                        PyObject *kwargs, BoundArguments &bound) {
+  // Bring tuple-and-dict arguments into the fast-call form.
+  std::vector<PyObject *> kwvalues;
+  PyRef kwnames;
+  if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
+    kwnames = PyRef::steal(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+    if (!kwnames) return false;
+    PyObject *key = nullptr;
+    PyObject *value = nullptr;
+    Py_ssize_t pos = 0;
+    Py_ssize_t i = 0;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      Py_INCREF(key);
+      PyTuple_SET_ITEM(kwnames.get(), i++, key);
+      kwvalues.push_back(value);
+    }
+  }
+  return bind_arguments(signature, &PyTuple_GET_ITEM(args, 0),
+                        PyTuple_GET_SIZE(args), kwnames.get(), kwvalues.data(),
+                        bound);
 }
 
 void wrap_conversion_error(const char *name) {
@@ -165,8 +190,32 @@ bool convert_text(PyObject *value, const char *name, std::string &out) {
   return true;
 }
 
-bool convert_texts(PyObject *value, const char *name,
-                   std::vector<std::string> &out) {
+bool convert_word(PyObject *value, const char *name, std::string &out,
+                  bool &text) {
+  text = true;
+  if (!PyUnicode_Check(value)) return convert_text(value, name, out);
+  Py_ssize_t size = 0;
+  if (const char *data = utf8_of(value, size)) {
+    out.assign(data, static_cast<std::size_t>(size));
+    return true;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+  PyErr_Clear();
+  PyRef raw = PyRef::steal(
+      PyUnicode_AsEncodedString(value, "utf-8", "surrogatepass"));
+  if (!raw) return false;
+  out.assign(PyBytes_AS_STRING(raw.get()),
+             static_cast<std::size_t>(PyBytes_GET_SIZE(raw.get())));
+  text = false;
+  return true;
+}
+
+namespace {
+
+// Each item of a sequence of str (not a str itself) through `convert`.
+template <class Convert>
+bool convert_each(PyObject *value, const char *name,
+                  std::vector<std::string> &out, Convert &&convert) {
   if (PyUnicode_Check(value)) {  // a sequence too, of its characters
     PyErr_Format(PyExc_TypeError,
                  "argument '%s': expected a sequence of str, not a str", name);
@@ -180,12 +229,58 @@ bool convert_texts(PyObject *value, const char *name,
   const Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence.get());
   out.resize(static_cast<std::size_t>(size));
   for (Py_ssize_t i = 0; i < size; ++i) {
-    if (!convert_text(PySequence_Fast_GET_ITEM(sequence.get(), i), name,
-                      out[static_cast<std::size_t>(i)])) {
+    if (!convert(PySequence_Fast_GET_ITEM(sequence.get(), i),
+                 out[static_cast<std::size_t>(i)])) {
       return false;
     }
   }
   return true;
+}
+
+}  // namespace
+
+bool convert_texts(PyObject *value, const char *name,
+                   std::vector<std::string> &out) {
+  return convert_each(value, name, out, [&](PyObject *item, std::string &to) {
+    return convert_text(item, name, to);
+  });
+}
+
+bool convert_words(PyObject *value, const char *name,
+                   std::vector<std::string> &out) {
+  return convert_each(value, name, out, [&](PyObject *item, std::string &to) {
+    bool text = true;
+    if (!convert_word(item, name, to, text)) return false;
+    if (!text) to.clear();
+    return true;
+  });
+}
+
+bool convert_path(PyObject *value, const char *name, PathArgument &out) {
+  PyObject *converted = nullptr;
+  if (!PyUnicode_FSConverter(value, &converted)) {
+    if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+      PyErr_Clear();
+      set_os_error(ENOENT, value);
+      return false;
+    }
+    wrap_conversion_error(name);
+    return false;
+  }
+  PyRef bytes = PyRef::steal(converted);
+  out.bytes.assign(PyBytes_AS_STRING(converted),
+                   static_cast<std::size_t>(PyBytes_GET_SIZE(converted)));
+  out.given = PyRef::borrow(value);
+  return true;
+}
+
+int path_converter(PyObject *value, void *out) {
+  return convert_path(value, "path", *static_cast<PathArgument *>(out));
+}
+
+void set_os_error(int os_error, PyObject *filename) {
+  errno = os_error;
+  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
 }
 
 bool convert_text_lists(PyObject *value, const char *name,
@@ -208,9 +303,9 @@ bool convert_text_lists(PyObject *value, const char *name,
 
 bool bind_scoring(const Signature &signature, PyObject *const *args,
                   Py_ssize_t nargs, PyObject *kwnames, ScoringArguments &out) {
-  PyObject *bound[kMaxParams];
+  BoundArguments bound;
   if (!bind_arguments(signature, args, nargs, kwnames, args + nargs, bound) ||
-      !convert_texts(bound[0], "words", out.words) ||
+      !convert_words(bound[0], "words", out.words) ||
       (bound[2] && !convert_threads(bound[2], out.threads))) {
     return false;
   }

@@ -5,9 +5,13 @@
 
 namespace tamsu::python {
 
+PyObject *str_from_utf8(std::string_view text) {
+  return PyUnicode_DecodeUTF8(text.data(),
+                              static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
 void set_error_text(PyObject *type, std::string_view text) {
-  PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(
-      text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  PyRef message = PyRef::steal(str_from_utf8(text));
   if (!message) return;  // MemoryError is set
   PyErr_SetObject(type, message.get());
 }

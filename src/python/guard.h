@@ -9,6 +9,10 @@
 
 namespace tamsu::python {
 
+// A str of UTF-8 text from the core (a symbol, a path in a message):
+// bytes that are not UTF-8 become U+FFFD, so that it always converts.
+PyObject *str_from_utf8(std::string_view text);
+
 // Sets an exception of `type` whose message is `text`. Bytes that are not
 // UTF-8 (a symbol text or a path quoted from a file) become U+FFFD, so the
 // message always survives, unlike with PyErr_SetString.

@@ -3,9 +3,11 @@
 #ifndef TAMSU_PYTHON_MODULE_STATE_H_
 #define TAMSU_PYTHON_MODULE_STATE_H_
 
+#include <array>
 #include <vector>
 
 #include "nbest/path_data.h"
+#include "python/extension.h"
 #include "python/py_ref.h"
 
 namespace tamsu::python {
@@ -16,6 +18,11 @@ struct ModuleState {
   // Raised when a Model is used on a thread other than its creator. Derives
   // from BaseException so that generic handlers do not swallow it.
   PyObject *unsendable_error;
+
+  auto references() {
+    return std::array{object_slot(model_type), object_slot(path_data_type),
+                      object_slot(unsendable_error)};
+  }
 };
 
 ModuleState *module_state_of(PyTypeObject *type);

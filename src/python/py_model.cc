@@ -13,6 +13,8 @@
 #include "nbest/phonemes.h"
 #include "nbest/pipeline.h"
 #include "python/binder.h"
+#include "python/decode_options.h"
+#include "python/extension.h"
 #include "python/guard.h"
 #include "python/module_state.h"
 #include "python/symbol_lookup.h"
@@ -22,7 +24,7 @@ namespace {
 
 struct PyModel {
   PyObject_HEAD
-  const Model *record;  // owned; leaked when released on a foreign thread
+  RecordPtr<Model> record;  // leaked when released on a foreign thread
   std::thread::id owner;
   bool reference_route;    // always take OpenFst's route (_set_route)
   DecodeReport last_report;  // of the latest decoding call
@@ -48,36 +50,19 @@ bool check_caller(PyObject *self, ModuleState *state) {
 PyObject *phoneme_list(const Model &model, const LabelList &uniques) {
   const std::vector<std::string> phonemes = render_phonemes(model, uniques);
   return new_list(phonemes.size(),
-                  [&](std::size_t i) { return text_to_str(phonemes[i]); });
+                  [&](std::size_t i) { return str_from_utf8(phonemes[i]); });
 }
 
 // --- Model.__new__ -------------------------------------------------------
 
 const char *const kNewParams[] = {"path", "delim"};
-const Signature kNewSignature = {"Model.__new__", kNewParams, 2, 1};
+constexpr Signature kNewSignature =
+    make_signature("Model.__new__", kNewParams, 1);
 
 PyObject *model_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
   return guarded([&]() -> PyObject * {
-    // Bring tuple-and-dict arguments into the fast-call form.
-    std::vector<PyObject *> kwvalues;
-    PyRef kwnames;
-    if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
-      kwnames = PyRef::steal(PyTuple_New(PyDict_GET_SIZE(kwargs)));
-      if (!kwnames) return nullptr;
-      PyObject *key = nullptr;
-      PyObject *value = nullptr;
-      Py_ssize_t pos = 0;
-      Py_ssize_t i = 0;
-      while (PyDict_Next(kwargs, &pos, &key, &value)) {
-        Py_INCREF(key);
-        PyTuple_SET_ITEM(kwnames.get(), i++, key);
-        kwvalues.push_back(value);
-      }
-    }
-    PyObject *bound[kMaxParams];
-    if (!bind_arguments(kNewSignature, &PyTuple_GET_ITEM(args, 0),
-                        PyTuple_GET_SIZE(args), kwnames.get(), kwvalues.data(),
-                        bound)) {
+    BoundArguments bound;
+    if (!bind_new_arguments(kNewSignature, args, kwargs, bound)) {
       return nullptr;
     }
     std::string path;
@@ -85,28 +70,26 @@ PyObject *model_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     if (!convert_text(bound[0], "path", path)) return nullptr;
     if (bound[1] && !convert_text(bound[1], "delim", delim)) return nullptr;
 
+    // Model's documented errors: every load failure is a ValueError.
     auto loaded = load_model(path, delim);
     if (!loaded) {
       set_error_text(PyExc_ValueError, describe(loaded.error()));
       return nullptr;
     }
-    PyObject *self = type->tp_alloc(type, 0);
-    if (!self) return nullptr;
-    PyModel *model = as_model(self);
-    model->record = loaded.value().release();
+    PyModel *model = new_record_object(type, &PyModel::record,
+                                       std::move(loaded).value());
+    if (!model) return nullptr;
     new (&model->owner) std::thread::id(std::this_thread::get_id());
     model->reference_route = false;
     new (&model->last_report) DecodeReport();
-    return self;
+    return reinterpret_cast<PyObject *>(model);
   });
 }
 
 void model_dealloc(PyObject *self) {
   PyTypeObject *type = Py_TYPE(self);
-  PyModel *model = as_model(self);
-  if (model->owner == std::this_thread::get_id()) {
-    delete model->record;
-  } else {
+  const bool foreign = as_model(self)->owner != std::this_thread::get_id();
+  if (foreign) {
     // The record is bound to its thread: leak it rather than drop it here.
     PyObject *saved_type = nullptr;
     PyObject *saved_value = nullptr;
@@ -120,8 +103,8 @@ void model_dealloc(PyObject *self) {
     PyErr_WriteUnraisable(reinterpret_cast<PyObject *>(type));
     PyErr_Restore(saved_type, saved_value, saved_traceback);
   }
-  type->tp_free(self);
-  Py_DECREF(type);
+  as_model(self)->last_report.~DecodeReport();
+  free_record_object(self, &PyModel::record, foreign);
 }
 
 // --- decoding methods ----------------------------------------------------
@@ -133,7 +116,7 @@ PyObject *run_method(PyObject *self, const Signature &signature,
                      PyObject *const *args, Py_ssize_t nargs,
                      PyObject *kwnames, Body &&body) {
   return guarded([&]() -> PyObject * {
-    PyObject *bound[kMaxParams];
+    BoundArguments bound;
     if (!bind_arguments(signature, args, nargs, kwnames, args + nargs, bound)) {
       return nullptr;
     }
@@ -158,49 +141,15 @@ bool decode(PyModel &self, const std::string &word, DecodeOptions &options,
   return !raised;
 }
 
-// Converts the optional decoding arguments present in `bound`, in order.
-bool convert_options(PyObject *const *bound, const char *const *names,
-                     Py_ssize_t count, DecodeOptions &options) {
-  for (Py_ssize_t i = 1; i < count; ++i) {
-    PyObject *value = bound[i];
-    if (!value) continue;
-    const std::string_view name = names[i];
-    bool ok = true;
-    if (name == "nbest") {
-      ok = convert_u64(value, names[i], options.nbest);
-    } else if (name == "beam") {
-      ok = convert_u64(value, names[i], options.beam);
-    } else if (name == "threshold") {
-      // Model's documented off values: 99 and above (and NaN) switch
-      // threshold and pmass off; the threshold is compared as a float.
-      double threshold = 0;
-      ok = convert_double(value, names[i], threshold);
-      const auto as_float = static_cast<float>(threshold);
-      options.threshold = 99.0f > as_float ? std::optional(as_float)
-                                           : std::nullopt;
-    } else if (name == "pmass") {
-      double pmass = 0;
-      ok = convert_double(value, names[i], pmass);
-      options.pmass = 99.0 > pmass ? std::optional(pmass) : std::nullopt;
-    } else if (name == "write_fsts") {
-      ok = convert_bool(value, names[i], options.write_fsts);
-    } else if (name == "accumulate") {
-      ok = convert_bool(value, names[i], options.accumulate);
-    }
-    if (!ok) return false;
-  }
-  return true;
-}
-
 const char *const kWordParams[] = {"word"};
-const Signature kPhoneticizeSignature = {"Model.phoneticize", kWordParams, 1,
-                                         1};
+constexpr Signature kPhoneticizeSignature =
+    make_signature("Model.phoneticize", kWordParams, 1);
 
 PyObject *model_phoneticize(PyObject *self, PyObject *const *args,
                             Py_ssize_t nargs, PyObject *kwnames) {
   return run_method(
       self, kPhoneticizeSignature, args, nargs, kwnames,
-      [](PyModel &self, ModuleState *, PyObject *const *bound)
+      [](PyModel &self, ModuleState *, const BoundArguments &bound)
           -> PyObject * {
         std::string word;
         if (!convert_text(bound[0], "word", word)) return nullptr;
@@ -215,19 +164,22 @@ PyObject *model_phoneticize(PyObject *self, PyObject *const *args,
 const char *const kPathsParams[] = {"word",       "nbest",      "beam",
                                     "threshold",  "write_fsts", "accumulate",
                                     "pmass"};
-const Signature kPathsSignature = {"Model.phoneticize_paths", kPathsParams, 7,
-                                   1};
+constexpr Signature kPathsSignature =
+    make_signature("Model.phoneticize_paths", kPathsParams, 1);
 
 PyObject *model_phoneticize_paths(PyObject *self, PyObject *const *args,
                                   Py_ssize_t nargs, PyObject *kwnames) {
   return run_method(
       self, kPathsSignature, args, nargs, kwnames,
-      [](PyModel &self, ModuleState *state, PyObject *const *bound)
+      [](PyModel &self, ModuleState *state, const BoundArguments &bound)
           -> PyObject * {
         std::string word;
         DecodeOptions options;
         if (!convert_text(bound[0], "word", word)) return nullptr;
-        if (!convert_options(bound, kPathsParams, 7, options)) return nullptr;
+        if (!convert_decode_options(kPathsSignature, bound,
+                                    OffValue::kAtLeast99, options)) {
+          return nullptr;
+        }
         std::vector<PathData> paths;
         if (!decode(self, word, options, paths)) return nullptr;
         return new_list(paths.size(), [&](std::size_t i) {
@@ -238,19 +190,20 @@ PyObject *model_phoneticize_paths(PyObject *self, PyObject *const *args,
 
 const char *const kSamplingParams[] = {"word", "nbest", "beam", "threshold",
                                        "pmass"};
-const Signature kSamplingSignature = {"Model.phoneticize_sampling",
-                                      kSamplingParams, 5, 1};
+constexpr Signature kSamplingSignature =
+    make_signature("Model.phoneticize_sampling", kSamplingParams, 1);
 
 PyObject *model_phoneticize_sampling(PyObject *self, PyObject *const *args,
                                      Py_ssize_t nargs, PyObject *kwnames) {
   return run_method(
       self, kSamplingSignature, args, nargs, kwnames,
-      [](PyModel &self, ModuleState *, PyObject *const *bound)
+      [](PyModel &self, ModuleState *, const BoundArguments &bound)
           -> PyObject * {
         std::string word;
         DecodeOptions options;
         if (!convert_text(bound[0], "word", word)) return nullptr;
-        if (!convert_options(bound, kSamplingParams, 5, options)) {
+        if (!convert_decode_options(kSamplingSignature, bound,
+                                    OffValue::kAtLeast99, options)) {
           return nullptr;
         }
         std::vector<PathData> paths;
@@ -264,14 +217,16 @@ PyObject *model_phoneticize_sampling(PyObject *self, PyObject *const *args,
 // --- lookups ---------------------------------------------------------------
 
 const char *const kKeyParams[] = {"key"};
-const Signature kFindIsymSignature = {"Model.find_isym", kKeyParams, 1, 1};
-const Signature kFindOsymSignature = {"Model.find_osym", kKeyParams, 1, 1};
+constexpr Signature kFindIsymSignature =
+    make_signature("Model.find_isym", kKeyParams, 1);
+constexpr Signature kFindOsymSignature =
+    make_signature("Model.find_osym", kKeyParams, 1);
 
 PyObject *model_find_isym(PyObject *self, PyObject *const *args,
                           Py_ssize_t nargs, PyObject *kwnames) {
   return run_method(self, kFindIsymSignature, args, nargs, kwnames,
                     [](PyModel &self, ModuleState *,
-                       PyObject *const *bound) -> PyObject * {
+                       const BoundArguments &bound) -> PyObject * {
                       return find_symbol(*self.record->isyms, bound[0]);
                     });
 }
@@ -280,7 +235,7 @@ PyObject *model_find_osym(PyObject *self, PyObject *const *args,
                           Py_ssize_t nargs, PyObject *kwnames) {
   return run_method(self, kFindOsymSignature, args, nargs, kwnames,
                     [](PyModel &self, ModuleState *,
-                       PyObject *const *bound) -> PyObject * {
+                       const BoundArguments &bound) -> PyObject * {
                       return find_symbol(*self.record->osyms, bound[0]);
                     });
 }

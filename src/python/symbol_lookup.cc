@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "python/binder.h"
+#include "python/guard.h"
 
 namespace tamsu::python {
 namespace {
@@ -57,15 +58,10 @@ PyObject *find_symbol(const fst::SymbolTable &table, PyObject *key) {
     if (id < 0 || static_cast<std::size_t>(id) >= table.NumSymbols()) {
       Py_RETURN_NONE;
     }
-    return text_to_str(table.Find(static_cast<std::int64_t>(id)));
+    return str_from_utf8(table.Find(static_cast<std::int64_t>(id)));
   }
   PyErr_SetString(PyExc_TypeError, "expected str or int");
   return nullptr;
-}
-
-PyObject *text_to_str(const std::string &text) {
-  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                              "replace");
 }
 
 }  // namespace tamsu::python

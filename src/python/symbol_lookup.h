@@ -1,5 +1,4 @@
-// Symbol table lookups as both extension classes answer them, and symbol
-// texts as Python strings.
+// Symbol table lookups as both n-gram extension classes answer them.
 #ifndef TAMSU_PYTHON_SYMBOL_LOOKUP_H_
 #define TAMSU_PYTHON_SYMBOL_LOOKUP_H_
 
@@ -14,9 +13,6 @@ namespace tamsu::python {
 // A symbol's label for a str key, its text for an int key, None when
 // there is no such symbol; TypeError for any other key. Only reads `table`.
 PyObject *find_symbol(const fst::SymbolTable &table, PyObject *key);
-
-// A symbol text as a str; bytes that are not UTF-8 become U+FFFD.
-PyObject *text_to_str(const std::string &text);
 
 }  // namespace tamsu::python
 

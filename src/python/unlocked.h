@@ -1,5 +1,6 @@
 // Native work with the interpreter lock released: the lock is taken back
-// only to check for signals, so that Ctrl-C stops a long batch promptly.
+// only to check for signals, so that Ctrl-C stops a long batch promptly,
+// or for a callback into Python (training's progress).
 #ifndef TAMSU_PYTHON_UNLOCKED_H_
 #define TAMSU_PYTHON_UNLOCKED_H_
 
@@ -24,13 +25,22 @@ class Unlocked {
   Unlocked(const Unlocked &) = delete;
   Unlocked &operator=(const Unlocked &) = delete;
 
+  // Runs `work` with the lock taken back, and returns its result; the
+  // one way code in this scope touches Python objects.
+  template <class Work>
+  auto locked(Work &&work) {
+    struct Release {  // released again even if `work` throws
+      PyThreadState *&saved;
+      ~Release() { saved = PyEval_SaveThread(); }
+    };
+    PyEval_RestoreThread(saved_);
+    const Release release{saved_};
+    return work();
+  }
+
   // True once a signal handler has raised (its exception stays set).
   bool check_signals() {
-    if (!raised_) {
-      PyEval_RestoreThread(saved_);
-      raised_ = PyErr_CheckSignals() != 0;
-      saved_ = PyEval_SaveThread();
-    }
+    if (!raised_) raised_ = locked([] { return PyErr_CheckSignals() != 0; });
     return raised_;
   }
   bool raised() const { return raised_; }

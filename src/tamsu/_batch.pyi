@@ -1,5 +1,6 @@
 """One loaded model shared by every thread, decoding batches of words."""
 
+import os
 from typing import Literal, Sequence, final, overload
 
 __all__ = ["BatchDecoder"]
@@ -11,13 +12,16 @@ PathRecord = tuple[float, list[float], list[int], list[int], list[int]]
 
 @final
 class BatchDecoder:
-    """A model loaded once (ValueError when it cannot be), immutable, used
-    from any thread. Each call decodes its words on `threads` native
+    """A model loaded once, immutable, used from any thread; OSError (with
+    errno and filename) when its file cannot be opened, ValueError when it
+    is not a model. Each call decodes its words on `threads` native
     threads with the interpreter lock released, and returns one (paths,
     failure) pair per word in input order. Ctrl-C stops a call promptly.
-    `threshold` and `pmass` of None are off."""
+    `threshold` and `pmass` of None are off; any number is used as given.
+    A word that is not text (a lone surrogate) gets no paths."""
 
-    def __new__(cls, path: str, delim: str = "") -> BatchDecoder: ...
+    def __new__(cls, path: str | bytes | os.PathLike[str]
+                | os.PathLike[bytes], delim: str = "") -> BatchDecoder: ...
     def decode(self, words: Sequence[str], nbest: int = 1,
                beam: int = 10000, threshold: float | None = None,
                pmass: float | None = None, accumulate: bool = False,

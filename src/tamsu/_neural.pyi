@@ -15,6 +15,7 @@ class HyperParameters(TypedDict):
 
 class NeuralModel:
     """A neural pronunciation model file, loaded and checked; raises
+    OSError (with errno and filename) when it cannot be opened, and
     ValueError naming the path and the problem for a damaged file."""
     def __init__(self, path: str | bytes | os.PathLike[str]) -> None: ...
     def phoneticize(self, word: str, nbest: int = 1,

@@ -1,5 +1,6 @@
 """Training of tamsu pronunciation models (the C++ core's entry point)."""
 
+import os
 from typing import Callable, Sequence, TypedDict
 
 __all__ = ["defaults", "train_model"]
@@ -36,7 +37,8 @@ def defaults() -> TrainDefaults:
     """The default of each option train_model takes by keyword."""
 
 def train_model(entries: Sequence[tuple[Sequence[str], Sequence[str]]],
-                path: str, *, max_graphemes: int = ...,
+                path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
+                *, max_graphemes: int = ...,
                 max_phonemes: int = ..., max_deleted: int = ...,
                 many_to_many: bool = ..., iterations: int = ...,
                 tolerance: float = ..., threads: int = ..., order: int = ...,

@@ -139,12 +139,14 @@ def load_with(kind: Callable[[str, str], _Loaded], path: Path,
     """A model of `kind` (Model, BatchDecoder) from any file-system path,
     also one that is not UTF-8.
 
-    Model takes a str it can encode as UTF-8; a path that is bytes, or a
-    str holding surrogates (os.fsdecode of such bytes), is opened here and
-    read through /dev/fd while the descriptor is open. Errors name the
-    path as given. Raises what Model raises, and OSError when the file
-    cannot be opened.
+    BatchDecoder takes any path itself. Model takes a str it can encode as
+    UTF-8; a path that is bytes, or a str holding surrogates (os.fsdecode
+    of such bytes), is opened here and read through /dev/fd while the
+    descriptor is open. Errors name the path as given. Raises what `kind`
+    raises, and OSError when the file cannot be opened.
     """
+    if kind is not Model:
+        return kind(path, delim)  # type: ignore[arg-type]
     name = os.fsdecode(path)
     try:
         name.encode("utf-8")

@@ -220,14 +220,21 @@ std::filesystem::path create_temporary(const std::filesystem::path &target) {
 
 Expected<std::uint64_t, TrainError> write_model_fst(
     const fst::StdVectorFst &fst, const std::string &path) {
-  auto failed = [&](const std::string &reason) {
-    return make_unexpected(make_train_error(
+  auto failed = [&](const std::string &reason, int os_error = 0) {
+    TrainError error = make_train_error(
         TrainError::Kind::kWriteFailed,
-        "cannot write the model to " + path + ": " + reason));
+        "cannot write the model to " + path + ": " + reason);
+    error.os_error = os_error;
+    return make_unexpected(std::move(error));
+  };
+  // A system call's failure, its errno kept for the caller.
+  auto failed_call = [&] {
+    const int os_error = errno;
+    return failed(std::strerror(os_error), os_error);
   };
   std::error_code error;
   const std::filesystem::path target = follow_links(path, error);
-  if (error) return failed(error.message());
+  if (error) return failed(error.message(), error.value());
   // Renaming over a FIFO or a device would replace it; writing into one
   // would not make a model file.
   const auto status = std::filesystem::status(target, error);
@@ -236,7 +243,7 @@ Expected<std::uint64_t, TrainError> write_model_fst(
     return failed("it exists and is not a regular file");
   }
   const std::filesystem::path temporary = create_temporary(target);
-  if (temporary.empty()) return failed(std::strerror(errno));
+  if (temporary.empty()) return failed_call();
   // Whatever happens from here on, only a complete model replaces the
   // target, and the temporary file never stays behind.
   struct RemoveUnlessKept {
@@ -249,7 +256,7 @@ Expected<std::uint64_t, TrainError> write_model_fst(
   std::uint64_t size = 0;
   {
     std::ofstream stream(temporary, std::ios::binary | std::ios::trunc);
-    if (!stream) return failed(std::strerror(errno));
+    if (!stream) return failed_call();
     CerrCapture log;
     fst::FstWriteOptions options(path);
     const bool written = fst.Write(stream, options);
@@ -264,13 +271,13 @@ Expected<std::uint64_t, TrainError> write_model_fst(
   // new one, never an empty file under the target's name.
   const int fd = ::open(temporary.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0 || ::fsync(fd) != 0) {
-    const std::string reason = std::strerror(errno);
+    const int os_error = errno;
     if (fd >= 0) ::close(fd);
-    return failed(reason);
+    return failed(std::strerror(os_error), os_error);
   }
   ::close(fd);
   if (std::rename(temporary.c_str(), target.c_str()) != 0) {
-    return failed(std::strerror(errno));
+    return failed_call();
   }
   cleanup.keep = true;
   return size;

@@ -19,6 +19,9 @@ struct TrainError {
   };
   Kind kind;
   std::string detail;  // a complete sentence for the user, without the kind
+  // kWriteFailed: the system's error number when a system call failed,
+  // else 0.
+  int os_error = 0;
 };
 
 inline TrainError make_train_error(TrainError::Kind kind, std::string detail) {

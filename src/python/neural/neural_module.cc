@@ -2,6 +2,7 @@
 // neural unit (src/neural). A loaded model is immutable, so one object may
 // serve any number of threads; decoding runs without the interpreter lock.
 
+#include <array>
 #include <memory>
 #include <string>
 #include <utility>
@@ -10,6 +11,7 @@
 #include "neural/neural_model.h"
 #include "neural/search.h"
 #include "python/binder.h"
+#include "python/extension.h"
 #include "python/guard.h"
 #include "python/py_ref.h"
 #include "python/unlocked.h"
@@ -17,13 +19,14 @@
 namespace tamsu::python {
 namespace {
 
-struct ModuleState {
+struct NeuralState {
   PyTypeObject *neural_model_type;
+  auto references() { return std::array{object_slot(neural_model_type)}; }
 };
 
 struct PyNeuralModel {
   PyObject_HEAD
-  const NeuralModel *record;
+  RecordPtr<NeuralModel> record;
 };
 
 const NeuralModel &record_of(PyObject *self) {
@@ -37,38 +40,48 @@ auto unlocked(Work &&work) {
   return work();
 }
 
+const char *const kNewParams[] = {"path"};
+constexpr Signature kNewSignature =
+    make_signature("NeuralModel.__new__", kNewParams, 1);
+
 PyObject *neural_model_new(PyTypeObject *type, PyObject *args,
                            PyObject *kwargs) {
   return guarded([&]() -> PyObject * {
-    static const char *keywords[] = {"path", nullptr};
-    PyObject *path_bytes = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&:NeuralModel",
-                                     const_cast<char **>(keywords),
-                                     PyUnicode_FSConverter, &path_bytes)) {
+    BoundArguments bound;
+    PathArgument path;
+    if (!bind_new_arguments(kNewSignature, args, kwargs, bound) ||
+        !convert_path(bound[0], "path", path)) {
       return nullptr;
     }
-    PyRef owner = PyRef::steal(path_bytes);
-    const std::string path(PyBytes_AS_STRING(path_bytes),
-                           static_cast<std::size_t>(PyBytes_GET_SIZE(path_bytes)));
-    auto loaded = unlocked([&] { return load_neural_model(path); });
+    auto loaded = unlocked([&] { return load_neural_model(path.bytes); });
     if (!loaded) {
-      set_error_text(PyExc_ValueError, "failed to read neural model " + path +
-                                           ": " + describe(loaded.error()));
+      const NeuralLoadError &error = loaded.error();
+      if (error.os_error != 0) {
+        set_os_error(error.os_error, path.given.get());
+      } else {
+        set_error_text(PyExc_ValueError, "failed to read neural model " +
+                                             path.bytes + ": " +
+                                             describe(error));
+      }
       return nullptr;
     }
-    auto record = std::make_unique<NeuralModel>(std::move(loaded).value());
-    PyObject *self = type->tp_alloc(type, 0);
-    if (!self) return nullptr;
-    reinterpret_cast<PyNeuralModel *>(self)->record = record.release();
-    return self;
+    return reinterpret_cast<PyObject *>(new_record_object(
+        type, &PyNeuralModel::record,
+        std::make_unique<const NeuralModel>(std::move(loaded).value())));
   });
 }
 
 void neural_model_dealloc(PyObject *self) {
-  PyTypeObject *type = Py_TYPE(self);
-  delete reinterpret_cast<PyNeuralModel *>(self)->record;
-  type->tp_free(self);
-  Py_DECREF(type);
+  free_record_object(self, &PyNeuralModel::record);
+}
+
+// A word's graphemes; a word that is not text (see convert_word) has none
+// to decode, its characters all listed as unknown.
+WordGraphemes graphemes_of(const NeuralModel &model, const std::string &word,
+                           bool text) {
+  WordGraphemes graphemes = word_graphemes(model, word);
+  if (!text) graphemes.ids.clear();
+  return graphemes;
 }
 
 // Binds the arguments, converts `word` (bound[0]) into the model's
@@ -78,29 +91,28 @@ PyObject *run_method(PyObject *self, const Signature &signature,
                      PyObject *const *args, Py_ssize_t nargs,
                      PyObject *kwnames, Body &&body) {
   return guarded([&]() -> PyObject * {
-    PyObject *bound[kMaxParams];
+    BoundArguments bound;
     if (!bind_arguments(signature, args, nargs, kwnames, args + nargs, bound)) {
       return nullptr;
     }
     std::string word;
-    if (!convert_text(bound[0], "word", word)) return nullptr;
-    return body(record_of(self), word_graphemes(record_of(self), word), bound);
+    bool text = true;
+    if (!convert_word(bound[0], "word", word, text)) return nullptr;
+    return body(record_of(self), graphemes_of(record_of(self), word, text),
+                bound);
   });
-}
-
-PyObject *new_str(const std::string &text) {
-  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                              "replace");
 }
 
 // nbest and beam: small positive counts (a beam's cost grows with it).
 constexpr std::uint64_t kMaxBeam = 1000;
 
-// nbest (bound[0]) and beam (bound[1]), either absent, into `options`.
-bool convert_beam(PyObject *const *bound, BeamOptions &options) {
+// nbest (bound[first]) and beam (bound[first + 1]), either absent, into
+// `options`, converted as the n-gram classes convert theirs.
+bool convert_beam(const BoundArguments &bound, std::size_t first,
+                  BeamOptions &options) {
   std::uint64_t nbest = 1, beam = 5;
-  if ((bound[0] && !convert_u64(bound[0], "nbest", nbest)) ||
-      (bound[1] && !convert_u64(bound[1], "beam", beam))) {
+  if ((bound[first] && !convert_u64(bound[first], "nbest", nbest)) ||
+      (bound[first + 1] && !convert_u64(bound[first + 1], "beam", beam))) {
     return false;
   }
   if (nbest < 1 || nbest > kMaxBeam || beam < 1 || beam > kMaxBeam) {
@@ -118,7 +130,7 @@ PyObject *paths_list(const NeuralModel &model,
   return new_list(paths.size(), [&](std::size_t i) -> PyObject * {
     PyRef phonemes = PyRef::steal(
         new_list(paths[i].phonemes.size(), [&](std::size_t k) {
-          return new_str(model.phonemes[paths[i].phonemes[k]]);
+          return str_from_utf8(model.phonemes[paths[i].phonemes[k]]);
         }));
     if (!phonemes) return nullptr;
     return Py_BuildValue("(Od)", phonemes.get(), paths[i].log_probability);
@@ -126,24 +138,24 @@ PyObject *paths_list(const NeuralModel &model,
 }
 
 const char *const kPhoneticizeParams[] = {"word", "nbest", "beam"};
-const Signature kPhoneticizeSignature = {"NeuralModel.phoneticize",
-                                         kPhoneticizeParams, 3, 1};
+constexpr Signature kPhoneticizeSignature =
+    make_signature("NeuralModel.phoneticize", kPhoneticizeParams, 1);
 
 PyObject *neural_model_phoneticize(PyObject *self, PyObject *const *args,
                                    Py_ssize_t nargs, PyObject *kwnames) {
   return run_method(
       self, kPhoneticizeSignature, args, nargs, kwnames,
       [](const NeuralModel &model, const WordGraphemes &word,
-         PyObject *const *bound) -> PyObject * {
+         const BoundArguments &bound) -> PyObject * {
         BeamOptions options;
-        if (!convert_beam(bound + 1, options)) return nullptr;
+        if (!convert_beam(bound, 1, options)) return nullptr;
         return paths_list(model, unlocked([&] {
                             return beam_search(model, word.ids, options);
                           }));
       });
 }
 
-// The grapheme ids of words.
+// The grapheme ids of words (as convert_words gives them).
 std::vector<LabelList> word_ids(const NeuralModel &model,
                                 const std::vector<std::string> &words) {
   std::vector<LabelList> ids;
@@ -155,21 +167,21 @@ std::vector<LabelList> word_ids(const NeuralModel &model,
 
 const char *const kPhoneticizeBatchParams[] = {"words", "nbest", "beam",
                                                "threads"};
-const Signature kPhoneticizeBatchSignature = {
-    "NeuralModel.phoneticize_batch", kPhoneticizeBatchParams, 4, 1};
+constexpr Signature kPhoneticizeBatchSignature = make_signature(
+    "NeuralModel.phoneticize_batch", kPhoneticizeBatchParams, 1);
 
 PyObject *neural_model_phoneticize_batch(PyObject *self, PyObject *const *args,
                                          Py_ssize_t nargs, PyObject *kwnames) {
   return guarded([&]() -> PyObject * {
-    PyObject *bound[kMaxParams];
+    BoundArguments bound;
     const NeuralModel &model = record_of(self);
     std::vector<std::string> texts;
     BeamOptions options;
     std::size_t threads = 1;
     if (!bind_arguments(kPhoneticizeBatchSignature, args, nargs, kwnames,
                         args + nargs, bound) ||
-        !convert_texts(bound[0], "words", texts) ||
-        !convert_beam(bound + 1, options) ||
+        !convert_words(bound[0], "words", texts) ||
+        !convert_beam(bound, 1, options) ||
         (bound[3] && !convert_threads(bound[3], threads))) {
       return nullptr;
     }
@@ -191,14 +203,15 @@ PyObject *scores_list(const std::vector<double> &scores) {
 }
 
 const char *const kScoreParams[] = {"word", "candidates"};
-const Signature kScoreSignature = {"NeuralModel.score", kScoreParams, 2, 2};
+constexpr Signature kScoreSignature =
+    make_signature("NeuralModel.score", kScoreParams, 2);
 
 PyObject *neural_model_score(PyObject *self, PyObject *const *args,
                              Py_ssize_t nargs, PyObject *kwnames) {
   return run_method(
       self, kScoreSignature, args, nargs, kwnames,
       [](const NeuralModel &model, const WordGraphemes &word,
-         PyObject *const *bound) -> PyObject * {
+         const BoundArguments &bound) -> PyObject * {
         Candidates candidates;
         if (!convert_text_lists(bound[1], "candidates", candidates)) {
           return nullptr;
@@ -209,8 +222,8 @@ PyObject *neural_model_score(PyObject *self, PyObject *const *args,
 }
 
 const char *const kScoreBatchParams[] = {"words", "candidates", "threads"};
-const Signature kScoreBatchSignature = {"NeuralModel.score_batch",
-                                        kScoreBatchParams, 3, 2};
+constexpr Signature kScoreBatchSignature =
+    make_signature("NeuralModel.score_batch", kScoreBatchParams, 2);
 
 PyObject *neural_model_score_batch(PyObject *self, PyObject *const *args,
                                    Py_ssize_t nargs, PyObject *kwnames) {
@@ -231,16 +244,20 @@ PyObject *neural_model_score_batch(PyObject *self, PyObject *const *args,
 }
 
 const char *const kWordParams[] = {"word"};
-const Signature kUnknownSignature = {"NeuralModel.unknown_graphemes",
-                                     kWordParams, 1, 1};
+constexpr Signature kUnknownSignature =
+    make_signature("NeuralModel.unknown_graphemes", kWordParams, 1);
 
 PyObject *neural_model_unknown_graphemes(PyObject *self, PyObject *const *args,
                                          Py_ssize_t nargs, PyObject *kwnames) {
   return run_method(self, kUnknownSignature, args, nargs, kwnames,
                     [](const NeuralModel &, const WordGraphemes &word,
-                       PyObject *const *) -> PyObject * {
+                       const BoundArguments &) -> PyObject * {
+                      // A lone surrogate comes back as itself.
                       return new_list(word.unknown.size(), [&](std::size_t i) {
-                        return new_str(word.unknown[i]);
+                        const std::string &text = word.unknown[i];
+                        return PyUnicode_DecodeUTF8(
+                            text.data(), static_cast<Py_ssize_t>(text.size()),
+                            "surrogatepass");
                       });
                     });
 }
@@ -250,7 +267,7 @@ PyObject *symbols_tuple(const std::vector<std::string> &table,
                         std::size_t specials) {
   PyRef list = PyRef::steal(new_list(
       table.size() - specials,
-      [&](std::size_t i) { return new_str(table[specials + i]); }));
+      [&](std::size_t i) { return str_from_utf8(table[specials + i]); }));
   return list ? PyList_AsTuple(list.get()) : nullptr;
 }
 
@@ -290,8 +307,8 @@ PyMethodDef neural_model_methods[] = {
      "phoneticize($self, word, nbest=1, beam=5)\n--\n\n"
      "The nbest best pronunciations of word by beam search, best first, as\n"
      "(phonemes, log_probability) tuples. Characters the model does not\n"
-     "know are left out (unknown_graphemes lists them); an empty word\n"
-     "gives []."},
+     "know are left out (unknown_graphemes lists them); an empty word,\n"
+     "or one that is not text (a lone surrogate), gives []."},
     {"score", fastcall(neural_model_score), METH_FASTCALL | METH_KEYWORDS,
      "score($self, word, candidates)\n--\n\n"
      "The model's log-probability of each candidate pronunciation (a\n"
@@ -335,7 +352,11 @@ PyGetSetDef neural_model_getset[] = {
 PyType_Slot neural_model_slots[] = {
     {Py_tp_doc, const_cast<char *>(
                     "NeuralModel(path)\n--\n\n"
-                    "A neural pronunciation model file, loaded and checked.")},
+                    "A neural pronunciation model file, loaded and checked.\n"
+                    "path: str, bytes or os.PathLike. OSError (with errno and\n"
+                    "filename) when the file cannot be opened or read;\n"
+                    "ValueError naming the defect when it is not a sound\n"
+                    "model, or not a regular file.")},
     {Py_tp_new, reinterpret_cast<void *>(neural_model_new)},
     {Py_tp_dealloc, reinterpret_cast<void *>(neural_model_dealloc)},
     {Py_tp_methods, neural_model_methods},
@@ -351,56 +372,15 @@ PyType_Spec neural_model_spec = {
     neural_model_slots,
 };
 
-ModuleState *state_of(PyObject *module) {
-  return static_cast<ModuleState *>(PyModule_GetState(module));
-}
-
 int module_exec(PyObject *module) {
-  ModuleState *state = state_of(module);
-  state->neural_model_type = reinterpret_cast<PyTypeObject *>(
-      PyType_FromModuleAndSpec(module, &neural_model_spec, nullptr));
-  if (!state->neural_model_type) return -1;
-  if (PyModule_AddObjectRef(
-          module, "NeuralModel",
-          reinterpret_cast<PyObject *>(state->neural_model_type)) < 0) {
-    return -1;
-  }
-  PyRef all = PyRef::steal(Py_BuildValue("[s]", "NeuralModel"));
-  if (!all) return -1;
-  return PyModule_AddObjectRef(module, "__all__", all.get());
+  return add_types(
+      module, {{&neural_model_spec, "NeuralModel",
+                &state_of<NeuralState>(module)->neural_model_type}});
 }
 
-int module_traverse(PyObject *module, visitproc visit, void *arg) {
-  Py_VISIT(state_of(module)->neural_model_type);
-  return 0;
-}
-
-int module_clear(PyObject *module) {
-  Py_CLEAR(state_of(module)->neural_model_type);
-  return 0;
-}
-
-void module_free(void *module) { module_clear(static_cast<PyObject *>(module)); }
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
-#ifdef Py_mod_gil
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_neural",
-    "Neural pronunciation models decoded by tamsu's C++ core.",
-    sizeof(ModuleState),
-    nullptr,
-    module_slots,
-    module_traverse,
-    module_clear,
-    module_free,
-};
+PyModuleDef module_def = module_definition<NeuralState, module_exec>(
+    "_neural", "Neural pronunciation models decoded by tamsu's C++ core.",
+    nullptr);
 
 }  // namespace
 }  // namespace tamsu::python

@@ -2,13 +2,18 @@
 // training call, runs it without the interpreter lock, and maps its
 // errors. The work itself is in src/train.
 
+#include <array>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "diag/cerr_router.h"
+#include "python/binder.h"
+#include "python/extension.h"
 #include "python/guard.h"
 #include "python/py_ref.h"
+#include "python/unlocked.h"
 #include "train/train.h"
 
 namespace tamsu::python {
@@ -110,12 +115,19 @@ const char *stage_name(TrainStage stage) {
 
 // Sets the Python exception for a training error, unless one is already
 // set (a cancellation by the progress callback or a signal carries its
-// own).
-void set_train_error(const TrainError &error) {
+// own). A failed system call while writing is the OSError CPython's open
+// would raise, naming `path`.
+void set_train_error(const TrainError &error, PyObject *path) {
   if (PyErr_Occurred()) return;
   PyObject *type = PyExc_ValueError;
   switch (error.kind) {
-    case TrainError::Kind::kWriteFailed: type = PyExc_OSError; break;
+    case TrainError::Kind::kWriteFailed:
+      if (error.os_error != 0) {
+        set_os_error(error.os_error, path);
+        return;
+      }
+      type = PyExc_OSError;
+      break;
     case TrainError::Kind::kFstFailed: type = PyExc_RuntimeError; break;
     case TrainError::Kind::kCancelled: type = PyExc_KeyboardInterrupt; break;
     default: break;
@@ -159,7 +171,7 @@ PyObject *train_model_impl(PyObject *args, PyObject *kwargs) {
       "max_ngrams", "prune_threshold", "progress", "max_unaligned",
       "input_markers", nullptr};
   PyObject *entries_object = nullptr;
-  PyObject *path_bytes = nullptr;
+  PathArgument path;
   TrainOptions options;
   int many_to_many = options.align.many_to_many;
   // Integer options come as objects: the "I" and "K" formats would wrap
@@ -176,13 +188,12 @@ PyObject *train_model_impl(PyObject *args, PyObject *kwargs) {
   if (!PyArg_ParseTupleAndKeywords(
           args, kwargs, "OO&|$OOOpOdOOOdOdO:train_model",
           const_cast<char **>(keywords), &entries_object,
-          PyUnicode_FSConverter, &path_bytes, &max_graphemes, &max_phonemes,
+          path_converter, &path, &max_graphemes, &max_phonemes,
           &max_deleted, &many_to_many, &iterations, &options.align.tolerance,
           &threads, &order, &max_ngrams, &options.ngram.prune_threshold,
           &callback, &options.max_unaligned, &markers)) {
     return nullptr;
   }
-  PyRef path_owner = PyRef::steal(path_bytes);
   if (markers != nullptr &&
       !append_texts(markers, "input_markers", 0, options.input_markers)) {
     return nullptr;
@@ -206,40 +217,31 @@ PyObject *train_model_impl(PyObject *args, PyObject *kwargs) {
   }
   std::vector<LexiconEntry> entries;
   if (!convert_entries(entries_object, entries)) return nullptr;
-  const std::string path(PyBytes_AS_STRING(path_bytes),
-                         static_cast<std::size_t>(PyBytes_GET_SIZE(path_bytes)));
 
   // The work runs without the interpreter lock; each progress report takes
   // it back to run the callback and to notice Ctrl-C. Either one's
   // exception cancels the training and is raised afterwards.
-  PyThreadState *saved = nullptr;
-  ProgressFn progress = [&](const Progress &p) {
-    PyEval_RestoreThread(saved);
-    bool go_on = PyErr_CheckSignals() == 0;
-    if (go_on && callback != Py_None) {
-      PyRef result = PyRef::steal(PyObject_CallFunction(
-          callback, "sKK", stage_name(p.stage),
-          static_cast<unsigned long long>(p.done),
-          static_cast<unsigned long long>(p.total)));
-      go_on = static_cast<bool>(result);
-    }
-    saved = PyEval_SaveThread();
-    return go_on;
-  };
-  saved = PyEval_SaveThread();
-  auto report = [&] {
-    // Restores the thread state even if training throws.
-    struct Relock {
-      PyThreadState *&state;
-      ~Relock() { PyEval_RestoreThread(state); }
-    } relock{saved};
-    return train_model(entries, options, path, progress);
-  }();
-  if (!report) {
-    set_train_error(report.error());
+  std::optional<decltype(train_model(entries, options, path.bytes, {}))> report;
+  {
+    Unlocked unlocked;
+    const ProgressFn progress = [&](const Progress &p) {
+      return unlocked.locked([&] {
+        if (PyErr_CheckSignals() != 0) return false;
+        if (callback == Py_None) return true;
+        PyRef result = PyRef::steal(PyObject_CallFunction(
+            callback, "sKK", stage_name(p.stage),
+            static_cast<unsigned long long>(p.done),
+            static_cast<unsigned long long>(p.total)));
+        return static_cast<bool>(result);
+      });
+    };
+    report.emplace(train_model(entries, options, path.bytes, progress));
+  }
+  if (!*report) {
+    set_train_error(report->error(), path.given.get());
     return nullptr;
   }
-  return report_to_dict(*report);
+  return report_to_dict(**report);
 }
 
 PyObject *module_train_model(PyObject *, PyObject *args, PyObject *kwargs) {
@@ -301,25 +303,13 @@ int module_exec(PyObject *) {
   return 0;
 }
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void *>(module_exec)},
-#ifdef Py_mod_gil
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-    {0, nullptr},
+// The trainer keeps no Python objects of its own.
+struct TrainState {
+  std::array<PyObject **, 0> references() { return {}; }
 };
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_train",
-    "Training of tamsu pronunciation models.",
-    0,
-    module_methods,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+PyModuleDef module_def = module_definition<TrainState, module_exec>(
+    "_train", "Training of tamsu pronunciation models.", module_methods);
 
 }  // namespace
 }  // namespace tamsu::python

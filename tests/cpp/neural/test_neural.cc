@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "neural/neural_model.h"
+#include "neural/passes.h"
 #include "neural/search.h"
 
 namespace tamsu {
@@ -32,6 +33,8 @@ struct FileParts {
   std::map<std::string, Tensor> tensors;
   // Overrides of the counts written (G, P, T, N) when set.
   std::map<int, std::uint64_t> counts;
+  // Overrides of tensors' data offsets (in floats) when set.
+  std::map<std::string, std::uint64_t> offsets;
 
   FileParts() {
     auto add = [&](const std::string &name, std::vector<std::uint32_t> shape) {
@@ -64,6 +67,12 @@ struct FileParts {
     }
   }
 
+  std::size_t float_count() const {
+    std::size_t floats = 0;
+    for (const auto &[name, t] : tensors) floats += t.values.size();
+    return floats;
+  }
+
   std::string bytes() const {
     std::string out("TAMSU-NN", 8);
     auto u32 = [&](std::uint64_t v) {
@@ -76,8 +85,7 @@ struct FileParts {
       auto found = counts.find(field);
       return found == counts.end() ? actual : found->second;
     };
-    std::size_t floats = 0;
-    for (const auto &[name, t] : tensors) floats += t.values.size();
+    const std::size_t floats = float_count();
     u32(version);
     for (auto field : header) u32(field);
     u32(count(0, graphemes.size()));
@@ -96,7 +104,8 @@ struct FileParts {
       out += name;
       u32(t.shape.size());
       for (auto d : t.shape) u32(d);
-      u64(offset);
+      auto moved = offsets.find(name);
+      u64(moved == offsets.end() ? offset : moved->second);
       offset += t.values.size();
     }
     out.resize((out.size() + 3) / 4 * 4, '\0');
@@ -130,11 +139,16 @@ TEST(NeuralFile, RoundTripThroughAFile) {
   EXPECT_EQ(model.phonemes, parts.phonemes);
   EXPECT_EQ(model.weights.output_bias[3], -1.25f);
   EXPECT_EQ(model.weights.output_bias[4], 3.0f);
+  // The model holds the file once: its weights point into that copy.
+  EXPECT_EQ(model.data.size(), (bytes.size() + 3) / 4);
+  EXPECT_GE(model.weights.output_bias, model.data.data());
+  EXPECT_LT(model.weights.output_bias, model.data.data() + model.data.size());
 
   for (const std::string &unreadable : {path + ".none", testing::TempDir()}) {
     auto missing = load_neural_model(unreadable);
     ASSERT_FALSE(missing);
     EXPECT_EQ(missing.error().kind, Kind::kOpenFailed);
+    EXPECT_NE(missing.error().os_error, 0);
   }
 }
 
@@ -184,7 +198,23 @@ INSTANTIATE_TEST_SUITE_P(
         Damage{"nan", Kind::kNonFiniteWeight,
                [](FileParts &s) { s.tensors["dec.0.ff2.weight"].values[7] = NAN; }},
         Damage{"inf", Kind::kNonFiniteWeight,
-               [](FileParts &s) { s.tensors["enc.embed"].values[0] = -INFINITY; }}),
+               [](FileParts &s) { s.tensors["enc.embed"].values[0] = -INFINITY; }},
+        Damage{"huge", Kind::kHugeWeight,
+               [](FileParts &s) { s.tensors["out.bias"].values[2] = 1e20f; }},
+        Damage{"float_max", Kind::kHugeWeight,
+               [](FileParts &s) { s.tensors["dec.embed"].values[3] = -3.4e38f; }},
+        Damage{"newline", Kind::kBadSymbols, [](FileParts &s) { s.phonemes[3] = "A\nB"; }},
+        Damage{"tab", Kind::kBadSymbols, [](FileParts &s) { s.phonemes[4] = "\tB"; }},
+        Damage{"space", Kind::kBadSymbols, [](FileParts &s) { s.phonemes[3] = "A B"; }},
+        Damage{"nul", Kind::kBadSymbols,
+               [](FileParts &s) { s.phonemes[3] = std::string("A\0", 2); }},
+        Damage{"not_utf8", Kind::kBadSymbols, [](FileParts &s) { s.phonemes[3] = "\xff"; }},
+        Damage{"overlong", Kind::kBadSymbols, [](FileParts &s) { s.phonemes[3] = "\xc1\x81"; }},
+        Damage{"surrogate", Kind::kBadSymbols,
+               [](FileParts &s) { s.graphemes[1] = "\xed\xa0\x80"; }},
+        Damage{"c1_control", Kind::kBadSymbols, [](FileParts &s) { s.phonemes[4] = "\xc2\x85"; }},
+        Damage{"past_the_data", Kind::kBadTensorTable,
+               [](FileParts &s) { s.offsets["out.bias"] = s.float_count() - 4; }}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(NeuralFile, DamagedBytesNeverPass) {
@@ -214,14 +244,23 @@ TEST(NeuralFile, DamagedBytesNeverPass) {
   }
 }
 
-// With every weight zero but the output bias, each step predicts
-// softmax(bias) whatever came before: the n best are known exactly.
-TEST(NeuralSearch, FindsTheNBestOfAFixedDistribution) {
+// A model with every weight zero but the output bias: each step predicts
+// softmax(bias) whatever came before, so the n best are known exactly.
+// `log_z` gets the log of the softmax's denominator.
+Expected<NeuralModel, NeuralLoadError> fixed_distribution(
+    const std::vector<float> &bias, double &log_z) {
   FileParts parts;
-  parts.tensors["out.bias"].values = {0, 0, 2, 1, 0};
-  auto model = parse_neural_model(parts.bytes());
+  parts.tensors["out.bias"].values = bias;
+  log_z = 0;
+  for (float b : bias) log_z += std::exp(static_cast<double>(b));
+  log_z = std::log(log_z);
+  return parse_neural_model(parts.bytes());
+}
+
+TEST(NeuralSearch, FindsTheNBestOfAFixedDistribution) {
+  double log_z = 0;
+  auto model = fixed_distribution({0, 0, 2, 1, 0}, log_z);
   ASSERT_TRUE(model) << describe(model.error());
-  const double log_z = std::log(2 + std::exp(2.0) + std::exp(1.0) + 1);
   const double end = 2 - log_z, a = 1 - log_z, b = 0 - log_z;
 
   const WordGraphemes word = word_graphemes(*model, "ab\xe2\x82\xac\xff");
@@ -248,8 +287,8 @@ TEST(NeuralSearch, FindsTheNBestOfAFixedDistribution) {
 }
 
 // The forward pass built for any processor and the one this processor
-// runs fastest (its AVX2 copy, where there is one) find the same paths,
-// whichever words share a batch.
+// runs fastest (its AVX2 copy, where there is one) find the same paths and
+// scores, whichever words share a batch.
 TEST(NeuralSearch, EveryBuildAndBatchAgrees) {
   FileParts parts;
   std::uint32_t state = 1;
@@ -261,21 +300,115 @@ TEST(NeuralSearch, EveryBuildAndBatchAgrees) {
   }
   auto model = parse_neural_model(parts.bytes());
   ASSERT_TRUE(model) << describe(model.error());
+  EXPECT_STREQ(passes_for(true).name, "generic");
   const std::vector<LabelList> words = {{1, 2, 1}, {}, {2}, {2, 2, 1, 1}};
   const auto fast = beam_search_batch(*model, words, {3, 3});
   const auto portable = beam_search_batch(*model, words, {3, 3, true});
+  // A run without a stop flag of its own.
+  const auto shared = beam_search_parallel(*model, words, {3, 3},
+                                           ParallelRun{2, nullptr, {}});
+  const std::vector<Candidates> candidates(
+      words.size(), Candidates{{}, {"A"}, {"B", "A", "B"}});
+  const auto fast_scores = score_candidates_batch(*model, words, candidates);
+  const auto portable_scores =
+      score_candidates_batch(*model, words, candidates, true);
   ASSERT_EQ(fast.size(), words.size());
   for (std::size_t i = 0; i < words.size(); ++i) {
     const auto alone = beam_search(*model, words[i], {3, 3, true});
     ASSERT_EQ(fast[i].size(), alone.size());
     ASSERT_EQ(portable[i].size(), alone.size());
+    ASSERT_EQ(shared[i].size(), alone.size());
+    for (std::size_t c = 0; c < candidates[i].size(); ++c) {
+      const double a = fast_scores[i][c], b = portable_scores[i][c];
+      EXPECT_TRUE(a == b || std::fabs(a - b) < 1e-5) << a << " " << b;
+    }
     for (std::size_t k = 0; k < alone.size(); ++k) {
       EXPECT_EQ(fast[i][k].phonemes, alone[k].phonemes);
+      EXPECT_EQ(shared[i][k].phonemes, alone[k].phonemes);
       EXPECT_EQ(portable[i][k].phonemes, alone[k].phonemes);
       EXPECT_NEAR(fast[i][k].log_probability, alone[k].log_probability, 1e-5);
       EXPECT_NEAR(portable[i][k].log_probability, alone[k].log_probability,
                   1e-5);
     }
+  }
+}
+
+
+// A tensor may end exactly where the data does ("past_the_data" above: one
+// float more is refused).
+TEST(NeuralFile, ATensorMayEndAtTheEndOfTheData) {
+  FileParts parts;
+  // "out.weight" is stored last; "out.bias" now reads its last five floats.
+  std::vector<float> &last = parts.tensors["out.weight"].values;
+  for (std::size_t i = 0; i < last.size(); ++i) last[i] = 0.5f * i;
+  parts.offsets["out.bias"] = parts.float_count() - 5;
+  auto model = parse_neural_model(parts.bytes());
+  ASSERT_TRUE(model) << describe(model.error());
+  EXPECT_EQ(model->weights.output_bias[0], last[last.size() - 5]);
+  EXPECT_EQ(model->weights.output_bias[4], last.back());
+}
+
+// Where the end is the best first step, the empty pronunciation is the
+// answer; with nbest 1 it ends the search at once.
+TEST(NeuralSearch, TheEmptyPronunciationCanBeTheBest) {
+  double log_z = 0;
+  auto model = fixed_distribution({0, 0, 5, 1, 0}, log_z);
+  ASSERT_TRUE(model) << describe(model.error());
+  for (bool portable : {false, true}) {
+    auto paths = beam_search(*model, {1, 2}, {4, 1, portable});
+    ASSERT_EQ(paths.size(), 1u);
+    EXPECT_EQ(paths[0].phonemes, LabelList{});
+    EXPECT_NEAR(paths[0].log_probability, 5 - log_z, 1e-5);
+    paths = beam_search(*model, {1, 2}, {4, 2, portable});
+    ASSERT_EQ(paths.size(), 2u);
+    EXPECT_EQ(paths[0].phonemes, LabelList{});
+    EXPECT_EQ(paths[1].phonemes, LabelList{3});
+  }
+}
+
+// Where a phoneme always beats the end by more than the beam lets an end
+// in, every hypothesis runs to the length limit, where only the end
+// remains: the answers are exactly max_output_length long.
+TEST(NeuralSearch, StopsExactlyAtTheLengthLimit) {
+  double log_z = 0;
+  auto model = fixed_distribution({0, 0, 0, 3, 2}, log_z);
+  ASSERT_TRUE(model) << describe(model.error());
+  const std::size_t limit = max_output_length(2);
+  for (bool portable : {false, true}) {
+    auto paths = beam_search(*model, {1, 2}, {1, 1, portable});
+    ASSERT_EQ(paths.size(), 1u);
+    EXPECT_EQ(paths[0].phonemes, LabelList(limit, 3));
+    EXPECT_NEAR(paths[0].log_probability, limit * (3 - log_z) - log_z, 1e-4);
+    paths = beam_search(*model, {1, 2}, {2, 2, portable});
+    ASSERT_EQ(paths.size(), 2u);
+    EXPECT_EQ(paths[1].phonemes.size(), limit);
+  }
+  // A candidate one phoneme longer cannot be scored.
+  auto scores = score_candidates(*model, {1, 2},
+                                 {std::vector<std::string>(limit, "A"),
+                                  std::vector<std::string>(limit + 1, "A")});
+  EXPECT_NEAR(scores[0], limit * (3 - log_z) - log_z, 1e-4);
+  EXPECT_EQ(scores[1], -INFINITY);
+}
+
+// The layer norm's epsilon (1e-5) against a decoder input of tiny
+// variance, where it dominates: all weights zero but <s>'s embedding,
+// which cancels the position encoding [0, 1, 0, 1] down to
+// [0, 1e-3, 0, -1e-3], the final norm's gain, and phoneme A's output row.
+TEST(NeuralForward, LayerNormUsesEpsilonOneInTenThousandTenths) {
+  FileParts parts;
+  parts.tensors["dec.embed"].values = {0, 0, 0, 0,  0, -0.4995f, 0, -0.5005f};
+  parts.tensors["dec.embed"].values.resize(20, 0.0f);
+  parts.tensors["dec.norm.weight"].values = {1, 1, 1, 1};
+  parts.tensors["out.weight"].values[3 * 4 + 1] = 1;
+  auto model = parse_neural_model(parts.bytes());
+  ASSERT_TRUE(model) << describe(model.error());
+  // Variance (1e-6 + 1e-6) / 4; A's logit is the normed second column.
+  const double logit = 1e-3 / std::sqrt(5e-7 + 1e-5);
+  const double end = -std::log(4 + std::exp(logit));
+  for (bool portable : {false, true}) {
+    auto scores = score_candidates_batch(*model, {{1}}, {{{}}}, portable);
+    EXPECT_NEAR(scores[0][0], end, 1e-4) << portable;
   }
 }
 
