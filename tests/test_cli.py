@@ -138,7 +138,8 @@ def no_training(monkeypatch):
 
 
 @pytest.mark.parametrize("extra, message", [
-    (["--ngram", "{tmp}/none.fst"], "--ngram: failed to read FST"),
+    (["--ngram", "{tmp}/none.fst"],
+     "--ngram: {tmp}/none.fst: No such file or directory"),
     (["--ngram", "{tmp}/x.bundle"], "x.bundle is a bundle, not an n-gram"),
     (["--ngram", "{model}", "--bundle", "{model}"],
      "the bundle {model} is the n-gram model {model}: refusing"),

@@ -34,6 +34,7 @@ import concurrent.futures
 import dataclasses
 import math
 import os
+import stat
 from dataclasses import dataclass
 from typing import (Callable, Final, Literal, NamedTuple, Protocol,
                     Sequence, TypeVar)
@@ -420,8 +421,12 @@ def _zeros(lists: Sequence[Sequence[object]]) -> list[list[float]]:
 
 def model_kind(path: str | os.PathLike[str]) -> str:
     """"neural", "bundle" or "ngram" by the file's first bytes ("ngram"
-    also when it cannot be read: the model loader says why)."""
+    also when it is no regular file or cannot be read: the model loader
+    says why). A pipe or device is never opened: it could block or never
+    end."""
     try:
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            return "ngram"
         with open(path, "rb") as f:
             head = f.read(len(_NEURAL_MAGIC))
     except OSError:

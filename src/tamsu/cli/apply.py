@@ -175,7 +175,7 @@ def _lines(lines: Iterator[Line], name: str, source: _Source
             source.origins.append(f"{name}:{number}")
             yield word
     except TextFileError as error:  # damaged gzip data
-        raise RunError(str(error))
+        raise RunError.of(error)
 
 
 def _stdin_lines(source: _Source) -> Iterator[str]:
@@ -183,7 +183,7 @@ def _stdin_lines(source: _Source) -> Iterator[str]:
     try:
         lines = word_lines(sys.stdin.buffer, "<stdin>")
     except TextFileError as error:
-        raise RunError(str(error))
+        raise RunError.of(error)
     yield from _lines(lines, "<stdin>", source)
 
 
@@ -214,7 +214,7 @@ def _words(args: argparse.Namespace, source: _Source) -> Iterator[str]:
             source.total = count_words(args.file)
     except TextFileError as error:
         stream.close()
-        raise RunError(str(error))
+        raise RunError.of(error)
     except OSError as error:
         stream.close()
         raise RunError(f"cannot read {args.file}: {error.strerror or error}")
@@ -276,7 +276,7 @@ def _front_end(args: argparse.Namespace,
                    partial=_partial(args), all_variants=args.all_variants,
                    stress=not args.no_stress)
     except (OSError, ValueError) as error:
-        raise RunError(str(error))
+        raise RunError.of(error)
 
 
 def _partial(args: argparse.Namespace) -> bool:
@@ -416,7 +416,7 @@ def run(args: argparse.Namespace) -> int:
             "the word list": args.file, "the model": model,
             "the dictionary": args.dictionary})
     except OutputError as error:
-        raise RunError(str(error))
+        raise RunError.of(error)
     source = _Source()
     words = _words(args, source)
     g2p = _front_end(args, model)
@@ -456,7 +456,7 @@ def _output(path: str | None) -> Iterator[TextIO]:
     try:
         out = open_output(path)
     except (OutputError, OSError) as error:
-        raise RunError(str(error))
+        raise RunError.of(error)
     try:
         yield out
     finally:

@@ -41,7 +41,7 @@ def run(args: argparse.Namespace) -> int:
             "the test lexicon": args.lexicon, "the model": model})
         lexicon = read_lexicon(args.lexicon, delim=args.delim)
     except (OSError, ValueError) as error:
-        raise RunError(str(error))
+        raise RunError.of(error)
     say_skipped(lexicon.malformed)
     try:
         with Bar(args.progress, len(lexicon.references()), "words") as bar:
@@ -49,7 +49,7 @@ def run(args: argparse.Namespace) -> int:
                               jobs=args.jobs,
                               progress=lambda done: bar.update(1))
     except ValueError as error:
-        raise RunError(str(error))
+        raise RunError.of(error)
     if args.errors:
         _write_errors(args.errors, report)
     what = ("model alone" if isinstance(model, str)

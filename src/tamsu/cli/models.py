@@ -132,7 +132,7 @@ def run(args: argparse.Namespace) -> int:
     except BrokenPipeError:
         raise  # the reader went away: main stops quietly
     except (catalogue.CatalogueError, OSError, ValueError) as error:
-        raise RunError(str(error))
+        raise RunError.of(error)
     return 0
 
 

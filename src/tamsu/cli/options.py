@@ -35,6 +35,15 @@ SHOWN = 10
 class RunError(Exception):
     """A failed run: reported as "tamsu: error: ..." with exit status 1."""
 
+    @classmethod
+    def of(cls, error: Exception) -> RunError:
+        """The failure `error` reports, said plainly: a file that cannot
+        be opened as "NAME: reason", without the errno."""
+        if isinstance(error, OSError) and error.filename is not None \
+                and error.strerror:
+            return cls(f"{os.fsdecode(error.filename)}: {error.strerror}")
+        return cls(str(error))
+
 
 class UsageError(Exception):
     """Arguments that do not go together: reported with the command's usage
@@ -181,7 +190,7 @@ def model_argument(args: argparse.Namespace) -> str | tuple[str, ...]:
     try:
         model = resolve_model(args.model)
     except NotCachedError as error:
-        raise RunError(str(error))
+        raise RunError.of(error)
     if not args.model and isinstance(model, str) and not os.path.exists(
             model):
         raise RunError(f"the shipped model is missing ({model}); "

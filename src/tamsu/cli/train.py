@@ -44,7 +44,7 @@ def run(args: argparse.Namespace) -> int:
         report = train(args.lexicon, args.output, options,
                        progress=args.progress, on_read=read)
     except (OSError, ValueError) as error:  # LexiconError is a ValueError
-        raise RunError(str(error))
+        raise RunError.of(error)
     say_skipped(report.malformed)
     _say_unaligned(report, args.lexicon)
     print(report.summary(), file=sys.stderr)

@@ -116,7 +116,7 @@ def run(args: argparse.Namespace) -> int:
             summary += "\n" + _bundle_summary(inputs.bundle, tune_bundle(
                 args.ngram, args.output, report.dev, inputs.bundle))
     except (ImportError, OSError, ValueError) as error:
-        raise RunError(str(error))
+        raise RunError.of(error)
     print(summary, file=sys.stderr)
     return 0
 
@@ -154,8 +154,8 @@ def _check_ngram(path: str) -> None:
         raise ValueError(f"--ngram {path} is {what}, not an n-gram model")
     try:
         load_decoder(path, "", SearchOptions())
-    except ValueError as error:
-        raise ValueError(f"--ngram: {error}") from None
+    except (OSError, ValueError) as error:
+        raise ValueError(f"--ngram: {RunError.of(error)}") from None
 
 
 def _train(args: argparse.Namespace,
