@@ -1,16 +1,19 @@
 """Model files for the Python suites, compiled at test time with fstcompile."""
 
 import gc
+import math
 import os
+import struct
 import subprocess
 import textwrap
 import types
+import zlib
 
 import pytest
 
 import tamsu
 
-from train_data import CIPHER_DICT
+from train_data import CIPHER, CIPHER_DICT
 
 
 def compile_model(directory, name, arcs, isyms, osyms, *, keep_isyms=True,
@@ -58,6 +61,66 @@ def simple_model_path(tmp_path_factory):
 @pytest.fixture()
 def simple_model(simple_model_path):
     return tamsu.Model(simple_model_path)
+
+
+def neural_bytes(phonemes=("A", "B"), bias=(0.0, 0.0, 0.0, 1.0, 0.0),
+                 graphemes=("a", "b")):
+    """A neural model file of width 4, one layer each side, every weight 0
+    but the output bias (the layout neural_model.h describes): the same
+    distribution over phonemes at every step, whatever the word."""
+    graphemes = ["<pad>", *graphemes]
+    phonemes = ["<pad>", "<s>", "</s>", *phonemes]
+    g, p, d, f = len(graphemes), len(phonemes), 4, 6
+    shapes = {"enc.embed": [g, d], "dec.embed": [p, d],
+              "out.weight": [p, d], "out.bias": [p]}
+    for norm in ("enc.norm", "dec.norm", "enc.0.norm1", "enc.0.norm2",
+                 "dec.0.norm1", "dec.0.norm2", "dec.0.norm3"):
+        shapes |= {f"{norm}.weight": [d], f"{norm}.bias": [d]}
+    for block in ("enc.0.attn", "dec.0.self", "dec.0.cross"):
+        for part in "qkvo":
+            shapes |= {f"{block}.{part}.weight": [d, d],
+                       f"{block}.{part}.bias": [d]}
+    for layer in ("enc.0", "dec.0"):
+        shapes |= {f"{layer}.ff1.weight": [f, d], f"{layer}.ff1.bias": [f],
+                   f"{layer}.ff2.weight": [d, f], f"{layer}.ff2.bias": [d]}
+    sizes = {name: math.prod(shape) for name, shape in shapes.items()}
+    out = bytearray(b"TAMSU-NN")
+    out += struct.pack("<12IQ", 1, 1, d, 2, f, 1, 1, 0, 0, g, p, len(shapes),
+                       sum(sizes.values()))
+    for text in graphemes + phonemes:
+        out += struct.pack("<I", len(text.encode())) + text.encode()
+    data, offset = bytearray(), 0
+    for name, shape in shapes.items():
+        out += struct.pack("<I", len(name)) + name.encode()
+        out += struct.pack(f"<I{len(shape)}IQ", len(shape), *shape, offset)
+        values = bias if name == "out.bias" else [0.0] * sizes[name]
+        data += struct.pack(f"<{sizes[name]}f", *values)
+        offset += sizes[name]
+    out += bytes(-len(out) % 4) + data
+    return bytes(out + struct.pack("<I", zlib.crc32(out)))
+
+
+@pytest.fixture(scope="session")
+def flat(tmp_path_factory):
+    """Bundles made without PyTorch: the cipher's n-gram model cipher.fst
+    (of cipher.dict) with flat.tnn (neural_bytes: every step the same
+    distribution, the end likeliest) as rescore.bundle, beam.bundle
+    (rescore-beam) and neural.bundle, weight 0.5."""
+    from tamsu.bundle import Bundle, write_bundle
+    folder = tmp_path_factory.mktemp("flat")
+    (folder / "cipher.dict").write_text(CIPHER_DICT)
+    tamsu.train(folder / "cipher.dict", folder / "cipher.fst", order=3,
+                progress=False)
+    phonemes = sorted({p for p in CIPHER.values() if p})
+    (folder / "flat.tnn").write_bytes(neural_bytes(
+        phonemes, [-9.0, -9.0, 1.0, 0.5] + [0.0] * (len(phonemes) - 1),
+        sorted(CIPHER)))
+    for mode, name in (("rescore", "rescore"), ("rescore-beam", "beam"),
+                       ("neural", "neural")):
+        write_bundle(folder / f"{name}.bundle", Bundle(
+            str(folder / "cipher.fst"), str(folder / "flat.tnn"), mode, 0.5,
+            10, {}))
+    return folder
 
 
 @pytest.fixture(scope="session")

@@ -8,51 +8,14 @@ import math
 import os
 import pathlib
 import shutil
-import struct
-import zlib
 
 import pytest
 
 import tamsu
-from conftest import SIMPLE_ISYMS, SIMPLE_OSYMS, compile_model
+from conftest import SIMPLE_ISYMS, SIMPLE_OSYMS, compile_model, neural_bytes
 from tamsu import _train
 from tamsu._batch import BatchDecoder
 from tamsu._neural import NeuralModel
-
-
-def neural_bytes(phonemes=("A", "B"), bias=(0.0, 0.0, 0.0, 1.0, 0.0)):
-    """A neural model file of width 4, one layer each side, every weight 0
-    but the output bias (the layout neural_model.h describes)."""
-    graphemes = ["<pad>", "a", "b"]
-    phonemes = ["<pad>", "<s>", "</s>", *phonemes]
-    g, p, d, f = len(graphemes), len(phonemes), 4, 6
-    shapes = {"enc.embed": [g, d], "dec.embed": [p, d],
-              "out.weight": [p, d], "out.bias": [p]}
-    for norm in ("enc.norm", "dec.norm", "enc.0.norm1", "enc.0.norm2",
-                 "dec.0.norm1", "dec.0.norm2", "dec.0.norm3"):
-        shapes |= {f"{norm}.weight": [d], f"{norm}.bias": [d]}
-    for block in ("enc.0.attn", "dec.0.self", "dec.0.cross"):
-        for part in "qkvo":
-            shapes |= {f"{block}.{part}.weight": [d, d],
-                       f"{block}.{part}.bias": [d]}
-    for layer in ("enc.0", "dec.0"):
-        shapes |= {f"{layer}.ff1.weight": [f, d], f"{layer}.ff1.bias": [f],
-                   f"{layer}.ff2.weight": [d, f], f"{layer}.ff2.bias": [d]}
-    sizes = {name: math.prod(shape) for name, shape in shapes.items()}
-    out = bytearray(b"TAMSU-NN")
-    out += struct.pack("<12IQ", 1, 1, d, 2, f, 1, 1, 0, 0, g, p, len(shapes),
-                       sum(sizes.values()))
-    for text in graphemes + phonemes:
-        out += struct.pack("<I", len(text.encode())) + text.encode()
-    data, offset = bytearray(), 0
-    for name, shape in shapes.items():
-        out += struct.pack("<I", len(name)) + name.encode()
-        out += struct.pack(f"<I{len(shape)}IQ", len(shape), *shape, offset)
-        values = bias if name == "out.bias" else [0.0] * sizes[name]
-        data += struct.pack(f"<{sizes[name]}f", *values)
-        offset += sizes[name]
-    out += bytes(-len(out) % 4) + data
-    return bytes(out + struct.pack("<I", zlib.crc32(out)))
 
 
 @pytest.fixture(scope="module")

@@ -1,5 +1,7 @@
-"""A neural model and its bundle with an n-gram model, trained by `tamsu
-train-neural` on a tiny cipher, through G2P, apply and evaluate."""
+"""Neural models and bundles with an n-gram model through G2P, apply and
+evaluate: made by hand (the `flat` bundles: the combination's rules, no
+PyTorch), and trained by `tamsu train-neural` on a tiny cipher (the
+`cipher` models: what training and tuning make)."""
 
 import dataclasses
 import json
@@ -67,13 +69,13 @@ def _deep(depth):
     (dict(dev_wer=[]), "dev_wer must be an object"),
     (dict(extra=_deep(3000)), "nested too deeply"),
 ])
-def test_hostile_bundles_are_refused(models, tmp_path, change, reason):
-    data = json.loads((models / "cipher.tnn.bundle").read_text())
+def test_hostile_bundles_are_refused(flat, tmp_path, change, reason):
+    data = json.loads((flat / "rescore.bundle").read_text())
     folder = tmp_path / "bundle"
     folder.mkdir()
-    for name in ("cipher.fst", "cipher.tnn"):
-        (folder / name).write_bytes((models / name).read_bytes())
-    (tmp_path / "outside.fst").write_bytes((models / "cipher.fst").read_bytes())
+    for name in ("cipher.fst", "flat.tnn"):
+        (folder / name).write_bytes((flat / name).read_bytes())
+    (tmp_path / "outside.fst").write_bytes((flat / "cipher.fst").read_bytes())
     (folder / "outside.fst").symlink_to(tmp_path / "outside.fst")
     (folder / "zero.tnn").symlink_to("/dev/zero")
     os.mkfifo(folder / "fifo.tnn")
@@ -87,24 +89,24 @@ def test_hostile_bundles_are_refused(models, tmp_path, change, reason):
         G2P(path)
 
 
-def test_an_ensemble_combines_ngram_models_only(models):
-    with pytest.raises(ValueError, match="cipher.tnn.bundle is a neural \\+ "
+def test_an_ensemble_combines_ngram_models_only(flat):
+    with pytest.raises(ValueError, match="rescore.bundle is a neural \\+ "
                                          "n-gram bundle model: an ensemble"):
-        G2P([models / "cipher.tnn.bundle", models / "cipher.fst"])
+        G2P([flat / "rescore.bundle", flat / "cipher.fst"])
 
 
-@pytest.mark.parametrize("name", ["cipher.fst", "cipher.tnn",
-                                  "cipher.tnn.bundle", "beam.bundle"])
-def test_threshold_and_beam_mean_one_thing_for_every_kind(models, name):
+@pytest.mark.parametrize("name", ["cipher.fst", "flat.tnn", "rescore.bundle",
+                                  "beam.bundle"])
+def test_threshold_and_beam_mean_one_thing_for_every_kind(flat, name):
     word = WORDS[5]
-    answers = G2P(models / name, None, nbest=4)(word)
+    answers = G2P(flat / name, None, nbest=4)(word)
     assert [p.weight for p in answers] == sorted(p.weight for p in answers)
     best = answers[0].weight
-    assert G2P(models / name, None, threshold=best - 1e-6)(word) == []
-    kept = G2P(models / name, None, nbest=4, threshold=best)(word)
+    assert G2P(flat / name, None, threshold=best - 1e-6)(word) == []
+    kept = G2P(flat / name, None, nbest=4, threshold=best)(word)
     assert [p.phonemes for p in kept] == [p.phonemes for p in answers
                                           if p.weight <= best]
-    assert G2P(models / name, None, nbest=4, beam=1)(word) == answers[:1]
+    assert G2P(flat / name, None, nbest=4, beam=1)(word) == answers[:1]
 
 
 @pytest.mark.parametrize("name", ["cipher.tnn", "cipher.tnn.bundle",
@@ -122,8 +124,8 @@ def test_front_end_decodes_neural_models(models, name, tmp_path):
     assert g2p("bad")[0].phonemes == ("X", "Y")
 
 
-def test_a_bundle_ships_to_dask_workers_as_bytes(models):
-    g2p = G2P(models / "cipher.tnn.bundle")
+def test_a_bundle_ships_to_dask_workers_as_bytes(flat):
+    g2p = G2P(flat / "rescore.bundle")
     shipped = pickle.loads(pickle.dumps(
         dask_support._Shipped(g2p, ship_model=True)))
     dask_support._cache.clear()
@@ -134,18 +136,18 @@ def test_a_bundle_ships_to_dask_workers_as_bytes(models):
 
 @pytest.mark.parametrize("kind, weight, unused", [
     (RescoringDecoder, 0.0, "_neural"), (BeamRescoringDecoder, 1.0, "_ngram")])
-def test_rescoring_skips_the_model_its_weight_ignores(models, kind, weight,
+def test_rescoring_skips_the_model_its_weight_ignores(flat, kind, weight,
                                                       unused):
-    bundle = dataclasses.replace(
-        read_bundle(str(models / "cipher.tnn.bundle")), weight=weight)
+    bundle = dataclasses.replace(read_bundle(flat / "rescore.bundle"),
+                                 weight=weight)
     decoder = kind(bundle, "", SearchOptions(nbest=3))
     answers = decoder.decode(WORDS[:10])
     setattr(decoder, unused, None)  # any use of it fails
     assert decoder.decode(WORDS[:10]) == answers
 
 
-def test_ngram_weighs_given_pronunciations(models):
-    ngram = BatchDecoder(str(models / "cipher.fst"))
+def test_ngram_weighs_given_pronunciations(flat):
+    ngram = BatchDecoder(flat / "cipher.fst")
     found = ngram.decode(WORDS[:8], nbest=3)
     lists = [[p for p, _ in paths] + [("KS", "ZZ")] for paths, _ in found]
     weights = ngram.path_weights(WORDS[:8], lists, threads=2)
@@ -164,13 +166,13 @@ def test_apply_and_evaluate_take_a_bundle(models, capsys):
     assert "WER: 0.00%" in capsys.readouterr().out
 
 
-def test_training_without_torch_says_what_to_install(models, monkeypatch,
+def test_training_without_torch_says_what_to_install(flat, monkeypatch,
                                                      capsys, tmp_path):
     # The training process finds this torch first.
     (tmp_path / "torch").mkdir()
     (tmp_path / "torch" / "__init__.py").write_text("raise ImportError\n")
     monkeypatch.syspath_prepend(tmp_path)
-    assert cli.main(["train-neural", str(models / "cipher.dict"), "-o",
+    assert cli.main(["train-neural", str(flat / "cipher.dict"), "-o",
                      str(tmp_path / "x.tnn"), "--epochs", "1"]) == 1
     assert capsys.readouterr().err.splitlines()[-1] == (
         f"tamsu: error: {neural.TORCH_HINT}")

@@ -364,7 +364,7 @@ TIES_ARCS = """
 
 
 @pytest.fixture(scope="module")
-def kinds(tmp_path_factory, cipher):
+def kinds(tmp_path_factory, flat):
     """A front end's model of each kind, with the letters of its words."""
     here = tmp_path_factory.mktemp("kinds")
     ties = compile_model(here, "ties", TIES_ARCS, TIES_ISYMS, TIES_OSYMS)
@@ -373,7 +373,7 @@ def kinds(tmp_path_factory, cipher):
         tamsu.train(LEXICON, path, order=4, max_graphemes=graphemes,
                     reverse=bool(reverse), progress=False)
     return {"n-gram": (ties, "abc"), "ensemble": (trio, "acfhinopt"),
-            "bundle": (str(cipher.folder / "cipher.tnn.bundle"), "abcdehix")}
+            "bundle": (str(flat / "rescore.bundle"), "abcdehix")}
 
 
 @pytest.mark.parametrize("kind", ["n-gram", "ensemble", "bundle"])
