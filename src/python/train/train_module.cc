@@ -164,6 +164,36 @@ PyObject *report_to_dict(const TrainReport &report) {
       "file_size", static_cast<unsigned long long>(report.file_size));
 }
 
+// Runs one training without the interpreter lock; each progress report
+// takes it back to run `callback` (Py_None: none) and to notice Ctrl-C.
+// Either one's exception cancels the training and is raised afterwards.
+// The report as a dict, or null with an exception set.
+PyObject *run_training(const std::vector<LexiconEntry> &entries,
+                       const TrainOptions &options, const PathArgument &path,
+                       PyObject *callback) {
+  std::optional<decltype(train_model(entries, options, path.bytes, {}))> report;
+  {
+    Unlocked unlocked;
+    const ProgressFn progress = [&](const Progress &p) {
+      return unlocked.locked([&] {
+        if (PyErr_CheckSignals() != 0) return false;
+        if (callback == Py_None) return true;
+        PyRef result = PyRef::steal(PyObject_CallFunction(
+            callback, "sKK", stage_name(p.stage),
+            static_cast<unsigned long long>(p.done),
+            static_cast<unsigned long long>(p.total)));
+        return static_cast<bool>(result);
+      });
+    };
+    report.emplace(train_model(entries, options, path.bytes, progress));
+  }
+  if (!*report) {
+    set_train_error(report->error(), path.given.get());
+    return nullptr;
+  }
+  return report_to_dict(**report);
+}
+
 PyObject *train_model_impl(PyObject *args, PyObject *kwargs) {
   static const char *keywords[] = {
       "entries", "path", "max_graphemes", "max_phonemes", "max_deleted",
@@ -218,30 +248,7 @@ PyObject *train_model_impl(PyObject *args, PyObject *kwargs) {
   std::vector<LexiconEntry> entries;
   if (!convert_entries(entries_object, entries)) return nullptr;
 
-  // The work runs without the interpreter lock; each progress report takes
-  // it back to run the callback and to notice Ctrl-C. Either one's
-  // exception cancels the training and is raised afterwards.
-  std::optional<decltype(train_model(entries, options, path.bytes, {}))> report;
-  {
-    Unlocked unlocked;
-    const ProgressFn progress = [&](const Progress &p) {
-      return unlocked.locked([&] {
-        if (PyErr_CheckSignals() != 0) return false;
-        if (callback == Py_None) return true;
-        PyRef result = PyRef::steal(PyObject_CallFunction(
-            callback, "sKK", stage_name(p.stage),
-            static_cast<unsigned long long>(p.done),
-            static_cast<unsigned long long>(p.total)));
-        return static_cast<bool>(result);
-      });
-    };
-    report.emplace(train_model(entries, options, path.bytes, progress));
-  }
-  if (!*report) {
-    set_train_error(report->error(), path.given.get());
-    return nullptr;
-  }
-  return report_to_dict(**report);
+  return run_training(entries, options, path, callback);
 }
 
 PyObject *module_train_model(PyObject *, PyObject *args, PyObject *kwargs) {
