@@ -76,7 +76,8 @@ def _list() -> None:
 
 def _show(model: str) -> None:
     """Prints what `model` (a file or a name) is, one fact per line."""
-    from tamsu.decoders import KINDS, SearchOptions, load_decoder, model_kind
+    from tamsu.decoders import (KINDS, SearchOptions, load_decoder,
+                                model_kind, resolve_model)
     facts = []
     item = None
     if not os.path.exists(model) and model in catalogue.entries():
@@ -85,7 +86,8 @@ def _show(model: str) -> None:
             facts.append(("file", f"not built yet (tamsu models get "
                                   f"{model})"))
     if not facts:
-        path = catalogue.resolve(model)
+        path = resolve_model(model)
+        assert isinstance(path, str)  # one name, one model
         decoder = load_decoder(path, "", SearchOptions())
         alphabet = decoder.alphabet
         facts += [("file", os.path.abspath(path)),
