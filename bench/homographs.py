@@ -1,0 +1,93 @@
+"""How often the homograph model reads a homograph right, on the tenth of
+Wikipedia Homograph Data's training sentences that data/build_homographs.py
+sets aside (the model never sees them), beside the most-frequent-reading
+baseline (each homograph's majority reading in the training share).
+
+    .venv/bin/python bench/homographs.py              # the shipped model
+    .venv/bin/python bench/homographs.py --words      # and per homograph
+    .venv/bin/python bench/homographs.py --tune       # retrain with other settings
+
+Prints accuracy overall and per kind of homography (wordids.tsv's
+homograph_type of the right reading).
+"""
+
+from __future__ import annotations
+
+import argparse
+import itertools
+import sys
+import tempfile
+from collections import Counter, defaultdict
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "data"))
+
+import build_homographs as build  # noqa: E402
+
+from tamsu.homographs import Homographs  # noqa: E402
+
+
+# The settings --tune tries: every combination of these values of
+# build_homographs.Settings' fields, in order.
+GRID = [(0.5, 1.0, 2.0), (2, 3), (0.5, 1.0, 2.0), (1.0, 5.0)]
+
+
+def score(model: Homographs, held_out: list[build.Sentence],
+          baseline: dict[str, str]) -> dict[str, list[int]]:
+    """group -> [sentences, model right, baseline right]; groups are
+    "all", "kind:KIND" and "word:HOMOGRAPH"."""
+    kinds = {r.wordid: r.kind for r in build.read_readings(build.DATA)}
+    totals: dict[str, list[int]] = defaultdict(lambda: [0, 0, 0])
+    for s in held_out:
+        right = model.decide(s.text, s.start, s.end) == s.wordid
+        for group in ("all", f"kind:{kinds[s.wordid]}", f"word:{s.homograph}"):
+            totals[group][0] += 1
+            totals[group][1] += right
+            totals[group][2] += baseline[s.homograph] == s.wordid
+    return totals
+
+
+def show(totals: dict[str, list[int]], words: bool) -> None:
+    print(f"{'':32} {'sentences':>9} {'model':>7} {'baseline':>8}")
+    for group in sorted(totals, key=lambda g: (g != "all", g)):
+        if group.startswith("word:") and not words:
+            continue
+        n, right, base = totals[group]
+        print(f"{group.split(':')[-1]:32} {n:9} {right / n:7.1%} "
+              f"{base / n:8.1%}")
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--model", type=Path, default=build.MODEL)
+    parser.add_argument("--data", type=Path, default=build.DATA)
+    parser.add_argument("--words", action="store_true",
+                        help="also show every homograph")
+    parser.add_argument("--tune", action="store_true",
+                        help="retrain with each setting of a small grid")
+    args = parser.parse_args()
+    train, held_out = build.split(build.read_sentences(args.data))
+    baseline = build.majority(train)
+    print(f"{len(train)} training sentences, {len(held_out)} held out "
+          f"({Counter(s.homograph for s in held_out).__len__()} homographs)")
+    if not args.tune:
+        show(score(Homographs.read(args.model), held_out, baseline),
+             args.words)
+        return 0
+    table = build.read_table(build.TABLE)
+    readings = build.read_readings(args.data)
+    with tempfile.TemporaryDirectory() as folder:
+        path = Path(folder) / "model.bin"
+        for values in itertools.product(*GRID):
+            settings = build.Settings(*values)
+            build.train(train, readings, table, settings, path)
+            n, right, _ = score(Homographs.read(path), held_out,
+                                baseline)["all"]
+            print(f"{settings} {right / n:.2%} "
+                  f"{path.stat().st_size:9} bytes", flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
