@@ -1,7 +1,9 @@
 """How often the homograph model reads a homograph right, on the tenth of
 Wikipedia Homograph Data's training sentences that data/build_homographs.py
 sets aside (the model never sees them), beside the most-frequent-reading
-baseline (each homograph's majority reading in the training share).
+baseline (each homograph's majority reading in the training share) and
+what a word alone gets (the shipped dictionary's first variant, right when
+it is the reading table's pronunciation of the right reading).
 
     .venv/bin/python bench/homographs.py              # the shipped model
     .venv/bin/python bench/homographs.py --words      # and per homograph
@@ -25,6 +27,7 @@ sys.path.insert(0, str(ROOT / "data"))
 
 import build_homographs as build  # noqa: E402
 
+from tamsu import PronunciationDictionary  # noqa: E402
 from tamsu.homographs import Homographs  # noqa: E402
 
 
@@ -35,27 +38,33 @@ GRID = [(0.5, 1.0, 2.0), (2, 3), (0.5, 1.0, 2.0), (1.0, 5.0)]
 
 def score(model: Homographs, held_out: list[build.Sentence],
           baseline: dict[str, str]) -> dict[str, list[int]]:
-    """group -> [sentences, model right, baseline right]; groups are
-    "all", "kind:KIND" and "word:HOMOGRAPH"."""
+    """group -> [sentences, model right, baseline right, dictionary right];
+    groups are "all", "kind:KIND" and "word:HOMOGRAPH"."""
     kinds = {r.wordid: r.kind for r in build.read_readings(build.DATA)}
-    totals: dict[str, list[int]] = defaultdict(lambda: [0, 0, 0])
+    table = build.read_table(build.TABLE)
+    dictionary = PronunciationDictionary.read_shipped()
+    totals: dict[str, list[int]] = defaultdict(lambda: [0, 0, 0, 0])
     for s in held_out:
-        right = model.decide(s.text, s.start, s.end) == s.wordid
+        first = dictionary.lookup(s.homograph)[:1]
+        right = (model.decide(s.text, s.start, s.end) == s.wordid,
+                 baseline[s.homograph] == s.wordid,
+                 (tuple(table[s.wordid][1].split()),) == first)
         for group in ("all", f"kind:{kinds[s.wordid]}", f"word:{s.homograph}"):
             totals[group][0] += 1
-            totals[group][1] += right
-            totals[group][2] += baseline[s.homograph] == s.wordid
+            for i, hit in enumerate(right, 1):
+                totals[group][i] += hit
     return totals
 
 
 def show(totals: dict[str, list[int]], words: bool) -> None:
-    print(f"{'':32} {'sentences':>9} {'model':>7} {'baseline':>8}")
+    print(f"{'':32} {'sentences':>9} {'model':>7} {'baseline':>8} "
+          f"{'dictionary':>10}")
     for group in sorted(totals, key=lambda g: (g != "all", g)):
         if group.startswith("word:") and not words:
             continue
-        n, right, base = totals[group]
+        n, right, base, first = totals[group]
         print(f"{group.split(':')[-1]:32} {n:9} {right / n:7.1%} "
-              f"{base / n:8.1%}")
+              f"{base / n:8.1%} {first / n:10.1%}")
 
 
 def main() -> int:
@@ -82,7 +91,7 @@ def main() -> int:
         for values in itertools.product(*GRID):
             settings = build.Settings(*values)
             build.train(train, readings, table, settings, path)
-            n, right, _ = score(Homographs.read(path), held_out,
+            n, right, *_ = score(Homographs.read(path), held_out,
                                 baseline)["all"]
             print(f"{settings} {right / n:.2%} "
                   f"{path.stat().st_size:9} bytes", flush=True)

@@ -17,10 +17,11 @@ dictionary lacks or does not tell apart) are reviewed data kept as they
 stand in the table. A reading with neither stops the build.
 
 `model` sets aside a tenth of each homograph's sentences (chosen by a hash
-of the sentence, so the same data always gives the same split), trains one
-logistic regression per homograph on the rest with scikit-learn, and writes
-src/tamsu/models/homographs.bin (tamsu.homographs reads it). The same data
-gives the same bytes. bench/homographs.py measures it on the tenth set aside.
+of the sentence, so the same data always gives the same split), trains
+logistic regressions on the rest with scikit-learn (see `train`), and
+writes src/tamsu/models/homographs.bin (tamsu.homographs reads it). The
+same data gives the same bytes. bench/homographs.py measures it on the
+tenth set aside.
 """
 
 from __future__ import annotations

@@ -2,18 +2,22 @@
 
 A homograph such as "lead" (L EH1 D, the metal; L IY1 D, to guide) or
 "record" (R EH1 K ER0 D, the noun; R AH0 K AO1 R D, the verb) is read by
-a small linear model per word over its neighbours, their shapes and
-suffixes, and the sentence's other words. The shipped model
-(models/homographs.bin, made by data/build_homographs.py from Wikipedia
-Homograph Data) knows 162 English homographs; its readings are those of
-models/homographs.tsv.
+a linear model over its neighbours, their shapes and suffixes, and the
+sentence's other words: each word's own weights, plus, for the words read
+one way as a verb and another way otherwise, weights they share (what
+makes a verb of any of them). The shipped model (models/homographs.bin,
+made by data/build_homographs.py from Wikipedia Homograph Data) knows 162
+English homographs; its readings are those of models/homographs.tsv.
 
 The model file: the magic ``b"tamsuHG\\0"``, a little-endian uint32
-version, the SHA-256 of the body, then the body: a uint32 length and that
-many bytes of UTF-8 JSON (the feature strings, and per homograph its
-readings and how many features and score rows it has), then per homograph
-its sorted feature numbers (int32), weights (float32, a row per feature)
-and intercepts (float32). Any other size is refused.
+version, the SHA-256 of the rest, then a uint32 length and that many bytes
+of UTF-8 JSON (the feature strings, the shared weights' count, and per
+homograph its readings, its count of weights and score rows, whether the
+shared weights count), then the shared weights and each homograph's in
+order: sorted feature numbers (int32), weights (float32, a row per
+feature), and for a homograph its intercepts (float32, a row). A score row
+per reading, or for two readings one row, the second's score. Any other
+size is refused.
 """
 
 from __future__ import annotations
@@ -224,11 +228,11 @@ def _parse(data: bytes) -> tuple[dict[str, int], _Weights,
         return array
 
     def weights(count: int, rows: int, what: str) -> _Weights:
-        ids = take("<i4", count).astype(np.int32)
+        ids = take("<i4", count).astype(np.int32, copy=False)
         if count and (ids[0] < 0 or ids[-1] >= len(names)
                       or np.any(np.diff(ids) <= 0)):
             raise ValueError(f"bad feature numbers for {what}")
-        table = take("<f4", count * rows).astype(np.float32)
+        table = take("<f4", count * rows).astype(np.float32, copy=False)
         return _Weights(ids, table.reshape(count, rows))
 
     shared = weights(int(meta["shared"]), 1, "the shared model")
@@ -242,7 +246,7 @@ def _parse(data: bytes) -> tuple[dict[str, int], _Weights,
                 entry["shared"] and rows != 1):
             raise ValueError(f"bad shape for {word!r}")
         own = weights(int(entry["features"]), rows, repr(word))
-        intercept = take("<f4", rows).astype(np.float32)
+        intercept = take("<f4", rows).astype(np.float32, copy=False)
         words[word] = _Homograph(readings, own, intercept,
                                  bool(entry["shared"]))
     if at != len(data):
