@@ -7,7 +7,7 @@ it is the reading table's pronunciation of the right reading).
 
     .venv/bin/python bench/homographs.py              # the shipped model
     .venv/bin/python bench/homographs.py --words      # and per homograph
-    .venv/bin/python bench/homographs.py --tune       # retrain with other settings
+    .venv/bin/python bench/homographs.py --tune       # retrain, other settings
 
 Prints accuracy overall and per kind of homography (wordids.tsv's
 homograph_type of the right reading).
@@ -46,7 +46,8 @@ def score(model: Homographs, held_out: list[build.Sentence],
     totals: dict[str, list[int]] = defaultdict(lambda: [0, 0, 0, 0])
     for s in held_out:
         first = dictionary.lookup(s.homograph)[:1]
-        right = (model.decide(s.text, s.start, s.end) == s.wordid,
+        decided = model.decide(s.text, s.start, s.end)
+        right = (decided is not None and decided[0] == s.wordid,
                  baseline[s.homograph] == s.wordid,
                  (tuple(table[s.wordid][1].split()),) == first)
         for group in ("all", f"kind:{kinds[s.wordid]}", f"word:{s.homograph}"):

@@ -1,6 +1,6 @@
 """Builds the shipped English homograph files from the labelled sentences.
 
-    python data/build_homographs.py table   # the reading table's dictionary rows
+    python data/build_homographs.py table   # the table's dictionary rows
     python data/build_homographs.py model   # trains and writes the model
 
 The data is Wikipedia Homograph Data (Gorman, Mazovetskiy and Nikolaev
@@ -32,7 +32,7 @@ import hashlib
 import sys
 from collections import Counter, defaultdict
 from pathlib import Path
-from typing import Any, NamedTuple
+from typing import Any, Iterable, NamedTuple, TypeVar
 
 import numpy as np
 
@@ -74,6 +74,9 @@ class Sentence(NamedTuple):
     end: int
 
 
+_Item = TypeVar("_Item", Reading, Sentence)
+
+
 def read_readings(data: Path) -> list[Reading]:
     with open(data / "wordids.tsv", encoding="utf-8", newline="") as stream:
         rows = list(csv.DictReader(stream, delimiter="\t"))
@@ -96,11 +99,17 @@ def read_sentences(data: Path) -> list[Sentence]:
     return sentences
 
 
+def grouped(items: Iterable[_Item]) -> dict[str, list[_Item]]:
+    """Readings or sentences by homograph, in their order."""
+    groups: dict[str, list[_Item]] = defaultdict(list)
+    for item in items:
+        groups[item.homograph].append(item)
+    return groups
+
+
 def split(sentences: list[Sentence]) -> tuple[list[Sentence], list[Sentence]]:
     """(training share, held-out tenth), the tenth taken per homograph."""
-    by_homograph: dict[str, list[Sentence]] = defaultdict(list)
-    for sentence in sentences:
-        by_homograph[sentence.homograph].append(sentence)
+    by_homograph = grouped(sentences)
     train, held_out = [], []
     for homograph in sorted(by_homograph):
         group = sorted(by_homograph[homograph], key=lambda s: hashlib.sha256(
@@ -111,7 +120,7 @@ def split(sentences: list[Sentence]) -> tuple[list[Sentence], list[Sentence]]:
     return train, held_out
 
 
-# --- The reading table -------------------------------------------------------
+# --- The reading table -----------------------------------------------------
 
 # The annotators' IPA, longest symbols first, as ARPAbet; a vowel's stress
 # comes from the mark before its syllable.
@@ -216,9 +225,7 @@ def build_table(readings: list[Reading], table: Path) -> list[str]:
 
     dictionary = PronunciationDictionary.read_shipped()
     kept = read_table(table)
-    by_homograph: dict[str, list[Reading]] = defaultdict(list)
-    for reading in readings:
-        by_homograph[reading.homograph].append(reading)
+    by_homograph = grouped(readings)
     rows, missing = [], []
     for homograph, group in by_homograph.items():
         variants = dictionary.lookup(homograph)
@@ -238,7 +245,8 @@ def build_table(readings: list[Reading], table: Path) -> list[str]:
             elif reading.wordid in chosen:
                 index = chosen[reading.wordid]
                 rows.append(f"{reading.wordid}\t{homograph}\t"
-                            f"{' '.join(variants[index])}\tcmudict:{index + 1}\t")
+                            f"{' '.join(variants[index])}\t"
+                            f"cmudict:{index + 1}\t")
             else:
                 missing.append(f"{reading.wordid}\t{homograph}\t"
                                f"{' '.join(ipa_to_arpabet(reading.ipa))}"
@@ -251,21 +259,17 @@ def build_table(readings: list[Reading], table: Path) -> list[str]:
     return rows
 
 
-# --- The model -----------------------------------------------------------------
+# --- The model -------------------------------------------------------------
 
 def verb_pairs(readings: list[Reading]) -> dict[str, list[str]]:
     """Homographs read one way as a verb and another way otherwise (most
     of them), as homograph -> [the other wordid, the verb's wordid]."""
-    by_homograph: dict[str, list[Reading]] = defaultdict(list)
-    for reading in readings:
-        by_homograph[reading.homograph].append(reading)
     pairs = {}
-    for homograph, (a, *rest) in by_homograph.items():
-        if len(rest) == 1 and [a.label, rest[0].label].count("verb") == 1:
-            pairs[homograph] = sorted([a.wordid, rest[0].wordid],
-                                      key=lambda w: w == (
-                                          a.wordid if a.label == "verb"
-                                          else rest[0].wordid))
+    for homograph, group in grouped(readings).items():
+        verbs = [r.wordid for r in group if r.label == "verb"]
+        others = [r.wordid for r in group if r.label != "verb"]
+        if len(verbs) == 1 and len(others) == 1:
+            pairs[homograph] = [others[0], verbs[0]]
     return pairs
 
 
@@ -319,9 +323,7 @@ def train(sentences: list[Sentence], readings: list[Reading],
     from tamsu import homographs
 
     c, min_count = settings.c, settings.min_count
-    by_homograph: dict[str, list[Sentence]] = defaultdict(list)
-    for sentence in sentences:
-        by_homograph[sentence.homograph].append(sentence)
+    by_homograph = grouped(sentences)
     found = {h: [homographs.features(s.text, s.start, s.end) for s in group]
              for h, group in by_homograph.items()}
     pairs = verb_pairs(readings)
@@ -384,12 +386,11 @@ def train(sentences: list[Sentence], readings: list[Reading],
 
 
 def majority(sentences: list[Sentence]) -> dict[str, str]:
-    """Each homograph's most frequent reading in `sentences`."""
-    counts: dict[str, Counter[str]] = defaultdict(Counter)
-    for sentence in sentences:
-        counts[sentence.homograph][sentence.wordid] += 1
-    return {h: sorted(c.items(), key=lambda item: (-item[1], item[0]))[0][0]
-            for h, c in counts.items()}
+    """Each homograph's most frequent reading in `sentences` (ties: the
+    first wordid in sorted order)."""
+    return {h: min(Counter(s.wordid for s in group).items(),
+                   key=lambda item: (-item[1], item[0]))[0]
+            for h, group in grouped(sentences).items()}
 
 
 TABLE_HEADER = """\

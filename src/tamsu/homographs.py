@@ -171,9 +171,11 @@ class Homographs:
         homograph = self._words.get(word.lower())
         return () if homograph is None else homograph.readings
 
-    def decide(self, text: str, start: int, end: int) -> str | None:
-        """The wordid of the reading of text[start:end] in `text`, or None
-        when that word is none of the model's homographs."""
+    def decide(self, text: str, start: int, end: int) \
+            -> tuple[str, tuple[str, ...]] | None:
+        """The reading of the word text[start:end] (str offsets) in the
+        sentence or line `text` as (wordid, stressed ARPAbet), or None when
+        that word is none of the model's homographs."""
         if not 0 <= start <= end <= len(text):
             raise ValueError(f"offsets {start}:{end} outside a text of "
                              f"{len(text)} characters")
@@ -187,18 +189,16 @@ class Homographs:
         if homograph.shared:
             scores = scores + self._shared.score(numbers)
         if len(scores) == 1:  # two readings: the score of the second
-            return homograph.readings[int(scores[0] > 0)][0]
-        return homograph.readings[int(np.argmax(scores))][0]
+            return homograph.readings[int(scores[0] > 0)]
+        return homograph.readings[int(np.argmax(scores))]
 
     def choose(self, text: str, start: int, end: int) \
             -> tuple[str, ...] | None:
         """The pronunciation (stressed ARPAbet) of the word text[start:end]
         (str offsets) in the sentence or line `text`, or None when that
         word is none of the model's homographs."""
-        wordid = self.decide(text, start, end)
-        if wordid is None:
-            return None
-        return dict(self._words[text[start:end].lower()].readings)[wordid]
+        reading = self.decide(text, start, end)
+        return None if reading is None else reading[1]
 
 
 def _parse(data: bytes) -> tuple[dict[str, int], _Weights,
