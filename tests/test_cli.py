@@ -146,11 +146,18 @@ def no_training(monkeypatch):
     (["--ngram", "{model}", "--bundle", "{tmp}/no/x.bundle"],
      "cannot write the model to {tmp}/no/x.bundle: no directory"),
     (["--dev", "{tmp}/none.dict"], "none.dict"),
+    (["--ngram", "{model}"],  # trained on the dev words too
+     "--ngram {model} may have been trained on other words than the neural "
+     "model, the dev words perhaps"),
+    (["--ngram", "{tmp}/share.fst", "--dev-share", "0.2"],
+     "--ngram {tmp}/share.fst was trained on other words"),
 ])
 def test_train_neural_checks_every_input_first(model, tmp_path, capsys,
                                                no_training, extra, message):
     lexicon = write_lexicon(tmp_path / "l.dict", LEXICON)
     (tmp_path / "x.bundle").write_text("{}")
+    train(lexicon, tmp_path / "share.fst", order=2, hold_out=0.05,
+          progress=False)
     args = [a.format(model=model, tmp=tmp_path) for a in extra]
     assert cli.main(["train-neural", lexicon, "-o", str(tmp_path / "n.tnn"),
                      *args]) == 1
@@ -172,8 +179,11 @@ def test_train_neural_reports_the_chosen_mode(model, tmp_path, capsys,
     monkeypatch.setattr(neural, "train_neural", train_neural)
     monkeypatch.setattr(bundle, "tune_bundle", tune_bundle)
     lexicon = write_lexicon(tmp_path / "l.dict", LEXICON)
+    ngram = str(tmp_path / "share.fst")  # the neural model's share
+    assert cli.main(["train", lexicon, "-o", ngram, "--hold-out", "0.05",
+                     "--order", "2"]) == 0
     assert cli.main(["train-neural", lexicon, "-o", str(tmp_path / "n.tnn"),
-                     "--ngram", model]) == 0
+                     "--ngram", ngram]) == 0
     assert capsys.readouterr().err.splitlines()[-1] == (
         f"bundle {tmp_path}/n.tnn.bundle: rescore-beam, weight 0.5; dev WER "
         f"n-gram 30.00%, neural 20.00%, the bundle (rescore-beam) 15.00%")

@@ -13,9 +13,10 @@ import pytest
 
 from tamsu import G2P, cli, dask_support, neural
 from tamsu._batch import BatchDecoder
-from tamsu.bundle import MODES, read_bundle
+from tamsu.bundle import MODES, read_bundle, tune_bundle
 from tamsu.decoders import (BeamRescoringDecoder, RescoringDecoder,
                             SearchOptions, finish_list)
+from tamsu.lexicon import words_digest
 
 from train_data import WORDS, spell
 
@@ -182,3 +183,12 @@ def test_an_empty_or_unscored_pronunciation_is_never_an_answer():
     found = finish_list([((), 0.0), (("A",), -1.0), (("B",), math.nan),
                          (("C",), math.inf)], SearchOptions(nbest=4))
     assert [s.phonemes for s in found] == [("A",)]
+
+
+def test_tuning_refuses_an_ngram_model_trained_on_other_words(flat, tmp_path):
+    dev = [("ace", [("AA", "K", "EH")])]
+    with pytest.raises(ValueError, match="cipher.fst was not trained on the "
+                                         "neural model's training words"):
+        tune_bundle(flat / "cipher.fst", flat / "flat.tnn", dev,
+                    tmp_path / "x.bundle", trained_on=words_digest(["ace"]))
+    assert not (tmp_path / "x.bundle").exists()

@@ -218,14 +218,21 @@ def write_bundle(path: str | os.PathLike[str], bundle: Bundle) -> None:
 def tune_bundle(ngram: str | os.PathLike[str], neural: str | os.PathLike[str],
                 dev: Sequence[tuple[str, Sequence[Phonemes]]],
                 output: str | os.PathLike[str], *, depth: int = 10,
-                threads: int = 1) -> Bundle:
+                threads: int = 1, trained_on: str | None = None) -> Bundle:
     """Writes a bundle of `ngram` and `neural` to `output`, its mode and
     weight the best on the `dev` words ((word, references) pairs): the
     neural beam alone, or rescoring (the n-gram list or the neural beam)
     with the weight of the grid 0, 0.05, ..., 1 with the fewest word errors
     (ties go to the smaller weight, then to "rescore", "rescore-beam" and
-    "neural" in that order). Decodes on `threads` native threads. Raises
-    ValueError for models that cannot be loaded or no dev words."""
+    "neural" in that order). Decodes on `threads` native threads.
+
+    The dev words must be words neither model trained on: an n-gram model
+    that has seen them looks nearly perfect there, and the tuning would
+    choose it alone. Give `trained_on`, the digest of the neural model's
+    training words (its report's `trained_on`), and an n-gram model that
+    does not record the same (``tamsu.train(..., hold_out=...)`` with the
+    neural training's share and seed) is refused. Raises ValueError for
+    such a pair, models that cannot be loaded or no dev words."""
     # The decoders read bundles: imported here, where a bundle is made.
     from tamsu.decoders import RescoringDecoder, SearchOptions, load_decoder
     if not dev:
@@ -235,6 +242,12 @@ def tune_bundle(ngram: str | os.PathLike[str], neural: str | os.PathLike[str],
     draft = Bundle(os.path.abspath(ngram), os.path.abspath(neural), "rescore",
                    0.0, depth, {})
     rescorer = RescoringDecoder(draft, "", SearchOptions(), verify=False)
+    if trained_on is not None and rescorer.trained_on != trained_on:
+        raise ValueError(
+            f"{ngram} was not trained on the neural model's training words "
+            f"(train it with hold_out and seed as the neural model's "
+            f"dev_share and seed): tuned on words it has seen, the bundle "
+            f"would choose it alone")
     alone = load_decoder(draft.neural, "", SearchOptions())
     wanted = [{tuple(r) for r in references} for _, references in dev]
     spelled = _spelled(dev, rescorer.alphabet)

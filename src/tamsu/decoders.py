@@ -50,6 +50,7 @@ from tamsu.graphemes import FORM_MARKERS, is_reversed, normalise_word
 from tamsu.normalise import Alphabet
 from tamsu.phones import Phonemes, phone_set
 from tamsu.scores import shares
+from tamsu.training import trained_words
 
 __all__ = ["KINDS", "PartDecoder", "Phonemes", "Scored", "Source",
            "SearchOptions", "finish_list", "load_decoder", "model_kind",
@@ -191,6 +192,8 @@ class NgramDecoder:
         self._options = options
         self.alphabet = Alphabet.of_model(model, delim)
         self.phones = phone_set(model)
+        # The digest of the words it was trained on, when it records them.
+        self.trained_on = trained_words(model)
         mass = options.probability_mass
         # The core's arguments after the words, made once: a word's decode
         # is a few tens of microseconds.
@@ -329,6 +332,7 @@ class RescoringDecoder:
         self._beam = max(min(options.nbest, MAX_DEPTH), NEURAL_BEAM)
         self.alphabet = Alphabet.of_model(self._ngram, delim)
         self.phones = phone_set(self._ngram)
+        self.trained_on = trained_words(self._ngram)  # the n-gram model's
         self._form = self._neural.grapheme_form
 
     def candidates(self, parts: Sequence[str], threads: int = 1,

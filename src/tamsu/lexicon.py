@@ -26,7 +26,9 @@ switched off.
 
 from __future__ import annotations
 
+import hashlib
 import os
+import random
 import re
 from dataclasses import dataclass, field
 from typing import Iterable, NamedTuple, Sequence
@@ -43,6 +45,8 @@ __all__ = [
     "read_lexicon",
     "remove_stress",
     "split_entry",
+    "split_words",
+    "words_digest",
 ]
 
 # Texts the model's symbol tables reserve.
@@ -428,3 +432,23 @@ def parse_entries(pairs: Iterable[tuple[str, str | Sequence[str]]], *,
     if not entries:
         raise LexiconError("the lexicon is empty")
     return Lexicon(entries)
+
+
+def split_words(words: Iterable[str], share: float, seed: int) -> set[str]:
+    """The words set aside from `words` (their distinct ones): a
+    deterministic `share` of them chosen by `seed`, at least one when
+    there are ten or more. Both trainers split a lexicon with it, so that
+    an n-gram model and a neural model trained with one share and seed
+    never saw the same dev words."""
+    distinct = sorted(set(words))
+    count = round(len(distinct) * share)
+    if count == 0 and len(distinct) >= 10 and share > 0:
+        count = 1
+    return set(random.Random(seed).sample(distinct, count))
+
+
+def words_digest(words: Iterable[str]) -> str:
+    """A short fingerprint of a set of words (their distinct ones, as
+    written): what a model records of the words it was trained on."""
+    text = "\n".join(sorted(set(words)))
+    return hashlib.sha256(text.encode("utf-8", "surrogatepass")).hexdigest()[:32]

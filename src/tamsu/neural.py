@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import array
 import os
-import random
 import struct
 import sys
 import zlib
@@ -78,6 +77,9 @@ class NeuralTrainReport:
     # left to right: what a bundle's weight is tuned on.
     dev: list[tuple[str, list[tuple[str, ...]]]] = field(
         default_factory=list, repr=False)
+    # The digest of the words trained on (tamsu.lexicon.words_digest): an
+    # n-gram model for its bundle must record the same (tune_bundle).
+    trained_on: str = ""
 
 
 def build_transformer(architecture: NeuralArchitecture, graphemes: int,
@@ -162,15 +164,6 @@ def lexicon_of(source: str | os.PathLike[str] | Lexicon,
     if isinstance(source, Lexicon):
         return source
     return read_lexicon(source, strip_stress=strip_stress)
-
-
-def split_dev(words: list[str], share: float, seed: int) -> set[str]:
-    """A deterministic share of the distinct words, at least one when there
-    are ten or more words."""
-    count = round(len(words) * share)
-    if count == 0 and len(words) >= 10 and share > 0:
-        count = 1
-    return set(random.Random(seed).sample(sorted(words), count))
 
 
 @dataclass(frozen=True)

@@ -18,11 +18,11 @@ from dataclasses import dataclass
 from typing import Any, Callable, Sequence
 
 from tamsu.graphemes import choose_form, normalise_word
-from tamsu.lexicon import Lexicon
+from tamsu.lexicon import Lexicon, split_words, words_digest
 from tamsu.neural import (END, GRAPHEME_SPECIALS, PAD, PHONEME_SPECIALS,
                           START, TORCH_HINT, EpochProgress,
                           NeuralArchitecture, NeuralTrainReport, NeuralOptions,
-                          lexicon_of, model_bytes, split_dev)
+                          lexicon_of, model_bytes)
 
 try:
     import torch
@@ -246,11 +246,13 @@ class _Data:
     # The dev words, left to right, and their references: what a bundle's
     # weight is tuned on.
     dev: dict[str, list[tuple[str, ...]]]
+    trained_on: str  # the digest of the training words, as written
 
 
 def _split(lexicon: str | Lexicon, dev: str | Lexicon | None,
-           o: NeuralOptions) -> tuple[str, Pairs, Pairs]:
-    """The grapheme form, the training pairs and the dev pairs."""
+           o: NeuralOptions) -> tuple[str, Pairs, Pairs, str]:
+    """The grapheme form, the training pairs, the dev pairs and the
+    digest of the training words."""
     source = lexicon_of(lexicon, o.strip_stress)
     form = (choose_form(e.word for e in source.entries)
             if o.graphemes == "auto" else o.graphemes)
@@ -259,18 +261,21 @@ def _split(lexicon: str | Lexicon, dev: str | Lexicon | None,
         return [(normalise_word(e.word, form), e.phonemes)
                 for e in lex.entries]
 
-    train_pairs = pairs(source)
     if dev is None:
-        held = split_dev(list({w for w, _ in train_pairs}), o.dev_share,
-                         o.seed)
-        return (form, [p for p in train_pairs if p[0] not in held],
-                [p for p in train_pairs if p[0] in held])
-    return form, train_pairs, pairs(lexicon_of(dev, o.strip_stress))
+        # Set aside as tamsu train --hold-out does, by the words as written.
+        held = split_words((e.word for e in source.entries), o.dev_share,
+                           o.seed)
+        kept = Lexicon([e for e in source.entries if e.word not in held])
+        return (form, pairs(kept),
+                pairs(Lexicon([e for e in source.entries if e.word in held])),
+                words_digest(e.word for e in kept.entries))
+    return (form, pairs(source), pairs(lexicon_of(dev, o.strip_stress)),
+            words_digest(e.word for e in source.entries))
 
 
 def _data(lexicon: str | Lexicon, dev: str | Lexicon | None,
           o: NeuralOptions) -> _Data:
-    form, train_pairs, dev_pairs = _split(lexicon, dev, o)
+    form, train_pairs, dev_pairs, trained_on = _split(lexicon, dev, o)
     dev_references: dict[str, list[tuple[str, ...]]] = {}
     for w, ps in dev_pairs:
         dev_references.setdefault(w, []).append(ps)
@@ -291,7 +296,8 @@ def _data(lexicon: str | Lexicon, dev: str | Lexicon | None,
         [([g_ids[c] for c in w], [p_ids[p] for p in ps])
          for w, ps in train_pairs],
         dev_words, [[g_ids[c] for c in w if c in g_ids] or [PAD]
-                    for w in dev_words], references, dev_references)
+                    for w in dev_words], references, dev_references,
+        trained_on)
 
 
 def _dev_wer(model: Any, data: _Data) -> float:
@@ -419,6 +425,6 @@ def train_here(lexicon: str | Lexicon, dev: str | Lexicon | None,
         epochs=epochs, best_epoch=-leaders[0][1], averaged=averaged,
         dev_wer=wer, stopped=stopped, seconds=time.monotonic() - started,
         cpu_seconds=time.process_time() - cpu_started,
-        dev=list(data.dev.items()))
+        dev=list(data.dev.items()), trained_on=data.trained_on)
     return report, model_bytes(model, o.architecture, data.graphemes,
                                data.phonemes, data.form, o.reverse)

@@ -22,13 +22,18 @@ from tamsu.graphemes import (FORMS, REVERSED_MARKER, choose_form, marker_of,
                              normalise_word)
 from tamsu.lexicon import (DEFAULT_MAX_MALFORMED, Lexicon, LexiconEntry,
                            MalformedLine, graphemes_of, parse_entries,
-                           read_lexicon)
+                           read_lexicon, split_words, words_digest)
+from tamsu.normalise import SymbolSource, input_symbols
 from tamsu.phones import (PHONE_SET_MARKERS, PHONE_SET_NAMES, PHONE_SETS,
                           phone_set_of)
 from tamsu.progress import StageBars, shown
 
-__all__ = ["TrainOptions", "TrainReport", "check_output", "lexicon_of",
-           "train"]
+__all__ = ["TRAINED_MARKER", "TrainOptions", "TrainReport", "check_output",
+           "lexicon_of", "train", "trained_words"]
+
+TRAINED_MARKER = "<tamsu:trained:{}>"
+"""The input symbol that records the words a model was trained on (their
+lexicon.words_digest), written when it is trained with a hold-out."""
 
 # The core's defaults (measured; see src/train): set once, in C++.
 _CORE = _train.defaults()
@@ -111,6 +116,14 @@ class TrainOptions:
         True, "refuse a lexicon whose phonemes look implausible for its "
         "entries (phonemes written without spaces, swapped columns; see "
         "tamsu.lexicon)")
+    hold_out: float | None = _option(
+        None, "set aside this share of the lexicon's words and train on the "
+        "rest, recording which words were trained on: train-neural --ngram "
+        "with the same --dev-share and --seed then tunes its bundle on words "
+        "neither model saw (0: set none aside, but record)", (0.0, 0.5),
+        metavar="SHARE", shown="none, nothing recorded")
+    seed: int = _option(0, "the random seed of --hold-out's choice",
+                        (0, 2**32 - 1))
     reverse: bool = _option(
         False, "train right to left (graphemes and phonemes last to "
         "first), a partner for a left-to-right model in an ensemble "
@@ -294,7 +307,15 @@ def train(lexicon: LexiconSource, output: str | os.PathLike[str],
     if on_read is not None:
         on_read(source)
     form, phones = _recorded(source, options)
+    if options.hold_out is not None:
+        held = split_words((e.word for e in source.entries),
+                           options.hold_out, options.seed)
+        source = replace(source, entries=[e for e in source.entries
+                                          if e.word not in held])
     entries, markers = _core_entries(source, form, options)
+    if options.hold_out is not None:
+        markers.append(TRAINED_MARKER.format(
+            words_digest(e.word for e in source.entries)))
     if phones is not None:
         markers.append(PHONE_SET_MARKERS[phones])
     core = options.core()
@@ -361,3 +382,13 @@ def _train_with_bars(entries: list[tuple[Sequence[str], Sequence[str]]],
     finally:
         if bars is not None:
             bars.close()
+
+
+def trained_words(model: SymbolSource) -> str | None:
+    """The digest of the words `model` was trained on
+    (:data:`TRAINED_MARKER`), or None when it records none."""
+    start, end = TRAINED_MARKER.split("{}")
+    for text in input_symbols(model):
+        if text.startswith(start) and text.endswith(end):
+            return text[len(start):-len(end)]
+    return None

@@ -136,26 +136,53 @@ def _checked_inputs(args: argparse.Namespace) -> _Inputs:
     for output in (args.output, bundle):
         if output is not None:
             check_output(output, args.lexicon)
-    if args.ngram:
-        _check_ngram(args.ngram)
+    trained_on = _check_ngram(args.ngram) if args.ngram else None
     lexicon = lexicon_of(args.lexicon, options)
     say(lexicon.summary())
     say_skipped(lexicon.malformed)
     dev = None if args.dev is None else lexicon_of(args.dev, options)
+    if args.ngram:
+        _check_unseen(args, lexicon, trained_on)
     return _Inputs(options, lexicon, dev, bundle)
 
 
-def _check_ngram(path: str) -> None:
-    """Refuses a --ngram file that is no n-gram model or does not load."""
-    from tamsu.decoders import SearchOptions, load_decoder, model_kind
+def _check_unseen(args: argparse.Namespace, lexicon: Lexicon,
+                  trained_on: str | None) -> None:
+    """Refuses an n-gram model that was not trained on exactly the neural
+    model's training words: the bundle is tuned on the dev words, and an
+    n-gram model that has seen them looks nearly perfect there, so the
+    tuning would choose it alone."""
+    from tamsu.lexicon import split_words, words_digest
+    words = {e.word for e in lexicon.entries}
+    if args.dev is None:
+        words -= split_words(words, args.dev_share, args.seed)
+    if trained_on == words_digest(words):
+        return
+    how = (f"--hold-out {args.dev_share:g} --seed {args.seed}"
+           if args.dev is None else "--hold-out 0")
+    raise ValueError(
+        f"--ngram {args.ngram} {'was' if trained_on else 'may have been'} "
+        f"trained on other words than the neural model, the dev words "
+        f"perhaps: the bundle would be tuned on words it has seen. Train it "
+        f"on the same words: tamsu train {args.lexicon} {how} -o "
+        f"{args.ngram}")
+
+
+def _check_ngram(path: str) -> str | None:
+    """Refuses a --ngram file that is no n-gram model or does not load;
+    the digest of the words it records it was trained on."""
+    from tamsu.decoders import (NgramDecoder, SearchOptions, load_decoder,
+                                model_kind)
     kind = model_kind(path)
     if kind != "ngram":
         what = "a bundle" if kind == "bundle" else f"a {kind} model"
         raise ValueError(f"--ngram {path} is {what}, not an n-gram model")
     try:
-        load_decoder(path, "", SearchOptions())
+        decoder = load_decoder(path, "", SearchOptions())
     except (OSError, ValueError) as error:
         raise ValueError(f"--ngram: {RunError.of(error)}") from None
+    assert isinstance(decoder, NgramDecoder)  # its kind, checked above
+    return decoder.trained_on
 
 
 def _train(args: argparse.Namespace,
