@@ -135,6 +135,12 @@ def answer_words(words: Sequence[str], decoder: PartDecoder,
     """The answers of `words`, in order: planned, their parts decoded in
     one call on `threads` native threads, finished. Raises TypeError for
     a word that is not a str."""
+    if len(words) == 1:  # a word alone, as G2P's call asks: no lists
+        plan = _plan(words[0], decoder.alphabet, dictionary, options)
+        if isinstance(plan, Answer):
+            return [plan]
+        return [_finish(plan, iter(decoder.decode(plan.to_decode, threads)),
+                        options)]
     plans = [_plan(word, decoder.alphabet, dictionary, options)
              for word in words]
     parts = [part for plan in plans if isinstance(plan, _Plan)
@@ -189,7 +195,10 @@ def _plan(word: str, alphabet: Alphabet,
     the dictionary), or parts to decode."""
     if not isinstance(word, str):
         raise TypeError(f"word must be a str, not {type(word).__name__}")
-    spelled = _plain(word, alphabet, options)
+    # A plain word (see tamsu.normalise.plain_spelling) that is not too
+    # long is one part, loses nothing and has two dictionary keys.
+    spelled = (plain_spelling(word, alphabet, enabled=options.normalise)
+               if len(word) <= options.max_word_length else None)
     if spelled is not None:  # most words: the steps below, shortened
         found = _in_dictionary(word, spelled, dictionary, options)
         if found is not None:
@@ -225,15 +234,6 @@ def _plan(word: str, alphabet: Alphabet,
     return _Plan(word, removed, choices,
                  [part for part, c in zip(parts, choices) if c is None],
                  False)
-
-
-def _plain(word: str, alphabet: Alphabet, options: PathOptions) -> str | None:
-    """`word` as spelled for the model when it is plain (see
-    :func:`tamsu.normalise.plain_spelling`) and not too long, else None:
-    such a word is one part, loses nothing and has two dictionary keys."""
-    if len(word) > options.max_word_length:
-        return None
-    return plain_spelling(word, alphabet, enabled=options.normalise)
 
 
 def _in_dictionary(word: str, spelled: str,

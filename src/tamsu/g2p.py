@@ -228,8 +228,6 @@ class G2P:
         about characters removed or a word skipped. Raises TypeError if
         `word` is not a str.
         """
-        if not isinstance(word, str):
-            raise TypeError(f"word must be a str, not {type(word).__name__}")
         answer = answer_words((word,), self._decoder, self._dictionary,
                               self._settings.options)[0]
         if answer.removed or answer.skipped is not None:
