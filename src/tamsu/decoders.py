@@ -47,10 +47,10 @@ from tamsu.bundle import (MAX_DEPTH, NEURAL_BEAM, Bundle, read_bundle,
 from tamsu.ensemble import Ensemble
 from tamsu.files import load_with
 from tamsu.graphemes import FORM_MARKERS, is_reversed, normalise_word
+from tamsu.lexicon import trained_words
 from tamsu.normalise import Alphabet
 from tamsu.phones import Phonemes, phone_set
 from tamsu.scores import shares
-from tamsu.training import trained_words
 
 __all__ = ["KINDS", "PartDecoder", "Phonemes", "Scored", "Source",
            "SearchOptions", "finish_list", "load_decoder", "model_kind",

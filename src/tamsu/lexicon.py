@@ -33,9 +33,11 @@ import re
 from dataclasses import dataclass, field
 from typing import Iterable, NamedTuple, Sequence
 
+from tamsu.normalise import SymbolSource, input_symbols
 from tamsu.textfile import read_lines
 
 __all__ = [
+    "TRAINED_MARKER",
     "Lexicon",
     "LexiconEntry",
     "LexiconError",
@@ -46,6 +48,7 @@ __all__ = [
     "remove_stress",
     "split_entry",
     "split_words",
+    "trained_words",
     "words_digest",
 ]
 
@@ -452,3 +455,18 @@ def words_digest(words: Iterable[str]) -> str:
     written): what a model records of the words it was trained on."""
     text = "\n".join(sorted(set(words)))
     return hashlib.sha256(text.encode("utf-8", "surrogatepass")).hexdigest()[:32]
+
+
+TRAINED_MARKER = "<tamsu:trained:{}>"
+"""The input symbol that records the words a model was trained on (their
+:func:`words_digest`), written when it is trained with a hold-out."""
+
+
+def trained_words(model: SymbolSource) -> str | None:
+    """The digest of the words `model` was trained on
+    (:data:`TRAINED_MARKER`), or None when it records none."""
+    start, end = TRAINED_MARKER.split("{}")
+    for text in input_symbols(model):
+        if text.startswith(start) and text.endswith(end):
+            return text[len(start):-len(end)]
+    return None

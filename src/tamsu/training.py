@@ -20,20 +20,16 @@ from tamsu import _train
 from tamsu.files import check_outputs
 from tamsu.graphemes import (FORMS, REVERSED_MARKER, choose_form, marker_of,
                              normalise_word)
-from tamsu.lexicon import (DEFAULT_MAX_MALFORMED, Lexicon, LexiconEntry,
-                           MalformedLine, graphemes_of, parse_entries,
-                           read_lexicon, split_words, words_digest)
-from tamsu.normalise import SymbolSource, input_symbols
+from tamsu.lexicon import (DEFAULT_MAX_MALFORMED, TRAINED_MARKER, Lexicon,
+                           LexiconEntry, MalformedLine, graphemes_of,
+                           parse_entries, read_lexicon, split_words,
+                           words_digest)
 from tamsu.phones import (PHONE_SET_MARKERS, PHONE_SET_NAMES, PHONE_SETS,
                           phone_set_of)
 from tamsu.progress import StageBars, shown
 
-__all__ = ["TRAINED_MARKER", "TrainOptions", "TrainReport", "check_output",
-           "lexicon_of", "train", "trained_words"]
-
-TRAINED_MARKER = "<tamsu:trained:{}>"
-"""The input symbol that records the words a model was trained on (their
-lexicon.words_digest), written when it is trained with a hold-out."""
+__all__ = ["TrainOptions", "TrainReport", "check_output", "lexicon_of",
+           "train"]
 
 # The core's defaults (measured; see src/train): set once, in C++.
 _CORE = _train.defaults()
@@ -382,13 +378,3 @@ def _train_with_bars(entries: list[tuple[Sequence[str], Sequence[str]]],
     finally:
         if bars is not None:
             bars.close()
-
-
-def trained_words(model: SymbolSource) -> str | None:
-    """The digest of the words `model` was trained on
-    (:data:`TRAINED_MARKER`), or None when it records none."""
-    start, end = TRAINED_MARKER.split("{}")
-    for text in input_symbols(model):
-        if text.startswith(start) and text.endswith(end):
-            return text[len(start):-len(end)]
-    return None
