@@ -4,7 +4,8 @@
 # libopenblas0-pthread it does its matrix work on the reference BLAS,
 # about 25 times slower. Safe to run again: it only installs what is missing.
 # python3-dask and python3-distributed run tamsu.dask_support (optional);
-# wamerican is the word list of the benchmarks in bench/.
+# wamerican is the word list of the benchmarks in bench/. python3-icu cuts
+# running text into words and reads numbers (tamsu phonemize).
 set -eu
 cd "$(dirname "$0")"
 
@@ -12,7 +13,7 @@ packages="g++ pkg-config libfst-dev libfst-tools python3-dev python3-venv \
 meson ninja-build python3-mesonpy python3-pytest python3-numpy python3-tqdm \
 python3-hypothesis libgtest-dev libgmock-dev \
 mypy libeigen3-dev python3-torch libopenblas0-pthread python3-dask \
-python3-distributed wamerican"
+python3-distributed wamerican python3-icu"
 missing=""
 for package in $packages; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null |

@@ -1,0 +1,255 @@
+"""`tamsu phonemize`: running text in, pronunciations out.
+
+Text comes from the arguments (joined by spaces: one paragraph), from
+``--file`` or from standard input (one paragraph per line, read as every
+text file is: :mod:`tamsu.textfile`). Each line is cut into tokens and
+pronounced by :meth:`tamsu.G2P.phonemize_many`; the output is one line of
+pronunciations per input line (``text``), one line per token (``tsv``:
+line, start, end, token, phonemes), one JSON object per line (``json``),
+or the text as it is read (``words``: numbers and abbreviations written
+out). Problems never stop the run: a line that cannot be read and a token
+that cannot be pronounced are named on standard error.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+from collections import deque
+from typing import IO, Iterator, TextIO
+
+from tamsu.cli.options import (SHOWN, RunError, UsageError,
+                               add_model_options, add_phone_options, as_ipa,
+                               model_argument, output, say)
+from tamsu.files import OutputError, check_outputs
+from tamsu.g2p import DEFAULT, G2P
+from tamsu.normalise import printable
+from tamsu.progress import Bar
+from tamsu.text import Token
+from tamsu.text.phonemize import phonemize_texts
+from tamsu.textfile import TextFileError, lines_of
+
+__all__ = ["DESCRIPTION", "FORMATS", "SUMMARY", "add_options", "run"]
+
+SUMMARY = "print the pronunciations of running text"
+DESCRIPTION = (
+    "Print the pronunciations of running text: sentences are cut into "
+    "words, numbers, abbreviations and punctuation, numbers are read as "
+    "words in the model's language, and every word is pronounced "
+    "(dictionary first, then the model). Text comes from the arguments "
+    "(one paragraph), from --file, or from standard input (one paragraph "
+    "per line).")
+
+FORMATS = {
+    "text": "one line per input line: each word's phonemes, words "
+            "separated by --separator, punctuation kept",
+    "tsv": "line<TAB>start<TAB>end<TAB>token<TAB>phonemes, one line per "
+           "token (offsets in characters of the line, counted from 0; "
+           "lines from 1)",
+    "json": "one JSON object per input line, with every token's offsets, "
+            "kind, words, phonemes and their source",
+    "words": "the text as it is read: numbers, abbreviations and "
+             "initialisms written out, punctuation kept",
+}
+
+
+def add_options(parser: argparse.ArgumentParser) -> None:
+    """The arguments and options of `tamsu phonemize`."""
+    parser.add_argument(
+        "text", nargs="*", metavar="TEXT",
+        help="text to pronounce, joined by spaces into one paragraph "
+             "(default: read lines from --file or standard input)")
+    parser.add_argument(
+        "-f", "--file", metavar="PATH",
+        help="read text from PATH, one paragraph per line ('-' for "
+             "standard input)")
+    parser.add_argument(
+        "-o", "--output", metavar="PATH",
+        help="write the pronunciations to PATH (default: standard output)")
+    add_model_options(parser)
+    parser.add_argument(
+        "--format", choices=list(FORMATS), default="text",
+        help="output format: " + "; ".join(
+            f"{name}: {text}" for name, text in FORMATS.items()) +
+        " (default: text)")
+    parser.add_argument(
+        "--separator", default=" | ", metavar="TEXT",
+        help="what separates words in the text format (default: ' | ')")
+    parser.add_argument(
+        "--language", metavar="CODE",
+        help="the text's language, ISO 639-1 or 639-3 (en, fra): how "
+             "numbers are read (default: the model's; a model that is not "
+             "shipped or catalogued has none, and its numbers stay as "
+             "written)")
+    add_phone_options(parser)
+
+
+class _Lines:
+    """The input lines, and each one's number and problem in order of
+    reading, for the output and reports."""
+
+    def __init__(self) -> None:
+        self.numbers: deque[tuple[int, str | None]] = deque()
+
+
+def _texts(args: argparse.Namespace, lines: _Lines) -> Iterator[str]:
+    if args.text and args.file is not None:
+        raise UsageError("give text as arguments or with --file, not both")
+    if args.text:
+        lines.numbers.append((1, None))
+        return iter((" ".join(args.text),))
+    if args.file is None or args.file == "-":
+        if sys.stdin is None:
+            raise UsageError("no text: standard input is closed")
+        if args.file is None and sys.stdin.isatty():
+            raise UsageError("no text: give it as arguments, with --file, "
+                             "or on standard input")
+        return _read(sys.stdin.buffer, "<stdin>", lines, close=False)
+    try:
+        stream = open(args.file, "rb")
+    except OSError as error:
+        raise RunError(f"cannot read {args.file}: {error.strerror or error}")
+    return _read(stream, args.file, lines, close=True)
+
+
+def _read(stream: IO[bytes], name: str, lines: _Lines,
+          close: bool) -> Iterator[str]:
+    try:
+        for number, text, problem in lines_of(stream, name, escape=True):
+            if problem is not None:
+                say(f"{name}:{number}: skipped: {problem}")
+            lines.numbers.append((number, problem))
+            yield "" if problem is not None else text
+    except TextFileError as error:
+        raise RunError(str(error))
+    finally:
+        if close:
+            stream.close()
+
+
+class _Writer:
+    """Turns each line's tokens into output, and reports their problems."""
+
+    def __init__(self, args: argparse.Namespace, lines: _Lines,
+                 phones: str | None) -> None:
+        self.style: str = args.format
+        self.separator: str = args.separator
+        self.ipa = args.phones == "ipa" and phones != "ipa"
+        self.lines = lines
+        self.where = "argument" if args.text else (args.file or "<stdin>")
+        self.problems = 0
+
+    def phonemes(self, token: Token, index: int) -> str:
+        phonemes = token.readings[index].phonemes
+        return " ".join(as_ipa(phonemes) if self.ipa and phonemes
+                        else phonemes)
+
+    def spoken(self, token: Token) -> list[str]:
+        """The phonemes of each of `token`'s words that has some."""
+        return [self.phonemes(token, i) for i in range(len(token.readings))
+                if token.readings[i].phonemes]
+
+    def text(self, tokens: list[Token]) -> str:
+        number, problem = self.lines.numbers.popleft()
+        for token in tokens:
+            if token.problem is not None:
+                self._report(number, token)
+        if self.style == "tsv":
+            return "".join(f"{number}\t{t.start}\t{t.end}\t{t.written}\t"
+                           f"{' '.join(self.spoken(t))}\n" for t in tokens)
+        if self.style == "json":
+            record: dict[str, object] = {"line": number}
+            if problem is not None:
+                record["skipped"] = problem
+            record["tokens"] = [self._json(t) for t in tokens]
+            return json.dumps(record, ensure_ascii=False) + "\n"
+        items = []
+        for token in tokens:
+            if token.kind == "punctuation" or (
+                    self.style == "words" and not token.readings):
+                items.append(token.written)
+            elif self.style == "words":
+                items.extend(token.words)
+            else:
+                items.extend(self.spoken(token))
+        return (" " if self.style == "words" else
+                self.separator).join(items) + "\n"
+
+    def _json(self, token: Token) -> dict[str, object]:
+        record: dict[str, object] = {
+            "token": token.written, "start": token.start, "end": token.end,
+            "kind": token.kind}
+        if token.readings:
+            record["words"] = [r.word for r in token.readings]
+            record["phonemes"] = [self.phonemes(token, i)
+                                  for i in range(len(token.readings))]
+            record["sources"] = [r.source for r in token.readings]
+        if token.problem is not None:
+            record["problem"] = token.problem
+        return record
+
+    def _report(self, number: int, token: Token) -> None:
+        self.problems += 1
+        if self.problems <= SHOWN:
+            place = (f"{self.where} {number}" if self.where == "argument"
+                     else f"{self.where}:{number}")
+            say(f"{place}:{token.start}-{token.end}: {token.problem}")
+
+    def summary(self) -> list[str]:
+        if self.problems > SHOWN:
+            return [f"... and {self.problems - SHOWN} more tokens not "
+                    f"(wholly) pronounced"]
+        return []
+
+
+def run(args: argparse.Namespace) -> int:
+    """Runs `tamsu phonemize` with parsed `args`; returns the exit
+    status."""
+    model = model_argument(args)
+    try:  # before anything is opened for writing
+        check_outputs({"--output": args.output}, {
+            "the text": args.file, "the model": model})
+    except OutputError as error:
+        raise RunError(str(error))
+    lines = _Lines()
+    texts = _texts(args, lines)
+    try:
+        g2p = G2P(model, DEFAULT, delim=args.delim,
+                  stress=not args.no_stress)
+    except (OSError, ValueError) as error:
+        raise RunError(str(error))
+    writer = _Writer(args, lines, g2p.phones)
+    language = args.language
+    try:
+        with output(args.output) as out, \
+                Bar(args.progress, None, "lines") as bar:
+            if language is None and _unknown_language(g2p):
+                say("the model's language is unknown (not a shipped or "
+                    "catalogued model): numbers stay as written; give "
+                    "--language to read them")
+            _write(phonemize_texts(g2p, texts, jobs=args.jobs,
+                                   language=language, warn=False),
+                   writer, out, bar)
+    except ImportError as error:  # ICU is missing
+        raise RunError(str(error))
+    except OSError as error:
+        if isinstance(error, BrokenPipeError):
+            raise  # the reader went away: main stops quietly
+        raise RunError(f"{error.filename or 'output'}: "
+                       f"{error.strerror or error}")
+    for line in writer.summary():
+        say(line)
+    return 0
+
+
+def _unknown_language(g2p: G2P) -> bool:
+    from tamsu.text.phonemize import language_of
+    return language_of(g2p) is None
+
+
+def _write(results: Iterator[list[Token]], writer: _Writer, out: TextIO,
+           bar: Bar) -> None:
+    for tokens in results:
+        out.write(writer.text(tokens))
+        bar.update(1)
