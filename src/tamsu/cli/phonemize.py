@@ -137,7 +137,8 @@ class _Writer:
         self.separator: str = args.separator
         self.ipa = args.phones == "ipa" and phones != "ipa"
         self.lines = lines
-        self.where = "argument" if args.text else (args.file or "<stdin>")
+        self.where = "argument" if args.text else (
+            "<stdin>" if args.file in (None, "-") else args.file)
         self.problems = 0
 
     def phonemes(self, token: Token, index: int) -> str:

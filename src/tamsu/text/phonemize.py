@@ -219,8 +219,10 @@ def _tokens(text: str, cut: list[Span], answers: list[Answer],
                             written.isprintable() and written.isascii()
                             else "a symbol without a reading")
         elif span.kind == "number" and not spoken:
-            problems.append(f"a number too long to read ({len(written)} "
-                            f"characters)")
+            problems.append(
+                "not read: the text's language is unknown"
+                if reader.language is None else
+                f"a number too long to read ({len(written)} characters)")
         tokens.append(Token(written, span.start, span.end, span.kind,
                             tuple(readings), span.words is not None,
                             "; ".join(problems) or None))
