@@ -27,7 +27,7 @@ from tamsu.g2p import DEFAULT, G2P
 from tamsu.normalise import printable
 from tamsu.progress import Bar
 from tamsu.text import Token
-from tamsu.text.phonemize import phonemize_texts
+from tamsu.text.phonemize import phonemize_texts, spoken
 from tamsu.textfile import TextFileError, lines_of
 
 __all__ = ["DESCRIPTION", "FORMATS", "SUMMARY", "add_options", "run"]
@@ -146,7 +146,7 @@ class _Writer:
         return " ".join(as_ipa(phonemes) if self.ipa and phonemes
                         else phonemes)
 
-    def spoken(self, token: Token) -> list[str]:
+    def each_word(self, token: Token) -> list[str]:
         """The phonemes of each of `token`'s words that has some."""
         return [self.phonemes(token, i) for i in range(len(token.readings))
                 if token.readings[i].phonemes]
@@ -158,24 +158,18 @@ class _Writer:
                 self._report(number, token)
         if self.style == "tsv":
             return "".join(f"{number}\t{t.start}\t{t.end}\t{t.written}\t"
-                           f"{' '.join(self.spoken(t))}\n" for t in tokens)
+                           f"{' '.join(self.each_word(t))}\n" for t in tokens)
         if self.style == "json":
             record: dict[str, object] = {"line": number}
             if problem is not None:
                 record["skipped"] = problem
             record["tokens"] = [self._json(t) for t in tokens]
             return json.dumps(record, ensure_ascii=False) + "\n"
-        items = []
-        for token in tokens:
-            if token.kind == "punctuation" or (
-                    self.style == "words" and not token.readings):
-                items.append(token.written)
-            elif self.style == "words":
-                items.extend(token.words)
-            else:
-                items.extend(self.spoken(token))
-        return (" " if self.style == "words" else
-                self.separator).join(items) + "\n"
+        if self.style == "text":
+            return spoken(tokens, self.separator,
+                          as_ipa if self.ipa else None) + "\n"
+        return " ".join(token.written if not token.readings else
+                        " ".join(token.words) for token in tokens) + "\n"
 
     def _json(self, token: Token) -> dict[str, object]:
         record: dict[str, object] = {

@@ -18,7 +18,8 @@ import importlib
 import os
 import warnings
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Final, Iterable, Iterator, Literal
+from typing import (TYPE_CHECKING, Any, Callable, Final, Iterable, Iterator,
+                    Literal)
 
 from tamsu.catalogue import SHIPPED, cached_path, entries, shipped_path
 from tamsu.decoding import Answer
@@ -33,7 +34,7 @@ if TYPE_CHECKING:
     from tamsu.g2p import G2P
 
 __all__ = ["Reading", "ReadingSource", "Token", "language_of",
-           "phonemize_texts"]
+           "phonemize_texts", "spoken"]
 
 ReadingSource = Literal["dictionary", "model", "context"]
 
@@ -197,6 +198,22 @@ def phonemize_texts(g2p: G2P, texts: Iterable[str], *, jobs: int = 1,
         if warn:
             _warn(tokens)
         yield tokens
+
+
+def spoken(tokens: list[Token], separator: str = " | ",
+           convert: Callable[[Phonemes], Phonemes] | None = None) -> str:
+    """A text's pronunciation in one string: each word's phonemes
+    (through `convert` when given) joined by spaces, words by
+    `separator`, punctuation kept; words without phonemes left out."""
+    items: list[str] = []
+    for token in tokens:
+        if token.kind == "punctuation":
+            items.append(token.written)
+        for reading in token.readings:
+            if reading.phonemes:
+                items.append(" ".join(convert(reading.phonemes) if convert
+                                      else reading.phonemes))
+    return separator.join(items)
 
 
 def _tokens(text: str, cut: list[Span], answers: list[Answer],
