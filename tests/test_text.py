@@ -75,7 +75,7 @@ def read(text, language):
     ("fr", "3.500,25", "trois mille cinq cents virgule deux cinq"),
     ("fr", "20€", "vingt euros"),
     ("fr", "10:30", "dix heures trente"),
-    ("fr", "1984", "dix-neuf-cent quatre-vingt-quatre"),
+    ("fr", "1984", "mille neuf cent quatre-vingt-quatre"),
     ("de", "3,5", "drei Komma fünf"),
     ("de", "50%", "fünfzig Prozent"),
     ("de", "10:30", "zehn Uhr dreißig"),
@@ -85,6 +85,10 @@ def read(text, language):
     ("es", "3,5", "tres coma cinco"),
     ("es", "10:30", "diez y treinta"),
     ("es", "50%", "cincuenta por ciento"),
+    # Counted alone, agreeing with the noun of an amount.
+    ("es", "21", "veintiuno"),
+    ("es", "21€", "veintiún euros"),
+    ("de", "101", "einhunderteins"),
 ])
 def test_numbers_read_in_their_language(language, text, expected):
     assert read(text, language) == [(text, expected)]

@@ -117,6 +117,10 @@ _ORDINAL_ENDINGS: Final = {
            "eme": False, "ᵉ": False},
     "es": {"º": False, "ª": True, ".º": False, ".ª": True, "°": False},
 }
+# Languages whose years are read as plain numbers: ICU's French year
+# rule says "dix-neuf-cent quatre-vingt-quatre", where most say "mille neuf
+# cent ..." (bench/number_readers.py).
+_YEARS_COUNTED: Final = frozenset({"fr"})
 # Languages that write an ordinal as the number and a full stop ("3.").
 _STOP_ORDINALS: Final = frozenset({"de", "da", "nb", "no", "fi", "cs", "sk",
                                    "pl", "hu", "tr", "sl", "hr", "sr", "et",
@@ -140,6 +144,10 @@ class _Speller:
         def first(*choices: str) -> str | None:
             return next((c for c in choices if c in names), None)
 
+        # A number standing alone is counted ("veintiuno", "einhunderteins");
+        # before a noun (an amount) it agrees with it ("veintiún euros").
+        self.counting = first("%spellout-numbering",
+                              "%spellout-cardinal") or ""
         self.cardinal = first("%spellout-cardinal",
                               "%spellout-cardinal-masculine",
                               "%spellout-numbering") or ""
@@ -147,7 +155,8 @@ class _Speller:
                              "%spellout-ordinal-masculine")
         self.ordinal_feminine = first("%spellout-ordinal-feminine",
                                       "%spellout-ordinal")
-        self.year = first("%spellout-numbering-year") or self.cardinal
+        self.year = (first("%spellout-numbering-year") if language not in
+                     _YEARS_COUNTED else None) or self.counting
         symbols = module.DecimalFormatSymbols(locale)
         self.decimal = str(symbols.getSymbol(
             module.DecimalFormatSymbols.kDecimalSeparatorSymbol))
@@ -155,8 +164,8 @@ class _Speller:
             module.DecimalFormatSymbols.kGroupingSeparatorSymbol))
         # The decimal point's word(s): ICU's reading of 0.5 without those
         # of 0 and 5.
-        half = self._spelled(0.5, self.cardinal)
-        zero, five = (self._spelled(n, self.cardinal) for n in (0, 5))
+        half = self._spelled(0.5, self.counting)
+        zero, five = (self._spelled(n, self.counting) for n in (0, 5))
         self.point = half[len(zero):len(half) - len(five)]
 
     def _spelled(self, value: float, rule: str) -> list[str]:
@@ -165,13 +174,14 @@ class _Speller:
         return str(text).replace("\xad", "").split()
 
     def number(self, digits: str, rule: str | None = None) -> list[str]:
-        """The words of whole number `digits` (ASCII); digit by digit with
-        a leading zero or beyond ICU's exact range."""
+        """The words of whole number `digits` (ASCII), counted unless
+        `rule` says otherwise; digit by digit with a leading zero or
+        beyond ICU's exact range."""
         if len(digits) > _EXACT_DIGITS or (len(digits) > 1
                                            and digits[0] == "0"):
             return [word for digit in digits
-                    for word in self._spelled(int(digit), self.cardinal)]
-        return self._spelled(int(digits), rule or self.cardinal)
+                    for word in self._spelled(int(digit), self.counting)]
+        return self._spelled(int(digits), rule or self.counting)
 
     def decimal_number(self, whole: str, fraction: str) -> list[str]:
         """A decimal as ICU reads one: the fraction digit by digit."""
@@ -449,11 +459,11 @@ def _amount(written: str, language: str,
     whole, fraction = parsed
     if fraction is not None and (len(fraction) != 2 or hundredth is None):
         return spell_number(written, language) + [many]
-    words = speller.number(whole) + [one if whole.lstrip("0") == "1"
-                                     else many]
+    words = speller.number(whole, speller.cardinal) + [
+        one if whole.lstrip("0") == "1" else many]
     if fraction is not None and fraction != "00":
         assert hundredth is not None and hundredths is not None
         cents = fraction.lstrip("0")
-        words += [table.and_] + speller.number(cents) + [
+        words += [table.and_] + speller.number(cents, speller.cardinal) + [
             hundredth if cents == "1" else hundredths]
     return words
