@@ -23,7 +23,7 @@ def model(tmp_path_factory):
 
 @pytest.mark.parametrize("options, expected", [
     ([], "O K / T W O / B E E S / ,\n"),
-    (["--format", "words"], "Ok two bees ,\n"),
+    (["--format", "words"], "Ok / two / bees / ,\n"),
     (["--format", "tsv"],
      "1\t0\t2\tOk\tO K\n1\t3\t4\t2\tT W O\n1\t5\t9\tbees\tB E E S\n"
      "1\t9\t10\t,\t\n"),

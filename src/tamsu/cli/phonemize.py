@@ -15,6 +15,8 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
+import stat
 import sys
 from collections import deque
 from typing import IO, Iterator, TextIO
@@ -74,8 +76,9 @@ def add_options(parser: argparse.ArgumentParser) -> None:
             f"{name}: {text}" for name, text in FORMATS.items()) +
         " (default: text)")
     parser.add_argument(
-        "--separator", default=" | ", metavar="TEXT",
-        help="what separates words in the text format (default: ' | ')")
+        "--separator", metavar="TEXT",
+        help="what separates words in the text format (default: ' | '), "
+             "tokens in the words format (default: ' ')")
     parser.add_argument(
         "--language", metavar="CODE",
         help="the text's language, ISO 639-1 or 639-3 (en, fra): how "
@@ -134,7 +137,8 @@ class _Writer:
     def __init__(self, args: argparse.Namespace, lines: _Lines,
                  phones: str | None) -> None:
         self.style: str = args.format
-        self.separator: str = args.separator
+        self.separator: str = (args.separator if args.separator is not None
+                               else " " if args.format == "words" else " | ")
         self.ipa = args.phones == "ipa" and phones != "ipa"
         self.lines = lines
         self.where = "argument" if args.text else (
@@ -168,8 +172,9 @@ class _Writer:
         if self.style == "text":
             return spoken(tokens, self.separator,
                           as_ipa if self.ipa else None) + "\n"
-        return " ".join(token.written if not token.readings else
-                        " ".join(token.words) for token in tokens) + "\n"
+        return self.separator.join(
+            token.written if not token.readings else " ".join(token.words)
+            for token in tokens) + "\n"
 
     def _json(self, token: Token) -> dict[str, object]:
         record: dict[str, object] = {
@@ -223,9 +228,10 @@ def run(args: argparse.Namespace) -> int:
                 say("the model's language is unknown (not a shipped or "
                     "catalogued model): numbers stay as written; give "
                     "--language to read them")
-            _write(phonemize_texts(g2p, texts, jobs=args.jobs,
-                                   language=language, warn=False),
-                   writer, out, bar)
+            _write(phonemize_texts(
+                g2p, texts, jobs=args.jobs, language=language, warn=False,
+                chunk_size=_CHUNK_FROM_PIPE if _from_pipe(args)
+                else _CHUNK), writer, out, bar)
     except ImportError as error:  # ICU is missing
         raise RunError(str(error))
     except OSError as error:
@@ -236,6 +242,24 @@ def run(args: argparse.Namespace) -> int:
     for line in writer.summary():
         say(line)
     return 0
+
+
+# Words per thread and decoder call, as in apply: a file's in large
+# chunks (fewer hand-overs between the decoding and the helper thread),
+# a pipe's in small ones, so that each line's answer comes soon.
+_CHUNK = 2048
+_CHUNK_FROM_PIPE = 256
+
+
+def _from_pipe(args: argparse.Namespace) -> bool:
+    if args.text:
+        return False
+    if args.file is None or args.file == "-":
+        return True
+    try:
+        return not stat.S_ISREG(os.stat(args.file).st_mode)
+    except OSError:
+        return True
 
 
 def _unknown_language(g2p: G2P) -> bool:
