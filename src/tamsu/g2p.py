@@ -32,6 +32,7 @@ from tamsu.decoding import (MAX_WORD_LENGTH, Answer, Batch, PathOptions,
                             Pronunciation, answer_words, finish_batch,
                             plan_batch)
 from tamsu.dictionary import PronunciationDictionary, default_dictionary_path
+from tamsu.files import same_file
 from tamsu.normalise import Alphabet, printable
 
 if TYPE_CHECKING:
@@ -332,7 +333,7 @@ def _dictionary_source(dictionary: str | os.PathLike[str]
     shipped one (read by G2P._start as such)."""
     if isinstance(dictionary, _Default):
         if model is None or (isinstance(path, str) and any(
-                _same_file(path, shipped_path(name)) for name in SHIPPED)):
+                same_file(path, shipped_path(name)) for name in SHIPPED)):
             source = default_dictionary_path()
             if not os.path.isfile(source):  # said plainly, not as OSError
                 raise FileNotFoundError(
@@ -414,13 +415,6 @@ def _next_batch(words: Iterator[str], size: int, alphabet: Alphabet,
 
 def _same(answers: list[Answer]) -> list[Answer]:
     return answers
-
-
-def _same_file(a: str, b: str) -> bool:
-    try:
-        return os.path.samefile(a, b)
-    except OSError:
-        return False
 
 
 def _warn(answer: Answer, partial: bool, stacklevel: int) -> None:

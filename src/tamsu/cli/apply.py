@@ -24,9 +24,10 @@ import sys
 from typing import IO, Iterable, Iterator, TextIO
 
 from tamsu.cli.options import (SHOWN, RunError, UsageError,
-                               add_model_options, add_phone_options, as_ipa,
+                               add_input_options, add_model_options,
+                               add_phone_options, as_ipa,
                                model_argument, output, probability, say,
-                               threshold, whole)
+                               text_input, threshold, whole)
 from tamsu.decoding import Answer, Pronunciation
 from tamsu.files import OutputError, check_outputs
 from tamsu.g2p import DEFAULT, G2P
@@ -59,18 +60,12 @@ _LINE_BREAKERS = {"\t": "\\t", "\n": "\\n", "\r": "\\r"}
 
 def add_options(parser: argparse.ArgumentParser) -> None:
     """The arguments and options of `tamsu apply`."""
-    parser.add_argument(
-        "words", nargs="*", metavar="WORD",
-        help="words to pronounce (default: read them from --file or "
-             "standard input)")
-    parser.add_argument(
-        "-f", "--file", metavar="PATH",
-        help="read words from PATH, one per line ('-' for standard input); "
-             "text after a tab is ignored, as are blank lines and lines "
-             "starting with '#'")
-    parser.add_argument(
-        "-o", "--output", metavar="PATH",
-        help="write the pronunciations to PATH (default: standard output)")
+    add_input_options(
+        parser, "words", "WORD", "words to pronounce (default: read them from "
+        "--file or standard input)",
+        "read words from PATH, one per line ('-' for standard input); "
+        "text after a tab is ignored, as are blank lines and lines "
+        "starting with '#'")
     add_model_options(parser)
     parser.add_argument(
         "--scheduler", metavar="ADDRESS",
@@ -184,17 +179,9 @@ def _words(args: argparse.Namespace, source: _Source) -> Iterator[str]:
         source.total = len(args.words)
         source.ready = True
         return _arguments(args.words, source)
-    if args.file is None or args.file == "-":
-        if sys.stdin is None:
-            raise UsageError("no words: standard input is closed")
-        if args.file is None and sys.stdin.isatty():
-            raise UsageError("no words: give them as arguments, with --file, "
-                         "or on standard input")
+    stream = text_input(args.file, "words", "them")
+    if stream is None:
         return _stdin_lines(source)
-    try:
-        stream = open(args.file, "rb")
-    except OSError as error:
-        raise RunError(f"cannot read {args.file}: {error.strerror or error}")
     try:
         lines = word_lines(stream, args.file)  # no encoding reads it: now
         source.ready = stat.S_ISREG(os.fstat(stream.fileno()).st_mode)

@@ -14,7 +14,7 @@ import math
 import os
 import sys
 from dataclasses import MISSING, Field
-from typing import Any, Callable, Iterator, Sequence, TextIO, TypeVar
+from typing import IO, Any, Callable, Iterator, Sequence, TextIO, TypeVar
 
 from tamsu.catalogue import NotCachedError
 from tamsu.decoders import resolve_model
@@ -23,10 +23,11 @@ from tamsu.lexicon import MalformedLine
 from tamsu.phones import Phonemes, to_ipa
 
 __all__ = ["MAX_JOBS", "PROG", "SHOWN", "RunError", "UsageError",
-           "add_model_options", "add_phone_options", "add_progress_option",
+           "add_input_options", "add_model_options", "add_phone_options",
+           "add_progress_option",
            "add_train_option", "add_training_files", "as_ipa",
            "model_argument", "output", "probability", "real", "say",
-           "say_skipped", "threshold", "whole"]
+           "say_skipped", "text_input", "threshold", "whole"]
 
 PROG = "tamsu"
 # More workers than this would only exhaust memory, one model each.
@@ -130,6 +131,35 @@ def add_model_options(parser: argparse.ArgumentParser) -> None:
         metavar="N",
         help="decode on N threads sharing one model (default: 1)")
     add_progress_option(parser, "a progress bar")
+
+
+def add_input_options(parser: argparse.ArgumentParser, dest: str,
+                      metavar: str, what: str, file_help: str) -> None:
+    """The input and output of a command that pronounces: arguments
+    (`dest`, help `what`), -f/--file, -o/--output."""
+    parser.add_argument(dest, nargs="*", metavar=metavar, help=what)
+    parser.add_argument("-f", "--file", metavar="PATH", help=file_help)
+    parser.add_argument(
+        "-o", "--output", metavar="PATH",
+        help="write the pronunciations to PATH (default: standard output)")
+
+
+def text_input(file: str | None, what: str, them: str) -> IO[bytes] | None:
+    """Where a command reads `what` ("words") from with --file `file`: the
+    file opened (RunError when it cannot be), or None for standard input,
+    once it is known to be there and not a terminal when no --file was
+    given (UsageError; `them` names `what` in the message)."""
+    if file is None or file == "-":
+        if sys.stdin is None:
+            raise UsageError(f"no {what}: standard input is closed")
+        if file is None and sys.stdin.isatty():
+            raise UsageError(f"no {what}: give {them} as arguments, with "
+                             f"--file, or on standard input")
+        return None
+    try:
+        return open(file, "rb")
+    except OSError as error:
+        raise RunError(f"cannot read {file}: {error.strerror or error}")
 
 
 def add_phone_options(parser: argparse.ArgumentParser) -> None:

@@ -22,11 +22,11 @@ from collections import deque
 from typing import IO, Iterator, TextIO
 
 from tamsu.cli.options import (SHOWN, RunError, UsageError,
-                               add_model_options, add_phone_options, as_ipa,
-                               model_argument, output, say)
+                               add_input_options, add_model_options,
+                               add_phone_options, as_ipa,
+                               model_argument, output, say, text_input)
 from tamsu.files import OutputError, check_outputs
 from tamsu.g2p import DEFAULT, G2P
-from tamsu.normalise import printable
 from tamsu.progress import Bar
 from tamsu.text import Token
 from tamsu.text.phonemize import phonemize_texts, spoken
@@ -58,34 +58,25 @@ FORMATS = {
 
 def add_options(parser: argparse.ArgumentParser) -> None:
     """The arguments and options of `tamsu phonemize`."""
-    parser.add_argument(
-        "text", nargs="*", metavar="TEXT",
-        help="text to pronounce, joined by spaces into one paragraph "
-             "(default: read lines from --file or standard input)")
-    parser.add_argument(
-        "-f", "--file", metavar="PATH",
-        help="read text from PATH, one paragraph per line ('-' for "
-             "standard input)")
-    parser.add_argument(
-        "-o", "--output", metavar="PATH",
-        help="write the pronunciations to PATH (default: standard output)")
+    add_input_options(
+        parser, "text", "TEXT", "text to pronounce, joined by spaces into one "
+        "paragraph (default: read lines from --file or standard input)",
+        "read text from PATH, one paragraph per line ('-' for standard "
+        "input)")
     add_model_options(parser)
     parser.add_argument(
         "--format", choices=list(FORMATS), default="text",
         help="output format: " + "; ".join(
             f"{name}: {text}" for name, text in FORMATS.items()) +
         " (default: text)")
-    parser.add_argument(
-        "--separator", metavar="TEXT",
-        help="what separates words in the text format (default: ' | '), "
-             "tokens in the words format (default: ' ')")
-    parser.add_argument(
-        "--language", metavar="CODE",
-        help="the text's language, ISO 639-1 or 639-3 (en, fra): how "
-             "numbers are read (default: the model's; a model that is not "
-             "shipped or catalogued has none, and its numbers stay as "
-             "written)")
+    parser.add_argument("--separator", metavar="TEXT", help=(
+        "what separates words in the text format (default: ' | '), "
+        "tokens in the words format (default: ' ')"))
     add_phone_options(parser)
+    parser.add_argument("--language", metavar="CODE", help=(
+        "the text's language, ISO 639-1 or 639-3 (en, fra): how numbers "
+        "are read (default: the model's; a model that is not shipped or "
+        "catalogued has none, and its numbers stay as written)"))
 
 
 class _Lines:
@@ -102,17 +93,9 @@ def _texts(args: argparse.Namespace, lines: _Lines) -> Iterator[str]:
     if args.text:
         lines.numbers.append((1, None))
         return iter((" ".join(args.text),))
-    if args.file is None or args.file == "-":
-        if sys.stdin is None:
-            raise UsageError("no text: standard input is closed")
-        if args.file is None and sys.stdin.isatty():
-            raise UsageError("no text: give it as arguments, with --file, "
-                             "or on standard input")
+    stream = text_input(args.file, "text", "it")
+    if stream is None:
         return _read(sys.stdin.buffer, "<stdin>", lines, close=False)
-    try:
-        stream = open(args.file, "rb")
-    except OSError as error:
-        raise RunError(f"cannot read {args.file}: {error.strerror or error}")
     return _read(stream, args.file, lines, close=True)
 
 

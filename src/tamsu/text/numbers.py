@@ -33,7 +33,7 @@ import functools
 import re
 import threading
 import unicodedata
-from typing import Callable, Final, NamedTuple, Sequence
+from typing import Final, NamedTuple, Sequence
 
 from tamsu.text.tokens import Kind, Span, icu
 
@@ -50,64 +50,77 @@ _DASHES = ("-", "\u2013", "\u2212")  # hyphen-minus, en dash, minus sign
 
 class _Words(NamedTuple):
     """The words a language's numbers need that ICU does not give."""
-    percent: tuple[str, ...]
+    percent: list[str]
     # symbol: (one, many, hundredth, hundredths); a hundredth of None has none
     currencies: dict[str, tuple[str, str, str | None, str | None]]
-    and_: str  # between an amount's whole units and its hundredths
-    to: str  # of a range
-    minus: str
-    plus: str
-    time: Callable[[list[str], list[str], str], list[str]]
-    """(hour words, minute words, minutes as written) -> the time's
-    words."""
+    and_: list[str]  # between an amount's whole units and its hundredths
+    to: list[str]  # of a range
+    minus: list[str]
+    plus: list[str]
+    time: tuple[str, ...]
+    """On the hour, minutes 1 to 9, other minutes: "{h}" and "{m}" stand
+    for the hour's and the minutes' words."""
     symbols: dict[str, tuple[str, ...]]
 
 
-def _english_time(hour: list[str], minute: list[str],
-                  minutes: str) -> list[str]:
-    if minutes == "00":
-        return hour + ["o'clock"]
-    return hour + (["oh"] if minutes.startswith("0") else []) + minute
-
-
-# The languages whose number words this table completes, by ICU code.
-_TABLE: Final = {
-    "en": _Words(
-        ("percent",), {"$": ("dollar", "dollars", "cent", "cents"),
-                       "€": ("euro", "euros", "cent", "cents"),
-                       "£": ("pound", "pounds", "penny", "pence"),
-                       "¥": ("yen", "yen", None, None)},
-        "and", "to", "minus", "plus", _english_time,
-        {"&": ("and",), "+": ("plus",), "=": ("equals",), "@": ("at",),
-         "%": ("percent",), "°": ("degrees",)}),
-    "fr": _Words(
-        ("pour", "cent"), {"$": ("dollar", "dollars", "cent", "cents"),
-                           "€": ("euro", "euros", "centime", "centimes"),
-                           "£": ("livre", "livres", "penny", "pence"),
-                           "¥": ("yen", "yens", None, None)},
-        "et", "à", "moins", "plus",
-        lambda h, m, mm: h + ["heures"] + ([] if mm == "00" else m),
-        {"&": ("et",), "+": ("plus",), "=": ("égale",), "@": ("arobase",),
-         "%": ("pour", "cent"), "°": ("degrés",)}),
-    "de": _Words(
-        ("Prozent",), {"$": ("Dollar", "Dollar", "Cent", "Cent"),
-                       "€": ("Euro", "Euro", "Cent", "Cent"),
-                       "£": ("Pfund", "Pfund", "Penny", "Pence"),
-                       "¥": ("Yen", "Yen", None, None)},
-        "und", "bis", "minus", "plus",
-        lambda h, m, mm: h + ["Uhr"] + ([] if mm == "00" else m),
-        {"&": ("und",), "+": ("plus",), "=": ("gleich",), "@": ("at",),
-         "%": ("Prozent",), "°": ("Grad",)}),
-    "es": _Words(
-        ("por", "ciento"), {"$": ("dólar", "dólares", "centavo", "centavos"),
-                            "€": ("euro", "euros", "céntimo", "céntimos"),
-                            "£": ("libra", "libras", "penique", "peniques"),
-                            "¥": ("yen", "yenes", None, None)},
-        "con", "a", "menos", "más",
-        lambda h, m, mm: h + (["en", "punto"] if mm == "00" else ["y"] + m),
-        {"&": ("y",), "+": ("más",), "=": ("igual", "a"), "@": ("arroba",),
-         "%": ("por", "ciento"), "°": ("grados",)}),
+# The languages whose number words the tables below complete (ICU codes),
+# in the order of the tables' columns; several words are separated by
+# spaces.
+_LANGUAGES: Final = ("en", "fr", "de", "es")
+_PLAIN: Final = {
+    "percent": ("percent", "pour cent", "Prozent", "por ciento"),
+    "and": ("and", "et", "und", "con"),
+    "to": ("to", "à", "bis", "a"),
+    "minus": ("minus", "moins", "minus", "menos"),
+    "plus": ("plus", "plus", "plus", "más"),
 }
+# A currency's one, many, hundredth and hundredths.
+_CURRENCIES: Final = {
+    "$": ("dollar dollars cent cents", "dollar dollars cent cents",
+          "Dollar Dollar Cent Cent", "dólar dólares centavo centavos"),
+    "€": ("euro euros cent cents", "euro euros centime centimes",
+          "Euro Euro Cent Cent", "euro euros céntimo céntimos"),
+    "£": ("pound pounds penny pence", "livre livres penny pence",
+          "Pfund Pfund Penny Pence", "libra libras penique peniques"),
+    "¥": ("yen yen", "yen yens", "Yen Yen", "yen yenes"),
+}
+# Symbols standing alone.
+_SYMBOLS: Final = {
+    "&": ("and", "et", "und", "y"),
+    "+": ("plus", "plus", "plus", "más"),
+    "=": ("equals", "égale", "gleich", "igual a"),
+    "@": ("at", "arobase", "at", "arroba"),
+    "%": _PLAIN["percent"],
+    "°": ("degrees", "degrés", "Grad", "grados"),
+}
+_TIMES: Final = (
+    ("{h} o'clock", "{h} oh {m}", "{h} {m}"),
+    ("{h} heures", "{h} heures {m}", "{h} heures {m}"),
+    ("{h} Uhr", "{h} Uhr {m}", "{h} Uhr {m}"),
+    ("{h} en punto", "{h} y {m}", "{h} y {m}"),
+)
+
+
+@functools.cache
+def _table(language: str) -> _Words | None:
+    """The words `language` (an ICU code) adds to ICU's, or None."""
+    if language not in _LANGUAGES:
+        return None
+    column = _LANGUAGES.index(language)
+
+    def plain(name: str) -> list[str]:
+        return _PLAIN[name][column].split()
+
+    currencies: dict[str, tuple[str, str, str | None, str | None]] = {}
+    for symbol, names in _CURRENCIES.items():
+        one, many, *small = names[column].split()
+        hundredth, hundredths = small if small else (None, None)
+        currencies[symbol] = (one, many, hundredth, hundredths)
+    return _Words(plain("percent"), currencies,
+                  plain("and"), plain("to"), plain("minus"), plain("plus"),
+                  _TIMES[column], {symbol: tuple(words[column].split())
+                                   for symbol, words in _SYMBOLS.items()})
+
 
 # Ordinal endings written after the digits, by language: the ending and
 # whether it is feminine.
@@ -297,7 +310,7 @@ def read_numbers(text: str, spans: list[Span], language: str) -> list[Span]:
     read keeps no words (``words=()``)."""
     if not reads_numbers(language):
         return spans
-    table = _TABLE.get(language)
+    table = _table(language)
     endings = _ORDINAL_ENDINGS.get(language, {})
     cursor = _Cursor(text, spans)
     out: list[Span] = []
@@ -369,7 +382,7 @@ def _number(cursor: _Cursor, i: int, out: list[Span], language: str,
             kind = "year" if _is_year(written) and _is_year(last) \
                 else "cardinal"
             return 3, Span(start, cursor.spans[i + 2].end, "number", tuple(
-                spell_number(written, language, kind=kind) + [table.to] +
+                spell_number(written, language, kind=kind) + table.to +
                 spell_number(last, language, kind=kind)))
     prefix: list[str] = []
     before = out[-1] if out and out[-1].end == start else None
@@ -381,7 +394,7 @@ def _number(cursor: _Cursor, i: int, out: list[Span], language: str,
             currency = table.currencies[mark]
         elif mark in _DASHES + ("+",) and (len(out) < 2 or
                                            out[-2].end < before.start):
-            prefix = [table.plus if mark == "+" else table.minus]
+            prefix = table.plus if mark == "+" else table.minus
         if currency is not None or prefix:
             start = before.start
             out.pop()
@@ -396,7 +409,7 @@ def _number(cursor: _Cursor, i: int, out: list[Span], language: str,
     if table is not None and cursor.joined(i, i + 1) and \
             cursor.at(i + 1) == "%":
         return 2, Span(start, cursor.spans[i + 1].end, "number", tuple(
-            prefix + spell_number(written, language) + list(table.percent)))
+            prefix + spell_number(written, language) + table.percent))
     ordinal = _ordinal_after(cursor, i, language)
     if ordinal is not None:
         feminine, count = ordinal
@@ -444,8 +457,12 @@ def _time(hours: str, minutes: str, language: str,
             and len(minutes) == 2 and minutes.isdigit()
             and int(minutes) < 60):
         return None
-    return table.time(spell_number(str(int(hours)), language),
-                      spell_number(str(int(minutes)), language), minutes)
+    on_hour, early, late = table.time
+    template = (on_hour if minutes == "00" else early if minutes[0] == "0"
+                else late)
+    return template.format(
+        h=" ".join(spell_number(str(int(hours)), language)),
+        m=" ".join(spell_number(str(int(minutes)), language))).split()
 
 
 def _amount(written: str, language: str,
@@ -464,6 +481,6 @@ def _amount(written: str, language: str,
     if fraction is not None and fraction != "00":
         assert hundredth is not None and hundredths is not None
         cents = fraction.lstrip("0")
-        words += [table.and_] + speller.number(cents, speller.cardinal) + [
+        words += table.and_ + speller.number(cents, speller.cardinal) + [
             hundredth if cents == "1" else hundredths]
     return words

@@ -15,7 +15,6 @@ from __future__ import annotations
 import collections
 import functools
 import importlib
-import os
 import warnings
 from dataclasses import dataclass
 from typing import (TYPE_CHECKING, Any, Callable, Final, Iterable, Iterator,
@@ -23,6 +22,7 @@ from typing import (TYPE_CHECKING, Any, Callable, Final, Iterable, Iterator,
 
 from tamsu.catalogue import SHIPPED, cached_path, entries, shipped_path
 from tamsu.decoding import Answer
+from tamsu.files import same_file
 from tamsu.lexicon import remove_stress
 from tamsu.normalise import printable
 from tamsu.phones import Phonemes
@@ -91,19 +91,12 @@ def language_of(g2p: G2P) -> str | None:
     it is not a shipped or catalogued model."""
     path = g2p.model_path
     for shipped in SHIPPED.values():
-        if _same_file(path, shipped_path(shipped.name)):
+        if same_file(path, shipped_path(shipped.name)):
             return locale_language(shipped.language)
     for name, item in entries().items():
-        if _same_file(path, str(cached_path(name))):
+        if same_file(path, str(cached_path(name))):
             return locale_language(item.language)
     return None
-
-
-def _same_file(a: str, b: str) -> bool:
-    try:
-        return os.path.samefile(a, b)
-    except OSError:
-        return False
 
 
 class _Reader:
