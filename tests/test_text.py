@@ -185,12 +185,16 @@ def test_homographs_are_read_by_their_sentence(monkeypatch, options, text,
     ("", [], []),
     ("?!", ["punctuation", "punctuation"], []),
     ("x" * (1 << 20), ["word"], [tamsu.SkippedWordWarning]),
+    # Capitals and dotted letters beyond an initialism's length are words.
+    ("B" * (1 << 20), ["word"], [tamsu.SkippedWordWarning]),
+    ("a." * 300, ["word", "punctuation"], [tamsu.SkippedWordWarning]),
     ("abcд", ["word"], [tamsu.UnknownCharacterWarning]),
     ("9" * 400, ["number"], [tamsu.SkippedWordWarning]),
     ("a\ud800b", ["word", "symbol", "word"], [tamsu.SkippedWordWarning]),
     ("a\x07b\x00", ["word", "symbol", "word", "symbol"],
      [tamsu.SkippedWordWarning] * 2),
-])
+], ids=["empty", "punctuation", "1 MiB word", "1 MiB capitals", "dots",
+        "mixed scripts", "400 digits", "surrogate", "controls"])
 def test_bad_input_gives_tokens_and_warnings(g2p, text, kinds, warned):
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")

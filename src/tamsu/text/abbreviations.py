@@ -43,6 +43,9 @@ for; ``dr.`` and ``st.`` as titles (see the module's notes)."""
 # What the ambiguous ones are when no capitalised word follows.
 _STREETS: Final = {"dr.": ("drive",), "st.": ("street",)}
 _VOWELS: Final = frozenset("AEIOUY")
+# The longest initialism spelled, in letters: longer runs of capitals or
+# dotted letters are no initialism (and are read, or skipped, as a word).
+_LONGEST: Final = 12
 # The two-consonant beginnings of English words.
 _ONSETS: Final = frozenset(
     "BL BR CH CL CR DR DW FL FR GL GN GR KN KR PF PH PL PR PS SC SH SK SL "
@@ -106,14 +109,16 @@ def _abbreviation(text: str, spans: Sequence[Span], i: int,
 def _dotted(written: str) -> bool:
     """Letters joined by full stops: "U.S.A", "e.g" (the last stop is
     ICU's next token)."""
+    if len(written) > 2 * _LONGEST:
+        return False
     pieces = written.split(".")
     return len(pieces) > 1 and all(len(p) == 1 and p.isalpha()
                                    for p in pieces)
 
 
 def _unsayable(written: str) -> bool:
-    if len(written) < 2 or not (written.isupper() and written.isalpha()
-                                and written.isascii()):
+    if not (2 <= len(written) <= _LONGEST and written.isupper()
+            and written.isalpha() and written.isascii()):
         return False
     return (not any(c in _VOWELS for c in written) or len(written) <= 3
             or (written[0] not in _VOWELS and written[1] not in _VOWELS
