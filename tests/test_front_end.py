@@ -281,8 +281,9 @@ def test_a_failing_word_source_keeps_every_answer_before_it(english, jobs,
 # Debian's distributed 2022.12 uses asyncio as Python 3.11 deprecates.
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
 def test_a_dask_cluster_pronounces_like_g2p(english):
-    subprocess.run([sys.executable, "-c", "import sys, tamsu; assert not "
-                    "{'dask', 'distributed'} & set(sys.modules)"], check=True)
+    subprocess.run([sys.executable, "-c", "import sys, tamsu, tamsu.text, "
+                    "tamsu.cli; assert not {'dask', 'distributed', 'icu'} & "
+                    "set(sys.modules)"], check=True)
     distributed = pytest.importorskip("distributed")
     import dask.bag
     import dask.dataframe

@@ -1,6 +1,7 @@
 """Running text through G2P.phonemize: tokens, offsets, numbers,
 abbreviations, homographs, batching and bad input."""
 
+import sys
 import warnings
 
 import pytest
@@ -207,3 +208,14 @@ def test_unknown_language_leaves_numbers_with_a_warning(g2p):
     with pytest.warns(tamsu.G2PWarning, match="language is unknown"):
         tokens = g2p.phonemize("2 cabs")
     assert [t.words for t in tokens] == [(), ("cabs",)]
+
+
+def test_without_icu_a_one_line_hint(monkeypatch):
+    from tamsu.text import tokens
+    monkeypatch.setitem(sys.modules, "icu", None)
+    tokens.icu.cache_clear()
+    try:
+        with pytest.raises(ImportError, match="install python3-icu"):
+            spans("a b", "en")
+    finally:
+        tokens.icu.cache_clear()

@@ -17,21 +17,19 @@ import functools
 import importlib
 import warnings
 from dataclasses import dataclass
-from typing import (TYPE_CHECKING, Any, Callable, Final, Iterable, Iterator,
-                    Literal)
+from typing import Any, Callable, Final, Iterable, Iterator, Literal
 
 from tamsu.catalogue import SHIPPED, cached_path, entries, shipped_path
 from tamsu.decoding import Answer
 from tamsu.files import same_file
+from tamsu.g2p import (G2P, G2PWarning, SkippedWordWarning,
+                       UnknownCharacterWarning)
 from tamsu.lexicon import remove_stress
 from tamsu.normalise import printable
 from tamsu.phones import Phonemes
 from tamsu.text.abbreviations import read_abbreviations
 from tamsu.text.numbers import read_numbers
 from tamsu.text.tokens import Kind, Span, locale_language, spans
-
-if TYPE_CHECKING:
-    from tamsu.g2p import G2P
 
 __all__ = ["Reading", "ReadingSource", "Token", "language_of",
            "phonemize_texts", "spoken"]
@@ -154,7 +152,7 @@ def phonemize_texts(g2p: G2P, texts: Iterable[str], *, jobs: int = 1,
                 "the model's language is unknown (not a shipped or "
                 "catalogued model): numbers and abbreviations are left as "
                 "written; give the language to read them",
-                _text_warning(), stacklevel=3)
+                G2PWarning, stacklevel=3)
     else:
         language = locale_language(language)
     reader = _Reader(g2p, language)
@@ -172,7 +170,7 @@ def phonemize_texts(g2p: G2P, texts: Iterable[str], *, jobs: int = 1,
             pending.append((text, cut, len(spoken)))
             yield from spoken
 
-    def post(chunk: list[Answer]) -> list[list[Token]]:
+    def post(chunk: list[Answer]) -> list[_Done]:
         answers.extend(chunk)
         done = []
         while pending and pending[0][2] <= len(answers):
@@ -183,13 +181,13 @@ def phonemize_texts(g2p: G2P, texts: Iterable[str], *, jobs: int = 1,
 
     for finished in g2p.map_chunks(post, words(), jobs=jobs,
                                    chunk_size=chunk_size):
-        for tokens in finished:
+        for tokens, problems in finished:
             if warn:
-                _warn(tokens)
+                _warn(problems)
             yield tokens
-    for tokens in post([]):  # texts of no words after the last answers
+    for tokens, problems in post([]):  # texts of no words at the end
         if warn:
-            _warn(tokens)
+            _warn(problems)
         yield tokens
 
 
@@ -209,21 +207,33 @@ def spoken(tokens: list[Token], separator: str = " | ",
     return separator.join(items)
 
 
+# A text's tokens, and those with a problem with the warning they give.
+_Done = tuple[list[Token], list[tuple[Token, type[Warning]]]]
+
+
 def _tokens(text: str, cut: list[Span], answers: list[Answer],
-            reader: _Reader) -> list[Token]:
+            reader: _Reader) -> _Done:
     found = iter(answers)
     tokens = []
+    warned: list[tuple[Token, type[Warning]]] = []
     for span in cut:
         written = text[span.start:span.end]
         spoken = _words_of(text, span)
         readings = []
         problems = []
+        # Characters removed from a word that is still read; anything
+        # else left unread.
+        category: type[Warning] = UnknownCharacterWarning
         for word in spoken:
             answer = next(found)
             readings.append(_reading(answer, text, span, reader))
             problem = _problem(answer)
             if problem is not None:
                 problems.append(problem)
+                if answer.skipped is not None:
+                    category = SkippedWordWarning
+        if not spoken and span.kind in ("symbol", "number"):
+            category = SkippedWordWarning
         if span.kind == "symbol" and not spoken:
             problems.append("a control character" if not
                             written.isprintable() and written.isascii()
@@ -233,10 +243,13 @@ def _tokens(text: str, cut: list[Span], answers: list[Answer],
                 "not read: the text's language is unknown"
                 if reader.language is None else
                 f"a number too long to read ({len(written)} characters)")
-        tokens.append(Token(written, span.start, span.end, span.kind,
-                            tuple(readings), span.words is not None,
-                            "; ".join(problems) or None))
-    return tokens
+        token = Token(written, span.start, span.end, span.kind,
+                      tuple(readings), span.words is not None,
+                      "; ".join(problems) or None)
+        tokens.append(token)
+        if problems:
+            warned.append((token, category))
+    return tokens, warned
 
 
 def _reading(answer: Answer, text: str, span: Span,
@@ -286,19 +299,8 @@ def _in_context(text: str, start: int, end: int) -> Phonemes | None:
     return chosen
 
 
-def _text_warning() -> type[Warning]:
-    from tamsu.g2p import G2PWarning
-    return G2PWarning
-
-
-def _warn(tokens: list[Token]) -> None:
-    from tamsu.g2p import SkippedWordWarning, UnknownCharacterWarning
-    for token in tokens:
-        if token.problem is None:
-            continue
-        category = (SkippedWordWarning if "skipped" in token.problem or
-                    token.kind in ("symbol", "number") else
-                    UnknownCharacterWarning)
+def _warn(problems: list[tuple[Token, type[Warning]]]) -> None:
+    for token, category in problems:
         warnings.warn(f"{printable(token.written[:40])!r} at "
                       f"{token.start}-{token.end}: {token.problem}",
                       category, stacklevel=4)
