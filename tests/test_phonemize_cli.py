@@ -65,3 +65,13 @@ def test_ipa_without_stress_with_the_shipped_model():
     result = run("-m", "en_us-ngram", "--phones", "ipa", "--no-stress",
                  "Hello, 2.")
     assert result.stdout.decode() == "h ʌ l oʊ | , | t u | .\n"
+
+
+def test_jobs_in_worker_processes_keep_the_order_and_reports(model, tmp_path):
+    text = tmp_path / "text.txt"
+    text.write_text("".join(f"line {n}: ab, б{n % 7}!\n" for n in range(600)),
+                    encoding="utf-8")
+    one, two = (run(*model, "--format", "tsv", "-f", str(text), "--jobs", j)
+                for j in ("1", "2"))
+    assert two.stdout == one.stdout and two.stderr == one.stderr
+    assert one.stdout.decode().splitlines()[-1] == "600\t16\t17\t!\t"

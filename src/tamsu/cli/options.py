@@ -110,9 +110,11 @@ threshold = real()
 """A path weight threshold: any number."""
 
 
-def add_model_options(parser: argparse.ArgumentParser) -> None:
-    """The options of the commands that decode: model, delimiter, jobs,
-    progress bar."""
+def add_model_options(parser: argparse.ArgumentParser,
+                      jobs: str = "decode on N threads sharing one model"
+                      ) -> None:
+    """The options of the commands that decode: model, delimiter, jobs
+    (`jobs` says what N does), progress bar."""
     parser.add_argument(
         "-m", "--model", metavar="PATH", action="append",
         help="model file, or the name of a catalogued model built with "
@@ -129,7 +131,7 @@ def add_model_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "-j", "--jobs", type=whole(1, MAX_JOBS), default=1,
         metavar="N",
-        help="decode on N threads sharing one model (default: 1)")
+        help=f"{jobs} (default: 1)")
     add_progress_option(parser, "a progress bar")
 
 

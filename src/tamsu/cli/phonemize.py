@@ -14,12 +14,14 @@ that cannot be pronounced are named on standard error.
 from __future__ import annotations
 
 import argparse
+import itertools
 import json
 import os
+import signal
 import stat
 import sys
 from collections import deque
-from typing import IO, Iterator, TextIO
+from typing import IO, Any, Iterator
 
 from tamsu.cli.options import (SHOWN, RunError, UsageError,
                                add_input_options, add_model_options,
@@ -63,7 +65,9 @@ def add_options(parser: argparse.ArgumentParser) -> None:
         "paragraph (default: read lines from --file or standard input)",
         "read text from PATH, one paragraph per line ('-' for standard "
         "input)")
-    add_model_options(parser)
+    add_model_options(parser, jobs=(
+        "work in N processes forked from this one, which share its model "
+        "(text from a pipe: decode on N threads, as apply does)"))
     parser.add_argument(
         "--format", choices=list(FORMATS), default="text",
         help="output format: " + "; ".join(
@@ -114,19 +118,14 @@ def _read(stream: IO[bytes], name: str, lines: _Lines,
             stream.close()
 
 
-class _Writer:
-    """Turns each line's tokens into output, and reports their problems."""
+class _Formatter:
+    """Turns a line's tokens into output (in this process or a worker)."""
 
-    def __init__(self, args: argparse.Namespace, lines: _Lines,
-                 phones: str | None) -> None:
+    def __init__(self, args: argparse.Namespace, phones: str | None) -> None:
         self.style: str = args.format
         self.separator: str = (args.separator if args.separator is not None
                                else " " if args.format == "words" else " | ")
         self.ipa = args.phones == "ipa" and phones != "ipa"
-        self.lines = lines
-        self.where = "argument" if args.text else (
-            "<stdin>" if args.file in (None, "-") else args.file)
-        self.problems = 0
 
     def phonemes(self, token: Token, index: int) -> str:
         phonemes = token.readings[index].phonemes
@@ -138,11 +137,9 @@ class _Writer:
         return [self.phonemes(token, i) for i in range(len(token.readings))
                 if token.readings[i].phonemes]
 
-    def text(self, tokens: list[Token]) -> str:
-        number, problem = self.lines.numbers.popleft()
-        for token in tokens:
-            if token.problem is not None:
-                self._report(number, token)
+    def text(self, number: int, problem: str | None,
+             tokens: list[Token]) -> str:
+        """The output of line `number` (`problem`: why it was skipped)."""
         if self.style == "tsv":
             return "".join(f"{number}\t{t.start}\t{t.end}\t{t.written}\t"
                            f"{' '.join(self.each_word(t))}\n" for t in tokens)
@@ -172,12 +169,32 @@ class _Writer:
             record["problem"] = token.problem
         return record
 
-    def _report(self, number: int, token: Token) -> None:
-        self.problems += 1
-        if self.problems <= SHOWN:
-            place = (f"{self.where} {number}" if self.where == "argument"
-                     else f"{self.where}:{number}")
-            say(f"{place}:{token.start}-{token.end}: {token.problem}")
+
+# A token's problem as it is reported: line, start, end, what.
+_Problem = tuple[int, int, int, str]
+
+
+def _problems(number: int, tokens: list[Token]) -> list[_Problem]:
+    return [(number, t.start, t.end, t.problem) for t in tokens
+            if t.problem is not None]
+
+
+class _Report:
+    """Names the first tokens that could not be pronounced, counts the
+    rest."""
+
+    def __init__(self, args: argparse.Namespace) -> None:
+        self.where = "argument" if args.text else (
+            "<stdin>" if args.file in (None, "-") else args.file)
+        self.problems = 0
+
+    def add(self, problems: list[_Problem]) -> None:
+        for number, start, end, problem in problems:
+            self.problems += 1
+            if self.problems <= SHOWN:
+                place = (f"{self.where} {number}" if self.where == "argument"
+                         else f"{self.where}:{number}")
+                say(f"{place}:{start}-{end}: {problem}")
 
     def summary(self) -> list[str]:
         if self.problems > SHOWN:
@@ -202,19 +219,27 @@ def run(args: argparse.Namespace) -> int:
                   stress=not args.no_stress)
     except (OSError, ValueError) as error:
         raise RunError(str(error))
-    writer = _Writer(args, lines, g2p.phones)
     language = args.language
+    if language is None and _unknown_language(g2p):
+        say("the model's language is unknown (not a shipped or catalogued "
+            "model): numbers stay as written; give --language to read them")
+    formatter = _Formatter(args, g2p.phones)
+    report = _Report(args)
+    pipe = _from_pipe(args)
     try:
         with output(args.output) as out, \
                 Bar(args.progress, None, "lines") as bar:
-            if language is None and _unknown_language(g2p):
-                say("the model's language is unknown (not a shipped or "
-                    "catalogued model): numbers stay as written; give "
-                    "--language to read them")
-            _write(phonemize_texts(
-                g2p, texts, jobs=args.jobs, language=language, warn=False,
-                chunk_size=_CHUNK_FROM_PIPE if _from_pipe(args)
-                else _CHUNK), writer, out, bar)
+            if args.jobs > 1 and not pipe:
+                pieces = _in_processes(g2p, _numbered(texts, lines),
+                                       formatter, language, args.jobs)
+            else:
+                pieces = _here(g2p, texts, lines, formatter, language,
+                               args.jobs, _CHUNK_FROM_PIPE if pipe
+                               else _CHUNK)
+            for text, problems, count in pieces:
+                report.add(problems)
+                out.write(text)
+                bar.update(count)
     except ImportError as error:  # ICU is missing
         raise RunError(str(error))
     except OSError as error:
@@ -222,9 +247,33 @@ def run(args: argparse.Namespace) -> int:
             raise  # the reader went away: main stops quietly
         raise RunError(f"{error.filename or 'output'}: "
                        f"{error.strerror or error}")
-    for line in writer.summary():
+    for line in report.summary():
         say(line)
     return 0
+
+
+# What a run writes, a piece at a time: the text, the problems of its
+# tokens, how many lines it holds.
+_Piece = tuple[str, list[_Problem], int]
+
+
+def _here(g2p: G2P, texts: Iterator[str], lines: _Lines,
+          formatter: _Formatter, language: str | None, jobs: int,
+          chunk_size: int) -> Iterator[_Piece]:
+    """The output line by line, made in this process (decoded on `jobs`
+    threads)."""
+    for tokens in phonemize_texts(g2p, texts, jobs=jobs, language=language,
+                                  warn=False, chunk_size=chunk_size):
+        number, problem = lines.numbers.popleft()
+        yield (formatter.text(number, problem, tokens),
+               _problems(number, tokens), 1)
+
+
+def _numbered(texts: Iterator[str], lines: _Lines
+              ) -> Iterator[tuple[int, str | None, str]]:
+    for text in texts:
+        number, problem = lines.numbers.popleft()
+        yield number, problem, text
 
 
 # Words per thread and decoder call, as in apply: a file's in large
@@ -250,8 +299,56 @@ def _unknown_language(g2p: G2P) -> bool:
     return language_of(g2p) is None
 
 
-def _write(results: Iterator[list[Token]], writer: _Writer, out: TextIO,
-           bar: Bar) -> None:
-    for tokens in results:
-        out.write(writer.text(tokens))
-        bar.update(1)
+# Lines per task of a worker process: enough to keep the hand-over cheap,
+# few enough that output comes steadily and memory stays small.
+_LINES_PER_TASK = 256
+# The worker process's front end, formatter and language, set by
+# _start_worker in the worker (inherited from the parent at fork).
+_worker: tuple[G2P, _Formatter, str | None] | None = None
+
+
+def _in_processes(g2p: G2P, numbered: Iterator[tuple[int, str | None, str]],
+                  formatter: _Formatter, language: str | None,
+                  jobs: int) -> Iterator[_Piece]:
+    """The output, made by `jobs` worker processes forked from this one
+    (the loaded model and dictionary shared, not copied): cutting and
+    formatting text is Python's work, which threads cannot share. Tasks
+    of _LINES_PER_TASK lines, their output in input order, at most two per
+    worker in flight, so memory stays bounded."""
+    import multiprocessing
+    context = multiprocessing.get_context("fork")
+    with context.Pool(jobs, initializer=_start_worker,
+                      initargs=(g2p, formatter, language)) as pool:
+        pending: deque[Any] = deque()
+        while True:
+            chunk = list(itertools.islice(numbered, _LINES_PER_TASK))
+            if chunk:
+                pending.append(pool.apply_async(_task, (chunk,)))
+            while pending and (len(pending) > 2 * jobs or not chunk):
+                piece: _Piece = pending.popleft().get()
+                yield piece
+            if not chunk:
+                return
+
+
+def _start_worker(g2p: G2P, formatter: _Formatter,
+                  language: str | None) -> None:
+    global _worker
+    # Ctrl-C reaches the whole process group: the parent alone reports it
+    # and ends the workers.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    _worker = g2p, formatter, language
+
+
+def _task(chunk: list[tuple[int, str | None, str]]) -> _Piece:
+    assert _worker is not None
+    g2p, formatter, language = _worker
+    texts = (text for _, _, text in chunk)
+    out: list[str] = []
+    problems: list[_Problem] = []
+    for (number, problem, _), tokens in zip(chunk, phonemize_texts(
+            g2p, texts, language=language, warn=False,
+            chunk_size=_CHUNK)):
+        out.append(formatter.text(number, problem, tokens))
+        problems.extend(_problems(number, tokens))
+    return "".join(out), problems, len(chunk)
