@@ -87,7 +87,13 @@ _WHOLE_WORD_KINDS: Final = frozenset({"word", "run"})
 def language_of(g2p: G2P) -> str | None:
     """The ICU code of the language of `g2p`'s model ("en"), or None when
     it is not a shipped or catalogued model."""
-    path = g2p.model_path
+    return _language_of_model(g2p.model_path)
+
+
+@functools.lru_cache(maxsize=64)
+def _language_of_model(path: str) -> str | None:
+    # Cached: a front end phonemizing one sentence at a time asks for
+    # every sentence, and the answer is a stat of every catalogued model.
     for shipped in SHIPPED.values():
         if same_file(path, shipped_path(shipped.name)):
             return locale_language(shipped.language)
