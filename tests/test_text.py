@@ -22,10 +22,10 @@ def g2p(tmp_path_factory):
         {"two": ["T UW"], "bbc": ["B IY B IY S IY"]}))
 
 
-def phonemize(g2p, text, **options):
+def phonemize(g2p, text, language="en"):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", tamsu.G2PWarning)
-        return g2p.phonemize(text, language="en", **options)
+        return g2p.phonemize(text, language=language)
 
 
 # Letters of several scripts, digits, marks that join numbers, white space
@@ -208,6 +208,8 @@ def test_unknown_language_leaves_numbers_with_a_warning(g2p):
     with pytest.warns(tamsu.G2PWarning, match="language is unknown"):
         tokens = g2p.phonemize("2 cabs")
     assert [t.words for t in tokens] == [(), ("cabs",)]
+    assert [t.problem for t in phonemize(g2p, "2", language="tlh")] == [
+        "not read: ICU reads no numbers in 'tlh'"]
 
 
 def test_without_icu_a_one_line_hint(monkeypatch):

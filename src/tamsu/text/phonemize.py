@@ -246,9 +246,11 @@ def _tokens(text: str, cut: list[Span], answers: list[Answer],
                             else "a symbol without a reading")
         elif span.kind == "number" and not spoken:
             problems.append(
+                f"a number too long to read ({len(written)} characters)"
+                if span.words is not None else
                 "not read: the text's language is unknown"
                 if reader.language is None else
-                f"a number too long to read ({len(written)} characters)")
+                f"not read: ICU reads no numbers in {reader.language!r}")
         token = Token(written, span.start, span.end, span.kind,
                       tuple(readings), span.words is not None,
                       "; ".join(problems) or None)
