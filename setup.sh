@@ -4,9 +4,10 @@
 # libopenblas0-pthread it does its matrix work on the reference BLAS,
 # about 25 times slower. Safe to run again: it only installs what is missing.
 # python3-dask and python3-distributed run tamsu.dask_support (optional);
-# wamerican is the word list of the benchmarks in bench/; python3-sklearn
-# trains the homograph model (data/build_homographs.py), never needed to
-# run tamsu.
+# wamerican is the word list of the benchmarks in bench/. python3-icu cuts
+# running text into words and reads numbers (tamsu phonemize);
+# python3-sklearn trains the homograph model (data/build_homographs.py),
+# never needed to run tamsu.
 set -eu
 cd "$(dirname "$0")"
 
@@ -14,7 +15,7 @@ packages="g++ pkg-config libfst-dev libfst-tools python3-dev python3-venv \
 meson ninja-build python3-mesonpy python3-pytest python3-numpy python3-tqdm \
 python3-hypothesis libgtest-dev libgmock-dev \
 mypy libeigen3-dev python3-torch libopenblas0-pthread python3-dask \
-python3-distributed wamerican python3-sklearn"
+python3-distributed wamerican python3-icu python3-sklearn"
 missing=""
 for package in $packages; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null |

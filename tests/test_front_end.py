@@ -309,14 +309,17 @@ def test_a_shipped_model_is_stored_where_no_other_user_can_write(english):
 @pytest.mark.filterwarnings("ignore::ResourceWarning")
 @pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")
 def test_a_dask_cluster_pronounces_like_g2p(english):
-    subprocess.run([sys.executable, "-c", "import sys, tamsu; assert not "
-                    "{'dask', 'distributed'} & set(sys.modules)"], check=True)
+    subprocess.run([sys.executable, "-c", "import sys, tamsu, tamsu.text, "
+                    "tamsu.cli; assert not {'dask', 'distributed', 'icu'} & "
+                    "set(sys.modules)"], check=True)
     distributed = pytest.importorskip("distributed")
     import dask
     import dask.bag
     import dask.dataframe
     import pandas
-    from tamsu.dask_support import answers, pronounce_bag, pronounce_series
+    from tamsu.dask_support import (answers, phonemize_bag,
+                                    phonemize_series, pronounce_bag,
+                                    pronounce_series)
     g2p = tamsu.G2P(english)
     words = ["abc", "cab", "bad", "", "dab", "c'ab"] * 20
     best = [" ".join(a.pronunciations[0].phonemes) if a.pronunciations
@@ -339,6 +342,13 @@ def test_a_dask_cluster_pronounces_like_g2p(english):
         column = dask.dataframe.from_pandas(pandas.Series(words), 4)
         assert list(pronounce_series(column, g2p,
                                      ship_model=True).compute()) == best
+        texts = ["abc, cab.", "", "dab 2"] * 4
+        tokens = list(g2p.phonemize_many(texts, language="en"))
+        assert phonemize_bag(dask.bag.from_sequence(texts, npartitions=3),
+                             g2p, language="en").compute() == tokens
+        assert list(phonemize_series(dask.dataframe.from_pandas(
+            pandas.Series(texts), 2), g2p, language="en").compute()) == \
+            ["A B C | , | C A B | .", "", "D A B | T W O"] * 4
         apply = [sys.executable, "-m", "tamsu", "apply", "-m", english,
                  *words[1:6]]
         assert subprocess.run(apply + ["--scheduler", cluster.scheduler_address],

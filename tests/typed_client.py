@@ -19,6 +19,17 @@ def reports(g2p: tamsu.G2P, words: list[str]) -> list[str]:
             for a in g2p.answers(words, jobs=1)]
 
 
+def spans(g2p: tamsu.G2P, texts: list[str]) -> list[str]:
+    from tamsu.text import Token
+    lines = []
+    for tokens in g2p.phonemize_many(texts, jobs=2, language="en"):
+        first: Token = tokens[0]
+        lines.append(f"{first.start}-{first.end} {first.kind} "
+                     f"{' '.join(first.words)} {' '.join(first.phonemes)} "
+                     f"{[r.source for r in first.readings]}")
+    return lines + [t.written for t in g2p.phonemize("Dr. Who")]
+
+
 def trained(lexicon: pathlib.Path, output: pathlib.Path) -> str:
     dictionary = tamsu.PronunciationDictionary.read(lexicon)
     variants: tuple[tuple[str, ...], ...] = dictionary.lookup("hello")
@@ -34,4 +45,5 @@ def misuses(g2p: tamsu.G2P, model: tamsu.Model) -> None:
     paths = model.phoneticize_paths("a")
     weight: str = paths[0].path_weight  # type: ignore[assignment]
     g2p(5)  # type: ignore[arg-type]
+    g2p.phonemize(["a"])  # type: ignore[arg-type]
     print(phonemes, label, weight)

@@ -6,6 +6,10 @@
     words = dask.bag.from_sequence(word_list, npartitions=16)
     lexicon = pronounce_bag(words, tamsu.G2P()).compute()  # [(word, "HH AH L OW"), ...]
 
+Running text goes the same way: :func:`phonemize_bag` (a bag of texts, a
+bag of token lists as :meth:`tamsu.G2P.phonemize` gives them) and
+:func:`phonemize_series` (a column of texts, a column of pronunciations).
+
 Each worker process loads the model once, at its first task, and keeps it
 for every later task of the same front end (the settings travel with each
 task, a few hundred bytes; the model does not). The model reaches the
@@ -36,8 +40,11 @@ from tamsu.decoders import model_kind
 from tamsu.decoding import Answer, Pronunciation, Source
 from tamsu.files import write_whole
 from tamsu.g2p import G2P
+from tamsu.text import Token
+from tamsu.text.phonemize import spoken
 
-__all__ = ["answers", "map_chunks", "pronounce_bag", "pronounce_series"]
+__all__ = ["answers", "map_chunks", "phonemize_bag", "phonemize_series",
+           "pronounce_bag", "pronounce_series"]
 
 _T = TypeVar("_T")
 
@@ -257,3 +264,41 @@ def pronounce_series(column: Any, g2p: G2P | None = None, *, jobs: int = 1,
     shipped = _Shipped(g2p if g2p is not None else G2P(), ship_model)
     return column.map_partitions(_pronounce_values, shipped, jobs,
                                  meta=(column.name, "object"))
+
+
+def _phonemize_partition(texts: list[str], shipped: _Shipped, jobs: int,
+                         language: str | None) -> list[list[Token]]:
+    return list(shipped.front_end().phonemize_many(texts, jobs=jobs,
+                                                   language=language))
+
+
+def phonemize_bag(texts: Any, g2p: G2P | None = None, *, jobs: int = 1,
+                  language: str | None = None,
+                  ship_model: bool = False) -> Any:
+    """From a ``dask.bag.Bag`` of texts, a bag of their tokens (one list
+    of :class:`tamsu.text.Token` per text, as :meth:`tamsu.G2P.phonemize`
+    gives), partition by partition in order; each partition's words are
+    decoded together on its worker."""
+    shipped = _Shipped(g2p if g2p is not None else G2P(), ship_model)
+    return texts.map_partitions(_phonemize_partition, shipped, jobs,
+                                language)
+
+
+def _phonemize_values(values: Any, shipped: _Shipped, jobs: int,
+                      language: str | None, separator: str) -> Any:
+    import pandas
+    texts = shipped.front_end().phonemize_many(list(values), jobs=jobs,
+                                               language=language)
+    return pandas.Series([spoken(tokens, separator) for tokens in texts],
+                         index=values.index, name=values.name, dtype=object)
+
+
+def phonemize_series(column: Any, g2p: G2P | None = None, *, jobs: int = 1,
+                     language: str | None = None, separator: str = " | ",
+                     ship_model: bool = False) -> Any:
+    """The pronunciation of each text of a ``dask.dataframe`` column, as
+    a column of strings: each word's phonemes, words separated by
+    `separator`, punctuation kept (:func:`tamsu.text.phonemize.spoken`)."""
+    shipped = _Shipped(g2p if g2p is not None else G2P(), ship_model)
+    return column.map_partitions(_phonemize_values, shipped, jobs, language,
+                                 separator, meta=(column.name, "object"))

@@ -18,7 +18,7 @@ from tamsu._tamsu import Model
 from tamsu.textfile import unreadable
 
 __all__ = ["OutputError", "check_outputs", "load_model", "load_with",
-           "open_output", "write_whole"]
+           "open_output", "same_file", "write_whole"]
 
 Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 # What an option names: one path, several (a repeated -m), or none.
@@ -74,6 +74,15 @@ def check_outputs(outputs: Mapping[str, Paths],
                     f"{label} {os.fsdecode(path)} is {seen[identity]}: "
                     f"refusing to overwrite it")
             seen[identity] = f"{label} {os.fsdecode(path)}"
+
+
+def same_file(a: str, b: str) -> bool:
+    """Whether paths `a` and `b` name one file (False when either cannot
+    be reached)."""
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False
 
 
 def write_whole(path: str | os.PathLike[str], data: bytes) -> None:

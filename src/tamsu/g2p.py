@@ -22,7 +22,8 @@ import os
 import warnings
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
-from typing import Callable, Final, Iterable, Iterator, Sequence, TypeVar
+from typing import (TYPE_CHECKING, Callable, Final, Iterable, Iterator,
+                    Sequence, TypeVar)
 
 from tamsu.catalogue import SHIPPED, shipped_path
 from tamsu.decoders import (PartDecoder, Scored, SearchOptions, load_decoder,
@@ -31,7 +32,11 @@ from tamsu.decoding import (MAX_WORD_LENGTH, Answer, Batch, PathOptions,
                             Pronunciation, answer_words, finish_batch,
                             plan_batch)
 from tamsu.dictionary import PronunciationDictionary, default_dictionary_path
+from tamsu.files import same_file
 from tamsu.normalise import Alphabet, printable
+
+if TYPE_CHECKING:
+    from tamsu.text import Token
 
 __all__ = ["DEFAULT", "G2P", "G2PWarning", "G2PSettings", "MAX_WORD_LENGTH",
            "Pronunciation", "SkippedWordWarning", "UnknownCharacterWarning"]
@@ -234,6 +239,33 @@ class G2P:
             _warn(answer, self._settings.options.partial, stacklevel=2)
         return answer.pronunciations
 
+    def phonemize(self, text: str, *, language: str | None = None
+                  ) -> list[Token]:
+        """The tokens of running `text`, in order, each pronounced.
+
+        A token (:class:`tamsu.text.Token`) has its offsets in `text`,
+        its kind (word, number, abbreviation, initialism, run of a script
+        without spaces, punctuation, symbol), the words it is read as
+        (a number's, an abbreviation's) and the best pronunciation of each
+        with its source ("dictionary", "model", or "context" for a US
+        English homograph decided by its sentence). Punctuation is kept,
+        without phonemes. Numbers are read in the model's language, or in
+        `language` (ISO 639-1 or 639-3) when given. Problems are warnings
+        (:class:`G2PWarning`), naming the token. Needs ICU (python3-icu).
+        """
+        for tokens in self.phonemize_many((text,), language=language):
+            return tokens
+        raise AssertionError("one text gives one list of tokens")
+
+    def phonemize_many(self, texts: Iterable[str], *, jobs: int = 1,
+                       language: str | None = None
+                       ) -> Iterator[list[Token]]:
+        """Yields the tokens of each text (:meth:`phonemize`), in input
+        order; the words of many texts go to the model together, in
+        chunks, decoded on `jobs` native threads."""
+        from tamsu.text.phonemize import phonemize_texts
+        return phonemize_texts(self, texts, jobs=jobs, language=language)
+
     def map(self, words: Iterable[str], *, jobs: int = 1,
             chunk_size: int = 256) -> Iterator[list[Pronunciation]]:
         """Yields the pronunciations of each word, in input order.
@@ -299,7 +331,7 @@ def _dictionary_source(dictionary: str | os.PathLike[str]
     shipped one (read by G2P._start as such)."""
     if isinstance(dictionary, _Default):
         if model is None or (isinstance(path, str) and any(
-                _same_file(path, shipped_path(name)) for name in SHIPPED)):
+                same_file(path, shipped_path(name)) for name in SHIPPED)):
             source = default_dictionary_path()
             if not os.path.isfile(source):  # said plainly, not as OSError
                 raise FileNotFoundError(
@@ -381,13 +413,6 @@ def _next_batch(words: Iterator[str], size: int, alphabet: Alphabet,
 
 def _same(answers: list[Answer]) -> list[Answer]:
     return answers
-
-
-def _same_file(a: str, b: str) -> bool:
-    try:
-        return os.path.samefile(a, b)
-    except OSError:
-        return False
 
 
 def _warn(answer: Answer, partial: bool, stacklevel: int) -> None:

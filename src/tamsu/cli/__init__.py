@@ -1,4 +1,5 @@
-"""The tamsu command: apply, train, train-neural, evaluate and models.
+"""The tamsu command: apply, phonemize, train, train-neural, evaluate and
+models.
 
 Each command is a module of this package with SUMMARY, DESCRIPTION,
 ``add_options(parser)`` and ``run(args) -> int``; what they share is in
@@ -16,14 +17,16 @@ import sys
 from types import ModuleType
 from typing import Sequence
 
-from tamsu.cli import apply, evaluate, models, train, train_neural
+from tamsu.cli import (apply, evaluate, models, phonemize, train,
+                       train_neural)
 from tamsu.cli.options import PROG, RunError, UsageError
 
 __all__ = ["PROG", "RunError", "build_parser", "main"]
 
 # The commands in the order --help lists them.
 _COMMANDS: dict[str, ModuleType] = {
-    "apply": apply, "train": train, "train-neural": train_neural,
+    "apply": apply, "phonemize": phonemize, "train": train,
+    "train-neural": train_neural,
     "evaluate": evaluate, "models": models}
 
 

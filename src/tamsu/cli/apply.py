@@ -16,7 +16,6 @@ from __future__ import annotations
 
 import argparse
 import collections
-import contextlib
 import dataclasses
 import importlib.util
 import os
@@ -25,13 +24,14 @@ import sys
 from typing import IO, Iterable, Iterator, TextIO
 
 from tamsu.cli.options import (SHOWN, RunError, UsageError,
-                               add_model_options, model_argument, probability,
-                               say, threshold, whole)
+                               add_input_options, add_model_options,
+                               add_phone_options, as_ipa,
+                               model_argument, output, probability, say,
+                               text_input, threshold, whole)
 from tamsu.decoding import Answer, Pronunciation
-from tamsu.files import OutputError, check_outputs, open_output
+from tamsu.files import OutputError, check_outputs
 from tamsu.g2p import DEFAULT, G2P
 from tamsu.normalise import printable, printable_characters
-from tamsu.phones import to_ipa
 from tamsu.progress import Bar, shown
 from tamsu.textfile import Line, TextFileError, count_words, word_lines
 
@@ -60,18 +60,12 @@ _LINE_BREAKERS = {"\t": "\\t", "\n": "\\n", "\r": "\\r"}
 
 def add_options(parser: argparse.ArgumentParser) -> None:
     """The arguments and options of `tamsu apply`."""
-    parser.add_argument(
-        "words", nargs="*", metavar="WORD",
-        help="words to pronounce (default: read them from --file or "
-             "standard input)")
-    parser.add_argument(
-        "-f", "--file", metavar="PATH",
-        help="read words from PATH, one per line ('-' for standard input); "
-             "text after a tab is ignored, as are blank lines and lines "
-             "starting with '#'")
-    parser.add_argument(
-        "-o", "--output", metavar="PATH",
-        help="write the pronunciations to PATH (default: standard output)")
+    add_input_options(
+        parser, "words", "WORD", "words to pronounce (default: read them from "
+        "--file or standard input)",
+        "read words from PATH, one per line ('-' for standard input); "
+        "text after a tab is ignored, as are blank lines and lines "
+        "starting with '#'")
     add_model_options(parser)
     parser.add_argument(
         "--scheduler", metavar="ADDRESS",
@@ -134,16 +128,7 @@ def _add_layer_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--all-variants", action="store_true",
         help="give every dictionary variant of a word, even beyond --nbest")
-    parser.add_argument(
-        "--phones", choices=("model", "ipa"), default="model",
-        help="write the model's phonemes as they are (the default), or "
-             "in IPA: ARPAbet as the README's table says (stress as IPA "
-             "marks before the syllable, AH0 and ER0 as ə and ɚ), a model "
-             "in IPA as it is")
-    parser.add_argument(
-        "--no-stress", action="store_true",
-        help="remove stress digits and marks (AH0 -> AH); pronunciations "
-             "that differed only in stress become one")
+    add_phone_options(parser)
     parser.add_argument(
         "--no-normalise", action="store_true",
         help="decode words as given: no case folding, punctuation "
@@ -194,17 +179,9 @@ def _words(args: argparse.Namespace, source: _Source) -> Iterator[str]:
         source.total = len(args.words)
         source.ready = True
         return _arguments(args.words, source)
-    if args.file is None or args.file == "-":
-        if sys.stdin is None:
-            raise UsageError("no words: standard input is closed")
-        if args.file is None and sys.stdin.isatty():
-            raise UsageError("no words: give them as arguments, with --file, "
-                         "or on standard input")
+    stream = text_input(args.file, "words", "them")
+    if stream is None:
         return _stdin_lines(source)
-    try:
-        stream = open(args.file, "rb")
-    except OSError as error:
-        raise RunError(f"cannot read {args.file}: {error.strerror or error}")
     try:
         lines = word_lines(stream, args.file)  # no encoding reads it: now
         source.ready = stat.S_ISREG(os.fstat(stream.fileno()).st_mode)
@@ -430,7 +407,7 @@ def run(args: argparse.Namespace) -> int:
                            f"{error.strerror or error}")
     report = _Report(oov, _partial(args))
     try:
-        with _output(args.output) as out, \
+        with output(args.output) as out, \
                 Bar(args.progress, source.total, "words") as bar:
             _write_answers(_texts(g2p, words, args,
                                   _Writer(args, report, source, g2p.phones)),
@@ -448,24 +425,6 @@ def run(args: argparse.Namespace) -> int:
     return 0
 
 
-@contextlib.contextmanager
-def _output(path: str | None) -> Iterator[TextIO]:
-    """Standard output (UTF-8 whatever the locale says), or the file
-    `path`; flushed at the end even on failure, so that the lines written
-    so far stay."""
-    try:
-        out = open_output(path)
-    except (OutputError, OSError) as error:
-        raise RunError.of(error)
-    try:
-        yield out
-    finally:
-        if out is sys.stdout:
-            out.flush()
-        else:
-            out.close()  # a stream of standard output's leaves it open
-
-
 def _write_answers(texts: Iterator[tuple[str, int]], out: TextIO,
                    bar: Bar) -> None:
     for text, words in texts:
@@ -474,9 +433,6 @@ def _write_answers(texts: Iterator[tuple[str, int]], out: TextIO,
 
 
 def _as_ipa(pronunciations: list[Pronunciation]) -> list[Pronunciation]:
-    try:
-        return [dataclasses.replace(p, phonemes=to_ipa(p.phonemes))
-                for p in pronunciations]
-    except ValueError as error:
-        raise RunError(f"--phones ipa writes ARPAbet as IPA, but {error}")
+    return [dataclasses.replace(p, phonemes=as_ipa(p.phonemes))
+            for p in pronunciations]
 

@@ -9,21 +9,25 @@ other way round.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import math
 import os
 import sys
 from dataclasses import MISSING, Field
-from typing import Any, Callable, Sequence, TypeVar
+from typing import IO, Any, Callable, Iterator, Sequence, TextIO, TypeVar
 
 from tamsu.catalogue import NotCachedError
 from tamsu.decoders import resolve_model
+from tamsu.files import OutputError, open_output
 from tamsu.lexicon import MalformedLine
+from tamsu.phones import Phonemes, to_ipa
 
 __all__ = ["MAX_JOBS", "PROG", "SHOWN", "RunError", "UsageError",
-           "add_model_options", "add_progress_option", "add_train_option",
-           "add_training_files",
-           "model_argument", "probability", "real", "say", "say_skipped",
-           "threshold", "whole"]
+           "add_input_options", "add_model_options", "add_phone_options",
+           "add_progress_option",
+           "add_train_option", "add_training_files", "as_ipa",
+           "model_argument", "output", "probability", "real", "say",
+           "say_skipped", "text_input", "threshold", "whole"]
 
 PROG = "tamsu"
 # More workers than this would only exhaust memory, one model each.
@@ -115,9 +119,11 @@ threshold = real()
 """A path weight threshold: any number."""
 
 
-def add_model_options(parser: argparse.ArgumentParser) -> None:
-    """The options of the commands that decode: model, delimiter, jobs,
-    progress bar."""
+def add_model_options(parser: argparse.ArgumentParser,
+                      jobs: str = "decode on N threads sharing one model"
+                      ) -> None:
+    """The options of the commands that decode: model, delimiter, jobs
+    (`jobs` says what N does), progress bar."""
     parser.add_argument(
         "-m", "--model", metavar="PATH", action="append",
         help="model file, or the name of a catalogued model built with "
@@ -134,8 +140,78 @@ def add_model_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "-j", "--jobs", type=whole(1, MAX_JOBS), default=1,
         metavar="N",
-        help="decode on N threads sharing one model (default: 1)")
+        help=f"{jobs} (default: 1)")
     add_progress_option(parser, "a progress bar")
+
+
+def add_input_options(parser: argparse.ArgumentParser, dest: str,
+                      metavar: str, what: str, file_help: str) -> None:
+    """The input and output of a command that pronounces: arguments
+    (`dest`, help `what`), -f/--file, -o/--output."""
+    parser.add_argument(dest, nargs="*", metavar=metavar, help=what)
+    parser.add_argument("-f", "--file", metavar="PATH", help=file_help)
+    parser.add_argument(
+        "-o", "--output", metavar="PATH",
+        help="write the pronunciations to PATH (default: standard output)")
+
+
+def text_input(file: str | None, what: str, them: str) -> IO[bytes] | None:
+    """Where a command reads `what` ("words") from with --file `file`: the
+    file opened (RunError when it cannot be), or None for standard input,
+    once it is known to be there and not a terminal when no --file was
+    given (UsageError; `them` names `what` in the message)."""
+    if file is None or file == "-":
+        if sys.stdin is None:
+            raise UsageError(f"no {what}: standard input is closed")
+        if file is None and sys.stdin.isatty():
+            raise UsageError(f"no {what}: give {them} as arguments, with "
+                             f"--file, or on standard input")
+        return None
+    try:
+        return open(file, "rb")
+    except OSError as error:
+        raise RunError(f"cannot read {file}: {error.strerror or error}")
+
+
+def add_phone_options(parser: argparse.ArgumentParser) -> None:
+    """--phones and --no-stress: how the phonemes are written."""
+    parser.add_argument(
+        "--phones", choices=("model", "ipa"), default="model",
+        help="write the model's phonemes as they are (the default), or "
+             "in IPA: ARPAbet as the README's table says (stress as IPA "
+             "marks before the syllable, AH0 and ER0 as ə and ɚ), a model "
+             "in IPA as it is")
+    parser.add_argument(
+        "--no-stress", action="store_true",
+        help="remove stress digits and marks (AH0 -> AH); pronunciations "
+             "that differed only in stress become one")
+
+
+def as_ipa(phonemes: Phonemes) -> Phonemes:
+    """ARPAbet `phonemes` in IPA (--phones ipa); RunError for phonemes
+    that are not ARPAbet."""
+    try:
+        return to_ipa(phonemes)
+    except ValueError as error:
+        raise RunError(f"--phones ipa writes ARPAbet as IPA, but {error}")
+
+
+@contextlib.contextmanager
+def output(path: str | None) -> Iterator[TextIO]:
+    """Standard output (UTF-8 whatever the locale says), or the file
+    `path` (-o); flushed at the end even on failure, so that the lines
+    written so far stay."""
+    try:
+        out = open_output(path)
+    except (OutputError, OSError) as error:
+        raise RunError.of(error)
+    try:
+        yield out
+    finally:
+        if out is sys.stdout:
+            out.flush()
+        else:
+            out.close()  # a stream of standard output's leaves it open
 
 
 def add_progress_option(parser: argparse.ArgumentParser, what: str) -> None:
