@@ -14,10 +14,9 @@ from __future__ import annotations
 
 import collections
 import functools
-import importlib
 import warnings
 from dataclasses import dataclass
-from typing import Any, Callable, Final, Iterable, Iterator, Literal
+from typing import Callable, Final, Iterable, Iterator, Literal
 
 from tamsu.catalogue import SHIPPED, cached_path, entries, shipped_path
 from tamsu.decoding import Answer
@@ -284,27 +283,12 @@ def _problem(answer: Answer) -> str | None:
     return None
 
 
-@functools.cache
-def _shipped_homographs() -> Any:
-    # The homographs of US English are another module's work; without it,
-    # every word keeps the dictionary's first variant.
-    try:
-        module = importlib.import_module("tamsu.homographs")
-    except ImportError:
-        return None
-    return module.Homographs.shipped()
-
-
 def _in_context(text: str, start: int, end: int) -> Phonemes | None:
     """The pronunciation of the homograph text[start:end] in its
-    sentence, or None when it is no homograph this module knows."""
-    homographs = _shipped_homographs()
-    word = text[start:end]
-    if homographs is None or (word not in homographs
-                              and word.lower() not in homographs):
-        return None
-    chosen: tuple[str, ...] | None = homographs.choose(text, start, end)
-    return chosen
+    sentence, or None when it is none of the shipped model's."""
+    # Imported at the first English word: it needs NumPy.
+    from tamsu.homographs import Homographs
+    return Homographs.shipped().choose(text, start, end)
 
 
 def _warn(problems: list[tuple[Token, type[Warning]]]) -> None:
