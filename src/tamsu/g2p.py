@@ -89,7 +89,8 @@ class G2P:
     is a model file (str or path-like), a shipped or catalogued name, or
     a sequence of two or more model files decoding as an ensemble (below);
     a model file may also be a neural model or a neural + n-gram bundle
-    (:mod:`tamsu.combination`, told apart by the file's first bytes);
+    (:mod:`tamsu.bundle`; see :mod:`tamsu.decoders`, which tells them apart by
+    the file's first bytes);
     `dictionary` is a dictionary file (see :mod:`tamsu.dictionary`), a
     :class:`~tamsu.dictionary.PronunciationDictionary`, None for none, or
     :data:`DEFAULT` (the shipped dictionary with a shipped model, none
