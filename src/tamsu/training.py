@@ -303,15 +303,9 @@ def train(lexicon: LexiconSource, output: str | os.PathLike[str],
     if on_read is not None:
         on_read(source)
     form, phones = _recorded(source, options)
-    if options.hold_out is not None:
-        held = split_words((e.word for e in source.entries),
-                           options.hold_out, options.seed)
-        source = replace(source, entries=[e for e in source.entries
-                                          if e.word not in held])
+    source, trained = _held_out(source, options)
     entries, markers = _core_entries(source, form, options)
-    if options.hold_out is not None:
-        markers.append(TRAINED_MARKER.format(
-            words_digest(e.word for e in source.entries)))
+    markers += trained
     if phones is not None:
         markers.append(PHONE_SET_MARKERS[phones])
     core = options.core()
@@ -347,6 +341,21 @@ def _recorded(source: Lexicon, options: TrainOptions
     phones = (phone_set_of(p for e in source.entries for p in e.phonemes)
               if options.phones == "auto" else options.phones)
     return form, phones
+
+
+def _held_out(source: Lexicon, options: TrainOptions
+              ) -> tuple[Lexicon, list[str]]:
+    """The entries to train on, without the words `options.hold_out` sets
+    aside, and the marker recording those trained on (none without a
+    hold-out)."""
+    if options.hold_out is None:
+        return source, []
+    held = split_words((e.word for e in source.entries), options.hold_out,
+                       options.seed)
+    kept = replace(source, entries=[e for e in source.entries
+                                    if e.word not in held])
+    return kept, [TRAINED_MARKER.format(
+        words_digest(e.word for e in kept.entries))]
 
 
 def _core_entries(source: Lexicon, form: str, options: TrainOptions
