@@ -304,8 +304,7 @@ def _combined(lists: Sequence[Sequence[Phonemes]],
               neural: Sequence[Sequence[float]]) -> list[list[Candidate]]:
     """Each word's list with both models' scores: n-gram path weights (None:
     no path) and neural log-probabilities."""
-    return [[Candidate(p, g, max(n, _FLOOR)) if math.isfinite(n)
-             else Candidate(p, g, _FLOOR)
+    return [[Candidate(p, g, n if math.isfinite(n) and n > _FLOOR else _FLOOR)
              for p, g, n in zip(found, _log_shares(weights), scores)]
             for found, weights, scores in zip(lists, ngram, neural)]
 
@@ -320,11 +319,11 @@ class RescoringDecoder:
         # interpreter lock), so checking costs little of a load's time.
         with concurrent.futures.ThreadPoolExecutor(
                 1, thread_name_prefix="tamsu") as helper:
-            checked = helper.submit(verify_bundle if verify else _nothing,
-                                    bundle)
+            checked = helper.submit(verify_bundle, bundle) if verify else None
             self._ngram = load_with(BatchDecoder, bundle.ngram, delim)
             self._neural = NeuralModel(bundle.neural)
-            checked.result()
+            if checked is not None:
+                checked.result()
         self._weight = bundle.weight
         self._options = options
         depth = min(max(bundle.depth, options.nbest), MAX_DEPTH)
@@ -413,10 +412,6 @@ class BeamRescoringDecoder(RescoringDecoder):
                threads: int) -> list[list[Candidate]]:
         # At weight 1 the n-gram scores cannot change the answers.
         return self.beam_candidates(parts, threads, scored=self._weight < 1)
-
-
-def _nothing(bundle: Bundle) -> None:
-    return None
 
 
 def _zeros(lists: Sequence[Sequence[object]]) -> list[list[float]]:

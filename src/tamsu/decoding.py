@@ -141,13 +141,9 @@ def answer_words(words: Sequence[str], decoder: PartDecoder,
             return [plan]
         return [_finish(plan, iter(decoder.decode(plan.to_decode, threads)),
                         options)]
-    plans = [_plan(word, decoder.alphabet, dictionary, options)
-             for word in words]
-    parts = [part for plan in plans if isinstance(plan, _Plan)
-             for part in plan.to_decode]
-    lists = iter(decoder.decode(parts, threads) if parts else ())
-    return [plan if isinstance(plan, Answer) else _finish(plan, lists, options)
-            for plan in plans]
+    batch = plan_batch(words, decoder.alphabet, dictionary, options)
+    return finish_batch(batch, decoder.decode(batch.parts, threads)
+                        if batch.parts else (), options)
 
 
 @dataclass(frozen=True, slots=True)
