@@ -22,7 +22,7 @@ def test_core_matches_pytorch(tmp_path, reverse):
     torch = pytest.importorskip("torch")
     torch.manual_seed(1)
     graphemes, phonemes = ["a", "b", "c"], ["A", "B", "C", "D"]
-    module = neural.build_transformer(TINY, 4, 7)
+    module = neural.build_network(TINY, 4, 7)
     with torch.no_grad():
         for tensor in module.parameters():
             tensor.normal_(0, 0.5)

@@ -1,7 +1,8 @@
 """Neural pronunciation models: training with PyTorch, export for the C++ core.
 
-A neural model is a small character-level transformer encoder-decoder. It
-is trained here with PyTorch (Debian's `python3-torch`) and written to a
+A neural model is a small character-level encoder-decoder: a transformer
+(:class:`NeuralArchitecture`) or a bidirectional LSTM encoder with an
+attending LSTM decoder (:class:`LstmArchitecture`). It is trained here with PyTorch (Debian's `python3-torch`) and written to a
 self-describing file that the C++ core (`tamsu._neural.NeuralModel`) loads
 and decodes without PyTorch; the layout and the network's equations are
 documented in src/neural/neural_model.h. PyTorch is imported only by the
@@ -23,15 +24,16 @@ from tamsu.files import write_whole
 from tamsu.graphemes import FORMS
 from tamsu.lexicon import Lexicon, read_lexicon
 
-__all__ = ["EpochProgress", "NeuralArchitecture", "NeuralTrainReport",
-           "TORCH_HINT", "build_transformer", "export_neural", "train_neural"]
+__all__ = ["Architecture", "EpochProgress", "LstmArchitecture",
+           "NeuralArchitecture", "NeuralTrainReport", "TORCH_HINT",
+           "build_network", "export_neural", "train_neural"]
 
 TORCH_HINT = ("training a neural model needs PyTorch: install python3-torch "
               "(Debian) or torch")
 
 MAGIC = b"TAMSU-NN"
 FORMAT_VERSION = 1
-TRANSFORMER = 1
+TRANSFORMER, LSTM = 1, 2
 GRAPHEME_SPECIALS = ("<pad>",)
 PHONEME_SPECIALS = ("<pad>", "<s>", "</s>")
 PAD, START, END = 0, 1, 2
@@ -46,6 +48,35 @@ class NeuralArchitecture:
     d_ff: int = 512
     encoder_layers: int = 3
     decoder_layers: int = 3
+
+
+@dataclass(frozen=True)
+class LstmArchitecture:
+    """The LSTM network's shape: a bidirectional LSTM encoder of `hidden`
+    outputs (half each way) and an LSTM decoder of width `hidden` that
+    attends to them, over symbol embeddings of width `embedding`."""
+    hidden: int = 256
+    embedding: int = 128
+    encoder_layers: int = 2
+    decoder_layers: int = 1
+
+    def __post_init__(self) -> None:
+        if self.hidden < 2 or self.hidden % 2 or min(
+                self.embedding, self.encoder_layers, self.decoder_layers) < 1:
+            raise ValueError("an LSTM network needs an even hidden width and "
+                             "at least one embedding column and layer a side")
+
+
+Architecture = NeuralArchitecture | LstmArchitecture
+
+
+def _header_fields(a: Architecture) -> tuple[int, ...]:
+    """The file header's architecture and its five shape fields."""
+    if isinstance(a, LstmArchitecture):
+        return (LSTM, a.hidden, 1, a.embedding, a.encoder_layers,
+                a.decoder_layers)
+    return (TRANSFORMER, a.d_model, a.heads, a.d_ff, a.encoder_layers,
+            a.decoder_layers)
 
 
 @dataclass(frozen=True)
@@ -82,13 +113,16 @@ class NeuralTrainReport:
     trained_on: str = ""
 
 
-def build_transformer(architecture: NeuralArchitecture, graphemes: int,
-                      phonemes: int, dropout: float = 0.0) -> Any:
-    """A PyTorch module of the file's architecture (pre-norm transformer,
-    ReLU, sinusoidal positions) for `graphemes` and `phonemes` symbols,
-    specials included: :class:`tamsu.neural_torch.Transformer`. Raises
+def build_network(architecture: Architecture, graphemes: int,
+                  phonemes: int, dropout: float = 0.0) -> Any:
+    """A PyTorch module of the model file's network for `graphemes` and
+    `phonemes` symbols, specials included: a
+    :class:`tamsu.neural_torch.Transformer` (pre-norm, ReLU, sinusoidal
+    positions) or a :class:`tamsu.neural_torch.LstmAttention`. Raises
     ImportError with a hint when PyTorch is missing."""
-    from tamsu.neural_torch import Transformer
+    from tamsu.neural_torch import LstmAttention, Transformer
+    if isinstance(architecture, LstmArchitecture):
+        return LstmAttention(architecture, graphemes, phonemes, dropout)
     return Transformer(architecture, graphemes, phonemes, dropout)
 
 
@@ -113,10 +147,10 @@ def _symbols(texts: Sequence[str]) -> bytes:
 
 
 def export_neural(module: Any, path: str | os.PathLike[str], *,
-                  architecture: NeuralArchitecture,
+                  architecture: Architecture,
                   graphemes: Sequence[str], phonemes: Sequence[str],
                   form: str | None = None, reverse: bool = False) -> None:
-    """Writes `module` (from build_transformer) as a model file.
+    """Writes `module` (from build_network) as a model file.
 
     `graphemes` and `phonemes` are the symbol tables without their special
     symbols, in id order after them. The file replaces `path` once it is
@@ -126,13 +160,12 @@ def export_neural(module: Any, path: str | os.PathLike[str], *,
                                    phonemes, form, reverse))
 
 
-def model_bytes(module: Any, architecture: NeuralArchitecture,
+def model_bytes(module: Any, architecture: Architecture,
                  graphemes: Sequence[str], phonemes: Sequence[str],
                  form: str | None, reverse: bool) -> bytes:
     """The model file of export_neural's arguments."""
     if form not in _FORM_CODES:
         raise ValueError(f"unknown grapheme form {form!r}")
-    a = architecture
     grapheme_table = [*GRAPHEME_SPECIALS, *graphemes]
     phoneme_table = [*PHONEME_SPECIALS, *phonemes]
     tensors = [(_file_name(key), value.detach().to("cpu").float())
@@ -149,8 +182,8 @@ def model_bytes(module: Any, architecture: NeuralArchitecture,
     if sys.byteorder != "little":
         data.byteswap()
     head = MAGIC + struct.pack(
-        "<12IQ", FORMAT_VERSION, TRANSFORMER, a.d_model, a.heads, a.d_ff,
-        a.encoder_layers, a.decoder_layers, _FORM_CODES[form], int(reverse),
+        "<12IQ", FORMAT_VERSION, *_header_fields(architecture),
+        _FORM_CODES[form], int(reverse),
         len(grapheme_table), len(phoneme_table), len(tensors), len(data))
     body = bytearray(head + _symbols(grapheme_table) +
                      _symbols(phoneme_table) + table)
@@ -179,7 +212,7 @@ class NeuralOptions:
     machine.
     """
     dev_share: float
-    architecture: NeuralArchitecture
+    architecture: Architecture
     epochs: int
     time_budget: float | None
     patience: int
@@ -211,7 +244,7 @@ def train_neural(lexicon: str | os.PathLike[str] | Lexicon,
                  output: str | os.PathLike[str], *,
                  dev: str | os.PathLike[str] | Lexicon | None = None,
                  dev_share: float = 0.05,
-                 architecture: NeuralArchitecture = NeuralArchitecture(),
+                 architecture: Architecture = NeuralArchitecture(),
                  epochs: int = 200, time_budget: float | None = None,
                  patience: int = 15, batch_size: int = 32,
                  learning_rate: float = 2e-3, warmup_steps: int = 100,

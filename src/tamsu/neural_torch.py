@@ -1,10 +1,12 @@
 """The neural model in PyTorch: its modules and its training loop.
 
 Imported only where a model is trained or exported (the training child of
-:func:`tamsu.neural.train_neural`, :func:`tamsu.neural.build_transformer`),
-never by ``import tamsu``: it imports PyTorch itself. The network's
+:func:`tamsu.neural.train_neural`, :func:`tamsu.neural.build_network`),
+never by ``import tamsu``: it imports PyTorch itself. The networks'
 equations are the C++ core's (src/neural/neural_model.h), so that the
-exported file decodes there exactly as here.
+exported file decodes there exactly as here. Both networks answer
+``forward(source, target_in)`` (teacher-forced log-probabilities) and
+``greedy(source, limit)`` (greedy decoding from <s>).
 """
 
 from __future__ import annotations
@@ -20,16 +22,16 @@ from typing import Any, Callable, Sequence
 from tamsu.graphemes import choose_form, normalise_word
 from tamsu.lexicon import Lexicon, split_words, words_digest
 from tamsu.neural import (END, GRAPHEME_SPECIALS, PAD, PHONEME_SPECIALS,
-                          START, TORCH_HINT, EpochProgress,
+                          START, TORCH_HINT, EpochProgress, LstmArchitecture,
                           NeuralArchitecture, NeuralTrainReport, NeuralOptions,
-                          lexicon_of, model_bytes)
+                          build_network, lexicon_of, model_bytes)
 
 try:
     import torch
 except ImportError:
     raise ImportError(TORCH_HINT) from None
 
-__all__ = ["Transformer", "train_here"]
+__all__ = ["LstmAttention", "Transformer", "train_here"]
 
 nn: Any = torch.nn
 _Module: Any = nn.Module
@@ -164,6 +166,105 @@ class Transformer(_Module):  # type: ignore[misc]
     def forward(self, source: Any, target_in: Any) -> Any:
         return self.decode(*self.encode(source), target_in)
 
+    def greedy(self, source: Any, limit: int) -> Any:
+        memory, blocked = self.encode(source)
+        out = torch.full((source.shape[0], 1), START, dtype=torch.long)
+        done = torch.zeros(source.shape[0], dtype=torch.bool)
+        for _ in range(limit):
+            best = self.decode(memory, blocked, out)[:, -1].argmax(-1)
+            best = best.masked_fill(done, PAD)
+            out = torch.cat([out, best.unsqueeze(1)], 1)
+            done |= best == END
+            if bool(done.all()):
+                break
+        return out
+
+
+class _Side(_Module):  # type: ignore[misc]
+    """An embedding and the LSTM layers reading it."""
+
+    def __init__(self, symbols: int, embedding: int, lstm: Any) -> None:
+        super().__init__()
+        self.embed = nn.Embedding(symbols, embedding)
+        self.lstm = lstm
+
+
+class LstmAttention(_Module):  # type: ignore[misc]
+    """The LSTM network: a bidirectional LSTM encoder; a decoder LSTM fed
+    each step the last phoneme's embedding and the previous attentional
+    vector; attention by the decoder state's dot product with the
+    encoder's outputs through `attn`; the attentional vector
+    tanh(comb([context; state])) gives the log-probabilities through
+    `out`. Same interface as :class:`Transformer`."""
+
+    def __init__(self, a: LstmArchitecture, graphemes: int, phonemes: int,
+                 dropout: float = 0.0) -> None:
+        super().__init__()
+        h = a.hidden
+        self.hidden = h
+        self.enc = _Side(graphemes, a.embedding, nn.LSTM(
+            a.embedding, h // 2, a.encoder_layers, batch_first=True,
+            bidirectional=True,
+            dropout=dropout if a.encoder_layers > 1 else 0.0))
+        self.dec = _Side(phonemes, a.embedding, nn.LSTM(
+            a.embedding + h, h, a.decoder_layers, batch_first=True,
+            dropout=dropout if a.decoder_layers > 1 else 0.0))
+        self.attn = nn.Linear(h, h, bias=False)
+        self.comb = nn.Linear(2 * h, h)
+        self.out = nn.Linear(h, phonemes)
+        self.drop = Dropout(dropout)
+
+    def encode(self, source: Any) -> tuple[Any, Any, Any]:
+        """The encoder's outputs, their attention keys and the padding."""
+        blocked = source == PAD
+        lengths = (~blocked).sum(1)
+        packed = nn.utils.rnn.pack_padded_sequence(
+            self.drop(self.enc.embed(source)), lengths, batch_first=True,
+            enforce_sorted=False)
+        memory, _ = nn.utils.rnn.pad_packed_sequence(
+            self.enc.lstm(packed)[0], batch_first=True,
+            total_length=source.shape[1])
+        return memory, self.attn(memory), blocked
+
+    def step(self, encoded: tuple[Any, Any, Any], embedded: Any,
+             feed: Any, state: Any) -> tuple[Any, Any]:
+        """One decoder step: the attentional vector and the LSTM state."""
+        memory, keys, blocked = encoded
+        top, state = self.dec.lstm(
+            torch.cat([embedded, feed], -1).unsqueeze(1), state)
+        top = top.squeeze(1)
+        scores = (keys @ top.unsqueeze(-1)).squeeze(-1)
+        weights = scores.masked_fill(blocked, float("-inf")).softmax(-1)
+        context = (weights.unsqueeze(1) @ memory).squeeze(1)
+        return torch.tanh(self.comb(torch.cat([context, top], -1))), state
+
+    def forward(self, source: Any, target_in: Any) -> Any:
+        encoded = self.encode(source)
+        embedded = self.drop(self.dec.embed(target_in))
+        feed = embedded.new_zeros(source.shape[0], self.hidden)
+        state, steps = None, []
+        for t in range(target_in.shape[1]):
+            feed, state = self.step(encoded, embedded[:, t], feed, state)
+            feed = self.drop(feed)
+            steps.append(feed)
+        return torch.log_softmax(self.out(torch.stack(steps, 1)), -1)
+
+    def greedy(self, source: Any, limit: int) -> Any:
+        encoded = self.encode(source)
+        out = torch.full((source.shape[0], 1), START, dtype=torch.long)
+        feed = encoded[0].new_zeros(source.shape[0], self.hidden)
+        done = torch.zeros(source.shape[0], dtype=torch.bool)
+        state = None
+        for _ in range(limit):
+            feed, state = self.step(encoded, self.dec.embed(out[:, -1]),
+                                    feed, state)
+            best = self.out(feed).argmax(-1).masked_fill(done, PAD)
+            out = torch.cat([out, best.unsqueeze(1)], 1)
+            done |= best == END
+            if bool(done.all()):
+                break
+        return out
+
 
 def _batch(sequences: Sequence[Sequence[int]]) -> Any:
     width = max(len(s) for s in sequences)
@@ -212,17 +313,7 @@ def _greedy(model: Any, sources: list[list[int]],
     results: list[tuple[int, ...]] = []
     for first in range(0, len(sources), batch_size):
         chunk = sources[first:first + batch_size]
-        memory, blocked = model.encode(_batch(chunk))
-        limit = 2 * max(len(s) for s in chunk) + 8
-        out = torch.full((len(chunk), 1), START, dtype=torch.long)
-        done = torch.zeros(len(chunk), dtype=torch.bool)
-        for _ in range(limit):
-            best = model.decode(memory, blocked, out)[:, -1].argmax(-1)
-            best = best.masked_fill(done, PAD)
-            out = torch.cat([out, best.unsqueeze(1)], 1)
-            done |= best == END
-            if bool(done.all()):
-                break
+        out = model.greedy(_batch(chunk), 2 * max(len(s) for s in chunk) + 8)
         for row in out[:, 1:].tolist():
             results.append(tuple(row[:row.index(END)] if END in row else row))
     return results
@@ -413,9 +504,10 @@ def train_here(lexicon: str | Lexicon, dev: str | Lexicon | None,
     data = _data(lexicon, dev, o)
     _hold_threads(o.threads)
     torch.manual_seed(o.seed)
-    model = Transformer(o.architecture,
-                        len(GRAPHEME_SPECIALS) + len(data.graphemes),
-                        len(PHONEME_SPECIALS) + len(data.phonemes), o.dropout)
+    model = build_network(o.architecture,
+                          len(GRAPHEME_SPECIALS) + len(data.graphemes),
+                          len(PHONEME_SPECIALS) + len(data.phonemes),
+                          o.dropout)
     leaders, epochs, stopped = _fit(model, data, o, started, progress)
     wer, averaged = _settle(model, data, leaders)
     report = NeuralTrainReport(
