@@ -9,7 +9,9 @@ LANG_dev.tsv, one thread), and their bundle tuned on the dev words
 n-gram model, the neural beam, and the bundle, with the training cost
 (processor minutes), then the macro-averages and a Markdown table. Each
 language's result is kept in OUT/LANG.json, so an interrupted run resumes
-where it stopped; the models stay in OUT too. Two languages train at a
+where it stopped; the models stay in OUT too (with LANG.trained.json,
+their training record: a run that stops after training tunes without
+training again). Two languages train at a
 time (--jobs). Test sets are never read.
 """
 
@@ -38,31 +40,30 @@ def measure(task: tuple[str, Path, Path, dict, bool]) -> dict:
     from tamsu.training import train
 
     result_path = out / f"{language}.json"
+    trained_path = out / f"{language}.trained.json"
     train_path = data / f"{language}_train.tsv"
     dev = read_lexicon(data / f"{language}_dev.tsv")
     ngram, network = out / f"{language}.fst", out / f"{language}.tnn"
-    if result_path.exists():
-        result = json.loads(result_path.read_text())
-        if retune:
-            bundle = tune_bundle(ngram, network,
-                                 list(dev.references().items()),
-                                 out / f"{language}.bundle")
-            result.update(mode=bundle.mode, weight=bundle.weight,
-                          **bundle.dev_wer)
-            result_path.write_text(json.dumps(result, indent=1))
-        return result
-    cpu = time.process_time()
-    train(train_path, ngram, progress=False)
-    ngram_cpu = time.process_time() - cpu
-    report = neural.train_neural(train_path, network, dev=dev, **settings)
+    if result_path.exists() and not retune:
+        return json.loads(result_path.read_text())
+    if not trained_path.exists():
+        # Training is kept apart from tuning: a run stopped (or a decoder
+        # changed) after training tunes again without training again.
+        cpu = time.process_time()
+        train(train_path, ngram, progress=False)
+        ngram_cpu = time.process_time() - cpu
+        report = neural.train_neural(train_path, network, dev=dev,
+                                     **settings)
+        trained_path.write_text(json.dumps(dict(
+            language=language, ngram_cpu_min=ngram_cpu / 60,
+            neural_cpu_min=report.cpu_seconds / 60, epochs=report.epochs,
+            best_epoch=report.best_epoch, averaged=report.averaged,
+            greedy_dev_wer=report.dev_wer, parameters=report.parameters,
+            stopped=report.stopped), indent=1))
+    result = json.loads(trained_path.read_text())
     bundle = tune_bundle(ngram, network, list(dev.references().items()),
                          out / f"{language}.bundle")
-    result = dict(language=language, ngram_cpu_min=ngram_cpu / 60,
-                  neural_cpu_min=report.cpu_seconds / 60,
-                  epochs=report.epochs, best_epoch=report.best_epoch,
-                  averaged=report.averaged,
-                  stopped=report.stopped, mode=bundle.mode,
-                  weight=bundle.weight, **bundle.dev_wer)
+    result.update(mode=bundle.mode, weight=bundle.weight, **bundle.dev_wer)
     result_path.write_text(json.dumps(result, indent=1))
     return result
 
@@ -85,20 +86,35 @@ def main() -> int:
     parser.add_argument("--patience", type=int, default=5)
     parser.add_argument("--retune", action="store_true",
                         help="tune the bundles of the languages done again "
-                             "(with the models kept in OUT)")
+                             "(with the models trained in OUT)")
     parser.add_argument("--dropout", type=float, default=0.1)
     parser.add_argument("--time-budget", type=float, default=None,
                         help="wall seconds of neural training per language")
+    parser.add_argument("--architecture", choices=("transformer", "lstm"),
+                        default="transformer")
     parser.add_argument("--d-ff", type=int, default=None,
-                        help="feed-forward width (default: the trainer's)")
+                        help="the transformer's feed-forward width "
+                             "(default: the trainer's)")
+    parser.add_argument("--hidden", type=int, default=None,
+                        help="the LSTM's width (default: the trainer's)")
+    parser.add_argument("--option", action="append", default=[],
+                        metavar="NAME=VALUE",
+                        help="another train_neural option, e.g. "
+                             "batch_size=64 (repeatable)")
     args = parser.parse_args()
     args.out.mkdir(parents=True, exist_ok=True)
     settings: dict = dict(epochs=args.epochs, patience=args.patience,
                           time_budget=args.time_budget, dropout=args.dropout,
                           threads=1, seed=0)
-    if args.d_ff is not None:
-        from tamsu.neural import NeuralArchitecture
+    from tamsu.neural import LstmArchitecture, NeuralArchitecture
+    if args.architecture == "lstm":
+        settings["architecture"] = LstmArchitecture(
+            **({} if args.hidden is None else {"hidden": args.hidden}))
+    elif args.d_ff is not None:
         settings["architecture"] = NeuralArchitecture(d_ff=args.d_ff)
+    for option in args.option:
+        name, _, value = option.partition("=")
+        settings[name] = float(value) if "." in value else int(value)
     languages = args.only.split(",") if args.only else LANGUAGES
     print(f"settings: {settings}", flush=True)
     print("| language | n-gram | neural | n-gram 10-best rescored | neural "

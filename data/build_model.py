@@ -231,7 +231,7 @@ def rebundle(paths, old, ngram_path):
     data = json.loads(bundle.read_text(encoding="utf-8"))
     here = bundle.parent
     bundles.write_bundle(bundle, bundles.Bundle(
-        ngram_path, str(here / data["neural"]), data["mode"], data["weight"],
+        ngram_path, (str(here / data["neural"]),), data["mode"], data["weight"],
         data["depth"], data["dev_wer"], data.get("weights", {})))
     print(f"{bundle}: now bundles {ngram_path} ({len(words)} test words "
           f"answered alike)")

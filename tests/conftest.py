@@ -105,7 +105,8 @@ def flat(tmp_path_factory):
     """Bundles made without PyTorch: the cipher's n-gram model cipher.fst
     (of cipher.dict) with flat.tnn (neural_bytes: every step the same
     distribution, the end likeliest) as rescore.bundle, beam.bundle
-    (rescore-beam) and neural.bundle, weight 0.5."""
+    (rescore-beam) and neural.bundle, weight 0.5; ensemble.bundle rescores
+    with flat.tnn and flat2.tnn (another flat distribution)."""
     from tamsu.bundle import Bundle, write_bundle
     folder = tmp_path_factory.mktemp("flat")
     (folder / "cipher.dict").write_text(CIPHER_DICT)
@@ -115,11 +116,19 @@ def flat(tmp_path_factory):
     (folder / "flat.tnn").write_bytes(neural_bytes(
         phonemes, [-9.0, -9.0, 1.0, 0.5] + [0.0] * (len(phonemes) - 1),
         sorted(CIPHER)))
+    # Another distribution, the first phoneme likeliest, for ensembles.
+    (folder / "flat2.tnn").write_bytes(neural_bytes(
+        phonemes, [-9.0, -9.0, 0.0, 2.0] + [0.5] * (len(phonemes) - 1),
+        sorted(CIPHER)))
     for mode, name in (("rescore", "rescore"), ("rescore-beam", "beam"),
                        ("neural", "neural")):
         write_bundle(folder / f"{name}.bundle", Bundle(
-            str(folder / "cipher.fst"), str(folder / "flat.tnn"), mode, 0.5,
+            str(folder / "cipher.fst"), (str(folder / "flat.tnn"),), mode, 0.5,
             10, {}))
+    write_bundle(folder / "ensemble.bundle", Bundle(
+        str(folder / "cipher.fst"),
+        (str(folder / "flat.tnn"), str(folder / "flat2.tnn")), "rescore",
+        0.5, 10, {}))
     return folder
 
 

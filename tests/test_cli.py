@@ -173,7 +173,7 @@ def test_train_neural_reports_the_chosen_mode(model, tmp_path, capsys,
             dev=[("cat", [("K", "AE", "T")])])
 
     def tune_bundle(ngram, neural_model, dev, output):
-        return Bundle(ngram, neural_model, "rescore-beam", 0.5, 10, {
+        return Bundle(ngram, (neural_model,), "rescore-beam", 0.5, 10, {
             "ngram": 30.0, "neural": 20.0, "rescore": 25.0,
             "rescore-beam": 15.0})
     monkeypatch.setattr(neural, "train_neural", train_neural)

@@ -13,6 +13,7 @@ import pytest
 
 from tamsu import G2P, cli, dask_support, neural
 from tamsu._batch import BatchDecoder
+from tamsu._neural import NeuralModel
 from tamsu.bundle import MODES, read_bundle, tune_bundle
 from tamsu.decoders import (BeamRescoringDecoder, RescoringDecoder,
                             SearchOptions, finish_list)
@@ -44,6 +45,9 @@ def test_bundle_records_its_tuning(models, capsys):
         G2P(changed)
 
 
+_FLAT = "f" * 64  # a digest's form (hashes are checked after the manifest)
+
+
 def _deep(depth):
     return "[" * depth + "]" * depth
 
@@ -66,6 +70,10 @@ def _deep(depth):
     (dict(mode="loud"), "mode must be one of"),
     (dict(version=True), "unsupported bundle version"),
     (dict(ngram_sha256="XYZ"), "64 lower-case hex digits"),
+    (dict(neural=["flat.tnn", "./flat.tnn"]), "one digest per neural model"),
+    (dict(neural=["flat.tnn", "./flat.tnn"], neural_sha256=[_FLAT] * 2),
+     "neural names a model twice"),
+    (dict(neural=[]), "neural must name 1 to 16 models"),
     (dict(weights={"rescore": 2}), "rescore must be a number from 0 to 1"),
     (dict(dev_wer=[]), "dev_wer must be an object"),
     (dict(extra=_deep(3000)), "nested too deeply"),
@@ -125,8 +133,9 @@ def test_front_end_decodes_neural_models(models, name, tmp_path):
     assert g2p("bad")[0].phonemes == ("X", "Y")
 
 
-def test_a_bundle_ships_to_dask_workers_as_bytes(flat):
-    g2p = G2P(flat / "rescore.bundle")
+@pytest.mark.parametrize("name", ["rescore.bundle", "ensemble.bundle"])
+def test_a_bundle_ships_to_dask_workers_as_bytes(flat, name):
+    g2p = G2P(flat / name)
     shipped = pickle.loads(pickle.dumps(
         dask_support._Shipped(g2p, ship_model=True)))
     dask_support._cache.clear()
@@ -135,8 +144,37 @@ def test_a_bundle_ships_to_dask_workers_as_bytes(flat):
     assert list(worker.map(WORDS)) == list(g2p.map(WORDS))
 
 
+@pytest.mark.parametrize("mode", ["rescore", "rescore-beam", "neural"])
+def test_an_ensemble_ranks_by_its_members_mean_score(flat, tmp_path, mode):
+    ensemble = read_bundle(flat / "ensemble.bundle")
+    first, second = (NeuralModel(m) for m in ensemble.neural)
+    words = WORDS[:6]
+    both = RescoringDecoder(ensemble, "", SearchOptions())
+    # The n-gram list, and the first model's beam, scored by both.
+    for found in (both.candidates(words), both.beam_candidates(words)):
+        lists = [[c.phonemes for c in cs] for cs in found]
+        assert lists[0]
+        assert [[c.neural for c in cs] for cs in found] == [
+            [pytest.approx((a + b) / 2) for a, b in zip(*scores)]
+            for scores in zip(first.score_batch(words, lists),
+                              second.score_batch(words, lists))]
+    for name in ("cipher.fst", "flat.tnn", "flat2.tnn"):
+        (tmp_path / name).write_bytes((flat / name).read_bytes())
+    path = tmp_path / "ensemble.bundle"
+    path.write_text(json.dumps(dict(json.loads(
+        (flat / "ensemble.bundle").read_text()), mode=mode)))
+    weight = {"rescore": 0.5, "rescore-beam": 0.5, "neural": 1.0}[mode]
+    kind = RescoringDecoder if mode == "rescore" else BeamRescoringDecoder
+    expected = kind(dataclasses.replace(ensemble, weight=weight), "",
+                    SearchOptions(nbest=2)).decode(words)
+    assert [[p.phonemes for p in G2P(path, None, nbest=2)(w)]
+            for w in words] == [[s.phonemes for s in found]
+                                for found in expected]
+
+
 @pytest.mark.parametrize("kind, weight, unused", [
-    (RescoringDecoder, 0.0, "_neural"), (BeamRescoringDecoder, 1.0, "_ngram")])
+    (RescoringDecoder, 0.0, "_members"),
+    (BeamRescoringDecoder, 1.0, "_ngram")])
 def test_rescoring_skips_the_model_its_weight_ignores(flat, kind, weight,
                                                       unused):
     bundle = dataclasses.replace(read_bundle(flat / "rescore.bundle"),

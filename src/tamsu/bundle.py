@@ -1,6 +1,6 @@
-"""Bundles: a neural and an n-gram model combined, read, written and tuned.
+"""Bundles: neural and n-gram models combined, read, written and tuned.
 
-A bundle is a small JSON manifest beside its two models that says how to
+A bundle is a small JSON manifest beside its models that says how to
 combine them (:mod:`tamsu.decoders` decodes with it)::
 
     {"format": "tamsu-bundle", "version": 1,
@@ -11,9 +11,12 @@ combine them (:mod:`tamsu.decoders` decodes with it)::
                  "rescore-beam": 14.6},
      "weights": {"rescore": 0.6, "rescore-beam": 0.45}}
 
-The models are regular files inside the bundle's folder, named relative to
-it, and a model whose sha256 differs from the recorded one is refused: the
-weight was tuned for that pair. A bundle is untrusted input like any model
+A bundle may name several neural models, an ensemble ("neural" and
+"neural_sha256" are then lists of the same length): their mean
+log-probability is the neural score below. The models are regular files
+inside the bundle's folder, named relative to it, and a model whose sha256
+differs from the recorded one is refused: the weight was tuned for those
+models. A bundle is untrusted input like any model
 file: every value is checked for its exact type and range, and nothing
 outside the folder, nor any device or pipe, is ever opened.
 
@@ -28,10 +31,12 @@ teacher-forced probability of the whole sequence. Both are conditional
 distributions over pronunciations of the word, so the interpolation is a
 log-linear mixture of experts; the weight is chosen on dev words at
 training time (:func:`tune_bundle`). Mode "neural" decodes with the neural
-model's beam search alone (chosen when that was better on dev).
+model's beam search alone (chosen when that was better on dev); an
+ensemble's first model searches and the members' mean score ranks its
+beam.
 
 In mode "rescore-beam" the roles swap: the neural model's beam (its
-NEURAL_BEAM best pronunciations) is re-ranked by the same formula, P_ngram
+NEURAL_BEAM best pronunciations; an ensemble's first model's) is re-ranked by the same formula, P_ngram
 being the share of the best joint path of the word and each candidate
 (:meth:`tamsu._batch.BatchDecoder.path_weights`, a search constrained to
 the candidate's phonemes) among the candidates'; a candidate the n-gram
@@ -55,8 +60,8 @@ from tamsu.phones import Phonemes
 if TYPE_CHECKING:
     from tamsu.decoders import Candidate
 
-__all__ = ["BUNDLE_FORMAT", "MAX_DEPTH", "MODES", "NEURAL_BEAM", "Bundle",
-           "read_bundle", "tune_bundle", "verify_bundle", "write_bundle"]
+__all__ = ["BUNDLE_FORMAT", "MAX_DEPTH", "MAX_MEMBERS", "MODES", "NEURAL_BEAM",
+           "Bundle", "read_bundle", "tune_bundle", "verify_bundle", "write_bundle"]
 
 BUNDLE_FORMAT: Final = "tamsu-bundle"
 _VERSION = 1
@@ -72,14 +77,15 @@ of the neural model)."""
 # A manifest is a few hundred bytes; anything much larger is not one.
 _MANIFEST_BYTES = 1 << 16
 _WEIGHTS = [i / 20 for i in range(21)]
-_KINDS = ("ngram", "neural")
+# The most neural models a bundle combines.
+MAX_MEMBERS: Final = 16
 
 
 @dataclass(frozen=True)
 class Bundle:
     """A bundle file's content, its paths made absolute."""
     ngram: str
-    neural: str
+    neural: tuple[str, ...]  # one model, or an ensemble's members
     mode: str          # one of MODES
     weight: float      # the neural model's share of the rescoring score
     depth: int         # the n-gram paths rescored
@@ -87,7 +93,7 @@ class Bundle:
     # The weight tuned for each rescoring mode, so that another mode can be
     # chosen by editing `mode` and `weight` alone.
     weights: dict[str, float] = dataclasses.field(default_factory=dict)
-    # The models' recorded sha256, by kind ({} for a bundle being made).
+    # The models' recorded sha256, by path ({} for a bundle being made).
     sha256: dict[str, str] = dataclasses.field(default_factory=dict,
                                                compare=False)
 
@@ -119,10 +125,29 @@ def _scores(data: dict[str, Any], key: str, names: Sequence[str],
     return {name: _number(table, name, 0.0, high) for name in table}
 
 
-def _model_file(data: dict[str, Any], kind: str, folder: str) -> str:
-    """The bundle's `kind` model: a regular file inside `folder` (its real
-    path, symbolic links resolved), checked before anything opens it."""
-    name = data.get(kind)
+def _model_files(data: dict[str, Any], kind: str,
+                 folder: str) -> dict[str, str]:
+    """The bundle's `kind` models (one name, or a list of them for the
+    neural models) and their recorded sha256, by real path (symbolic links
+    resolved): regular files inside `folder`, checked before anything
+    opens them."""
+    names, digests = data.get(kind), data.get(f"{kind}_sha256")
+    if kind == "neural" and isinstance(names, list):
+        if not 1 <= len(names) <= MAX_MEMBERS:
+            raise _Bad(f"neural must name 1 to {MAX_MEMBERS} models")
+        if not isinstance(digests, list) or len(digests) != len(names):
+            raise _Bad("neural_sha256 must list one digest per neural model")
+    else:
+        names, digests = [names], [digests]
+    files = dict(_model_file(name, digest, kind, folder)
+                 for name, digest in zip(names, digests))
+    if len(files) < len(names):
+        raise _Bad(f"{kind} names a model twice")
+    return files
+
+
+def _model_file(name: Any, digest: Any, kind: str,
+                folder: str) -> tuple[str, str]:
     if not isinstance(name, str) or not name or "\0" in name:
         raise _Bad(f"{kind} must name a file")
     if os.path.isabs(name):
@@ -137,11 +162,10 @@ def _model_file(data: dict[str, Any], kind: str, folder: str) -> str:
                    f"{error.strerror}") from None
     if not stat.S_ISREG(mode):
         raise _Bad(f"the {kind} model {name} is not a regular file")
-    digest = data.get(f"{kind}_sha256")
     if not (isinstance(digest, str) and len(digest) == 64
             and all(c in "0123456789abcdef" for c in digest)):
         raise _Bad(f"{kind}_sha256 must be 64 lower-case hex digits")
-    return real
+    return real, digest
 
 
 def _manifest(path: str) -> dict[str, Any]:
@@ -171,16 +195,17 @@ def read_bundle(path: str | os.PathLike[str]) -> Bundle:
     try:
         data = _manifest(name)
         folder = os.path.realpath(os.path.dirname(os.path.abspath(name)))
-        files = {kind: _model_file(data, kind, folder) for kind in _KINDS}
+        ngram = _model_files(data, "ngram", folder)
+        neural = _model_files(data, "neural", folder)
         mode = data.get("mode")
         if mode not in MODES:
             raise _Bad(f"mode must be one of {', '.join(MODES)}")
-        return Bundle(files["ngram"], files["neural"], mode,
+        return Bundle(next(iter(ngram)), tuple(neural), mode,
                       _number(data, "weight", 0.0, 1.0),
                       _number(data, "depth", 1, MAX_DEPTH, int),
                       _scores(data, "dev_wer", ("ngram", *MODES), 100.0),
                       _scores(data, "weights", MODES[:2], 1.0),
-                      {kind: data[f"{kind}_sha256"] for kind in _KINDS})
+                      ngram | neural)
     except (OSError, UnicodeDecodeError, ValueError) as error:
         reason = error.strerror if isinstance(error, OSError) else error
         raise ValueError(f"{name}: bad bundle: {reason}") from None
@@ -189,16 +214,20 @@ def read_bundle(path: str | os.PathLike[str]) -> Bundle:
 def verify_bundle(bundle: Bundle) -> None:
     """Raises ValueError when a model is not the one the bundle was tuned
     with (its sha256 differs from the recorded one)."""
-    for kind in _KINDS:
-        file = getattr(bundle, kind)
+    for kind, file in _models(bundle):
         try:
             found = sha256_of(file)
         except OSError as error:
             raise ValueError(f"cannot read the {kind} model {file}: "
                              f"{error.strerror}") from None
-        if found != bundle.sha256.get(kind):
+        if found != bundle.sha256.get(file):
             raise ValueError(f"{file} is not the {kind} model the bundle "
                              f"was tuned with (sha256 differs)")
+
+
+def _models(bundle: Bundle) -> list[tuple[str, str]]:
+    """The bundle's models: (kind, path) pairs."""
+    return [("ngram", bundle.ngram), *(("neural", n) for n in bundle.neural)]
 
 
 def write_bundle(path: str | os.PathLike[str], bundle: Bundle) -> None:
@@ -206,21 +235,26 @@ def write_bundle(path: str | os.PathLike[str], bundle: Bundle) -> None:
     their sha256), replacing the file once it is complete."""
     here = os.path.dirname(os.path.abspath(path))
     data: dict[str, Any] = {"format": BUNDLE_FORMAT, "version": _VERSION}
-    for kind in _KINDS:
-        file = getattr(bundle, kind)
-        data[kind] = os.path.relpath(file, here)
-        data[f"{kind}_sha256"] = sha256_of(file)
+    for kind, files in (("ngram", [bundle.ngram]), ("neural", bundle.neural)):
+        names = [os.path.relpath(file, here) for file in files]
+        digests = [sha256_of(file) for file in files]
+        # One model is named as a bundle always named it.
+        data[kind] = names if len(names) > 1 else names[0]
+        data[f"{kind}_sha256"] = digests if len(names) > 1 else digests[0]
     data.update(mode=bundle.mode, weight=bundle.weight, depth=bundle.depth,
                 dev_wer=bundle.dev_wer, weights=bundle.weights)
     write_whole(path, (json.dumps(data, indent=1) + "\n").encode())
 
 
-def tune_bundle(ngram: str | os.PathLike[str], neural: str | os.PathLike[str],
+def tune_bundle(ngram: str | os.PathLike[str],
+                neural: str | os.PathLike[str] | Sequence[
+                    str | os.PathLike[str]],
                 dev: Sequence[tuple[str, Sequence[Phonemes]]],
                 output: str | os.PathLike[str], *, depth: int = 10,
                 threads: int = 1, trained_on: str | None = None) -> Bundle:
-    """Writes a bundle of `ngram` and `neural` to `output`, its mode and
-    weight the best on the `dev` words ((word, references) pairs): the
+    """Writes a bundle of `ngram` and `neural` (a model, or a sequence of
+    models for an ensemble, trained on the same words) to `output`, its
+    mode and weight the best on the `dev` words ((word, references) pairs): the
     neural beam alone, or rescoring (the n-gram list or the neural beam)
     with the weight of the grid 0, 0.05, ..., 1 with the fewest word errors
     (ties go to the smaller weight, then to "rescore", "rescore-beam" and
@@ -234,12 +268,18 @@ def tune_bundle(ngram: str | os.PathLike[str], neural: str | os.PathLike[str],
     neural training's share and seed) is refused. Raises ValueError for
     such a pair, models that cannot be loaded or no dev words."""
     # The decoders read bundles: imported here, where a bundle is made.
-    from tamsu.decoders import RescoringDecoder, SearchOptions, load_decoder
+    from tamsu.decoders import RescoringDecoder, SearchOptions
     if not dev:
         raise ValueError("tuning a bundle needs dev words")
     if not 1 <= depth <= MAX_DEPTH:
         raise ValueError(f"depth must be from 1 to {MAX_DEPTH}")
-    draft = Bundle(os.path.abspath(ngram), os.path.abspath(neural), "rescore",
+    members = ((neural,) if isinstance(neural, (str, os.PathLike))
+               else tuple(neural))
+    if not 1 <= len(members) <= MAX_MEMBERS:
+        raise ValueError(f"a bundle combines 1 to {MAX_MEMBERS} neural "
+                         f"models")
+    draft = Bundle(os.path.abspath(ngram),
+                   tuple(os.path.abspath(m) for m in members), "rescore",
                    0.0, depth, {})
     rescorer = RescoringDecoder(draft, "", SearchOptions(), verify=False)
     if trained_on is not None and rescorer.trained_on != trained_on:
@@ -248,18 +288,15 @@ def tune_bundle(ngram: str | os.PathLike[str], neural: str | os.PathLike[str],
             f"(train it with hold_out and seed as the neural model's "
             f"dev_share and seed): tuned on words it has seen, the bundle "
             f"would choose it alone")
-    alone = load_decoder(draft.neural, "", SearchOptions())
     wanted = [{tuple(r) for r in references} for _, references in dev]
     spelled = _spelled(dev, rescorer.alphabet)
     tried = {mode: _errors_by_weight(found, wanted) for mode, found in (
         ("rescore", rescorer.candidates(spelled, threads)),
         ("rescore-beam", rescorer.beam_candidates(spelled, threads)))}
-    neural_errors = sum(
-        not top or top[0].phonemes not in right for top, right in
-        zip(alone.decode(_spelled(dev, alone.alphabet), threads), wanted))
     best = {mode: min(range(len(_WEIGHTS)), key=lambda i: (errors[i], i))
             for mode, errors in tried.items()}
-    wer = {"ngram": tried["rescore"][0], "neural": neural_errors,
+    # The neural beam ranked by the neural score alone: mode "neural".
+    wer = {"ngram": tried["rescore"][0], "neural": tried["rescore-beam"][-1],
            **{mode: tried[mode][i] for mode, i in best.items()}}
     mode = min(MODES, key=lambda m: wer[m])
     bundle = dataclasses.replace(

@@ -87,11 +87,12 @@ def _read(path: str) -> bytes:
 
 def _packed(path: str) -> tuple[bytes, ...]:
     """A model's files: the model alone, or a bundle's manifest and the
-    n-gram and neural models it names."""
+    n-gram and neural models it names, in its order."""
     if model_kind(path) != "bundle":
         return (_read(path),)
     bundle = read_bundle(path)
-    return _read(path), _read(bundle.ngram), _read(bundle.neural)
+    return (_read(path), _read(bundle.ngram),
+            *(_read(member) for member in bundle.neural))
 
 
 def _unpacked(files: tuple[bytes, ...]) -> str:
@@ -101,10 +102,11 @@ def _unpacked(files: tuple[bytes, ...]) -> str:
     records)."""
     if len(files) == 1:
         return _stored(files[0])
-    manifest, ngram, neural = files
+    manifest, ngram, *neural = files
     data = json.loads(manifest)
+    names = [os.path.basename(_stored(member)) for member in neural]
     data.update(ngram=os.path.basename(_stored(ngram)),
-                neural=os.path.basename(_stored(neural)))
+                neural=names if isinstance(data["neural"], list) else names[0])
     return _stored(json.dumps(data).encode())
 
 

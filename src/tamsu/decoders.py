@@ -10,9 +10,9 @@ kind becomes a :class:`PartDecoder` here (:func:`load_decoder`):
 - an ensemble of n-gram models (:mod:`tamsu.ensemble`), their posteriors
   summed;
 - a neural model (its beam search);
-- a bundle of a neural and an n-gram model (:mod:`tamsu.bundle`): the
-  n-gram list rescored by the neural model, the neural beam rescored by
-  the n-gram model, or the neural beam alone.
+- a bundle of an n-gram model and one or more neural models
+  (:mod:`tamsu.bundle`): the n-gram list rescored by the neural models,
+  the neural beam rescored by the n-gram model, or the neural beam alone.
 
 Whatever the kind, a decoder's candidates end the same way
 (:func:`finish_list`), so the options mean one thing everywhere:
@@ -310,8 +310,9 @@ def _combined(lists: Sequence[Sequence[Phonemes]],
 
 
 class RescoringDecoder:
-    """The n-gram model's n-best list re-ranked with the neural model's
-    teacher-forced log-probabilities (see tamsu.bundle for the formula)."""
+    """The n-gram model's n-best list re-ranked with the neural models'
+    mean teacher-forced log-probability (see tamsu.bundle for the
+    formula)."""
 
     def __init__(self, bundle: Bundle, delim: str, options: SearchOptions,
                  *, verify: bool = True) -> None:
@@ -321,7 +322,7 @@ class RescoringDecoder:
                 1, thread_name_prefix="tamsu") as helper:
             checked = helper.submit(verify_bundle, bundle) if verify else None
             self._ngram = load_with(BatchDecoder, bundle.ngram, delim)
-            self._neural = NeuralModel(bundle.neural)
+            self._members = [NeuralModel(path) for path in bundle.neural]
             if checked is not None:
                 checked.result()
         self._weight = bundle.weight
@@ -332,7 +333,6 @@ class RescoringDecoder:
         self.alphabet = Alphabet.of_model(self._ngram, delim)
         self.phones = phone_set(self._ngram)
         self.trained_on = trained_words(self._ngram)  # the n-gram model's
-        self._form = self._neural.grapheme_form
 
     def candidates(self, parts: Sequence[str], threads: int = 1,
                    scored: bool = True) -> list[list[Candidate]]:
@@ -353,25 +353,40 @@ class RescoringDecoder:
         """The neural beam of each part, in neural order; n-gram scores
         the same for all unless `scored`."""
         def decode(wanted: list[str]) -> list[list[Candidate]]:
+            first = self._members[0]
             # An empty pronunciation is no answer, whatever its score.
             beams = [[(tuple(p), s) for p, s in paths if p]
-                     for paths in self._neural.phoneticize_batch(
-                         self._neural_words(wanted), self._beam, self._beam,
-                         threads)]
+                     for paths in first.phoneticize_batch(
+                         _spelled_for(first, wanted), self._beam,
+                         self._beam, threads)]
             phonemes = [[p for p, _ in paths] for paths in beams]
             ngram: Sequence[Sequence[float | None]] = _zeros(phonemes)
             if scored:
                 ngram = self._ngram.path_weights(wanted, phonemes, threads)
-            return _combined(phonemes, ngram,
-                [[s for _, s in paths] for paths in beams])
+            neural = [[s for _, s in paths] for paths in beams]
+            if len(self._members) > 1:
+                # The search's scores are its model's teacher-forced ones.
+                neural = _mean([neural, *(
+                    self._member_scores(m, wanted, phonemes, threads)
+                    for m in self._members[1:])])
+            return _combined(phonemes, ngram, neural)
         return _each_part(parts, decode, [])
 
     def _scores(self, words: Sequence[str],
                 phonemes: Sequence[Sequence[Phonemes]],
                 threads: int) -> list[list[float]]:
-        """The neural log-probabilities of each word's candidates, scored
-        in calls of at most _SCORED_PER_CALL candidates."""
-        spelled = self._neural_words(words)
+        """The neural models' mean log-probability of each word's
+        candidates."""
+        return _mean([self._member_scores(m, words, phonemes, threads)
+                      for m in self._members])
+
+    @staticmethod
+    def _member_scores(model: NeuralModel, words: Sequence[str],
+                       phonemes: Sequence[Sequence[Phonemes]],
+                       threads: int) -> list[list[float]]:
+        """One neural model's log-probabilities of each word's candidates,
+        scored in calls of at most _SCORED_PER_CALL candidates."""
+        spelled = _spelled_for(model, words)
         out: list[list[float]] = []
         start = 0
         while start < len(words):
@@ -380,16 +395,10 @@ class RescoringDecoder:
                     phonemes[end]) <= _SCORED_PER_CALL):
                 held += len(phonemes[end])
                 end += 1
-            out += self._neural.score_batch(spelled[start:end],
-                                            phonemes[start:end], threads)
+            out += model.score_batch(spelled[start:end],
+                                     phonemes[start:end], threads)
             start = end
         return out
-
-    def _neural_words(self, parts: Sequence[str]) -> list[str]:
-        # Both models come from one lexicon, but a grapheme form each: the
-        # neural model reads the word in its own (and leaves out what it
-        # does not know).
-        return [normalise_word(part, self._form) for part in parts]
 
     def decode(self, parts: Sequence[str],
                threads: int = 1) -> list[list[Scored]]:
@@ -416,6 +425,22 @@ class BeamRescoringDecoder(RescoringDecoder):
 
 def _zeros(lists: Sequence[Sequence[object]]) -> list[list[float]]:
     return [[0.0] * len(found) for found in lists]
+
+
+def _mean(tables: Sequence[Sequence[Sequence[float]]]) -> list[list[float]]:
+    """The element-wise mean of tables of one shape (a single table as
+    it is, so one model's scores stay exactly its own)."""
+    if len(tables) == 1:
+        return [list(row) for row in tables[0]]
+    return [[math.fsum(values) / len(values) for values in zip(*rows)]
+            for rows in zip(*tables)]
+
+
+def _spelled_for(model: NeuralModel, parts: Sequence[str]) -> list[str]:
+    # The models of a bundle come from one lexicon, but a grapheme form
+    # each: a neural model reads the word in its own (and leaves out what
+    # it does not know).
+    return [normalise_word(part, model.grapheme_form) for part in parts]
 
 
 def model_kind(path: str | os.PathLike[str]) -> str:
@@ -496,9 +521,12 @@ def load_decoder(model: str | tuple[str, ...], delim: str,
     if kind == "neural":
         return NeuralDecoder(NeuralModel(model), options)
     bundle = read_bundle(model)
-    if bundle.mode == "neural":
+    if bundle.mode == "neural" and len(bundle.neural) == 1:
         verify_bundle(bundle)
-        return NeuralDecoder(NeuralModel(bundle.neural), options)
-    if bundle.mode == "rescore-beam":
+        return NeuralDecoder(NeuralModel(bundle.neural[0]), options)
+    if bundle.mode == "neural":
+        # The first model's beam ranked by the members' mean alone.
+        bundle = dataclasses.replace(bundle, weight=1.0)
+    if bundle.mode != "rescore":
         return BeamRescoringDecoder(bundle, delim, options)
     return RescoringDecoder(bundle, delim, options)
