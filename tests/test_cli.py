@@ -168,6 +168,7 @@ def test_train_neural_checks_every_input_first(model, tmp_path, capsys,
 def test_train_neural_reports_the_chosen_mode(model, tmp_path, capsys,
                                               monkeypatch):
     def train_neural(lexicon, output, **options):
+        assert options["architecture"] == neural.LstmArchitecture()
         return neural.NeuralTrainReport(
             output, 6, 1, "nfc", 100, 3, 2, 1, 0.0, "epochs", 1.0, 1.0,
             dev=[("cat", [("K", "AE", "T")])])
@@ -183,7 +184,7 @@ def test_train_neural_reports_the_chosen_mode(model, tmp_path, capsys,
     assert cli.main(["train", lexicon, "-o", ngram, "--hold-out", "0.05",
                      "--order", "2"]) == 0
     assert cli.main(["train-neural", lexicon, "-o", str(tmp_path / "n.tnn"),
-                     "--ngram", ngram]) == 0
+                     "--ngram", ngram, "--architecture", "lstm"]) == 0
     assert capsys.readouterr().err.splitlines()[-1] == (
         f"bundle {tmp_path}/n.tnn.bundle: rescore-beam, weight 0.5; dev WER "
         f"n-gram 30.00%, neural 20.00%, the bundle (rescore-beam) 15.00%")

@@ -33,10 +33,13 @@ __all__ = ["DESCRIPTION", "SUMMARY", "add_options", "run"]
 SUMMARY = ("train a neural model (needs PyTorch), alone or bundled with an "
            "n-gram model")
 DESCRIPTION = (
-    "Train a neural model (a small transformer; PyTorch is needed to train, "
-    "not to decode) from a pronunciation dictionary, with early stopping on "
-    "dev words. With --ngram, also write a bundle that rescores the n-gram "
+    "Train a neural model (a small LSTM or transformer encoder-decoder; "
+    "PyTorch is needed to train, not to decode) from a pronunciation "
+    "dictionary, with early stopping on dev words. With --ngram, also write a bundle that rescores the n-gram "
     "model's best pronunciations with it, tuned on the dev words.")
+
+# The networks by name, the default first.
+ARCHITECTURES = ("transformer", "lstm")
 
 # The n-gram training options that also decide how a neural model reads
 # its lexicon.
@@ -73,6 +76,11 @@ def add_options(parser: argparse.ArgumentParser) -> None:
 
 
 def _add_run_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--architecture", choices=ARCHITECTURES,
+                        default=ARCHITECTURES[0],
+                        help=f"the network (default: {ARCHITECTURES[0]}): a "
+                             f"bidirectional LSTM encoder with an attending "
+                             f"LSTM decoder, or a transformer")
     parser.add_argument("--dev-share", type=real(0.0, 0.5),
                         default=0.05, metavar="SHARE",
                         help="the share set aside without --dev (default: "
@@ -194,8 +202,11 @@ def _train(args: argparse.Namespace,
                      f"(best {epoch.best_dev_wer:.1f}%)")
             bar.update()
 
+        from tamsu.neural import LstmArchitecture, NeuralArchitecture
         return train_neural(
             inputs.lexicon, args.output, dev=inputs.dev,
+            architecture=(LstmArchitecture() if args.architecture == "lstm"
+                          else NeuralArchitecture()),
             dev_share=args.dev_share, epochs=args.epochs,
             time_budget=args.time_budget, patience=args.patience,
             seed=args.seed, threads=args.threads,
