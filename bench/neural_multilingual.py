@@ -32,8 +32,8 @@ LANGUAGES = ("ady arm bul dut fre geo gre hin hun ice jpn kor lit rum "
 DEFAULT_DATA = ROOT.parent / "shared" / "data" / "g2p-2020"
 
 
-def measure(task: tuple[str, Path, Path, dict, bool]) -> dict:
-    language, data, out, settings, retune = task
+def measure(task: tuple[str, Path, Path, dict, bool, bool]) -> dict | None:
+    language, data, out, settings, retune, train_only = task
     from tamsu import neural
     from tamsu.bundle import tune_bundle
     from tamsu.lexicon import read_lexicon
@@ -61,6 +61,8 @@ def measure(task: tuple[str, Path, Path, dict, bool]) -> dict:
             greedy_dev_wer=report.dev_wer, parameters=report.parameters,
             stopped=report.stopped), indent=1))
     result = json.loads(trained_path.read_text())
+    if train_only:
+        return None
     bundle = tune_bundle(ngram, network, list(dev.references().items()),
                          out / f"{language}.bundle")
     result.update(mode=bundle.mode, weight=bundle.weight, **bundle.dev_wer)
@@ -87,6 +89,8 @@ def main() -> int:
     parser.add_argument("--retune", action="store_true",
                         help="tune the bundles of the languages done again "
                              "(with the models trained in OUT)")
+    parser.add_argument("--train-only", action="store_true",
+                        help="train the models and stop (tune later)")
     parser.add_argument("--dropout", type=float, default=0.1)
     parser.add_argument("--time-budget", type=float, default=None,
                         help="wall seconds of neural training per language")
@@ -123,10 +127,15 @@ def main() -> int:
     results = []
     with multiprocessing.Pool(args.jobs) as pool:
         for r in pool.imap(measure, [(lang, args.data, args.out, settings,
-                                      args.retune) for lang in languages]):
+                                      args.retune, args.train_only)
+                                     for lang in languages]):
+            if r is None:
+                continue
             print(row(r), flush=True)
             results.append(r)
     n = len(results)
+    if not n:
+        return 0
     best = [r[r["mode"]] for r in results]
     print(f"| macro ({n}) | {sum(r['ngram'] for r in results) / n:.2f} | "
           f"{sum(r['neural'] for r in results) / n:.2f} | "
