@@ -117,6 +117,8 @@ def main() -> int:
                              "test words without stress")
     parser.add_argument("--neural", type=float, metavar="MINUTES",
                         help="also train the neural model and the bundle")
+    parser.add_argument("--threads", type=int, default=1,
+                        help="training threads of the neural model")
     parser.add_argument("--rebundle", metavar="OLD",
                         help="point the bundle at the rebuilt model, which "
                              "must answer as OLD does")
@@ -150,7 +152,8 @@ def main() -> int:
     if args.rebundle:
         return rebundle(paths, args.rebundle, args.output)
     if args.neural:
-        build_bundle(paths, args.output, args.neural * 60, args.jobs)
+        build_bundle(paths, args.output, args.neural * 60, args.jobs,
+                     args.threads)
         return 0
     build_dictionary.main()  # the shipped dictionary, from the same source
     report, seconds, result = train_and_measure(
@@ -171,7 +174,7 @@ def main() -> int:
     return 0
 
 
-def build_bundle(paths, ngram_path, budget, jobs):
+def build_bundle(paths, ngram_path, budget, jobs, threads):
     """The neural model and the shipped bundle (see --neural)."""
     import dataclasses
     from tamsu import bundle as bundles, neural
@@ -193,7 +196,7 @@ def build_bundle(paths, ngram_path, budget, jobs):
     # a warm-up of 1,000 keeps the rate from decaying through the first
     # epochs as it would after the small lexicons' 100.
     report = neural.train_neural(
-        paths["fit"], network, dev=stop, time_budget=budget, threads=1,
+        paths["fit"], network, dev=stop, time_budget=budget, threads=threads,
         warmup_steps=1000, progress=lambda p: print(
             f"epoch {p.epoch}: dev WER {p.dev_wer:.2f}% "
             f"({p.seconds / 60:.0f} min)", flush=True))
@@ -205,7 +208,7 @@ def build_bundle(paths, ngram_path, budget, jobs):
     print(f"dev WER: {tuned.dev_wer} ({tuned.mode}, weight {tuned.weight})")
     bundle = Path(ngram_path).with_suffix(".bundle")
     bundles.write_bundle(bundle, dataclasses.replace(
-        tuned, ngram=ngram_path, neural=network))
+        tuned, ngram=ngram_path, neural=(network,)))
     for model in (network, str(bundle)):
         result = evaluate(model, paths["test"], jobs=jobs)
         print(model, result.summary())
