@@ -16,7 +16,7 @@ import sys
 from dataclasses import MISSING, Field
 from typing import IO, Any, Callable, Iterator, Sequence, TextIO, TypeVar
 
-from tamsu.catalogue import NotCachedError
+from tamsu.catalogue import NotCachedError, UnknownModelError
 from tamsu.decoders import resolve_model
 from tamsu.files import OutputError, open_output
 from tamsu.lexicon import MalformedLine
@@ -127,7 +127,8 @@ def add_model_options(parser: argparse.ArgumentParser,
     parser.add_argument(
         "-m", "--model", metavar="PATH", action="append",
         help="model file, or the name of a catalogued model built with "
-             "tamsu models get (default: the shipped US English model); "
+             "tamsu models get, or a language tag or name that means one "
+             "(fr, pt-BR, French; default: the shipped US English model); "
              "give it "
              "two or more times to decode with an ensemble of the models, "
              "their scores summed: more accurate (tamsu train with "
@@ -261,11 +262,11 @@ def add_train_option(parser: argparse.ArgumentParser,
 def model_argument(args: argparse.Namespace) -> str | tuple[str, ...]:
     """The model of the -m options (a tuple of two or more for an
     ensemble; see :func:`tamsu.decoders.resolve_model`), without -m the
-    shipped default. RunError when a name is not built yet or the shipped
-    model is not installed."""
+    shipped default. RunError when a name is not built yet or means no
+    model, or the shipped model is not installed."""
     try:
         model = resolve_model(args.model)
-    except NotCachedError as error:
+    except (NotCachedError, UnknownModelError) as error:
         raise RunError.of(error)
     if not args.model and isinstance(model, str) and not os.path.exists(
             model):
