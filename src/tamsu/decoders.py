@@ -307,16 +307,17 @@ class EnsembleDecoder:
 
 def _rebased(wide: Sequence[tuple[Phonemes, float]],
              standard: Sequence[tuple[Phonemes, float]]
-             ) -> dict[str, list[float]]:
-    """finish_list's confidence scores of a beam searched wider than the
-    model's standard one (or a deeper rescored list): within a list the
-    scores differ from the standard list's by one shift (the n-gram
+             ) -> tuple[list[float], list[float]]:
+    """finish_list's confidence and standard scores of a beam searched
+    wider than the model's standard one (or a deeper rescored list):
+    within a list the scores differ from the standard list's by one shift
+    (the n-gram
     share's normaliser), found on a pronunciation both hold."""
     known = dict(standard)
     shift = next((known[p] - s for p, s in wide
                   if p in known and math.isfinite(known[p] - s)), 0.0)
-    return dict(confidence=[s + shift for _, s in wide],
-                standard=[s for p, s in standard if p])  # answers only
+    return ([s + shift for _, s in wide],
+            [s for p, s in standard if p])  # answers only
 
 
 def _log(share: float) -> float:
@@ -354,9 +355,10 @@ class NeuralDecoder:
         standard = self._model.phoneticize_batch(
             parts, CONFIDENCE_DEPTH, NEURAL_BEAM, threads)
         return [finish_list(paths, options, among=options.nbest,
-                            **_rebased(paths, [(tuple(p), s)
-                                               for p, s in same]))
-                for paths, same in zip(found, standard)]
+                            confidence=sure, standard=pool)
+                for paths, same in zip(found, standard)
+                for sure, pool in [_rebased(paths, [(tuple(p), s)
+                                                    for p, s in same])]]
 
 
 def _log_shares(weights: Sequence[float | None]) -> list[float]:
@@ -499,9 +501,10 @@ class RescoringDecoder:
             return [finish_list(found, self._options) for found in lists]
         # A wider list: the confidence is a share of the standard one's.
         standard = self._found(parts, threads, standard=True)
-        return [finish_list(found, self._options,
-                            **_rebased(found, scores(same)))
-                for found, same in zip(lists, standard)]
+        return [finish_list(found, self._options, confidence=sure,
+                            standard=pool)
+                for found, same in zip(lists, standard)
+                for sure, pool in [_rebased(found, scores(same))]]
 
     def _wide(self) -> bool:
         """Whether nbest makes the list deeper than the bundle's own."""
