@@ -311,8 +311,7 @@ def _rebased(wide: Sequence[tuple[Phonemes, float]],
     """finish_list's confidence and standard scores of a beam searched
     wider than the model's standard one (or a deeper rescored list):
     within a list the scores differ from the standard list's by one shift
-    (the n-gram
-    share's normaliser), found on a pronunciation both hold."""
+    (the n-gram share's normaliser), found on a pronunciation both hold."""
     known = dict(standard)
     shift = next((known[p] - s for p, s in wide
                   if p in known and math.isfinite(known[p] - s)), 0.0)
