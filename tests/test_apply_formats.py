@@ -1,5 +1,7 @@
 """`tamsu apply` as a lexicon builder (run in a subprocess)."""
 
+import json
+import math
 import subprocess
 import sys
 
@@ -30,8 +32,9 @@ LEFT_OUT = "so they were left out (--keep-partial writes the rest)"
                           "ab\t1\t2.5000\tA B\nx€y\t1\t2.5000\tX Y\n"),
     (["--format", "lexicon", "--all-variants"],
      "The\tDH AH\nThe\tDH IY\nab\tA B\n"),
-    (["--format", "lexicon-prob", "--keep-partial"],
-     "The\t0.5\tDH AH\nab\t1\tA B\nx€y\t1\tX Y\n"),
+    # Aligners' probabilities: a word's best pronunciation is 1.
+    (["--format", "lexicon-prob", "--keep-partial", "--all-variants"],
+     "The\t1\tDH AH\nThe\t1\tDH IY\nab\t1\tA B\nx€y\t1\tX Y\n"),
 ])
 def test_formats_and_the_oov_report(setup, args, expected):
     options, directory = setup
@@ -40,7 +43,7 @@ def test_formats_and_the_oov_report(setup, args, expected):
                  "The", "ab", "ab", "€", "x€y")
     assert (result.stdout, out.read_text(encoding="utf-8")) == (b"", expected)
     # Nothing is printed for "€"; both problems are counted, one line each.
-    if "--all-variants" in args:  # a lexicon: a lossy line is no entry
+    if "lexicon" in args:  # a lossy line is no entry
         assert result.stderr.decode() == "tamsu: 2 of 5 words had characters "\
             f"the model does not know, {LEFT_OUT}: € (listed in {oov})\n"
         assert oov.read_text(encoding="utf-8") == "".join(f"{w}\tunknown "
@@ -114,3 +117,57 @@ def test_switching_the_layers_off(setup):
     assert b"removed before decoding: T A\n" in plain.stderr
     assert b"1 of 3 words had no pronunciation" in plain.stderr
 
+
+
+# Two answers of the model for "ab": A B (weight 1) and A C (weight 3).
+TWO_WAYS = """
+    0 1 a A 1.0
+    1 2 b B 0.0
+    1 2 b C 2.0
+    2 0
+"""
+
+
+@pytest.fixture(scope="module")
+def two_ways(tmp_path_factory):
+    from conftest import compile_model
+    directory = tmp_path_factory.mktemp("two")
+    model = compile_model(directory, "m", TWO_WAYS,
+                          ["<eps>", "|", "_", "a", "b"],
+                          ["<eps>", "|", "_", "A", "B", "C"])
+    dictionary = directory / "d.dict"
+    dictionary.write_text("ba\tDH AH\nba\tDH IY\n", encoding="utf-8")
+    return ["-m", model, "--dictionary", str(dictionary)]
+
+
+share = 1 / (1 + math.exp(-2))  # A B's share of the two paths
+
+
+@pytest.mark.parametrize("args, expected", [
+    (["--format", "lexicon-prob", "--nbest", "2"],
+     f"ab\t1\tA B\nab\t{math.exp(-2):.6g}\tA C\nba\t1\tDH AH\n"
+     f"ba\t1\tDH IY\n"),
+    (["--format", "cmudict", "--nbest", "2"],
+     "ab A B\nab(2) A C\nba DH AH\nba(2) DH IY\n"),
+    # The confidence is the share of the model's 5 best, whatever --nbest.
+    (["--format", "scores"],
+     f"word\trank\tconfidence\tweight\tsource\tphonemes\n"
+     f"ab\t1\t{share:.4f}\t1.0000\tmodel\tA B\n"
+     f"ba\t1\t0.5000\t0.6931\tdictionary\tDH AH\n"
+     f"ab\t1\t{share:.4f}\t1.0000\tmodel\tA B\n"),
+    (["--format", "lexicon", "--only-unknown", "--nbest", "2"],
+     "ab\tA B\nab\tA C\n"),
+])
+def test_formats_for_lexicons_and_scores(two_ways, args, expected):
+    result = run("apply", *two_ways, *args, "ab", "ba", "ab")
+    assert result.stdout.decode() == expected, result.stderr
+
+
+def test_json_has_one_object_per_word(two_ways):
+    result = run("apply", *two_ways, "--format", "json", "ab", "zz")
+    assert [json.loads(line) for line in result.stdout.splitlines()] == [
+        {"word": "ab", "pronunciations": [
+            {"rank": 1, "phonemes": "A B", "probability": 1.0,
+             "confidence": pytest.approx(share), "weight": 1.0,
+             "source": "model"}]},
+        {"word": "zz", "pronunciations": []}]

@@ -83,6 +83,44 @@ def test_a_name_resolves_once_built(made, entry, tmp_path, capsys):
     assert cached_files(tmp_path) == ["xx.fst"]
 
 
+@pytest.mark.parametrize("text, name", [
+    ("fr", "fra"), ("fr-FR", "fra"), ("de", "deu"), ("French", "fra"),
+    ("fra", "fra"), ("Norwegian", "nor"),
+    # Script and region subtags choose among a language's models.
+    ("pt-BR", "por_latn_bz"), ("es_MX", "spa_latn_la"),
+    ("sr-Latn", "hbs_latn"), ("ja-Kana", "jpn_kana"),
+    # The shipped model stands for its language and region.
+    ("en-US", "en_us"), ("en-GB", "eng_latn_uk"),
+    # Ambiguous tags and near misses name what they may mean.
+    ("en", "did you mean en_us, eng_latn_uk?"),
+    ("pt", "did you mean por_latn_bz, por_latn_po?"),
+    ("en_us_ngram", "did you mean en_us-ngram, en_us?"),
+    ("fraa", "did you mean fra?"), ("Frensh", "did you mean fra?"),
+    ("xyzzy", "tamsu models list shows the names"),
+])
+def test_names_users_type(text, name):
+    if " " not in name:
+        assert catalogue.model_name(text) == name
+        return
+    with pytest.raises(catalogue.UnknownModelError) as error:
+        tamsu.G2P(text)
+    assert str(error.value) == (f"no model file or catalogued model "
+                                f"{text!r}; {name}")
+
+
+def test_tags_reach_every_command(monkeypatch, tmp_path, capsys):
+    monkeypatch.setenv("TAMSU_CACHE", str(tmp_path))
+    assert main(["apply", "-m", "fr", "bonjour"]) == 1
+    assert "run `tamsu models get fra`" in capsys.readouterr().err
+    assert main(["models", "show", "French"]) == 0
+    assert capsys.readouterr().out.startswith(
+        "name\tfra\nfile\tnot built yet (tamsu models get fra)\n")
+    assert main(["models", "show", "en_us_ngram"]) == 1
+    assert capsys.readouterr().err == (
+        "tamsu: error: no model file or catalogued model 'en_us_ngram'; "
+        "did you mean en_us-ngram, en_us?\n")
+
+
 @pytest.mark.parametrize("name, file", [
     (None, "en_us.bundle"), ("en_us", "en_us.bundle"),
     ("en_us-ngram", "en_us.fst")])

@@ -118,6 +118,40 @@ def test_threshold_and_beam_mean_one_thing_for_every_kind(flat, name):
     assert G2P(flat / name, None, nbest=4, beam=1)(word) == answers[:1]
 
 
+@pytest.mark.parametrize("names", [
+    ["cipher.fst"], ["cipher.fst", "cipher.fst"], ["flat.tnn"],
+    ["rescore.bundle"], ["beam.bundle"], ["neural.bundle"],
+    ["ensemble.bundle"], ["dictionary"]])
+def test_one_confidence_for_every_kind_whatever_nbest(flat, names):
+    model = [flat / name for name in names if name != "dictionary"]
+    dictionary = None
+    if names == ["dictionary"]:
+        model, dictionary = [flat / "cipher.fst"], flat / "cipher.dict"
+    word = WORDS[5]
+    seen = {}
+    for nbest in (1, 2, 5, 7):
+        answers = G2P(model, dictionary, nbest=nbest, confidence=True)(word)
+        for p in answers:  # an answer's confidence: the same for every nbest
+            assert seen.setdefault(p.phonemes, p.confidence) == \
+                pytest.approx(p.confidence)
+        if nbest == 5:  # shares of the five best
+            assert answers and math.fsum(sorted(p.confidence for p in answers)[-5:]) == \
+                pytest.approx(1.0)
+    # Only when asked for: the n-gram search is then several times longer.
+    assert {p.confidence for p in G2P(model, dictionary, nbest=5)(word)} \
+        == {None}
+    if names == ["cipher.fst"]:  # the model's own scores, five deep
+        found = NgramPaths(flat / "cipher.fst", word)
+        assert seen[found[0][0]] == pytest.approx(
+            math.exp(-found[0][1]) / math.fsum(math.exp(-w)
+                                               for _, w in found[:5]))
+
+
+def NgramPaths(path, word):
+    paths, _ = BatchDecoder(str(path)).decode([word], 5)[0]
+    return paths
+
+
 @pytest.mark.parametrize("name", ["cipher.tnn", "cipher.tnn.bundle",
                                   "beam.bundle"])
 def test_front_end_decodes_neural_models(models, name, tmp_path):

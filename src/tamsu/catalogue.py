@@ -13,6 +13,7 @@ name.
 
 from __future__ import annotations
 
+import difflib
 import errno
 import functools
 import hashlib
@@ -30,8 +31,9 @@ from typing import Any, Callable, Final
 
 __all__ = ["ATTRIBUTION", "DEFAULT_MODEL", "LICENCE", "NGRAM_MODEL",
            "SHIPPED", "CatalogueError", "Entry", "NotCachedError", "Shipped",
-           "cache_dir", "cached_model", "cached_path", "entries", "entry",
-           "get", "resolve", "sha256_of", "shipped_path"]
+           "UnknownModelError", "cache_dir", "cached_model", "cached_path",
+           "entries", "entry", "get", "model_name", "resolve", "sha256_of",
+           "shipped_path"]
 
 
 @dataclass(frozen=True)
@@ -85,6 +87,11 @@ class CatalogueError(Exception):
 
 class NotCachedError(FileNotFoundError):
     """A catalogued model was named but has not been built yet."""
+
+
+class UnknownModelError(ValueError):
+    """A model argument is neither a file nor a name of a model (the
+    message suggests the names it may have meant)."""
 
 
 @dataclass(frozen=True)
@@ -166,17 +173,110 @@ def shipped_path(name: str) -> str:
 
 
 def resolve(model: str) -> str:
-    """A model argument as a path: an existing file as it is; a shipped
-    name as its file; a catalogued name as its cached model; anything else
-    as it is (a missing file fails where it is loaded). Raises
-    NotCachedError for a catalogued name that has not been built."""
+    """A model argument as a path: an existing file as it is; a shipped or
+    catalogued name, or a language tag or name that means one model
+    (:func:`model_name`), as its file; anything else that looks like a
+    path as it is (a missing file fails where it is loaded). Raises
+    NotCachedError for a catalogued model that has not been built,
+    UnknownModelError for a name that means no model or several."""
+    name = model_name(model)
+    if name is None:
+        return model
+    if name in SHIPPED:
+        return shipped_path(name)
+    return str(cached_model(name))
+
+
+# ISO 639-1 codes of the catalogued languages, as their ISO 639-3 codes
+# (Serbian, Croatian and Bosnian are catalogued as Serbo-Croatian).
+_ISO_639_1 = dict(pair.split(":") for pair in """
+    aa:aar af:afr ar:ara as:asm az:aze ba:bak be:bel bg:bul bn:ben bo:bod
+    bs:hbs ca:cat cs:ces cy:cym da:dan de:deu dv:div el:ell en:eng eo:epo
+    es:spa et:est eu:eus fa:fas fo:fao fr:fra fy:fry ga:gle gd:gla gl:glg
+    gu:guj ha:hau he:heb hi:hin hr:hbs ht:hat hu:hun hy:hye id:ind io:ido
+    is:isl it:ita ja:jpn ka:kat ki:kik kk:kaz kl:kal km:khm ko:kor la:lat
+    lb:ltz lo:lao lt:lit lv:lav mk:mkd ml:mal mn:mon mr:mar ms:msa mt:mlt
+    my:mya nb:nob ne:nep nl:nld nn:nno no:nor pl:pol ps:pus pt:por ro:ron
+    sa:san se:sme sh:hbs sk:slk sl:slv sq:sqi sr:hbs sv:swe ta:tam te:tel
+    th:tha tl:tgl tr:tur uk:ukr ur:urd vi:vie wa:wln yi:yid yo:yor za:zha
+    zu:zul""".split())
+# Region subtags as the dialect part of catalogued names (eng_latn_uk,
+# por_latn_bz, spa_latn_la, ben_beng_dhaka); others are their own.
+_REGIONS = {"gb": "uk", "br": "bz", "pt": "po", "es": "ca", "419": "la",
+            "bd": "dhaka", "in": "rarh", **dict.fromkeys(
+                "ar bo cl co cr cu do ec gt hn mx ni pa pe pr py sv uy ve"
+                .split(), "la")}
+_TAG = re.compile(r"([a-z]{2,3})((?:[-_][a-z0-9]{2,8})*)")
+
+
+def _subtags(name: str) -> list[str]:
+    """A model name's parts after the language (en_us-ngram: us, ngram)."""
+    return re.split(r"[-_]", name)[1:]
+
+
+def _meant(text: str) -> list[str]:
+    """The models a language tag ("fr", "fr-FR", "sr-Latn") or a language's
+    name ("French") means, as names: none, one, or the several it does not
+    tell apart. Script and region subtags choose among a language's models
+    where they match one; a shipped model stands for the catalogued one of
+    its language and region, and the default for the other shipped ones."""
+    folded = text.strip().casefold()
+    models = {name: item.language for name, item in entries().items()}
+    shipped = {name: item.language for name, item in SHIPPED.items()}
+    languages = {language for name, language in models.items()
+                 if entries()[name].language_name.casefold() == folded}
+    subtags: list[str] = []
+    if not languages:
+        tag = _TAG.fullmatch(folded)
+        if tag is None:
+            return []
+        languages = {_ISO_639_1.get(tag[1], tag[1])}
+        subtags = re.split(r"[-_]", tag[2])[1:]
+    found = [name for name, language in {**shipped, **models}.items()
+             if language in languages]
+    for subtag in subtags:
+        if len(subtag) not in (2, 3, 4) or (len(subtag) == 3
+                                            and not subtag.isdigit()):
+            return []  # not a script or region: no tag ("en_us_ngram")
+        wanted = _REGIONS.get(subtag, subtag)
+        matching = [name for name in found if wanted in _subtags(name)]
+        found = matching or found
+    first = next((name for name in found if name in SHIPPED), None)
+    if first is not None:
+        found = [name for name in found if name == first or (
+            name not in SHIPPED and not set(_subtags(first)) <= set(
+                _subtags(name)))]
+    return found
+
+
+def model_name(model: str) -> str | None:
+    """The shipped or catalogued model `model` names: itself, or the one
+    model a language tag or name means ("fr", "fr-FR", "French": fra);
+    None for an existing file (which wins over a name) or a missing one
+    that looks like a path (a folder or a file suffix). Raises
+    UnknownModelError, suggesting names, for anything else."""
     if os.path.exists(model):
+        return None
+    if model in SHIPPED or model in entries():
         return model
-    if model in SHIPPED:
-        return shipped_path(model)
-    if model not in entries():
-        return model
-    return str(cached_model(model))
+    if os.sep in model or "/" in model or "." in model:
+        return None
+    meant = _meant(model)
+    if len(meant) == 1:
+        return meant[0]
+    names = [*SHIPPED, *entries()]
+    if not meant:  # a near miss of a name, else of a language's name
+        meant = difflib.get_close_matches(model, names, n=3, cutoff=0.6)
+    if not meant:
+        languages = {item.language_name.casefold() for item in
+                     entries().values()}
+        for language in difflib.get_close_matches(
+                model.casefold(), languages, n=1, cutoff=0.7):
+            meant = _meant(language)
+    hint = (f"did you mean {', '.join(meant)}?" if meant
+            else "tamsu models list shows the names")
+    raise UnknownModelError(
+        f"no model file or catalogued model {model!r}; {hint}")
 
 
 def cached_model(name: str) -> Path:

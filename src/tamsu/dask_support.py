@@ -151,20 +151,21 @@ def _best(answer: Answer) -> str:
 # in a third of the time of the records (whose word each pronunciation
 # repeats), and a task's answers are most of what it sends.
 _Row = tuple[str, str, str | None,
-             list[tuple[tuple[str, ...], float, Source, float]]]
+             list[tuple[tuple[str, ...], float, Source, float, float | None]]]
 
 
 def _row(answer: Answer) -> _Row:
     return (answer.word, answer.removed, answer.skipped,
-            [(p.phonemes, p.probability, p.source, p.weight)
+            [(p.phonemes, p.probability, p.source, p.weight, p.confidence)
              for p in answer.pronunciations])
 
 
 def _answer_of(row: _Row) -> Answer:
     word, removed, skipped, found = row
     return Answer(word, [Pronunciation(word, phonemes, probability, source,
-                                       rank, weight)
-                         for rank, (phonemes, probability, source, weight)
+                                       rank, weight, confidence)
+                         for rank, (phonemes, probability, source, weight,
+                                    confidence)
                          in enumerate(found, start=1)], removed, skipped)
 
 

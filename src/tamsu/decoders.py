@@ -25,7 +25,12 @@ Whatever the kind, a decoder's candidates end the same way
   neural model's -log probability; a rescored candidate's -score; an
   ensemble's -log share; with a `probability_mass`, -log of the share);
 - `probability_mass` P: the best answers until their shares cover P;
-- `accumulate`: the n-gram search log-adds the paths of one pronunciation.
+- `accumulate`: the n-gram search log-adds the paths of one pronunciation;
+- `confidence`: each answer also gets its confidence, the one number
+  comparable across model kinds and settings: its probability as a share
+  of the model's own CONFIDENCE_DEPTH best candidates, whatever `nbest`
+  is (the decoders list at least that many; off, they list `nbest`, and
+  the n-gram model's search is several times cheaper).
 """
 
 from __future__ import annotations
@@ -52,7 +57,8 @@ from tamsu.normalise import Alphabet
 from tamsu.phones import Phonemes, phone_set
 from tamsu.scores import shares
 
-__all__ = ["KINDS", "PartDecoder", "Phonemes", "Scored", "Source",
+__all__ = ["CONFIDENCE_DEPTH", "KINDS", "PartDecoder", "Phonemes", "Scored",
+           "Source",
            "SearchOptions", "finish_list", "load_decoder", "model_kind",
            "resolve_model", "within_mass"]
 
@@ -67,6 +73,9 @@ _SCORED_PER_CALL = 4096
 # ranks below every other, by its n-gram score among its kind.
 _FLOOR = -1e4
 _T = TypeVar("_T")
+CONFIDENCE_DEPTH: Final = 5
+"""How many of a model's best candidates an answer's confidence is a share
+of: the neural beam's width (NEURAL_BEAM), within every bundle's list."""
 
 
 @dataclass(frozen=True)
@@ -81,6 +90,7 @@ class SearchOptions:
     threshold: float | None = None
     probability_mass: float | None = None
     accumulate: bool = False
+    confidence: bool = False
 
     def __post_init__(self) -> None:
         for name in ("nbest", "beam"):
@@ -100,6 +110,13 @@ class SearchOptions:
         """The most pronunciations a piece gets."""
         return min(self.nbest, self.beam)
 
+    @property
+    def depth(self) -> int:
+        """How many candidates a decoder lists: `nbest`, and at least
+        CONFIDENCE_DEPTH with `confidence`."""
+        return max(self.nbest, CONFIDENCE_DEPTH) if self.confidence \
+            else self.nbest
+
 
 Source = Literal["dictionary", "model"]
 """Where a pronunciation came from."""
@@ -111,6 +128,7 @@ class Scored(NamedTuple):
     probability: float
     weight: float
     source: Source
+    confidence: float | None = None
 
 
 class PartDecoder(Protocol):
@@ -149,25 +167,45 @@ def within_mass(scored: list[Scored], mass: float | None) -> list[Scored]:
 
 
 def finish_list(candidates: Sequence[tuple[Phonemes, float]],
-                options: SearchOptions, *, shared: bool = False
-                ) -> list[Scored]:
+                options: SearchOptions, *, shared: bool = False,
+                among: int | None = None,
+                confidence: Sequence[float] | None = None,
+                standard: Sequence[float] | None = None) -> list[Scored]:
     """A piece's candidates, (phonemes, log score) with higher better, as
     its ranked answers: empty pronunciations left out, best first (ties in
     the given order), each with its share of the candidates' probability
     (with `shared`, the scores are already log shares), the threshold on
     the reported weight, at most ``options.answers``, then the probability
-    mass."""
-    found = [c for c in candidates if c[0] and (
-        math.isfinite(c[1]) or (shared and c[1] == -math.inf))]
+    mass. Only the first `among` candidates (all for None) are answers and
+    share the probability; with ``options.confidence`` each answer's
+    confidence is its share of the CONFIDENCE_DEPTH best candidates of all
+    by `confidence` (log scores, one per candidate; None: the scores), or
+    of the best of `standard` (the scores of the list the model makes
+    whatever `nbest`, when these candidates come from a wider search)."""
+    scores = [s for _, s in candidates] if confidence is None else confidence
+    found = [(p, s, c, i < among if among is not None else True)
+             for i, ((p, s), c) in enumerate(zip(candidates, scores))
+             if p and (math.isfinite(s) or (shared and s == -math.inf))]
     found.sort(key=lambda c: -c[1])
+    answers = [c for c in found if c[3]]
     if shared:
-        parts = [math.exp(s) for _, s in found]
+        parts = [math.exp(s) for _, s, _, _ in answers]
     else:
-        parts = shares([s for _, s in found])
+        parts = shares([s for _, s, _, _ in answers])
+    confidences: list[float | None] = [None] * len(answers)
+    if options.confidence:
+        pool = (standard if standard is not None
+                else [c for _, _, c, _ in found])
+        best = sorted((c for c in pool if c > -math.inf),
+                      reverse=True)[:CONFIDENCE_DEPTH]
+        top = best[0] if best else 0.0
+        total = math.log(math.fsum(math.exp(c - top) for c in best)) + top
+        confidences = [math.exp(c - total) for _, _, c, _ in answers]
     relative = shared or options.probability_mass is not None
     scored = [Scored(p, share, (-math.log(share) if share > 0 else math.inf)
-                     if relative else -s, "model")
-              for (p, s), share in zip(found, parts)]
+                     if relative else -s, "model", sure)
+              for (p, s, _, _), share, sure in zip(answers, parts,
+                                                   confidences)]
     if options.threshold is not None:
         scored = [s for s in scored if s.weight <= options.threshold]
     return within_mass(scored[:options.answers], options.probability_mass)
@@ -196,10 +234,13 @@ class NgramDecoder:
         self.trained_on = trained_words(model)
         mass = options.probability_mass
         # The core's arguments after the words, made once: a word's decode
-        # is a few tens of microseconds.
+        # is a few tens of microseconds. The confidence needs the whole
+        # list: finish_list then applies the threshold and the mass.
         self._arguments = (options.nbest, options.beam, options.threshold,
                            None if mass is None else -math.log(mass),
-                           options.accumulate)
+                           options.accumulate) if not options.confidence \
+            else (options.depth, max(options.beam, options.depth), None,
+                  None, options.accumulate)
 
     def decode(self, parts: Sequence[str],
                threads: int = 1) -> list[list[Scored]]:
@@ -211,6 +252,9 @@ class NgramDecoder:
                 wanted, *self._arguments, threads)], [])
 
     def _finish(self, paths: list[tuple[Phonemes, float]]) -> list[Scored]:
+        if self._options.confidence:
+            return finish_list([(p, -w) for p, w in paths], self._options,
+                               among=self._options.nbest)
         if len(paths) == 1 and self._options.probability_mass is None:
             phonemes, weight = paths[0]  # all of the mass: the common case
             if weight < math.inf:  # the core has applied the threshold
@@ -245,12 +289,38 @@ class EnsembleDecoder:
     def decode(self, parts: Sequence[str],
                threads: int = 1) -> list[list[Scored]]:
         s = self._options
+        if s.confidence:
+            return _each_part(parts, lambda wanted: [
+                finish_list([(p, _log(share)) for p, share, _ in found], s,
+                            shared=True, among=ranked,
+                            confidence=[c for *_, c in found])
+                for ranked, found in self._ensemble.scored_all(
+                    wanted, CONFIDENCE_DEPTH, beam=max(s.beam, s.depth),
+                    accumulate=s.accumulate, threads=threads)], [])
         return _each_part(parts, lambda wanted: [
             finish_list([(p, math.log(share) if share > 0 else -math.inf)
                          for p, share in found], s, shared=True)
             for found in self._ensemble.candidates_all(
                 wanted, beam=max(s.beam, s.nbest),
                 accumulate=s.accumulate, threads=threads)], [])
+
+
+def _rebased(wide: Sequence[tuple[Phonemes, float]],
+             standard: Sequence[tuple[Phonemes, float]]
+             ) -> tuple[list[float], list[float]]:
+    """finish_list's confidence and standard scores of a beam searched
+    wider than the model's standard one (or a deeper rescored list):
+    within a list the scores differ from the standard list's by one shift
+    (the n-gram share's normaliser), found on a pronunciation both hold."""
+    known = dict(standard)
+    shift = next((known[p] - s for p, s in wide
+                  if p in known and math.isfinite(known[p] - s)), 0.0)
+    return ([s + shift for _, s in wide],
+            [s for p, s in standard if p])  # answers only
+
+
+def _log(share: float) -> float:
+    return math.log(share) if share > 0 else -math.inf
 
 
 def _neural_alphabet(model: NeuralModel) -> Alphabet:
@@ -273,10 +343,21 @@ class NeuralDecoder:
 
     def decode(self, parts: Sequence[str],
                threads: int = 1) -> list[list[Scored]]:
-        found = self._model.phoneticize_batch(parts, self._options.nbest,
-                                              self._beam, threads)
-        return [finish_list([(tuple(p), s) for p, s in paths],
-                            self._options) for paths in found]
+        options = self._options
+        found = [[(tuple(p), s) for p, s in paths] for paths in
+                 self._model.phoneticize_batch(parts, options.depth,
+                                               self._beam, threads)]
+        if not options.confidence or self._beam == NEURAL_BEAM:
+            return [finish_list(paths, options, among=options.nbest)
+                    for paths in found]
+        # A wider beam: the confidence is a share of the standard one's.
+        standard = self._model.phoneticize_batch(
+            parts, CONFIDENCE_DEPTH, NEURAL_BEAM, threads)
+        return [finish_list(paths, options, among=options.nbest,
+                            confidence=sure, standard=pool)
+                for paths, same in zip(found, standard)
+                for sure, pool in [_rebased(paths, [(tuple(p), s)
+                                                    for p, s in same])]]
 
 
 def _log_shares(weights: Sequence[float | None]) -> list[float]:
@@ -329,18 +410,23 @@ class RescoringDecoder:
         self._options = options
         depth = min(max(bundle.depth, options.nbest), MAX_DEPTH)
         self._list = (depth, depth, None, None, options.accumulate)
+        self._standard = (bundle.depth, bundle.depth, None, None,
+                          options.accumulate)
         self._beam = max(min(options.nbest, MAX_DEPTH), NEURAL_BEAM)
         self.alphabet = Alphabet.of_model(self._ngram, delim)
         self.phones = phone_set(self._ngram)
         self.trained_on = trained_words(self._ngram)  # the n-gram model's
 
     def candidates(self, parts: Sequence[str], threads: int = 1,
-                   scored: bool = True) -> list[list[Candidate]]:
-        """The n-gram list of each part, in n-gram order; neural scores 0
+                   scored: bool = True, standard: bool = False
+                   ) -> list[list[Candidate]]:
+        """The n-gram list of each part, in n-gram order (the bundle's
+        depth when `standard`, else deeper if nbest is); neural scores 0
         unless `scored`."""
         def decode(wanted: list[str]) -> list[list[Candidate]]:
             lists = [paths for paths, _ in self._ngram.decode(
-                wanted, *self._list, threads)]
+                wanted, *(self._standard if standard else self._list),
+                threads)]
             phonemes = [[p for p, _ in paths] for paths in lists]
             return _combined(phonemes, [[w for _, w in paths]
                                         for paths in lists],
@@ -349,16 +435,18 @@ class RescoringDecoder:
         return _each_part(parts, decode, [])
 
     def beam_candidates(self, parts: Sequence[str], threads: int = 1,
-                        scored: bool = True) -> list[list[Candidate]]:
-        """The neural beam of each part, in neural order; n-gram scores
-        the same for all unless `scored`."""
+                        scored: bool = True, standard: bool = False
+                        ) -> list[list[Candidate]]:
+        """The neural beam of each part (NEURAL_BEAM wide when `standard`,
+        else wider if nbest is), in neural order; n-gram scores the same
+        for all unless `scored`."""
+        beam = NEURAL_BEAM if standard else self._beam
         def decode(wanted: list[str]) -> list[list[Candidate]]:
             first = self._members[0]
             # An empty pronunciation is no answer, whatever its score.
             beams = [[(tuple(p), s) for p, s in paths if p]
                      for paths in first.phoneticize_batch(
-                         _spelled_for(first, wanted), self._beam,
-                         self._beam, threads)]
+                         _spelled_for(first, wanted), beam, beam, threads)]
             phonemes = [[p for p, _ in paths] for paths in beams]
             ngram: Sequence[Sequence[float | None]] = _zeros(phonemes)
             if scored:
@@ -403,24 +491,43 @@ class RescoringDecoder:
     def decode(self, parts: Sequence[str],
                threads: int = 1) -> list[list[Scored]]:
         w = self._weight
-        return [finish_list([(c.phonemes, (1 - w) * c.ngram + w * c.neural)
-                             for c in found], self._options)
-                for found in self._found(parts, threads)]
 
-    def _found(self, parts: Sequence[str],
-               threads: int) -> list[list[Candidate]]:
+        def scores(found: list[Candidate]) -> list[tuple[Phonemes, float]]:
+            return [(c.phonemes, (1 - w) * c.ngram + w * c.neural)
+                    for c in found]
+        lists = [scores(found) for found in self._found(parts, threads)]
+        if not self._options.confidence or not self._wide():
+            return [finish_list(found, self._options) for found in lists]
+        # A wider list: the confidence is a share of the standard one's.
+        standard = self._found(parts, threads, standard=True)
+        return [finish_list(found, self._options, confidence=sure,
+                            standard=pool)
+                for found, same in zip(lists, standard)
+                for sure, pool in [_rebased(found, scores(same))]]
+
+    def _wide(self) -> bool:
+        """Whether nbest makes the list deeper than the bundle's own."""
+        return self._list[0] > self._standard[0]
+
+    def _found(self, parts: Sequence[str], threads: int,
+               standard: bool = False) -> list[list[Candidate]]:
         # At weight 0 the neural scores cannot change the answers.
-        return self.candidates(parts, threads, scored=self._weight > 0)
+        return self.candidates(parts, threads, scored=self._weight > 0,
+                               standard=standard)
 
 
 class BeamRescoringDecoder(RescoringDecoder):
     """The neural model's beam re-ranked with the n-gram model's best path
     of each candidate (the same formula, the lists' roles swapped)."""
 
-    def _found(self, parts: Sequence[str],
-               threads: int) -> list[list[Candidate]]:
+    def _wide(self) -> bool:
+        return self._beam > NEURAL_BEAM
+
+    def _found(self, parts: Sequence[str], threads: int,
+               standard: bool = False) -> list[list[Candidate]]:
         # At weight 1 the n-gram scores cannot change the answers.
-        return self.beam_candidates(parts, threads, scored=self._weight < 1)
+        return self.beam_candidates(parts, threads, scored=self._weight < 1,
+                                    standard=standard)
 
 
 def _zeros(lists: Sequence[Sequence[object]]) -> list[list[float]]:

@@ -24,16 +24,16 @@ from __future__ import annotations
 import heapq
 import math
 from dataclasses import dataclass, field
-from typing import Final, Iterator, NamedTuple, Sequence
+from typing import Callable, Final, Iterator, NamedTuple, Sequence
 
 from tamsu.catalogue import NGRAM_MODEL, shipped_path
-from tamsu.decoders import (PartDecoder, Scored, SearchOptions, Source,
-                            within_mass)
+from tamsu.decoders import (CONFIDENCE_DEPTH, PartDecoder, Scored,
+                            SearchOptions, Source, within_mass)
 from tamsu.dictionary import PronunciationDictionary
 from tamsu.lexicon import remove_stress
 from tamsu.normalise import (Alphabet, Normalised, normalise,
                              plain_spelling, undecodable_reason)
-from tamsu.phones import Phonemes
+from tamsu.phones import OUTPUTS, Phonemes
 
 __all__ = ["Answer", "Batch", "MAX_WORD_LENGTH", "PathOptions",
            "Pronunciation", "Source", "answer_words", "best_products",
@@ -77,7 +77,13 @@ class Pronunciation:
     """The model's path weight (-log, smaller is better; with a
     `probability_mass` the normalised weight), or -log(probability) for a
     dictionary pronunciation or an ensemble's. Compounds add their parts'
-    weights."""
+    weights. Its scale is the model kind's own."""
+    confidence: float | None = None
+    """With G2P's ``confidence=True``: the one number comparable across
+    model kinds and settings, between 0 and 1: the pronunciation's share of
+    the probability of its source's CONFIDENCE_DEPTH (5) best candidates,
+    whatever `nbest` is (a dictionary variant's: 1 / its variants, at most
+    5); a compound's is the product of its parts'. None otherwise."""
 
     def __str__(self) -> str:
         return " ".join(self.phonemes)
@@ -112,8 +118,17 @@ class PathOptions:
     """Keep stress digits and marks (AH0, ˈa); off, they are removed and
     pronunciations that differed only in stress become one."""
     max_word_length: int = MAX_WORD_LENGTH
+    phones: str = "model"
+    """What answers are written in (tamsu.phones.OUTPUTS): the model's
+    phonemes, IPA or X-SAMPA."""
+    convert: Callable[[Sequence[str]], Phonemes] | None = field(
+        default=None, compare=False, repr=False)
+    """How answers are written: made by G2P from `phones`, the model's
+    phone set and `stress` (tamsu.phones.converter); None: as they are."""
 
     def __post_init__(self) -> None:
+        if self.phones not in OUTPUTS:
+            raise ValueError(f"phones must be one of {', '.join(OUTPUTS)}")
         value = self.max_word_length
         if isinstance(value, bool) or not isinstance(value, int):
             raise TypeError("max_word_length must be an int")
@@ -256,9 +271,10 @@ def _finish(plan: _Plan, decoded: Iterator[list[Scored]],
             options: PathOptions) -> Answer:
     """`plan`'s answer, its decoded parts' lists taken from `decoded`."""
     if plan.whole:
-        return Answer(plan.word, _ranked(plan.word, next(decoded), options),
-                      plan.removed)
-    lists = [c if c is not None else next(decoded) for c in plan.choices]
+        return Answer(plan.word, _ranked(plan.word, _written(
+            next(decoded), options), options), plan.removed)
+    lists = [c if c is not None else _written(next(decoded), options)
+             for c in plan.choices]
     # Like one search, a word gets at most `beam` records: a huge nbest
     # must not multiply out the parts' lists.
     limit = min(options.search.nbest, options.search.beam)
@@ -268,15 +284,29 @@ def _finish(plan: _Plan, decoded: Iterator[list[Scored]],
         [c for c in lists if c], limit), options), plan.removed)
 
 
+def _written(scored: list[Scored], options: PathOptions) -> list[Scored]:
+    """Answers in the phones asked for (before stress is merged: with IPA,
+    AH0 stays ə without its mark)."""
+    convert = options.convert
+    if convert is None:
+        return scored
+    return [s._replace(phonemes=convert(s.phonemes)) for s in scored]
+
+
 def _from_dictionary(variants: Sequence[Phonemes],
                      options: PathOptions) -> list[Scored]:
+    if options.convert is not None:
+        variants = list(map(options.convert, variants))
     if not options.stress:  # variants that differ only in stress are one
         variants = list(dict.fromkeys(map(remove_stress, variants)))
     share = 1.0 / len(variants)
     weight = math.log(len(variants))  # -log(share), 0.0 for one
     kept = variants if options.all_variants else \
         variants[:options.search.nbest]
-    return within_mass([Scored(v, share, weight, "dictionary")
+    # Equal scores: each is a share of the first CONFIDENCE_DEPTH.
+    sure = (1.0 / min(len(variants), CONFIDENCE_DEPTH)
+            if options.search.confidence else None)
+    return within_mass([Scored(v, share, weight, "dictionary", sure)
                          for v in kept], options.search.probability_mass)
 
 
@@ -290,7 +320,7 @@ def best_products(lists: Sequence[Sequence[Scored]],
     is about `limit` log `limit` per part."""
     if not lists:
         return []
-    combined: list[Scored] = [Scored((), 1.0, 0.0, "dictionary")]
+    combined: list[Scored] = [Scored((), 1.0, 0.0, "dictionary", 1.0)]
     for options in lists:
         combined = _two_best(combined, options, limit)
     return combined
@@ -309,7 +339,9 @@ def _two_best(a: Sequence[Scored], b: Sequence[Scored],
         out.append(Scored(x.phonemes + y.phonemes,
                           x.probability * y.probability, x.weight + y.weight,
                           "model" if "model" in (x.source, y.source)
-                          else "dictionary"))
+                          else "dictionary",
+                          None if x.confidence is None or y.confidence is None
+                          else x.confidence * y.confidence))
         if j == 0 and i + 1 < len(a):
             heapq.heappush(heap, (-a[i + 1].probability * b[0].probability,
                                   i + 1, 0))
@@ -324,7 +356,7 @@ def _ranked(word: str, scored: list[Scored],
     if not options.stress:
         scored = _without_stress(scored)
     return [Pronunciation(word, s.phonemes, s.probability, s.source, rank,
-                          s.weight)
+                          s.weight, s.confidence)
             for rank, s in enumerate(scored, start=1)]
 
 
@@ -332,7 +364,8 @@ def _without_stress(scored: list[Scored]) -> list[Scored]:
     """The pronunciations without stress; those that differed only in
     stress become one, where the likeliest stood, their shares summed (a
     dictionary variant's weight is -log of its share; a model's stays its
-    best path's)."""
+    best path's, and its confidence its best path's, which the answers
+    beside it, as many as `nbest` asks, cannot change)."""
     merged: dict[Phonemes, Scored] = {}
     for item in scored:
         key = remove_stress(item.phonemes)

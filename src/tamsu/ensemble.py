@@ -116,28 +116,69 @@ class Ensemble:
         return tuple(self._models)
 
     def _paths(self, index: int, words: Sequence[str], beam: int,
-               threshold: float | None, accumulate: bool, threads: int
+               threshold: float | None, accumulate: bool, threads: int,
+               depth: int | None = None
                ) -> list[list[tuple[Phonemes, float]]]:
-        """Member `index`'s (phonemes, weight) list of each of `words`."""
+        """Member `index`'s (phonemes, weight) list of each of `words`,
+        `depth` (None: the ensemble's) deep."""
         words = [normalise_word(word, self._forms[index]) for word in words]
         backwards = self._reversed[index]
         if backwards:
             words = [reverse_word(word, self._delim) for word in words]
         found = [paths for paths, _ in self._models[index].decode(
-            words, self._depth, beam, threshold, None, accumulate, threads)]
+            words, depth or self._depth, beam, threshold, None, accumulate,
+            threads)]
         if backwards:
             return [[(phonemes[::-1], weight) for phonemes, weight in paths]
                     for paths in found]
         return found
 
     def _lists(self, words: Sequence[str], beam: int, threshold: float | None,
-               accumulate: bool, threads: int = 1
+               accumulate: bool, threads: int = 1, depth: int | None = None
                ) -> list[list[list[tuple[Phonemes, float]]]]:
         """For each of `words`, each member's (phonemes, weight) list."""
         members = [self._paths(i, words, beam, threshold, accumulate,
-                               threads)
+                               threads, depth)
                    for i in range(len(self._models))]
         return [list(lists) for lists in zip(*members)]
+
+    def scored_all(self, words: Sequence[str], depth: int, *,
+                   beam: int = 10000, accumulate: bool = False,
+                   threads: int = 1
+                   ) -> list[tuple[int, list[tuple[Phonemes, float, float]]]]:
+        """Like :meth:`candidates_all`, each member's list `depth` deep
+        (at least the ensemble's), with each pronunciation's confidence
+        score beside its share: the log of its posteriors summed as an
+        ensemble of `depth` would sum them (each member's list normalised
+        over its first `depth` paths), so that it does not depend on the
+        ensemble's own depth. For each word: how many are candidates, and
+        those followed by the other pronunciations of the members' lists
+        (share 0), which only count towards confidences."""
+        out = []
+        for lists in self._lists(words, beam, None, accumulate, threads,
+                                 max(depth, self._depth)):
+            ranked, _ = _summed([paths[:self._depth] for paths in lists],
+                                self._weights, self._depth > 1)
+            total = sum(score for _, score in ranked)
+            weights = self._weights or [1.0 / len(lists)] * len(lists)
+            summed: dict[Phonemes, float] = {}
+            for paths, weight in zip(lists, weights):
+                if not paths:
+                    continue
+                best = min(w for _, w in paths[:depth])
+                norm = math.fsum(math.exp(best - w) for _, w in paths[:depth])
+                for phonemes, w in paths:
+                    summed[phonemes] = summed.get(phonemes, 0.0) + (
+                        weight * math.exp(best - w) / norm)
+            found = [(phonemes, score / total, summed[phonemes])
+                     for phonemes, score in ranked]
+            listed = {phonemes for phonemes, _ in ranked}
+            found += [(phonemes, 0.0, score) for phonemes, score
+                      in summed.items() if phonemes not in listed]
+            out.append((len(ranked), [
+                (phonemes, share, math.log(score) if score > 0
+                 else -math.inf) for phonemes, share, score in found]))
+        return out
 
     def candidates(self, word: str, *, beam: int = 10000,
                    threshold: float | None = None, accumulate: bool = False

@@ -16,6 +16,7 @@ message on standard error never appears.
 
 from __future__ import annotations
 
+import dataclasses
 import enum
 import itertools
 import os
@@ -34,6 +35,7 @@ from tamsu.decoding import (MAX_WORD_LENGTH, Answer, Batch, PathOptions,
 from tamsu.dictionary import PronunciationDictionary, default_dictionary_path
 from tamsu.files import same_file
 from tamsu.normalise import Alphabet, printable
+from tamsu.phones import converter
 
 if TYPE_CHECKING:
     from tamsu.text import Token
@@ -114,7 +116,17 @@ class G2P:
     grapheme form the model records (NFC or NFD) is applied. With
     ``stress=False`` stress digits and marks are removed from the answers
     (``AH0`` -> ``AH``), and answers that differed only in stress become
-    one, their probabilities summed.
+    one, their probabilities summed. `phones` is what the answers are
+    written in (:data:`tamsu.phones.OUTPUTS`): "model" (as the model and
+    dictionary give them), "ipa" (ARPAbet through the phone table, stress
+    marks on their vowels; an IPA model's marks moved onto its vowels) or
+    "xsampa" (ARPAbet through the phone table); with ``stress=False`` the
+    marks go but the reduced vowels stay (AH0 is ə). ValueError for
+    X-SAMPA of a model in IPA. With ``confidence=True`` each
+    pronunciation also gets its :attr:`~Pronunciation.confidence`, the
+    number to threshold on across model kinds and settings (the n-gram
+    model then searches CONFIDENCE_DEPTH paths, several times the work of
+    one).
 
     An ensemble (see :mod:`tamsu.ensemble`) ranks pronunciations by the
     members' scores summed; it costs one decode per member and word (three
@@ -146,13 +158,14 @@ class G2P:
                  probability_mass: float | None = None,
                  accumulate: bool = False, partial: bool = True,
                  all_variants: bool = False, stress: bool = True,
+                 phones: str = "model", confidence: bool = False,
                  max_word_length: int = MAX_WORD_LENGTH) -> None:
         path = resolve_model(model)
         options = PathOptions(
             SearchOptions(nbest, beam, threshold, probability_mass,
-                          accumulate),
+                          accumulate, confidence),
             normalise=normalise, partial=partial, all_variants=all_variants,
-            stress=stress,
+            stress=stress, phones=phones,
             max_word_length=max_word_length)
         source, shipped = _dictionary_source(dictionary, model, path)
         self._settings = G2PSettings(path, source, shipped, delim, options)
@@ -184,6 +197,9 @@ class G2P:
                 self._decoder = _load(settings)
                 self._dictionary = reading.result()
         self._alphabet = self._decoder.alphabet
+        options = settings.options
+        self._options = dataclasses.replace(options, convert=converter(
+            options.phones, self._decoder.phones, marks=options.stress))
 
     @property
     def model_path(self) -> str:
@@ -206,6 +222,12 @@ class G2P:
         """The model's phone set, "arpabet" or "ipa" (what it records, else
         what its phonemes show; an ensemble's first member's), or None."""
         return self._decoder.phones
+
+    @property
+    def options(self) -> PathOptions:
+        """What answers are made with: the settings' options, the phone
+        conversion made for this model."""
+        return self._options
 
     @property
     def dictionary(self) -> PronunciationDictionary | None:
@@ -235,9 +257,9 @@ class G2P:
         `word` is not a str.
         """
         answer = answer_words((word,), self._decoder, self._dictionary,
-                              self._settings.options)[0]
+                              self._options)[0]
         if answer.removed or answer.skipped is not None:
-            _warn(answer, self._settings.options.partial, stacklevel=2)
+            _warn(answer, self._options.partial, stacklevel=2)
         return answer.pronunciations
 
     def phonemize(self, text: str, *, language: str | None = None
@@ -280,7 +302,7 @@ class G2P:
         """
         for answer in self.answers(words, jobs=jobs, chunk_size=chunk_size):
             if answer.removed or answer.skipped is not None:
-                _warn(answer, self._settings.options.partial, stacklevel=2)
+                _warn(answer, self._options.partial, stacklevel=2)
             yield answer.pronunciations
 
     def answers(self, words: Iterable[str], *, jobs: int = 1,
@@ -307,7 +329,7 @@ class G2P:
         if chunk_size < 1:
             raise ValueError("chunk_size must be at least 1")
         iterator = iter(words)
-        decoder, options = self._decoder, self._settings.options
+        decoder, options = self._decoder, self._options
         if jobs == 1:
             while True:
                 batch, failure = _next_batch(iterator, chunk_size,

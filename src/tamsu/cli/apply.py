@@ -16,8 +16,8 @@ from __future__ import annotations
 
 import argparse
 import collections
-import dataclasses
 import importlib.util
+import json
 import os
 import stat
 import sys
@@ -25,13 +25,14 @@ from typing import IO, Iterable, Iterator, TextIO
 
 from tamsu.cli.options import (SHOWN, RunError, UsageError,
                                add_input_options, add_model_options,
-                               add_phone_options, as_ipa,
-                               model_argument, output, probability, say,
-                               text_input, threshold, whole)
+                               add_phone_options, model_argument, output,
+                               phones_error, probability, say, text_input,
+                               threshold, whole)
 from tamsu.decoding import Answer, Pronunciation
 from tamsu.files import OutputError, check_outputs
 from tamsu.g2p import DEFAULT, G2P
 from tamsu.normalise import printable, printable_characters
+from tamsu.phones import PhoneError
 from tamsu.progress import Bar, shown
 from tamsu.textfile import Line, TextFileError, count_words, word_lines
 
@@ -45,12 +46,26 @@ DESCRIPTION = (
     "Words come from the arguments, from --file, or from standard input.")
 
 FORMATS = {
-    "tsv": "word, rank, weight (probability with a probability mass), "
-           "phonemes",
+    "tsv": "word, rank, weight (the model kind's own -log score; "
+           "probability with a probability mass), phonemes",
+    "scores": "a header line, then word, rank, confidence (comparable "
+              "across models and settings: the share of the model's 5 "
+              "best), weight (the model kind's own), source (dictionary or "
+              "model), phonemes",
+    "json": "one JSON object per line and word: word, pronunciations "
+            "(rank, phonemes, probability, confidence, weight, source)",
     "lexicon": "word<TAB>phonemes, one line per pronunciation, each word "
                "once (what aligners and ASR toolkits read)",
-    "lexicon-prob": "word<TAB>probability<TAB>phonemes, each word once",
+    "lexicon-prob": "word<TAB>probability<TAB>phonemes, each word once, "
+                    "its best pronunciation 1 and the others as likely "
+                    "relative to it (as aligners' and ASR lexicons with "
+                    "probabilities have them)",
+    "cmudict": "word phonemes, each word once, its variants word(2), "
+               "word(3) ... (the CMU Pronouncing Dictionary's layout)",
 }
+# The formats that carry each answer's confidence, and the tables' header.
+_CONFIDENT = ("scores", "json")
+_SCORES_HEADER = "word\trank\tconfidence\tweight\tsource\tphonemes\n"
 
 # Model takes nbest and beam as unsigned 64-bit numbers.
 _path_count = whole(1, 2**64 - 1)
@@ -104,6 +119,11 @@ def _add_output_options(parser: argparse.ArgumentParser) -> None:
         help="output format: " + "; ".join(
             f"{name}: {text}" for name, text in FORMATS.items()) +
         " (default: tsv)")
+    parser.add_argument(
+        "--only-unknown", action="store_true",
+        help="leave out words the dictionary answers (whole, or each "
+             "part of a compound): only the model's predictions, for "
+             "merging into an existing lexicon")
     parser.add_argument(
         "--keep-partial", action="store_true",
         help="in the lexicon formats, also write words that lost "
@@ -251,15 +271,18 @@ def _front_end(args: argparse.Namespace,
                    probability_mass=args.probability_mass,
                    accumulate=args.accumulate,
                    partial=_partial(args), all_variants=args.all_variants,
-                   stress=not args.no_stress)
+                   stress=not args.no_stress, phones=args.phones,
+                   confidence=args.format in _CONFIDENT)
     except (OSError, ValueError) as error:
         raise RunError.of(error)
 
 
 def _partial(args: argparse.Namespace) -> bool:
     """Whether words that lost characters are written: always in the
-    table, which is for people; in a lexicon, only when asked."""
-    return bool(args.keep_partial) or args.format == "tsv"
+    tables and JSON, which say what happened; in a lexicon, only when
+    asked."""
+    return bool(args.keep_partial) or args.format in ("tsv", "scores",
+                                                      "json")
 
 
 def _shorten(word: str, limit: int = 40) -> str:
@@ -342,36 +365,51 @@ class _Writer:
     """Turns answers into output lines, through the report."""
 
     def __init__(self, args: argparse.Namespace, report: _Report,
-                 source: _Source, phones: str | None) -> None:
+                 source: _Source) -> None:
         self.style = args.format
         self.probabilities = args.probability_mass is not None
-        self.ipa = args.phones == "ipa" and phones != "ipa"
+        self.only_unknown = args.only_unknown
         self.report = report
         self.source = source
         # In the lexicon formats a word repeated in the input is written
         # once.
-        self.written: set[str] | None = (None if args.format == "tsv"
-                                         else set())
+        self.written: set[str] | None = (
+            set() if args.format.startswith(("lexicon", "cmudict")) else None)
 
     def text(self, answer: Answer) -> str:
         """The lines of one answer ("" when it is left out or repeated)."""
         if not self.report.add(answer, self.source.origins.popleft()):
+            return ""
+        pronunciations = answer.pronunciations
+        if self.only_unknown and pronunciations and \
+                pronunciations[0].source == "dictionary":
             return ""
         written = self.written
         if written is not None:
             if answer.word in written:
                 return ""
             written.add(answer.word)
-        pronunciations = answer.pronunciations
-        if self.ipa:
-            pronunciations = _as_ipa(pronunciations)
+        if self.style == "json":
+            return json.dumps({"word": answer.word, "pronunciations": [
+                _record(p) for p in pronunciations]},
+                ensure_ascii=False) + "\n"
+        best = max((p.probability for p in pronunciations), default=1.0)
         lines = []
         for p in pronunciations:
             phonemes = " ".join(p.phonemes)
             if self.style == "lexicon":
                 lines.append(f"{p.word}\t{phonemes}\n")
             elif self.style == "lexicon-prob":
-                lines.append(f"{p.word}\t{p.probability:.6g}\t{phonemes}\n")
+                # Relative to the best, as aligners read them: a word's
+                # variants are not a share of one another.
+                relative = p.probability / best if best > 0 else 1.0
+                lines.append(f"{p.word}\t{relative:.6g}\t{phonemes}\n")
+            elif self.style == "cmudict":
+                variant = f"({p.rank})" if p.rank > 1 else ""
+                lines.append(f"{p.word}{variant} {phonemes}\n")
+            elif self.style == "scores":
+                lines.append(f"{p.word}\t{p.rank}\t{p.confidence:.4f}\t"
+                             f"{p.weight:.4f}\t{p.source}\t{phonemes}\n")
             else:
                 score = (f"{p.probability:.6g}" if self.probabilities
                          else f"{p.weight:.4f}")
@@ -381,6 +419,12 @@ class _Writer:
     def chunk(self, answers: list[Answer]) -> tuple[str, int]:
         """The lines of a chunk of answers, and how many words it held."""
         return "".join(map(self.text, answers)), len(answers)
+
+
+def _record(p: Pronunciation) -> dict[str, object]:
+    return {"rank": p.rank, "phonemes": " ".join(p.phonemes),
+            "probability": p.probability, "confidence": p.confidence,
+            "weight": p.weight, "source": p.source}
 
 
 def run(args: argparse.Namespace) -> int:
@@ -409,9 +453,12 @@ def run(args: argparse.Namespace) -> int:
     try:
         with output(args.output) as out, \
                 Bar(args.progress, source.total, "words") as bar:
+            if args.format == "scores":
+                out.write(_SCORES_HEADER)
             _write_answers(_texts(g2p, words, args,
-                                  _Writer(args, report, source, g2p.phones)),
-                          out, bar)
+                                  _Writer(args, report, source)), out, bar)
+    except PhoneError as error:
+        raise phones_error(args, error)
     except OSError as error:
         if isinstance(error, BrokenPipeError):
             raise  # the reader went away: main stops quietly
@@ -430,9 +477,3 @@ def _write_answers(texts: Iterator[tuple[str, int]], out: TextIO,
     for text, words in texts:
         out.write(text)
         bar.update(words)
-
-
-def _as_ipa(pronunciations: list[Pronunciation]) -> list[Pronunciation]:
-    return [dataclasses.replace(p, phonemes=as_ipa(p.phonemes))
-            for p in pronunciations]
-

@@ -35,7 +35,9 @@ def add_options(parser: argparse.ArgumentParser) -> None:
         "its pinned address), train it with the catalogued settings and "
         "check that the result is the catalogued model. Then -m NAME "
         "uses it.")
-    get.add_argument("name", metavar="NAME", nargs="+")
+    get.add_argument("name", metavar="NAME", nargs="+",
+                     help="catalogued names, or language tags or names "
+                          "that mean one (fr, pt-BR, French)")
     get.add_argument(
         "--source", metavar="PATH",
         help="a local copy of the list: the file itself, or a folder "
@@ -50,7 +52,9 @@ def add_options(parser: argparse.ArgumentParser) -> None:
         "show", help="show what a model is: its kind, phone set and "
         "graphemes, and for a named one its language, accuracy and licence")
     show.add_argument("model", metavar="MODEL",
-                      help="a model file, or a shipped or catalogued name")
+                      help="a model file, a shipped or catalogued name, or "
+                           "a language tag or name that means one (fr, "
+                           "pt-BR, French)")
 
 
 def _wer(shipped: catalogue.Shipped) -> str:
@@ -75,19 +79,19 @@ def _list() -> None:
 
 
 def _show(model: str) -> None:
-    """Prints what `model` (a file or a name) is, one fact per line."""
-    from tamsu.decoders import (KINDS, SearchOptions, load_decoder,
-                                model_kind, resolve_model)
+    """Prints what `model` (a file, a name, a language tag) is, one fact
+    per line."""
+    from tamsu.decoders import KINDS, SearchOptions, load_decoder, model_kind
     facts = []
-    item = None
-    if not os.path.exists(model) and model in catalogue.entries():
-        item = catalogue.entry(model)
-        if not catalogue.cached_path(model).exists():
-            facts.append(("file", f"not built yet (tamsu models get "
-                                  f"{model})"))
-    if not facts:
-        path = resolve_model(model)
-        assert isinstance(path, str)  # one name, one model
+    name = catalogue.model_name(model)
+    if name is not None and name != model:
+        facts.append(("name", name))
+    item = catalogue.entries().get(name) if name is not None else None
+    if item is not None and not catalogue.cached_path(item.name).exists():
+        facts.append(("file", f"not built yet (tamsu models get "
+                              f"{item.name})"))
+    else:
+        path = catalogue.resolve(model)
         decoder = load_decoder(path, "", SearchOptions())
         alphabet = decoder.alphabet
         facts += [("file", os.path.abspath(path)),
@@ -96,8 +100,8 @@ def _show(model: str) -> None:
                                                         "not known")),
                   ("graphemes", f"{len(alphabet.graphemes)}, "
                                 f"{alphabet.form.upper()}")]
-    shipped = catalogue.SHIPPED.get(model)
-    if shipped is not None and not os.path.exists(model):
+    shipped = catalogue.SHIPPED.get(name) if name is not None else None
+    if shipped is not None:
         facts += [("language", f"{shipped.language_name}, "
                                f"{shipped.language}"),
                   ("transcription", shipped.phones),
@@ -115,8 +119,15 @@ def _show(model: str) -> None:
                   ("licence", item.licence)]
         if item.experimental:
             facts.append(("experimental", item.experimental))
-    for name, fact in facts:
-        print(f"{name}\t{fact}")
+    for fact, value in facts:
+        print(f"{fact}\t{value}")
+
+
+def _named(name: str) -> str:
+    """The catalogued model `name` (or a language tag or name) means."""
+    found = catalogue.model_name(name)
+    catalogue.entry(found if found is not None else name)  # fails unknown
+    return found if found is not None else name
 
 
 def run(args: argparse.Namespace) -> int:
@@ -127,8 +138,7 @@ def run(args: argparse.Namespace) -> int:
         elif args.action == "show":
             _show(args.model)
         elif args.action == "path":
-            catalogue.entry(args.name)  # an unknown name fails here
-            print(catalogue.cached_model(args.name))
+            print(catalogue.cached_model(_named(args.name)))
         else:
             _get(args.name, args.source, args.threads)
     except BrokenPipeError:
@@ -140,7 +150,7 @@ def run(args: argparse.Namespace) -> int:
 
 def _get(names: list[str], source: str | None, threads: int | None) -> None:
     """Builds the models `names` into the cache, printing their paths."""
-    for name in names:
+    for name in map(_named, names):
         started = time.monotonic()
         path = catalogue.get(name, source, threads=threads, say=say)
         say(f"built {name} in {time.monotonic() - started:.0f} s. "

@@ -16,16 +16,16 @@ import sys
 from dataclasses import MISSING, Field
 from typing import IO, Any, Callable, Iterator, Sequence, TextIO, TypeVar
 
-from tamsu.catalogue import NotCachedError
+from tamsu.catalogue import NotCachedError, UnknownModelError
 from tamsu.decoders import resolve_model
 from tamsu.files import OutputError, open_output
 from tamsu.lexicon import MalformedLine
-from tamsu.phones import Phonemes, to_ipa
+from tamsu.phones import OUTPUTS, PhoneError
 
 __all__ = ["MAX_JOBS", "PROG", "SHOWN", "RunError", "UsageError",
            "add_input_options", "add_model_options", "add_phone_options",
            "add_progress_option",
-           "add_train_option", "add_training_files", "as_ipa",
+           "add_train_option", "add_training_files", "phones_error",
            "model_argument", "output", "probability", "real", "say",
            "say_skipped", "text_input", "threshold", "whole"]
 
@@ -127,7 +127,8 @@ def add_model_options(parser: argparse.ArgumentParser,
     parser.add_argument(
         "-m", "--model", metavar="PATH", action="append",
         help="model file, or the name of a catalogued model built with "
-             "tamsu models get (default: the shipped US English model); "
+             "tamsu models get, or a language tag or name that means one "
+             "(fr, pt-BR, French; default: the shipped US English model); "
              "give it "
              "two or more times to decode with an ensemble of the models, "
              "their scores summed: more accurate (tamsu train with "
@@ -176,24 +177,23 @@ def text_input(file: str | None, what: str, them: str) -> IO[bytes] | None:
 def add_phone_options(parser: argparse.ArgumentParser) -> None:
     """--phones and --no-stress: how the phonemes are written."""
     parser.add_argument(
-        "--phones", choices=("model", "ipa"), default="model",
-        help="write the model's phonemes as they are (the default), or "
-             "in IPA: ARPAbet as the README's table says (stress as IPA "
-             "marks before the syllable, AH0 and ER0 as ə and ɚ), a model "
-             "in IPA as it is")
+        "--phones", choices=OUTPUTS, default="model",
+        help="write the model's phonemes as they are (the default), in "
+             "IPA or in X-SAMPA: ARPAbet as the README's table says, a "
+             "stress mark on its vowel (ˈeɪ, X-SAMPA \"eI), AH0 and ER0 as "
+             "ə and ɚ (@ and @`); a model in IPA with its marks moved onto "
+             "their vowels")
     parser.add_argument(
         "--no-stress", action="store_true",
-        help="remove stress digits and marks (AH0 -> AH); pronunciations "
-             "that differed only in stress become one")
+        help="remove stress digits and marks (AH0 -> AH; with --phones, "
+             "only the marks: AH0 stays ə); pronunciations that differed "
+             "only in stress become one")
 
 
-def as_ipa(phonemes: Phonemes) -> Phonemes:
-    """ARPAbet `phonemes` in IPA (--phones ipa); RunError for phonemes
-    that are not ARPAbet."""
-    try:
-        return to_ipa(phonemes)
-    except ValueError as error:
-        raise RunError(f"--phones ipa writes ARPAbet as IPA, but {error}")
+def phones_error(args: argparse.Namespace, error: PhoneError) -> RunError:
+    """The failure of writing answers in --phones (a phoneme the table
+    does not have)."""
+    return RunError(f"--phones {args.phones}: {error}")
 
 
 @contextlib.contextmanager
@@ -261,11 +261,11 @@ def add_train_option(parser: argparse.ArgumentParser,
 def model_argument(args: argparse.Namespace) -> str | tuple[str, ...]:
     """The model of the -m options (a tuple of two or more for an
     ensemble; see :func:`tamsu.decoders.resolve_model`), without -m the
-    shipped default. RunError when a name is not built yet or the shipped
-    model is not installed."""
+    shipped default. RunError when a name is not built yet or means no
+    model, or the shipped model is not installed."""
     try:
         model = resolve_model(args.model)
-    except NotCachedError as error:
+    except (NotCachedError, UnknownModelError) as error:
         raise RunError.of(error)
     if not args.model and isinstance(model, str) and not os.path.exists(
             model):

@@ -25,10 +25,11 @@ from typing import IO, Any, Iterator
 
 from tamsu.cli.options import (SHOWN, RunError, UsageError,
                                add_input_options, add_model_options,
-                               add_phone_options, as_ipa,
-                               model_argument, output, say, text_input)
+                               add_phone_options, model_argument, output,
+                               phones_error, say, text_input)
 from tamsu.files import OutputError, check_outputs
 from tamsu.g2p import DEFAULT, G2P
+from tamsu.phones import PhoneError
 from tamsu.progress import Bar
 from tamsu.text import Token
 from tamsu.text.phonemize import phonemize_texts, spoken
@@ -121,16 +122,13 @@ def _read(stream: IO[bytes], name: str, lines: _Lines,
 class _Formatter:
     """Turns a line's tokens into output (in this process or a worker)."""
 
-    def __init__(self, args: argparse.Namespace, phones: str | None) -> None:
+    def __init__(self, args: argparse.Namespace) -> None:
         self.style: str = args.format
         self.separator: str = (args.separator if args.separator is not None
                                else " " if args.format == "words" else " | ")
-        self.ipa = args.phones == "ipa" and phones != "ipa"
 
     def phonemes(self, token: Token, index: int) -> str:
-        phonemes = token.readings[index].phonemes
-        return " ".join(as_ipa(phonemes) if self.ipa and phonemes
-                        else phonemes)
+        return " ".join(token.readings[index].phonemes)
 
     def each_word(self, token: Token) -> list[str]:
         """The phonemes of each of `token`'s words that has some."""
@@ -150,8 +148,7 @@ class _Formatter:
             record["tokens"] = [self._json(t) for t in tokens]
             return json.dumps(record, ensure_ascii=False) + "\n"
         if self.style == "text":
-            return spoken(tokens, self.separator,
-                          as_ipa if self.ipa else None) + "\n"
+            return spoken(tokens, self.separator) + "\n"
         return self.separator.join(
             token.written if not token.readings else " ".join(token.words)
             for token in tokens) + "\n"
@@ -216,14 +213,14 @@ def run(args: argparse.Namespace) -> int:
     texts = _texts(args, lines)
     try:
         g2p = G2P(model, DEFAULT, delim=args.delim,
-                  stress=not args.no_stress)
+                  stress=not args.no_stress, phones=args.phones)
     except (OSError, ValueError) as error:
         raise RunError.of(error)
     language = args.language
     if language is None and _unknown_language(g2p):
         say("the model's language is unknown (not a shipped or catalogued "
             "model): numbers stay as written; give --language to read them")
-    formatter = _Formatter(args, g2p.phones)
+    formatter = _Formatter(args)
     report = _Report(args)
     pipe = _from_pipe(args)
     try:
@@ -242,6 +239,8 @@ def run(args: argparse.Namespace) -> int:
                 bar.update(count)
     except ImportError as error:  # ICU is missing
         raise RunError.of(error)
+    except PhoneError as error:
+        raise phones_error(args, error)
     except OSError as error:
         if isinstance(error, BrokenPipeError):
             raise  # the reader went away: main stops quietly

@@ -111,7 +111,8 @@ class _Reader:
         self.english = language == "en"
         self.homographs = (self.english and g2p.phones == "arpabet"
                            and g2p.settings.shipped_dictionary)
-        self.stress = g2p.settings.options.stress
+        self.stress = g2p.options.stress
+        self.convert = g2p.options.convert
 
     def cut(self, text: str) -> list[Span]:
         found = spans(text, self.language or "en")
@@ -264,8 +265,11 @@ def _reading(answer: Answer, text: str, span: Span,
     if reader.homographs and span.words is None and span.kind == "word":
         chosen = _in_context(text, span.start, span.end)
         if chosen is not None:
-            return Reading(answer.word, chosen if reader.stress
-                           else remove_stress(chosen), "context")
+            # Converted from its stressed form: without marks, AH0 is ə.
+            return Reading(answer.word, reader.convert(chosen)
+                           if reader.convert is not None else chosen
+                           if reader.stress else remove_stress(chosen),
+                           "context")
     if not answer.pronunciations:
         return Reading(answer.word, (), None)
     best = answer.pronunciations[0]
