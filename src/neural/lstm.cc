@@ -13,6 +13,23 @@ void start_gates(const LstmCellWeights &cell, Rows gates) {
                     VectorMap(cell.hidden_bias, gates.cols());
 }
 
+// The first decoder layer's input term of each phoneme's embedding, with
+// the layer's biases: [P, 4H]. A step then adds only the attentional
+// vector's term (the last H columns of W_ih) and h's.
+Matrix phoneme_gates(const NeuralModel &model) {
+  const LstmCellWeights &cell = model.lstm_weights.decoder[0];
+  const Index hidden = model.hyper.d_model;
+  const Index embedding = model.hyper.d_ff;
+  Matrix gates(static_cast<Index>(model.phonemes.size()), 4 * hidden);
+  start_gates(cell, gates);
+  gates.noalias() +=
+      WeightMap(model.lstm_weights.decoder_embedding, gates.rows(), embedding) *
+      WeightMap(cell.input_weight, 4 * hidden, embedding + hidden)
+          .leftCols(embedding)
+          .transpose();
+  return gates;
+}
+
 // The cell's update from its pre-activations `gates` [rows, 4n] (blocks
 // i, f, g, o): c = sigmoid(f) c + sigmoid(i) tanh(g), h = sigmoid(o)
 // tanh(c), in place.
@@ -33,21 +50,21 @@ void step_rows(const NeuralModel &model, const LstmEncoded &words,
   const Index hidden = model.hyper.d_model;
   const Index embedding = model.hyper.d_ff;
   const auto rows = static_cast<Index>(tokens.size());
-  View input = shaped(s.input, rows, embedding + hidden);
-  for (Index r = 0; r < rows; ++r) {
-    input.row(r).head(embedding) = VectorMap(
-        w.decoder_embedding + static_cast<std::size_t>(tokens[r]) * embedding,
-        embedding);
-  }
-  input.rightCols(hidden) = state.feed.topRows(rows);
   View gates = shaped(s.gates, rows, 4 * hidden);
   for (std::size_t l = 0; l < w.decoder.size(); ++l) {
     const LstmCellWeights &cell = w.decoder[l];
     auto h = state.hidden[l].topRows(rows);
-    start_gates(cell, gates);
     if (l == 0) {
-      add_product(input, cell.input_weight, gates);
+      for (Index r = 0; r < rows; ++r) {
+        gates.row(r) = words.phoneme_gates.row(tokens[r]);
+      }
+      gates.noalias() +=
+          state.feed.topRows(rows) *
+          WeightMap(cell.input_weight, 4 * hidden, embedding + hidden)
+              .rightCols(hidden)
+              .transpose();
     } else {
+      start_gates(cell, gates);
       add_product(state.hidden[l - 1].topRows(rows), cell.input_weight,
                   gates);
     }
@@ -79,13 +96,16 @@ void step_rows(const NeuralModel &model, const LstmEncoded &words,
   log_softmax_rows(log_probs);
 }
 
-// Grows `state` to at least `rows` rows, keeping what it holds.
+// Grows `state` to at least `rows` rows, keeping what it holds; the new
+// rows are start states.
 void reserve_rows(LstmState &state, Index rows) {
   if (state.feed.rows() >= rows) return;
-  for (std::vector<Matrix> *layers : {&state.hidden, &state.cell}) {
-    for (Matrix &m : *layers) m.conservativeResize(rows, Eigen::NoChange);
-  }
-  state.feed.conservativeResize(rows, Eigen::NoChange);
+  const auto grow = [rows](Matrix &m) {
+    m.conservativeResizeLike(Matrix::Zero(rows, m.cols()));
+  };
+  for (Matrix &m : state.hidden) grow(m);
+  for (Matrix &m : state.cell) grow(m);
+  grow(state.feed);
 }
 
 }  // namespace
@@ -157,10 +177,10 @@ LstmEncoded lstm_encode(const NeuralModel &model,
     std::swap(input, output);
     output.resize(rows, hidden);
   }
+  encoded.phoneme_gates = phoneme_gates(model);
   encoded.memory = std::move(input);
-  encoded.keys.resize(rows, hidden);
-  encoded.keys.setZero();
-  add_product(encoded.memory, w.attention_weight, encoded.keys);
+  encoded.keys.noalias() =
+      encoded.memory * WeightMap(w.attention_weight, hidden, hidden).transpose();
   return encoded;
 }
 

@@ -20,11 +20,14 @@ namespace tamsu::TAMSU_NEURAL_KERNEL {
 
 // Words through the bidirectional encoder, with the attention's keys over
 // them (computed once, read at every step). Word w owns rows offsets[w] ..
-// offsets[w + 1] - 1 of both matrices.
+// offsets[w + 1] - 1 of memory and keys.
 struct LstmEncoded {
   std::vector<Eigen::Index> offsets;
   Matrix memory;  // [rows, H]: the last layer's outputs, M
   Matrix keys;    // [rows, H]: M A^T
+  // [P, 4H]: each phoneme's embedding through the first decoder layer's
+  // W_ih, plus its biases (computed once a pass, not once a step).
+  Matrix phoneme_gates;
 };
 
 // Encodes words of grapheme ids in the order the model reads them (each
@@ -51,13 +54,13 @@ void lstm_gather(const LstmState &from,
 // The matrices a decoder step works in, kept from step to step so that a
 // search allocates them once.
 struct LstmScratch {
-  Matrix input, gates, joined, scores;
+  Matrix gates, joined, scores;
   Matrix depth_log_probs;  // of one depth of a prefix tree
 };
 
 // One decoder step for a batch: hypothesis b (of word word_of[b]) feeds
 // tokens[b] with its state in row b of `state`, which the step advances
-// (it grows when the batch has more rows), and gets the log-probabilities
+// (rows it lacks are added as start states), and gets the log-probabilities
 // of the next phoneme in row b of `log_probs` ([batch, P], resized). Rows
 // of one word lie side by side.
 void lstm_step(const NeuralModel &model, const LstmEncoded &words,
