@@ -15,24 +15,34 @@ from train_data import CIPHER_DICT, WORDS, spell
 
 TINY = neural.NeuralArchitecture(d_model=8, heads=2, d_ff=16,
                                  encoder_layers=2, decoder_layers=2)
+TINY_LSTM = neural.LstmArchitecture(hidden=8, embedding=6, encoder_layers=2,
+                                    decoder_layers=2)
 
 
+@pytest.mark.parametrize("architecture, description", [
+    (TINY, {"architecture": "transformer", "d_model": 8, "heads": 2,
+            "d_ff": 16, "encoder_layers": 2, "decoder_layers": 2}),
+    (TINY_LSTM, {"architecture": "lstm", "hidden": 8, "embedding": 6,
+                 "encoder_layers": 2, "decoder_layers": 2})],
+    ids=["transformer", "lstm"])
 @pytest.mark.parametrize("reverse", [False, True])
-def test_core_matches_pytorch(tmp_path, reverse):
+def test_core_matches_pytorch(tmp_path, architecture, description, reverse):
     torch = pytest.importorskip("torch")
     torch.manual_seed(1)
     graphemes, phonemes = ["a", "b", "c"], ["A", "B", "C", "D"]
-    module = neural.build_network(TINY, 4, 7)
+    module = neural.build_network(architecture, 4, 7)
     with torch.no_grad():
         for tensor in module.parameters():
             tensor.normal_(0, 0.5)
     module.eval()
     path = tmp_path / "tiny.tnn"
-    neural.export_neural(module, path, architecture=TINY, graphemes=graphemes,
-                         phonemes=phonemes, form="nfd", reverse=reverse)
+    neural.export_neural(module, path, architecture=architecture,
+                         graphemes=graphemes, phonemes=phonemes, form="nfd",
+                         reverse=reverse)
     model = NeuralModel(path)
     assert (model.graphemes, model.phonemes) == (("a", "b", "c"), tuple(phonemes))
     assert (model.grapheme_form, model.reversed) == ("nfd", reverse)
+    assert model.hyper_parameters == description
     word = "abcab"
     candidates = [[], ["A"], ["D", "B", "C"], ["C", "C", "A", "B", "D", "A"]]
     order = -1 if reverse else 1

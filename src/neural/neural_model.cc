@@ -21,7 +21,10 @@ constexpr std::uint32_t kMaxLayers = 256;
 constexpr std::uint32_t kMaxNameLength = 256;
 // Trained weights lie within a few units; within this bound no product or
 // sum of the forward pass, at the widest and deepest sizes the header
-// allows, leaves float32's range, so every score stays finite.
+// allows, leaves float32's range, so every score stays finite. (The LSTM
+// needs less: its cells' outputs, the attentional vectors and the context
+// lie within [-1, 1] whatever the weights, and a cell's c grows by at most
+// 1 a step.)
 constexpr float kMaxWeight = 1e4f;
 
 using Error = NeuralLoadError;
@@ -211,6 +214,17 @@ class TensorBinder {
     return {take(prefix + ".ff1.weight", {f, d}), take(prefix + ".ff1.bias", {f}),
             take(prefix + ".ff2.weight", {d, f}), take(prefix + ".ff2.bias", {d})};
   }
+  // An LSTM cell of width n over inputs of width m: PyTorch's nn.LSTM
+  // tensors of layer `layer`, with `suffix` ("" or "_reverse").
+  LstmCellWeights lstm_cell(const std::string &prefix, std::uint32_t layer,
+                            const char *suffix, std::uint32_t n,
+                            std::uint32_t m) {
+    const std::string tail = "_l" + std::to_string(layer) + suffix;
+    return {take(prefix + ".weight_ih" + tail, {4 * n, m}),
+            take(prefix + ".weight_hh" + tail, {4 * n, n}),
+            take(prefix + ".bias_ih" + tail, {4 * n}),
+            take(prefix + ".bias_hh" + tail, {4 * n})};
+  }
   // The first problem met, or the first unexpected tensor; empty if none.
   Kind kind() const { return kind_; }
   std::string problem() const {
@@ -258,11 +272,41 @@ TransformerWeights bind_transformer(const NeuralModel &model,
   return w;
 }
 
+// The widths fit: check_header bounds H and E by kMaxWidth, so 4H and
+// E + H stay far below 2^32.
+LstmWeights bind_lstm(const NeuralModel &model, TensorBinder &binder) {
+  const std::uint32_t hidden = model.hyper.d_model;
+  const std::uint32_t half = hidden / 2;
+  const std::uint32_t embedding = model.hyper.d_ff;
+  const auto g = static_cast<std::uint32_t>(model.graphemes.size());
+  const auto p = static_cast<std::uint32_t>(model.phonemes.size());
+  LstmWeights w{};
+  w.encoder_embedding = binder.take("enc.embed", {g, embedding});
+  w.decoder_embedding = binder.take("dec.embed", {p, embedding});
+  for (std::uint32_t l = 0; l < model.hyper.encoder_layers; ++l) {
+    const std::uint32_t in = l == 0 ? embedding : hidden;
+    w.encoder_forward.push_back(binder.lstm_cell("enc.lstm", l, "", half, in));
+    w.encoder_reverse.push_back(
+        binder.lstm_cell("enc.lstm", l, "_reverse", half, in));
+  }
+  for (std::uint32_t l = 0; l < model.hyper.decoder_layers; ++l) {
+    const std::uint32_t in = l == 0 ? embedding + hidden : hidden;
+    w.decoder.push_back(binder.lstm_cell("dec.lstm", l, "", hidden, in));
+  }
+  w.attention_weight = binder.take("attn.weight", {hidden, hidden});
+  w.combine_weight = binder.take("comb.weight", {hidden, 2 * hidden});
+  w.combine_bias = binder.take("comb.bias", {hidden});
+  w.output_weight = binder.take("out.weight", {p, hidden});
+  w.output_bias = binder.take("out.bias", {p});
+  return w;
+}
+
 Expected<bool, Error> check_header(const NeuralHyperParameters &h,
                                    std::uint32_t form,
                                    std::uint32_t direction) {
   auto bad = [](std::string what) { return fail(Kind::kBadHeader, what); };
-  if (h.architecture != kTransformerArchitecture) {
+  if (h.architecture != kTransformerArchitecture &&
+      h.architecture != kLstmArchitecture) {
     return bad("unknown architecture " + std::to_string(h.architecture));
   }
   if (h.d_model == 0 || h.d_model > kMaxWidth || h.d_ff == 0 ||
@@ -270,7 +314,17 @@ Expected<bool, Error> check_header(const NeuralHyperParameters &h,
     return bad("model widths " + std::to_string(h.d_model) + " and " +
                std::to_string(h.d_ff) + " out of range");
   }
-  if (h.heads == 0 || h.d_model % h.heads != 0) {
+  if (h.architecture == kLstmArchitecture) {
+    // The encoder's two directions are half the hidden width each.
+    if (h.d_model % 2 != 0) {
+      return bad("the LSTM's hidden width " + std::to_string(h.d_model) +
+                 " is odd");
+    }
+    if (h.heads != 1) {
+      return bad("the LSTM has one attention head, not " +
+                 std::to_string(h.heads));
+    }
+  } else if (h.heads == 0 || h.d_model % h.heads != 0) {
     return bad(std::to_string(h.heads) + " heads do not divide d_model " +
                std::to_string(h.d_model));
   }
@@ -433,7 +487,11 @@ Expected<NeuralModel, NeuralLoadError> parse_image(std::vector<float> image,
   // data_begin is a multiple of 4: the section starts at a whole float.
   model.data = std::move(image);
   TensorBinder binder(std::move(entries), model.data.data() + data_begin / 4);
-  model.weights = bind_transformer(model, binder);
+  if (h.architecture == kLstmArchitecture) {
+    model.lstm_weights = bind_lstm(model, binder);
+  } else {
+    model.weights = bind_transformer(model, binder);
+  }
   if (std::string problem = binder.problem(); !problem.empty()) {
     return fail(binder.kind(), problem);
   }

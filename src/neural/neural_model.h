@@ -7,10 +7,13 @@
 //   offset  size  field
 //   0       8     magic "TAMSU-NN"
 //   8       4     u32 format version (1)
-//   12      4     u32 architecture (1: transformer encoder-decoder, below)
-//   16      4     u32 d_model (model width)
-//   20      4     u32 heads (attention heads; divides d_model)
-//   24      4     u32 d_ff (inner width of the feed-forward blocks)
+//   12      4     u32 architecture (1: transformer encoder-decoder, 2: LSTM
+//                 encoder-decoder, below)
+//   16      4     u32 d_model (model width; the LSTM's H, even)
+//   20      4     u32 heads (attention heads; divides d_model; 1 for the
+//                 LSTM)
+//   24      4     u32 d_ff (inner width of the feed-forward blocks; the
+//                 LSTM's embedding width E)
 //   28      4     u32 encoder layers
 //   32      4     u32 decoder layers
 //   36      4     u32 grapheme form (0: as given, 1: NFC, 2: NFD)
@@ -50,6 +53,34 @@
 //   ff2.bias [d]
 //
 // with L = 0, 1, ... for each layer; exactly these names, no others.
+//
+// Architecture 2 is a bidirectional LSTM encoder and an LSTM decoder that
+// attends to it and is fed its previous attentional vector. Each LSTM cell
+// is PyTorch's: of width n, input x and state (h, c),
+//   z = W_ih x + b_ih + W_hh h + b_hh, four n-wide blocks i, f, g, o;
+//   c' = sigmoid(f) * c + sigmoid(i) * tanh(g); h' = sigmoid(o) * tanh(c'),
+// from a zero state. The encoder embeds a word's graphemes x_1 .. x_S (in
+// the order the model reads them); in each layer a forward cell reads
+// positions 1 .. S and a reverse one S .. 1, both H/2 wide, and position
+// j's output [forward h_j; reverse h_j] is the next layer's input. The
+// last layer's outputs are the memory M [S, H], its keys K = M A^T. Each
+// decoder step t feeds [dec.embed[y_t]; a_{t-1}] (y_1 = <s>, then the last
+// phoneme; a_0 = 0) to the first of its layers, each layer's h to the next
+// (every layer keeping its own state from step to step); with s_t the last
+// layer's h: alpha = softmax_j(K_j . s_t), context c_t = sum_j alpha_j M_j,
+// a_t = tanh(C [c_t; s_t] + c_bias), and log_softmax(out a_t + out_bias)
+// scores the next phoneme. Its tensors (H = d_model, h = H / 2, E = d_ff;
+// PyTorch's LSTM names and layouts, gate blocks in the order i, f, g, o):
+//
+//   enc.embed [G, E]   dec.embed [P, E]   attn.weight [H, H] (A)
+//   comb.weight [H, 2H] (C), comb.bias [H]   out.weight [P, H], out.bias [P]
+//   enc.lstm.weight_ih_lL{,_reverse} [4h, E for L = 0, else H]
+//   enc.lstm.weight_hh_lL{,_reverse} [4h, h]
+//   enc.lstm.bias_{ih,hh}_lL{,_reverse} [4h]
+//   dec.lstm.weight_ih_lL [4H, E + H for L = 0, else H]
+//   dec.lstm.weight_hh_lL [4H, H]   dec.lstm.bias_{ih,hh}_lL [4H]
+//
+// with L = 0, 1, ... for each layer; exactly these names, no others.
 #ifndef TAMSU_NEURAL_NEURAL_MODEL_H_
 #define TAMSU_NEURAL_NEURAL_MODEL_H_
 
@@ -68,6 +99,7 @@ inline constexpr char kNeuralMagic[8] = {'T', 'A', 'M', 'S',
                                          'U', '-', 'N', 'N'};
 inline constexpr std::uint32_t kNeuralFormatVersion = 1;
 inline constexpr std::uint32_t kTransformerArchitecture = 1;
+inline constexpr std::uint32_t kLstmArchitecture = 2;
 
 // Fixed phoneme ids of every model.
 inline constexpr Label kPadPhoneme = 0;
@@ -124,6 +156,26 @@ struct TransformerWeights {
   const float *output_bias;    // [P]
 };
 
+// One LSTM cell of width n over inputs of width m.
+struct LstmCellWeights {
+  const float *input_weight;   // W_ih [4n, m]
+  const float *hidden_weight;  // W_hh [4n, n]
+  const float *input_bias;     // b_ih [4n]
+  const float *hidden_bias;    // b_hh [4n]
+};
+struct LstmWeights {
+  const float *encoder_embedding;  // [G, E]
+  const float *decoder_embedding;  // [P, E]
+  std::vector<LstmCellWeights> encoder_forward;  // per layer, n = H / 2
+  std::vector<LstmCellWeights> encoder_reverse;  // per layer, n = H / 2
+  std::vector<LstmCellWeights> decoder;          // per layer, n = H
+  const float *attention_weight;  // [H, H]
+  const float *combine_weight;    // [H, 2H]
+  const float *combine_bias;      // [H]
+  const float *output_weight;     // [P, H]
+  const float *output_bias;       // [P]
+};
+
 struct NeuralModel {
   NeuralHyperParameters hyper;
   GraphemeForm form = GraphemeForm::kAsGiven;
@@ -135,7 +187,10 @@ struct NeuralModel {
   // The whole file, read once into float-aligned storage: the weights
   // point into its data section, which is never copied.
   std::vector<float> data;
-  TransformerWeights weights;   // pointers into `data`, shapes checked
+  // Pointers into `data`, shapes checked: those of hyper.architecture
+  // (the other record stays empty).
+  TransformerWeights weights;
+  LstmWeights lstm_weights;
 
   NeuralModel() = default;
   // A copy would point its weights into the other model's data.

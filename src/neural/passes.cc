@@ -9,10 +9,75 @@
 #include <tuple>
 #include <utility>
 
+#include "neural/lstm.h"
 #include "neural/transformer.h"
 
 namespace tamsu::TAMSU_NEURAL_KERNEL {
 namespace {
+
+// The two networks as the passes drive them: the words encoded once, the
+// decoder states of a batch of hypotheses, one step for them, their states
+// gathered by parent (for `steps` steps so far), and a scoring pass's
+// prefix rows.
+struct TransformerNetwork {
+  using Encoded = EncodedWords;
+  using State = DecoderCache;
+  using Scratch = DecoderScratch;
+  static Encoded encode(const NeuralModel &model,
+                        const std::vector<LabelList> &words) {
+    return tamsu::TAMSU_NEURAL_KERNEL::encode(model, words);
+  }
+  static State start(const NeuralModel &model, std::size_t rows) {
+    return make_decoder_cache(model, rows, 8);
+  }
+  static void step(const NeuralModel &model, const Encoded &words,
+                   const LabelList &tokens,
+                   const std::vector<std::size_t> &word_of, std::size_t step,
+                   State &state, Scratch &scratch, Matrix &log_probs) {
+    decode_step(model, words, tokens, word_of, step, state, scratch,
+                log_probs);
+  }
+  static void gather(const NeuralModel &model, const State &from,
+                     const std::vector<std::size_t> &parents,
+                     std::size_t steps, State &to) {
+    gather_cache(model, from, parents, steps, to);
+  }
+  static void prefixes(const NeuralModel &model, const Encoded &words,
+                       const PrefixRows &rows, Scratch &scratch,
+                       Matrix &log_probs) {
+    decode_prefixes(model, words, rows, scratch, log_probs);
+  }
+};
+
+// An LSTM's state is its last step's alone: it needs no step count.
+struct LstmNetwork {
+  using Encoded = LstmEncoded;
+  using State = LstmState;
+  using Scratch = LstmScratch;
+  static Encoded encode(const NeuralModel &model,
+                        const std::vector<LabelList> &words) {
+    return lstm_encode(model, words);
+  }
+  static State start(const NeuralModel &model, std::size_t rows) {
+    return lstm_start(model, rows);
+  }
+  static void step(const NeuralModel &model, const Encoded &words,
+                   const LabelList &tokens,
+                   const std::vector<std::size_t> &word_of, std::size_t,
+                   State &state, Scratch &scratch, Matrix &log_probs) {
+    lstm_step(model, words, tokens, word_of, state, scratch, log_probs);
+  }
+  static void gather(const NeuralModel &, const State &from,
+                     const std::vector<std::size_t> &parents, std::size_t,
+                     State &to) {
+    lstm_gather(from, parents, to);
+  }
+  static void prefixes(const NeuralModel &model, const Encoded &words,
+                       const PrefixRows &rows, Scratch &scratch,
+                       Matrix &log_probs) {
+    lstm_prefixes(model, words, rows, scratch, log_probs);
+  }
+};
 
 // Input ids in the order the model reads them.
 LabelList model_order(const NeuralModel &model, LabelList ids) {
@@ -156,6 +221,7 @@ struct Scoring {
 
 // Scores `items` of the words `batch` down their prefix trees (`nodes`,
 // roots first, one per word), all prefixes in one pass.
+template <class Network>
 void score_trees(const NeuralModel &model, const std::vector<LabelList> &words,
                  const std::vector<std::size_t> &batch,
                  std::vector<PrefixNode> &nodes,
@@ -163,7 +229,7 @@ void score_trees(const NeuralModel &model, const std::vector<LabelList> &words,
                  std::vector<std::vector<double>> &scores) {
   std::vector<LabelList> inputs;
   for (std::size_t i : batch) inputs.push_back(model_order(model, words[i]));
-  const EncodedWords encoded = encode(model, inputs);
+  const typename Network::Encoded encoded = Network::encode(model, inputs);
   // The nodes fed to the decoder (all but the ends), word by word, each
   // word's breadth first: a parent's row comes before its children's.
   PrefixRows rows;
@@ -186,9 +252,9 @@ void score_trees(const NeuralModel &model, const std::vector<LabelList> &words,
     }
     rows.blocks.push_back(fed.size());
   }
-  DecoderScratch scratch;
+  typename Network::Scratch scratch;
   Matrix log_probs;
-  decode_prefixes(model, encoded, rows, scratch, log_probs);
+  Network::prefixes(model, encoded, rows, scratch, log_probs);
   for (std::size_t r = 0; r < fed.size(); ++r) {
     const PrefixNode &node = nodes[fed[r]];
     for (std::size_t child : node.children) {
@@ -203,10 +269,9 @@ void score_trees(const NeuralModel &model, const std::vector<LabelList> &words,
   }
 }
 
-}  // namespace
-
 // Searches words[i] for each i of `batch` side by side into results[i].
-void search_pass(const NeuralModel &model,
+template <class Network>
+void search_words(const NeuralModel &model,
                   const std::vector<LabelList> &words,
                   const std::vector<std::size_t> &batch,
                   const BeamOptions &options,
@@ -221,10 +286,11 @@ void search_pass(const NeuralModel &model,
     searches.push_back({max_output_length(words[i].size()), {{{}, 0.0, 0}}, {}});
     active.push_back(active.size());
   }
-  const EncodedWords encoded = encode(model, inputs);
-  DecoderCache cache = make_decoder_cache(model, batch.size() * beam, 8);
-  DecoderCache next_cache = make_decoder_cache(model, batch.size() * beam, 8);
-  DecoderScratch scratch;
+  const typename Network::Encoded encoded = Network::encode(model, inputs);
+  typename Network::State states = Network::start(model, batch.size() * beam);
+  typename Network::State next_states =
+      Network::start(model, batch.size() * beam);
+  typename Network::Scratch scratch;
   Matrix log_probs;
   LabelList tokens;
   std::vector<std::size_t> word_of, parents, still;
@@ -239,8 +305,8 @@ void search_pass(const NeuralModel &model,
         word_of.push_back(w);
       }
     }
-    decode_step(model, encoded, tokens, word_of, step, cache, scratch,
-                log_probs);
+    Network::step(model, encoded, tokens, word_of, step, states, scratch,
+                  log_probs);
     still.clear();
     parents.clear();
     for (std::size_t w : active) {
@@ -252,12 +318,26 @@ void search_pass(const NeuralModel &model,
       for (const Hypothesis &h : searches[w].alive) parents.push_back(h.row);
     }
     active.swap(still);
-    gather_cache(model, cache, parents, step + 1, next_cache);
-    std::swap(cache, next_cache);
+    Network::gather(model, states, parents, step + 1, next_states);
+    std::swap(states, next_states);
   }
   for (std::size_t k = 0; k < batch.size(); ++k) {
     results[batch[k]] =
         best_paths(model, std::move(searches[k].finished), options.nbest);
+  }
+}
+
+}  // namespace
+
+void search_pass(const NeuralModel &model,
+                 const std::vector<LabelList> &words,
+                 const std::vector<std::size_t> &batch,
+                 const BeamOptions &options,
+                 std::vector<std::vector<NeuralPath>> &results) {
+  if (model.hyper.architecture == kLstmArchitecture) {
+    search_words<LstmNetwork>(model, words, batch, options, results);
+  } else {
+    search_words<TransformerNetwork>(model, words, batch, options, results);
   }
 }
 
@@ -275,7 +355,12 @@ void score_pass(const NeuralModel &model, const std::vector<LabelList> &words,
     const std::size_t w = owners[k].first;
     items.push_back({w, owners[k].second, add_prefixes(nodes, w, targets[k])});
   }
-  score_trees(model, words, batch, nodes, items, scores);
+  if (model.hyper.architecture == kLstmArchitecture) {
+    score_trees<LstmNetwork>(model, words, batch, nodes, items, scores);
+  } else {
+    score_trees<TransformerNetwork>(model, words, batch, nodes, items,
+                                    scores);
+  }
 }
 
 }  // namespace tamsu::TAMSU_NEURAL_KERNEL

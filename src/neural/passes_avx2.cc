@@ -29,6 +29,7 @@
 #include <istream>
 #include <limits>
 #include <new>
+#include <numeric>
 #include <ostream>
 #include <sstream>
 #include <stdexcept>
@@ -62,4 +63,5 @@
 #define TAMSU_NEURAL_KERNEL avx2
 
 #include "neural/transformer.cc"  // NOLINT: this unit's second copy
+#include "neural/lstm.cc"         // NOLINT
 #include "neural/passes.cc"       // NOLINT

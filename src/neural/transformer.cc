@@ -7,36 +7,7 @@
 namespace tamsu::TAMSU_NEURAL_KERNEL {
 namespace {
 
-using Index = Eigen::Index;
-using RowVector = Eigen::Matrix<float, 1, Eigen::Dynamic>;
-using WeightMap = Eigen::Map<const Matrix>;
-using VectorMap = Eigen::Map<const RowVector>;
-using View = Eigen::Map<Matrix>;
-using ConstRows = Eigen::Ref<const Matrix>;
-using Rows = Eigen::Ref<Matrix>;
-
 constexpr float kNormEpsilon = 1e-5f;
-
-// `buffer`'s memory as a rows x cols matrix; the buffer only ever grows,
-// so a search stops allocating once it has seen its largest batch.
-View shaped(Matrix &buffer, Index rows, Index cols) {
-  if (buffer.size() < rows * cols) buffer.resize(rows, cols);
-  return View(buffer.data(), rows, cols);
-}
-
-// y += x W^T for a PyTorch linear map W [out, in], out = y.cols(). The
-// maps below start y at the bias, or add it, and let the product add to
-// that: an assigned product would first clear y, and the bias take
-// another pass over it.
-void add_product(ConstRows x, const float *weight, Rows y) {
-  y.noalias() += x * WeightMap(weight, y.cols(), x.cols()).transpose();
-}
-
-// y = x W^T + b.
-void linear(ConstRows x, const float *weight, const float *bias, Rows y) {
-  y.rowwise() = VectorMap(bias, y.cols());
-  add_product(x, weight, y);
-}
 
 // y += x W^T + b (a residual connection).
 void add_linear(ConstRows x, const float *weight, const float *bias,
@@ -104,12 +75,6 @@ void attend(ConstRows queries, ConstRows keys, ConstRows values,
         scores * values.middleCols(h * width, width);
   }
 }
-
-// Rows begin .. end - 1 belong to one word.
-struct Run {
-  Index begin, end;
-  std::size_t word;
-};
 
 // Cross-attention of each run's queries over its word's encoding.
 void cross_attend(const EncodedWords &words, std::size_t layer,
@@ -186,11 +151,7 @@ void run_decoder(const NeuralModel &model, const EncodedWords &words,
   layer_norm(x, w.decoder_norm, v.normed);
   log_probs.resize(x.rows(), static_cast<Index>(model.phonemes.size()));
   linear(v.normed, w.output_weight, w.output_bias, log_probs);
-  for (Index r = 0; r < x.rows(); ++r) {
-    const float top = log_probs.row(r).maxCoeff();
-    const float total = std::log((log_probs.row(r).array() - top).exp().sum());
-    log_probs.row(r).array() -= top + total;
-  }
+  log_softmax_rows(log_probs);
 }
 
 }  // namespace

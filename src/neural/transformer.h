@@ -14,18 +14,10 @@
 #include <Eigen/Core>
 
 #include "base/labels.h"
+#include "neural/kernel.h"
 #include "neural/neural_model.h"
 
-// The namespace of the copy being compiled (see passes.h): generic, or
-// avx2 where passes_avx2.cc includes this unit again.
-#ifndef TAMSU_NEURAL_KERNEL
-#define TAMSU_NEURAL_KERNEL generic
-#endif
-
 namespace tamsu::TAMSU_NEURAL_KERNEL {
-
-using Matrix =
-    Eigen::Matrix<float, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
 
 // Words through the encoder, and each decoder layer's cross-attention keys
 // and values over them (computed once, read at every step). Word w owns
@@ -76,19 +68,10 @@ void decode_step(const NeuralModel &model, const EncodedWords &words,
                  DecoderCache &cache, DecoderScratch &scratch,
                  Matrix &log_probs);
 
-// Prefix trees of given pronunciations, teacher-forced in one pass: row r
-// feeds tokens[r] at position depths[r] and sees itself and its ancestors
-// (parents[r], parents[parents[r]], ... up to a row of depth 0). The rows
-// of word w are blocks[w] .. blocks[w + 1] - 1, a parent's row before its
-// children's. Row r of `log_probs` ([rows, P], resized) gets the
-// log-probabilities of the phoneme after row r's prefix: what decode_step
-// gives, step by step, for the same prefixes.
-struct PrefixRows {
-  LabelList tokens;
-  std::vector<std::size_t> depths;
-  std::vector<std::size_t> parents;  // a root's is its own row
-  std::vector<std::size_t> blocks;   // words + 1 bounds
-};
+// Prefix trees of given pronunciations (kernel.h), teacher-forced in one
+// pass: each row sees itself and its ancestors. Row r of `log_probs`
+// ([rows, P], resized) gets the log-probabilities of the phoneme after row
+// r's prefix: what decode_step gives, step by step, for the same prefixes.
 void decode_prefixes(const NeuralModel &model, const EncodedWords &words,
                      const PrefixRows &rows, DecoderScratch &scratch,
                      Matrix &log_probs);

@@ -1,17 +1,26 @@
 """Neural pronunciation models decoded by the C++ core (no PyTorch)."""
 
 import os
-from typing import Sequence, TypedDict
+from typing import Literal, Sequence, TypedDict
 
 __all__ = ["NeuralModel"]
 
-class HyperParameters(TypedDict):
-    architecture: str
+class TransformerHyperParameters(TypedDict):
+    architecture: Literal["transformer"]
     d_model: int
     heads: int
     d_ff: int
     encoder_layers: int
     decoder_layers: int
+
+class LstmHyperParameters(TypedDict):
+    architecture: Literal["lstm"]
+    hidden: int
+    embedding: int
+    encoder_layers: int
+    decoder_layers: int
+
+HyperParameters = TransformerHyperParameters | LstmHyperParameters
 
 class NeuralModel:
     """A neural pronunciation model file, loaded and checked; raises

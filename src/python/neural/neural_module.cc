@@ -295,6 +295,12 @@ PyObject *neural_model_get_reversed(PyObject *self, void *) {
 
 PyObject *neural_model_get_hyper_parameters(PyObject *self, void *) {
   const NeuralHyperParameters &h = record_of(self).hyper;
+  if (h.architecture == kLstmArchitecture) {
+    return Py_BuildValue("{s:s,s:I,s:I,s:I,s:I}", "architecture", "lstm",
+                         "hidden", h.d_model, "embedding", h.d_ff,
+                         "encoder_layers", h.encoder_layers,
+                         "decoder_layers", h.decoder_layers);
+  }
   return Py_BuildValue("{s:s,s:I,s:I,s:I,s:I,s:I}", "architecture",
                        "transformer", "d_model", h.d_model, "heads", h.heads,
                        "d_ff", h.d_ff, "encoder_layers", h.encoder_layers,
@@ -345,7 +351,10 @@ PyGetSetDef neural_model_getset[] = {
      "round).",
      nullptr},
     {"hyper_parameters", neural_model_get_hyper_parameters, nullptr,
-     "The network's architecture and sizes.", nullptr},
+     "The network's architecture and sizes: 'transformer' with d_model,\n"
+     "heads, d_ff, or 'lstm' with hidden, embedding; and encoder_layers,\n"
+     "decoder_layers.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

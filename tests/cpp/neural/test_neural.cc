@@ -23,8 +23,9 @@ struct Tensor {
   std::vector<float> values;
 };
 
-// A model file's contents before it is written; by default a 1+1-layer
-// transformer of width 4 with all weights zero.
+// A model file's contents before it is written, all weights zero: a
+// 1+1-layer transformer of width 4, or a 2+2-layer LSTM of hidden width 4
+// over embeddings of width 3.
 struct FileParts {
   std::uint32_t version = kNeuralFormatVersion;
   std::vector<std::uint32_t> header = {1, 4, 2, 6, 1, 1, 1, 0};
@@ -36,7 +37,7 @@ struct FileParts {
   // Overrides of tensors' data offsets (in floats) when set.
   std::map<std::string, std::uint64_t> offsets;
 
-  FileParts() {
+  explicit FileParts(std::uint32_t architecture = kTransformerArchitecture) {
     auto add = [&](const std::string &name, std::vector<std::uint32_t> shape) {
       std::size_t size = 1;
       for (auto d : shape) size *= d;
@@ -47,9 +48,30 @@ struct FileParts {
       add(name + ".weight", {out, in});
       add(name + ".bias", {out});
     };
+    linear("out", 5, 4);
+    if (architecture == kLstmArchitecture) {
+      header = {kLstmArchitecture, 4, 1, 3, 2, 2, 1, 0};
+      add("enc.embed", {3, 3});
+      add("dec.embed", {5, 3});
+      auto cell = [&](const std::string &prefix, const std::string &suffix,
+                      std::uint32_t n, std::uint32_t in) {
+        add(prefix + ".weight_ih" + suffix, {4 * n, in});
+        add(prefix + ".weight_hh" + suffix, {4 * n, n});
+        add(prefix + ".bias_ih" + suffix, {4 * n});
+        add(prefix + ".bias_hh" + suffix, {4 * n});
+      };
+      for (const char *direction : {"", "_reverse"}) {
+        cell("enc.lstm", std::string("_l0") + direction, 2, 3);
+        cell("enc.lstm", std::string("_l1") + direction, 2, 4);
+      }
+      cell("dec.lstm", "_l0", 4, 3 + 4);
+      cell("dec.lstm", "_l1", 4, 4);
+      add("attn.weight", {4, 4});
+      linear("comb", 4, 8);
+      return;
+    }
     add("enc.embed", {3, 4});
     add("dec.embed", {5, 4});
-    linear("out", 5, 4);
     for (const char *norm : {"enc.norm", "dec.norm", "enc.0.norm1",
                              "enc.0.norm2", "dec.0.norm1", "dec.0.norm2",
                              "dec.0.norm3"}) {
@@ -152,16 +174,34 @@ TEST(NeuralFile, RoundTripThroughAFile) {
   }
 }
 
+// A well-formed LSTM file loads, its tensors in their views.
+TEST(NeuralFile, LoadsAnLstm) {
+  FileParts parts(kLstmArchitecture);
+  parts.tensors["enc.lstm.weight_ih_l1_reverse"].values[2] = -2;
+  parts.tensors["dec.lstm.bias_hh_l1"].values[15] = 0.75f;
+  parts.tensors["comb.weight"].values[31] = 1.5f;
+  auto model = parse_neural_model(parts.bytes());
+  ASSERT_TRUE(model) << describe(model.error());
+  const LstmWeights &w = model->lstm_weights;
+  EXPECT_EQ(model->hyper.architecture, kLstmArchitecture);
+  ASSERT_EQ(w.encoder_reverse.size(), 2u);
+  ASSERT_EQ(w.decoder.size(), 2u);
+  EXPECT_EQ(w.encoder_reverse[1].input_weight[2], -2.0f);
+  EXPECT_EQ(w.decoder[1].hidden_bias[15], 0.75f);
+  EXPECT_EQ(w.combine_weight[31], 1.5f);
+}
+
 struct Damage {
   const char *name;
   Kind kind;
   std::function<void(FileParts &)> change;
+  std::uint32_t architecture = kTransformerArchitecture;
 };
 
 class NeuralFileRefusal : public testing::TestWithParam<Damage> {};
 
 TEST_P(NeuralFileRefusal, NamesTheProblem) {
-  FileParts parts;
+  FileParts parts(GetParam().architecture);
   GetParam().change(parts);
   auto loaded = parse_neural_model(parts.bytes());
   ASSERT_FALSE(loaded);
@@ -174,7 +214,7 @@ INSTANTIATE_TEST_SUITE_P(
     Lies, NeuralFileRefusal,
     testing::Values(
         Damage{"version", Kind::kUnsupportedVersion, [](FileParts &s) { s.version = 2; }},
-        Damage{"architecture", Kind::kBadHeader, [](FileParts &s) { s.header[0] = 2; }},
+        Damage{"architecture", Kind::kBadHeader, [](FileParts &s) { s.header[0] = 3; }},
         Damage{"heads", Kind::kBadHeader, [](FileParts &s) { s.header[2] = 3; }},
         Damage{"form", Kind::kBadHeader, [](FileParts &s) { s.header[6] = 3; }},
         Damage{"graphemes", Kind::kBadHeader, [](FileParts &s) { s.counts[0] = kHuge; }},
@@ -214,11 +254,41 @@ INSTANTIATE_TEST_SUITE_P(
                [](FileParts &s) { s.graphemes[1] = "\xed\xa0\x80"; }},
         Damage{"c1_control", Kind::kBadSymbols, [](FileParts &s) { s.phonemes[4] = "\xc2\x85"; }},
         Damage{"past_the_data", Kind::kBadTensorTable,
-               [](FileParts &s) { s.offsets["out.bias"] = s.float_count() - 4; }}),
+               [](FileParts &s) { s.offsets["out.bias"] = s.float_count() - 4; }},
+        Damage{"lstm_heads", Kind::kBadHeader, [](FileParts &s) { s.header[2] = 2; },
+               kLstmArchitecture},
+        Damage{"lstm_odd_hidden", Kind::kBadHeader, [](FileParts &s) { s.header[1] = 5; },
+               kLstmArchitecture},
+        Damage{"lstm_missing", Kind::kWrongTensors,
+               [](FileParts &s) { s.tensors.erase("enc.lstm.bias_hh_l1_reverse"); },
+               kLstmArchitecture},
+        Damage{"lstm_unexpected", Kind::kWrongTensors,
+               [](FileParts &s) { s.tensors["dec.lstm.bias_ih_l2"] = {{16}, std::vector<float>(16)}; },
+               kLstmArchitecture},
+        Damage{"lstm_shape", Kind::kWrongTensors,
+               [](FileParts &s) { s.tensors["dec.lstm.weight_ih_l0"].shape = {16, 3}; },
+               kLstmArchitecture},
+        Damage{"lstm_layers", Kind::kWrongTensors, [](FileParts &s) { s.header[4] = 1; },
+               kLstmArchitecture},
+        Damage{"lstm_nan", Kind::kNonFiniteWeight,
+               [](FileParts &s) { s.tensors["attn.weight"].values[5] = NAN; },
+               kLstmArchitecture}),
     [](const auto &info) { return std::string(info.param.name); });
 
-TEST(NeuralFile, DamagedBytesNeverPass) {
-  const std::string good = FileParts().bytes();
+class NeuralFileOfEachArchitecture
+    : public testing::TestWithParam<std::uint32_t> {};
+
+INSTANTIATE_TEST_SUITE_P(Networks, NeuralFileOfEachArchitecture,
+                         testing::Values(kTransformerArchitecture,
+                                         kLstmArchitecture),
+                         [](const auto &info) {
+                           return std::string(info.param == kLstmArchitecture
+                                                  ? "lstm"
+                                                  : "transformer");
+                         });
+
+TEST_P(NeuralFileOfEachArchitecture, DamagedBytesNeverPass) {
+  const std::string good = FileParts(GetParam()).bytes();
   for (std::size_t size = 0; size < good.size(); ++size) {
     auto loaded = parse_neural_model(good.substr(0, size));
     ASSERT_FALSE(loaded) << size;
@@ -289,8 +359,8 @@ TEST(NeuralSearch, FindsTheNBestOfAFixedDistribution) {
 // The forward pass built for any processor and the one this processor
 // runs fastest (its AVX2 copy, where there is one) find the same paths and
 // scores, whichever words share a batch.
-TEST(NeuralSearch, EveryBuildAndBatchAgrees) {
-  FileParts parts;
+TEST_P(NeuralFileOfEachArchitecture, EveryBuildAndBatchAgrees) {
+  FileParts parts(GetParam());
   std::uint32_t state = 1;
   for (auto &[name, tensor] : parts.tensors) {
     for (float &value : tensor.values) {

@@ -1,0 +1,287 @@
+#include "neural/lstm.h"
+
+#include <algorithm>
+#include <numeric>
+#include <utility>
+
+namespace tamsu::TAMSU_NEURAL_KERNEL {
+namespace {
+
+// Each row of `gates` starts at the cell's two biases summed.
+void start_gates(const LstmCellWeights &cell, Rows gates) {
+  gates.rowwise() = VectorMap(cell.input_bias, gates.cols()) +
+                    VectorMap(cell.hidden_bias, gates.cols());
+}
+
+// The first decoder layer's input term of each phoneme's embedding, with
+// the layer's biases: [P, 4H]. A step then adds only the attentional
+// vector's term (the last H columns of W_ih) and h's.
+Matrix phoneme_gates(const NeuralModel &model) {
+  const LstmCellWeights &cell = model.lstm_weights.decoder[0];
+  const Index hidden = model.hyper.d_model;
+  const Index embedding = model.hyper.d_ff;
+  Matrix gates(static_cast<Index>(model.phonemes.size()), 4 * hidden);
+  start_gates(cell, gates);
+  gates.noalias() +=
+      WeightMap(model.lstm_weights.decoder_embedding, gates.rows(), embedding) *
+      WeightMap(cell.input_weight, 4 * hidden, embedding + hidden)
+          .leftCols(embedding)
+          .transpose();
+  return gates;
+}
+
+// The cell's update from its pre-activations `gates` [rows, 4n] (blocks
+// i, f, g, o): c = sigmoid(f) c + sigmoid(i) tanh(g), h = sigmoid(o)
+// tanh(c), in place.
+void update_cell(ConstRows gates, Rows h, Rows c) {
+  const Index n = h.cols();
+  c.array() = gates.middleCols(n, n).array().logistic() * c.array() +
+              gates.leftCols(n).array().logistic() *
+                  gates.middleCols(2 * n, n).array().tanh();
+  h.array() = gates.rightCols(n).array().logistic() * c.array().tanh();
+}
+
+// One decoder step over the first `tokens.size()` rows of `state`, row r
+// feeding tokens[r]; the log-probabilities go to `log_probs` [rows, P].
+void step_rows(const NeuralModel &model, const LstmEncoded &words,
+               const LabelList &tokens, const std::vector<Run> &runs,
+               LstmState &state, LstmScratch &s, View log_probs) {
+  const LstmWeights &w = model.lstm_weights;
+  const Index hidden = model.hyper.d_model;
+  const Index embedding = model.hyper.d_ff;
+  const auto rows = static_cast<Index>(tokens.size());
+  View gates = shaped(s.gates, rows, 4 * hidden);
+  for (std::size_t l = 0; l < w.decoder.size(); ++l) {
+    const LstmCellWeights &cell = w.decoder[l];
+    auto h = state.hidden[l].topRows(rows);
+    if (l == 0) {
+      for (Index r = 0; r < rows; ++r) {
+        gates.row(r) = words.phoneme_gates.row(tokens[r]);
+      }
+      gates.noalias() +=
+          state.feed.topRows(rows) *
+          WeightMap(cell.input_weight, 4 * hidden, embedding + hidden)
+              .rightCols(hidden)
+              .transpose();
+    } else {
+      start_gates(cell, gates);
+      add_product(state.hidden[l - 1].topRows(rows), cell.input_weight,
+                  gates);
+    }
+    add_product(h, cell.hidden_weight, gates);
+    update_cell(gates, h, state.cell[l].topRows(rows));
+  }
+  // joined = [context; s], s the last layer's h.
+  const auto top = state.hidden.back().topRows(rows);
+  View joined = shaped(s.joined, rows, 2 * hidden);
+  joined.rightCols(hidden) = top;
+  for (const Run &run : runs) {
+    const Index first = words.offsets[run.word];
+    const Index length = words.offsets[run.word + 1] - first;
+    View scores = shaped(s.scores, run.end - run.begin, length);
+    scores.noalias() = top.middleRows(run.begin, run.end - run.begin) *
+                       words.keys.middleRows(first, length).transpose();
+    for (Index r = 0; r < scores.rows(); ++r) {
+      auto row = scores.row(r);
+      row = (row.array() - row.maxCoeff()).exp();
+      row /= row.sum();
+    }
+    joined.block(run.begin, 0, run.end - run.begin, hidden).noalias() =
+        scores * words.memory.middleRows(first, length);
+  }
+  auto feed = state.feed.topRows(rows);
+  linear(joined, w.combine_weight, w.combine_bias, feed);
+  feed = feed.array().tanh().matrix();
+  linear(feed, w.output_weight, w.output_bias, log_probs);
+  log_softmax_rows(log_probs);
+}
+
+// Grows `state` to at least `rows` rows, keeping what it holds; the new
+// rows are start states.
+void reserve_rows(LstmState &state, Index rows) {
+  if (state.feed.rows() >= rows) return;
+  const auto grow = [rows](Matrix &m) {
+    m.conservativeResizeLike(Matrix::Zero(rows, m.cols()));
+  };
+  for (Matrix &m : state.hidden) grow(m);
+  for (Matrix &m : state.cell) grow(m);
+  grow(state.feed);
+}
+
+}  // namespace
+
+LstmEncoded lstm_encode(const NeuralModel &model,
+                        const std::vector<LabelList> &words) {
+  const LstmWeights &w = model.lstm_weights;
+  const Index hidden = model.hyper.d_model;
+  const Index half = hidden / 2;
+  const Index embedding = model.hyper.d_ff;
+  LstmEncoded encoded;
+  encoded.offsets.push_back(0);
+  for (const LabelList &word : words) {
+    encoded.offsets.push_back(encoded.offsets.back() +
+                              static_cast<Index>(word.size()));
+  }
+  const Index rows = encoded.offsets.back();
+  // Longest first: the words still running at a position are a prefix of
+  // this order, whose states are the first rows of h and c.
+  std::vector<std::size_t> order(words.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) {
+                     return words[a].size() > words[b].size();
+                   });
+  const std::size_t longest = words.empty() ? 0 : words[order[0]].size();
+  Matrix input(rows, embedding);
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    for (std::size_t k = 0; k < words[i].size(); ++k) {
+      input.row(encoded.offsets[i] + static_cast<Index>(k)) = VectorMap(
+          w.encoder_embedding +
+              static_cast<std::size_t>(words[i][k]) * embedding,
+          embedding);
+    }
+  }
+  const auto count = static_cast<Index>(words.size());
+  Matrix output(rows, hidden), projected(rows, 4 * half);
+  Matrix h(count, half), c(count, half), gates(count, 4 * half);
+  for (std::size_t l = 0; l < w.encoder_forward.size(); ++l) {
+    for (const bool reverse : {false, true}) {
+      const LstmCellWeights &cell =
+          reverse ? w.encoder_reverse[l] : w.encoder_forward[l];
+      // Every position's input term at once; only h's waits for the
+      // position before.
+      start_gates(cell, projected);
+      add_product(input, cell.input_weight, projected);
+      h.setZero();
+      c.setZero();
+      Index running = count;
+      for (std::size_t t = 0; t < longest; ++t) {
+        while (words[order[running - 1]].size() <= t) --running;
+        const auto row_of = [&](Index i) {
+          const std::size_t word = order[i];
+          const std::size_t position = reverse ? words[word].size() - 1 - t : t;
+          return encoded.offsets[word] + static_cast<Index>(position);
+        };
+        for (Index i = 0; i < running; ++i) {
+          gates.row(i) = projected.row(row_of(i));
+        }
+        add_product(h.topRows(running), cell.hidden_weight,
+                    gates.topRows(running));
+        update_cell(gates.topRows(running), h.topRows(running),
+                    c.topRows(running));
+        for (Index i = 0; i < running; ++i) {
+          output.row(row_of(i)).segment(reverse ? half : 0, half) = h.row(i);
+        }
+      }
+    }
+    std::swap(input, output);
+    output.resize(rows, hidden);
+  }
+  encoded.phoneme_gates = phoneme_gates(model);
+  encoded.memory = std::move(input);
+  encoded.keys.noalias() =
+      encoded.memory * WeightMap(w.attention_weight, hidden, hidden).transpose();
+  return encoded;
+}
+
+LstmState lstm_start(const NeuralModel &model, std::size_t rows) {
+  const Matrix zero =
+      Matrix::Zero(static_cast<Index>(rows), model.hyper.d_model);
+  LstmState state;
+  state.hidden.assign(model.lstm_weights.decoder.size(), zero);
+  state.cell.assign(model.lstm_weights.decoder.size(), zero);
+  state.feed = zero;
+  return state;
+}
+
+void lstm_gather(const LstmState &from,
+                 const std::vector<std::size_t> &parents, LstmState &to) {
+  reserve_rows(to, from.feed.rows());
+  const auto copy = [&](const Matrix &source, Matrix &target) {
+    for (std::size_t i = 0; i < parents.size(); ++i) {
+      target.row(static_cast<Index>(i)) =
+          source.row(static_cast<Index>(parents[i]));
+    }
+  };
+  for (std::size_t l = 0; l < from.hidden.size(); ++l) {
+    copy(from.hidden[l], to.hidden[l]);
+    copy(from.cell[l], to.cell[l]);
+  }
+  copy(from.feed, to.feed);
+}
+
+void lstm_step(const NeuralModel &model, const LstmEncoded &words,
+               const LabelList &tokens,
+               const std::vector<std::size_t> &word_of, LstmState &state,
+               LstmScratch &scratch, Matrix &log_probs) {
+  const auto rows = static_cast<Index>(tokens.size());
+  std::vector<Run> runs;
+  for (Index r = 0; r < rows; ++r) {
+    const std::size_t word = word_of[static_cast<std::size_t>(r)];
+    if (runs.empty() || runs.back().word != word) runs.push_back({r, r, word});
+    runs.back().end = r + 1;
+  }
+  reserve_rows(state, rows);
+  log_probs.resize(rows, static_cast<Index>(model.phonemes.size()));
+  step_rows(model, words, tokens, runs, state, scratch,
+            View(log_probs.data(), rows, log_probs.cols()));
+}
+
+void lstm_prefixes(const NeuralModel &model, const LstmEncoded &words,
+                   const PrefixRows &rows, LstmScratch &scratch,
+                   Matrix &log_probs) {
+  const std::size_t count = rows.tokens.size();
+  const auto phonemes = static_cast<Index>(model.phonemes.size());
+  log_probs.resize(static_cast<Index>(count), phonemes);
+  // The rows of each depth in row order (so word by word), and each row's
+  // place among those of its depth.
+  std::vector<std::vector<std::size_t>> by_depth;
+  std::vector<std::size_t> place(count), word_of(count);
+  std::size_t widest = 0;
+  for (std::size_t w = 0; w + 1 < rows.blocks.size(); ++w) {
+    for (std::size_t r = rows.blocks[w]; r < rows.blocks[w + 1]; ++r) {
+      word_of[r] = w;
+    }
+  }
+  for (std::size_t r = 0; r < count; ++r) {
+    if (rows.depths[r] >= by_depth.size()) by_depth.resize(rows.depths[r] + 1);
+    std::vector<std::size_t> &level = by_depth[rows.depths[r]];
+    place[r] = level.size();
+    level.push_back(r);
+    widest = std::max(widest, level.size());
+  }
+  // The states after the previous depth's rows and after this one's.
+  LstmState before = lstm_start(model, widest);
+  LstmState now = lstm_start(model, widest);
+  LabelList tokens;
+  std::vector<std::size_t> parents;
+  std::vector<Run> runs;
+  for (std::size_t depth = 0; depth < by_depth.size(); ++depth) {
+    const std::vector<std::size_t> &level = by_depth[depth];
+    tokens.clear();
+    parents.clear();
+    runs.clear();
+    for (std::size_t i = 0; i < level.size(); ++i) {
+      const std::size_t r = level[i];
+      tokens.push_back(rows.tokens[r]);
+      parents.push_back(place[rows.parents[r]]);
+      const auto at = static_cast<Index>(i);
+      if (runs.empty() || runs.back().word != word_of[r]) {
+        runs.push_back({at, at, word_of[r]});
+      }
+      runs.back().end = at + 1;
+    }
+    // The roots start from zero states, which `now` holds at depth 0.
+    if (depth > 0) lstm_gather(before, parents, now);
+    View step_log_probs = shaped(scratch.depth_log_probs,
+                                 static_cast<Index>(level.size()), phonemes);
+    step_rows(model, words, tokens, runs, now, scratch, step_log_probs);
+    for (std::size_t i = 0; i < level.size(); ++i) {
+      log_probs.row(static_cast<Index>(level[i])) =
+          step_log_probs.row(static_cast<Index>(i));
+    }
+    std::swap(before, now);
+  }
+}
+
+}  // namespace tamsu::TAMSU_NEURAL_KERNEL
