@@ -158,7 +158,7 @@ def cipher(tmp_path_factory):
             progress(epoch)
         # The command line names an architecture; the recipe's tiny one
         # replaces it.
-        kwargs["architecture"] = neural.NeuralArchitecture(32, 2, 64, 1, 1)
+        kwargs["architecture"] = neural.LstmArchitecture(32, 16, 1, 1)
         trained.report = train_neural(
             *args, batch_size=16, warmup_steps=50, dropout=0.0,
             learning_rate=3e-3, progress=report, **kwargs)

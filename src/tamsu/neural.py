@@ -244,7 +244,7 @@ def train_neural(lexicon: str | os.PathLike[str] | Lexicon,
                  output: str | os.PathLike[str], *,
                  dev: str | os.PathLike[str] | Lexicon | None = None,
                  dev_share: float = 0.05,
-                 architecture: Architecture = NeuralArchitecture(),
+                 architecture: Architecture = LstmArchitecture(),
                  epochs: int = 200, time_budget: float | None = None,
                  patience: int = 15, batch_size: int = 32,
                  learning_rate: float = 2e-3, warmup_steps: int = 100,
@@ -255,6 +255,11 @@ def train_neural(lexicon: str | os.PathLike[str] | Lexicon,
                  progress: Callable[[EpochProgress], object] | None = None,
                  ) -> NeuralTrainReport:
     """Trains a neural model on `lexicon` and writes it to `output`.
+
+    The network is `architecture`: by default the LSTM one
+    (:class:`LstmArchitecture`), which makes fewer errors than the
+    transformer (:class:`NeuralArchitecture`) on lexicons of a few
+    thousand words (bench/neural_multilingual.py).
 
     Words are split into characters in the Unicode form `graphemes`
     ("nfc", "nfd", or "auto": tamsu.graphemes.choose_form). The dev words

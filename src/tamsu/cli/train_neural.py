@@ -39,7 +39,7 @@ DESCRIPTION = (
     "model's best pronunciations with it, tuned on the dev words.")
 
 # The networks by name, the default first.
-ARCHITECTURES = ("transformer", "lstm")
+ARCHITECTURES = ("lstm", "transformer")
 
 # The n-gram training options that also decide how a neural model reads
 # its lexicon.
