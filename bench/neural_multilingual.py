@@ -1,13 +1,16 @@
 """Neural models and bundles across the SIGMORPHON 2020 languages: dev WER.
 
     nice .venv/bin/python bench/neural_multilingual.py --out runs/ [--only dut,bul]
+        [--members 5] [--architecture transformer]
 
 For each language: the n-gram model (`tamsu train` defaults), the neural
-model (`tamsu.neural.train_neural` on LANG_train.tsv with early stopping on
-LANG_dev.tsv, one thread), and their bundle tuned on the dev words
+model (`tamsu.neural.train_neural`'s defaults on LANG_train.tsv with early
+stopping on LANG_dev.tsv, one thread), and their bundle tuned on the dev words
 (`tamsu.bundle.tune_bundle`). Prints the dev word error rate of the
 n-gram model, the neural beam, and the bundle, with the training cost
-(processor minutes), then the macro-averages and a Markdown table. Each
+(processor minutes), then the macro-averages and a Markdown table; with
+--members N, also the ensembles of the first 1 .. N seeds (dev WER of
+their tuned bundle, processor time per dev word through G2P). Each
 language's result is kept in OUT/LANG.json, so an interrupted run resumes
 where it stopped; the models stay in OUT too (with LANG.trained.json,
 their training record: a run that stops after training tunes without
@@ -32,42 +35,77 @@ LANGUAGES = ("ady arm bul dut fre geo gre hin hun ice jpn kor lit rum "
 DEFAULT_DATA = ROOT.parent / "shared" / "data" / "g2p-2020"
 
 
-def measure(task: tuple[str, Path, Path, dict, bool, bool]) -> dict | None:
-    language, data, out, settings, retune, train_only = task
+def _member(out: Path, language: str, seed: int) -> tuple[Path, Path]:
+    """The neural model of `seed` and its training record."""
+    stem = language if seed == 0 else f"{language}-seed{seed}"
+    return out / f"{stem}.tnn", out / f"{stem}.trained.json"
+
+
+def measure(task: tuple[str, Path, Path, dict, bool, bool, int]
+            ) -> dict | None:
+    language, data, out, settings, retune, train_only, members = task
     from tamsu import neural
     from tamsu.bundle import tune_bundle
     from tamsu.lexicon import read_lexicon
     from tamsu.training import train
 
     result_path = out / f"{language}.json"
-    trained_path = out / f"{language}.trained.json"
     train_path = data / f"{language}_train.tsv"
     dev = read_lexicon(data / f"{language}_dev.tsv")
-    ngram, network = out / f"{language}.fst", out / f"{language}.tnn"
+    ngram = out / f"{language}.fst"
     if result_path.exists() and not retune:
         return json.loads(result_path.read_text())
-    if not trained_path.exists():
+    for seed in range(members):
+        network, trained_path = _member(out, language, seed)
+        if trained_path.exists():
+            continue
         # Training is kept apart from tuning: a run stopped (or a decoder
         # changed) after training tunes again without training again.
         cpu = time.process_time()
-        train(train_path, ngram, progress=False)
+        if seed == 0:
+            train(train_path, ngram, progress=False)
         ngram_cpu = time.process_time() - cpu
         report = neural.train_neural(train_path, network, dev=dev,
-                                     **settings)
+                                     **dict(settings, seed=seed))
         trained_path.write_text(json.dumps(dict(
             language=language, ngram_cpu_min=ngram_cpu / 60,
             neural_cpu_min=report.cpu_seconds / 60, epochs=report.epochs,
             best_epoch=report.best_epoch, averaged=report.averaged,
             greedy_dev_wer=report.dev_wer, parameters=report.parameters,
             stopped=report.stopped), indent=1))
-    result = json.loads(trained_path.read_text())
+    result = json.loads(_member(out, language, 0)[1].read_text())
     if train_only:
         return None
-    bundle = tune_bundle(ngram, network, list(dev.references().items()),
+    references = list(dev.references().items())
+    networks = [_member(out, language, seed)[0] for seed in range(members)]
+    bundle = tune_bundle(ngram, networks[0], references,
                          out / f"{language}.bundle")
     result.update(mode=bundle.mode, weight=bundle.weight, **bundle.dev_wer)
+    # Ensembles of the first k seeds: their tuned bundle's dev WER and its
+    # processor time per dev word.
+    result["ensembles"] = {}
+    for k in range(1, members + 1):
+        path = out / f"{language}-{k}.bundle"
+        tuned = tune_bundle(ngram, networks[:k], references, path)
+        # Keyed as JSON keeps it: by the text of k.
+        result["ensembles"][str(k)] = dict(
+            mode=tuned.mode, weight=tuned.weight,
+            wer=tuned.dev_wer[tuned.mode],
+            ms_per_word=_cost(path, [w for w, _ in references]))
     result_path.write_text(json.dumps(result, indent=1))
     return result
+
+
+def _cost(model: Path, words: list[str]) -> float:
+    """Processor milliseconds per word through G2P, best of 3 runs."""
+    from tamsu import G2P
+    g2p = G2P(model, None)
+    best = math.inf
+    for _ in range(3):
+        cpu = time.process_time()
+        list(g2p.map(words))
+        best = min(best, time.process_time() - cpu)
+    return 1000 * best / len(words)
 
 
 def row(r: dict) -> str:
@@ -84,8 +122,11 @@ def main() -> int:
     parser.add_argument("--out", type=Path, required=True)
     parser.add_argument("--only", default="")
     parser.add_argument("--jobs", type=int, default=2)
-    parser.add_argument("--epochs", type=int, default=16)
-    parser.add_argument("--patience", type=int, default=5)
+    parser.add_argument("--epochs", type=int, default=200)
+    parser.add_argument("--patience", type=int, default=15)
+    parser.add_argument("--members", type=int, default=1,
+                        help="also train seeds 1 .. N-1 and measure the "
+                             "ensembles of the first 1 .. N")
     parser.add_argument("--retune", action="store_true",
                         help="tune the bundles of the languages done again "
                              "(with the models trained in OUT)")
@@ -94,8 +135,8 @@ def main() -> int:
     parser.add_argument("--dropout", type=float, default=0.1)
     parser.add_argument("--time-budget", type=float, default=None,
                         help="wall seconds of neural training per language")
-    parser.add_argument("--architecture", choices=("transformer", "lstm"),
-                        default="transformer")
+    parser.add_argument("--architecture", choices=("lstm", "transformer"),
+                        default="lstm")
     parser.add_argument("--d-ff", type=int, default=None,
                         help="the transformer's feed-forward width "
                              "(default: the trainer's)")
@@ -127,7 +168,8 @@ def main() -> int:
     results = []
     with multiprocessing.Pool(args.jobs) as pool:
         for r in pool.imap(measure, [(lang, args.data, args.out, settings,
-                                      args.retune, args.train_only)
+                                      args.retune, args.train_only,
+                                      args.members)
                                      for lang in languages]):
             if r is None:
                 continue
@@ -143,6 +185,19 @@ def main() -> int:
           f"{sum(r.get('rescore-beam', math.nan) for r in results) / n:.2f} | "
           f"{sum(best) / n:.2f} | "
           f"{sum(r['neural_cpu_min'] for r in results) / n:.1f} |")
+    if args.members > 1:
+        print("\n| language | members | bundle (mode, weight) | ms per word "
+              "|\n|---|---|---|---|")
+        for r in results:
+            for k, e in r["ensembles"].items():
+                print(f"| {r['language']} | {k} | {e['wer']:.2f} "
+                      f"({e['mode']} {e['weight']:g}) | "
+                      f"{e['ms_per_word']:.2f} |")
+        for k in map(str, range(1, args.members + 1)):
+            ensembles = [r["ensembles"][k] for r in results]
+            print(f"| macro | {k} | "
+                  f"{sum(e['wer'] for e in ensembles) / n:.2f} | "
+                  f"{sum(e['ms_per_word'] for e in ensembles) / n:.2f} |")
     return 0
 
 
