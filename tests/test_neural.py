@@ -73,6 +73,27 @@ def test_core_matches_pytorch(tmp_path, architecture, description, reverse):
         sum((model.score(w, candidates) for w in words), []), abs=1e-5)
 
 
+@pytest.mark.parametrize("graphemes, phonemes, loads", [
+    (["a", " "], ["A", "B"], True),  # words may hold spaces
+    (["a", "b"], ["A", " "], False),  # pronunciations are space-separated
+])
+def test_only_a_grapheme_may_be_a_space(tmp_path, graphemes, phonemes,
+                                         loads):
+    pytest.importorskip("torch")
+    module = neural.build_network(TINY_LSTM, 3, 5)
+    path = tmp_path / "space.tnn"
+    neural.export_neural(module, path, architecture=TINY_LSTM,
+                         graphemes=graphemes, phonemes=phonemes)
+    if not loads:
+        with pytest.raises(ValueError, match="phoneme 4 holds a space"):
+            NeuralModel(path)
+        return
+    model = NeuralModel(path)
+    assert model.graphemes == tuple(graphemes)
+    # The space is read as the grapheme it is, not left out.
+    assert model.score("a a", [["A"]]) != model.score("aa", [["A"]])
+
+
 def test_damaged_file_is_a_value_error(tmp_path):
     path = tmp_path / "model.tnn"
     path.write_bytes(b"TAMSU-NN" + bytes(100))

@@ -111,8 +111,11 @@ bool printable_symbol(std::string_view text) {
   return true;
 }
 
+// `space`: whether a symbol may be a single space (a grapheme may: words
+// of a lexicon can hold spaces; a phoneme never, since pronunciations are
+// written separated by spaces).
 Expected<std::vector<std::string>, Error> read_symbols(
-    Reader &reader, std::uint32_t count, const char *table,
+    Reader &reader, std::uint32_t count, const char *table, bool space,
     std::unordered_map<std::string, Label> &ids) {
   std::vector<std::string> symbols;
   // Each symbol takes at least 5 bytes: a count beyond that is a lie.
@@ -131,7 +134,7 @@ Expected<std::vector<std::string>, Error> read_symbols(
                                          ": bad length " +
                                          std::to_string(length));
     }
-    if (!printable_symbol(symbols[i])) {
+    if (!printable_symbol(symbols[i]) && !(space && symbols[i] == " ")) {
       return fail(Kind::kBadSymbols,
                   std::string(table) + " " + std::to_string(i) +
                       " holds a space, a control character or bytes that "
@@ -415,11 +418,11 @@ Expected<NeuralModel, NeuralLoadError> parse_image(std::vector<float> image,
   }
 
   auto graphemes = read_symbols(header, num_graphemes, "grapheme",
-                                model.grapheme_ids);
+                                /*space=*/true, model.grapheme_ids);
   if (!graphemes) return make_unexpected(graphemes.error());
   model.graphemes = std::move(graphemes.value());
   auto phonemes = read_symbols(header, num_phonemes, "phoneme",
-                               model.phoneme_ids);
+                               /*space=*/false, model.phoneme_ids);
   if (!phonemes) return make_unexpected(phonemes.error());
   model.phonemes = std::move(phonemes.value());
   if (model.graphemes.size() < 2 || model.graphemes[0] != "<pad>") {

@@ -25,7 +25,8 @@
 //   56      8     u64 N, float32 values in the data section
 //   64            G grapheme texts, then P phoneme texts: u32 byte length,
 //                 UTF-8 bytes (non-empty, distinct within a table, without
-//                 spaces or control characters)
+//                 spaces or control characters, but for a grapheme that
+//                 is a single space)
 //                 T tensor entries: u32 name length, name bytes, u32 rank
 //                 (1 or 2), rank u32 dimensions (row-major, PyTorch's
 //                 [out, in] for linear maps), u64 offset in floats into the
