@@ -119,6 +119,9 @@ def main() -> int:
                         help="also train the neural model and the bundle")
     parser.add_argument("--threads", type=int, default=1,
                         help="training threads of the neural model")
+    parser.add_argument("--members", type=int, default=1,
+                        help="neural models trained side by side (seeds "
+                             "0, 1, ...): bundles of 1 to N are measured")
     parser.add_argument("--rebundle", metavar="OLD",
                         help="point the bundle at the rebuilt model, which "
                              "must answer as OLD does")
@@ -153,7 +156,7 @@ def main() -> int:
         return rebundle(paths, args.rebundle, args.output)
     if args.neural:
         build_bundle(paths, args.output, args.neural * 60, args.jobs,
-                     args.threads)
+                     args.threads, args.members)
         return 0
     build_dictionary.main()  # the shipped dictionary, from the same source
     report, seconds, result = train_and_measure(
@@ -174,45 +177,73 @@ def main() -> int:
     return 0
 
 
-def build_bundle(paths, ngram_path, budget, jobs, threads):
+def build_bundle(paths, ngram_path, budget, jobs, threads, members):
     """The neural model and the shipped bundle (see --neural)."""
     import dataclasses
+    from concurrent.futures import ThreadPoolExecutor
     from tamsu import bundle as bundles, neural
     from tamsu.evaluation import evaluate
     from tamsu.lexicon import read_lexicon
     from tamsu.training import train
 
-    tune = str(ROOT / "data" / "cache" / "tune.fst")
-    train(paths["fit"], tune, **SETTINGS)
-    network = str(Path(ngram_path).with_suffix(".tnn"))
+    tune = ROOT / "data" / "cache" / "tune.fst"
+    # Kept between runs while the words and settings it was made from are
+    # the same (the split is rewritten on every run).
+    source = hashlib.sha256((Path(paths["fit"]).read_text(encoding="utf-8")
+                             + repr(SETTINGS)).encode()).hexdigest()
+    stamp = tune.with_suffix(".source")
+    if not (tune.exists() and stamp.exists()
+            and stamp.read_text(encoding="utf-8") == source):
+        train(paths["fit"], str(tune), **SETTINGS)
+        stamp.write_text(source, encoding="utf-8")
+    tune = str(tune)
+    first = Path(ngram_path).with_suffix(".tnn")
+    networks = [str(first)] + [
+        str(first.with_name(f"{first.stem}.{k + 1}.tnn"))
+        for k in range(1, members)]
     # Early stopping needs a steady figure, not every dev word: greedy
     # decoding of all 12,694 would cost minutes of each epoch.
     dev = read_lexicon(paths["dev"])
     stop = dataclasses.replace(dev, entries=[
         e for e in dev.entries if int(hashlib.sha256(
             e.word.encode()).hexdigest(), 16) % 4 == 0])
-    # One thread: a second gains about 14% on products this small, and the
-    # machine's other core stays free. Three thousand batches per epoch:
-    # a warm-up of 1,000 keeps the rate from decaying through the first
-    # epochs as it would after the small lexicons' 100.
-    report = neural.train_neural(
-        paths["fit"], network, dev=stop, time_budget=budget, threads=threads,
-        warmup_steps=1000, progress=lambda p: print(
-            f"epoch {p.epoch}: dev WER {p.dev_wer:.2f}% "
-            f"({p.seconds / 60:.0f} min)", flush=True))
-    print(f"neural: {report.epochs} epochs ({report.stopped}), "
-          f"{report.cpu_seconds / 60:.0f} CPU-min", flush=True)
+
+    # One thread each: a second gains 10-15% on products this small (it
+    # pays to train a second member on the other core instead). Three
+    # thousand batches per epoch: a warm-up of 1,000 keeps the rate from
+    # decaying through the first epochs as it would after the small
+    # lexicons' 100. Members differ by seed only.
+    def member(k):
+        report = neural.train_neural(
+            paths["fit"], networks[k], dev=stop, time_budget=budget,
+            threads=threads, warmup_steps=1000, seed=k, progress=lambda p: print(
+                f"member {k + 1} epoch {p.epoch}: dev WER {p.dev_wer:.2f}% "
+                f"({p.seconds / 60:.0f} min)", flush=True))
+        print(f"member {k + 1}: {report.epochs} epochs ({report.stopped}), "
+              f"{report.cpu_seconds / 60:.0f} CPU-min", flush=True)
+
+    with ThreadPoolExecutor(members) as pool:
+        list(pool.map(member, range(members)))
     references = list(dev.references().items())
-    tuned = bundles.tune_bundle(tune, network, references,
-                                str(ROOT / "data" / "cache" / "tune.bundle"))
-    print(f"dev WER: {tuned.dev_wer} ({tuned.mode}, weight {tuned.weight})")
     bundle = Path(ngram_path).with_suffix(".bundle")
-    bundles.write_bundle(bundle, dataclasses.replace(
-        tuned, ngram=ngram_path, neural=(network,)))
-    for model in (network, str(bundle)):
-        result = evaluate(model, paths["test"], jobs=jobs)
-        print(model, result.summary())
-        print(without_stress(result))
+    # Each ensemble size is tuned and measured; the one written last (all
+    # members) is the bundle left at `bundle`: choose by the figures.
+    for size in range(1, members + 1):
+        chosen = tuple(networks[:size])
+        tuned = bundles.tune_bundle(
+            tune, chosen, references,
+            str(ROOT / "data" / "cache" / "tune.bundle"), threads=2)
+        print(f"{size} member(s): dev WER {tuned.dev_wer} ({tuned.mode}, "
+              f"weight {tuned.weight})", flush=True)
+        written = bundle.with_name(f"{bundle.stem}.{size}.bundle")
+        bundles.write_bundle(written, dataclasses.replace(
+            tuned, ngram=ngram_path, neural=chosen))
+        result = evaluate(str(written), paths["test"], jobs=jobs)
+        print(written, result.summary())
+        print(without_stress(result), flush=True)
+    result = evaluate(networks[0], paths["test"], jobs=jobs)
+    print(networks[0], result.summary())
+    print(without_stress(result), flush=True)
 
 
 def rebundle(paths, old, ngram_path):
