@@ -2,6 +2,7 @@
 
 import argparse
 import math
+import shutil
 import subprocess
 import sys
 
@@ -11,7 +12,8 @@ from tamsu import Model, bundle, cli, neural
 from tamsu.cli import options
 from tamsu.bundle import Bundle
 from tamsu.graphemes import grapheme_form, is_reversed
-from tamsu.training import train
+from tamsu.lexicon import trained_words, words_digest
+from tamsu.training import TrainOptions, recorded_options, train
 
 from train_data import LEXICON, write_lexicon
 
@@ -151,6 +153,9 @@ def no_training(monkeypatch):
      "model, the dev words perhaps"),
     (["--ngram", "{tmp}/share.fst", "--dev-share", "0.2"],
      "--ngram {tmp}/share.fst was trained on other words"),
+    (["--refit", "{tmp}/all.fst"], "--refit needs --ngram"),
+    (["--ngram", "{model}", "--refit", "{tmp}/all.fst"],
+     "--refit: {model} records no training options"),
 ])
 def test_train_neural_checks_every_input_first(model, tmp_path, capsys,
                                                no_training, extra, message):
@@ -163,6 +168,41 @@ def test_train_neural_checks_every_input_first(model, tmp_path, capsys,
                      *args]) == 1
     assert message.format(model=model, tmp=tmp_path) in capsys.readouterr().err
     assert not (tmp_path / "n.tnn").exists()
+
+
+def test_refit_trains_both_models_again_on_every_word(flat, tmp_path,
+                                                      monkeypatch):
+    runs = []
+
+    def train_neural(lexicon, output, **options):
+        runs.append((lexicon, options))
+        shutil.copyfile(flat / "flat.tnn", output)
+        return neural.NeuralTrainReport(
+            output, 6, 1, "nfc", 100, 5, 3, 1, 0.0, "patience", 1.0, 1.0,
+            dev=[("cat", [("K", "AE", "T")])])
+
+    def tune_bundle(ngram, neural_model, dev, output):
+        return Bundle(ngram, (neural_model,), "rescore", 0.35, 10, dict.fromkeys(
+            ("ngram", "neural", "rescore"), 10.0))
+    monkeypatch.setattr(neural, "train_neural", train_neural)
+    monkeypatch.setattr(bundle, "tune_bundle", tune_bundle)
+    lexicon = write_lexicon(tmp_path / "l.dict", LEXICON)
+    share, every = tmp_path / "share.fst", tmp_path / "all.fst"
+    train(lexicon, share, order=2, max_ngrams=40, hold_out=0.05,
+          progress=False)
+    assert cli.main(["train-neural", lexicon, "-o", str(tmp_path / "n.tnn"),
+                     "--ngram", str(share), "--refit", str(every)]) == 0
+    words = {word for word, _ in LEXICON}
+    refit_lexicon, refit = runs[1]
+    assert {e.word for e in refit_lexicon.entries} == words
+    assert (refit["epochs"], refit["dev_share"], refit["dev"]) == (3, 0.0,
+                                                                    None)
+    assert recorded_options(Model(str(every))) == recorded_options(
+        Model(str(share))) == TrainOptions(order=2, max_ngrams=40)
+    assert trained_words(Model(str(every))) == words_digest(words)
+    written = bundle.read_bundle(tmp_path / "n.tnn.bundle")
+    assert (written.ngram, written.mode, written.weight) == (
+        str(every), "rescore", 0.35)
 
 
 def test_train_neural_reports_the_chosen_mode(model, tmp_path, capsys,

@@ -242,6 +242,11 @@ class NgramDecoder:
             else (options.depth, max(options.beam, options.depth), None,
                   None, options.accumulate)
 
+    @property
+    def model(self) -> BatchDecoder:
+        """The loaded model (its symbols record how it was trained)."""
+        return self._model
+
     def decode(self, parts: Sequence[str],
                threads: int = 1) -> list[list[Scored]]:
         if len(parts) == 1 and parts[0]:  # a word alone: no list to sort out

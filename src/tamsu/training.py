@@ -7,6 +7,7 @@ progress and shapes the report.
 
 from __future__ import annotations
 
+import json
 import math
 import operator
 import os
@@ -26,10 +27,11 @@ from tamsu.lexicon import (DEFAULT_MAX_MALFORMED, TRAINED_MARKER, Lexicon,
                            words_digest)
 from tamsu.phones import (PHONE_SET_MARKERS, PHONE_SET_NAMES, PHONE_SETS,
                           phone_set_of)
+from tamsu.normalise import SymbolSource, input_symbols
 from tamsu.progress import StageBars, shown
 
-__all__ = ["TrainOptions", "TrainReport", "check_output", "lexicon_of",
-           "train"]
+__all__ = ["OPTIONS_MARKER", "TrainOptions", "TrainReport", "check_output",
+           "lexicon_of", "recorded_options", "train"]
 
 # The core's defaults (measured; see src/train): set once, in C++.
 _CORE = _train.defaults()
@@ -355,7 +357,44 @@ def _held_out(source: Lexicon, options: TrainOptions
     kept = replace(source, entries=[e for e in source.entries
                                     if e.word not in held])
     return kept, [TRAINED_MARKER.format(
-        words_digest(e.word for e in kept.entries))]
+        words_digest(e.word for e in kept.entries)), _options_marker(options)]
+
+
+OPTIONS_MARKER = "<tamsu:options:{}>"
+"""The input symbol that records, as compact JSON, the options a model was
+trained with (all but `threads`, `hold_out` and `seed`), written with the
+hold-out marker: what `tamsu train-neural --refit` trains it again with."""
+
+# Options that do not change what is learnt from a given set of words.
+_UNRECORDED = ("threads", "hold_out", "seed")
+
+
+def _options_marker(options: TrainOptions) -> str:
+    recorded = {option.name: getattr(options, option.name)
+                for option in fields(options)
+                if option.name not in _UNRECORDED}
+    return OPTIONS_MARKER.format(json.dumps(recorded, separators=(",", ":"),
+                                            sort_keys=True))
+
+
+def recorded_options(model: SymbolSource) -> TrainOptions | None:
+    """The options `model` records it was trained with
+    (:data:`OPTIONS_MARKER`; `threads`, `hold_out` and `seed` at their
+    defaults), or None when it records none (a model trained without a
+    hold-out, or before they were recorded). Raises ValueError for a
+    record this version cannot read."""
+    start, end = OPTIONS_MARKER.split("{}")
+    for text in input_symbols(model):
+        if text.startswith(start) and text.endswith(end):
+            try:
+                recorded = json.loads(text[len(start):-len(end)])
+                return TrainOptions(**{
+                    name: value for name, value in recorded.items()
+                    if name not in _UNRECORDED})
+            except (TypeError, ValueError) as error:
+                raise ValueError(f"the model's recorded training options "
+                                 f"are unreadable: {error}") from None
+    return None
 
 
 def _core_entries(source: Lexicon, form: str, options: TrainOptions

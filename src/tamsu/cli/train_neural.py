@@ -22,7 +22,8 @@ from tamsu.cli.options import (RunError, add_progress_option,
 from tamsu.files import check_outputs
 from tamsu.lexicon import Lexicon
 from tamsu.progress import Bar
-from tamsu.training import TrainOptions, check_output, lexicon_of
+from tamsu.training import (TrainOptions, check_output, lexicon_of,
+                            recorded_options)
 
 if TYPE_CHECKING:
     from tamsu.bundle import Bundle
@@ -59,6 +60,13 @@ def add_options(parser: argparse.ArgumentParser) -> None:
         "--bundle", metavar="PATH",
         help="where to write the bundle (default: MODEL.bundle); decode "
              "with it like with any model file")
+    parser.add_argument(
+        "--refit", metavar="NGRAM_OUT",
+        help="after tuning, train both models again on every word (the "
+             "dev words too): the n-gram model with the options --ngram "
+             "records, into NGRAM_OUT; the neural model for as many epochs "
+             "as the tuned one's best, into the output; the bundle names "
+             "them, with the tuned mode and weight")
     parser.add_argument(
         "--dev", metavar="LEXICON",
         help="dev words for early stopping and tuning (default: a share "
@@ -110,6 +118,8 @@ class _Inputs:
     lexicon: Lexicon
     dev: Lexicon | None
     bundle: str | None  # where the bundle goes, with --ngram
+    # The n-gram model's training options, with --refit.
+    ngram_options: TrainOptions | None
 
 
 def run(args: argparse.Namespace) -> int:
@@ -121,8 +131,11 @@ def run(args: argparse.Namespace) -> int:
         summary = _summary(report)
         if inputs.bundle is not None:
             from tamsu.bundle import tune_bundle
-            summary += "\n" + _bundle_summary(inputs.bundle, tune_bundle(
-                args.ngram, args.output, report.dev, inputs.bundle))
+            tuned = tune_bundle(args.ngram, args.output, report.dev,
+                                inputs.bundle)
+            summary += "\n" + _bundle_summary(inputs.bundle, tuned)
+            if inputs.ngram_options is not None:
+                summary += "\n" + _refit(args, inputs, report, tuned)
     except (ImportError, OSError, ValueError) as error:
         raise RunError.of(error)
     print(summary, file=sys.stderr)
@@ -133,25 +146,34 @@ def _checked_inputs(args: argparse.Namespace) -> _Inputs:
     """Reads the lexicons and checks the n-gram model and the outputs,
     so that no input fails after the training. Raises OSError or
     ValueError (LexiconError) naming what is unusable."""
-    if args.bundle and not args.ngram:
-        raise ValueError("--bundle needs --ngram: the n-gram model to "
-                         "combine with")
+    for option in ("bundle", "refit"):
+        if getattr(args, option) and not args.ngram:
+            raise ValueError(f"--{option} needs --ngram: the n-gram model "
+                             f"to combine with")
     bundle = (args.bundle or f"{args.output}.bundle") if args.ngram else None
     options = TrainOptions(**{name: getattr(args, name) for name in _SHARED})
-    check_outputs({"the output": args.output, "the bundle": bundle},
+    check_outputs({"the output": args.output, "the bundle": bundle,
+                   "--refit": args.refit},
                   {"the lexicon": args.lexicon, "the dev lexicon": args.dev,
                    "the n-gram model": args.ngram})
-    for output in (args.output, bundle):
+    for output in (args.output, bundle, args.refit):
         if output is not None:
             check_output(output, args.lexicon)
-    trained_on = _check_ngram(args.ngram) if args.ngram else None
+    trained_on, ngram_options = (_check_ngram(args.ngram) if args.ngram
+                                 else (None, None))
+    if args.refit and ngram_options is None:
+        raise ValueError(
+            f"--refit: {args.ngram} records no training options to train it "
+            f"again with (it was trained without --hold-out, or by an older "
+            f"tamsu): train it again with tamsu train --hold-out")
     lexicon = lexicon_of(args.lexicon, options)
     say(lexicon.summary())
     say_skipped(lexicon.malformed)
     dev = None if args.dev is None else lexicon_of(args.dev, options)
     if args.ngram:
         _check_unseen(args, lexicon, trained_on)
-    return _Inputs(options, lexicon, dev, bundle)
+    return _Inputs(options, lexicon, dev, bundle,
+                   ngram_options if args.refit else None)
 
 
 def _check_unseen(args: argparse.Namespace, lexicon: Lexicon,
@@ -176,9 +198,10 @@ def _check_unseen(args: argparse.Namespace, lexicon: Lexicon,
         f"{args.ngram}")
 
 
-def _check_ngram(path: str) -> str | None:
+def _check_ngram(path: str) -> tuple[str | None, TrainOptions | None]:
     """Refuses a --ngram file that is no n-gram model or does not load;
-    the digest of the words it records it was trained on."""
+    the digest of the words it records it was trained on, and the options
+    it records it was trained with."""
     from tamsu.decoders import (NgramDecoder, SearchOptions, load_decoder,
                                 model_kind)
     kind = model_kind(path)
@@ -190,13 +213,17 @@ def _check_ngram(path: str) -> str | None:
     except (OSError, ValueError) as error:
         raise ValueError(f"--ngram: {RunError.of(error)}") from None
     assert isinstance(decoder, NgramDecoder)  # its kind, checked above
-    return decoder.trained_on
+    return decoder.trained_on, recorded_options(decoder.model)
 
 
-def _train(args: argparse.Namespace,
-           inputs: _Inputs) -> NeuralTrainReport:
+def _train(args: argparse.Namespace, inputs: _Inputs,
+           refit: tuple[Lexicon, int] | None = None) -> NeuralTrainReport:
+    """Trains the neural model; with `refit` (every word, and the epochs
+    to run) on all of them, without early stopping."""
     from tamsu.neural import train_neural
-    with Bar(args.progress, args.epochs, "epochs", "epochs") as bar:
+    lexicon, dev, epochs = ((inputs.lexicon, inputs.dev, args.epochs)
+                            if refit is None else (refit[0], None, refit[1]))
+    with Bar(args.progress, epochs, "epochs", "epochs") as bar:
         def epoch_done(epoch: EpochProgress) -> None:
             bar.note(f"dev WER {epoch.dev_wer:.1f}% "
                      f"(best {epoch.best_dev_wer:.1f}%)")
@@ -204,14 +231,39 @@ def _train(args: argparse.Namespace,
 
         from tamsu.neural import LstmArchitecture, NeuralArchitecture
         return train_neural(
-            inputs.lexicon, args.output, dev=inputs.dev,
+            lexicon, args.output, dev=dev,
             architecture=(LstmArchitecture() if args.architecture == "lstm"
                           else NeuralArchitecture()),
-            dev_share=args.dev_share, epochs=args.epochs,
+            dev_share=args.dev_share if refit is None else 0.0,
+            epochs=epochs,
             time_budget=args.time_budget, patience=args.patience,
             seed=args.seed, threads=args.threads,
             graphemes=inputs.options.graphemes,
             reverse=inputs.options.reverse, progress=epoch_done)
+
+
+def _refit(args: argparse.Namespace, inputs: _Inputs,
+           report: NeuralTrainReport, tuned: Bundle) -> str:
+    """Trains both models again on every word and rewrites the bundle to
+    name them with the tuned mode and weight; what was done."""
+    import dataclasses
+    from tamsu.bundle import write_bundle
+    from tamsu.training import train
+    assert inputs.ngram_options is not None and inputs.bundle is not None
+    every = dataclasses.replace(inputs.lexicon, entries=[
+        *inputs.lexicon.entries,
+        *(inputs.dev.entries if inputs.dev is not None else ())])
+    # Recording every word as trained on: the refitted model cannot be
+    # mistaken for a held-out one.
+    train(every, args.refit, inputs.ngram_options, hold_out=0.0,
+          progress=args.progress)
+    again = _train(args, inputs, (every, report.best_epoch))
+    write_bundle(inputs.bundle, dataclasses.replace(
+        tuned, ngram=args.refit, neural=(args.output,)))
+    return (f"refitted on {len({e.word for e in every.entries})} words: "
+            f"{args.refit}, and {again.path} ({again.epochs} epochs); "
+            f"{inputs.bundle} names them (its dev figures are the tuned "
+            f"models')")
 
 
 def _summary(report: NeuralTrainReport) -> str:
