@@ -3,6 +3,8 @@
 # suites and the Python suites, then mypy over the package's types.
 set -eu
 cd "$(dirname "$0")"
+# -Dtests=enabled: the C++ suites, which ./setup.sh leaves out, are built
+# here (by meson test) and a missing GoogleTest is an error.
 .venv/bin/pip install --quiet --no-build-isolation \
   --config-settings=builddir=build \
   --config-settings=setup-args=-Dtests=enabled .

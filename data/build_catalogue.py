@@ -19,8 +19,8 @@ the outcome) are chosen on dev; the chosen model trained on fit is measured
 on test; the released model is trained on the whole list, once, with one
 thread (--jobs units at a time). Each unit's results are kept in
 WORK/NAME.json, so an interrupted run resumes where it stopped.
-Finally the catalogue (src/tamsu/models/catalogue.json) and the README's
-table of languages are written from every finished unit.
+Finally the catalogue (src/tamsu/models/catalogue.json) and the table of
+languages in docs/languages.md are written from every finished unit.
 """
 
 import argparse
@@ -47,7 +47,7 @@ TEST_BUCKETS = range(0, 10)
 DEV_BUCKETS = range(10, 20)
 GRID = [dict(max_graphemes=g, order=o) for g in (1, 2) for o in (7, 6, 8)]
 CATALOGUE = ROOT / "src" / "tamsu" / "models" / "catalogue.json"
-README = ROOT / "README.md"
+LANGUAGES_PAGE = ROOT / "docs" / "languages.md"
 TABLE_START = "<!-- languages: made by data/build_catalogue.py -->"
 TABLE_END = "<!-- languages end -->"
 
@@ -265,11 +265,11 @@ def table(records):
     return "\n".join(lines)
 
 
-def write_readme(records):
-    text = README.read_text(encoding="utf-8")
+def write_languages_page(records):
+    text = LANGUAGES_PAGE.read_text(encoding="utf-8")
     start = text.index(TABLE_START) + len(TABLE_START)
     end = text.index(TABLE_END)
-    README.write_text(text[:start] + "\n" + table(records) + "\n"
+    LANGUAGES_PAGE.write_text(text[:start] + "\n" + table(records) + "\n"
                       + text[end:], encoding="utf-8")
 
 
@@ -324,7 +324,7 @@ def main():
                          f"is left as it is")
     records.sort(key=lambda record: record["name"])
     write_catalogue(records)
-    write_readme(records)
+    write_languages_page(records)
     print(f"{len(records)} of {len(chosen)} units catalogued",
           file=sys.stderr)
     return 0

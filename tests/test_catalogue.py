@@ -310,10 +310,10 @@ def test_build_catalogue_writes_every_finished_unit(tmp_path, monkeypatch,
     for name, wer in (("xx", 0.25), ("yy", 0.5)):
         (work / f"{name}.json").write_text(
             json.dumps(finished_unit(name, wer)))
-    out, readme = tmp_path / "catalogue.json", tmp_path / "README.md"
-    readme.write_text(f"{build.TABLE_START}\nold\n{build.TABLE_END}\n")
+    out, page = tmp_path / "catalogue.json", tmp_path / "languages.md"
+    page.write_text(f"{build.TABLE_START}\nold\n{build.TABLE_END}\n")
     monkeypatch.setattr(build, "CATALOGUE", out)
-    monkeypatch.setattr(build, "README", readme)
+    monkeypatch.setattr(build, "LANGUAGES_PAGE", page)
     monkeypatch.setattr("sys.argv", [
         "build_catalogue.py", "--snapshot", str(snapshot), "--work",
         str(work), "--write-only", "--only", *only])
@@ -326,4 +326,4 @@ def test_build_catalogue_writes_every_finished_unit(tmp_path, monkeypatch,
     assert build.main() == 0
     assert [m["name"] for m in json.loads(out.read_text())["models"]] == \
         written
-    assert "2 models; test WER from 25.0% to 50.0%" in readme.read_text()
+    assert "2 models; test WER from 25.0% to 50.0%" in page.read_text()

@@ -1,11 +1,11 @@
-"""Runs the README's examples and checks or rewrites the output it shows.
+"""Runs the examples of the README and docs/ and checks or rewrites their output.
 
     .venv/bin/python tools/readme_examples.py --update   # after retraining
 
 Examples are ```pycon blocks (Python prompts, run like doctests, sharing one
-namespace) and ```console blocks ("$ " commands, run by bash with this
-interpreter's `tamsu` first on PATH). tests/test_readme.py fails when the
-shown output is stale.
+namespace per page) and ```console blocks ("$ " commands, run by bash with
+this interpreter's `tamsu` first on PATH), each page in a folder of its own.
+tests/test_readme.py fails when a page's shown output is stale.
 """
 
 import ast
@@ -17,8 +17,17 @@ import subprocess
 import sys
 import traceback
 
-README = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir,
-                      "README.md")
+ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(
+    __file__)), os.pardir))
+README = os.path.join(ROOT, "README.md")
+DOCS = os.path.join(ROOT, "docs")
+
+
+def pages():
+    """The README and every documentation page, in a fixed order."""
+    return [README] + sorted(
+        os.path.join(DOCS, name) for name in os.listdir(DOCS)
+        if name.endswith(".md"))
 BLOCK = re.compile(r"^```(pycon|console)\n(.*?)^```$", re.S | re.M)
 
 
@@ -62,7 +71,7 @@ def pycon(body, namespace):
         with contextlib.redirect_stdout(buffer):
             try:
                 tree = ast.parse(code, mode="single")
-                exec(compile(tree, "<README>", "single"), namespace)
+                exec(compile(tree, "<example>", "single"), namespace)
             except Exception:
                 lines = traceback.format_exc().splitlines()
                 buffer.write("Traceback (most recent call last):\n...\n" +
@@ -99,15 +108,20 @@ def main() -> int:
     if sys.argv[1:] != ["--update"]:
         sys.exit(__doc__)
     import tempfile
-    with open(README, encoding="utf-8") as stream:
-        original = stream.read()
-    with tempfile.TemporaryDirectory() as scratch:
-        os.chdir(scratch)  # where the examples' commands write their files
-        updated = regenerated(original)
-    with open(README, "w", encoding="utf-8") as stream:
-        stream.write(updated)
-    print("README.md updated" if updated != original
-          else "README.md is up to date")
+    for page in pages():
+        with open(page, encoding="utf-8") as stream:
+            original = stream.read()
+        # Where the page's commands write their files, fresh for each page
+        # as in the test.
+        with tempfile.TemporaryDirectory() as scratch:
+            os.chdir(scratch)
+            updated = regenerated(original)
+            os.chdir(ROOT)
+        if updated != original:
+            with open(page, "w", encoding="utf-8") as stream:
+                stream.write(updated)
+        print(os.path.relpath(page, ROOT),
+              "updated" if updated != original else "is up to date")
     return 0
 
 
