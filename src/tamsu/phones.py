@@ -62,7 +62,7 @@ PHONE_TABLE: Final = (
     ("NG", "ŋ", "N"), ("P", "p", "p"), ("R", "ɹ", "r\\"), ("S", "s", "s"),
     ("SH", "ʃ", "S"), ("T", "t", "t"), ("TH", "θ", "T"), ("V", "v", "v"),
     ("W", "w", "w"), ("Y", "j", "j"), ("Z", "z", "z"), ("ZH", "ʒ", "Z"))
-"""ARPAbet phonemes as IPA and X-SAMPA segments (the README's table)."""
+"""ARPAbet phonemes as IPA and X-SAMPA segments (the table in docs/formats.md)."""
 # Primary (1) and secondary (2) stress as IPA and X-SAMPA marks.
 _MARKS = {"1": ("ˈ", '"'), "2": ("ˌ", "%")}
 _COLUMNS = {"ipa": 1, "xsampa": 2}

@@ -179,7 +179,7 @@ def add_phone_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--phones", choices=OUTPUTS, default="model",
         help="write the model's phonemes as they are (the default), in "
-             "IPA or in X-SAMPA: ARPAbet as the README's table says, a "
+             "IPA or in X-SAMPA: ARPAbet as the table in docs/formats.md says, a "
              "stress mark on its vowel (ˈeɪ, X-SAMPA \"eI), AH0 and ER0 as "
              "ə and ɚ (@ and @`); a model in IPA with its marks moved onto "
              "their vowels")
