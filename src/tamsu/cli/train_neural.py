@@ -200,7 +200,7 @@ def _train(args: argparse.Namespace,
         def epoch_done(epoch: EpochProgress) -> None:
             bar.note(f"dev WER {epoch.dev_wer:.1f}% "
                      f"(best {epoch.best_dev_wer:.1f}%)")
-            bar.update()
+            bar.reach(epoch.epoch, _expected_epochs(epoch, args.time_budget))
 
         from tamsu.neural import LstmArchitecture, NeuralArchitecture
         return train_neural(
@@ -212,6 +212,17 @@ def _train(args: argparse.Namespace,
             seed=args.seed, threads=args.threads,
             graphemes=inputs.options.graphemes,
             reverse=inputs.options.reverse, progress=epoch_done)
+
+
+def _expected_epochs(epoch: EpochProgress, budget: float | None) -> int:
+    """The epochs the run is expected to reach, as the trainer stops: all
+    of them, or under a time budget those that fit in it at the mean
+    epoch so far (the bar's total, so that its time left is the
+    budget's, not that of every epoch)."""
+    if budget is None or epoch.seconds <= 0:
+        return epoch.epochs
+    fitting = math.floor(budget * epoch.epoch / epoch.seconds)
+    return max(epoch.epoch, min(epoch.epochs, fitting))
 
 
 def _summary(report: NeuralTrainReport) -> str:
