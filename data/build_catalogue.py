@@ -17,10 +17,16 @@ The settings (one or two graphemes per chunk, order 6, 7 or 8; every limit
 and the phone set explicit, so that a refreshed list cannot silently change
 the outcome) are chosen on dev; the chosen model trained on fit is measured
 on test; the released model is trained on the whole list, once, with one
-thread (--jobs units at a time). Each unit's results are kept in
+thread (--jobs units at a time), and the list's dictionary written (the
+sha256 of both are recorded). Each unit's results are kept in
 WORK/NAME.json, so an interrupted run resumes where it stopped.
 Finally the catalogue (src/tamsu/models/catalogue.json) and the table of
 languages in docs/languages.md are written from every finished unit.
+
+    python data/build_catalogue.py --snapshot DIR --add-dictionaries
+
+records the dictionary sha256 of every model of the catalogue as it is,
+without training (for a catalogue made before models had dictionaries).
 """
 
 import argparse
@@ -163,6 +169,35 @@ def measure(train_path, test_path, model, settings):
     return report, result
 
 
+def dictionary_sha256(source, settings, work):
+    """The sha256 of the dictionary `tamsu models get` writes for the list
+    `source` trained with `settings`."""
+    from tamsu.catalogue import sha256_of, write_list_dictionary
+    from tamsu.training import TrainOptions, lexicon_of
+    options = TrainOptions(**settings)
+    path = work / "dictionary.dict.gz"
+    write_list_dictionary(lexicon_of(source, options), options, path)
+    digest = sha256_of(path)
+    path.unlink()
+    return digest
+
+
+def add_dictionaries(snapshot, work):
+    """Records in the catalogue the dictionary sha256 of each model."""
+    data = json.loads(CATALOGUE.read_text(encoding="utf-8"))
+    for model in data["models"]:
+        digest = dictionary_sha256(snapshot / "tsv" / model["source"],
+                                   model["settings"], work)
+        # Beside the model's own sha256, where a reader looks for it.
+        items = list(model.items())
+        items = [item for item in items if item[0] != "dictionary_sha256"]
+        at = [key for key, _ in items].index("model_size") + 1
+        model.clear()
+        model.update(items[:at] + [("dictionary_sha256", digest)]
+                     + items[at:])
+    _write_json(data)
+
+
 def build_unit(name, row, snapshot, work):
     """The unit's catalogue record, from WORK/NAME.json or built now."""
     done = work / f"{name}.json"
@@ -217,6 +252,7 @@ def build_unit(name, row, snapshot, work):
         source_commit=COMMIT, source_sha256=sha256_of(source),
         source_entries=row["entries"], settings=settings,
         model_sha256=sha256_of(released), model_size=report.file_size,
+        dictionary_sha256=dictionary_sha256(source, settings, scratch),
         test_words=test.words, wer=round(test.word_error_rate, 4),
         per=round(test.phoneme_error_rate, 4), dev_wer=round(dev_wer, 4),
         train_seconds=round(seconds, 1))
@@ -233,11 +269,15 @@ def write_catalogue(records):
         entry = {k: v for k, v in r.items()
                  if k not in ("dev_wer", "train_seconds")}
         shipped.append(dict(entry, licence=LICENCE))
-    CATALOGUE.write_text(json.dumps(
+    _write_json(
         {"source_url": "https://raw.githubusercontent.com/CUNY-CL/wikipron/"
                        "{commit}/data/scrape/tsv/{source}",
-         "models": shipped}, ensure_ascii=False, indent=1) + "\n",
-        encoding="utf-8")
+         "models": shipped})
+
+
+def _write_json(data):
+    CATALOGUE.write_text(json.dumps(data, ensure_ascii=False, indent=1)
+                         + "\n", encoding="utf-8")
 
 
 def table(records):
@@ -290,8 +330,14 @@ def main():
                         help="print the units and stop")
     parser.add_argument("--write-only", action="store_true",
                         help="write the catalogue from finished units")
+    parser.add_argument("--add-dictionaries", action="store_true",
+                        help="record the dictionary sha256 of every model "
+                             "in the catalogue as it is, and stop")
     args = parser.parse_args()
     args.work.mkdir(parents=True, exist_ok=True)
+    if args.add_dictionaries:
+        add_dictionaries(args.snapshot, args.work)
+        return 0
     chosen = units(args.snapshot)
     if args.list:
         for name, row in chosen:
@@ -319,6 +365,11 @@ def main():
                 if path.exists()]
     records = [dict(record, experimental=experimental(record))
                for record in finished if not record.get("failed")]
+    for record in records:  # units finished before models had dictionaries
+        if "dictionary_sha256" not in record:
+            record["dictionary_sha256"] = dictionary_sha256(
+                args.snapshot / "tsv" / record["source"],
+                record["settings"], args.work)
     if not records:
         raise SystemExit(f"no finished unit in {args.work}: the catalogue "
                          f"is left as it is")

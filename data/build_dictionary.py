@@ -5,13 +5,12 @@
 The whole CMU Pronouncing Dictionary, normalised exactly as for training
 (data/cmudict.py: lower-case words, stress digits kept, variants folded,
 duplicates kept once), as gzip-compressed "word<TAB>phonemes" lines sorted by word,
-variants in dictionary order. The gzip header carries no name and no time,
-so the same source always gives the same bytes. data/build_model.py calls
-this too.
+variants in dictionary order, written by tamsu.dictionary.write_dictionary
+(as catalogued models' dictionaries are): the gzip header carries no name
+and no time, so the same source always gives the same bytes.
+data/build_model.py calls this too.
 """
 
-import gzip
-import io
 import sys
 from pathlib import Path
 
@@ -20,22 +19,9 @@ sys.path.insert(0, str(ROOT / "data"))
 
 import cmudict  # noqa: E402
 
+from tamsu.dictionary import write_dictionary  # noqa: E402
+
 OUTPUT = ROOT / "src" / "tamsu" / "models" / "en_us.dict.gz"
-
-
-def write_dictionary(lexicon: dict[str, list[str]], path: Path) -> int:
-    """Writes `lexicon` (word -> pronunciations) to `path`; returns lines."""
-    text = io.StringIO()
-    lines = 0
-    for word in sorted(lexicon):
-        for pronunciation in lexicon[word]:
-            text.write(f"{word}\t{pronunciation}\n")
-            lines += 1
-    with open(path, "wb") as raw, gzip.GzipFile(
-            filename="", mode="wb", fileobj=raw, compresslevel=9,
-            mtime=0) as out:
-        out.write(text.getvalue().encode("utf-8"))
-    return lines
 
 
 def main() -> int:

@@ -18,7 +18,7 @@ import pytest
 import tamsu
 from tamsu import catalogue
 from tamsu.cli import main
-from tamsu.training import TrainOptions, train
+from tamsu.training import TrainOptions, lexicon_of, train
 
 from train_data import LEXICON, write_lexicon
 
@@ -30,20 +30,26 @@ SETTINGS = dict(order=3, max_graphemes=1, max_ngrams=0, max_unaligned=0.1)
 
 @pytest.fixture(scope="module")
 def made(tmp_path_factory):
-    """A list, the model its settings make, and its catalogue entry."""
+    """A list, the model and dictionary its settings make, and its
+    catalogue entry."""
     where = tmp_path_factory.mktemp("list")
     source = where / "xx_latn_broad.tsv"
     write_lexicon(source)
     model = where / "model.fst"
     train(source, model, threads=1, progress=False, **SETTINGS)
+    options = TrainOptions(**SETTINGS)
+    catalogue.write_list_dictionary(lexicon_of(source, options), options,
+                                    where / "words.dict.gz")
     return source, catalogue.Entry(
         name="xx", language="xxx", language_name="Test", script="Latin",
         dialect="", phones="IPA broad", source=source.name,
         source_url="http://127.0.0.1:9/none", source_commit="0" * 40,
         source_sha256=catalogue.sha256_of(source), source_entries=18,
         settings=SETTINGS, model_sha256=catalogue.sha256_of(model),
-        model_size=model.stat().st_size, test_words=2, wer=0.5, per=0.125,
-        experimental="", licence=catalogue.LICENCE)
+        model_size=model.stat().st_size,
+        dictionary_sha256=catalogue.sha256_of(where / "words.dict.gz"),
+        test_words=2, wer=0.5, per=0.125, experimental="",
+        licence=catalogue.LICENCE)
 
 
 @pytest.fixture()
@@ -65,22 +71,46 @@ def test_a_name_resolves_once_built(made, entry, tmp_path, capsys):
     with pytest.raises(catalogue.NotCachedError, match="tamsu models get xx"):
         tamsu.G2P("xx")
     assert main(["apply", "-m", "xx", "tap"]) == 1
-    assert "run `tamsu models get xx`" in capsys.readouterr().err
+    assert "run `tamsu models get xx` (it trains the model from its list of " \
+           "18 entries" in capsys.readouterr().err
     assert main(["models", "show", "xx"]) == 0
     assert capsys.readouterr().out.startswith(
         "file\tnot built yet (tamsu models get xx)\nlanguage\tTest (Latin), "
         "xxx\n")
     assert main(["models", "get", "xx", "--source",
-                 str(made[0].parent)]) == 0
+                 str(made[0].parent), "--progress"]) == 0
+    err = capsys.readouterr().err
+    for step in ("reading xx_latn_broad.tsv (18 entries)", "training xx: ",
+                 "\raligning: ", "\restimating: ", "\rwriting: ",
+                 "writing the dictionary of xx", "s of processor time"):
+        assert step in err
     assert main(["apply", "-m", "xx", "--format", "lexicon", "tap"]) == 0
-    assert main(["models", "list"]) == 0
     assert main(["models", "show", "xx"]) == 0
     out = capsys.readouterr().out
-    assert f"file\t{catalogue.cached_path('xx')}\nkind\tn-gram\n" in out
+    assert (f"file\t{catalogue.cached_path('xx')}\ndictionary\t"
+            f"{catalogue.cached_dictionary_path('xx')}\nkind\tn-gram\n") in out
     assert "tap\tT AE P\n" in out
-    assert "xx\tyes\tTest (Latin)\tIPA broad\t50.0%\t12.5%\tCC BY-SA" in out
-    assert tamsu.G2P("xx").model_path == str(catalogue.cached_path("xx"))
-    assert cached_files(tmp_path) == ["xx.fst"]
+    g2p = tamsu.G2P("xx")
+    assert g2p.model_path == str(catalogue.cached_path("xx"))
+    assert len(g2p.dictionary) == len(LEXICON)
+    assert cached_files(tmp_path) == ["xx.dict.gz", "xx.fst"]
+
+
+def listed(capsys):
+    assert main(["models", "list"]) == 0
+    return capsys.readouterr().out.splitlines()
+
+
+@pytest.mark.parametrize("experimental", ["", "tone is not written"])
+def test_the_list_keeps_one_column_per_fact(made, entry, capsys,
+                                            experimental):
+    entry(dataclasses.replace(made[1], experimental=experimental))
+    lines = listed(capsys)
+    assert lines[0].split("\t")[-3:] == ["per", "licence", "experimental"]
+    assert {line.count("\t") for line in lines} == {7}
+    assert lines[-1].split("\t")[1:] == [
+        "no", "Test (Latin)", "IPA broad", "50.0%", "12.5%",
+        catalogue.LICENCE, experimental]
 
 
 @pytest.mark.parametrize("text, name", [
@@ -127,7 +157,54 @@ def test_tags_reach_every_command(monkeypatch, tmp_path, capsys):
 def test_shipped_names_come_with_the_shipped_dictionary(name, file):
     g2p = tamsu.G2P(name)
     assert os.path.basename(g2p.model_path) == file
+    assert (g2p.model_path == tamsu.default_g2p_model_path()) == (
+        name != "en_us-ngram")
     assert g2p("hello")[0].source == "dictionary"
+
+
+# A word the model gets wrong: "phone" as in "phonics", whose list
+# pronunciation the dictionary gives.
+WRONG = ("phone", "F OW N", "F AA N")
+
+
+@pytest.mark.parametrize("how", ["built", "old", "tampered"])
+def test_a_catalogued_model_looks_up_its_list_first(made, entry, tmp_path,
+                                                    monkeypatch, capsys, how):
+    words = made[0].parent / "own.tsv"
+    word, listed_as, model_says = WRONG
+    write_lexicon(words, [(w, model_says if w == word else p)
+                          for w, p in LEXICON])
+    # The model of a list whose "phone" is wrong; the list is right.
+    train(words, tmp_path / "wrong.fst", threads=1, progress=False,
+          **SETTINGS)
+    entry(dataclasses.replace(made[1], model_sha256=catalogue.sha256_of(
+        tmp_path / "wrong.fst")))
+    monkeypatch.setattr("tamsu.training.train", lambda lexicon, output,
+                        *args, **kwargs: shutil.copy(tmp_path / "wrong.fst",
+                                                     output))
+    catalogue.get("xx", made[0])
+    dictionary = catalogue.cached_dictionary_path("xx")
+    if how == "old":  # built before models had dictionaries
+        dictionary.unlink()
+        assert tamsu.G2P("xx")(word)[0].source == "model"
+        assert listed(capsys)[-1].split("\t")[1] == "yes, no dictionary"
+        assert main(["models", "show", "xx"]) == 0
+        assert "dictionary\tnone (built before catalogued models had one: " \
+               "tamsu models get xx adds it)\n" in capsys.readouterr().out
+    if how == "tampered":
+        with open(dictionary, "ab") as stream:
+            stream.write(b"\0")
+        with pytest.raises(ValueError, match="not the one catalogued for xx"):
+            tamsu.G2P("xx")
+    if how != "built":  # getting it again adds the dictionary, untrained
+        monkeypatch.setattr("tamsu.training.train", None)
+        assert main(["models", "get", "xx", "--source", str(made[0])]) == 0
+        assert "xx is built; adding its dictionary" in capsys.readouterr().err
+    answer = tamsu.G2P("xx")(word)[0]
+    assert (answer.phonemes, answer.source) == (tuple(listed_as.split()),
+                                                "dictionary")
+    assert tamsu.G2P(str(catalogue.cached_path("xx"))).dictionary is not None
+    assert cached_files(tmp_path) == ["xx.dict.gz", "xx.fst"]
 
 
 class _Server(http.server.BaseHTTPRequestHandler):
@@ -154,7 +231,9 @@ class _Server(http.server.BaseHTTPRequestHandler):
     ("http-none", "the server answered 404 Not Found"),
     ("offline", "cannot download http://127.0.0.1:9/none"),
     ("file-other", "is not the pinned xx_latn_broad.tsv"),
-    ("model-other", "differs from the catalogue's"),
+    ("model-other", "the model trained for xx differs from the catalogue's"),
+    ("dictionary-other",
+     "the dictionary written for xx differs from the catalogue's"),
     ("disk-full", "the disk is full"),
     # The model's writer gives no errno: the free space tells.
     ("write-failed-full", "the disk is full"),
@@ -167,9 +246,10 @@ def test_get(made, entry, tmp_path, monkeypatch, how, error):
     if how.startswith("file"):
         local = tmp_path / "copy.tsv"
         local.write_bytes(body + b"x\tX\n")
-    if how == "model-other":
+    if how in ("model-other", "dictionary-other"):
         local = source
-        entry(dataclasses.replace(item, model_sha256="0" * 64))
+        entry(dataclasses.replace(item, **{
+            how.replace("-other", "_sha256"): "0" * 64}))
     if how == "disk-full":
         local = source
 
@@ -199,6 +279,7 @@ def test_get(made, entry, tmp_path, monkeypatch, how, error):
         if error is None:
             path = catalogue.get("xx", local)
             assert catalogue.sha256_of(path) == item.model_sha256
+            assert cached_files(tmp_path) == ["xx.dict.gz", "xx.fst"]
         else:
             with pytest.raises(catalogue.CatalogueError, match=error):
                 catalogue.get("xx", local)
@@ -227,7 +308,7 @@ def test_get_removes_the_scratch_of_killed_builds(made, entry, tmp_path):
     os.utime(models / scratch["old"], (day_ago, day_ago))
     catalogue.get("xx", made[0])
     assert sorted(p.name for p in models.iterdir()) == sorted(
-        [scratch["running"], scratch["elsewhere"], "xx.fst"])
+        [scratch["running"], scratch["elsewhere"], "xx.dict.gz", "xx.fst"])
 
 
 @pytest.mark.parametrize("own, xdg, cache", [
@@ -262,6 +343,7 @@ def test_catalogued_models_rebuild_byte_for_byte(rank, tmp_path,
     name = smallest_two()[rank]
     path = catalogue.get(name, SNAPSHOT, threads=2)
     assert catalogue.sha256_of(path) == catalogue.entry(name).model_sha256
+    assert tamsu.G2P(name).dictionary is not None
 
 
 def test_the_shipped_catalogue_is_sound():
@@ -269,7 +351,8 @@ def test_the_shipped_catalogue_is_sound():
     assert len(models) >= 2
     for item in models.values():
         TrainOptions(**item.settings)  # every setting known and in range
-        assert len(item.model_sha256) == len(item.source_sha256) == 64
+        assert len(item.model_sha256) == len(item.source_sha256) == len(
+            item.dictionary_sha256) == 64
         assert item.model_size <= 5_000_000
         assert item.licence.startswith("CC BY-SA")
         assert item.source_url.endswith(f"/{item.source_commit}/data/scrape"
@@ -282,7 +365,8 @@ def finished_unit(name, wer):
                 phones="IPA broad", source=f"{name}_latn_broad.tsv",
                 source_commit="0" * 40, source_sha256="1" * 64,
                 source_entries=1000, settings=SETTINGS,
-                model_sha256="2" * 64, model_size=1000, test_words=100,
+                model_sha256="2" * 64, model_size=1000,
+                dictionary_sha256="3" * 64, test_words=100,
                 wer=wer, per=wer / 4, dev_wer=wer, train_seconds=1.0)
 
 

@@ -2,6 +2,7 @@
 
 import argparse
 import math
+import re
 import shutil
 import subprocess
 import sys
@@ -91,7 +92,8 @@ def test_evaluate_reports_error_rates(model, tmp_path):
     assert result.stdout.startswith("model alone")
     assert "words: 3  word errors: 1  WER: 33.33%" in result.stdout
     assert "phonemes: 9  phoneme errors: 1  PER: 11.11%" in result.stdout
-    assert errors.read_text() == "fox\tF AA K S\tF AA K\n"
+    assert errors.read_text() == ("word\thypothesis\treference\n"
+                                  "fox\tF AA K S\tF AA K\n")
     assert run("apply", "-m", model, "--no-dictionary", "--format",
                "lexicon", "Tap,").stdout == "Tap,\tT AE P\n"
 
@@ -122,14 +124,54 @@ def test_number_options(parse, text, expected):
     (["evaluate", "{lexicon}", "-m", "{model}"], " words"),
     (["train", "{lexicon}", "-o", "{tmp}/m.fst", "--order", "2"], "aligning"),
 ])
-def test_progress_bars_when_asked(model, tmp_path, capsys, command, label):
+def test_progress_bars_when_asked(model, tmp_path, capsys, monkeypatch,
+                                  command, label):
     lexicon = write_lexicon(tmp_path / "l.dict", LEXICON)
     args = [a.format(model=model, lexicon=lexicon, tmp=tmp_path)
             for a in command]
     assert cli.main(args + ["--no-progress"]) == 0
     assert label not in capsys.readouterr().err
     assert cli.main(args + ["--progress"]) == 0
-    assert label in capsys.readouterr().err
+    err = capsys.readouterr().err
+    assert label in err
+    # Counts are whole numbers, each bar is seen to end.
+    assert not re.search(r"\d\.\d\d/", err)
+    for bar in {line.split(":")[0] for line in bars(err)}:
+        assert re.search(r" (\d+)/\1 ", bars(err, bar)[-1]), bar
+    monkeypatch.setitem(sys.modules, "tqdm", None)  # not installed
+    assert cli.main(args + ["--progress"]) == 0
+    assert capsys.readouterr().err.count(
+        "tamsu: cannot show progress bars: tqdm is not installed") == 1
+
+
+def bars(err, label=""):
+    """The renderings of the progress bars labelled `label` (any) in
+    `err`, in order."""
+    return [line for line in re.split(r"[\r\n]", err)
+            if re.match(rf"{re.escape(label)}[\w ]*: +\d+%\|", line)]
+
+
+@pytest.mark.parametrize("budget, totals", [
+    (None, {200}),
+    (360, {200, 4}),  # four 90 s epochs fit
+    (60, {200, 1, 2}),  # none fits: the epochs run so far
+])
+def test_train_neural_counts_the_epochs_its_budget_allows(
+        tmp_path, capsys, monkeypatch, budget, totals):
+    def train_neural(lexicon, output, *, progress, **options):
+        for epoch in (1, 2):  # 90 s each
+            progress(neural.EpochProgress(epoch, 200, 1.0, 10.0, 10.0,
+                                          90.0 * epoch))
+        return neural.NeuralTrainReport(
+            output, 6, 1, "nfc", 100, 2, 2, 1, 0.0, "time budget", 1.0, 1.0,
+            dev=[])
+    monkeypatch.setattr(neural, "train_neural", train_neural)
+    lexicon = write_lexicon(tmp_path / "l.dict", LEXICON)
+    assert cli.main(["train-neural", lexicon, "-o", str(tmp_path / "n.tnn"),
+                     "--progress"] + ["--time-budget", str(budget)] * (
+                         budget is not None)) == 0
+    shown = bars(capsys.readouterr().err, "epochs")
+    assert {int(re.search(r"/(\d+) ", line)[1]) for line in shown} == totals
 
 
 @pytest.fixture

@@ -8,7 +8,7 @@ underneath, :func:`train` makes models and :func:`evaluate` measures them.
 from importlib import metadata as _metadata
 
 from tamsu._tamsu import Model, PathData
-from tamsu.decoding import default_model_path
+from tamsu.decoding import default_g2p_model_path, default_model_path
 from tamsu.dictionary import PronunciationDictionary, default_dictionary_path
 from tamsu.evaluation import evaluate
 from tamsu.g2p import (DEFAULT, G2P, MAX_WORD_LENGTH, G2PWarning,
@@ -26,5 +26,5 @@ except _metadata.PackageNotFoundError:  # imported without being installed
 __all__ = ["DEFAULT", "G2P", "G2PWarning", "MAX_WORD_LENGTH", "Model",
            "PathData", "Pronunciation", "PronunciationDictionary",
            "SkippedWordWarning", "UnknownCharacterWarning", "__version__",
-           "default_dictionary_path", "default_model_path", "evaluate",
-           "train"]
+           "default_dictionary_path", "default_g2p_model_path",
+           "default_model_path", "evaluate", "train"]

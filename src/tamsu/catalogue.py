@@ -4,11 +4,13 @@ A catalogued model is not hosted anywhere: training is deterministic, so
 the catalogue (models/catalogue.json, made by data/build_catalogue.py)
 records the pronunciation list a model is trained on (its name, pinned
 version and sha256), the training settings, and the sha256 of the model
-they produce. :func:`get` obtains the list (a local copy or a download),
-trains, checks the model against the catalogue and moves it into the cache
-(``$TAMSU_CACHE``, else ``$XDG_CACHE_HOME/tamsu``, else ``~/.cache/tamsu``;
-a relative value of either is ignored), where :func:`resolve` finds it by
-name.
+they produce, and the sha256 of the list's own pronunciation dictionary.
+:func:`get` obtains the list (a local copy or a download), trains, checks
+the model and the dictionary against the catalogue and moves both into the
+cache (``$TAMSU_CACHE``, else ``$XDG_CACHE_HOME/tamsu``, else
+``~/.cache/tamsu``; a relative value of either is ignored), where
+:func:`resolve` finds the model by name and :func:`dictionary_for` its
+dictionary, which G2P consults first, as it does the shipped one.
 """
 
 from __future__ import annotations
@@ -27,13 +29,18 @@ import time
 from dataclasses import dataclass, field
 from importlib import resources
 from pathlib import Path
-from typing import Any, Callable, Final
+from typing import TYPE_CHECKING, Any, Callable, Final
+
+if TYPE_CHECKING:
+    from tamsu.lexicon import Lexicon
+    from tamsu.training import TrainOptions
 
 __all__ = ["ATTRIBUTION", "DEFAULT_MODEL", "LICENCE", "NGRAM_MODEL",
            "SHIPPED", "CatalogueError", "Entry", "NotCachedError", "Shipped",
-           "UnknownModelError", "cache_dir", "cached_model", "cached_path",
+           "UnknownModelError", "cache_dir", "cached_dictionary_path",
+           "cached_model", "cached_path", "default_path", "dictionary_for",
            "entries", "entry", "get", "model_name", "resolve", "sha256_of",
-           "shipped_path"]
+           "shipped_path", "write_list_dictionary"]
 
 
 @dataclass(frozen=True)
@@ -113,6 +120,7 @@ class Entry:
     settings: dict[str, Any] = field(hash=False)  # TrainOptions fields
     model_sha256: str
     model_size: int
+    dictionary_sha256: str  # the list's dictionary (write_list_dictionary)
     test_words: int
     wer: float  # held-out word error rate, 0..1
     per: float
@@ -166,10 +174,53 @@ def cached_path(name: str) -> Path:
     return cache_dir() / "models" / f"{name}.fst"
 
 
+def cached_dictionary_path(name: str) -> Path:
+    """Where the dictionary of the catalogued `name` is kept: beside its
+    model, as the shipped dictionary is beside the shipped model."""
+    return cache_dir() / "models" / f"{name}.dict.gz"
+
+
+def dictionary_for(model: str) -> str | None:
+    """The dictionary built beside `model` when it is a catalogued model's
+    cached file; None for any other file, and for a model built before
+    catalogued models had dictionaries (``tamsu models get NAME`` adds
+    it). Raises ValueError for a dictionary that is not the catalogue's
+    (its sha256 differs): it is refused, never half trusted."""
+    stem, suffix = os.path.splitext(os.path.basename(model))
+    item = entries().get(stem) if suffix == ".fst" else None
+    if item is None:
+        return None
+    try:
+        if not os.path.samefile(model, cached_path(stem)):
+            return None
+    except OSError:
+        return None
+    path = cached_dictionary_path(stem)
+    try:
+        found = sha256_of(path)
+    except FileNotFoundError:
+        return None
+    if found != item.dictionary_sha256:
+        raise ValueError(
+            f"the dictionary {path} is not the one catalogued for {stem} "
+            f"(sha256 {found}, expected {item.dictionary_sha256}): run "
+            f"`tamsu models get {stem}` to build it again")
+    return str(path)
+
+
 def shipped_path(name: str) -> str:
     """The file of the shipped model `name` (a key of SHIPPED)."""
     return str(resources.files("tamsu").joinpath("models",
                                                  SHIPPED[name].file))
+
+
+def default_path() -> str:
+    """The file of the model used when none is given (by G2P(), tamsu
+    apply, phonemize and evaluate): the shipped bundle (DEFAULT_MODEL), or
+    the shipped n-gram model (NGRAM_MODEL) in an installation without the
+    bundle."""
+    bundle = shipped_path(DEFAULT_MODEL)
+    return bundle if os.path.isfile(bundle) else shipped_path(NGRAM_MODEL)
 
 
 def resolve(model: str) -> str:
@@ -284,9 +335,11 @@ def cached_model(name: str) -> Path:
     not been built."""
     path = cached_path(name)
     if not path.exists():
-        raise NotCachedError(f"the model {name!r} is catalogued but not "
-                             f"built yet: run `tamsu models get {name}` "
-                             f"(about a minute at most)")
+        raise NotCachedError(
+            f"the model {name!r} is catalogued but not built yet: run "
+            f"`tamsu models get {name}` (it trains the model from its list "
+            f"of {entry(name).source_entries:,} entries: a large list "
+            f"takes minutes)")
     return path
 
 
@@ -307,20 +360,26 @@ def _check_list(path: Path, item: Entry, where: str) -> None:
             f"{item.source_commit})")
 
 
-def _download(url: str, into: Path, say: Callable[[str], object]) -> None:
-    """Streams `url` into the new file `into`; CatalogueError if it cannot
-    be fetched whole."""
+def _download(url: str, into: Path, say: Callable[[str], object],
+              progress: bool | None) -> None:
+    """Streams `url` into the new file `into`, with a bar of the bytes
+    when `progress` asks; CatalogueError if it cannot be fetched whole."""
     import urllib.error
     import urllib.request  # only here: slow to import
+
+    from tamsu.progress import Bar
     say(f"downloading {url}")
     try:
         with urllib.request.urlopen(url, timeout=TIMEOUT) as response, \
                 open(into, "xb") as out:
             expected = response.headers.get("Content-Length")
             got = 0
-            while block := response.read(_BLOCK):
-                out.write(block)
-                got += len(block)
+            with Bar(progress, int(expected) if expected and
+                     expected.isdigit() else None, "B", "downloading") as bar:
+                while block := response.read(_BLOCK):
+                    out.write(block)
+                    got += len(block)
+                    bar.update(len(block))
     except urllib.error.HTTPError as error:
         raise CatalogueError(f"cannot download {url}: the server answered "
                              f"{error.code} {error.reason}") from None
@@ -338,10 +397,11 @@ def _download(url: str, into: Path, say: Callable[[str], object]) -> None:
 
 
 def _obtain_list(item: Entry, source: str | os.PathLike[str] | None,
-                 scratch: Path, say: Callable[[str], object]) -> Path:
+                 scratch: Path, say: Callable[[str], object],
+                 progress: bool | None) -> Path:
     if source is None:
         path = scratch / item.source
-        _download(item.source_url, path, say)
+        _download(item.source_url, path, say, progress)
         _check_list(path, item, f"the download of {item.source_url}")
         return path
     path = Path(source)
@@ -355,23 +415,59 @@ def _obtain_list(item: Entry, source: str | os.PathLike[str] | None,
     return path
 
 
+def write_list_dictionary(lexicon: Lexicon, options: TrainOptions,
+                          path: str | os.PathLike[str]) -> int:
+    """Writes the dictionary of a catalogued model's list: every entry of
+    `lexicon` read with the model's `options` (as training reads it), its
+    words in the grapheme form the model records, in the shipped
+    dictionary's format (:func:`tamsu.dictionary.write_dictionary`).
+    Returns the number of lines."""
+    from tamsu.dictionary import write_dictionary
+    from tamsu.graphemes import normalise_word
+    from tamsu.training import recorded_form
+    form = recorded_form(lexicon, options)
+    words: dict[str, list[tuple[str, ...]]] = {}
+    for item in lexicon.entries:
+        variants = words.setdefault(normalise_word(item.word, form), [])
+        if item.phonemes not in variants:
+            variants.append(item.phonemes)
+    return write_dictionary(words, path)
+
+
+# A list this large takes minutes to train on a busy machine (fra's 80,690
+# entries: 29 s of processor time, 337 s of wall time on a loaded one).
+_LARGE_LIST = 20_000
+
+
 def get(name: str, source: str | os.PathLike[str] | None = None, *,
-        threads: int | None = None,
+        threads: int | None = None, progress: bool | None = False,
         say: Callable[[str], object] = lambda note: None) -> Path:
-    """Builds the catalogued model `name` into the cache; its path.
+    """Builds the catalogued model `name` and its dictionary into the
+    cache; the model's path.
 
     The list comes from `source` (the file, or a folder holding it) or is
     downloaded from its pinned address; either way its sha256 must be the
-    catalogue's. The model is trained with the catalogued settings and
-    moved into the cache only if its sha256 is the catalogue's, so the
-    cache never holds a partial or different model; the scratch folders
-    that killed builds left in the cache are removed first. Raises
+    catalogue's. The model is trained with the catalogued settings, the
+    list's dictionary written (:func:`write_list_dictionary`), and both
+    are moved into the cache only if their sha256 are the catalogue's, so
+    the cache never holds a partial or different file; the scratch
+    folders that killed builds left in the cache are removed first. A
+    model already cached and sound is not trained again: a model built
+    before catalogued models had dictionaries only gets its dictionary.
+    `say` is told each step (reading, training, writing the dictionary);
+    `progress` shows bars of the download and of training's stages (True,
+    False, or None: when standard error is a terminal). Raises
     CatalogueError with the reason (offline, a partial download, a wrong
     checksum, a full disk).
     """
-    from tamsu.training import TrainOptions, train
+    from tamsu.training import TrainOptions, lexicon_of, train
     item = entry(name)
     target = cached_path(name)
+    dictionary = cached_dictionary_path(name)
+    built = _is(target, item.model_sha256)
+    if built and _is(dictionary, item.dictionary_sha256):
+        say(f"{name} is built already")
+        return target
     try:
         target.parent.mkdir(parents=True, exist_ok=True)
         _remove_stale_scratch(target.parent)
@@ -382,20 +478,28 @@ def get(name: str, source: str | os.PathLike[str] | None = None, *,
         raise CatalogueError(f"cannot write to the cache {target.parent}: "
                              f"{error.strerror}") from None
     try:
-        lexicon = _obtain_list(item, source, scratch, say)
-        say(f"training {name} on {item.source} "
-            f"({item.source_entries:,} entries)")
+        path = _obtain_list(item, source, scratch, say, progress)
+        say(f"reading {item.source} ({item.source_entries:,} entries)")
+        options = TrainOptions(**item.settings, threads=threads)
+        lexicon = lexicon_of(path, options)
         model = scratch / target.name
-        train(lexicon, model, TrainOptions(**item.settings, threads=threads),
-              progress=False)
-        found = sha256_of(model)
-        if found != item.model_sha256:
-            raise CatalogueError(
-                f"the model trained for {name} differs from the "
-                f"catalogue's (sha256 {found}, expected {item.model_sha256}): "
-                f"this tamsu trains differently from the one that made the "
-                f"catalogue; nothing was cached")
-        os.replace(model, target)
+        if not built:
+            large = item.source_entries >= _LARGE_LIST
+            say(f"training {name}: aligning, estimating, writing" + (
+                " (minutes on a list this large)" if large else ""))
+            train(lexicon, model, options, progress=progress)
+            _check_built(model, item.model_sha256, f"the model trained for "
+                         f"{name}")
+        else:
+            say(f"{name} is built; adding its dictionary")
+        words = scratch / dictionary.name
+        say(f"writing the dictionary of {name}")
+        write_list_dictionary(lexicon, options, words)
+        _check_built(words, item.dictionary_sha256,
+                     f"the dictionary written for {name}")
+        os.replace(words, dictionary)
+        if not built:
+            os.replace(model, target)
     except OSError as error:
         # The model's writer reports no errno ("Write failed"): a disk
         # without room for the model is taken as the reason.
@@ -407,6 +511,23 @@ def get(name: str, source: str | os.PathLike[str] | None = None, *,
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
     return target
+
+
+def _is(path: Path, sha256: str) -> bool:
+    """Whether the file at `path` exists with this sha256."""
+    try:
+        return sha256_of(path) == sha256
+    except FileNotFoundError:
+        return False
+
+
+def _check_built(path: Path, sha256: str, what: str) -> None:
+    found = sha256_of(path)
+    if found != sha256:
+        raise CatalogueError(
+            f"{what} differs from the catalogue's (sha256 {found}, expected "
+            f"{sha256}): this tamsu trains differently from the one that "
+            f"made the catalogue; nothing was cached")
 
 
 def _free_bytes(folder: Path) -> int:

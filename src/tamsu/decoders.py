@@ -581,7 +581,7 @@ def resolve_model(model: str | os.PathLike[str] | Sequence[
     path, NotCachedError (a FileNotFoundError) for a catalogued model not
     built yet."""
     if model is None:
-        return catalogue.shipped_path(catalogue.DEFAULT_MODEL)
+        return catalogue.default_path()
     if isinstance(model, (str, os.PathLike)):
         paths: list[object] = [os.fspath(model)]
         single = True

@@ -26,7 +26,7 @@ import math
 from dataclasses import dataclass, field
 from typing import Callable, Final, Iterator, NamedTuple, Sequence
 
-from tamsu.catalogue import NGRAM_MODEL, shipped_path
+from tamsu.catalogue import NGRAM_MODEL, default_path, shipped_path
 from tamsu.decoders import (CONFIDENCE_DEPTH, PartDecoder, Scored,
                             SearchOptions, Source, within_mass)
 from tamsu.dictionary import PronunciationDictionary
@@ -37,8 +37,8 @@ from tamsu.phones import OUTPUTS, Phonemes
 
 __all__ = ["Answer", "Batch", "MAX_WORD_LENGTH", "PathOptions",
            "Pronunciation", "Source", "answer_words", "best_products",
-           "default_model_path", "finish_batch", "plan_batch",
-           "skip_reason"]
+           "default_g2p_model_path", "default_model_path", "finish_batch",
+           "plan_batch", "skip_reason"]
 
 MAX_WORD_LENGTH: Final = 256
 """The longest word, in characters, that is decoded; longer ones are
@@ -48,11 +48,18 @@ whole sentence or a stray binary line."""
 
 
 def default_model_path() -> str:
-    """The shipped US English n-gram model: the file :class:`tamsu.Model`
-    loads (the default model's n-gram half). The front ends' default
-    model is the bundle of it and a neural model
-    (:data:`tamsu.catalogue.DEFAULT_MODEL`), more accurate and slower."""
+    """The shipped US English n-gram model (en_us.fst): the file
+    :class:`tamsu.Model` loads. Not what ``G2P()`` loads
+    (:func:`default_g2p_model_path`)."""
     return shipped_path(NGRAM_MODEL)
+
+
+def default_g2p_model_path() -> str:
+    """The file ``G2P()`` loads, and the tamsu command without -m: the
+    shipped US English bundle (en_us.bundle: the n-gram model rescored by
+    a neural model, the most accurate), or the n-gram model where the
+    bundle is not installed."""
+    return default_path()
 
 
 @dataclass(frozen=True, slots=True)

@@ -12,6 +12,7 @@ or not.
 
 from __future__ import annotations
 
+import gzip
 import os
 import re
 import zlib
@@ -23,7 +24,8 @@ from tamsu.lexicon import is_comment, split_entry
 from tamsu.phones import Phonemes
 from tamsu.textfile import read_lines
 
-__all__ = ["PronunciationDictionary", "default_dictionary_path"]
+__all__ = ["PronunciationDictionary", "default_dictionary_path",
+           "write_dictionary"]
 
 DEFAULT_DICTIONARY = "en_us.dict.gz"
 
@@ -38,6 +40,28 @@ def default_dictionary_path() -> str:
     """The CMU Pronouncing Dictionary shipped with the US English model."""
     return os.fspath(str(resources.files("tamsu").joinpath(
         "models", DEFAULT_DICTIONARY)))
+
+
+def write_dictionary(entries: Mapping[str, Sequence[str | Sequence[str]]],
+                     path: str | os.PathLike[str]) -> int:
+    """Writes `entries` (word -> its pronunciations, each a space-separated
+    str or a sequence of phonemes) to `path` in the shipped dictionary's
+    format, which :meth:`PronunciationDictionary.read_shipped` reads:
+    gzip-compressed "word<TAB>phonemes" lines sorted by word, a word's
+    variants in the order given. The gzip header holds no name and no
+    time, so the same entries always give the same bytes (catalogue
+    entries record their sha256). Returns the number of lines."""
+    lines = []
+    for word in sorted(entries):
+        for variant in entries[word]:
+            phonemes = variant if isinstance(variant, str) else " ".join(
+                variant)
+            lines.append(f"{word}\t{phonemes}\n")
+    with open(path, "wb") as raw, gzip.GzipFile(
+            filename="", mode="wb", fileobj=raw, compresslevel=9,
+            mtime=0) as out:
+        out.write("".join(lines).encode("utf-8"))
+    return len(lines)
 
 
 class PronunciationDictionary:

@@ -26,7 +26,7 @@ from dataclasses import dataclass
 from typing import (TYPE_CHECKING, Callable, Final, Iterable, Iterator,
                     Sequence, TypeVar)
 
-from tamsu.catalogue import SHIPPED, shipped_path
+from tamsu.catalogue import SHIPPED, dictionary_for, shipped_path
 from tamsu.decoders import (PartDecoder, Scored, SearchOptions, load_decoder,
                             resolve_model)
 from tamsu.decoding import (MAX_WORD_LENGTH, Answer, Batch, PathOptions,
@@ -68,7 +68,9 @@ class _Default(enum.Enum):
 
 DEFAULT: Final = _Default.DICTIONARY
 """The default `dictionary` of :class:`G2P`: the shipped CMU dictionary
-with a shipped model, no dictionary with any other model."""
+with a shipped model, a catalogued model's own dictionary (built beside
+it by ``tamsu models get``) with a catalogued model, no dictionary with
+any other model."""
 
 
 @dataclass(frozen=True)
@@ -77,6 +79,8 @@ class G2PSettings:
     (:attr:`G2P.settings`, :meth:`G2P.of_settings`)."""
     model: str | tuple[str, ...]  # a tuple (two or more) is an ensemble
     dictionary: str | PronunciationDictionary | None
+    # The dictionary is a file tamsu wrote (the shipped one, a catalogued
+    # model's), read with PronunciationDictionary.read_shipped.
     shipped_dictionary: bool
     delim: str
     options: PathOptions
@@ -95,10 +99,13 @@ class G2P:
     the file's first bytes);
     `dictionary` is a dictionary file (see :mod:`tamsu.dictionary`), a
     :class:`~tamsu.dictionary.PronunciationDictionary`, None for none, or
-    :data:`DEFAULT` (the shipped dictionary with a shipped model, none
-    otherwise, ensembles included). The model and the dictionary are
-    loaded at once, side by side, so a bad path fails here with
-    ValueError.
+    :data:`DEFAULT` (the shipped dictionary with a shipped model, a
+    catalogued model's own dictionary with a catalogued model, none
+    otherwise, ensembles included; a catalogued model built before
+    catalogued models had dictionaries has none until ``tamsu models get``
+    adds it). The model and the dictionary are loaded at once, side by
+    side, so a bad path fails here with ValueError, as does a catalogued
+    model's dictionary that is not the one catalogued.
 
     Words are normalised for the model (`normalise`, see
     :mod:`tamsu.normalise`); a word in the dictionary (as given or
@@ -246,6 +253,7 @@ class G2P:
     def __repr__(self) -> str:
         s = self._settings
         source = ("the shipped dictionary" if s.shipped_dictionary
+                  and s.dictionary == default_dictionary_path()
                   else repr(s.dictionary))
         return f"<G2P model={s.model!r} dictionary={source}>"
 
@@ -350,8 +358,8 @@ def _dictionary_source(dictionary: str | os.PathLike[str]
                        | PronunciationDictionary | None | _Default,
                        model: object, path: str | tuple[str, ...]
                        ) -> tuple[str | PronunciationDictionary | None, bool]:
-    """The settings' form of G2P's `dictionary`, and whether it is the
-    shipped one (read by G2P._start as such)."""
+    """The settings' form of G2P's `dictionary`, and whether it is a file
+    tamsu wrote (read by G2P._start as the shipped one is)."""
     if isinstance(dictionary, _Default):
         if model is None or (isinstance(path, str) and any(
                 same_file(path, shipped_path(name)) for name in SHIPPED)):
@@ -361,7 +369,8 @@ def _dictionary_source(dictionary: str | os.PathLike[str]
                     f"the shipped dictionary is missing ({source}); "
                     f"pass dictionary=None to decode without it")
             return source, True
-        return None, False
+        own = dictionary_for(path) if isinstance(path, str) else None
+        return own, own is not None
     if dictionary is None or isinstance(dictionary, PronunciationDictionary):
         return dictionary, False
     return os.fspath(dictionary), False

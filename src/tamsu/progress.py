@@ -1,7 +1,8 @@
 """Progress bars on standard error, for training and for the tamsu command.
 
 A bar is tqdm's when one is shown and tqdm is installed, and otherwise
-does nothing: progress is a nicety, never a reason to fail.
+does nothing: progress is a nicety, never a reason to fail (the tamsu
+command says so when --progress asked for bars it cannot show).
 """
 
 from __future__ import annotations
@@ -9,7 +10,7 @@ from __future__ import annotations
 import sys
 from typing import Any, Mapping
 
-__all__ = ["Bar", "StageBars", "shown"]
+__all__ = ["Bar", "StageBars", "available", "shown"]
 
 
 def shown(enabled: bool | None) -> bool:
@@ -18,9 +19,19 @@ def shown(enabled: bool | None) -> bool:
     return sys.stderr.isatty() if enabled is None else enabled
 
 
+def available() -> bool:
+    """Whether bars can be shown at all (tqdm is installed)."""
+    try:
+        import tqdm  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
 class Bar:
     """One bar of `total` steps (None: not known) counted in `unit`,
-    labelled `label`; left off the screen once closed."""
+    labelled `label`; left off the screen once closed. Counts are whole
+    numbers ("12/2700 entries"); only bytes ("B") are scaled (kB, MB)."""
 
     def __init__(self, enabled: bool | None, total: int | None, unit: str,
                  label: str | None = None) -> None:
@@ -31,8 +42,11 @@ class Bar:
             from tqdm import tqdm
         except ImportError:
             return
-        self._bar = tqdm(total=total, desc=label, unit=" " + unit,
-                         unit_scale=True, file=sys.stderr, leave=False)
+        scaled = unit == "B"
+        self._bar = tqdm(total=total, desc=label,
+                         unit=unit if scaled else " " + unit,
+                         unit_scale=scaled, unit_divisor=1024 if scaled
+                         else 1000, file=sys.stderr, leave=False)
 
     def __enter__(self) -> Bar:
         return self
@@ -44,15 +58,26 @@ class Bar:
         """Counts `steps` more steps done."""
         if self._bar is not None:
             self._bar.update(steps)
+            self._show_end(False)
 
     def reach(self, done: int, total: int) -> None:
         """Moves the bar to `done` of `total` (a total that changed is
-        taken as it is)."""
+        taken as it is, and shown at once: a stage that ends early, as
+        alignment does when it converges, is seen to end)."""
         bar = self._bar
         if bar is not None:
-            if bar.total != total:
-                bar.total = total
+            changed = bar.total != total
+            bar.total = total
             bar.update(done - bar.n)
+            self._show_end(changed)
+
+    def _show_end(self, changed: bool) -> None:
+        """Draws the bar now if its total changed or it is complete: tqdm
+        draws at most ten times a second, and would leave a short stage's
+        bar drawn part of the way."""
+        bar = self._bar
+        if changed or (bar.total is not None and bar.n >= bar.total):
+            bar.refresh()
 
     def note(self, text: str) -> None:
         """Shows `text` after the count."""

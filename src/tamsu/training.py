@@ -31,7 +31,7 @@ from tamsu.normalise import SymbolSource, input_symbols
 from tamsu.progress import StageBars, shown
 
 __all__ = ["OPTIONS_MARKER", "TrainOptions", "TrainReport", "check_output",
-           "lexicon_of", "recorded_options", "train"]
+           "lexicon_of", "recorded_form", "recorded_options", "train"]
 
 # The core's defaults (measured; see src/train): set once, in C++.
 _CORE = _train.defaults()
@@ -334,12 +334,18 @@ def train(lexicon: LexiconSource, output: str | os.PathLike[str],
         options=replace(options, threads=core["threads"]))
 
 
+def recorded_form(source: Lexicon, options: TrainOptions) -> str:
+    """The grapheme form ("nfc" or "nfd") a model trained on `source` with
+    `options` records: as they say, or chosen from the data ("auto")."""
+    return (choose_form(e.word for e in source.entries)
+            if options.graphemes == "auto" else options.graphemes)
+
+
 def _recorded(source: Lexicon, options: TrainOptions
               ) -> tuple[str, str | None]:
     """The grapheme form and the phone set (if any) the model records: as
     `options` say, or chosen from the data ("auto")."""
-    form = (choose_form(e.word for e in source.entries)
-            if options.graphemes == "auto" else options.graphemes)
+    form = recorded_form(source, options)
     phones = (phone_set_of(p for e in source.entries for p in e.phonemes)
               if options.phones == "auto" else options.phones)
     return form, phones

@@ -19,7 +19,8 @@ from typing import Sequence
 
 from tamsu.cli import (apply, evaluate, models, phonemize, train,
                        train_neural)
-from tamsu.cli.options import PROG, RunError, UsageError
+from tamsu.cli.options import PROG, RunError, UsageError, say
+from tamsu.progress import available
 
 __all__ = ["PROG", "RunError", "build_parser", "main"]
 
@@ -50,6 +51,9 @@ def build_parser() -> argparse.ArgumentParser:
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
+    if getattr(args, "progress", None) and not available():
+        say("cannot show progress bars: tqdm is not installed "
+            "(apt install python3-tqdm)")
     try:
         status: int = args.run(args)
         return status

@@ -29,8 +29,11 @@ def add_options(parser: argparse.ArgumentParser) -> None:
                              "the phonemes separated by spaces; a word may "
                              "have several lines")
     add_model_options(parser)
-    parser.add_argument("--errors", metavar="PATH",
-                        help="write the misrecognised words to PATH")
+    parser.add_argument(
+        "--errors", metavar="PATH",
+        help="write the misrecognised words to PATH: a header line, then "
+             "word, hypothesis (the model's best) and reference (its "
+             "variants separated by ' | '), tab-separated")
 
 
 def run(args: argparse.Namespace) -> int:
@@ -61,9 +64,12 @@ def run(args: argparse.Namespace) -> int:
 
 
 def _write_errors(path: str, report: EvaluationReport) -> None:
-    """Writes the misrecognised words: word, hypothesis, references."""
+    """Writes the misrecognised words under a header line naming the
+    columns: word, hypothesis (the model's best), reference (every
+    variant, " | " between them)."""
     try:
         with open(path, "w", encoding="utf-8") as out:
+            out.write("word\thypothesis\treference\n")
             for word, hypothesis, references in report.errors:
                 refs = " | ".join(" ".join(r) for r in references)
                 out.write(f"{word}\t{' '.join(hypothesis)}\t{refs}\n")

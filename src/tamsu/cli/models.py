@@ -9,7 +9,7 @@ import sys
 import time
 
 from tamsu import catalogue, phones
-from tamsu.cli.options import RunError, say, whole
+from tamsu.cli.options import RunError, add_progress_option, say, whole
 
 __all__ = ["DESCRIPTION", "SUMMARY", "add_options", "run"]
 
@@ -32,9 +32,12 @@ def add_options(parser: argparse.ArgumentParser) -> None:
         "get", help="build a catalogued model into the cache",
         description="Build a catalogued model into the cache: obtain its "
         "pronunciation list (from --source, else by downloading it from "
-        "its pinned address), train it with the catalogued settings and "
-        "check that the result is the catalogued model. Then -m NAME "
-        "uses it.")
+        "its pinned address), train it with the catalogued settings, write "
+        "the list's own dictionary beside it (consulted first, as the "
+        "shipped dictionary is for English) and check both against the "
+        "catalogue. Then -m NAME uses them. A model built before catalogued "
+        "models had dictionaries is not trained again: it gets its "
+        "dictionary.")
     get.add_argument("name", metavar="NAME", nargs="+",
                      help="catalogued names, or language tags or names "
                           "that mean one (fr, pt-BR, French)")
@@ -46,6 +49,7 @@ def add_options(parser: argparse.ArgumentParser) -> None:
                      metavar="N",
                      help="training threads (default: one per CPU; the "
                           "model is the same whatever the number)")
+    add_progress_option(get, "progress bars of the download and training")
     path = actions.add_parser("path", help="print a cached model's path")
     path.add_argument("name", metavar="NAME")
     show = actions.add_parser(
@@ -62,19 +66,30 @@ def _wer(shipped: catalogue.Shipped) -> str:
             f"% without stress)")
 
 
+def _cached(name: str) -> str:
+    """The cached column: "yes", "no", or "yes, no dictionary" for a model
+    built before catalogued models had dictionaries."""
+    if not catalogue.cached_path(name).exists():
+        return "no"
+    if not catalogue.cached_dictionary_path(name).exists():
+        return "yes, no dictionary"
+    return "yes"
+
+
 def _list() -> None:
-    print("name\tcached\tlanguage\tphones\twer\tper\tlicence")
+    """One line per model, tab-separated under a header; the experimental
+    column says why a model's accuracy is poor (empty when it is not)."""
+    print("name\tcached\tlanguage\tphones\twer\tper\tlicence\t"
+          "experimental")
     for name, shipped in catalogue.SHIPPED.items():
         print(f"{name}\tshipped\t{shipped.language_name}\t{shipped.phones}\t"
-              f"{_wer(shipped)}\t{100 * shipped.per:.1f}%\t{shipped.licence}")
+              f"{_wer(shipped)}\t{100 * shipped.per:.1f}%\t{shipped.licence}"
+              f"\t")
     for name, item in sorted(catalogue.entries().items()):
-        cached = "yes" if catalogue.cached_path(name).exists() else "no"
         where = ", ".join(filter(None, (item.script, item.dialect)))
-        mark = "  experimental" if item.experimental else ""
-        print(f"{name}\t{cached}\t{item.language_name} ({where})\t"
-              f"{item.phones}\t"
-              f"{100 * item.wer:.1f}%{mark}\t{100 * item.per:.1f}%\t"
-              f"{item.licence}")
+        print(f"{name}\t{_cached(name)}\t{item.language_name} ({where})\t"
+              f"{item.phones}\t{100 * item.wer:.1f}%\t"
+              f"{100 * item.per:.1f}%\t{item.licence}\t{item.experimental}")
     print(catalogue.ATTRIBUTION, file=sys.stderr)
 
 
@@ -95,6 +110,7 @@ def _show(model: str) -> None:
         decoder = load_decoder(path, "", SearchOptions())
         alphabet = decoder.alphabet
         facts += [("file", os.path.abspath(path)),
+                  *_dictionary(item),
                   ("kind", KINDS[model_kind(path)]),
                   ("phones", phones.PHONE_SET_NAMES.get(decoder.phones or "",
                                                         "not known")),
@@ -123,6 +139,17 @@ def _show(model: str) -> None:
         print(f"{fact}\t{value}")
 
 
+def _dictionary(item: catalogue.Entry | None) -> list[tuple[str, str]]:
+    """The dictionary fact of a cached catalogued model."""
+    if item is None:
+        return []
+    path = catalogue.cached_dictionary_path(item.name)
+    if not path.exists():
+        return [("dictionary", f"none (built before catalogued models had "
+                               f"one: tamsu models get {item.name} adds it)")]
+    return [("dictionary", str(path))]
+
+
 def _named(name: str) -> str:
     """The catalogued model `name` (or a language tag or name) means."""
     found = catalogue.model_name(name)
@@ -140,7 +167,7 @@ def run(args: argparse.Namespace) -> int:
         elif args.action == "path":
             print(catalogue.cached_model(_named(args.name)))
         else:
-            _get(args.name, args.source, args.threads)
+            _get(args.name, args.source, args.threads, args.progress)
     except BrokenPipeError:
         raise  # the reader went away: main stops quietly
     except (catalogue.CatalogueError, OSError, ValueError) as error:
@@ -148,11 +175,14 @@ def run(args: argparse.Namespace) -> int:
     return 0
 
 
-def _get(names: list[str], source: str | None, threads: int | None) -> None:
+def _get(names: list[str], source: str | None, threads: int | None,
+         progress: bool | None) -> None:
     """Builds the models `names` into the cache, printing their paths."""
     for name in map(_named, names):
-        started = time.monotonic()
-        path = catalogue.get(name, source, threads=threads, say=say)
-        say(f"built {name} in {time.monotonic() - started:.0f} s. "
+        started, processor = time.monotonic(), time.process_time()
+        path = catalogue.get(name, source, threads=threads,
+                             progress=progress, say=say)
+        say(f"built {name} in {time.monotonic() - started:.0f} s "
+            f"({time.process_time() - processor:.0f} s of processor time). "
             f"{catalogue.ATTRIBUTION}")
         print(path)

@@ -227,7 +227,7 @@ def _train(args: argparse.Namespace, inputs: _Inputs,
         def epoch_done(epoch: EpochProgress) -> None:
             bar.note(f"dev WER {epoch.dev_wer:.1f}% "
                      f"(best {epoch.best_dev_wer:.1f}%)")
-            bar.update()
+            bar.reach(epoch.epoch, _expected_epochs(epoch, args.time_budget))
 
         from tamsu.neural import LstmArchitecture, NeuralArchitecture
         return train_neural(
@@ -264,6 +264,17 @@ def _refit(args: argparse.Namespace, inputs: _Inputs,
             f"{args.refit}, and {again.path} ({again.epochs} epochs); "
             f"{inputs.bundle} names them (its dev figures are the tuned "
             f"models')")
+
+
+def _expected_epochs(epoch: EpochProgress, budget: float | None) -> int:
+    """The epochs the run is expected to reach, as the trainer stops: all
+    of them, or under a time budget those that fit in it at the mean
+    epoch so far (the bar's total, so that its time left is the
+    budget's, not that of every epoch)."""
+    if budget is None or epoch.seconds <= 0:
+        return epoch.epochs
+    fitting = math.floor(budget * epoch.epoch / epoch.seconds)
+    return max(epoch.epoch, min(epoch.epochs, fitting))
 
 
 def _summary(report: NeuralTrainReport) -> str:

@@ -20,6 +20,7 @@ from typing import Callable, Final, Iterable, Iterator, Literal
 
 from tamsu.catalogue import SHIPPED, cached_path, entries, shipped_path
 from tamsu.decoding import Answer
+from tamsu.dictionary import default_dictionary_path
 from tamsu.files import same_file
 from tamsu.g2p import (G2P, G2PWarning, SkippedWordWarning,
                        UnknownCharacterWarning)
@@ -110,7 +111,8 @@ class _Reader:
         self.dictionary = g2p.dictionary
         self.english = language == "en"
         self.homographs = (self.english and g2p.phones == "arpabet"
-                           and g2p.settings.shipped_dictionary)
+                           and g2p.settings.dictionary
+                           == default_dictionary_path())
         self.stress = g2p.options.stress
         self.convert = g2p.options.convert
 
