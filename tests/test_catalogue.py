@@ -145,6 +145,13 @@ def test_tags_reach_every_command(monkeypatch, tmp_path, capsys):
     assert main(["models", "show", "French"]) == 0
     assert capsys.readouterr().out.startswith(
         "name\tfra\nfile\tnot built yet (tamsu models get fra)\n")
+    # Where a model is chosen, the default's cost and accuracy are said.
+    assert main(["models", "show", "en_us"]) == 0
+    assert "\ncost\tabout " in capsys.readouterr().out
+    with pytest.raises(SystemExit):
+        main(["apply", "--help"])
+    assert " ".join(capsys.readouterr().out.split()).count(
+        " ms per word the dictionary lacks, held-out WER ") == 2
     assert main(["models", "show", "en_us_ngram"]) == 1
     assert capsys.readouterr().err == (
         "tamsu: error: no model file or catalogued model 'en_us_ngram'; "

@@ -59,6 +59,14 @@ class Shipped:
     wer: float
     wer_without_stress: float
     per: float
+    # Milliseconds per word its dictionary lacks, through G2P.map on one
+    # thread (bench/bench_decode.py --modes, held-out words).
+    ms_per_word: float
+
+    def cost(self) -> str:
+        """What a word the dictionary lacks costs, and what that buys."""
+        return (f"about {self.ms_per_word:g} ms per word the dictionary "
+                f"lacks, held-out WER {100 * self.wer:.1f}%")
 
 
 _CMU = dict(language="eng", language_name="English (Latin, US)",
@@ -66,9 +74,9 @@ _CMU = dict(language="eng", language_name="English (Latin, US)",
             licence="BSD (the CMU Pronouncing Dictionary)")
 SHIPPED: Final = {shipped.name: shipped for shipped in (
     Shipped("en_us", "en_us.bundle", "bundle", **_CMU, wer=0.285,
-            wer_without_stress=0.233, per=0.075),
+            wer_without_stress=0.233, per=0.075, ms_per_word=2.1),
     Shipped("en_us-ngram", "en_us.fst", "ngram", **_CMU, wer=0.334,
-            wer_without_stress=0.254, per=0.085))}
+            wer_without_stress=0.254, per=0.085, ms_per_word=0.15))}
 """The models inside the package, by name: US English as the neural +
 n-gram bundle (the default: the most accurate) and its n-gram model alone
 (the fast one, what :class:`tamsu.Model` loads)."""

@@ -123,6 +123,8 @@ def _show(model: str) -> None:
                   ("transcription", shipped.phones),
                   ("held-out", f"WER {_wer(shipped)}, PER "
                                f"{100 * shipped.per:.1f}%"),
+                  ("cost", f"about {shipped.ms_per_word:g} ms per word the "
+                           f"dictionary lacks (one thread)"),
                   ("licence", shipped.licence)]
     if item is not None:
         where = ", ".join(filter(None, (item.script, item.dialect)))

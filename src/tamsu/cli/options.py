@@ -16,7 +16,8 @@ import sys
 from dataclasses import MISSING, Field
 from typing import IO, Any, Callable, Iterator, Sequence, TextIO, TypeVar
 
-from tamsu.catalogue import NotCachedError, UnknownModelError
+from tamsu.catalogue import (DEFAULT_MODEL, NGRAM_MODEL, SHIPPED, NotCachedError,
+                            UnknownModelError)
 from tamsu.decoders import resolve_model
 from tamsu.files import OutputError, open_output
 from tamsu.lexicon import MalformedLine
@@ -119,6 +120,11 @@ threshold = real()
 """A path weight threshold: any number."""
 
 
+def _help_text(text: str) -> str:
+    """`text` as argparse help, which formats it with %."""
+    return text.replace("%", "%%")
+
+
 def add_model_options(parser: argparse.ArgumentParser,
                       jobs: str = "decode on N threads sharing one model"
                       ) -> None:
@@ -128,8 +134,10 @@ def add_model_options(parser: argparse.ArgumentParser,
         "-m", "--model", metavar="PATH", action="append",
         help="model file, or the name of a catalogued model built with "
              "tamsu models get, or a language tag or name that means one "
-             "(fr, pt-BR, French; default: the shipped US English model); "
-             "give it "
+             f"(fr, pt-BR, French; default: the shipped US English model "
+             f"{DEFAULT_MODEL}, {_help_text(SHIPPED[DEFAULT_MODEL].cost())}; "
+             f"{NGRAM_MODEL}, its n-gram model alone: "
+             f"{_help_text(SHIPPED[NGRAM_MODEL].cost())}); give it "
              "two or more times to decode with an ensemble of the models, "
              "their scores summed: more accurate (tamsu train with "
              "--max-graphemes 1, 2 and 1 --reverse gives the best three), "
