@@ -159,3 +159,50 @@ def test_batch_decoder_matches_model_on_both_routes(tmp_path, seed):
                 assert paths == [(p.path_weight, p.path_weights, p.ilabels,
                                   p.olabels, p.uniques) for p in expected]
                 assert failure == tamsu._tamsu._last_failure(model)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_pronunciation_search_lists_what_the_path_search_lists(tmp_path,
+                                                               seed):
+    rng = random.Random(100 + seed)
+    path = compile_model(tmp_path, "model", random_model(
+        rng, quiet=seed % 2), ISYMS, OSYMS)
+    batch = BatchDecoder(path)
+    words = ["".join(rng.choice(GRAPHEMES + ["c", "h", "s", "x"])
+                     for _ in range(rng.randint(1, 8))) for _ in range(300)]
+    capped = 0
+    for depth, accumulate in ((10, False), (3, False), (1, False), (10, True)):
+        def lists(search):
+            return batch.decode(words, depth, depth, None, None, accumulate,
+                                2, search=search)
+        for word, (old, old_failure), (new, new_failure) in zip(
+                words, lists("paths"), lists("pronunciations"), strict=True):
+            assert new_failure == old_failure, word
+            if accumulate:  # the path search's own list
+                assert new == old, word
+                continue
+            where = f"{word!r} depth={depth}:\n{old}\n{new}"
+            if len(new) > len(old):
+                # The path search stopped at its request cap (256 paths per
+                # pronunciation) short of `depth`; the listed ones agree.
+                assert len(old) < depth, where
+                new = new[:len(old)]
+                capped += 1
+            assert len(new) == len(old), where
+            # The same weights in order; pronunciations of equal weight in
+            # either order.
+            assert [w for _, w in new] == pytest.approx(
+                [w for _, w in old], abs=1e-5), where
+            old_weights, new_weights = dict(old), dict(new)
+            for phonemes in old_weights.keys() & new_weights.keys():
+                assert new_weights[phonemes] == pytest.approx(
+                    old_weights[phonemes], abs=1e-5), where
+            # Only a tie at the end of the list may be cut differently.
+            for phonemes in old_weights.keys() ^ new_weights.keys():
+                weight = old_weights.get(phonemes, new_weights.get(phonemes))
+                assert weight == pytest.approx(old[-1][1], abs=1e-5), where
+    # Seed 3's quiet model runs some words past the cap: the lists there
+    # show that the pronunciation search, not the path search, answered.
+    assert (capped > 0) == (seed == 3) and capped <= 10
+    with pytest.raises(ValueError, match="search must be"):
+        batch.decode(words, search="shortest")

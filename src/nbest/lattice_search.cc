@@ -11,6 +11,7 @@
 #include <fst/float-weight.h>
 
 #include "nbest/interrupt_poll.h"
+#include "nbest/pair_table.h"
 #include "nbest/search.h"
 
 namespace tamsu {
@@ -18,54 +19,6 @@ namespace {
 
 using Weight = fst::TropicalWeight;
 using StateId = std::int32_t;
-
-// (position, model state) -> composition state, open addressing. Keys are
-// never removed; the table doubles at half load.
-class PairTable {
- public:
-  explicit PairTable(std::size_t expected) {
-    std::size_t capacity = 256;
-    while (capacity < 2 * expected) capacity *= 2;
-    resize(capacity);
-  }
-  // The state of `key`, or `fresh` after recording it under `key`.
-  StateId find_or_add(std::uint64_t key, StateId fresh) {
-    if (2 * (size_ + 1) > keys_.size()) resize(2 * keys_.size());
-    std::size_t slot = hash(key) & (keys_.size() - 1);
-    while (values_[slot] != kEmpty) {
-      if (keys_[slot] == key) return values_[slot];
-      slot = (slot + 1) & (keys_.size() - 1);
-    }
-    keys_[slot] = key;
-    values_[slot] = fresh;
-    ++size_;
-    return fresh;
-  }
-
- private:
-  static constexpr StateId kEmpty = -1;
-  static std::size_t hash(std::uint64_t key) {
-    key *= 0x9E3779B97F4A7C15ull;
-    return static_cast<std::size_t>(key ^ (key >> 29));
-  }
-  void resize(std::size_t capacity) {
-    std::vector<std::uint64_t> keys(capacity);
-    std::vector<StateId> values(capacity, kEmpty);
-    for (std::size_t i = 0; i < keys_.size(); ++i) {
-      if (values_[i] == kEmpty) continue;
-      std::size_t slot = hash(keys_[i]) & (capacity - 1);
-      while (values[slot] != kEmpty) slot = (slot + 1) & (capacity - 1);
-      keys[slot] = keys_[i];
-      values[slot] = values_[i];
-    }
-    keys_ = std::move(keys);
-    values_ = std::move(values);
-  }
-
-  std::vector<std::uint64_t> keys_;
-  std::vector<StateId> values_;
-  std::size_t size_ = 0;
-};
 
 // The word acceptor as flat arrays: position i's arcs are
 // arcs[begin[i], begin[i + 1]).

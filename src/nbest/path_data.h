@@ -60,6 +60,11 @@ struct DecodeOptions {
   std::optional<double> pmass;
   bool write_fsts = false;     // dump "WORD.fst" and "WORD.lat.fst"
   bool accumulate = false;     // log-add weights of equal pronunciations
+  // Searches the lattice for distinct pronunciations best first instead
+  // of replaying OpenFst's n-shortest paths: the same list for less work,
+  // but pronunciations of equal weight in no promised order. Taken by the
+  // lattice search's route without accumulate; other calls ignore it.
+  bool by_pronunciation = false;
   // Polled every so often during a decode; returning true abandons the
   // call, which then returns an empty list. Empty: never interrupted.
   std::function<bool()> interrupted;

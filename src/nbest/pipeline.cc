@@ -11,6 +11,7 @@
 #include "nbest/lattice.h"
 #include "nbest/lattice_search.h"
 #include "nbest/paths.h"
+#include "nbest/pronunciation_search.h"
 #include "nbest/search.h"
 #include "tokenize/tokenize.h"
 
@@ -141,7 +142,15 @@ std::optional<std::vector<PathData>> decode_by_lattice_search(
       &report.lattice_size);
   if (!lattice) return stop(lattice.error());
   if (lattice->num_states() == 0) return fail(report, DecodeFailure::kNoPath);
+  // Without accumulate a pronunciation's weight is its best path's, which
+  // the pronunciation search finds directly; with it, the weight depends
+  // on which of its other paths the n-shortest search reaches in time.
+  const bool by_pronunciation = options.by_pronunciation && !options.accumulate;
   auto found = search_needed_paths(options, [&](std::uint64_t nbest) {
+    if (by_pronunciation) {
+      return search_pronunciations(*lattice, model, nbest, options.interrupted,
+                                   options.limits, positions);
+    }
     return search_word_lattice(*lattice, model, nbest, options.accumulate,
                                options.interrupted, options.limits, positions);
   });

@@ -99,8 +99,8 @@ struct BatchArguments {
   std::size_t threads = 1;
 };
 
-// The words, the shared decoding options, then threads and route, each
-// None meaning its default.
+// The words, the shared decoding options, then threads, route and search,
+// each None meaning its default.
 bool convert_batch(const Signature &signature, const BoundArguments &bound,
                    BatchArguments &out) {
   if (!convert_words(bound[0], "words", out.words) ||
@@ -124,6 +124,16 @@ bool convert_batch(const Signature &signature, const BoundArguments &bound,
         return false;
       }
       out.options.reference_route = route == "openfst";
+    }
+    if (name == "search") {
+      std::string search;
+      if (!convert_text(value, signature.names[i], search)) return false;
+      if (search != "paths" && search != "pronunciations") {
+        PyErr_SetString(PyExc_ValueError,
+                        "search must be 'paths' or 'pronunciations'");
+        return false;
+      }
+      out.options.by_pronunciation = search == "pronunciations";
     }
   }
   return true;
@@ -199,7 +209,7 @@ PyObject *decoder_decode_paths(PyObject *self, PyObject *const *args,
 
 const char *const kDecodeParams[] = {"words",     "nbest", "beam",
                                      "threshold", "pmass", "accumulate",
-                                     "threads"};
+                                     "threads",   "search"};
 constexpr Signature kDecodeSignature =
     make_signature("BatchDecoder.decode", kDecodeParams, 1);
 
@@ -271,14 +281,17 @@ PyObject *decoder_find_osym(PyObject *self, PyObject *key) {
 PyMethodDef decoder_methods[] = {
     {"decode", fastcall(decoder_decode), METH_FASTCALL | METH_KEYWORDS,
      "decode($self, words, nbest=1, beam=10000, threshold=None, pmass=None, "
-     "accumulate=False, threads=1)\n--\n\n"
+     "accumulate=False, threads=1, search='paths')\n--\n\n"
      "Decode every word of `words` on `threads` threads; one (paths,\n"
      "failure) pair per word, in order. paths: (phonemes, weight) pairs,\n"
      "best first, paths without phonemes left out. None leaves an option\n"
      "at its default; threshold and pmass are off unless given, and any\n"
      "number given is used as it is (Model reads 99 and above as off).\n"
      "A word that is not text (a lone surrogate) gets no paths, as a word\n"
-     "without known graphemes."},
+     "without known graphemes. search='pronunciations' searches for\n"
+     "distinct pronunciations directly: the same list for less work, but\n"
+     "pronunciations of equal weight in no promised order ('paths', the\n"
+     "default, keeps Model's order; with accumulate both are 'paths')."},
     {"decode_paths", fastcall(decoder_decode_paths),
      METH_FASTCALL | METH_KEYWORDS,
      "decode_paths($self, words, nbest=1, beam=10000, threshold=None, "

@@ -25,11 +25,14 @@ class BatchDecoder:
     def decode(self, words: Sequence[str], nbest: int = 1,
                beam: int = 10000, threshold: float | None = None,
                pmass: float | None = None, accumulate: bool = False,
-               threads: int = 1
+               threads: int = 1,
+               search: Literal["paths", "pronunciations"] = "paths"
                ) -> list[tuple[list[tuple[tuple[str, ...], float]],
                                Failure]]:
         """(phonemes, weight) paths, best first; paths without phonemes
-        are left out."""
+        are left out. "pronunciations" searches for distinct
+        pronunciations directly: the same list for less work, ties of
+        equal weight in no promised order (without accumulate)."""
     def decode_paths(self, words: Sequence[str], nbest: int = 1,
                      beam: int = 10000, threshold: float | None = None,
                      pmass: float | None = None, accumulate: bool = False,

@@ -429,9 +429,11 @@ class RescoringDecoder:
         depth when `standard`, else deeper if nbest is); neural scores 0
         unless `scored`."""
         def decode(wanted: list[str]) -> list[list[Candidate]]:
+            # Only the distinct pronunciations are scored: search for them
+            # rather than for the many alignments that spell each.
             lists = [paths for paths, _ in self._ngram.decode(
                 wanted, *(self._standard if standard else self._list),
-                threads)]
+                threads, search="pronunciations")]
             phonemes = [[p for p, _ in paths] for paths in lists]
             return _combined(phonemes, [[w for _, w in paths]
                                         for paths in lists],
