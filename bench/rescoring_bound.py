@@ -37,7 +37,7 @@ def main() -> None:
     parser.add_argument("--threads", type=int, default=1)
     args = parser.parse_args()
     bundle = read_bundle(BUNDLE)
-    words = list(dict.fromkeys(w for w, _ in read_lexicon(TEST)))
+    words = list(dict.fromkeys(e.word for e in read_lexicon(TEST).entries))
     if args.words is not None:
         words = words[:args.words]
     for nbest in (1, 3):

@@ -1,7 +1,8 @@
 // The LSTM network's forward pass (architecture 2, whose equations
 // neural_model.h documents) over a loaded NeuralModel, for many words at
 // once: the words' rows are stacked, so that every linear map of a step is
-// one matrix-matrix product over all of them. The decoder runs one step at
+// one product over all of them (each row's result its own: kernel.h). The
+// decoder runs one step at
 // a time for a batch of hypotheses (of a beam search, or prefixes of given
 // pronunciations), each carrying its own state.
 #ifndef TAMSU_NEURAL_LSTM_H_

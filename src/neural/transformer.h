@@ -1,6 +1,7 @@
 // The transformer's forward pass over a loaded NeuralModel, for many words
 // at once: the words' rows are stacked, so that every linear map is one
-// matrix-matrix product over all of them. The decoder runs one step at a
+// product over all of them (each row's result its own: kernel.h). The
+// decoder runs one step at a
 // time for a batch of hypotheses (of a beam search, or prefixes of given
 // pronunciations), each keeping its own self-attention keys and values.
 // The equations are those neural_model.h documents for the file's

@@ -397,8 +397,8 @@ def _combined(lists: Sequence[Sequence[Phonemes]],
     _log_shares) and neural log-probabilities (None: left unscored, and
     out of the list)."""
     return [[Candidate(p, g, n if math.isfinite(n) and n > _FLOOR else _FLOOR)
-             for p, g, n in zip(found, shares_, scores) if n is not None]
-            for found, shares_, scores in zip(lists, ngram, neural)]
+             for p, g, n in zip(found, priors, scores) if n is not None]
+            for found, priors, scores in zip(lists, ngram, neural)]
 
 
 class RescoringDecoder:
@@ -446,8 +446,8 @@ class RescoringDecoder:
             priors = [_log_shares([w for _, w in paths]) for paths in lists]
             neural: Sequence[Sequence[float | None]] = _zeros(phonemes)
             if scored:
-                neural = self._scores(self._members, wanted, phonemes,
-                                      priors, keep, threads)[0]
+                neural = _mean(self._scores(self._members, wanted, phonemes,
+                                            priors, keep, threads))
             return _combined(phonemes, priors, neural)
         return _each_part(parts, decode, [])
 
@@ -473,20 +473,19 @@ class RescoringDecoder:
                 [s for _, s in paths] for paths in beams]
             if len(self._members) > 1:
                 # The search's scores are its model's teacher-forced ones.
-                others = self._scores(self._members[1:], wanted, phonemes,
-                                      priors, 0, threads, mean=False)
-                neural = _mean([neural, *others])
+                neural = _mean([neural, *self._scores(
+                    self._members[1:], wanted, phonemes, priors, 0,
+                    threads)])
             return _combined(phonemes, priors, neural)
         return _each_part(parts, decode, [])
 
     def _scores(self, members: Sequence[NeuralModel], words: Sequence[str],
                 phonemes: Sequence[Sequence[Phonemes]],
-                priors: Sequence[Sequence[float]], keep: int, threads: int,
-                mean: bool = True) -> list[list[list[float | None]]]:
-        """The neural models' mean log-probability of each word's
-        candidates (None: left unscored, see candidates), as one table
-        (or, unless `mean`, one table per model), scored in calls of at
-        most _SCORED_PER_CALL candidates."""
+                priors: Sequence[Sequence[float]], keep: int, threads: int
+                ) -> list[list[list[float | None]]]:
+        """Each model's table of log-probabilities of each word's
+        candidates (None: left unscored, see candidates), scored in calls
+        of at most _SCORED_PER_CALL candidates."""
         spelled = [_spelled_for(m, words) for m in members]
         found: list[list[list[float | None]]] = []
         start = 0
@@ -500,8 +499,7 @@ class RescoringDecoder:
                              phonemes[start:end], priors[start:end],
                              self._weight, keep, threads)
             start = end
-        tables = [[word[m] for word in found] for m in range(len(members))]
-        return [_mean(tables)] if mean else tables
+        return [[word[m] for word in found] for m in range(len(members))]
 
     def decode(self, parts: Sequence[str],
                threads: int = 1) -> list[list[Scored]]:
