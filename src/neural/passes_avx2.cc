@@ -28,7 +28,6 @@
 #include <iosfwd>
 #include <istream>
 #include <limits>
-#include <memory>
 #include <new>
 #include <numeric>
 #include <ostream>
