@@ -60,7 +60,7 @@ class Shipped:
     wer_without_stress: float
     per: float
     # Milliseconds per word its dictionary lacks, through G2P.map on one
-    # thread (bench/bench_decode.py --modes, held-out words).
+    # thread (bench/shipped_cost.py, held-out words).
     ms_per_word: float
 
     def cost(self) -> str:
@@ -73,10 +73,10 @@ _CMU = dict(language="eng", language_name="English (Latin, US)",
             phones="ARPAbet with stress",
             licence="BSD (the CMU Pronouncing Dictionary)")
 SHIPPED: Final = {shipped.name: shipped for shipped in (
-    Shipped("en_us", "en_us.bundle", "bundle", **_CMU, wer=0.285,
-            wer_without_stress=0.233, per=0.075, ms_per_word=2.1),
+    Shipped("en_us", "en_us.bundle", "bundle", **_CMU, wer=0.272,
+            wer_without_stress=0.223, per=0.070, ms_per_word=1.3),
     Shipped("en_us-ngram", "en_us.fst", "ngram", **_CMU, wer=0.334,
-            wer_without_stress=0.254, per=0.085, ms_per_word=0.15))}
+            wer_without_stress=0.254, per=0.085, ms_per_word=0.1))}
 """The models inside the package, by name: US English as the neural +
 n-gram bundle (the default: the most accurate) and its n-gram model alone
 (the fast one, what :class:`tamsu.Model` loads)."""
