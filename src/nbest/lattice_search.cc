@@ -271,27 +271,7 @@ void connect(const RawLattice &raw, const SearchPlan &plan,
 // distance is then 0 in any order.) Fails when a distance overflows.
 bool compute_distance(WordLattice &lattice) {
   const auto num_states = static_cast<std::size_t>(lattice.num_states());
-  // Postorder of the depth-first search from the start (every state is
-  // reachable from it).
-  std::vector<std::int32_t> postorder;
-  postorder.reserve(num_states);
-  std::vector<char> seen(num_states, 0);
-  std::vector<std::pair<std::int32_t, std::uint32_t>> stack{
-      {0, lattice.arc_begin[0]}};
-  seen[0] = 1;
-  while (!stack.empty()) {
-    auto &[s, a] = stack.back();
-    if (a == lattice.arc_begin[static_cast<std::size_t>(s) + 1]) {
-      postorder.push_back(s);
-      stack.pop_back();
-      continue;
-    }
-    const std::int32_t t = lattice.arcs[a++].next;
-    if (!seen[static_cast<std::size_t>(t)]) {
-      seen[static_cast<std::size_t>(t)] = 1;
-      stack.emplace_back(t, lattice.arc_begin[static_cast<std::size_t>(t)]);
-    }
-  }
+  const std::vector<std::int32_t> postorder = depth_first_postorder(lattice);
 
   std::vector<Weight> distance(num_states, Weight::Zero());
   distance[0] = Weight::One();
@@ -599,6 +579,30 @@ class NShortestReplay {
 };
 
 }  // namespace
+
+std::vector<std::int32_t> depth_first_postorder(const WordLattice &lattice) {
+  const auto num_states = static_cast<std::size_t>(lattice.num_states());
+  std::vector<std::int32_t> postorder;
+  postorder.reserve(num_states);
+  std::vector<char> seen(num_states, 0);
+  std::vector<std::pair<std::int32_t, std::uint32_t>> stack{
+      {0, lattice.arc_begin[0]}};
+  seen[0] = 1;
+  while (!stack.empty()) {
+    auto &[s, a] = stack.back();
+    if (a == lattice.arc_begin[static_cast<std::size_t>(s) + 1]) {
+      postorder.push_back(s);
+      stack.pop_back();
+      continue;
+    }
+    const std::int32_t t = lattice.arcs[a++].next;
+    if (!seen[static_cast<std::size_t>(t)]) {
+      seen[static_cast<std::size_t>(t)] = 1;
+      stack.emplace_back(t, lattice.arc_begin[static_cast<std::size_t>(t)]);
+    }
+  }
+  return postorder;
+}
 
 Expected<WordLattice, LatticeRefusal> build_word_lattice(
     const Model &model, const fst::StdVectorFst &acceptor,

@@ -41,6 +41,11 @@ struct WordLattice {
   }
 };
 
+// The states of `lattice` in the postorder of a depth-first search from the
+// start, arcs taken in stored order (every state is reachable from it): for
+// an acyclic lattice, each state after all of its successors.
+std::vector<std::int32_t> depth_first_postorder(const WordLattice &lattice);
+
 // Why a word cannot take the lattice search.
 enum class LatticeRefusal {
   kAcceptorEpsilon,   // an acceptor arc with label 0 (an "<eps>" word piece)

@@ -53,24 +53,10 @@ constexpr std::int32_t kStartArc = -2;  // the start state's record
 // other arcs move on in the word), so a depth-first postorder from the
 // start, which reaches every state, lists each state after its successors.
 std::vector<double> distance_to_end(const WordLattice &lattice) {
-  const auto num_states = static_cast<std::size_t>(lattice.num_states());
-  std::vector<double> distance(num_states,
+  std::vector<double> distance(static_cast<std::size_t>(lattice.num_states()),
                                std::numeric_limits<double>::infinity());
-  std::vector<char> seen(num_states, 0);
-  std::vector<std::pair<std::int32_t, std::uint32_t>> stack{
-      {0, lattice.arc_begin[0]}};
-  seen[0] = 1;
-  while (!stack.empty()) {
-    auto &[s, a] = stack.back();
+  for (const std::int32_t s : depth_first_postorder(lattice)) {
     const auto state = static_cast<std::size_t>(s);
-    if (a < lattice.arc_begin[state + 1]) {
-      const auto t = static_cast<std::size_t>(lattice.arcs[a++].next);
-      if (!seen[t]) {
-        seen[t] = 1;
-        stack.emplace_back(static_cast<std::int32_t>(t), lattice.arc_begin[t]);
-      }
-      continue;
-    }
     double best = lattice.final_weight[state];
     for (std::uint32_t b = lattice.arc_begin[state];
          b < lattice.arc_begin[state + 1]; ++b) {
@@ -79,7 +65,6 @@ std::vector<double> distance_to_end(const WordLattice &lattice) {
                                 distance[static_cast<std::size_t>(arc.next)]);
     }
     distance[state] = best;
-    stack.pop_back();
   }
   return distance;
 }
