@@ -119,6 +119,9 @@ def main() -> int:
                         help="also train the neural model and the bundle")
     parser.add_argument("--threads", type=int, default=1,
                         help="training threads of the neural model")
+    parser.add_argument("--resume", type=int, metavar="EPOCHS",
+                        help="with --neural, go on training the members "
+                             "already there, trained for EPOCHS epochs")
     parser.add_argument("--members", type=int, default=1,
                         help="neural models trained side by side (seeds "
                              "0, 1, ...): bundles of 1 to N are measured")
@@ -156,7 +159,7 @@ def main() -> int:
         return rebundle(paths, args.rebundle, args.output)
     if args.neural:
         build_bundle(paths, args.output, args.neural * 60, args.jobs,
-                     args.threads, args.members)
+                     args.threads, args.members, args.resume)
         return 0
     build_dictionary.main()  # the shipped dictionary, from the same source
     report, seconds, result = train_and_measure(
@@ -177,7 +180,8 @@ def main() -> int:
     return 0
 
 
-def build_bundle(paths, ngram_path, budget, jobs, threads, members):
+def build_bundle(paths, ngram_path, budget, jobs, threads, members,
+                 resume=None):
     """The neural model and the shipped bundle (see --neural)."""
     import dataclasses
     from concurrent.futures import ThreadPoolExecutor
@@ -214,9 +218,12 @@ def build_bundle(paths, ngram_path, budget, jobs, threads, members):
     # decaying through the first epochs as it would after the small
     # lexicons' 100. Members differ by seed only.
     def member(k):
+        init = {} if resume is None else {
+            "init": networks[k], "init_epochs": resume}
         report = neural.train_neural(
             paths["fit"], networks[k], dev=stop, time_budget=budget,
-            threads=threads, warmup_steps=1000, seed=k, progress=lambda p: print(
+            threads=threads, warmup_steps=1000, seed=k, **init,
+            progress=lambda p: print(
                 f"member {k + 1} epoch {p.epoch}: dev WER {p.dev_wer:.2f}% "
                 f"({p.seconds / 60:.0f} min)", flush=True))
         print(f"member {k + 1}: {report.epochs} epochs ({report.stopped}), "

@@ -115,6 +115,45 @@ def test_training_learns_a_cipher(cipher, tmp_path):
     assert found == [spell(w).split() for w in WORDS]
 
 
+@pytest.mark.parametrize("architecture", [TINY, TINY_LSTM],
+                         ids=["transformer", "lstm"])
+def test_a_model_file_reads_back_into_its_network(tmp_path, architecture):
+    pytest.importorskip("torch")
+    from tamsu.neural_torch import network_of
+    module = neural.build_network(architecture, 4, 6)
+    path = tmp_path / "tiny.tnn"
+    neural.export_neural(module, path, architecture=architecture,
+                         graphemes=["a", "b", "é"], phonemes=["A", "B", "C"],
+                         form="nfc", reverse=True)
+    file = neural.read_network(path)
+    assert (file.architecture, file.graphemes, file.phonemes, file.form,
+            file.reverse) == (architecture, ["a", "b", "é"],
+                              ["A", "B", "C"], "nfc", True)
+    again = neural.model_bytes(network_of(file), file.architecture,
+                               file.graphemes, file.phonemes, file.form,
+                               file.reverse)
+    assert again == path.read_bytes()
+    path.write_bytes(again[:-1] + bytes([again[-1] ^ 1]))
+    with pytest.raises(ValueError, match="damaged"):
+        neural.read_network(path)
+
+
+def test_training_goes_on_from_a_model(cipher, tmp_path):
+    lexicon, trained = cipher.folder / "cipher.dict", cipher.folder / "cipher.tnn"
+    seen = []
+    # Late in a long schedule the rate is small: the first epoch keeps
+    # what the model knew (from scratch, it knows nothing yet).
+    neural.train_neural(lexicon, tmp_path / "more.tnn", init=trained,
+                        init_epochs=10000, epochs=1, dev_share=0.1,
+                        batch_size=16, progress=seen.append)
+    assert seen[0].dev_wer == 0
+    other = tmp_path / "other.dict"
+    other.write_text(lexicon.read_text() + "zzz\tZ Z Z\n")
+    with pytest.raises(ValueError, match="its graphemes differ"):
+        neural.train_neural(other, tmp_path / "x.tnn", init=trained,
+                            epochs=1)
+
+
 def test_training_is_deterministic_and_leaves_the_caller_alone(
         cipher, tmp_path):
     torch = pytest.importorskip("torch")

@@ -192,6 +192,74 @@ def model_bytes(module: Any, architecture: Architecture,
     return bytes(body)
 
 
+@dataclass(frozen=True)
+class NetworkFile:
+    """A model file read back for training (:func:`read_network`)."""
+    architecture: Architecture
+    graphemes: list[str]   # without the special symbols
+    phonemes: list[str]
+    form: str | None
+    reverse: bool
+    # The tensors by their file names: shape and values, row-major.
+    tensors: dict[str, tuple[tuple[int, ...], array.array[float]]]
+
+
+def read_network(path: str | os.PathLike[str]) -> NetworkFile:
+    """Reads a model file written by :func:`export_neural` (to train it
+    further); ValueError when it is not one, or damaged."""
+    with open(path, "rb") as f:
+        body = f.read()
+    head = struct.calcsize("<12IQ")
+    if (len(body) < len(MAGIC) + head + 4 or not body.startswith(MAGIC)
+            or struct.unpack_from("<I", body, len(body) - 4)[0]
+            != zlib.crc32(body[:-4])):
+        raise ValueError(f"{os.fspath(path)} is not a tamsu neural model "
+                         f"file, or it is damaged")
+    (version, kind, *shape, form, reverse, n_graphemes, n_phonemes,
+     n_tensors, n_values) = struct.unpack_from("<12IQ", body, len(MAGIC))
+    if version != FORMAT_VERSION or kind not in (TRANSFORMER, LSTM):
+        raise ValueError(f"{os.fspath(path)}: unknown model file version "
+                         f"{version} or network {kind}")
+    at = len(MAGIC) + head
+
+    def unpack(fmt: str) -> tuple[Any, ...]:
+        nonlocal at
+        values = struct.unpack_from(fmt, body, at)
+        at += struct.calcsize(fmt)
+        return values
+
+    def text() -> str:
+        (size,) = unpack("<I")
+        (data,) = unpack(f"<{size}s")
+        return str(data.decode("utf-8"))
+
+    graphemes = [text() for _ in range(n_graphemes)]
+    phonemes = [text() for _ in range(n_phonemes)]
+    table = []
+    for _ in range(n_tensors):
+        name = text()
+        (dims,) = unpack("<I")
+        table.append((name, unpack(f"<{dims}I"), unpack("<Q")[0]))
+    at += -at % 4
+    values = array.array("f")
+    values.frombytes(body[at:at + 4 * n_values])
+    if sys.byteorder != "little":
+        values.byteswap()
+    tensors = {}
+    for name, dims, offset in table:
+        size = 1
+        for d in dims:
+            size *= d
+        tensors[name] = (tuple(dims), values[offset:offset + size])
+    architecture: Architecture = (
+        LstmArchitecture(shape[0], shape[2], shape[3], shape[4])
+        if kind == LSTM else NeuralArchitecture(*shape))
+    forms = {code: name for name, code in _FORM_CODES.items()}
+    return NetworkFile(architecture, graphemes[len(GRAPHEME_SPECIALS):],
+                       phonemes[len(PHONEME_SPECIALS):], forms.get(form),
+                       bool(reverse), tensors)
+
+
 def lexicon_of(source: str | os.PathLike[str] | Lexicon,
              strip_stress: bool) -> Lexicon:
     if isinstance(source, Lexicon):
@@ -227,6 +295,10 @@ class NeuralOptions:
     graphemes: str
     strip_stress: bool
     reverse: bool
+    # A model file to start from, and the epochs it was trained for: the
+    # learning rate goes on from where those epochs left it.
+    init: str | None = None
+    init_epochs: int = 0
 
     def __post_init__(self) -> None:
         if self.graphemes != "auto" and self.graphemes not in FORMS:
@@ -238,6 +310,8 @@ class NeuralOptions:
                              "average must be at least 1")
         if not 0.0 <= self.dev_share < 1.0:
             raise ValueError("dev_share must be at least 0 and below 1")
+        if self.init_epochs < 0:
+            raise ValueError("init_epochs must not be negative")
 
 
 def train_neural(lexicon: str | os.PathLike[str] | Lexicon,
@@ -252,6 +326,8 @@ def train_neural(lexicon: str | os.PathLike[str] | Lexicon,
                  average: int = 3, seed: int = 0, threads: int = 1,
                  graphemes: str = "auto", strip_stress: bool = False,
                  reverse: bool = False,
+                 init: str | os.PathLike[str] | None = None,
+                 init_epochs: int = 0,
                  progress: Callable[[EpochProgress], object] | None = None,
                  ) -> NeuralTrainReport:
     """Trains a neural model on `lexicon` and writes it to `output`.
@@ -279,6 +355,13 @@ def train_neural(lexicon: str | os.PathLike[str] | Lexicon,
     `warmup_steps` batches, then falls as 1/sqrt(step) (see
     :class:`NeuralOptions`).
 
+    `init` continues training a model file written here before, on a
+    lexicon of the same symbols (its network replaces `architecture`;
+    ValueError when the graphemes, phonemes, form or direction differ).
+    The learning rate then goes on from where `init_epochs` epochs of
+    this lexicon left it, after a warm-up of `warmup_steps` batches (the
+    optimiser's running averages start afresh).
+
     The training runs in a child process (tamsu.child_process), which
     sets the matrix library's thread count to `threads` (OpenBLAS's where
     PyTorch uses it, else PyTorch's own; 1 by default: a second thread
@@ -300,7 +383,9 @@ def train_neural(lexicon: str | os.PathLike[str] | Lexicon,
         learning_rate=learning_rate, warmup_steps=warmup_steps,
         dropout=dropout, label_smoothing=label_smoothing, average=average,
         seed=seed, threads=threads, graphemes=graphemes,
-        strip_stress=strip_stress, reverse=reverse)
+        strip_stress=strip_stress, reverse=reverse,
+        init=None if init is None else os.fspath(init),
+        init_epochs=init_epochs)
     directory = os.path.dirname(os.path.abspath(output))
     if not os.access(directory, os.W_OK | os.X_OK):
         raise PermissionError(f"cannot write the model to {os.fspath(output)}:"

@@ -23,8 +23,9 @@ from tamsu.graphemes import choose_form, normalise_word
 from tamsu.lexicon import Lexicon, split_words, words_digest
 from tamsu.neural import (END, GRAPHEME_SPECIALS, PAD, PHONEME_SPECIALS,
                           START, TORCH_HINT, EpochProgress, LstmArchitecture,
-                          NeuralArchitecture, NeuralTrainReport, NeuralOptions,
-                          build_network, lexicon_of, model_bytes)
+                          NetworkFile, NeuralArchitecture, NeuralTrainReport,
+                          NeuralOptions, _file_name, build_network,
+                          lexicon_of, model_bytes, read_network)
 
 try:
     import torch
@@ -404,16 +405,20 @@ def _dev_wer(model: Any, data: _Data) -> float:
 class _Epochs:
     """The optimiser, its schedule and the loss of a training run."""
 
-    def __init__(self, model: Any, o: NeuralOptions) -> None:
+    def __init__(self, model: Any, o: NeuralOptions,
+                 examples: Sequence[object]) -> None:
         self.model = model
         self.options = o
         self.optimiser = torch.optim.Adam(model.parameters(),
                                           lr=o.learning_rate,
                                           betas=(0.9, 0.98))
+        # Rises over the warm-up, then falls as 1/sqrt(step), counting
+        # the batches of the epochs an initial model was trained for.
+        done = o.init_epochs * -(-len(examples) // o.batch_size)
         self.schedule = torch.optim.lr_scheduler.LambdaLR(
             self.optimiser, lambda step: min(
-                (step + 1) / o.warmup_steps,
-                math.sqrt(o.warmup_steps / (step + 1))))
+                (step + 1) / o.warmup_steps, 1.0,
+                math.sqrt(o.warmup_steps / (step + done + 1))))
         self.loss = torch.nn.NLLLoss(ignore_index=PAD)
         self.order = random.Random(o.seed)
 
@@ -453,7 +458,7 @@ def _fit(model: Any, data: _Data, o: NeuralOptions, started: float,
          ) -> tuple[Leaders, int, str]:
     """Trains until the epochs, the patience or the time budget run out:
     the best epochs' weights, the epochs run and why it stopped."""
-    epochs = _Epochs(model, o)
+    epochs = _Epochs(model, o, data.examples)
     leaders: Leaders = []
     stopped, epoch = "epochs", 0
     for epoch in range(1, o.epochs + 1):
@@ -492,6 +497,33 @@ def _settle(model: Any, data: _Data, leaders: Leaders) -> tuple[float, int]:
     return best_wer, 1
 
 
+def network_of(file: NetworkFile, dropout: float = 0.0) -> Any:
+    """The PyTorch module of a model file read by read_network."""
+    model = build_network(file.architecture,
+                          len(GRAPHEME_SPECIALS) + len(file.graphemes),
+                          len(PHONEME_SPECIALS) + len(file.phonemes), dropout)
+    model.load_state_dict({
+        key: torch.tensor(file.tensors[_file_name(key)][1],
+                          dtype=value.dtype).reshape(value.shape)
+        for key, value in model.state_dict().items()})
+    return model
+
+
+def _initial(path: str, data: _Data, o: NeuralOptions) -> NetworkFile:
+    """The model file to start from, once its symbols and direction are
+    the lexicon's."""
+    start = read_network(path)
+    for what, mine, theirs in (
+            ("graphemes", data.graphemes, start.graphemes),
+            ("phonemes", data.phonemes, start.phonemes),
+            ("grapheme form", data.form, start.form),
+            ("direction", o.reverse, start.reverse)):
+        if mine != theirs:
+            raise ValueError(f"cannot go on training {path}: its {what} "
+                             f"differ from the lexicon's")
+    return start
+
+
 def train_here(lexicon: str | Lexicon, dev: str | Lexicon | None,
                output: str, options: NeuralOptions,
                progress: Callable[[EpochProgress], object]
@@ -504,10 +536,16 @@ def train_here(lexicon: str | Lexicon, dev: str | Lexicon | None,
     data = _data(lexicon, dev, o)
     _hold_threads(o.threads)
     torch.manual_seed(o.seed)
-    model = build_network(o.architecture,
-                          len(GRAPHEME_SPECIALS) + len(data.graphemes),
-                          len(PHONEME_SPECIALS) + len(data.phonemes),
-                          o.dropout)
+    if o.init is None:
+        architecture = o.architecture
+        model = build_network(architecture,
+                              len(GRAPHEME_SPECIALS) + len(data.graphemes),
+                              len(PHONEME_SPECIALS) + len(data.phonemes),
+                              o.dropout)
+    else:
+        start = _initial(o.init, data, o)
+        architecture = start.architecture
+        model = network_of(start, o.dropout)
     leaders, epochs, stopped = _fit(model, data, o, started, progress)
     wer, averaged = _settle(model, data, leaders)
     report = NeuralTrainReport(
@@ -518,5 +556,5 @@ def train_here(lexicon: str | Lexicon, dev: str | Lexicon | None,
         dev_wer=wer, stopped=stopped, seconds=time.monotonic() - started,
         cpu_seconds=time.process_time() - cpu_started,
         dev=list(data.dev.items()), trained_on=data.trained_on)
-    return report, model_bytes(model, o.architecture, data.graphemes,
+    return report, model_bytes(model, architecture, data.graphemes,
                                data.phonemes, data.form, o.reverse)

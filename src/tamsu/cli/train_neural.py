@@ -109,6 +109,14 @@ def _add_run_options(parser: argparse.ArgumentParser) -> None:
                              "slower on a busy machine)")
     parser.add_argument("--seed", type=whole(0, 2**32 - 1), default=0,
                         metavar="N", help="random seed (default: 0)")
+    parser.add_argument("--init", metavar="MODEL",
+                        help="go on training this neural model (its "
+                             "network; the lexicon must have its symbols)")
+    parser.add_argument("--init-epochs", type=whole(0, 100000), default=0,
+                        metavar="N",
+                        help="with --init, the epochs it was trained for: "
+                             "the learning rate goes on falling from there "
+                             "(default: 0)")
 
 
 @dataclass(frozen=True)
@@ -239,7 +247,8 @@ def _train(args: argparse.Namespace, inputs: _Inputs,
             time_budget=args.time_budget, patience=args.patience,
             seed=args.seed, threads=args.threads,
             graphemes=inputs.options.graphemes,
-            reverse=inputs.options.reverse, progress=epoch_done)
+            reverse=inputs.options.reverse, init=args.init,
+            init_epochs=args.init_epochs, progress=epoch_done)
 
 
 def _refit(args: argparse.Namespace, inputs: _Inputs,
