@@ -1,11 +1,19 @@
 // What the forward passes of the two networks (transformer.h, lstm.h)
-// share: the namespace of the compiled copy, the matrix types, linear maps
-// and the log-softmax, and the rows of teacher-forced prefix trees.
+// share: the namespace of the compiled copy, the matrix types, linear maps,
+// attention and the log-softmax.
+//
+// Every operation here computes a row from that row's inputs alone, in a
+// fixed order: a word's scores are then the same bits whichever words
+// share its pass, whatever the thread count. Eigen's own products and
+// reductions do not promise that (their blocking follows the number of
+// rows, their vector loops peel off a head that depends on the address),
+// so the passes use Eigen for storage and element-wise arithmetic only.
 #ifndef TAMSU_NEURAL_KERNEL_H_
 #define TAMSU_NEURAL_KERNEL_H_
 
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <vector>
 
 #include <Eigen/Core>
@@ -37,46 +45,194 @@ inline View shaped(Matrix &buffer, Index rows, Index cols) {
   return View(buffer.data(), rows, cols);
 }
 
-// y += x W^T for a PyTorch linear map W [out, in], out = y.cols(). The
-// maps start y at the bias, or add it, and let the product add to that:
-// an assigned product would first clear y, and the bias take another pass
-// over it.
-inline void add_product(ConstRows x, const float *weight, Rows y) {
-  y.noalias() += x * WeightMap(weight, y.cols(), x.cols()).transpose();
+// c + a b, rounded once where the processor fuses it (the AVX2 copy), so
+// that the vector and the scalar loops below round alike.
+inline float multiply_add(float a, float b, float c) {
+#ifdef __FMA__
+  return __builtin_fmaf(a, b, c);
+#else
+  return a * b + c;
+#endif
+}
+
+// R rows of y += x P, P the packed weights [in, out] (row k: input k's
+// weight of each output). Each output adds its terms in the order k = 0,
+// 1, ..., in every tile and in the leftover columns alike.
+template <Index R>
+inline void product_rows(const float *x, Index x_stride, const float *packed,
+                         Index in, float *y, Index y_stride, Index out) {
+  constexpr Index kWidth = 16;
+  Index c = 0;
+  for (; c + kWidth <= out; c += kWidth) {
+    float sums[R][kWidth];
+    for (Index i = 0; i < R; ++i) {
+      for (Index j = 0; j < kWidth; ++j) sums[i][j] = y[i * y_stride + c + j];
+    }
+    for (Index k = 0; k < in; ++k) {
+      const float *w = packed + k * out + c;
+      for (Index i = 0; i < R; ++i) {
+        const float a = x[i * x_stride + k];
+        for (Index j = 0; j < kWidth; ++j) {
+          sums[i][j] = multiply_add(a, w[j], sums[i][j]);
+        }
+      }
+    }
+    for (Index i = 0; i < R; ++i) {
+      for (Index j = 0; j < kWidth; ++j) y[i * y_stride + c + j] = sums[i][j];
+    }
+  }
+  for (; c < out; ++c) {
+    for (Index i = 0; i < R; ++i) {
+      float sum = y[i * y_stride + c];
+      for (Index k = 0; k < in; ++k) {
+        sum = multiply_add(x[i * x_stride + k], packed[k * out + c], sum);
+      }
+      y[i * y_stride + c] = sum;
+    }
+  }
+}
+
+// y += x W^T for a linear map W [out, in] (PyTorch's layout), given as its
+// packed weights [in, out] (see NeuralModel: packed once at load, so that
+// no product packs a matrix again). A single row is the same loop as
+// many. The maps start y at the bias, or add it, and let the product add
+// to that.
+inline void add_product(ConstRows x, const float *packed, Rows y) {
+  const Index rows = x.rows();
+  Index r = 0;
+  for (; r + 4 <= rows; r += 4) {
+    product_rows<4>(x.row(r).data(), x.outerStride(), packed, x.cols(),
+                    y.row(r).data(), y.outerStride(), y.cols());
+  }
+  for (; r < rows; ++r) {
+    product_rows<1>(x.row(r).data(), x.outerStride(), packed, x.cols(),
+                    y.row(r).data(), y.outerStride(), y.cols());
+  }
 }
 
 // y = x W^T + b.
-inline void linear(ConstRows x, const float *weight, const float *bias,
+inline void linear(ConstRows x, const float *packed, const float *bias,
                    Rows y) {
   y.rowwise() = VectorMap(bias, y.cols());
-  add_product(x, weight, y);
+  add_product(x, packed, y);
+}
+
+// f (an Eigen array expression) of each of the n floats at `values`, in
+// place, eight at a time through an aligned copy (the tail padded): every
+// element takes the same vector code whatever its address, where Eigen's
+// own loop would give an unaligned head to scalar exp or tanh, whose last
+// bit can differ.
+template <class F>
+inline void each_element(float *values, Index n, F &&f) {
+  using Chunk = Eigen::Array<float, 8, 1>;
+  Chunk chunk;
+  for (Index i = 0; i < n; i += 8) {
+    const Index count = n - i < 8 ? n - i : 8;
+    chunk.setZero();
+    std::memcpy(chunk.data(), values + i, sizeof(float) * count);
+    chunk = f(chunk);
+    std::memcpy(values + i, chunk.data(), sizeof(float) * count);
+  }
+}
+
+// each_element of every row of m.
+template <class F>
+inline void each_element_of_rows(Rows m, F &&f) {
+  for (Index r = 0; r < m.rows(); ++r) each_element(m.row(r).data(), m.cols(), f);
+}
+
+// The sum of n floats, in order.
+inline double sum_of(const float *values, Index n) {
+  double sum = 0;
+  for (Index i = 0; i < n; ++i) sum += values[i];
+  return sum;
+}
+
+// a . b over n floats: eight running sums (lane i % 8), then those in
+// order, so that the compiler may vectorise it without reordering a sum.
+inline float dot(const float *a, const float *b, Index n) {
+  float lanes[8] = {};
+  Index i = 0;
+  for (; i + 8 <= n; i += 8) {
+    for (Index j = 0; j < 8; ++j) {
+      lanes[j] = multiply_add(a[i + j], b[i + j], lanes[j]);
+    }
+  }
+  for (; i < n; ++i) lanes[i % 8] = multiply_add(a[i], b[i], lanes[i % 8]);
+  float sum = 0;
+  for (float lane : lanes) sum += lane;
+  return sum;
+}
+
+// The largest of n > 0 floats (a maximum does not depend on the order).
+inline float largest(const float *values, Index n) {
+  float top = values[0];
+  for (Index i = 1; i < n; ++i) top = values[i] > top ? values[i] : top;
+  return top;
+}
+
+// The n scores at `scores` turned into a softmax of scale * score, in
+// place.
+inline void softmax(float *scores, Index n, float scale) {
+  const float top = largest(scores, n);
+  each_element(scores, n, [&](const auto &v) { return ((v - top) * scale).exp(); });
+  const auto total = static_cast<float>(sum_of(scores, n));
+  for (Index i = 0; i < n; ++i) scores[i] /= total;
+}
+
+// One query's attention over `count` keys and values (rows `stride` floats
+// apart, `width` of them read), into out[0 .. width): the softmax of the
+// scaled dot products, then the values weighed in key order. `weights`
+// holds at least `count` floats.
+inline void attend_row(const float *query, const float *keys,
+                       const float *values, Index stride, Index count,
+                       Index width, float scale, float *weights, float *out) {
+  for (Index m = 0; m < count; ++m) {
+    weights[m] = dot(query, keys + m * stride, width);
+  }
+  softmax(weights, count, scale);
+  for (Index j = 0; j < width; ++j) out[j] = 0.0f;
+  for (Index m = 0; m < count; ++m) {
+    const float *v = values + m * stride;
+    for (Index j = 0; j < width; ++j) out[j] = multiply_add(weights[m], v[j], out[j]);
+  }
+}
+
+// The sum of exp(v) over the n floats at `values`, eight at a time as
+// each_element takes them, summed in order.
+inline double sum_of_exp(const float *values, Index n) {
+  using Chunk = Eigen::Array<float, 8, 1>;
+  Chunk chunk;
+  double sum = 0;
+  for (Index i = 0; i < n; i += 8) {
+    const Index count = n - i < 8 ? n - i : 8;
+    chunk.setZero();
+    std::memcpy(chunk.data(), values + i, sizeof(float) * count);
+    chunk = chunk.exp();
+    for (Index j = 0; j < count; ++j) sum += chunk[j];
+  }
+  return sum;
 }
 
 // Each row of `logits` turned into log-probabilities, in place.
 inline void log_softmax_rows(Rows logits) {
+  const Index n = logits.cols();
   for (Index r = 0; r < logits.rows(); ++r) {
-    const float top = logits.row(r).maxCoeff();
-    const float total = std::log((logits.row(r).array() - top).exp().sum());
-    logits.row(r).array() -= top + total;
+    float *row = logits.row(r).data();
+    const float top = largest(row, n);
+    for (Index i = 0; i < n; ++i) row[i] -= top;
+    const auto total = static_cast<float>(std::log(sum_of_exp(row, n)));
+    for (Index i = 0; i < n; ++i) row[i] -= total;
   }
 }
+
+// The parent of a prefix tree's root.
+inline constexpr std::size_t kNoParent = static_cast<std::size_t>(-1);
 
 // Rows begin .. end - 1 of a decoder step belong to one word.
 struct Run {
   Index begin, end;
   std::size_t word;
-};
-
-// Prefix trees of given pronunciations, teacher-forced in one pass: row r
-// feeds tokens[r] at position depths[r] after its ancestors (parents[r],
-// parents[parents[r]], ... up to a row of depth 0), so that a child's
-// depth is its parent's plus one. The rows of word w are blocks[w] ..
-// blocks[w + 1] - 1, a parent's row before its children's.
-struct PrefixRows {
-  LabelList tokens;
-  std::vector<std::size_t> depths;
-  std::vector<std::size_t> parents;  // a root's is its own row
-  std::vector<std::size_t> blocks;   // words + 1 bounds
 };
 
 }  // namespace tamsu::TAMSU_NEURAL_KERNEL

@@ -153,14 +153,14 @@ struct TransformerWeights {
   NormWeights encoder_norm;
   std::vector<DecoderLayer> decoder;
   NormWeights decoder_norm;
-  const float *output_weight;  // [P, d]
+  const float *output_weight;  // packed [d, P]
   const float *output_bias;    // [P]
 };
 
 // One LSTM cell of width n over inputs of width m.
 struct LstmCellWeights {
-  const float *input_weight;   // W_ih [4n, m]
-  const float *hidden_weight;  // W_hh [4n, n]
+  const float *input_weight;   // W_ih, packed [m, 4n]
+  const float *hidden_weight;  // W_hh, packed [n, 4n]
   const float *input_bias;     // b_ih [4n]
   const float *hidden_bias;    // b_hh [4n]
 };
@@ -170,10 +170,10 @@ struct LstmWeights {
   std::vector<LstmCellWeights> encoder_forward;  // per layer, n = H / 2
   std::vector<LstmCellWeights> encoder_reverse;  // per layer, n = H / 2
   std::vector<LstmCellWeights> decoder;          // per layer, n = H
-  const float *attention_weight;  // [H, H]
-  const float *combine_weight;    // [H, 2H]
+  const float *attention_weight;  // packed [H, H]
+  const float *combine_weight;    // packed [2H, H]
   const float *combine_bias;      // [H]
-  const float *output_weight;     // [P, H]
+  const float *output_weight;     // packed [H, P]
   const float *output_bias;       // [P]
 };
 
@@ -188,6 +188,11 @@ struct NeuralModel {
   // The whole file, read once into float-aligned storage: the weights
   // point into its data section, which is never copied.
   std::vector<float> data;
+  // Each linear map's weights W [out, in] transposed to [in, out] once at
+  // load ("packed"): a product then reads input k's weights as one row,
+  // for one row of inputs as for many (kernel.h). Every *_weight pointer
+  // of the records below but the embeddings' points here, not into `data`.
+  std::vector<std::vector<float>> packed;
   // Pointers into `data`, shapes checked: those of hyper.architecture
   // (the other record stays empty).
   TransformerWeights weights;

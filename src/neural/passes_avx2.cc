@@ -28,6 +28,7 @@
 #include <iosfwd>
 #include <istream>
 #include <limits>
+#include <memory>
 #include <new>
 #include <numeric>
 #include <ostream>
