@@ -17,8 +17,12 @@
 #include <vector>
 
 #include <Eigen/Core>
+#ifdef __FMA__
+#include <immintrin.h>
+#endif
 
 #include "base/labels.h"
+#include "neural/neural_model.h"
 
 // The namespace of the copy being compiled (see passes.h): generic, or
 // avx2 where passes_avx2.cc includes the forward passes again.
@@ -45,8 +49,7 @@ inline View shaped(Matrix &buffer, Index rows, Index cols) {
   return View(buffer.data(), rows, cols);
 }
 
-// c + a b, rounded once where the processor fuses it (the AVX2 copy), so
-// that the vector and the scalar loops below round alike.
+// c + a b, rounded once where the processor fuses it (the AVX2 copy).
 inline float multiply_add(float a, float b, float c) {
 #ifdef __FMA__
   return __builtin_fmaf(a, b, c);
@@ -55,59 +58,110 @@ inline float multiply_add(float a, float b, float c) {
 #endif
 }
 
-// R rows of y += x P, P the packed weights [in, out] (row k: input k's
-// weight of each output). Each output adds its terms in the order k = 0,
-// 1, ..., in every tile and in the leftover columns alike.
-template <Index R>
-inline void product_rows(const float *x, Index x_stride, const float *packed,
-                         Index in, float *y, Index y_stride, Index out) {
-  constexpr Index kWidth = 16;
-  Index c = 0;
-  for (; c + kWidth <= out; c += kWidth) {
-    float sums[R][kWidth];
-    for (Index i = 0; i < R; ++i) {
-      for (Index j = 0; j < kWidth; ++j) sums[i][j] = y[i * y_stride + c + j];
-    }
-    for (Index k = 0; k < in; ++k) {
-      const float *w = packed + k * out + c;
-      for (Index i = 0; i < R; ++i) {
-        const float a = x[i * x_stride + k];
-        for (Index j = 0; j < kWidth; ++j) {
-          sums[i][j] = multiply_add(a, w[j], sums[i][j]);
-        }
-      }
-    }
-    for (Index i = 0; i < R; ++i) {
-      for (Index j = 0; j < kWidth; ++j) y[i * y_stride + c + j] = sums[i][j];
+// A product reads a linear map's packed weights (NeuralModel::packed) one
+// panel at a time, from the first input's weights to the last, while it
+// adds into kRows rows at a time, the panel's columns in registers: the
+// panel stays in cache while every row passes over it.
+inline constexpr Index kPanel = static_cast<Index>(kPanelWidth);
+inline constexpr Index kRows = 4;
+
+// Eight floats, as GCC's vector extension gives them: one AVX register
+// in the AVX2 copy, two SSE registers in the generic one.
+using Lanes = float __attribute__((vector_size(32)));
+using UnalignedLanes = float __attribute__((vector_size(32), aligned(4)));
+
+// R rows of y[:, c0 .. c0 + width) += x[:, 0 .. in) P, P one panel whose
+// rows are the weights of inputs first .. first + in - 1. Each output
+// adds its terms in input order, one multiply-add each, whatever R, the
+// column and the rows' addresses: a row's result never depends on what
+// else is in the product.
+template <int R>
+inline void product_tile(const float *x, Index x_stride, const float *panel,
+                         Index in, float *y, Index y_stride, Index width) {
+  Lanes sums[R][2];
+  for (int i = 0; i < R; ++i) {
+    float *row = y + i * y_stride;
+    if (width == kPanel) {
+      sums[i][0] = *reinterpret_cast<const UnalignedLanes *>(row);
+      sums[i][1] = *reinterpret_cast<const UnalignedLanes *>(row + 8);
+    } else {
+      float padded[kPanel] = {};
+      std::memcpy(padded, row, sizeof(float) * width);
+      std::memcpy(&sums[i][0], padded, sizeof(Lanes));
+      std::memcpy(&sums[i][1], padded + 8, sizeof(Lanes));
     }
   }
-  for (; c < out; ++c) {
-    for (Index i = 0; i < R; ++i) {
-      float sum = y[i * y_stride + c];
-      for (Index k = 0; k < in; ++k) {
-        sum = multiply_add(x[i * x_stride + k], packed[k * out + c], sum);
-      }
-      y[i * y_stride + c] = sum;
+  for (Index k = 0; k < in; ++k) {
+    const Lanes low = *reinterpret_cast<const Lanes *>(panel + k * kPanel);
+    const Lanes high =
+        *reinterpret_cast<const Lanes *>(panel + k * kPanel + 8);
+#pragma GCC unroll 4
+    for (int i = 0; i < R; ++i) {
+      const float a = x[i * x_stride + k];
+#ifdef __FMA__
+      const __m256 broadcast = _mm256_set1_ps(a);
+      sums[i][0] = _mm256_fmadd_ps(broadcast, low, sums[i][0]);
+      sums[i][1] = _mm256_fmadd_ps(broadcast, high, sums[i][1]);
+#else
+      sums[i][0] = a * low + sums[i][0];
+      sums[i][1] = a * high + sums[i][1];
+#endif
+    }
+  }
+  for (int i = 0; i < R; ++i) {
+    float *row = y + i * y_stride;
+    if (width == kPanel) {
+      *reinterpret_cast<UnalignedLanes *>(row) = sums[i][0];
+      *reinterpret_cast<UnalignedLanes *>(row + 8) = sums[i][1];
+    } else {
+      float padded[kPanel];
+      std::memcpy(padded, &sums[i][0], sizeof(Lanes));
+      std::memcpy(padded + 8, &sums[i][1], sizeof(Lanes));
+      std::memcpy(row, padded, sizeof(float) * width);
     }
   }
 }
 
-// y += x W^T for a linear map W [out, in] (PyTorch's layout), given as its
-// packed weights [in, out] (see NeuralModel: packed once at load, so that
-// no product packs a matrix again). A single row is the same loop as
-// many. The maps start y at the bias, or add it, and let the product add
-// to that.
+// y += x W^T for inputs first .. first + x.cols() - 1 of a linear map W
+// [out, in] (PyTorch's layout; out = y.cols()), given as its packed
+// weights. The maps start y at the bias, or add it, and let the product
+// add to that.
+inline void add_product_part(ConstRows x, const float *packed, Index in,
+                             Index first, Rows y) {
+  const Index rows = x.rows(), count = x.cols(), out = y.cols();
+  const float *xs = x.data();
+  const Index x_stride = x.outerStride(), y_stride = y.outerStride();
+  for (Index c = 0; c < out; c += kPanel) {
+    const float *panel = packed + (c / kPanel) * in * kPanel + first * kPanel;
+    const Index width = out - c < kPanel ? out - c : kPanel;
+    float *ys = y.data() + c;
+    Index r = 0;
+    for (; r + kRows <= rows; r += kRows) {
+      product_tile<kRows>(xs + r * x_stride, x_stride, panel, count,
+                          ys + r * y_stride, y_stride, width);
+    }
+    switch (rows - r) {
+      case 3:
+        product_tile<3>(xs + r * x_stride, x_stride, panel, count,
+                        ys + r * y_stride, y_stride, width);
+        break;
+      case 2:
+        product_tile<2>(xs + r * x_stride, x_stride, panel, count,
+                        ys + r * y_stride, y_stride, width);
+        break;
+      case 1:
+        product_tile<1>(xs + r * x_stride, x_stride, panel, count,
+                        ys + r * y_stride, y_stride, width);
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+// y += x W^T over all of W's inputs (in = x.cols()).
 inline void add_product(ConstRows x, const float *packed, Rows y) {
-  const Index rows = x.rows();
-  Index r = 0;
-  for (; r + 4 <= rows; r += 4) {
-    product_rows<4>(x.row(r).data(), x.outerStride(), packed, x.cols(),
-                    y.row(r).data(), y.outerStride(), y.cols());
-  }
-  for (; r < rows; ++r) {
-    product_rows<1>(x.row(r).data(), x.outerStride(), packed, x.cols(),
-                    y.row(r).data(), y.outerStride(), y.cols());
-  }
+  add_product_part(x, packed, x.cols(), 0, y);
 }
 
 // y = x W^T + b.

@@ -23,10 +23,11 @@ Matrix phoneme_gates(const NeuralModel &model) {
   const Index embedding = model.hyper.d_ff;
   Matrix gates(static_cast<Index>(model.phonemes.size()), 4 * hidden);
   start_gates(cell, gates);
-  // The packed W_ih's first E rows are the embedding's.
-  add_product(
+  // W_ih's first E inputs are the embedding's, the H after them the
+  // attentional vector's.
+  add_product_part(
       WeightMap(model.lstm_weights.decoder_embedding, gates.rows(), embedding),
-      cell.input_weight, gates);
+      cell.input_weight, embedding + hidden, 0, gates);
   return gates;
 }
 
@@ -70,9 +71,9 @@ void step_rows(const NeuralModel &model, const LstmEncoded &words,
       for (Index r = 0; r < rows; ++r) {
         gates.row(r) = words.phoneme_gates.row(tokens[r]);
       }
-      // The packed W_ih's rows after the embedding's are the feed's.
-      add_product(state.feed.topRows(rows),
-                  cell.input_weight + embedding * 4 * hidden, gates);
+      // W_ih's inputs after the embedding's are the feed's.
+      add_product_part(state.feed.topRows(rows), cell.input_weight,
+                       embedding + hidden, embedding, gates);
     } else {
       start_gates(cell, gates);
       add_product(state.hidden[l - 1].topRows(rows), cell.input_weight,

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <string_view>
@@ -170,13 +171,20 @@ class TensorBinder {
                            std::uint32_t in) {
     const float *weights = take(name, {out, in});
     if (weights == nullptr) return nullptr;
-    std::vector<float> &packed = packed_.emplace_back(std::size_t{out} * in);
+    constexpr std::size_t kPanel = kPanelWidth, kAlign = 64 / sizeof(float);
+    const std::size_t panels = (out + kPanel - 1) / kPanel;
+    std::vector<float> &storage =
+        packed_.emplace_back(panels * kPanel * in + kAlign, 0.0f);
+    float *packed = storage.data();
+    packed += (kAlign - reinterpret_cast<std::uintptr_t>(packed) / sizeof(float) %
+                            kAlign) % kAlign;
     for (std::size_t o = 0; o < out; ++o) {
+      float *panel = packed + o / kPanel * kPanel * in + o % kPanel;
       for (std::size_t k = 0; k < in; ++k) {
-        packed[k * out + o] = weights[o * in + k];
+        panel[k * kPanel] = weights[o * in + k];
       }
     }
-    return packed.data();
+    return packed;
   }
 
   const float *take(const std::string &name,

@@ -23,6 +23,7 @@
 #include <cwctype>
 #include <exception>
 #include <functional>
+#include <immintrin.h>
 #include <initializer_list>
 #include <ios>
 #include <iosfwd>
