@@ -63,7 +63,7 @@ inline float multiply_add(float a, float b, float c) {
 // adds into kRows rows at a time, the panel's columns in registers: the
 // panel stays in cache while every row passes over it.
 inline constexpr Index kPanel = static_cast<Index>(kPanelWidth);
-inline constexpr Index kRows = 4;
+inline constexpr Index kRows = 6;
 
 // Eight floats, as GCC's vector extension gives them: one AVX register
 // in the AVX2 copy, two SSE registers in the generic one.
@@ -95,7 +95,7 @@ inline void product_tile(const float *x, Index x_stride, const float *panel,
     const Lanes low = *reinterpret_cast<const Lanes *>(panel + k * kPanel);
     const Lanes high =
         *reinterpret_cast<const Lanes *>(panel + k * kPanel + 8);
-#pragma GCC unroll 4
+#pragma GCC unroll 8
     for (int i = 0; i < R; ++i) {
       const float a = x[i * x_stride + k];
 #ifdef __FMA__
@@ -140,18 +140,23 @@ inline void add_product_part(ConstRows x, const float *packed, Index in,
       product_tile<kRows>(xs + r * x_stride, x_stride, panel, count,
                           ys + r * y_stride, y_stride, width);
     }
-    switch (rows - r) {
+    const Index left = rows - r;
+    const float *x_left = xs + r * x_stride;
+    float *y_left = ys + r * y_stride;
+    if (left >= 4) {
+      product_tile<4>(x_left, x_stride, panel, count, y_left, y_stride, width);
+      x_left += 4 * x_stride;
+      y_left += 4 * y_stride;
+    }
+    switch (left % 4) {
       case 3:
-        product_tile<3>(xs + r * x_stride, x_stride, panel, count,
-                        ys + r * y_stride, y_stride, width);
+        product_tile<3>(x_left, x_stride, panel, count, y_left, y_stride, width);
         break;
       case 2:
-        product_tile<2>(xs + r * x_stride, x_stride, panel, count,
-                        ys + r * y_stride, y_stride, width);
+        product_tile<2>(x_left, x_stride, panel, count, y_left, y_stride, width);
         break;
       case 1:
-        product_tile<1>(xs + r * x_stride, x_stride, panel, count,
-                        ys + r * y_stride, y_stride, width);
+        product_tile<1>(x_left, x_stride, panel, count, y_left, y_stride, width);
         break;
       default:
         break;

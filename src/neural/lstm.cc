@@ -14,23 +14,6 @@ void start_gates(const LstmCellWeights &cell, Rows gates) {
                     VectorMap(cell.hidden_bias, gates.cols());
 }
 
-// The first decoder layer's input term of each phoneme's embedding, with
-// the layer's biases: [P, 4H]. A step then adds only the attentional
-// vector's term (the last H columns of W_ih) and h's.
-Matrix phoneme_gates(const NeuralModel &model) {
-  const LstmCellWeights &cell = model.lstm_weights.decoder[0];
-  const Index hidden = model.hyper.d_model;
-  const Index embedding = model.hyper.d_ff;
-  Matrix gates(static_cast<Index>(model.phonemes.size()), 4 * hidden);
-  start_gates(cell, gates);
-  // W_ih's first E inputs are the embedding's, the H after them the
-  // attentional vector's.
-  add_product_part(
-      WeightMap(model.lstm_weights.decoder_embedding, gates.rows(), embedding),
-      cell.input_weight, embedding + hidden, 0, gates);
-  return gates;
-}
-
 // The cell's update from its pre-activations `gates` [rows, 4n] (blocks
 // i, f, g, o): c = sigmoid(f) c + sigmoid(i) tanh(g), h = sigmoid(o)
 // tanh(c), in place.
@@ -69,7 +52,9 @@ void step_rows(const NeuralModel &model, const LstmEncoded &words,
     auto h = state.hidden[l].topRows(rows);
     if (l == 0) {
       for (Index r = 0; r < rows; ++r) {
-        gates.row(r) = words.phoneme_gates.row(tokens[r]);
+        gates.row(r) = VectorMap(
+            w.phoneme_gates + static_cast<Index>(tokens[r]) * 4 * hidden,
+            4 * hidden);
       }
       // W_ih's inputs after the embedding's are the feed's.
       add_product_part(state.feed.topRows(rows), cell.input_weight,
@@ -184,7 +169,6 @@ LstmEncoded lstm_encode(const NeuralModel &model,
     std::swap(input, output);
     output.resize(rows, hidden);
   }
-  encoded.phoneme_gates = phoneme_gates(model);
   encoded.memory = std::move(input);
   encoded.keys.setZero(rows, hidden);
   add_product(encoded.memory, w.attention_weight, encoded.keys);

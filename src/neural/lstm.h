@@ -26,9 +26,6 @@ struct LstmEncoded {
   std::vector<Eigen::Index> offsets;
   Matrix memory;  // [rows, H]: the last layer's outputs, M
   Matrix keys;    // [rows, H]: M A^T
-  // [P, 4H]: each phoneme's embedding through the first decoder layer's
-  // W_ih, plus its biases (computed once a pass, not once a step).
-  Matrix phoneme_gates;
 };
 
 // Encodes words of grapheme ids in the order the model reads them (each

@@ -327,6 +327,35 @@ LstmWeights bind_lstm(const NeuralModel &model, TensorBinder &binder) {
   return w;
 }
 
+// The first decoder layer's input term of each phoneme's embedding, with
+// the layer's biases, [P, 4H] (LstmWeights::phoneme_gates): computed once
+// here rather than in every pass, where it costs what scoring a few words
+// does.
+void add_phoneme_gates(NeuralModel &model) {
+  LstmWeights &w = model.lstm_weights;
+  const std::size_t hidden = model.hyper.d_model;
+  const std::size_t embedding = model.hyper.d_ff;
+  const std::size_t in = embedding + hidden, out = 4 * hidden;
+  const LstmCellWeights &cell = w.decoder[0];
+  std::vector<float> &gates =
+      model.packed.emplace_back(model.phonemes.size() * out);
+  for (std::size_t p = 0; p < model.phonemes.size(); ++p) {
+    const float *vector = w.decoder_embedding + p * embedding;
+    for (std::size_t o = 0; o < out; ++o) {
+      // Input k's weight of output o in the packed panels (kernel.h).
+      const float *weights = cell.input_weight +
+                             o / kPanelWidth * kPanelWidth * in +
+                             o % kPanelWidth;
+      float sum = cell.input_bias[o] + cell.hidden_bias[o];
+      for (std::size_t k = 0; k < embedding; ++k) {
+        sum += vector[k] * weights[k * kPanelWidth];
+      }
+      gates[p * out + o] = sum;
+    }
+  }
+  w.phoneme_gates = gates.data();
+}
+
 Expected<bool, Error> check_header(const NeuralHyperParameters &h,
                                    std::uint32_t form,
                                    std::uint32_t direction) {
@@ -516,6 +545,7 @@ Expected<NeuralModel, NeuralLoadError> parse_image(std::vector<float> image,
                       model.packed);
   if (h.architecture == kLstmArchitecture) {
     model.lstm_weights = bind_lstm(model, binder);
+    if (binder.problem().empty()) add_phoneme_gates(model);
   } else {
     model.weights = bind_transformer(model, binder);
   }

@@ -175,6 +175,9 @@ struct LstmWeights {
   const float *combine_bias;      // [H]
   const float *output_weight;     // [P, H], packed
   const float *output_bias;       // [P]
+  // [P, 4H]: each phoneme's embedding through the first decoder layer's
+  // W_ih, plus that layer's biases (made at load).
+  const float *phoneme_gates;
 };
 
 // The outputs of one panel of a packed linear map: a panel holds their

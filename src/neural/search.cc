@@ -32,6 +32,9 @@ std::size_t code_point_length(std::string_view word, std::size_t i) {
 // the keys and values kept; enough rows for the products to run at full
 // speed.
 constexpr std::size_t kSearchRows = 256;
+// Rescoring scores candidates ahead of need while fewer words than this
+// are left in a round (rescore_group).
+constexpr std::size_t kWideRound = 8;
 // Words scored per task of a parallel run.
 constexpr std::size_t kScoreTask = 64;
 
@@ -134,6 +137,8 @@ struct WordRescoring {
   std::vector<std::size_t> order;  // its candidates, best prior first
   std::size_t next = 0;            // in `order`
   std::vector<double> answers;     // combined scores found so far
+  // By candidate: scored (perhaps ahead of need), and reached in order.
+  std::vector<bool> scored, counted;
   bool done = false;
 };
 
@@ -179,6 +184,8 @@ void rescore_group(const std::vector<const NeuralModel *> &members,
   for (std::size_t i = first; i < last; ++i) {
     WordRescoring &r = rescorings[i - first];
     r.order.resize(candidates[i].size());
+    r.scored.assign(candidates[i].size(), false);
+    r.counted.assign(candidates[i].size(), false);
     std::iota(r.order.begin(), r.order.end(), std::size_t{0});
     if (options.keep > 0) {
       std::stable_sort(r.order.begin(), r.order.end(),
@@ -191,8 +198,22 @@ void rescore_group(const std::vector<const NeuralModel *> &members,
   std::vector<std::pair<std::size_t, std::size_t>> picked;  // (word, c)
   std::vector<LabelList> targets;
   std::vector<std::size_t> owners, wanted;
+  const auto bound_of = [&](std::size_t i, std::size_t c) {
+    return (1 - weight) * priors[i][c];
+  };
   while (true) {
     picked.clear();
+    std::size_t running = 0;
+    for (const WordRescoring &r : rescorings) running += r.done ? 0 : 1;
+    // A step costs about as much for one row as for a few (it reads every
+    // weight of the network): with few words left, each scores some of
+    // its next candidates ahead of need. Only candidates the one-at-a-time
+    // order reaches count (the rest are unscored again at the end), so
+    // the answers and scores do not depend on the words in the group.
+    const std::size_t ahead =
+        options.keep == 0 || running >= kWideRound
+            ? 0
+            : (kWideRound + running - 1) / std::max<std::size_t>(running, 1) - 1;
     for (std::size_t i = first; i < last; ++i) {
       WordRescoring &r = rescorings[i - first];
       if (options.keep == 0) {
@@ -201,21 +222,48 @@ void rescore_group(const std::vector<const NeuralModel *> &members,
         r.done = true;
         continue;
       }
-      // The best candidate left that may still reach the keep best.
-      const double bar = bar_of(r, options.keep);
-      while (!r.done && r.next < r.order.size()) {
+      // Takes the candidates in order, best prior first, while one may
+      // still reach the keep best; stops at the first not yet scored.
+      while (!r.done) {
+        if (r.next == r.order.size()) {
+          r.done = true;
+          break;
+        }
         const std::size_t c = r.order[r.next];
-        if ((1 - weight) * priors[i][c] < bar) {
+        const double bar = bar_of(r, options.keep);
+        if (bound_of(i, c) < bar) {
           r.done = true;  // so are all after it
           break;
         }
-        ++r.next;
-        if (!candidates[i][c].empty()) {
-          picked.emplace_back(i, c);
-          break;
+        if (candidates[i][c].empty()) {
+          ++r.next;
+          continue;
         }
+        if (r.scored[c]) {
+          ++r.next;
+          r.counted[c] = true;
+          double sum = 0;
+          for (std::size_t m = 0; m < count; ++m) sum += scores[i][m][c];
+          const double mean = sum / static_cast<double>(count);
+          if (std::isfinite(mean)) {
+            r.answers.push_back(bound_of(i, c) + weight * mean);
+          }
+          continue;
+        }
+        picked.emplace_back(i, c);
+        r.scored[c] = true;
+        std::size_t extra = ahead;
+        for (std::size_t k = r.next + 1; k < r.order.size() && extra > 0;
+             ++k) {
+          const std::size_t later = r.order[k];
+          if (bound_of(i, later) < bar) break;
+          if (candidates[i][later].empty() || r.scored[later]) continue;
+          picked.emplace_back(i, later);
+          r.scored[later] = true;
+          --extra;
+        }
+        break;
       }
-      if (r.next == r.order.size()) r.done = true;
     }
     if (picked.empty()) break;
     for (std::size_t m = 0; m < count; ++m) {
@@ -242,13 +290,14 @@ void rescore_group(const std::vector<const NeuralModel *> &members,
       }
     }
     if (options.keep == 0) break;
-    for (const auto &[i, c] : picked) {
-      double sum = 0;
-      for (std::size_t m = 0; m < count; ++m) sum += scores[i][m][c];
-      const double mean = sum / static_cast<double>(count);
-      if (std::isfinite(mean)) {
-        rescorings[i - first].answers.push_back((1 - weight) * priors[i][c] +
-                                                weight * mean);
+  }
+  if (options.keep == 0) return;
+  for (std::size_t i = first; i < last; ++i) {
+    const WordRescoring &r = rescorings[i - first];
+    for (std::size_t c = 0; c < r.counted.size(); ++c) {
+      if (r.counted[c]) continue;
+      for (std::size_t m = 0; m < count; ++m) {
+        scores[i][m][c] = std::numeric_limits<double>::quiet_NaN();
       }
     }
   }
@@ -275,7 +324,7 @@ std::vector<std::vector<std::vector<double>>> rescore_batch(
   std::size_t first = 0, held = 0;
   for (std::size_t i = 0; i < candidates.size(); ++i) {
     held += candidates[i].size();
-    if (held >= kSearchRows || i + 1 == candidates.size()) {
+    if (held >= 10 * kSearchRows || i + 1 == candidates.size()) {
       rescore_group(members, words, candidates, priors, options, first, i + 1,
                     scores);
       first = i + 1;
