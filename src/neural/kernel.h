@@ -185,12 +185,19 @@ template <class F>
 inline void each_element(float *values, Index n, F &&f) {
   using Chunk = Eigen::Array<float, 8, 1>;
   Chunk chunk;
-  for (Index i = 0; i < n; i += 8) {
-    const Index count = n - i < 8 ? n - i : 8;
-    chunk.setZero();
-    std::memcpy(chunk.data(), values + i, sizeof(float) * count);
+  Index i = 0;
+  // Whole chunks copy at a constant size, which compiles to one load and
+  // one store.
+  for (; i + 8 <= n; i += 8) {
+    std::memcpy(chunk.data(), values + i, sizeof(Chunk));
     chunk = f(chunk);
-    std::memcpy(values + i, chunk.data(), sizeof(float) * count);
+    std::memcpy(values + i, chunk.data(), sizeof(Chunk));
+  }
+  if (i < n) {
+    chunk.setZero();
+    std::memcpy(chunk.data(), values + i, sizeof(float) * (n - i));
+    chunk = f(chunk);
+    std::memcpy(values + i, chunk.data(), sizeof(float) * (n - i));
   }
 }
 
@@ -265,8 +272,12 @@ inline double sum_of_exp(const float *values, Index n) {
   double sum = 0;
   for (Index i = 0; i < n; i += 8) {
     const Index count = n - i < 8 ? n - i : 8;
-    chunk.setZero();
-    std::memcpy(chunk.data(), values + i, sizeof(float) * count);
+    if (count == 8) {
+      std::memcpy(chunk.data(), values + i, sizeof(Chunk));
+    } else {
+      chunk.setZero();
+      std::memcpy(chunk.data(), values + i, sizeof(float) * count);
+    }
     chunk = chunk.exp();
     for (Index j = 0; j < count; ++j) sum += chunk[j];
   }
