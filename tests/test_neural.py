@@ -151,8 +151,7 @@ def test_rescoring_with_a_bound_keeps_the_best_exactly(
                 e for e, f in zip(exact, found) if f is not None]
             left += found.count(None)
     assert left > 0  # the bound left candidates out
-    # Alone, a word scores some candidates ahead of need: the same ones
-    # count, to the bit.
+    # Alone, a word's candidates are scored, or left out, as in a batch.
     for word, w in enumerate(WORDS_ABC):
         assert rescore(models, [[w]] * members, [CANDIDATES[word]],
                        [priors[word]], weight, keep) == [pruned[word]]

@@ -208,6 +208,9 @@ struct PrefixNode {
   double score;         // log-probability of the prefix
   std::size_t decoded;  // its decoded node (kNoParent until decoded)
   std::vector<std::size_t> children;
+  // The lowest floor of the targets through it in this call (see
+  // CandidateScorer::score).
+  double floor = -std::numeric_limits<double>::infinity();
 };
 
 // Adds `targets` below `root`; returns the node of the whole candidate.
@@ -223,7 +226,7 @@ std::size_t add_prefixes(std::vector<PrefixNode> &nodes, std::size_t root,
       next = nodes.size();
       nodes[node].children.push_back(next);
       nodes.push_back({token, nodes[node].word, nodes[node].depth + 1, node,
-                       0.0, kNoParent, {}});
+                       0.0, kNoParent, {}, 0.0});
     }
     node = next;
   }
@@ -243,28 +246,48 @@ class TreeScorer final : public CandidateScorer {
     for (std::size_t i : batch) inputs.push_back(model_order(model, words[i]));
     encoded_ = Network::encode(model, inputs);
     for (std::size_t w = 0; w < batch.size(); ++w) {
-      nodes_.push_back({kStartPhoneme, w, 0, kNoParent, 0.0, kNoParent, {}});
+      nodes_.push_back(
+          {kStartPhoneme, w, 0, kNoParent, 0.0, kNoParent, {}, 0.0});
     }
   }
 
   std::vector<double> score(const std::vector<LabelList> &targets,
-                            const std::vector<std::size_t> &owners) override {
-    const std::size_t first_new = nodes_.size();
+                            const std::vector<std::size_t> &owners,
+                            const std::vector<double> &floors) override {
     std::vector<std::size_t> ends;
     for (std::size_t k = 0; k < targets.size(); ++k) {
       ends.push_back(add_prefixes(nodes_, owners[k], targets[k]));
     }
-    // Every prefix with a continuation needs its log-probabilities.
+    // A prefix is worth decoding while some target through it may still
+    // reach its floor: a prefix's log-probability bounds its extensions'.
+    for (PrefixNode &node : nodes_) node.floor = kNever;
+    for (std::size_t k = 0; k < ends.size(); ++k) {
+      for (std::size_t n = ends[k]; n != kNoParent; n = nodes_[n].parent) {
+        nodes_[n].floor = std::min(nodes_[n].floor, floors[k]);
+      }
+    }
     std::vector<std::vector<std::size_t>> by_depth;
     for (std::size_t n = 0; n < nodes_.size(); ++n) {
       const PrefixNode &node = nodes_[n];
-      if (node.children.empty() || node.decoded != kNoParent) continue;
+      if (node.children.empty() || node.decoded != kNoParent ||
+          node.floor == kNever) {
+        continue;
+      }
       if (node.depth >= by_depth.size()) by_depth.resize(node.depth + 1);
       by_depth[node.depth].push_back(n);
     }
     const auto phonemes = static_cast<Index>(model_.phonemes.size());
     for (std::size_t depth = 0; depth < by_depth.size(); ++depth) {
       std::vector<std::size_t> &level = by_depth[depth];
+      // Only the prefixes whose own prefix was decoded, and which may
+      // still reach a floor (the scores of a depth are known once the
+      // depth before it is decoded).
+      level.erase(std::remove_if(level.begin(), level.end(),
+                                 [&](std::size_t n) {
+                                   return !update_score(n) ||
+                                          !may_reach(nodes_[n]);
+                                 }),
+                  level.end());
       if (level.empty()) continue;
       std::stable_sort(level.begin(), level.end(),
                        [&](std::size_t a, std::size_t b) {
@@ -292,23 +315,42 @@ class TreeScorer final : public CandidateScorer {
       }
       decoded_count_ += level.size();
     }
-    // Parents come before their children.
-    for (std::size_t n = first_new; n < nodes_.size(); ++n) {
-      PrefixNode &node = nodes_[n];
-      const PrefixNode &parent = nodes_[node.parent];
-      node.score = parent.score +
-                   decoded_log_probs_[parent.decoded *
-                                          static_cast<std::size_t>(phonemes) +
-                                      static_cast<std::size_t>(node.token)];
-    }
     std::vector<double> scores;
     for (std::size_t end : ends) {
+      // -infinity for a target cut off below its floor, or whose
+      // arithmetic gave NaN.
+      const bool reached = update_score(end) && may_reach(nodes_[end]);
       const double score = nodes_[end].score;
-      scores.push_back(std::isnan(score)
+      scores.push_back(!reached || std::isnan(score)
                            ? -std::numeric_limits<double>::infinity()
                            : score);
     }
     return scores;
+  }
+
+ private:
+  static constexpr double kNever = std::numeric_limits<double>::infinity();
+
+  // Sets node n's score from its parent's decoded row; false when the
+  // parent was not decoded. A root's score is 0.
+  bool update_score(std::size_t n) {
+    PrefixNode &node = nodes_[n];
+    if (node.parent == kNoParent) return true;
+    const PrefixNode &parent = nodes_[node.parent];
+    if (parent.decoded == kNoParent) return false;
+    node.score = parent.score +
+                 decoded_log_probs_[parent.decoded *
+                                        static_cast<std::size_t>(
+                                            model_.phonemes.size()) +
+                                    static_cast<std::size_t>(node.token)];
+    return true;
+  }
+
+  // Whether a node's score lets a target through it reach its floor. The
+  // margin keeps a target whose score rounds to its floor.
+  static bool may_reach(const PrefixNode &node) {
+    return !(node.score <
+             node.floor - 1e-6 * (1 + std::fabs(node.floor)));
   }
 
  private:

@@ -26,10 +26,13 @@ class CandidateScorer {
  public:
   virtual ~CandidateScorer() = default;
   // The log-probability of each targets[k] (phoneme ids in model order,
-  // ending in </s>) given the word at place owners[k] of the batch;
-  // -infinity where the arithmetic gives NaN.
+  // ending in </s>) given the word at place owners[k] of the batch, when
+  // it is at least floors[k] (-infinity: always); -infinity for one below
+  // its floor (whose decoding may stop at the first prefix below it) and
+  // where the arithmetic gives NaN.
   virtual std::vector<double> score(const std::vector<LabelList> &targets,
-                                    const std::vector<std::size_t> &owners) = 0;
+                                    const std::vector<std::size_t> &owners,
+                                    const std::vector<double> &floors) = 0;
 };
 
 // search(model, words, batch, options, results): beam search of

@@ -32,9 +32,6 @@ std::size_t code_point_length(std::string_view word, std::size_t i) {
 // the keys and values kept; enough rows for the products to run at full
 // speed.
 constexpr std::size_t kSearchRows = 256;
-// Rescoring scores candidates ahead of need while fewer words than this
-// are left in a round (rescore_group).
-constexpr std::size_t kWideRound = 8;
 // Words scored per task of a parallel run.
 constexpr std::size_t kScoreTask = 64;
 
@@ -137,7 +134,7 @@ struct WordRescoring {
   std::vector<std::size_t> order;  // its candidates, best prior first
   std::size_t next = 0;            // in `order`
   std::vector<double> answers;     // combined scores found so far
-  // By candidate: scored (perhaps ahead of need), and reached in order.
+  // By candidate: scored, and counted (at least the bar at its turn).
   std::vector<bool> scored, counted;
   bool done = false;
 };
@@ -195,30 +192,28 @@ void rescore_group(const std::vector<const NeuralModel *> &members,
     }
   }
   const double weight = options.weight;
-  std::vector<std::pair<std::size_t, std::size_t>> picked;  // (word, c)
+  // (word, candidate, the least mean log-probability it needs to reach
+  // the word's bar when picked).
+  std::vector<std::tuple<std::size_t, std::size_t, double>> picked;
   std::vector<LabelList> targets;
   std::vector<std::size_t> owners, wanted;
+  std::vector<double> floors;
   const auto bound_of = [&](std::size_t i, std::size_t c) {
     return (1 - weight) * priors[i][c];
   };
+  const auto need_of = [&](std::size_t i, std::size_t c, double bar) {
+    return weight > 0 ? (bar - bound_of(i, c)) / weight
+                      : -std::numeric_limits<double>::infinity();
+  };
   while (true) {
     picked.clear();
-    std::size_t running = 0;
-    for (const WordRescoring &r : rescorings) running += r.done ? 0 : 1;
-    // A step costs about as much for one row as for a few (it reads every
-    // weight of the network): with few words left, each scores some of
-    // its next candidates ahead of need. Only candidates the one-at-a-time
-    // order reaches count (the rest are unscored again at the end), so
-    // the answers and scores do not depend on the words in the group.
-    const std::size_t ahead =
-        options.keep == 0 || running >= kWideRound
-            ? 0
-            : (kWideRound + running - 1) / std::max<std::size_t>(running, 1) - 1;
     for (std::size_t i = first; i < last; ++i) {
       WordRescoring &r = rescorings[i - first];
       if (options.keep == 0) {
         if (r.done) continue;
-        for (std::size_t c : r.order) picked.emplace_back(i, c);
+        for (std::size_t c : r.order) {
+          picked.emplace_back(i, c, -std::numeric_limits<double>::infinity());
+        }
         r.done = true;
         continue;
       }
@@ -241,27 +236,19 @@ void rescore_group(const std::vector<const NeuralModel *> &members,
         }
         if (r.scored[c]) {
           ++r.next;
-          r.counted[c] = true;
           double sum = 0;
           for (std::size_t m = 0; m < count; ++m) sum += scores[i][m][c];
           const double mean = sum / static_cast<double>(count);
-          if (std::isfinite(mean)) {
-            r.answers.push_back(bound_of(i, c) + weight * mean);
-          }
+          const double combined = bound_of(i, c) + weight * mean;
+          // Below the bar, a candidate can be no answer: it counts as
+          // unscored, as when its decoding stopped below it.
+          if (!(combined >= bar)) continue;
+          r.counted[c] = true;
+          if (std::isfinite(mean)) r.answers.push_back(combined);
           continue;
         }
-        picked.emplace_back(i, c);
+        picked.emplace_back(i, c, need_of(i, c, bar));
         r.scored[c] = true;
-        std::size_t extra = ahead;
-        for (std::size_t k = r.next + 1; k < r.order.size() && extra > 0;
-             ++k) {
-          const std::size_t later = r.order[k];
-          if (bound_of(i, later) < bar) break;
-          if (candidates[i][later].empty() || r.scored[later]) continue;
-          picked.emplace_back(i, later);
-          r.scored[later] = true;
-          --extra;
-        }
         break;
       }
     }
@@ -270,8 +257,9 @@ void rescore_group(const std::vector<const NeuralModel *> &members,
       targets.clear();
       owners.clear();
       wanted.clear();
+      floors.clear();
       for (std::size_t k = 0; k < picked.size(); ++k) {
-        const auto [i, c] = picked[k];
+        const auto [i, c, need] = picked[k];
         scores[i][m][c] = -std::numeric_limits<double>::infinity();
         const std::size_t at = place[m][i - first];
         if (at == kNoPlace) continue;
@@ -281,11 +269,15 @@ void rescore_group(const std::vector<const NeuralModel *> &members,
         targets.push_back(std::move(ids));
         owners.push_back(at);
         wanted.push_back(k);
+        // The other members' log-probabilities are at most 0: this one's
+        // must reach `count` times the mean needed.
+        floors.push_back(static_cast<double>(count) * need);
       }
       if (targets.empty()) continue;
-      const std::vector<double> found = scorers[m]->score(targets, owners);
+      const std::vector<double> found =
+          scorers[m]->score(targets, owners, floors);
       for (std::size_t k = 0; k < found.size(); ++k) {
-        const auto [i, c] = picked[wanted[k]];
+        const auto [i, c, need] = picked[wanted[k]];
         scores[i][m][c] = found[k];
       }
     }

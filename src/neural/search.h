@@ -83,12 +83,15 @@ std::vector<double> score_candidates(const NeuralModel &model,
 // (1 - weight) * prior.
 struct RescoreOptions {
   double weight = 1;  // from 0 to 1
-  // 0: every candidate is scored. Otherwise the candidates are scored best
+  // 0: every candidate is scored. Otherwise the candidates are taken best
   // prior first, and scoring stops once `keep` answers (candidates with
   // phonemes and a finite mean) have combined scores above the bound of
   // every candidate left: the `keep` best candidates and their order are
-  // then those of scoring them all. The candidates left (and the empty
-  // ones) get NaN.
+  // then those of scoring them all. A candidate's decoding also stops at
+  // the first prefix whose log-probability (a bound of the whole's) leaves
+  // it below the keep best found before its turn. The candidates left,
+  // those below the keep best at their turn, and the empty ones get NaN;
+  // which these are depends on the word's own scores alone.
   std::size_t keep = 0;
   bool portable = false;  // as in BeamOptions
 };
