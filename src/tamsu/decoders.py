@@ -35,11 +35,14 @@ Whatever the kind, a decoder's candidates end the same way
 A bundle's n-gram list is rescored best n-gram score first, and the
 neural models stop once no candidate left can rank among the answers
 asked for (its combined score is at most its n-gram part:
-:func:`tamsu._neural.rescore`). Without `probability_mass` and
+:func:`tamsu._neural.rescore`); a candidate's decoding also stops at the
+first prefix that leaves it below the answers found (a prefix's
+log-probability bounds its extensions'). Without `probability_mass` and
 `confidence` the answers, their order and their weights are those of
 scoring every candidate; each answer's probability is then its share of
-the candidates scored (one never scored counts as 0: it could not have
-been an answer). With either of them every candidate is scored.
+the candidates scored (one left out counts as 0: it could not have been
+an answer), an upper estimate of its share of the whole list. With
+either of them every candidate is scored.
 """
 
 from __future__ import annotations
