@@ -11,7 +11,7 @@ import pickle
 
 import pytest
 
-from tamsu import G2P, cli, dask_support, neural
+from tamsu import G2P, cli, dask_support, decoders, neural
 from tamsu._batch import BatchDecoder
 from tamsu._neural import NeuralModel
 from tamsu.bundle import MODES, read_bundle, tune_bundle
@@ -204,6 +204,29 @@ def test_an_ensemble_ranks_by_its_members_mean_score(flat, tmp_path, mode):
     assert [[p.phonemes for p in G2P(path, None, nbest=2)(w)]
             for w in words] == [[s.phonemes for s in found]
                                 for found in expected]
+
+
+@pytest.mark.parametrize("name", ["rescore.bundle", "ensemble.bundle"])
+@pytest.mark.parametrize("options, keep", [
+    (SearchOptions(), 1), (SearchOptions(nbest=3, threshold=9.0), 3),
+    (SearchOptions(nbest=3, probability_mass=0.9), 0),
+    (SearchOptions(confidence=True), 0)])
+def test_the_bound_changes_no_answer(flat, monkeypatch, name, options, keep):
+    bundle = read_bundle(flat / name)
+    words = WORDS[:40]
+    expected = RescoringDecoder(bundle, "", options,
+                                exhaustive=True).decode(words)
+    asked, original = [], decoders.rescore
+
+    def rescore(*args):
+        asked.append(args[5])  # keep: 0 scores every candidate
+        return original(*args)
+    monkeypatch.setattr(decoders, "rescore", rescore)
+    found = RescoringDecoder(bundle, "", options).decode(words, threads=2)
+    assert [[(s.phonemes, s.weight) for s in a] for a in found] == [
+        [(s.phonemes, s.weight) for s in a] for a in expected]
+    # A probability mass or a confidence needs the shares of every one.
+    assert set(asked) == {keep}
 
 
 @pytest.mark.parametrize("kind, weight, unused", [

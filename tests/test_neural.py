@@ -2,13 +2,16 @@
 end to end on a tiny cipher, and decoding without PyTorch."""
 
 import concurrent.futures
+import itertools
+import math
+import random
 import subprocess
 import sys
 
 import pytest
 
 from tamsu import neural
-from tamsu._neural import NeuralModel
+from tamsu._neural import NeuralModel, rescore
 from tamsu.lexicon import LexiconError
 
 from train_data import CIPHER_DICT, WORDS, spell
@@ -71,6 +74,87 @@ def test_core_matches_pytorch(tmp_path, architecture, description, reverse):
     together = model.score_batch(words, [candidates] * 6, threads=2)
     assert sum(together, []) == pytest.approx(
         sum((model.score(w, candidates) for w in words), []), abs=1e-5)
+
+
+def random_model(path, architecture, seed=1):
+    """A tiny network of random weights over graphemes abc and phonemes
+    ABCD, as a model file at `path`."""
+    torch = pytest.importorskip("torch")
+    torch.manual_seed(seed)
+    module = neural.build_network(architecture, 4, 7)
+    with torch.no_grad():
+        for tensor in module.parameters():
+            tensor.normal_(0, 0.5)
+    neural.export_neural(module, path, architecture=architecture,
+                         graphemes=["a", "b", "c"],
+                         phonemes=["A", "B", "C", "D"])
+    return NeuralModel(path)
+
+
+WORDS_ABC = ["abcab", "b", "cccab", "ab", "bacca", "ca", "abcabcabc", "c"]
+LISTS = [[list(p) for p in itertools.product("ABCD", repeat=n)][k::5]
+         for n, k in [(1, 0), (2, 1), (3, 2), (2, 3), (3, 4)]]
+LISTS = [[[], *lists] for lists in LISTS for _ in range(2)]  # with an empty
+CANDIDATES = [LISTS[i % len(LISTS)][:12] for i in range(len(WORDS_ABC))]
+
+
+@pytest.mark.parametrize("architecture", [TINY, TINY_LSTM],
+                         ids=["transformer", "lstm"])
+def test_a_word_scores_the_same_bits_in_any_batch(tmp_path, architecture):
+    model = random_model(tmp_path / "m.tnn", architecture)
+    alone = [model.score(w, c) for w, c in zip(WORDS_ABC, CANDIDATES)]
+    searched = [model.phoneticize(w, 3, 4) for w in WORDS_ABC]
+    for threads, order in [(1, slice(None)), (2, slice(None)),
+                           (3, slice(None, None, -1))]:
+        words, lists = WORDS_ABC[order], CANDIDATES[order]
+        assert model.score_batch(words, lists, threads) == alone[order]
+        assert model.phoneticize_batch(words, 3, 4, threads) == \
+            searched[order]
+        # A candidate scored beside others, or in a list of its own.
+        single = [[c] for cs in lists for c in cs]
+        spread = [w for w, cs in zip(words, lists) for _ in cs]
+        assert model.score_batch(spread, single, threads) == [
+            [s] for scores in alone[order] for s in scores]
+
+
+@pytest.mark.parametrize("architecture", [TINY, TINY_LSTM],
+                         ids=["transformer", "lstm"])
+@pytest.mark.parametrize("keep, weight", [(1, 0.4), (3, 0.4), (2, 0.9),
+                                          (1, 0.0)])
+@pytest.mark.parametrize("members", [1, 2])
+def test_rescoring_with_a_bound_keeps_the_best_exactly(
+        tmp_path, architecture, keep, weight, members):
+    models = [random_model(tmp_path / f"{seed}.tnn", architecture, seed)
+              for seed in range(1, members + 1)]
+    rng = random.Random(keep)
+    priors = [sorted((30 * math.log(rng.random()) for _ in cs), reverse=True)
+              for cs in CANDIDATES]
+    rng.shuffle(priors[0])  # the order of the list is not the prior's
+    words = [WORDS_ABC] * members
+    full = rescore(models, words, CANDIDATES, priors, weight)
+    pruned = rescore(models, words, CANDIDATES, priors, weight, keep,
+                     threads=2)
+
+    def ranked(found, word):
+        # (combined, list order) of the answers, best first.
+        return sorted(((1 - weight) * g + weight * math.fsum(n) / members, c)
+                      for c, (g, n, p) in enumerate(zip(
+                          priors[word], zip(*found[word]), CANDIDATES[word]))
+                      if p and None not in n)[::-1]
+    left = 0
+    for word in range(len(WORDS_ABC)):
+        best = sorted(ranked(full, word), key=lambda a: (-a[0], a[1]))
+        got = sorted(ranked(pruned, word), key=lambda a: (-a[0], a[1]))
+        assert got[:keep] == best[:keep]
+        for exact, found in zip(full[word], pruned[word]):
+            assert [f for f in found if f is not None] == [
+                e for e, f in zip(exact, found) if f is not None]
+            left += found.count(None)
+    assert left > 0  # the bound left candidates out
+    # Alone, a word's candidates are scored, or left out, as in a batch.
+    for word, w in enumerate(WORDS_ABC):
+        assert rescore(models, [[w]] * members, [CANDIDATES[word]],
+                       [priors[word]], weight, keep) == [pruned[word]]
 
 
 @pytest.mark.parametrize("graphemes, phonemes, loads", [

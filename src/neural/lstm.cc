@@ -1,6 +1,7 @@
 #include "neural/lstm.h"
 
 #include <algorithm>
+#include <cstring>
 #include <numeric>
 #include <utility>
 
@@ -13,32 +14,27 @@ void start_gates(const LstmCellWeights &cell, Rows gates) {
                     VectorMap(cell.hidden_bias, gates.cols());
 }
 
-// The first decoder layer's input term of each phoneme's embedding, with
-// the layer's biases: [P, 4H]. A step then adds only the attentional
-// vector's term (the last H columns of W_ih) and h's.
-Matrix phoneme_gates(const NeuralModel &model) {
-  const LstmCellWeights &cell = model.lstm_weights.decoder[0];
-  const Index hidden = model.hyper.d_model;
-  const Index embedding = model.hyper.d_ff;
-  Matrix gates(static_cast<Index>(model.phonemes.size()), 4 * hidden);
-  start_gates(cell, gates);
-  gates.noalias() +=
-      WeightMap(model.lstm_weights.decoder_embedding, gates.rows(), embedding) *
-      WeightMap(cell.input_weight, 4 * hidden, embedding + hidden)
-          .leftCols(embedding)
-          .transpose();
-  return gates;
-}
-
 // The cell's update from its pre-activations `gates` [rows, 4n] (blocks
 // i, f, g, o): c = sigmoid(f) c + sigmoid(i) tanh(g), h = sigmoid(o)
 // tanh(c), in place.
-void update_cell(ConstRows gates, Rows h, Rows c) {
+void update_cell(Rows gates, Rows h, Rows c) {
   const Index n = h.cols();
-  c.array() = gates.middleCols(n, n).array().logistic() * c.array() +
-              gates.leftCols(n).array().logistic() *
-                  gates.middleCols(2 * n, n).array().tanh();
-  h.array() = gates.rightCols(n).array().logistic() * c.array().tanh();
+  const auto logistic = [](const auto &v) { return v.logistic(); };
+  const auto tanh = [](const auto &v) { return v.tanh(); };
+  for (Index r = 0; r < gates.rows(); ++r) {
+    float *g = gates.row(r).data();
+    each_element(g, 2 * n, logistic);
+    each_element(g + 2 * n, n, tanh);
+    each_element(g + 3 * n, n, logistic);
+    float *cell = c.row(r).data();
+    for (Index j = 0; j < n; ++j) {
+      cell[j] = g[n + j] * cell[j] + g[j] * g[2 * n + j];
+    }
+    std::memcpy(g + 2 * n, cell, sizeof(float) * n);
+    each_element(g + 2 * n, n, tanh);
+    float *out = h.row(r).data();
+    for (Index j = 0; j < n; ++j) out[j] = g[3 * n + j] * g[2 * n + j];
+  }
 }
 
 // One decoder step over the first `tokens.size()` rows of `state`, row r
@@ -56,13 +52,13 @@ void step_rows(const NeuralModel &model, const LstmEncoded &words,
     auto h = state.hidden[l].topRows(rows);
     if (l == 0) {
       for (Index r = 0; r < rows; ++r) {
-        gates.row(r) = words.phoneme_gates.row(tokens[r]);
+        gates.row(r) = VectorMap(
+            w.phoneme_gates + static_cast<Index>(tokens[r]) * 4 * hidden,
+            4 * hidden);
       }
-      gates.noalias() +=
-          state.feed.topRows(rows) *
-          WeightMap(cell.input_weight, 4 * hidden, embedding + hidden)
-              .rightCols(hidden)
-              .transpose();
+      // W_ih's inputs after the embedding's are the feed's.
+      add_product_part(state.feed.topRows(rows), cell.input_weight,
+                       embedding + hidden, embedding, gates);
     } else {
       start_gates(cell, gates);
       add_product(state.hidden[l - 1].topRows(rows), cell.input_weight,
@@ -78,20 +74,16 @@ void step_rows(const NeuralModel &model, const LstmEncoded &words,
   for (const Run &run : runs) {
     const Index first = words.offsets[run.word];
     const Index length = words.offsets[run.word + 1] - first;
-    View scores = shaped(s.scores, run.end - run.begin, length);
-    scores.noalias() = top.middleRows(run.begin, run.end - run.begin) *
-                       words.keys.middleRows(first, length).transpose();
-    for (Index r = 0; r < scores.rows(); ++r) {
-      auto row = scores.row(r);
-      row = (row.array() - row.maxCoeff()).exp();
-      row /= row.sum();
+    float *weights = shaped(s.scores, 1, length).data();
+    for (Index r = run.begin; r < run.end; ++r) {
+      attend_row(top.row(r).data(), words.keys.row(first).data(),
+                 words.memory.row(first).data(), hidden, length, hidden,
+                 1.0f, weights, joined.row(r).data());
     }
-    joined.block(run.begin, 0, run.end - run.begin, hidden).noalias() =
-        scores * words.memory.middleRows(first, length);
   }
   auto feed = state.feed.topRows(rows);
   linear(joined, w.combine_weight, w.combine_bias, feed);
-  feed = feed.array().tanh().matrix();
+  each_element_of_rows(feed, [](const auto &v) { return v.tanh(); });
   linear(feed, w.output_weight, w.output_bias, log_probs);
   log_softmax_rows(log_probs);
 }
@@ -177,10 +169,9 @@ LstmEncoded lstm_encode(const NeuralModel &model,
     std::swap(input, output);
     output.resize(rows, hidden);
   }
-  encoded.phoneme_gates = phoneme_gates(model);
   encoded.memory = std::move(input);
-  encoded.keys.noalias() =
-      encoded.memory * WeightMap(w.attention_weight, hidden, hidden).transpose();
+  encoded.keys.setZero(rows, hidden);
+  add_product(encoded.memory, w.attention_weight, encoded.keys);
   return encoded;
 }
 
@@ -227,61 +218,41 @@ void lstm_step(const NeuralModel &model, const LstmEncoded &words,
             View(log_probs.data(), rows, log_probs.cols()));
 }
 
-void lstm_prefixes(const NeuralModel &model, const LstmEncoded &words,
-                   const PrefixRows &rows, LstmScratch &scratch,
-                   Matrix &log_probs) {
-  const std::size_t count = rows.tokens.size();
-  const auto phonemes = static_cast<Index>(model.phonemes.size());
-  log_probs.resize(static_cast<Index>(count), phonemes);
-  // The rows of each depth in row order (so word by word), and each row's
-  // place among those of its depth.
-  std::vector<std::vector<std::size_t>> by_depth;
-  std::vector<std::size_t> place(count), word_of(count);
-  std::size_t widest = 0;
-  for (std::size_t w = 0; w + 1 < rows.blocks.size(); ++w) {
-    for (std::size_t r = rows.blocks[w]; r < rows.blocks[w + 1]; ++r) {
-      word_of[r] = w;
+void lstm_nodes(const NeuralModel &model, const LstmEncoded &words,
+                const LabelList &tokens,
+                const std::vector<std::size_t> &word_of,
+                const std::vector<std::size_t> &parents, LstmNodes &nodes,
+                LstmState &state, LstmScratch &scratch, Matrix &log_probs) {
+  const auto rows = static_cast<Index>(tokens.size());
+  if (nodes.states.hidden.empty()) nodes.states = lstm_start(model, 0);
+  if (state.hidden.empty()) state = lstm_start(model, tokens.size());
+  reserve_rows(state, rows);
+  const auto copy = [](const LstmState &from, Index i, LstmState &to,
+                       Index j) {
+    for (std::size_t l = 0; l < from.hidden.size(); ++l) {
+      to.hidden[l].row(j) = from.hidden[l].row(i);
+      to.cell[l].row(j) = from.cell[l].row(i);
     }
-  }
-  for (std::size_t r = 0; r < count; ++r) {
-    if (rows.depths[r] >= by_depth.size()) by_depth.resize(rows.depths[r] + 1);
-    std::vector<std::size_t> &level = by_depth[rows.depths[r]];
-    place[r] = level.size();
-    level.push_back(r);
-    widest = std::max(widest, level.size());
-  }
-  // The states after the previous depth's rows and after this one's.
-  LstmState before = lstm_start(model, widest);
-  LstmState now = lstm_start(model, widest);
-  LabelList tokens;
-  std::vector<std::size_t> parents;
-  std::vector<Run> runs;
-  for (std::size_t depth = 0; depth < by_depth.size(); ++depth) {
-    const std::vector<std::size_t> &level = by_depth[depth];
-    tokens.clear();
-    parents.clear();
-    runs.clear();
-    for (std::size_t i = 0; i < level.size(); ++i) {
-      const std::size_t r = level[i];
-      tokens.push_back(rows.tokens[r]);
-      parents.push_back(place[rows.parents[r]]);
-      const auto at = static_cast<Index>(i);
-      if (runs.empty() || runs.back().word != word_of[r]) {
-        runs.push_back({at, at, word_of[r]});
-      }
-      runs.back().end = at + 1;
+    to.feed.row(j) = from.feed.row(i);
+  };
+  for (Index b = 0; b < rows; ++b) {
+    const std::size_t parent = parents[static_cast<std::size_t>(b)];
+    if (parent != kNoParent) {
+      copy(nodes.states, static_cast<Index>(parent), state, b);
+      continue;
     }
-    // The roots start from zero states, which `now` holds at depth 0.
-    if (depth > 0) lstm_gather(before, parents, now);
-    View step_log_probs = shaped(scratch.depth_log_probs,
-                                 static_cast<Index>(level.size()), phonemes);
-    step_rows(model, words, tokens, runs, now, scratch, step_log_probs);
-    for (std::size_t i = 0; i < level.size(); ++i) {
-      log_probs.row(static_cast<Index>(level[i])) =
-          step_log_probs.row(static_cast<Index>(i));
+    for (std::size_t l = 0; l < state.hidden.size(); ++l) {
+      state.hidden[l].row(b).setZero();
+      state.cell[l].row(b).setZero();
     }
-    std::swap(before, now);
+    state.feed.row(b).setZero();
   }
+  lstm_step(model, words, tokens, word_of, state, scratch, log_probs);
+  const auto count = static_cast<Index>(nodes.count);
+  // Grown by doubling: a pass adds a few rows per step.
+  reserve_rows(nodes.states, std::max(count + rows, 2 * count));
+  for (Index b = 0; b < rows; ++b) copy(state, b, nodes.states, count + b);
+  nodes.count += tokens.size();
 }
 
 }  // namespace tamsu::TAMSU_NEURAL_KERNEL

@@ -1,7 +1,8 @@
 // The LSTM network's forward pass (architecture 2, whose equations
 // neural_model.h documents) over a loaded NeuralModel, for many words at
 // once: the words' rows are stacked, so that every linear map of a step is
-// one matrix-matrix product over all of them. The decoder runs one step at
+// one product over all of them (each row's result its own: kernel.h). The
+// decoder runs one step at
 // a time for a batch of hypotheses (of a beam search, or prefixes of given
 // pronunciations), each carrying its own state.
 #ifndef TAMSU_NEURAL_LSTM_H_
@@ -25,9 +26,6 @@ struct LstmEncoded {
   std::vector<Eigen::Index> offsets;
   Matrix memory;  // [rows, H]: the last layer's outputs, M
   Matrix keys;    // [rows, H]: M A^T
-  // [P, 4H]: each phoneme's embedding through the first decoder layer's
-  // W_ih, plus its biases (computed once a pass, not once a step).
-  Matrix phoneme_gates;
 };
 
 // Encodes words of grapheme ids in the order the model reads them (each
@@ -55,7 +53,6 @@ void lstm_gather(const LstmState &from,
 // search allocates them once.
 struct LstmScratch {
   Matrix gates, joined, scores;
-  Matrix depth_log_probs;  // of one depth of a prefix tree
 };
 
 // One decoder step for a batch: hypothesis b (of word word_of[b]) feeds
@@ -68,13 +65,24 @@ void lstm_step(const NeuralModel &model, const LstmEncoded &words,
                const std::vector<std::size_t> &word_of, LstmState &state,
                LstmScratch &scratch, Matrix &log_probs);
 
-// Prefix trees of given pronunciations (kernel.h), teacher-forced depth by
-// depth, each row's state advanced from its parent's. Row r of `log_probs`
-// ([rows, P], resized) gets the log-probabilities of the phoneme after row
-// r's prefix: what lstm_step gives, step by step, for the same prefixes.
-void lstm_prefixes(const NeuralModel &model, const LstmEncoded &words,
-                   const PrefixRows &rows, LstmScratch &scratch,
-                   Matrix &log_probs);
+// The states of the nodes of prefix trees of given pronunciations, each
+// decoded once: node n's is row n of `states` (which may hold more rows).
+struct LstmNodes {
+  LstmState states;
+  std::size_t count = 0;
+};
+
+// One decoder step for new nodes of prefix trees: row b (of word
+// word_of[b]) feeds tokens[b] after the prefix of node parents[b] of
+// `nodes` (kNoParent for a root, which starts from zero states), is added
+// to `nodes` as node nodes.count + b (the count before the call), and gets
+// its log-probabilities in row b of `log_probs`: what lstm_step gives for
+// the same prefix. `state` is scratch kept between calls.
+void lstm_nodes(const NeuralModel &model, const LstmEncoded &words,
+                const LabelList &tokens,
+                const std::vector<std::size_t> &word_of,
+                const std::vector<std::size_t> &parents, LstmNodes &nodes,
+                LstmState &state, LstmScratch &scratch, Matrix &log_probs);
 
 }  // namespace tamsu::TAMSU_NEURAL_KERNEL
 

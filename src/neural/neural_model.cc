@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <string_view>
@@ -162,8 +163,29 @@ std::string shape_text(const std::vector<std::uint32_t> &shape) {
 class TensorBinder {
  public:
   TensorBinder(std::unordered_map<std::string, TensorEntry> entries,
-               const float *data)
-      : entries_(std::move(entries)), data_(data) {}
+               const float *data, std::vector<std::vector<float>> &packed)
+      : entries_(std::move(entries)), data_(data), packed_(packed) {}
+
+  // A linear map's weights [out, in], packed (see NeuralModel::packed).
+  const float *take_linear(const std::string &name, std::uint32_t out,
+                           std::uint32_t in) {
+    const float *weights = take(name, {out, in});
+    if (weights == nullptr) return nullptr;
+    constexpr std::size_t kPanel = kPanelWidth, kAlign = 64 / sizeof(float);
+    const std::size_t panels = (out + kPanel - 1) / kPanel;
+    std::vector<float> &storage =
+        packed_.emplace_back(panels * kPanel * in + kAlign, 0.0f);
+    float *packed = storage.data();
+    packed += (kAlign - reinterpret_cast<std::uintptr_t>(packed) / sizeof(float) %
+                            kAlign) % kAlign;
+    for (std::size_t o = 0; o < out; ++o) {
+      float *panel = packed + o / kPanel * kPanel * in + o % kPanel;
+      for (std::size_t k = 0; k < in; ++k) {
+        panel[k * kPanel] = weights[o * in + k];
+      }
+    }
+    return packed;
+  }
 
   const float *take(const std::string &name,
                     std::vector<std::uint32_t> shape) {
@@ -202,20 +224,20 @@ class TensorBinder {
   }
   AttentionWeights attention(const std::string &prefix, std::uint32_t d) {
     AttentionWeights a{};
-    a.q_weight = take(prefix + ".q.weight", {d, d});
+    a.q_weight = take_linear(prefix + ".q.weight", d, d);
     a.q_bias = take(prefix + ".q.bias", {d});
-    a.k_weight = take(prefix + ".k.weight", {d, d});
+    a.k_weight = take_linear(prefix + ".k.weight", d, d);
     a.k_bias = take(prefix + ".k.bias", {d});
-    a.v_weight = take(prefix + ".v.weight", {d, d});
+    a.v_weight = take_linear(prefix + ".v.weight", d, d);
     a.v_bias = take(prefix + ".v.bias", {d});
-    a.o_weight = take(prefix + ".o.weight", {d, d});
+    a.o_weight = take_linear(prefix + ".o.weight", d, d);
     a.o_bias = take(prefix + ".o.bias", {d});
     return a;
   }
   FeedForwardWeights feed_forward(const std::string &prefix, std::uint32_t d,
                                   std::uint32_t f) {
-    return {take(prefix + ".ff1.weight", {f, d}), take(prefix + ".ff1.bias", {f}),
-            take(prefix + ".ff2.weight", {d, f}), take(prefix + ".ff2.bias", {d})};
+    return {take_linear(prefix + ".ff1.weight", f, d), take(prefix + ".ff1.bias", {f}),
+            take_linear(prefix + ".ff2.weight", d, f), take(prefix + ".ff2.bias", {d})};
   }
   // An LSTM cell of width n over inputs of width m: PyTorch's nn.LSTM
   // tensors of layer `layer`, with `suffix` ("" or "_reverse").
@@ -223,8 +245,8 @@ class TensorBinder {
                             const char *suffix, std::uint32_t n,
                             std::uint32_t m) {
     const std::string tail = "_l" + std::to_string(layer) + suffix;
-    return {take(prefix + ".weight_ih" + tail, {4 * n, m}),
-            take(prefix + ".weight_hh" + tail, {4 * n, n}),
+    return {take_linear(prefix + ".weight_ih" + tail, 4 * n, m),
+            take_linear(prefix + ".weight_hh" + tail, 4 * n, n),
             take(prefix + ".bias_ih" + tail, {4 * n}),
             take(prefix + ".bias_hh" + tail, {4 * n})};
   }
@@ -239,6 +261,7 @@ class TensorBinder {
  private:
   std::unordered_map<std::string, TensorEntry> entries_;
   const float *data_;
+  std::vector<std::vector<float>> &packed_;
   Kind kind_ = Kind::kWrongTensors;
   std::string error_;
 };
@@ -270,7 +293,7 @@ TransformerWeights bind_transformer(const NeuralModel &model,
                          binder.feed_forward(prefix, d, f)});
   }
   w.decoder_norm = binder.norm("dec.norm", d);
-  w.output_weight = binder.take("out.weight", {p, d});
+  w.output_weight = binder.take_linear("out.weight", p, d);
   w.output_bias = binder.take("out.bias", {p});
   return w;
 }
@@ -296,12 +319,41 @@ LstmWeights bind_lstm(const NeuralModel &model, TensorBinder &binder) {
     const std::uint32_t in = l == 0 ? embedding + hidden : hidden;
     w.decoder.push_back(binder.lstm_cell("dec.lstm", l, "", hidden, in));
   }
-  w.attention_weight = binder.take("attn.weight", {hidden, hidden});
-  w.combine_weight = binder.take("comb.weight", {hidden, 2 * hidden});
+  w.attention_weight = binder.take_linear("attn.weight", hidden, hidden);
+  w.combine_weight = binder.take_linear("comb.weight", hidden, 2 * hidden);
   w.combine_bias = binder.take("comb.bias", {hidden});
-  w.output_weight = binder.take("out.weight", {p, hidden});
+  w.output_weight = binder.take_linear("out.weight", p, hidden);
   w.output_bias = binder.take("out.bias", {p});
   return w;
+}
+
+// The first decoder layer's input term of each phoneme's embedding, with
+// the layer's biases, [P, 4H] (LstmWeights::phoneme_gates): computed once
+// here rather than in every pass, where it costs what scoring a few words
+// does.
+void add_phoneme_gates(NeuralModel &model) {
+  LstmWeights &w = model.lstm_weights;
+  const std::size_t hidden = model.hyper.d_model;
+  const std::size_t embedding = model.hyper.d_ff;
+  const std::size_t in = embedding + hidden, out = 4 * hidden;
+  const LstmCellWeights &cell = w.decoder[0];
+  std::vector<float> &gates =
+      model.packed.emplace_back(model.phonemes.size() * out);
+  for (std::size_t p = 0; p < model.phonemes.size(); ++p) {
+    const float *vector = w.decoder_embedding + p * embedding;
+    for (std::size_t o = 0; o < out; ++o) {
+      // Input k's weight of output o in the packed panels (kernel.h).
+      const float *weights = cell.input_weight +
+                             o / kPanelWidth * kPanelWidth * in +
+                             o % kPanelWidth;
+      float sum = cell.input_bias[o] + cell.hidden_bias[o];
+      for (std::size_t k = 0; k < embedding; ++k) {
+        sum += vector[k] * weights[k * kPanelWidth];
+      }
+      gates[p * out + o] = sum;
+    }
+  }
+  w.phoneme_gates = gates.data();
 }
 
 Expected<bool, Error> check_header(const NeuralHyperParameters &h,
@@ -489,9 +541,11 @@ Expected<NeuralModel, NeuralLoadError> parse_image(std::vector<float> image,
   static_assert(sizeof(float) == 4 && std::numeric_limits<float>::is_iec559);
   // data_begin is a multiple of 4: the section starts at a whole float.
   model.data = std::move(image);
-  TensorBinder binder(std::move(entries), model.data.data() + data_begin / 4);
+  TensorBinder binder(std::move(entries), model.data.data() + data_begin / 4,
+                      model.packed);
   if (h.architecture == kLstmArchitecture) {
     model.lstm_weights = bind_lstm(model, binder);
+    if (binder.problem().empty()) add_phoneme_gates(model);
   } else {
     model.weights = bind_transformer(model, binder);
   }

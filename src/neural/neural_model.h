@@ -153,14 +153,14 @@ struct TransformerWeights {
   NormWeights encoder_norm;
   std::vector<DecoderLayer> decoder;
   NormWeights decoder_norm;
-  const float *output_weight;  // [P, d]
+  const float *output_weight;  // packed, [P, d]
   const float *output_bias;    // [P]
 };
 
 // One LSTM cell of width n over inputs of width m.
 struct LstmCellWeights {
-  const float *input_weight;   // W_ih [4n, m]
-  const float *hidden_weight;  // W_hh [4n, n]
+  const float *input_weight;   // W_ih [4n, m], packed
+  const float *hidden_weight;  // W_hh [4n, n], packed
   const float *input_bias;     // b_ih [4n]
   const float *hidden_bias;    // b_hh [4n]
 };
@@ -170,12 +170,20 @@ struct LstmWeights {
   std::vector<LstmCellWeights> encoder_forward;  // per layer, n = H / 2
   std::vector<LstmCellWeights> encoder_reverse;  // per layer, n = H / 2
   std::vector<LstmCellWeights> decoder;          // per layer, n = H
-  const float *attention_weight;  // [H, H]
-  const float *combine_weight;    // [H, 2H]
+  const float *attention_weight;  // [H, H], packed
+  const float *combine_weight;    // [H, 2H], packed
   const float *combine_bias;      // [H]
-  const float *output_weight;     // [P, H]
+  const float *output_weight;     // [P, H], packed
   const float *output_bias;       // [P]
+  // [P, 4H]: each phoneme's embedding through the first decoder layer's
+  // W_ih, plus that layer's biases (made at load).
+  const float *phoneme_gates;
 };
+
+// The outputs of one panel of a packed linear map: a panel holds their
+// weights of every input, input by input, zero-padded past the last output
+// and 64-byte aligned (see the products in kernel.h).
+inline constexpr std::size_t kPanelWidth = 16;
 
 struct NeuralModel {
   NeuralHyperParameters hyper;
@@ -188,6 +196,11 @@ struct NeuralModel {
   // The whole file, read once into float-aligned storage: the weights
   // point into its data section, which is never copied.
   std::vector<float> data;
+  // Each linear map's weights W [out, in] packed once at load into panels
+  // of kPanelWidth outputs (kernel.h), so that no product packs a matrix
+  // again, for one row of inputs as for many. Every *_weight pointer of
+  // the records below but the embeddings' points here, not into `data`.
+  std::vector<std::vector<float>> packed;
   // Pointers into `data`, shapes checked: those of hyper.architecture
   // (the other record stays empty).
   TransformerWeights weights;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <tuple>
 #include <utility>
 
@@ -17,8 +18,8 @@ namespace {
 
 // The two networks as the passes drive them: the words encoded once, the
 // decoder states of a batch of hypotheses, one step for them, their states
-// gathered by parent (for `steps` steps so far), and a scoring pass's
-// prefix rows.
+// gathered by parent (for `steps` steps so far), and new nodes of prefix
+// trees decoded after their parents' decoded prefixes.
 struct TransformerNetwork {
   using Encoded = EncodedWords;
   using State = DecoderCache;
@@ -42,10 +43,16 @@ struct TransformerNetwork {
                      std::size_t steps, State &to) {
     gather_cache(model, from, parents, steps, to);
   }
-  static void prefixes(const NeuralModel &model, const Encoded &words,
-                       const PrefixRows &rows, Scratch &scratch,
-                       Matrix &log_probs) {
-    decode_prefixes(model, words, rows, scratch, log_probs);
+  using Nodes = DecoderNodes;
+  using NodeScratch = DecoderCache;
+  static void feed_nodes(const NeuralModel &model, const Encoded &words,
+                         const LabelList &tokens,
+                         const std::vector<std::size_t> &word_of,
+                         const std::vector<std::size_t> &parents,
+                         std::size_t depth, Nodes &nodes, NodeScratch &cache,
+                         Scratch &scratch, Matrix &log_probs) {
+    decode_nodes(model, words, tokens, word_of, parents, depth, nodes, cache,
+                 scratch, log_probs);
   }
 };
 
@@ -72,10 +79,16 @@ struct LstmNetwork {
                      State &to) {
     lstm_gather(from, parents, to);
   }
-  static void prefixes(const NeuralModel &model, const Encoded &words,
-                       const PrefixRows &rows, Scratch &scratch,
-                       Matrix &log_probs) {
-    lstm_prefixes(model, words, rows, scratch, log_probs);
+  using Nodes = LstmNodes;
+  using NodeScratch = LstmState;
+  static void feed_nodes(const NeuralModel &model, const Encoded &words,
+                         const LabelList &tokens,
+                         const std::vector<std::size_t> &word_of,
+                         const std::vector<std::size_t> &parents, std::size_t,
+                         Nodes &nodes, NodeScratch &state, Scratch &scratch,
+                         Matrix &log_probs) {
+    lstm_nodes(model, words, tokens, word_of, parents, nodes, state, scratch,
+               log_probs);
   }
 };
 
@@ -184,15 +197,20 @@ std::vector<NeuralPath> best_paths(const NeuralModel &model,
   return finished;
 }
 
-// The candidates of a scoring pass as one tree of prefixes per word: a
-// prefix shared by several candidates is decoded once, which the n-best
-// lists of one word mostly are.
+// The candidates of a word as one tree of prefixes: a prefix shared by
+// several candidates is decoded once, which the n-best lists of one word
+// mostly are.
 struct PrefixNode {
-  Label token;    // its last phoneme (<s> at a root)
-  std::size_t word;   // the pass's word
-  double score;   // log-probability of the prefix
-  std::size_t row;    // its row in its step's batch
+  Label token;          // its last phoneme (<s> at a root)
+  std::size_t word;     // its word's place in the batch
+  std::size_t depth;    // 0 at a root
+  std::size_t parent;   // kNoParent at a root
+  double score;         // log-probability of the prefix
+  std::size_t decoded;  // its decoded node (kNoParent until decoded)
   std::vector<std::size_t> children;
+  // The lowest floor of the targets through it in this call (see
+  // CandidateScorer::score).
+  double floor = -std::numeric_limits<double>::infinity();
 };
 
 // Adds `targets` below `root`; returns the node of the whole candidate.
@@ -200,74 +218,154 @@ std::size_t add_prefixes(std::vector<PrefixNode> &nodes, std::size_t root,
                          const LabelList &targets) {
   std::size_t node = root;
   for (Label token : targets) {
-    std::size_t next = 0;
+    std::size_t next = kNoParent;
     for (std::size_t child : nodes[node].children) {
       if (nodes[child].token == token) next = child;
     }
-    if (next == 0) {
+    if (next == kNoParent) {
       next = nodes.size();
       nodes[node].children.push_back(next);
-      nodes.push_back({token, nodes[node].word, 0.0, 0, {}});
+      nodes.push_back({token, nodes[node].word, nodes[node].depth + 1, node,
+                       0.0, kNoParent, {}, 0.0});
     }
     node = next;
   }
   return node;
 }
 
-// One candidate of a pass: where its score goes and its tree node.
-struct Scoring {
-  std::size_t word, candidate, node;
-};
-
-// Scores `items` of the words `batch` down their prefix trees (`nodes`,
-// roots first, one per word), all prefixes in one pass.
+// The words of a batch encoded once, their candidates' prefixes decoded
+// once each, depth by depth (all words' new prefixes of a depth in one
+// step, a word's rows side by side).
 template <class Network>
-void score_trees(const NeuralModel &model, const std::vector<LabelList> &words,
-                 const std::vector<std::size_t> &batch,
-                 std::vector<PrefixNode> &nodes,
-                 const std::vector<Scoring> &items,
-                 std::vector<std::vector<double>> &scores) {
-  std::vector<LabelList> inputs;
-  for (std::size_t i : batch) inputs.push_back(model_order(model, words[i]));
-  const typename Network::Encoded encoded = Network::encode(model, inputs);
-  // The nodes fed to the decoder (all but the ends), word by word, each
-  // word's breadth first: a parent's row comes before its children's.
-  PrefixRows rows;
-  std::vector<std::size_t> fed;  // the node of each row
-  rows.blocks.push_back(0);
-  for (std::size_t w = 0; w < batch.size(); ++w) {
-    const auto feed = [&](std::size_t node, std::size_t depth,
-                          std::size_t parent) {
-      nodes[node].row = fed.size();
-      fed.push_back(node);
-      rows.tokens.push_back(nodes[node].token);
-      rows.depths.push_back(depth);
-      rows.parents.push_back(parent);
-    };
-    feed(w, 0, fed.size());
-    for (std::size_t r = rows.blocks.back(); r < fed.size(); ++r) {
-      for (std::size_t child : nodes[fed[r]].children) {
-        if (!nodes[child].children.empty()) feed(child, rows.depths[r] + 1, r);
+class TreeScorer final : public CandidateScorer {
+ public:
+  TreeScorer(const NeuralModel &model, const std::vector<LabelList> &words,
+             const std::vector<std::size_t> &batch)
+      : model_(model) {
+    std::vector<LabelList> inputs;
+    for (std::size_t i : batch) inputs.push_back(model_order(model, words[i]));
+    encoded_ = Network::encode(model, inputs);
+    for (std::size_t w = 0; w < batch.size(); ++w) {
+      nodes_.push_back(
+          {kStartPhoneme, w, 0, kNoParent, 0.0, kNoParent, {}, 0.0});
+    }
+  }
+
+  std::vector<double> score(const std::vector<LabelList> &targets,
+                            const std::vector<std::size_t> &owners,
+                            const std::vector<double> &floors) override {
+    std::vector<std::size_t> ends;
+    for (std::size_t k = 0; k < targets.size(); ++k) {
+      ends.push_back(add_prefixes(nodes_, owners[k], targets[k]));
+    }
+    // A prefix is worth decoding while some target through it may still
+    // reach its floor: a prefix's log-probability bounds its extensions'.
+    for (PrefixNode &node : nodes_) node.floor = kNever;
+    for (std::size_t k = 0; k < ends.size(); ++k) {
+      for (std::size_t n = ends[k]; n != kNoParent; n = nodes_[n].parent) {
+        nodes_[n].floor = std::min(nodes_[n].floor, floors[k]);
       }
     }
-    rows.blocks.push_back(fed.size());
-  }
-  typename Network::Scratch scratch;
-  Matrix log_probs;
-  Network::prefixes(model, encoded, rows, scratch, log_probs);
-  for (std::size_t r = 0; r < fed.size(); ++r) {
-    const PrefixNode &node = nodes[fed[r]];
-    for (std::size_t child : node.children) {
-      nodes[child].score = node.score + log_probs(static_cast<Eigen::Index>(r),
-                                                  nodes[child].token);
+    std::vector<std::vector<std::size_t>> by_depth;
+    for (std::size_t n = 0; n < nodes_.size(); ++n) {
+      const PrefixNode &node = nodes_[n];
+      if (node.children.empty() || node.decoded != kNoParent ||
+          node.floor == kNever) {
+        continue;
+      }
+      if (node.depth >= by_depth.size()) by_depth.resize(node.depth + 1);
+      by_depth[node.depth].push_back(n);
     }
+    const auto phonemes = static_cast<Index>(model_.phonemes.size());
+    for (std::size_t depth = 0; depth < by_depth.size(); ++depth) {
+      std::vector<std::size_t> &level = by_depth[depth];
+      // Only the prefixes whose own prefix was decoded, and which may
+      // still reach a floor (the scores of a depth are known once the
+      // depth before it is decoded).
+      level.erase(std::remove_if(level.begin(), level.end(),
+                                 [&](std::size_t n) {
+                                   return !update_score(n) ||
+                                          !may_reach(nodes_[n]);
+                                 }),
+                  level.end());
+      if (level.empty()) continue;
+      std::stable_sort(level.begin(), level.end(),
+                       [&](std::size_t a, std::size_t b) {
+                         return nodes_[a].word < nodes_[b].word;
+                       });
+      tokens_.clear();
+      word_of_.clear();
+      parents_.clear();
+      for (std::size_t n : level) {
+        const PrefixNode &node = nodes_[n];
+        tokens_.push_back(node.token);
+        word_of_.push_back(node.word);
+        parents_.push_back(node.parent == kNoParent
+                               ? kNoParent
+                               : nodes_[node.parent].decoded);
+      }
+      Network::feed_nodes(model_, encoded_, tokens_, word_of_, parents_,
+                          depth, decoded_, node_scratch_, scratch_,
+                          log_probs_);
+      for (std::size_t i = 0; i < level.size(); ++i) {
+        nodes_[level[i]].decoded = decoded_count_ + i;
+        const float *row = log_probs_.row(static_cast<Index>(i)).data();
+        decoded_log_probs_.insert(decoded_log_probs_.end(), row,
+                                  row + phonemes);
+      }
+      decoded_count_ += level.size();
+    }
+    std::vector<double> scores;
+    for (std::size_t end : ends) {
+      // -infinity for a target cut off below its floor, or whose
+      // arithmetic gave NaN.
+      const bool reached = update_score(end) && may_reach(nodes_[end]);
+      const double score = nodes_[end].score;
+      scores.push_back(!reached || std::isnan(score)
+                           ? -std::numeric_limits<double>::infinity()
+                           : score);
+    }
+    return scores;
   }
-  for (const Scoring &item : items) {
-    const double score = nodes[item.node].score;
-    scores[batch[item.word]][item.candidate] =
-        std::isnan(score) ? -std::numeric_limits<double>::infinity() : score;
+
+ private:
+  static constexpr double kNever = std::numeric_limits<double>::infinity();
+
+  // Sets node n's score from its parent's decoded row; false when the
+  // parent was not decoded. A root's score is 0.
+  bool update_score(std::size_t n) {
+    PrefixNode &node = nodes_[n];
+    if (node.parent == kNoParent) return true;
+    const PrefixNode &parent = nodes_[node.parent];
+    if (parent.decoded == kNoParent) return false;
+    node.score = parent.score +
+                 decoded_log_probs_[parent.decoded *
+                                        static_cast<std::size_t>(
+                                            model_.phonemes.size()) +
+                                    static_cast<std::size_t>(node.token)];
+    return true;
   }
-}
+
+  // Whether a node's score lets a target through it reach its floor. The
+  // margin keeps a target whose score rounds to its floor.
+  static bool may_reach(const PrefixNode &node) {
+    return !(node.score <
+             node.floor - 1e-6 * (1 + std::fabs(node.floor)));
+  }
+
+ private:
+  const NeuralModel &model_;
+  typename Network::Encoded encoded_;
+  std::vector<PrefixNode> nodes_;  // the roots first, one per word
+  typename Network::Nodes decoded_;
+  std::size_t decoded_count_ = 0;
+  std::vector<float> decoded_log_probs_;  // P per decoded node
+  typename Network::NodeScratch node_scratch_;
+  typename Network::Scratch scratch_;
+  Matrix log_probs_;
+  LabelList tokens_;
+  std::vector<std::size_t> word_of_, parents_;
+};
 
 // Searches words[i] for each i of `batch` side by side into results[i].
 template <class Network>
@@ -341,26 +439,13 @@ void search_pass(const NeuralModel &model,
   }
 }
 
-void score_pass(const NeuralModel &model, const std::vector<LabelList> &words,
-                const std::vector<std::size_t> &batch,
-                const std::vector<LabelList> &targets,
-                const std::vector<std::pair<std::size_t, std::size_t>> &owners,
-                std::vector<std::vector<double>> &scores) {
-  std::vector<PrefixNode> nodes;
-  for (std::size_t w = 0; w < batch.size(); ++w) {
-    nodes.push_back({kStartPhoneme, w, 0.0, 0, {}});
-  }
-  std::vector<Scoring> items;
-  for (std::size_t k = 0; k < targets.size(); ++k) {
-    const std::size_t w = owners[k].first;
-    items.push_back({w, owners[k].second, add_prefixes(nodes, w, targets[k])});
-  }
+std::unique_ptr<CandidateScorer> make_scorer(
+    const NeuralModel &model, const std::vector<LabelList> &words,
+    const std::vector<std::size_t> &batch) {
   if (model.hyper.architecture == kLstmArchitecture) {
-    score_trees<LstmNetwork>(model, words, batch, nodes, items, scores);
-  } else {
-    score_trees<TransformerNetwork>(model, words, batch, nodes, items,
-                                    scores);
+    return std::make_unique<TreeScorer<LstmNetwork>>(model, words, batch);
   }
+  return std::make_unique<TreeScorer<TransformerNetwork>>(model, words, batch);
 }
 
 }  // namespace tamsu::TAMSU_NEURAL_KERNEL

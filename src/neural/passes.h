@@ -8,6 +8,7 @@
 #define TAMSU_NEURAL_PASSES_H_
 
 #include <cstddef>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -17,23 +18,37 @@
 
 namespace tamsu {
 
+// The candidate pronunciations of a batch of words, scored teacher-forced
+// a few at a time: the words are encoded once, when the scorer is made,
+// and each call decodes only the prefixes no earlier call decoded, so that
+// scoring a list in several calls costs what scoring it in one does.
+class CandidateScorer {
+ public:
+  virtual ~CandidateScorer() = default;
+  // The log-probability of each targets[k] (phoneme ids in model order,
+  // ending in </s>) given the word at place owners[k] of the batch, when
+  // it is at least floors[k] (-infinity: always); -infinity for one below
+  // its floor (whose decoding may stop at the first prefix below it) and
+  // where the arithmetic gives NaN.
+  virtual std::vector<double> score(const std::vector<LabelList> &targets,
+                                    const std::vector<std::size_t> &owners,
+                                    const std::vector<double> &floors) = 0;
+};
+
 // search(model, words, batch, options, results): beam search of
 // words[i] for each i of `batch` side by side, into results[i].
-// score(model, words, batch, targets, owners, scores): targets[k] (phoneme
-// ids in model order, ending in </s>) of the word batch[owners[k].first]
-// teacher-forced; its log-probability goes to
-// scores[batch[owners[k].first]][owners[k].second]. The words of `batch`
-// are non-empty, in reading order (the passes turn them round for a model
-// that reads right to left).
+// scorer(model, words, batch): a CandidateScorer of words[i] for each i
+// of `batch` (the model must outlive it). The words of `batch` are
+// non-empty, in reading order (the passes turn them round for a model that
+// reads right to left). Every row's result is the same whichever rows
+// share its step (kernel.h).
 struct NeuralPasses {
   void (*search)(const NeuralModel &, const std::vector<LabelList> &,
                  const std::vector<std::size_t> &, const BeamOptions &,
                  std::vector<std::vector<NeuralPath>> &);
-  void (*score)(const NeuralModel &, const std::vector<LabelList> &,
-                const std::vector<std::size_t> &,
-                const std::vector<LabelList> &,
-                const std::vector<std::pair<std::size_t, std::size_t>> &,
-                std::vector<std::vector<double>> &);
+  std::unique_ptr<CandidateScorer> (*scorer)(
+      const NeuralModel &, const std::vector<LabelList> &,
+      const std::vector<std::size_t> &);
   const char *name;  // "generic" or "avx2"
 };
 
@@ -47,12 +62,9 @@ const NeuralPasses &passes_for(bool portable);
                    const std::vector<std::size_t> &batch,                  \
                    const BeamOptions &options,                             \
                    std::vector<std::vector<NeuralPath>> &results);         \
-  void score_pass(                                                         \
+  std::unique_ptr<CandidateScorer> make_scorer(                            \
       const NeuralModel &model, const std::vector<LabelList> &words,       \
-      const std::vector<std::size_t> &batch,                               \
-      const std::vector<LabelList> &targets,                               \
-      const std::vector<std::pair<std::size_t, std::size_t>> &owners,      \
-      std::vector<std::vector<double>> &scores);                           \
+      const std::vector<std::size_t> &batch);                              \
   }
 TAMSU_NEURAL_PASSES(generic)
 TAMSU_NEURAL_PASSES(avx2)

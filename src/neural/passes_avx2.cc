@@ -23,11 +23,13 @@
 #include <cwctype>
 #include <exception>
 #include <functional>
+#include <immintrin.h>
 #include <initializer_list>
 #include <ios>
 #include <iosfwd>
 #include <istream>
 #include <limits>
+#include <memory>
 #include <new>
 #include <numeric>
 #include <ostream>

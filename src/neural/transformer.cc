@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace tamsu::TAMSU_NEURAL_KERNEL {
@@ -21,8 +22,11 @@ void layer_norm(ConstRows x, const NormWeights &norm, Rows y) {
   const VectorMap gain(norm.gain, d);
   const VectorMap bias(norm.bias, d);
   for (Index r = 0; r < x.rows(); ++r) {
-    y.row(r) = x.row(r).array() - x.row(r).mean();
-    const float variance = y.row(r).squaredNorm() / static_cast<float>(d);
+    const auto mean = static_cast<float>(sum_of(x.row(r).data(), d) / d);
+    y.row(r) = x.row(r).array() - mean;
+    double squares = 0;
+    for (Index j = 0; j < d; ++j) squares += double{y(r, j)} * y(r, j);
+    const auto variance = static_cast<float>(squares / d);
     y.row(r) = (y.row(r) / std::sqrt(variance + kNormEpsilon))
                    .cwiseProduct(gain) + bias;
   }
@@ -53,26 +57,20 @@ void embed_row(const float *table, Label token, const float *position,
              VectorMap(position, d);
 }
 
-// Scaled dot-product attention of `queries` [r, d] over `keys` and
-// `values` [m, d], head by head, into `out` [r, d]; `mask` [r, m], when
-// given, is added to the scores (-infinity where a query may not look).
-void attend(ConstRows queries, ConstRows keys, ConstRows values,
-            Index heads, Matrix &scratch, Rows out,
-            const Matrix *mask = nullptr) {
-  const Index width = queries.cols() / heads;
+// Scaled dot-product attention of row r of `queries` over `count` keys
+// and values (rows d floats apart from `keys` and `values`), head by head,
+// into row r of `out`.
+void attend(ConstRows queries, Index r, const float *keys,
+            const float *values, Index count, Index heads, Matrix &scratch,
+            Rows out) {
+  const Index d = queries.cols();
+  const Index width = d / heads;
   const float scale = 1.0f / std::sqrt(static_cast<float>(width));
-  View scores = shaped(scratch, queries.rows(), keys.rows());
+  float *weights = shaped(scratch, 1, count).data();
   for (Index h = 0; h < heads; ++h) {
-    scores.noalias() = queries.middleCols(h * width, width) *
-                       keys.middleCols(h * width, width).transpose();
-    if (mask != nullptr) scores += *mask;
-    for (Index r = 0; r < scores.rows(); ++r) {
-      auto row = scores.row(r);
-      row = ((row.array() - row.maxCoeff()) * scale).exp();
-      row /= row.sum();
-    }
-    out.middleCols(h * width, width).noalias() =
-        scores * values.middleCols(h * width, width);
+    attend_row(queries.row(r).data() + h * width, keys + h * width,
+               values + h * width, d, count, width, scale, weights,
+               out.row(r).data() + h * width);
   }
 }
 
@@ -83,10 +81,11 @@ void cross_attend(const EncodedWords &words, std::size_t layer,
   for (const Run &run : runs) {
     const Index first = words.offsets[run.word];
     const Index length = words.offsets[run.word + 1] - first;
-    attend(queries.middleRows(run.begin, run.end - run.begin),
-           words.cross_keys[layer].middleRows(first, length),
-           words.cross_values[layer].middleRows(first, length), heads,
-           scratch, out.middleRows(run.begin, run.end - run.begin));
+    for (Index r = run.begin; r < run.end; ++r) {
+      attend(queries, r, words.cross_keys[layer].row(first).data(),
+             words.cross_values[layer].row(first).data(), length, heads,
+             scratch, out);
+    }
   }
 }
 
@@ -120,7 +119,7 @@ void add_feed_forward(View &x, const NormWeights &norm,
                       const FeedForwardWeights &ff, Views &v) {
   layer_norm(x, norm, v.normed);
   linear(v.normed, ff.weight1, ff.bias1, v.hidden);
-  v.hidden = v.hidden.cwiseMax(0.0f);
+  v.hidden = v.hidden.cwiseMax(0.0f);  // exact: no rounding to vary
   add_linear(v.hidden, ff.weight2, ff.bias2, x);
 }
 
@@ -189,10 +188,11 @@ EncodedWords encode(const NeuralModel &model,
           for (std::size_t i = 0; i < words.size(); ++i) {
             const Index first = encoded.offsets[i];
             const Index length = encoded.offsets[i + 1] - first;
-            attend(queries.middleRows(first, length),
-                   keys.middleRows(first, length),
-                   values.middleRows(first, length), heads, scratch.scores,
-                   mixed.middleRows(first, length));
+            for (Index r = first; r < first + length; ++r) {
+              attend(queries, r, keys.row(first).data(),
+                     values.row(first).data(), length, heads,
+                     scratch.scores, mixed);
+            }
           }
         });
     add_feed_forward(x, layer.norm2, layer.feed_forward, v);
@@ -273,65 +273,59 @@ void decode_step(const NeuralModel &model, const EncodedWords &words,
     for (Index b = 0; b < rows; ++b) {
       key_cache.row(b).segment(seen - d, d) = keys.row(b);
       value_cache.row(b).segment(seen - d, d) = values.row(b);
-      const Eigen::Map<const Matrix> history_keys(key_cache.row(b).data(),
-                                                  step + 1, d);
-      const Eigen::Map<const Matrix> history_values(
-          value_cache.row(b).data(), step + 1, d);
-      attend(queries.row(b), history_keys, history_values, heads,
-             scratch.scores, mixed.row(b));
+      attend(queries, b, key_cache.row(b).data(), value_cache.row(b).data(),
+             static_cast<Index>(step + 1), heads, scratch.scores, mixed);
     }
   };
   run_decoder(model, words, runs, self_attend, scratch, x, log_probs);
 }
 
-void decode_prefixes(const NeuralModel &model, const EncodedWords &words,
-                     const PrefixRows &rows, DecoderScratch &scratch,
-                     Matrix &log_probs) {
+void decode_nodes(const NeuralModel &model, const EncodedWords &words,
+                  const LabelList &tokens,
+                  const std::vector<std::size_t> &word_of,
+                  const std::vector<std::size_t> &parents, std::size_t step,
+                  DecoderNodes &nodes, DecoderCache &cache,
+                  DecoderScratch &scratch, Matrix &log_probs) {
   const Index d = model.hyper.d_model;
-  const auto heads = static_cast<Index>(model.hyper.heads);
-  const auto count = static_cast<Index>(rows.tokens.size());
-  const std::size_t deepest =
-      *std::max_element(rows.depths.begin(), rows.depths.end());
-  Matrix position;
-  positions(0, static_cast<Index>(deepest + 1), d, position);
-  View x = shaped(scratch.x, count, d);
-  for (Index r = 0; r < count; ++r) {
-    const auto depth = static_cast<Index>(rows.depths[r]);
-    embed_row(model.weights.decoder_embedding, rows.tokens[r],
-              position.row(depth).data(), r, x);
+  const std::size_t layers = model.weights.decoder.size();
+  if (nodes.keys.empty()) {
+    nodes.keys.resize(layers);
+    nodes.values.resize(layers);
   }
-  // Each word's rows attend to their own and their ancestors' keys alone:
-  // the mask of a word's block is 0 there and -infinity elsewhere, so
-  // that a row's attention is the one it gets decoded step by step.
-  std::vector<Run> runs;
-  std::vector<Matrix> masks;
-  for (std::size_t w = 0; w + 1 < rows.blocks.size(); ++w) {
-    const auto first = static_cast<Index>(rows.blocks[w]);
-    const auto end = static_cast<Index>(rows.blocks[w + 1]);
-    if (first == end) continue;
-    runs.push_back({first, end, w});
-    Matrix &mask = masks.emplace_back(end - first, end - first);
-    mask.setConstant(-std::numeric_limits<float>::infinity());
-    for (Index r = first; r < end; ++r) {
-      for (auto a = static_cast<std::size_t>(r);;
-           a = rows.parents[a]) {
-        mask(r - first, static_cast<Index>(a) - first) = 0.0f;
-        if (rows.parents[a] == a) break;
+  if (cache.keys.empty()) cache = make_decoder_cache(model, tokens.size(), step + 1);
+  const auto rows = static_cast<Index>(tokens.size());
+  for (std::size_t l = 0; l < layers; ++l) {
+    for (Matrix *m : {&cache.keys[l], &cache.values[l]}) {
+      const Index seen = static_cast<Index>(step + 1) * d;
+      if (m->rows() < rows || m->cols() < seen) {
+        m->resize(std::max(m->rows(), rows), std::max(m->cols(), seen));
       }
     }
   }
-  const auto self_attend = [&](std::size_t, View &queries, View &keys,
-                               View &values, View &mixed) {
-    for (std::size_t k = 0; k < runs.size(); ++k) {
-      const Index first = runs[k].begin;
-      const Index length = runs[k].end - first;
-      attend(queries.middleRows(first, length),
-             keys.middleRows(first, length),
-             values.middleRows(first, length), heads, scratch.scores,
-             mixed.middleRows(first, length), &masks[k]);
+  // Each row's history: its ancestors' slices, the root's first.
+  for (Index b = 0; b < rows; ++b) {
+    std::size_t node = parents[static_cast<std::size_t>(b)];
+    for (std::size_t t = step; t-- > 0; node = nodes.parents[node]) {
+      const auto at = static_cast<Index>(t) * d;
+      for (std::size_t l = 0; l < layers; ++l) {
+        std::memcpy(cache.keys[l].row(b).data() + at,
+                    nodes.keys[l].data() + node * d, sizeof(float) * d);
+        std::memcpy(cache.values[l].row(b).data() + at,
+                    nodes.values[l].data() + node * d, sizeof(float) * d);
+      }
     }
-  };
-  run_decoder(model, words, runs, self_attend, scratch, x, log_probs);
+  }
+  decode_step(model, words, tokens, word_of, step, cache, scratch, log_probs);
+  const Index at = static_cast<Index>(step) * d;
+  for (Index b = 0; b < rows; ++b) {
+    for (std::size_t l = 0; l < layers; ++l) {
+      const float *key = cache.keys[l].row(b).data() + at;
+      const float *value = cache.values[l].row(b).data() + at;
+      nodes.keys[l].insert(nodes.keys[l].end(), key, key + d);
+      nodes.values[l].insert(nodes.values[l].end(), value, value + d);
+    }
+    nodes.parents.push_back(parents[static_cast<std::size_t>(b)]);
+  }
 }
 
 }  // namespace tamsu::TAMSU_NEURAL_KERNEL

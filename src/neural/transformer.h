@@ -1,6 +1,7 @@
 // The transformer's forward pass over a loaded NeuralModel, for many words
 // at once: the words' rows are stacked, so that every linear map is one
-// matrix-matrix product over all of them. The decoder runs one step at a
+// product over all of them (each row's result its own: kernel.h). The
+// decoder runs one step at a
 // time for a batch of hypotheses (of a beam search, or prefixes of given
 // pronunciations), each keeping its own self-attention keys and values.
 // The equations are those neural_model.h documents for the file's
@@ -68,13 +69,27 @@ void decode_step(const NeuralModel &model, const EncodedWords &words,
                  DecoderCache &cache, DecoderScratch &scratch,
                  Matrix &log_probs);
 
-// Prefix trees of given pronunciations (kernel.h), teacher-forced in one
-// pass: each row sees itself and its ancestors. Row r of `log_probs`
-// ([rows, P], resized) gets the log-probabilities of the phoneme after row
-// r's prefix: what decode_step gives, step by step, for the same prefixes.
-void decode_prefixes(const NeuralModel &model, const EncodedWords &words,
-                     const PrefixRows &rows, DecoderScratch &scratch,
-                     Matrix &log_probs);
+// The nodes of prefix trees of given pronunciations, each decoded once:
+// node n's self-attention keys and values (one d-wide slice per decoder
+// layer, at n * d) and its parent (a root's: kNoParent).
+struct DecoderNodes {
+  std::vector<std::vector<float>> keys;    // per decoder layer
+  std::vector<std::vector<float>> values;  // per decoder layer
+  std::vector<std::size_t> parents;
+};
+
+// One decoder step for new nodes of prefix trees: row b (of word
+// word_of[b]) feeds tokens[b] at position `step` after the prefix of node
+// parents[b] of `nodes` (kNoParent, with step 0, for a root), is added to
+// `nodes` as node nodes.parents.size() + b (sizes before the call), and
+// gets its log-probabilities in row b of `log_probs`: what decode_step
+// gives for the same prefix. `cache` is scratch kept between calls.
+void decode_nodes(const NeuralModel &model, const EncodedWords &words,
+                  const LabelList &tokens,
+                  const std::vector<std::size_t> &word_of,
+                  const std::vector<std::size_t> &parents, std::size_t step,
+                  DecoderNodes &nodes, DecoderCache &cache,
+                  DecoderScratch &scratch, Matrix &log_probs);
 
 }  // namespace tamsu::TAMSU_NEURAL_KERNEL
 

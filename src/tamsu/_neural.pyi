@@ -51,3 +51,15 @@ class NeuralModel:
     def reversed(self) -> bool: ...
     @property
     def hyper_parameters(self) -> HyperParameters: ...
+
+
+def rescore(models: Sequence[NeuralModel],
+            words: Sequence[Sequence[str]],
+            candidates: Sequence[Sequence[Sequence[str]]],
+            priors: Sequence[Sequence[float]], weight: float,
+            keep: int = 0, threads: int = 1
+            ) -> list[list[list[float | None]]]:
+    """Each model's log-probability of each candidate of each word, as
+    [word][model][candidate]; with keep > 0, None for a candidate that
+    cannot rank among the keep best by (1 - weight) * prior + weight *
+    mean (see the module function's docstring)."""

@@ -31,6 +31,18 @@ Whatever the kind, a decoder's candidates end the same way
   of the model's own CONFIDENCE_DEPTH best candidates, whatever `nbest`
   is (the decoders list at least that many; off, they list `nbest`, and
   the n-gram model's search is several times cheaper).
+
+A bundle's n-gram list is rescored best n-gram score first, and the
+neural models stop once no candidate left can rank among the answers
+asked for (its combined score is at most its n-gram part:
+:func:`tamsu._neural.rescore`); a candidate's decoding also stops at the
+first prefix that leaves it below the answers found (a prefix's
+log-probability bounds its extensions'). Without `probability_mass` and
+`confidence` the answers, their order and their weights are those of
+scoring every candidate; each answer's probability is then its share of
+the candidates scored (one left out counts as 0: it could not have been
+an answer), an upper estimate of its share of the whole list. With
+either of them every candidate is scored.
 """
 
 from __future__ import annotations
@@ -46,7 +58,7 @@ from typing import (Callable, Final, Literal, NamedTuple, Protocol,
 
 from tamsu import catalogue
 from tamsu._batch import BatchDecoder
-from tamsu._neural import NeuralModel
+from tamsu._neural import NeuralModel, rescore
 from tamsu.bundle import (MAX_DEPTH, NEURAL_BEAM, Bundle, read_bundle,
                           verify_bundle)
 from tamsu.ensemble import Ensemble
@@ -386,13 +398,15 @@ class Candidate(NamedTuple):
 
 
 def _combined(lists: Sequence[Sequence[Phonemes]],
-              ngram: Sequence[Sequence[float | None]],
-              neural: Sequence[Sequence[float]]) -> list[list[Candidate]]:
-    """Each word's list with both models' scores: n-gram path weights (None:
-    no path) and neural log-probabilities."""
+              ngram: Sequence[Sequence[float]],
+              neural: Sequence[Sequence[float | None]]
+              ) -> list[list[Candidate]]:
+    """Each word's list with both models' scores: n-gram log shares (see
+    _log_shares) and neural log-probabilities (None: left unscored, and
+    out of the list)."""
     return [[Candidate(p, g, n if math.isfinite(n) and n > _FLOOR else _FLOOR)
-             for p, g, n in zip(found, _log_shares(weights), scores)]
-            for found, weights, scores in zip(lists, ngram, neural)]
+             for p, g, n in zip(found, priors, scores) if n is not None]
+            for found, priors, scores in zip(lists, ngram, neural)]
 
 
 class RescoringDecoder:
@@ -401,7 +415,9 @@ class RescoringDecoder:
     formula)."""
 
     def __init__(self, bundle: Bundle, delim: str, options: SearchOptions,
-                 *, verify: bool = True) -> None:
+                 *, verify: bool = True, exhaustive: bool = False) -> None:
+        """`exhaustive`: score every candidate of the list even where no
+        answer can depend on it (to measure what the bound saves)."""
         # The hashes are checked beside the loads (both release the
         # interpreter lock), so checking costs little of a load's time.
         with concurrent.futures.ThreadPoolExecutor(
@@ -413,6 +429,7 @@ class RescoringDecoder:
                 checked.result()
         self._weight = bundle.weight
         self._options = options
+        self._exhaustive = exhaustive
         depth = min(max(bundle.depth, options.nbest), MAX_DEPTH)
         self._list = (depth, depth, None, None, options.accumulate)
         self._standard = (bundle.depth, bundle.depth, None, None,
@@ -423,11 +440,12 @@ class RescoringDecoder:
         self.trained_on = trained_words(self._ngram)  # the n-gram model's
 
     def candidates(self, parts: Sequence[str], threads: int = 1,
-                   scored: bool = True, standard: bool = False
-                   ) -> list[list[Candidate]]:
+                   scored: bool = True, standard: bool = False,
+                   keep: int = 0) -> list[list[Candidate]]:
         """The n-gram list of each part, in n-gram order (the bundle's
         depth when `standard`, else deeper if nbest is); neural scores 0
-        unless `scored`."""
+        unless `scored`. keep > 0 leaves out the candidates that cannot
+        rank among the keep best (tamsu._neural.rescore)."""
         def decode(wanted: list[str]) -> list[list[Candidate]]:
             # Only the distinct pronunciations are scored: search for them
             # rather than for the many alignments that spell each.
@@ -435,10 +453,12 @@ class RescoringDecoder:
                 wanted, *(self._standard if standard else self._list),
                 threads, search="pronunciations")]
             phonemes = [[p for p, _ in paths] for paths in lists]
-            return _combined(phonemes, [[w for _, w in paths]
-                                        for paths in lists],
-                             self._scores(wanted, phonemes, threads)
-                             if scored else _zeros(phonemes))
+            priors = [_log_shares([w for _, w in paths]) for paths in lists]
+            neural: Sequence[Sequence[float | None]] = _zeros(phonemes)
+            if scored:
+                neural = _mean(self._scores(self._members, wanted, phonemes,
+                                            priors, keep, threads))
+            return _combined(phonemes, priors, neural)
         return _each_part(parts, decode, [])
 
     def beam_candidates(self, parts: Sequence[str], threads: int = 1,
@@ -458,31 +478,26 @@ class RescoringDecoder:
             ngram: Sequence[Sequence[float | None]] = _zeros(phonemes)
             if scored:
                 ngram = self._ngram.path_weights(wanted, phonemes, threads)
-            neural = [[s for _, s in paths] for paths in beams]
+            priors = [_log_shares(weights) for weights in ngram]
+            neural: list[list[float | None]] = [
+                [s for _, s in paths] for paths in beams]
             if len(self._members) > 1:
                 # The search's scores are its model's teacher-forced ones.
-                neural = _mean([neural, *(
-                    self._member_scores(m, wanted, phonemes, threads)
-                    for m in self._members[1:])])
-            return _combined(phonemes, ngram, neural)
+                neural = _mean([neural, *self._scores(
+                    self._members[1:], wanted, phonemes, priors, 0,
+                    threads)])
+            return _combined(phonemes, priors, neural)
         return _each_part(parts, decode, [])
 
-    def _scores(self, words: Sequence[str],
+    def _scores(self, members: Sequence[NeuralModel], words: Sequence[str],
                 phonemes: Sequence[Sequence[Phonemes]],
-                threads: int) -> list[list[float]]:
-        """The neural models' mean log-probability of each word's
-        candidates."""
-        return _mean([self._member_scores(m, words, phonemes, threads)
-                      for m in self._members])
-
-    @staticmethod
-    def _member_scores(model: NeuralModel, words: Sequence[str],
-                       phonemes: Sequence[Sequence[Phonemes]],
-                       threads: int) -> list[list[float]]:
-        """One neural model's log-probabilities of each word's candidates,
-        scored in calls of at most _SCORED_PER_CALL candidates."""
-        spelled = _spelled_for(model, words)
-        out: list[list[float]] = []
+                priors: Sequence[Sequence[float]], keep: int, threads: int
+                ) -> list[list[list[float | None]]]:
+        """Each model's table of log-probabilities of each word's
+        candidates (None: left unscored, see candidates), scored in calls
+        of at most _SCORED_PER_CALL candidates."""
+        spelled = [_spelled_for(m, words) for m in members]
+        found: list[list[list[float | None]]] = []
         start = 0
         while start < len(words):
             end, held = start, 0
@@ -490,24 +505,31 @@ class RescoringDecoder:
                     phonemes[end]) <= _SCORED_PER_CALL):
                 held += len(phonemes[end])
                 end += 1
-            out += model.score_batch(spelled[start:end],
-                                     phonemes[start:end], threads)
+            found += rescore(members, [w[start:end] for w in spelled],
+                             phonemes[start:end], priors[start:end],
+                             self._weight, keep, threads)
             start = end
-        return out
+        return [[word[m] for word in found] for m in range(len(members))]
 
     def decode(self, parts: Sequence[str],
                threads: int = 1) -> list[list[Scored]]:
         w = self._weight
+        options = self._options
 
         def scores(found: list[Candidate]) -> list[tuple[Phonemes, float]]:
             return [(c.phonemes, (1 - w) * c.ngram + w * c.neural)
                     for c in found]
-        lists = [scores(found) for found in self._found(parts, threads)]
-        if not self._options.confidence or not self._wide():
-            return [finish_list(found, self._options) for found in lists]
+        # The bound keeps the answers exact, not the shares of the rest.
+        exact = (self._exhaustive or options.confidence
+                 or options.probability_mass is not None)
+        keep = 0 if exact else min(options.answers, self._list[0])
+        lists = [scores(found) for found in self._found(parts, threads,
+                                                         keep=keep)]
+        if not options.confidence or not self._wide():
+            return [finish_list(found, options) for found in lists]
         # A wider list: the confidence is a share of the standard one's.
         standard = self._found(parts, threads, standard=True)
-        return [finish_list(found, self._options, confidence=sure,
+        return [finish_list(found, options, confidence=sure,
                             standard=pool)
                 for found, same in zip(lists, standard)
                 for sure, pool in [_rebased(found, scores(same))]]
@@ -517,10 +539,11 @@ class RescoringDecoder:
         return self._list[0] > self._standard[0]
 
     def _found(self, parts: Sequence[str], threads: int,
-               standard: bool = False) -> list[list[Candidate]]:
+               standard: bool = False, keep: int = 0
+               ) -> list[list[Candidate]]:
         # At weight 0 the neural scores cannot change the answers.
         return self.candidates(parts, threads, scored=self._weight > 0,
-                               standard=standard)
+                               standard=standard, keep=keep)
 
 
 class BeamRescoringDecoder(RescoringDecoder):
@@ -531,8 +554,11 @@ class BeamRescoringDecoder(RescoringDecoder):
         return self._beam > NEURAL_BEAM
 
     def _found(self, parts: Sequence[str], threads: int,
-               standard: bool = False) -> list[list[Candidate]]:
-        # At weight 1 the n-gram scores cannot change the answers.
+               standard: bool = False, keep: int = 0
+               ) -> list[list[Candidate]]:
+        # Its list comes from the neural beam, scored already: nothing to
+        # leave out. At weight 1 the n-gram scores cannot change the
+        # answers.
         return self.beam_candidates(parts, threads, scored=self._weight < 1,
                                     standard=standard)
 
@@ -541,12 +567,16 @@ def _zeros(lists: Sequence[Sequence[object]]) -> list[list[float]]:
     return [[0.0] * len(found) for found in lists]
 
 
-def _mean(tables: Sequence[Sequence[Sequence[float]]]) -> list[list[float]]:
+def _mean(tables: Sequence[Sequence[Sequence[float | None]]]
+          ) -> list[list[float | None]]:
     """The element-wise mean of tables of one shape (a single table as
-    it is, so one model's scores stay exactly its own)."""
+    it is, so one model's scores stay exactly its own); None where a
+    table holds None."""
     if len(tables) == 1:
         return [list(row) for row in tables[0]]
-    return [[math.fsum(values) / len(values) for values in zip(*rows)]
+    return [[None if None in values
+             else math.fsum(v for v in values if v is not None) / len(values)
+             for values in zip(*rows)]
             for rows in zip(*tables)]
 
 

@@ -3,6 +3,7 @@
 // serve any number of threads; decoding runs without the interpreter lock.
 
 #include <array>
+#include <cmath>
 #include <memory>
 #include <string>
 #include <utility>
@@ -243,6 +244,160 @@ PyObject *neural_model_score_batch(PyObject *self, PyObject *const *args,
   });
 }
 
+// Each word's candidate list of `value` (a sequence of them).
+bool convert_candidate_lists(PyObject *value,
+                             std::vector<Candidates> &out) {
+  PyRef lists = PyRef::steal(PySequence_Fast(
+      value, "candidates must be a sequence of candidate lists"));
+  if (!lists) return false;
+  out.resize(static_cast<std::size_t>(PySequence_Fast_GET_SIZE(lists.get())));
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    if (!convert_text_lists(
+            PySequence_Fast_GET_ITEM(lists.get(), static_cast<Py_ssize_t>(i)),
+            "candidates", out[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Each word's float list of `value` (one sequence of float per word, each
+// as long as its candidate list).
+bool convert_priors(PyObject *value, const std::vector<Candidates> &candidates,
+                    std::vector<std::vector<double>> &out) {
+  PyRef lists = PyRef::steal(
+      PySequence_Fast(value, "priors must be a sequence of float lists"));
+  if (!lists) return false;
+  if (static_cast<std::size_t>(PySequence_Fast_GET_SIZE(lists.get())) !=
+      candidates.size()) {
+    PyErr_SetString(PyExc_ValueError, "priors must have one list per word");
+    return false;
+  }
+  out.resize(candidates.size());
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    PyRef list = PyRef::steal(PySequence_Fast(
+        PySequence_Fast_GET_ITEM(lists.get(), static_cast<Py_ssize_t>(i)),
+        "priors must be a sequence of float lists"));
+    if (!list) return false;
+    const auto size =
+        static_cast<std::size_t>(PySequence_Fast_GET_SIZE(list.get()));
+    if (size != candidates[i].size()) {
+      PyErr_SetString(PyExc_ValueError,
+                      "priors must have one float per candidate");
+      return false;
+    }
+    out[i].resize(size);
+    for (std::size_t c = 0; c < size; ++c) {
+      if (!convert_double(
+              PySequence_Fast_GET_ITEM(list.get(), static_cast<Py_ssize_t>(c)),
+              "priors", out[i][c])) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+const char *const kRescoreParams[] = {"models", "words",  "candidates",
+                                      "priors", "weight", "keep",
+                                      "threads"};
+constexpr Signature kRescoreSignature =
+    make_signature("rescore", kRescoreParams, 5);
+
+PyObject *neural_rescore(PyObject *module, PyObject *const *args,
+                         Py_ssize_t nargs, PyObject *kwnames) {
+  return guarded([&]() -> PyObject * {
+    BoundArguments bound;
+    std::vector<Candidates> candidates;
+    std::vector<std::vector<double>> priors;
+    RescoreOptions options;
+    std::uint64_t keep = 0;
+    std::size_t threads = 1;
+    if (!bind_arguments(kRescoreSignature, args, nargs, kwnames, args + nargs,
+                        bound) ||
+        !convert_candidate_lists(bound[2], candidates) ||
+        !convert_priors(bound[3], candidates, priors) ||
+        !convert_double(bound[4], "weight", options.weight) ||
+        (bound[5] && !convert_u64(bound[5], "keep", keep)) ||
+        (bound[6] && !convert_threads(bound[6], threads))) {
+      return nullptr;
+    }
+    if (!(options.weight >= 0 && options.weight <= 1)) {
+      PyErr_SetString(PyExc_ValueError, "weight must be from 0 to 1");
+      return nullptr;
+    }
+    options.keep = static_cast<std::size_t>(keep);
+    // The models stay referenced by `models` while the lock is released.
+    PyRef models = PyRef::steal(PySequence_Fast(
+        bound[0], "models must be a sequence of NeuralModel"));
+    if (!models) return nullptr;
+    PyRef spelled = PyRef::steal(PySequence_Fast(
+        bound[1], "words must be a sequence of word lists, one per model"));
+    if (!spelled) return nullptr;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(models.get());
+    if (count < 1 || PySequence_Fast_GET_SIZE(spelled.get()) != count) {
+      PyErr_SetString(PyExc_ValueError,
+                      "rescore needs one or more models and one word list "
+                      "per model");
+      return nullptr;
+    }
+    PyTypeObject *type = state_of<NeuralState>(module)->neural_model_type;
+    std::vector<const NeuralModel *> members;
+    std::vector<std::vector<LabelList>> words;
+    for (Py_ssize_t m = 0; m < count; ++m) {
+      PyObject *model = PySequence_Fast_GET_ITEM(models.get(), m);
+      if (!PyObject_TypeCheck(model, type)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "models must be a sequence of NeuralModel");
+        return nullptr;
+      }
+      std::vector<std::string> texts;
+      if (!convert_words(PySequence_Fast_GET_ITEM(spelled.get(), m), "words",
+                         texts)) {
+        return nullptr;
+      }
+      if (texts.size() != candidates.size()) {
+        PyErr_SetString(PyExc_ValueError,
+                        "candidates must have one list per word");
+        return nullptr;
+      }
+      members.push_back(&record_of(model));
+      words.push_back(word_ids(record_of(model), texts));
+    }
+    auto scores = run_unlocked(threads, [&](const ParallelRun &run) {
+      return rescore_parallel(members, words, candidates, priors, options,
+                              run);
+    });
+    if (!scores) return nullptr;
+    return new_list(scores->size(), [&](std::size_t i) {
+      const std::vector<std::vector<double>> &word = (*scores)[i];
+      return new_list(word.size(), [&](std::size_t m) {
+        return new_list(word[m].size(), [&](std::size_t c) -> PyObject * {
+          if (std::isnan(word[m][c])) return Py_NewRef(Py_None);
+          return PyFloat_FromDouble(word[m][c]);
+        });
+      });
+    });
+  });
+}
+
+PyMethodDef module_methods[] = {
+    {"rescore", fastcall(neural_rescore), METH_FASTCALL | METH_KEYWORDS,
+     "rescore(models, words, candidates, priors, weight, keep=0, threads=1)\n"
+     "--\n\n"
+     "The log-probability under each of `models` (NeuralModel) of each\n"
+     "candidate pronunciation of each word, as [word][model][candidate];\n"
+     "words holds the words once per model, as that model spells them.\n"
+     "With keep > 0 the candidates are scored best prior first and\n"
+     "scoring stops once keep answers rank, by (1 - weight) * prior +\n"
+     "weight * (the models' mean), above what any candidate left can\n"
+     "reach (its prior's part, a log-probability being at most 0): those\n"
+     "are None, and the keep best and their order are those of scoring\n"
+     "all. Empty candidates are then None too. keep 0 scores every one.\n"
+     "Runs on `threads` native threads; Ctrl-C stops it."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 const char *const kWordParams[] = {"word"};
 constexpr Signature kUnknownSignature =
     make_signature("NeuralModel.unknown_graphemes", kWordParams, 1);
@@ -389,7 +544,7 @@ int module_exec(PyObject *module) {
 
 PyModuleDef module_def = module_definition<NeuralState, module_exec>(
     "_neural", "Neural pronunciation models decoded by tamsu's C++ core.",
-    nullptr);
+    module_methods);
 
 }  // namespace
 }  // namespace tamsu::python

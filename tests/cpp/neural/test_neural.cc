@@ -174,7 +174,8 @@ TEST(NeuralFile, RoundTripThroughAFile) {
   }
 }
 
-// A well-formed LSTM file loads, its tensors in their views.
+// A well-formed LSTM file loads, its tensors in their views (a linear
+// map's weights packed).
 TEST(NeuralFile, LoadsAnLstm) {
   FileParts parts(kLstmArchitecture);
   parts.tensors["enc.lstm.weight_ih_l1_reverse"].values[2] = -2;
@@ -186,9 +187,15 @@ TEST(NeuralFile, LoadsAnLstm) {
   EXPECT_EQ(model->hyper.architecture, kLstmArchitecture);
   ASSERT_EQ(w.encoder_reverse.size(), 2u);
   ASSERT_EQ(w.decoder.size(), 2u);
-  EXPECT_EQ(w.encoder_reverse[1].input_weight[2], -2.0f);
+  // Linear maps are packed in aligned panels of kPanelWidth (16) outputs,
+  // input by input, zeros past the last output: W_ih [8, 4]'s (0, 2) is
+  // at 2 * 16, comb [4, 8]'s (3, 7) at 7 * 16 + 3.
+  const float *packed = w.encoder_reverse[1].input_weight;
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(packed) % 64, 0u);
+  EXPECT_EQ(packed[32], -2.0f);
+  EXPECT_EQ(packed[32 + 8], 0.0f);
   EXPECT_EQ(w.decoder[1].hidden_bias[15], 0.75f);
-  EXPECT_EQ(w.combine_weight[31], 1.5f);
+  EXPECT_EQ(w.combine_weight[7 * 16 + 3], 1.5f);
 }
 
 struct Damage {
