@@ -2,13 +2,12 @@
 
     .venv/bin/python bench/rescoring_flops.py [--count N] [--reps R]
 
-Takes the n-gram model's 10 best pronunciations of the first N held-out
-words (data/en_us/test.dict, the candidates `rescore` scores), times
+Takes the n-gram model's 10 best pronunciations of N held-out words
+spread over data/en_us/test.dict (the candidates `rescore` scores), times
 `NeuralModel.score_batch` on them (processor time, one thread, best of R)
 and counts the floating-point operations of the LSTM's matrix products
 from its dimensions: per letter, the encoder's two directions of each layer
-and the attention keys; per pass (at most 256 candidates), the phonemes'
-embeddings through the decoder's first layer; per row scored (a distinct
+and the attention keys; per row scored (a distinct
 prefix of a word's candidates, the empty one included, fed once however
 many candidates share it), the decoder cell, the attention over the
 word's letters, the combining layer and the output layer. A multiply-add
@@ -29,9 +28,6 @@ from tamsu.catalogue import shipped_path
 from tamsu.lexicon import read_lexicon
 
 TEST = Path(__file__).resolve().parent.parent / "data" / "en_us" / "test.dict"
-# Candidates of one scoring pass in the core (kSearchRows).
-PASS = 256
-
 
 def flops(model: NeuralModel, words: list[str],
           candidates: list[list[tuple[str, ...]]]) -> int:
@@ -45,20 +41,16 @@ def flops(model: NeuralModel, words: list[str],
                  for layer in range(hyper["encoder_layers"]))
     letter += 2 * big * big  # the attention keys
     # Each decoder layer's input (the attentional vector, or the layer
-    # below's h; the phoneme's embedding term comes from the per-pass
-    # table) and h, then combining [context; s] and the output layer.
+    # below's h; the phoneme's embedding term comes from a table made at
+    # load) and h, then combining [context; s] and the output layer.
     row = (hyper["decoder_layers"] * 2 * 4 * big * 2 * big
            + 2 * 2 * big * big + 2 * big * phonemes)
-    total, held, passes = 0, 0, 0
+    total = 0
     for word, paths in zip(words, candidates):
         prefixes = {path[:k] for path in paths for k in range(len(path) + 1)}
         total += len(word) * letter + len(prefixes) * (
             row + 2 * 2 * big * len(word))  # attention scores and context
-        held += len(paths)
-        if held >= PASS:
-            passes, held = passes + 1, 0
-    passes += held > 0
-    return total + passes * 2 * phonemes * embedding * 4 * big
+    return total
 
 
 def main() -> None:
@@ -66,7 +58,9 @@ def main() -> None:
     parser.add_argument("--count", type=int, default=2000)
     parser.add_argument("--reps", type=int, default=5)
     args = parser.parse_args()
-    words = list(read_lexicon(TEST).references())[:args.count]
+    # Spread over the whole list (it is in alphabetical order).
+    every = list(read_lexicon(TEST).references())
+    words = every[::max(len(every) // args.count, 1)][:args.count]
     bundle = read_bundle(shipped_path("en_us"))
     model = NeuralModel(bundle.neural[0])
     ngram = G2P("en_us-ngram", None, nbest=bundle.depth)
