@@ -122,6 +122,44 @@ inline void product_tile(const float *x, Index x_stride, const float *panel,
   }
 }
 
+// `rows` rows of y[:, c0 .. c0 + width) += x P for one panel P, a tile
+// of kRows at a time and the rows left in tiles of 4 and fewer.
+inline void product_panel(const float *x, Index x_stride, Index rows,
+                          const float *panel, Index in, float *y,
+                          Index y_stride, Index width) {
+  Index r = 0;
+  for (; r + kRows <= rows; r += kRows) {
+    product_tile<kRows>(x + r * x_stride, x_stride, panel, in,
+                        y + r * y_stride, y_stride, width);
+  }
+  x += r * x_stride;
+  y += r * y_stride;
+  const Index left = rows - r;
+  if (left >= 4) {
+    product_tile<4>(x, x_stride, panel, in, y, y_stride, width);
+    x += 4 * x_stride;
+    y += 4 * y_stride;
+  }
+  switch (left % 4) {
+    case 3:
+      product_tile<3>(x, x_stride, panel, in, y, y_stride, width);
+      break;
+    case 2:
+      product_tile<2>(x, x_stride, panel, in, y, y_stride, width);
+      break;
+    case 1:
+      product_tile<1>(x, x_stride, panel, in, y, y_stride, width);
+      break;
+    default:
+      break;
+  }
+}
+
+// Rows a product takes through every panel before the next rows: their
+// inputs (a few hundred floats each) stay in the core's own cache while
+// the panels pass.
+inline constexpr Index kBlockRows = 16 * kRows;
+
 // y += x W^T for inputs first .. first + x.cols() - 1 of a linear map W
 // [out, in] (PyTorch's layout; out = y.cols()), given as its packed
 // weights. The maps start y at the bias, or add it, and let the product
@@ -129,37 +167,16 @@ inline void product_tile(const float *x, Index x_stride, const float *panel,
 inline void add_product_part(ConstRows x, const float *packed, Index in,
                              Index first, Rows y) {
   const Index rows = x.rows(), count = x.cols(), out = y.cols();
-  const float *xs = x.data();
   const Index x_stride = x.outerStride(), y_stride = y.outerStride();
-  for (Index c = 0; c < out; c += kPanel) {
-    const float *panel = packed + (c / kPanel) * in * kPanel + first * kPanel;
-    const Index width = out - c < kPanel ? out - c : kPanel;
-    float *ys = y.data() + c;
-    Index r = 0;
-    for (; r + kRows <= rows; r += kRows) {
-      product_tile<kRows>(xs + r * x_stride, x_stride, panel, count,
-                          ys + r * y_stride, y_stride, width);
-    }
-    const Index left = rows - r;
-    const float *x_left = xs + r * x_stride;
-    float *y_left = ys + r * y_stride;
-    if (left >= 4) {
-      product_tile<4>(x_left, x_stride, panel, count, y_left, y_stride, width);
-      x_left += 4 * x_stride;
-      y_left += 4 * y_stride;
-    }
-    switch (left % 4) {
-      case 3:
-        product_tile<3>(x_left, x_stride, panel, count, y_left, y_stride, width);
-        break;
-      case 2:
-        product_tile<2>(x_left, x_stride, panel, count, y_left, y_stride, width);
-        break;
-      case 1:
-        product_tile<1>(x_left, x_stride, panel, count, y_left, y_stride, width);
-        break;
-      default:
-        break;
+  for (Index r = 0; r < rows; r += kBlockRows) {
+    const Index block = rows - r < kBlockRows ? rows - r : kBlockRows;
+    const float *xs = x.data() + r * x_stride;
+    float *ys = y.data() + r * y_stride;
+    for (Index c = 0; c < out; c += kPanel) {
+      product_panel(xs, x_stride, block,
+                    packed + (c / kPanel) * in * kPanel + first * kPanel,
+                    count, ys + c, y_stride,
+                    out - c < kPanel ? out - c : kPanel);
     }
   }
 }
