@@ -119,15 +119,17 @@ def test_a_word_scores_the_same_bits_in_any_batch(tmp_path, architecture):
 
 @pytest.mark.parametrize("architecture", [TINY, TINY_LSTM],
                          ids=["transformer", "lstm"])
-@pytest.mark.parametrize("keep, weight", [(1, 0.4), (3, 0.4), (2, 0.9),
-                                          (1, 0.0)])
+@pytest.mark.parametrize("keep, weight, spread", [
+    (1, 0.4, 30), (3, 0.4, 30), (2, 0.9, 30), (1, 0.0, 30),
+    (1, 0.5, 0.5), (2, 0.7, 0.5)])  # near-flat priors: the networks decide
 @pytest.mark.parametrize("members", [1, 2])
 def test_rescoring_with_a_bound_keeps_the_best_exactly(
-        tmp_path, architecture, keep, weight, members):
+        tmp_path, architecture, keep, weight, spread, members):
     models = [random_model(tmp_path / f"{seed}.tnn", architecture, seed)
               for seed in range(1, members + 1)]
     rng = random.Random(keep)
-    priors = [sorted((30 * math.log(rng.random()) for _ in cs), reverse=True)
+    priors = [sorted((spread * math.log(rng.random()) for _ in cs),
+                     reverse=True)
               for cs in CANDIDATES]
     rng.shuffle(priors[0])  # the order of the list is not the prior's
     words = [WORDS_ABC] * members

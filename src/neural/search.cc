@@ -201,6 +201,7 @@ void rescore_group(const std::vector<const NeuralModel *> &members,
   const auto bound_of = [&](std::size_t i, std::size_t c) {
     return (1 - weight) * priors[i][c];
   };
+  constexpr double kInfinity = std::numeric_limits<double>::infinity();
   const auto need_of = [&](std::size_t i, std::size_t c, double bar) {
     return weight > 0 ? (bar - bound_of(i, c)) / weight
                       : -std::numeric_limits<double>::infinity();
@@ -263,15 +264,22 @@ void rescore_group(const std::vector<const NeuralModel *> &members,
         scores[i][m][c] = -std::numeric_limits<double>::infinity();
         const std::size_t at = place[m][i - first];
         if (at == kNoPlace) continue;
+        // The members before this one have scored the candidate.
+        double before = 0;
+        for (std::size_t earlier = 0; earlier < m; ++earlier) {
+          before += scores[i][earlier][c];
+        }
+        // Below the bar already (the members after it score at most 0).
+        if (std::isfinite(need) && !(before > -kInfinity)) continue;
         LabelList ids = targets_of(*members[m], candidates[i][c],
                                    max_output_length(words[m][i].size()));
         if (ids.empty()) continue;
         targets.push_back(std::move(ids));
         owners.push_back(at);
         wanted.push_back(k);
-        // The other members' log-probabilities are at most 0: this one's
-        // must reach `count` times the mean needed.
-        floors.push_back(static_cast<double>(count) * need);
+        // The members after it score at most 0: this one must bring the
+        // sum to `count` times the mean needed.
+        floors.push_back(static_cast<double>(count) * need - before);
       }
       if (targets.empty()) continue;
       const std::vector<double> found =
