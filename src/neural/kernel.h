@@ -193,6 +193,29 @@ inline void linear(ConstRows x, const float *packed, const float *bias,
   add_product(x, packed, y);
 }
 
+// Eight floats for Eigen's vector functions.
+using Chunk = Eigen::Array<float, 8, 1>;
+
+// The `count` (at most 8) floats at `from` into `chunk`, the rest zero. A
+// whole chunk copies at a constant size, which compiles to one load.
+inline void load_chunk(Chunk &chunk, const float *from, Index count) {
+  if (count == 8) {
+    std::memcpy(chunk.data(), from, sizeof(Chunk));
+    return;
+  }
+  chunk.setZero();
+  std::memcpy(chunk.data(), from, sizeof(float) * count);
+}
+
+// The first `count` (at most 8) floats of `chunk` to `to`.
+inline void store_chunk(float *to, const Chunk &chunk, Index count) {
+  if (count == 8) {
+    std::memcpy(to, chunk.data(), sizeof(Chunk));
+    return;
+  }
+  std::memcpy(to, chunk.data(), sizeof(float) * count);
+}
+
 // f (an Eigen array expression) of each of the n floats at `values`, in
 // place, eight at a time through an aligned copy (the tail padded): every
 // element takes the same vector code whatever its address, where Eigen's
@@ -200,21 +223,12 @@ inline void linear(ConstRows x, const float *packed, const float *bias,
 // bit can differ.
 template <class F>
 inline void each_element(float *values, Index n, F &&f) {
-  using Chunk = Eigen::Array<float, 8, 1>;
   Chunk chunk;
-  Index i = 0;
-  // Whole chunks copy at a constant size, which compiles to one load and
-  // one store.
-  for (; i + 8 <= n; i += 8) {
-    std::memcpy(chunk.data(), values + i, sizeof(Chunk));
+  for (Index i = 0; i < n; i += 8) {
+    const Index count = n - i < 8 ? n - i : 8;
+    load_chunk(chunk, values + i, count);
     chunk = f(chunk);
-    std::memcpy(values + i, chunk.data(), sizeof(Chunk));
-  }
-  if (i < n) {
-    chunk.setZero();
-    std::memcpy(chunk.data(), values + i, sizeof(float) * (n - i));
-    chunk = f(chunk);
-    std::memcpy(values + i, chunk.data(), sizeof(float) * (n - i));
+    store_chunk(values + i, chunk, count);
   }
 }
 
@@ -284,17 +298,11 @@ inline void attend_row(const float *query, const float *keys,
 // The sum of exp(v) over the n floats at `values`, eight at a time as
 // each_element takes them, summed in order.
 inline double sum_of_exp(const float *values, Index n) {
-  using Chunk = Eigen::Array<float, 8, 1>;
   Chunk chunk;
   double sum = 0;
   for (Index i = 0; i < n; i += 8) {
     const Index count = n - i < 8 ? n - i : 8;
-    if (count == 8) {
-      std::memcpy(chunk.data(), values + i, sizeof(Chunk));
-    } else {
-      chunk.setZero();
-      std::memcpy(chunk.data(), values + i, sizeof(float) * count);
-    }
+    load_chunk(chunk, values + i, count);
     chunk = chunk.exp();
     for (Index j = 0; j < count; ++j) sum += chunk[j];
   }

@@ -18,25 +18,9 @@ void start_gates(const LstmCellWeights &cell, Rows gates) {
 // i, f, g, o): c = sigmoid(f) c + sigmoid(i) tanh(g), h = sigmoid(o)
 // tanh(c), in place.
 void update_cell(Rows gates, Rows h, Rows c) {
-  using Chunk = Eigen::Array<float, 8, 1>;
   const Index n = h.cols();
   // Eight columns of every block at a time, each through Eigen's vector
   // functions whatever its address (see each_element), in one pass.
-  const auto load = [](Chunk &chunk, const float *from, Index count) {
-    if (count == 8) {
-      std::memcpy(chunk.data(), from, sizeof(Chunk));
-    } else {
-      chunk.setZero();
-      std::memcpy(chunk.data(), from, sizeof(float) * count);
-    }
-  };
-  const auto store = [](float *to, const Chunk &chunk, Index count) {
-    if (count == 8) {
-      std::memcpy(to, chunk.data(), sizeof(Chunk));
-    } else {
-      std::memcpy(to, chunk.data(), sizeof(float) * count);
-    }
-  };
   Chunk in, forget, candidate, output, cell;
   for (Index r = 0; r < gates.rows(); ++r) {
     const float *g = gates.row(r).data();
@@ -44,15 +28,15 @@ void update_cell(Rows gates, Rows h, Rows c) {
     float *out = h.row(r).data();
     for (Index j = 0; j < n; j += 8) {
       const Index count = n - j < 8 ? n - j : 8;
-      load(in, g + j, count);
-      load(forget, g + n + j, count);
-      load(candidate, g + 2 * n + j, count);
-      load(output, g + 3 * n + j, count);
-      load(cell, cells + j, count);
+      load_chunk(in, g + j, count);
+      load_chunk(forget, g + n + j, count);
+      load_chunk(candidate, g + 2 * n + j, count);
+      load_chunk(output, g + 3 * n + j, count);
+      load_chunk(cell, cells + j, count);
       cell = forget.logistic() * cell + in.logistic() * candidate.tanh();
-      store(cells + j, cell, count);
+      store_chunk(cells + j, cell, count);
       output = output.logistic() * cell.tanh();
-      store(out + j, output, count);
+      store_chunk(out + j, output, count);
     }
   }
 }

@@ -32,6 +32,10 @@ std::size_t code_point_length(std::string_view word, std::size_t i) {
 // the keys and values kept; enough rows for the products to run at full
 // speed.
 constexpr std::size_t kSearchRows = 256;
+// Candidates rescored in one group: a G2P.map chunk's (256 words of 10),
+// so that the rounds after the first, which keep few candidates a word,
+// still fill their steps.
+constexpr std::size_t kRescoreRows = 2560;
 // Words scored per task of a parallel run.
 constexpr std::size_t kScoreTask = 64;
 
@@ -324,7 +328,7 @@ std::vector<std::vector<std::vector<double>>> rescore_batch(
   std::size_t first = 0, held = 0;
   for (std::size_t i = 0; i < candidates.size(); ++i) {
     held += candidates[i].size();
-    if (held >= 10 * kSearchRows || i + 1 == candidates.size()) {
+    if (held >= kRescoreRows || i + 1 == candidates.size()) {
       rescore_group(members, words, candidates, priors, options, first, i + 1,
                     scores);
       first = i + 1;
