@@ -1,7 +1,7 @@
 """Neural models and bundles across the SIGMORPHON 2020 languages: dev WER.
 
     nice .venv/bin/python bench/neural_multilingual.py --out runs/ [--only dut,bul]
-        [--members 5] [--architecture transformer]
+        [--members 5 [--alternate]] [--architecture transformer]
 
 For each language: the n-gram model (`tamsu train` defaults), the neural
 model (`tamsu.neural.train_neural`'s defaults on LANG_train.tsv with early
@@ -10,7 +10,8 @@ stopping on LANG_dev.tsv, one thread), and their bundle tuned on the dev words
 n-gram model, the neural beam, and the bundle, with the training cost
 (processor minutes), then the macro-averages and a Markdown table; with
 --members N, also the ensembles of the first 1 .. N seeds (dev WER of
-their tuned bundle, processor time per dev word through G2P). Each
+their tuned bundle, processor time per dev word through G2P); with
+--alternate, the odd-numbered members read right to left. Each
 language's result is kept in OUT/LANG.json, so an interrupted run resumes
 where it stopped; the models stay in OUT too (with LANG.trained.json,
 their training record: a run that stops after training tunes without
@@ -35,15 +36,20 @@ LANGUAGES = ("ady arm bul dut fre geo gre hin hun ice jpn kor lit rum "
 DEFAULT_DATA = ROOT.parent / "shared" / "data" / "g2p-2020"
 
 
-def _member(out: Path, language: str, seed: int) -> tuple[Path, Path]:
-    """The neural model of `seed` and its training record."""
-    stem = language if seed == 0 else f"{language}-seed{seed}"
-    return out / f"{stem}.tnn", out / f"{stem}.trained.json"
+def _member(out: Path, language: str, seed: int, alternate: bool
+            ) -> tuple[Path, Path, bool]:
+    """The neural model of `seed`, its training record and whether it reads
+    right to left (the odd seeds, when `alternate`)."""
+    reverse = alternate and seed % 2 == 1
+    stem = (language if seed == 0 else
+            f"{language}-{'r2l' if reverse else 'seed'}{seed}")
+    return out / f"{stem}.tnn", out / f"{stem}.trained.json", reverse
 
 
-def measure(task: tuple[str, Path, Path, dict, bool, bool, int]
+def measure(task: tuple[str, Path, Path, dict, bool, bool, int, bool]
             ) -> dict | None:
-    language, data, out, settings, retune, train_only, members = task
+    language, data, out, settings, retune, train_only, members, alternate = (
+        task)
     from tamsu import neural
     from tamsu.bundle import tune_bundle
     from tamsu.lexicon import read_lexicon
@@ -56,7 +62,8 @@ def measure(task: tuple[str, Path, Path, dict, bool, bool, int]
     if result_path.exists() and not retune:
         return json.loads(result_path.read_text())
     for seed in range(members):
-        network, trained_path = _member(out, language, seed)
+        network, trained_path, reverse = _member(out, language, seed,
+                                                 alternate)
         if trained_path.exists():
             continue
         # Training is kept apart from tuning: a run stopped (or a decoder
@@ -66,18 +73,20 @@ def measure(task: tuple[str, Path, Path, dict, bool, bool, int]
             train(train_path, ngram, progress=False)
         ngram_cpu = time.process_time() - cpu
         report = neural.train_neural(train_path, network, dev=dev,
-                                     **dict(settings, seed=seed))
+                                     **dict(settings, seed=seed,
+                                            reverse=reverse))
         trained_path.write_text(json.dumps(dict(
             language=language, ngram_cpu_min=ngram_cpu / 60,
             neural_cpu_min=report.cpu_seconds / 60, epochs=report.epochs,
             best_epoch=report.best_epoch, averaged=report.averaged,
             greedy_dev_wer=report.dev_wer, parameters=report.parameters,
             stopped=report.stopped), indent=1))
-    result = json.loads(_member(out, language, 0)[1].read_text())
+    result = json.loads(_member(out, language, 0, alternate)[1].read_text())
     if train_only:
         return None
     references = list(dev.references().items())
-    networks = [_member(out, language, seed)[0] for seed in range(members)]
+    networks = [_member(out, language, seed, alternate)[0]
+                for seed in range(members)]
     bundle = tune_bundle(ngram, networks[0], references,
                          out / f"{language}.bundle")
     result.update(mode=bundle.mode, weight=bundle.weight, **bundle.dev_wer)
@@ -87,10 +96,13 @@ def measure(task: tuple[str, Path, Path, dict, bool, bool, int]
     for k in range(1, members + 1):
         path = out / f"{language}-{k}.bundle"
         tuned = tune_bundle(ngram, networks[:k], references, path)
+        trained = [json.loads(_member(out, language, seed, alternate)[1]
+                              .read_text()) for seed in range(k)]
         # Keyed as JSON keeps it: by the text of k.
         result["ensembles"][str(k)] = dict(
             mode=tuned.mode, weight=tuned.weight,
             wer=tuned.dev_wer[tuned.mode],
+            neural_cpu_min=sum(t["neural_cpu_min"] for t in trained),
             ms_per_word=_cost(path, [w for w, _ in references]))
     result_path.write_text(json.dumps(result, indent=1))
     return result
@@ -127,6 +139,8 @@ def main() -> int:
     parser.add_argument("--members", type=int, default=1,
                         help="also train seeds 1 .. N-1 and measure the "
                              "ensembles of the first 1 .. N")
+    parser.add_argument("--alternate", action="store_true",
+                        help="train the odd-numbered members right to left")
     parser.add_argument("--retune", action="store_true",
                         help="tune the bundles of the languages done again "
                              "(with the models trained in OUT)")
@@ -169,7 +183,7 @@ def main() -> int:
     with multiprocessing.Pool(args.jobs) as pool:
         for r in pool.imap(measure, [(lang, args.data, args.out, settings,
                                       args.retune, args.train_only,
-                                      args.members)
+                                      args.members, args.alternate)
                                      for lang in languages]):
             if r is None:
                 continue
@@ -187,17 +201,19 @@ def main() -> int:
           f"{sum(r['neural_cpu_min'] for r in results) / n:.1f} |")
     if args.members > 1:
         print("\n| language | members | bundle (mode, weight) | ms per word "
-              "|\n|---|---|---|---|")
+              "| neural training, CPU-min |\n|---|---|---|---|---|")
         for r in results:
             for k, e in r["ensembles"].items():
                 print(f"| {r['language']} | {k} | {e['wer']:.2f} "
                       f"({e['mode']} {e['weight']:g}) | "
-                      f"{e['ms_per_word']:.2f} |")
+                      f"{e['ms_per_word']:.2f} | "
+                      f"{e['neural_cpu_min']:.1f} |")
         for k in map(str, range(1, args.members + 1)):
             ensembles = [r["ensembles"][k] for r in results]
             print(f"| macro | {k} | "
                   f"{sum(e['wer'] for e in ensembles) / n:.2f} | "
-                  f"{sum(e['ms_per_word'] for e in ensembles) / n:.2f} |")
+                  f"{sum(e['ms_per_word'] for e in ensembles) / n:.2f} | "
+                  f"{sum(e['neural_cpu_min'] for e in ensembles) / n:.1f} |")
     return 0
 
 
