@@ -25,7 +25,6 @@ import argparse
 import json
 import math
 import multiprocessing
-import os
 import sys
 import time
 from pathlib import Path
@@ -120,12 +119,24 @@ def _cost(model: Path, words: list[str]) -> float:
     return 1000 * best / len(words)
 
 
-def row(r: dict) -> str:
-    return (f"| {r['language']} | {r['ngram']:.2f} | {r['neural']:.2f} | "
+def row(r: dict, members: int) -> str:
+    """A language's row: with members > 1, the largest ensemble's tuned
+    bundle and its members' training minutes too."""
+    line = (f"| {r['language']} | {r['ngram']:.2f} | {r['neural']:.2f} | "
             f"{r['rescore']:.2f} | {r.get('rescore-beam', math.nan):.2f} | "
             f"{r[r['mode']]:.2f} ({r['mode']} "
             f"{r['weight']:g}) | "
             f"{r['neural_cpu_min']:.1f} ({r['epochs']} epochs) |")
+    if members > 1:
+        e = r["ensembles"][str(members)]
+        line += (f" {e['wer']:.2f} ({e['mode']} {e['weight']:g}) | "
+                 f"{e['neural_cpu_min']:.1f} |")
+    return line
+
+
+def macro(results: list[dict], members: str, key: str) -> float:
+    """The mean of an ensemble figure over the languages."""
+    return sum(r["ensembles"][members][key] for r in results) / len(results)
 
 
 def main() -> int:
@@ -176,9 +187,12 @@ def main() -> int:
         settings[name] = float(value) if "." in value else int(value)
     languages = args.only.split(",") if args.only else LANGUAGES
     print(f"settings: {settings}", flush=True)
+    ensemble = (f" ensemble of {args.members} (mode, weight) | its "
+                f"training, CPU-min |" if args.members > 1 else "")
     print("| language | n-gram | neural | n-gram 10-best rescored | neural "
           "beam rescored | bundle (mode, weight) | neural training, CPU-min "
-          "|\n|---|---|---|---|---|---|---|", flush=True)
+          f"|{ensemble}\n|---|---|---|---|---|---|---|"
+          f"{'---|---|' if ensemble else ''}", flush=True)
     results = []
     with multiprocessing.Pool(args.jobs) as pool:
         for r in pool.imap(measure, [(lang, args.data, args.out, settings,
@@ -187,7 +201,7 @@ def main() -> int:
                                      for lang in languages]):
             if r is None:
                 continue
-            print(row(r), flush=True)
+            print(row(r, args.members), flush=True)
             results.append(r)
     n = len(results)
     if not n:
@@ -198,7 +212,10 @@ def main() -> int:
           f"{sum(r['rescore'] for r in results) / n:.2f} | "
           f"{sum(r.get('rescore-beam', math.nan) for r in results) / n:.2f} | "
           f"{sum(best) / n:.2f} | "
-          f"{sum(r['neural_cpu_min'] for r in results) / n:.1f} |")
+          f"{sum(r['neural_cpu_min'] for r in results) / n:.1f} |"
+          + (f" {macro(results, str(args.members), 'wer'):.2f} | "
+             f"{macro(results, str(args.members), 'neural_cpu_min'):.1f} |"
+             if args.members > 1 else ""))
     if args.members > 1:
         print("\n| language | members | bundle (mode, weight) | ms per word "
               "| neural training, CPU-min |\n|---|---|---|---|---|")
@@ -209,11 +226,9 @@ def main() -> int:
                       f"{e['ms_per_word']:.2f} | "
                       f"{e['neural_cpu_min']:.1f} |")
         for k in map(str, range(1, args.members + 1)):
-            ensembles = [r["ensembles"][k] for r in results]
-            print(f"| macro | {k} | "
-                  f"{sum(e['wer'] for e in ensembles) / n:.2f} | "
-                  f"{sum(e['ms_per_word'] for e in ensembles) / n:.2f} | "
-                  f"{sum(e['neural_cpu_min'] for e in ensembles) / n:.1f} |")
+            print(f"| macro | {k} | {macro(results, k, 'wer'):.2f} | "
+                  f"{macro(results, k, 'ms_per_word'):.2f} | "
+                  f"{macro(results, k, 'neural_cpu_min'):.1f} |")
     return 0
 
 
