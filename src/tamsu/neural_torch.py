@@ -191,13 +191,14 @@ class _Side(_Module):  # type: ignore[misc]
 
 
 class _StepProduct(torch.autograd.Function):
-    """x @ weight.T, whose weight gradient is left to the batch's
-    :class:`_StepWeights`: the (gradient, input) pair is kept for one
-    product over every step's rows."""
+    """x @ weight.T at one decoder step. Its weight gradient is left to
+    the batch's :class:`_StepWeights`: the (gradient, input) pair is kept,
+    and `token`, the weights' stand-in, gets a zero gradient, so that the
+    weights' own node runs after every step's."""
 
     @staticmethod
     def forward(ctx: Any, *args: Any, **kwargs: Any) -> Any:
-        x, weight, kept = args
+        x, weight, token, kept = args
         ctx.save_for_backward(x, weight)
         ctx.kept = kept
         return x @ weight.t()
@@ -208,41 +209,49 @@ class _StepProduct(torch.autograd.Function):
         x, weight = ctx.saved_tensors
         ctx.kept.append((grad, x))
         return (grad @ weight if ctx.needs_input_grad[0] else None,
-                None, None)
+                None, grad.new_zeros(()), None)
+
+
+class _Gathered(torch.autograd.Function):
+    """A scalar standing for a batch's step weights in its products;
+    backward, which autograd runs once every product's backward has run,
+    gives the weights' gradient in one product over the kept rows."""
+
+    @staticmethod
+    def forward(ctx: Any, *args: Any, **kwargs: Any) -> Any:
+        weights, kept = args
+        ctx.kept = kept
+        return weights.new_zeros(())
+
+    @staticmethod
+    def backward(ctx: Any, *grad_outputs: Any) -> Any:
+        kept = ctx.kept
+        grad = (torch.cat([g for g, _ in kept]).t()
+                @ torch.cat([x for _, x in kept]))
+        kept.clear()
+        return grad, None
 
 
 class _StepWeights:
-    """The weights a decoder step multiplies by, side by side: parameters'
-    column ranges as one matrix per product. Their gradients are taken in
-    one product over all the batch's steps (:meth:`settle`), not in a
-    small product and a full-size addition per step, which were most of a
-    training step's time."""
+    """The weights a decoder step multiplies by: parameters' column ranges
+    side by side, one matrix per product. Their gradients come in one
+    product over all the batch's steps, not in a small product and a
+    full-size addition per step, which were most of a training step's
+    time."""
 
     def __init__(self, pieces: Sequence[Sequence[tuple[Any, int, int]]]
                  ) -> None:
-        self.pieces = pieces
-        self.weights = [torch.cat([p[:, a:b] for p, a, b in product], 1)
-                        .detach() for product in pieces]
-        self.kept: list[list[Any]] = [[] for _ in pieces]
+        self.weights, self.tokens, self.kept = [], [], []
+        for product in pieces:
+            weights = torch.cat([p[:, a:b] for p, a, b in product], 1)
+            kept: list[tuple[Any, Any]] = []
+            self.weights.append(weights.detach())
+            self.tokens.append(_Gathered.apply(weights, kept))
+            self.kept.append(kept)
 
     def product(self, i: int, x: Any) -> Any:
-        return _StepProduct.apply(x, self.weights[i], self.kept[i])
-
-    def settle(self) -> None:
-        """Adds the kept gradients to the parameters' (after backward)."""
-        for product, kept in zip(self.pieces, self.kept):
-            if not kept:
-                continue
-            grad = (torch.cat([g for g, _ in kept]).t()
-                    @ torch.cat([x for _, x in kept]))
-            start = 0
-            for p, a, b in product:
-                part = grad[:, start:start + b - a]
-                start += b - a
-                if p.grad is None:
-                    p.grad = torch.zeros_like(p)
-                p.grad[:, a:b] += part
-            kept.clear()
+        return _StepProduct.apply(x, self.weights[i], self.tokens[i],
+                                  self.kept[i])
 
 
 class LstmAttention(_Module):  # type: ignore[misc]
@@ -254,9 +263,8 @@ class LstmAttention(_Module):  # type: ignore[misc]
     `out`. Same interface as :class:`Transformer`.
 
     The decoder's cell is written out (nn.LSTM's equations and
-    parameters) so that the products repeated at every step leave their
-    weight gradients to one product per batch: call :meth:`settle` after
-    backward."""
+    parameters) so that the products repeated at every step take their
+    weight gradients in one product per batch."""
 
     def __init__(self, a: LstmArchitecture, graphemes: int, phonemes: int,
                  dropout: float = 0.0) -> None:
@@ -275,7 +283,6 @@ class LstmAttention(_Module):  # type: ignore[misc]
         self.comb = nn.Linear(2 * h, h)
         self.out = nn.Linear(h, phonemes)
         self.drop = Dropout(dropout)
-        self._pending: list[_StepWeights] = []
 
     def encode(self, source: Any) -> tuple[Any, Any, Any]:
         """The encoder's outputs, their attention keys and the padding."""
@@ -299,17 +306,7 @@ class LstmAttention(_Module):  # type: ignore[misc]
             w_ih = getattr(lstm, f"weight_ih_l{k}")
             layers.append([(w_ih, e if k == 0 else 0, w_ih.shape[1]),
                            (getattr(lstm, f"weight_hh_l{k}"), 0, h)])
-        weights = _StepWeights([*layers, [(self.comb.weight, 0, 2 * h)]])
-        if self.training and torch.is_grad_enabled():
-            self._pending.append(weights)
-        return weights
-
-    def settle(self) -> None:
-        """Adds the weight gradients of the decoder steps since the last
-        call to the parameters' gradients."""
-        for weights in self._pending:
-            weights.settle()
-        self._pending.clear()
+        return _StepWeights([*layers, [(self.comb.weight, 0, 2 * h)]])
 
     def _embedded_gates(self, embedded: Any) -> Any:
         """Layer 0's gates from the phoneme embeddings, biases included."""
@@ -548,8 +545,6 @@ class _Epochs:
             loss = (1 - o.label_smoothing) * nll + o.label_smoothing * smooth
             self.optimiser.zero_grad()
             loss.backward()
-            if isinstance(model, LstmAttention):
-                model.settle()
             self.optimiser.step()
             self.schedule.step()
             total += float(loss)
