@@ -98,6 +98,47 @@ LISTS = [[[], *lists] for lists in LISTS for _ in range(2)]  # with an empty
 CANDIDATES = [LISTS[i % len(LISTS)][:12] for i in range(len(WORDS_ABC))]
 
 
+def test_lstm_decoder_trains_as_nn_lstm_does():
+    """The decoder's cell, written out with its step products' weight
+    gradients taken once per batch, against nn.LSTM itself: the same
+    log-probabilities and gradients, with two decoder layers and padding."""
+    torch = pytest.importorskip("torch")
+    from tamsu.neural_torch import PAD
+    torch.manual_seed(3)
+    module = neural.build_network(TINY_LSTM, 5, 7)
+    source = torch.tensor([[3, 4, 2, 3], [4, 3, PAD, PAD]])
+    target = torch.tensor([[1, 3, 5, 4], [1, 6, PAD, PAD]])
+
+    def reference():
+        # The decoder as nn.LSTM runs it, one step at a time.
+        memory, keys, blocked = module.encode(source)
+        embedded = module.dec.embed(target)
+        feed, state, steps = memory.new_zeros(2, 8), None, []
+        for t in range(target.shape[1]):
+            top, state = module.dec.lstm(
+                torch.cat([embedded[:, t], feed], -1).unsqueeze(1), state)
+            top = top.squeeze(1)
+            weights = ((keys @ top.unsqueeze(-1)).squeeze(-1)
+                       .masked_fill(blocked, float("-inf")).softmax(-1))
+            context = (weights.unsqueeze(1) @ memory).squeeze(1)
+            feed = torch.tanh(module.comb(torch.cat([context, top], -1)))
+            steps.append(feed)
+        return torch.log_softmax(module.out(torch.stack(steps, 1)), -1)
+
+    found = []
+    for run in (reference, lambda: module(source, target)):
+        module.zero_grad()
+        log_probs = run()
+        (log_probs * torch.linspace(0.1, 1, 7)).sum().backward()
+        found.append((log_probs.detach(), {
+            name: p.grad.clone() for name, p in module.named_parameters()}))
+    (want, want_grads), (got, got_grads) = found
+    torch.testing.assert_close(got, want)
+    assert got_grads.keys() == want_grads.keys()
+    for name, grad in want_grads.items():
+        torch.testing.assert_close(got_grads[name], grad, msg=name)
+
+
 @pytest.mark.parametrize("architecture", [TINY, TINY_LSTM],
                          ids=["transformer", "lstm"])
 def test_a_word_scores_the_same_bits_in_any_batch(tmp_path, architecture):

@@ -190,19 +190,88 @@ class _Side(_Module):  # type: ignore[misc]
         self.lstm = lstm
 
 
+class _StepProduct(torch.autograd.Function):
+    """x @ weight.T at one decoder step. Its weight gradient is left to
+    the batch's :class:`_StepWeights`: the (gradient, input) pair is kept,
+    and `token`, the weights' stand-in, gets a zero gradient, so that the
+    weights' own node runs after every step's."""
+
+    @staticmethod
+    def forward(ctx: Any, *args: Any, **kwargs: Any) -> Any:
+        x, weight, token, kept = args
+        ctx.save_for_backward(x, weight)
+        ctx.kept = kept
+        return x @ weight.t()
+
+    @staticmethod
+    def backward(ctx: Any, *grad_outputs: Any) -> Any:
+        (grad,) = grad_outputs
+        x, weight = ctx.saved_tensors
+        ctx.kept.append((grad, x))
+        return (grad @ weight if ctx.needs_input_grad[0] else None,
+                None, grad.new_zeros(()), None)
+
+
+class _Gathered(torch.autograd.Function):
+    """A scalar standing for a batch's step weights in its products;
+    backward, which autograd runs once every product's backward has run,
+    gives the weights' gradient in one product over the kept rows."""
+
+    @staticmethod
+    def forward(ctx: Any, *args: Any, **kwargs: Any) -> Any:
+        weights, kept = args
+        ctx.kept = kept
+        return weights.new_zeros(())
+
+    @staticmethod
+    def backward(ctx: Any, *grad_outputs: Any) -> Any:
+        kept = ctx.kept
+        grad = (torch.cat([g for g, _ in kept]).t()
+                @ torch.cat([x for _, x in kept]))
+        kept.clear()
+        return grad, None
+
+
+class _StepWeights:
+    """The weights a decoder step multiplies by: parameters' column ranges
+    side by side, one matrix per product. Their gradients come in one
+    product over all the batch's steps, not in a small product and a
+    full-size addition per step, which were most of a training step's
+    time."""
+
+    def __init__(self, pieces: Sequence[Sequence[tuple[Any, int, int]]]
+                 ) -> None:
+        self.weights, self.tokens, self.kept = [], [], []
+        for product in pieces:
+            weights = torch.cat([p[:, a:b] for p, a, b in product], 1)
+            kept: list[tuple[Any, Any]] = []
+            self.weights.append(weights.detach())
+            self.tokens.append(_Gathered.apply(weights, kept))
+            self.kept.append(kept)
+
+    def product(self, i: int, x: Any) -> Any:
+        return _StepProduct.apply(x, self.weights[i], self.tokens[i],
+                                  self.kept[i])
+
+
 class LstmAttention(_Module):  # type: ignore[misc]
     """The LSTM network: a bidirectional LSTM encoder; a decoder LSTM fed
     each step the last phoneme's embedding and the previous attentional
     vector; attention by the decoder state's dot product with the
     encoder's outputs through `attn`; the attentional vector
     tanh(comb([context; state])) gives the log-probabilities through
-    `out`. Same interface as :class:`Transformer`."""
+    `out`. Same interface as :class:`Transformer`.
+
+    The decoder's cell is written out (nn.LSTM's equations and
+    parameters) so that the products repeated at every step take their
+    weight gradients in one product per batch."""
 
     def __init__(self, a: LstmArchitecture, graphemes: int, phonemes: int,
                  dropout: float = 0.0) -> None:
         super().__init__()
         h = a.hidden
         self.hidden = h
+        self.embedding = a.embedding
         self.enc = _Side(graphemes, a.embedding, nn.LSTM(
             a.embedding, h // 2, a.encoder_layers, batch_first=True,
             bidirectional=True,
@@ -227,38 +296,74 @@ class LstmAttention(_Module):  # type: ignore[misc]
             total_length=source.shape[1])
         return memory, self.attn(memory), blocked
 
-    def step(self, encoded: tuple[Any, Any, Any], embedded: Any,
-             feed: Any, state: Any) -> tuple[Any, Any]:
-        """One decoder step: the attentional vector and the LSTM state."""
+    def _step_weights(self) -> _StepWeights:
+        """This batch's step products: per decoder layer [input; state]
+        (layer 0's input the attentional vector fed back, its embedding
+        part taken apart for all steps at once), then comb's."""
+        e, h, lstm = self.embedding, self.hidden, self.dec.lstm
+        layers = []
+        for k in range(lstm.num_layers):
+            w_ih = getattr(lstm, f"weight_ih_l{k}")
+            layers.append([(w_ih, e if k == 0 else 0, w_ih.shape[1]),
+                           (getattr(lstm, f"weight_hh_l{k}"), 0, h)])
+        return _StepWeights([*layers, [(self.comb.weight, 0, 2 * h)]])
+
+    def _embedded_gates(self, embedded: Any) -> Any:
+        """Layer 0's gates from the phoneme embeddings, biases included."""
+        lstm = self.dec.lstm
+        return (embedded @ lstm.weight_ih_l0[:, :self.embedding].t()
+                + lstm.bias_ih_l0 + lstm.bias_hh_l0)
+
+    def step(self, encoded: tuple[Any, Any, Any], gates: Any, feed: Any,
+             state: list[tuple[Any, Any]], weights: _StepWeights) -> Any:
+        """One decoder step from layer 0's embedding gates: the
+        attentional vector; `state` ((h, c) per layer) is updated."""
         memory, keys, blocked = encoded
-        top, state = self.dec.lstm(
-            torch.cat([embedded, feed], -1).unsqueeze(1), state)
-        top = top.squeeze(1)
-        scores = (keys @ top.unsqueeze(-1)).squeeze(-1)
-        weights = scores.masked_fill(blocked, float("-inf")).softmax(-1)
-        context = (weights.unsqueeze(1) @ memory).squeeze(1)
-        return torch.tanh(self.comb(torch.cat([context, top], -1))), state
+        lstm, x = self.dec.lstm, feed
+        for k, (h, c) in enumerate(state):
+            if k > 0:
+                x = self.drop(x) if lstm.dropout else x
+                gates = (getattr(lstm, f"bias_ih_l{k}")
+                         + getattr(lstm, f"bias_hh_l{k}"))
+            gates = gates + weights.product(k, torch.cat([x, h], -1))
+            i, f, g, o = gates.chunk(4, -1)
+            c = torch.sigmoid(f) * c + torch.sigmoid(i) * torch.tanh(g)
+            x = torch.sigmoid(o) * torch.tanh(c)
+            state[k] = (x, c)
+        scores = (keys @ x.unsqueeze(-1)).squeeze(-1)
+        attention = scores.masked_fill(blocked, float("-inf")).softmax(-1)
+        context = (attention.unsqueeze(1) @ memory).squeeze(1)
+        return torch.tanh(weights.product(len(state),
+                                          torch.cat([context, x], -1))
+                          + self.comb.bias)
+
+    def _start(self, rows: int, like: Any) -> tuple[Any, list[Any]]:
+        zeros = like.new_zeros(rows, self.hidden)
+        return zeros, [(zeros, zeros)] * self.dec.lstm.num_layers
 
     def forward(self, source: Any, target_in: Any) -> Any:
         encoded = self.encode(source)
-        embedded = self.drop(self.dec.embed(target_in))
-        feed = embedded.new_zeros(source.shape[0], self.hidden)
-        state, steps = None, []
-        for t in range(target_in.shape[1]):
-            feed, state = self.step(encoded, embedded[:, t], feed, state)
-            feed = self.drop(feed)
+        gates = self._embedded_gates(self.drop(self.dec.embed(target_in)))
+        weights = self._step_weights()
+        feed, state = self._start(source.shape[0], encoded[0])
+        steps = []
+        # unbind, not gates[:, t]: one gradient for all the steps, not a
+        # zero-filled copy of the whole per step.
+        for step_gates in gates.unbind(1):
+            feed = self.drop(self.step(encoded, step_gates, feed, state,
+                                       weights))
             steps.append(feed)
         return torch.log_softmax(self.out(torch.stack(steps, 1)), -1)
 
     def greedy(self, source: Any, limit: int) -> Any:
         encoded = self.encode(source)
+        weights = self._step_weights()
         out = torch.full((source.shape[0], 1), START, dtype=torch.long)
-        feed = encoded[0].new_zeros(source.shape[0], self.hidden)
+        feed, state = self._start(source.shape[0], encoded[0])
         done = torch.zeros(source.shape[0], dtype=torch.bool)
-        state = None
         for _ in range(limit):
-            feed, state = self.step(encoded, self.dec.embed(out[:, -1]),
-                                    feed, state)
+            feed = self.step(encoded, self._embedded_gates(
+                self.dec.embed(out[:, -1])), feed, state, weights)
             best = self.out(feed).argmax(-1).masked_fill(done, PAD)
             out = torch.cat([out, best.unsqueeze(1)], 1)
             done |= best == END
