@@ -1,7 +1,7 @@
 """Neural models and bundles across the SIGMORPHON 2020 languages: dev WER.
 
     nice .venv/bin/python bench/neural_multilingual.py --out runs/ [--only dut,bul]
-        [--members 5 [--alternate]] [--architecture transformer]
+        [--members 5 [--alternate [--partner 128]]] [--architecture transformer]
 
 For each language: the n-gram model (`tamsu train` defaults), the neural
 model (`tamsu.neural.train_neural`'s defaults on LANG_train.tsv with early
@@ -11,7 +11,9 @@ n-gram model, the neural beam, and the bundle, with the training cost
 (processor minutes), then the macro-averages and a Markdown table; with
 --members N, also the ensembles of the first 1 .. N seeds (dev WER of
 their tuned bundle, processor time per dev word through G2P); with
---alternate, the odd-numbered members read right to left. Each
+--alternate, the odd-numbered members read right to left, and with
+--partner H their network is LstmArchitecture(hidden=H, embedding=H/2)
+(tamsu.neural.PARTNER is 128; they are kept as LANG-r2lK-hH). Each
 language's result is kept in OUT/LANG.json, so an interrupted run resumes
 where it stopped; the models stay in OUT too (with LANG.trained.json,
 their training record: a run that stops after training tunes without
@@ -27,6 +29,7 @@ import math
 import multiprocessing
 import sys
 import time
+from dataclasses import dataclass
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -35,23 +38,34 @@ LANGUAGES = ("ady arm bul dut fre geo gre hin hun ice jpn kor lit rum "
 DEFAULT_DATA = ROOT.parent / "shared" / "data" / "g2p-2020"
 
 
-def _member(out: Path, language: str, seed: int, alternate: bool
+@dataclass(frozen=True)
+class Members:
+    """Which members read right to left (the odd seeds, when `alternate`)
+    and the hidden width of those, when `partner` is given (else the
+    default network's)."""
+    alternate: bool = False
+    partner: int | None = None
+
+
+def _member(out: Path, language: str, seed: int, members: Members
             ) -> tuple[Path, Path, bool]:
     """The neural model of `seed`, its training record and whether it reads
-    right to left (the odd seeds, when `alternate`)."""
-    reverse = alternate and seed % 2 == 1
+    right to left."""
+    reverse = members.alternate and seed % 2 == 1
     stem = (language if seed == 0 else
             f"{language}-{'r2l' if reverse else 'seed'}{seed}")
+    if reverse and members.partner is not None:
+        stem += f"-h{members.partner}"
     return out / f"{stem}.tnn", out / f"{stem}.trained.json", reverse
 
 
-def measure(task: tuple[str, Path, Path, dict, bool, bool, int, bool]
+def measure(task: tuple[str, Path, Path, dict, bool, bool, int, Members]
             ) -> dict | None:
-    language, data, out, settings, retune, train_only, members, alternate = (
-        task)
+    language, data, out, settings, retune, train_only, members, kinds = task
     from tamsu import neural
     from tamsu.bundle import tune_bundle
     from tamsu.lexicon import read_lexicon
+    from tamsu.neural import LstmArchitecture
     from tamsu.training import train
 
     result_path = out / f"{language}.json"
@@ -61,8 +75,7 @@ def measure(task: tuple[str, Path, Path, dict, bool, bool, int, bool]
     if result_path.exists() and not retune:
         return json.loads(result_path.read_text())
     for seed in range(members):
-        network, trained_path, reverse = _member(out, language, seed,
-                                                 alternate)
+        network, trained_path, reverse = _member(out, language, seed, kinds)
         if trained_path.exists():
             continue
         # Training is kept apart from tuning: a run stopped (or a decoder
@@ -71,20 +84,22 @@ def measure(task: tuple[str, Path, Path, dict, bool, bool, int, bool]
         if seed == 0:
             train(train_path, ngram, progress=False)
         ngram_cpu = time.process_time() - cpu
-        report = neural.train_neural(train_path, network, dev=dev,
-                                     **dict(settings, seed=seed,
-                                            reverse=reverse))
+        member = dict(settings, seed=seed, reverse=reverse)
+        if reverse and kinds.partner is not None:
+            member["architecture"] = LstmArchitecture(
+                hidden=kinds.partner, embedding=kinds.partner // 2)
+        report = neural.train_neural(train_path, network, dev=dev, **member)
         trained_path.write_text(json.dumps(dict(
             language=language, ngram_cpu_min=ngram_cpu / 60,
             neural_cpu_min=report.cpu_seconds / 60, epochs=report.epochs,
             best_epoch=report.best_epoch, averaged=report.averaged,
             greedy_dev_wer=report.dev_wer, parameters=report.parameters,
             stopped=report.stopped), indent=1))
-    result = json.loads(_member(out, language, 0, alternate)[1].read_text())
+    result = json.loads(_member(out, language, 0, kinds)[1].read_text())
     if train_only:
         return None
     references = list(dev.references().items())
-    networks = [_member(out, language, seed, alternate)[0]
+    networks = [_member(out, language, seed, kinds)[0]
                 for seed in range(members)]
     bundle = tune_bundle(ngram, networks[0], references,
                          out / f"{language}.bundle")
@@ -95,7 +110,7 @@ def measure(task: tuple[str, Path, Path, dict, bool, bool, int, bool]
     for k in range(1, members + 1):
         path = out / f"{language}-{k}.bundle"
         tuned = tune_bundle(ngram, networks[:k], references, path)
-        trained = [json.loads(_member(out, language, seed, alternate)[1]
+        trained = [json.loads(_member(out, language, seed, kinds)[1]
                               .read_text()) for seed in range(k)]
         # Keyed as JSON keeps it: by the text of k.
         result["ensembles"][str(k)] = dict(
@@ -152,6 +167,9 @@ def main() -> int:
                              "ensembles of the first 1 .. N")
     parser.add_argument("--alternate", action="store_true",
                         help="train the odd-numbered members right to left")
+    parser.add_argument("--partner", type=int, metavar="HIDDEN",
+                        help="with --alternate, the right-to-left members' "
+                        "hidden width (embedding half of it)")
     parser.add_argument("--retune", action="store_true",
                         help="tune the bundles of the languages done again "
                              "(with the models trained in OUT)")
@@ -197,7 +215,8 @@ def main() -> int:
     with multiprocessing.Pool(args.jobs) as pool:
         for r in pool.imap(measure, [(lang, args.data, args.out, settings,
                                       args.retune, args.train_only,
-                                      args.members, args.alternate)
+                                      args.members,
+                                      Members(args.alternate, args.partner))
                                      for lang in languages]):
             if r is None:
                 continue

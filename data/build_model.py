@@ -5,6 +5,7 @@
     python data/build_model.py --ensemble # and two partner models
     python data/build_model.py --baseline OLD.fst  # and a stress-free model
     python data/build_model.py --neural MINUTES    # and the neural bundle
+    python data/build_model.py --partner MINUTES   # and its partner
     python data/build_model.py --rebundle OLD.fst  # bundle the rebuilt model
 
 Needs npm (to fetch cmu-pronouncing-dictionary@3.0.0 into data/cache/) and
@@ -26,6 +27,11 @@ that tenth, tunes the bundle's mode and weight on the whole tenth with an
 n-gram model of the same words (data/cache/tune.fst), then writes the
 shipped bundle (src/tamsu/models/en_us.bundle: the shipped n-gram model,
 the neural model en_us.tnn, that weight) and measures it on the test split.
+--partner trains the neural model's right-to-left partner
+(tamsu.neural.PARTNER, seed 1, the same words and early stopping, a
+wall-clock budget of MINUTES) beside it (en_us.r2l.tnn), tunes the bundle of
+both as --neural tunes its bundles, and writes it beside the shipped one
+(en_us.partner.bundle) with its figures on the test split.
 --rebundle points the shipped bundle at a rebuilt n-gram model that answers
 exactly as OLD.fst, the one it was tuned with (a model file that records
 more, such as its phone set): it refuses when the 10 best pronunciations of
@@ -125,6 +131,9 @@ def main() -> int:
     parser.add_argument("--members", type=int, default=1,
                         help="neural models trained side by side (seeds "
                              "0, 1, ...): bundles of 1 to N are measured")
+    parser.add_argument("--partner", type=float, metavar="MINUTES",
+                        help="also train the neural model's right-to-left "
+                             "partner and measure the bundle of both")
     parser.add_argument("--rebundle", metavar="OLD",
                         help="point the bundle at the rebuilt model, which "
                              "must answer as OLD does")
@@ -160,6 +169,10 @@ def main() -> int:
     if args.neural:
         build_bundle(paths, args.output, args.neural * 60, args.jobs,
                      args.threads, args.members, args.resume)
+    if args.partner:
+        build_partner(paths, args.output, args.partner * 60, args.jobs,
+                      args.threads)
+    if args.neural or args.partner:
         return 0
     build_dictionary.main()  # the shipped dictionary, from the same source
     report, seconds, result = train_and_measure(
@@ -183,34 +196,15 @@ def main() -> int:
 def build_bundle(paths, ngram_path, budget, jobs, threads, members,
                  resume=None):
     """The neural model and the shipped bundle (see --neural)."""
-    import dataclasses
     from concurrent.futures import ThreadPoolExecutor
-    from tamsu import bundle as bundles, neural
+    from tamsu import neural
     from tamsu.evaluation import evaluate
-    from tamsu.lexicon import read_lexicon
-    from tamsu.training import train
 
-    tune = ROOT / "data" / "cache" / "tune.fst"
-    # Kept between runs while the words and settings it was made from are
-    # the same (the split is rewritten on every run).
-    source = hashlib.sha256((Path(paths["fit"]).read_text(encoding="utf-8")
-                             + repr(SETTINGS)).encode()).hexdigest()
-    stamp = tune.with_suffix(".source")
-    if not (tune.exists() and stamp.exists()
-            and stamp.read_text(encoding="utf-8") == source):
-        train(paths["fit"], str(tune), **SETTINGS)
-        stamp.write_text(source, encoding="utf-8")
-    tune = str(tune)
     first = Path(ngram_path).with_suffix(".tnn")
     networks = [str(first)] + [
         str(first.with_name(f"{first.stem}.{k + 1}.tnn"))
         for k in range(1, members)]
-    # Early stopping needs a steady figure, not every dev word: greedy
-    # decoding of all 12,694 would cost minutes of each epoch.
-    dev = read_lexicon(paths["dev"])
-    stop = dataclasses.replace(dev, entries=[
-        e for e in dev.entries if int(hashlib.sha256(
-            e.word.encode()).hexdigest(), 16) % 4 == 0])
+    dev, stop = dev_words(paths)
 
     # One thread each: a second gains 10-15% on products this small (it
     # pays to train a second member on the other core instead). Three
@@ -231,25 +225,81 @@ def build_bundle(paths, ngram_path, budget, jobs, threads, members,
 
     with ThreadPoolExecutor(members) as pool:
         list(pool.map(member, range(members)))
-    references = list(dev.references().items())
-    bundle = Path(ngram_path).with_suffix(".bundle")
-    # Each ensemble size is tuned and measured; the one written last (all
-    # members) is the bundle left at `bundle`: choose by the figures.
+    # Each ensemble size is tuned and measured (en_us.N.bundle): the
+    # shipped bundle is chosen by the figures.
     for size in range(1, members + 1):
-        chosen = tuple(networks[:size])
-        tuned = bundles.tune_bundle(
-            tune, chosen, references,
-            str(ROOT / "data" / "cache" / "tune.bundle"), threads=2)
-        print(f"{size} member(s): dev WER {tuned.dev_wer} ({tuned.mode}, "
-              f"weight {tuned.weight})", flush=True)
-        written = bundle.with_name(f"{bundle.stem}.{size}.bundle")
-        bundles.write_bundle(written, dataclasses.replace(
-            tuned, ngram=ngram_path, neural=chosen))
-        result = evaluate(str(written), paths["test"], jobs=jobs)
-        print(written, result.summary())
-        print(without_stress(result), flush=True)
+        measure_bundle(paths, ngram_path, networks[:size], dev,
+                       f"{size} member(s)", f"{size}.bundle", jobs)
     result = evaluate(networks[0], paths["test"], jobs=jobs)
     print(networks[0], result.summary())
+    print(without_stress(result), flush=True)
+
+
+def build_partner(paths, ngram_path, budget, jobs, threads):
+    """The neural model's right-to-left partner and the bundle of both
+    (see --partner)."""
+    from tamsu import neural
+
+    first = Path(ngram_path).with_suffix(".tnn")
+    partner = first.with_name(f"{first.stem}.r2l.tnn")
+    dev, stop = dev_words(paths)
+    report = neural.train_neural(
+        paths["fit"], partner, dev=stop, time_budget=budget, threads=threads,
+        warmup_steps=1000, seed=1, reverse=True, architecture=neural.PARTNER,
+        progress=lambda p: print(
+            f"partner epoch {p.epoch}: dev WER {p.dev_wer:.2f}% "
+            f"({p.seconds / 60:.0f} min)", flush=True))
+    print(f"partner: {report.epochs} epochs ({report.stopped}), "
+          f"{report.cpu_seconds / 60:.0f} CPU-min", flush=True)
+    measure_bundle(paths, ngram_path, [str(first), str(partner)], dev,
+                   "with its partner", "partner.bundle", jobs)
+
+
+def dev_words(paths):
+    """The development tenth, and the quarter of it that early stopping
+    measures."""
+    import dataclasses
+    from tamsu.lexicon import read_lexicon
+    # Early stopping needs a steady figure, not every dev word: greedy
+    # decoding of all 12,694 would cost minutes of each epoch.
+    dev = read_lexicon(paths["dev"])
+    return dev, dataclasses.replace(dev, entries=[
+        e for e in dev.entries if int(hashlib.sha256(
+            e.word.encode()).hexdigest(), 16) % 4 == 0])
+
+
+def measure_bundle(paths, ngram_path, networks, dev, name, suffix, jobs):
+    """Tunes the bundle of the shipped n-gram model and `networks` on the
+    dev words (with an n-gram model of the neural models' training words),
+    writes it beside the n-gram model as en_us.SUFFIX and measures it on
+    the test split."""
+    import dataclasses
+    from tamsu import bundle as bundles
+    from tamsu.evaluation import evaluate
+    from tamsu.training import train
+
+    tune = ROOT / "data" / "cache" / "tune.fst"
+    # Kept between runs while the words and settings it was made from are
+    # the same (the split is rewritten on every run).
+    source = hashlib.sha256((Path(paths["fit"]).read_text(encoding="utf-8")
+                             + repr(SETTINGS)).encode()).hexdigest()
+    stamp = tune.with_suffix(".source")
+    if not (tune.exists() and stamp.exists()
+            and stamp.read_text(encoding="utf-8") == source):
+        train(paths["fit"], str(tune), **SETTINGS)
+        stamp.write_text(source, encoding="utf-8")
+    tune = str(tune)
+    tuned = bundles.tune_bundle(
+        tune, tuple(networks), list(dev.references().items()),
+        str(ROOT / "data" / "cache" / "tune.bundle"), threads=2)
+    print(f"{name}: dev WER {tuned.dev_wer} ({tuned.mode}, weight "
+          f"{tuned.weight})", flush=True)
+    written = Path(ngram_path).with_name(
+        f"{Path(ngram_path).stem}.{suffix}")
+    bundles.write_bundle(written, dataclasses.replace(
+        tuned, ngram=ngram_path, neural=tuple(networks)))
+    result = evaluate(str(written), paths["test"], jobs=jobs)
+    print(written, result.summary())
     print(without_stress(result), flush=True)
 
 

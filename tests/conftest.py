@@ -169,7 +169,7 @@ def cipher(tmp_path_factory):
         assert cli.main(["train-neural", str(lexicon), "-o",
                          str(folder / "cipher.tnn"), "--epochs", "40",
                          "--dev-share", "0.1", "--seed", "0", "--ngram",
-                         str(folder / "cipher.fst")]) == 0
+                         str(folder / "cipher.fst"), "--no-partner"]) == 0
     return trained
 
 

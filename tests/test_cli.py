@@ -196,6 +196,9 @@ def no_training(monkeypatch):
     (["--ngram", "{tmp}/share.fst", "--dev-share", "0.2"],
      "--ngram {tmp}/share.fst was trained on other words"),
     (["--refit", "{tmp}/all.fst"], "--refit needs --ngram"),
+    (["--partner", "{tmp}/r.tnn"], "--partner needs --ngram"),
+    (["--ngram", "{tmp}/share.fst", "--partner", "{tmp}/n.tnn"],
+     "the output, the bundle, --refit and the partner must be different"),
     (["--ngram", "{model}", "--refit", "{tmp}/all.fst"],
      "--refit: {model} records no training options"),
 ])
@@ -212,39 +215,59 @@ def test_train_neural_checks_every_input_first(model, tmp_path, capsys,
     assert not (tmp_path / "n.tnn").exists()
 
 
-def test_refit_trains_both_models_again_on_every_word(flat, tmp_path,
-                                                      monkeypatch):
+@pytest.mark.parametrize("option, partner", [
+    ([], "n.r2l.tnn"), (["--partner", "{tmp}/r.tnn"], "r.tnn"),
+    (["--no-partner"], None)])
+def test_refit_trains_the_models_again_on_every_word(flat, tmp_path,
+                                                     monkeypatch, option,
+                                                     partner):
     runs = []
 
     def train_neural(lexicon, output, **options):
-        runs.append((lexicon, options))
+        runs.append((lexicon, output, options))
         shutil.copyfile(flat / "flat.tnn", output)
         return neural.NeuralTrainReport(
-            output, 6, 1, "nfc", 100, 5, 3, 1, 0.0, "patience", 1.0, 1.0,
-            dev=[("cat", [("K", "AE", "T")])])
+            output, 6, 1, "nfc", 100, 5, 3 + len(runs) % 2, 1, 0.0,
+            "patience", 1.0, 1.0, dev=[("cat", [("K", "AE", "T")])])
+
+    tuned = []
 
     def tune_bundle(ngram, neural_model, dev, output):
+        tuned.append(neural_model)
         return Bundle(ngram, (neural_model,), "rescore", 0.35, 10, dict.fromkeys(
             ("ngram", "neural", "rescore"), 10.0))
     monkeypatch.setattr(neural, "train_neural", train_neural)
     monkeypatch.setattr(bundle, "tune_bundle", tune_bundle)
     lexicon = write_lexicon(tmp_path / "l.dict", LEXICON)
     share, every = tmp_path / "share.fst", tmp_path / "all.fst"
-    train(lexicon, share, order=2, max_ngrams=40, hold_out=0.05,
+    first = str(tmp_path / "n.tnn")
+    train(lexicon, share, order=2, max_ngrams=40, hold_out=0.05, seed=7,
           progress=False)
-    assert cli.main(["train-neural", lexicon, "-o", str(tmp_path / "n.tnn"),
-                     "--ngram", str(share), "--refit", str(every)]) == 0
+    assert cli.main(["train-neural", lexicon, "-o", first, "--ngram",
+                     str(share), "--refit", str(every), "--seed", "7",
+                     *(o.format(tmp=tmp_path) for o in option)]) == 0
+    members = (first, str(tmp_path / partner)) if partner else (first,)
+    assert [output for _, output, _ in runs] == [*members, *members]
+    assert tuned == [members if partner else first]
+    # The partner reads the other way round with its own network, and
+    # sets aside the same dev words (the seed) as the first model.
+    assert [(o["reverse"], o["architecture"], o["seed"])
+            for _, _, o in runs] == [
+        (False, neural.LstmArchitecture(), 7),
+        *([(True, neural.PARTNER, 7)] if partner else [])] * 2
     words = {word for word, _ in LEXICON}
-    refit_lexicon, refit = runs[1]
-    assert {e.word for e in refit_lexicon.entries} == words
-    assert (refit["epochs"], refit["dev_share"], refit["dev"]) == (3, 0.0,
-                                                                    None)
+    for refit_lexicon, _, refit in runs[len(members):]:
+        assert {e.word for e in refit_lexicon.entries} == words
+        assert (refit["dev_share"], refit["dev"]) == (0.0, None)
+    # Each for as many epochs as its own best.
+    assert [o["epochs"] for _, _, o in runs[len(members):]] == [
+        4, 3][:len(members)]
     assert recorded_options(Model(str(every))) == recorded_options(
         Model(str(share))) == TrainOptions(order=2, max_ngrams=40)
     assert trained_words(Model(str(every))) == words_digest(words)
     written = bundle.read_bundle(tmp_path / "n.tnn.bundle")
-    assert (written.ngram, written.mode, written.weight) == (
-        str(every), "rescore", 0.35)
+    assert (written.ngram, written.neural, written.mode, written.weight) == (
+        str(every), members, "rescore", 0.35)
 
 
 def test_train_neural_reports_the_chosen_mode(model, tmp_path, capsys,
@@ -266,7 +289,8 @@ def test_train_neural_reports_the_chosen_mode(model, tmp_path, capsys,
     assert cli.main(["train", lexicon, "-o", ngram, "--hold-out", "0.05",
                      "--order", "2"]) == 0
     assert cli.main(["train-neural", lexicon, "-o", str(tmp_path / "n.tnn"),
-                     "--ngram", ngram, "--architecture", "lstm"]) == 0
+                     "--ngram", ngram, "--architecture", "lstm",
+                     "--no-partner"]) == 0
     assert capsys.readouterr().err.splitlines()[-1] == (
         f"bundle {tmp_path}/n.tnn.bundle: rescore-beam, weight 0.5; dev WER "
         f"n-gram 30.00%, neural 20.00%, the bundle (rescore-beam) 15.00%")

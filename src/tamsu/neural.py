@@ -25,7 +25,7 @@ from tamsu.graphemes import FORMS
 from tamsu.lexicon import Lexicon, read_lexicon
 
 __all__ = ["Architecture", "EpochProgress", "LstmArchitecture",
-           "NeuralArchitecture", "NeuralTrainReport", "TORCH_HINT",
+           "NeuralArchitecture", "NeuralTrainReport", "PARTNER", "TORCH_HINT",
            "build_network", "export_neural", "train_neural"]
 
 TORCH_HINT = ("training a neural model needs PyTorch: install python3-torch "
@@ -68,6 +68,14 @@ class LstmArchitecture:
 
 
 Architecture = NeuralArchitecture | LstmArchitecture
+
+PARTNER = LstmArchitecture(hidden=128, embedding=64)
+"""The network of a bundle's second member, which reads the other way round
+(`reverse=True`): a quarter of the default network's arithmetic per step,
+so that the pair costs about a third more per word than its first member
+alone, and the partner trains in about half the first's time; it makes
+as few errors beside it as a second full-size model
+(bench/neural_multilingual.py --partner 128)."""
 
 
 def _header_fields(a: Architecture) -> tuple[int, ...]:

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import argparse
 import math
+import os
 import sys
 from dataclasses import dataclass, fields
 from typing import TYPE_CHECKING
@@ -36,8 +37,10 @@ SUMMARY = ("train a neural model (needs PyTorch), alone or bundled with an "
 DESCRIPTION = (
     "Train a neural model (a small LSTM or transformer encoder-decoder; "
     "PyTorch is needed to train, not to decode) from a pronunciation "
-    "dictionary, with early stopping on dev words. With --ngram, also write a bundle that rescores the n-gram "
-    "model's best pronunciations with it, tuned on the dev words.")
+    "dictionary, with early stopping on dev words. With --ngram, also "
+    "train a smaller partner that reads the other way round (unless "
+    "--no-partner) and write a bundle that rescores the n-gram model's "
+    "best pronunciations with both, tuned on the dev words.")
 
 # The networks by name, the default first.
 ARCHITECTURES = ("lstm", "transformer")
@@ -67,6 +70,18 @@ def add_options(parser: argparse.ArgumentParser) -> None:
              "records, into NGRAM_OUT; the neural model for as many epochs "
              "as the tuned one's best, into the output; the bundle names "
              "them, with the tuned mode and weight")
+    partner = parser.add_mutually_exclusive_group()
+    partner.add_argument(
+        "--partner", metavar="MODEL",
+        help="with --ngram, where to write the bundle's second neural model, "
+             "which reads the other way round with a smaller network "
+             "(tamsu.neural.PARTNER) and trains on the same words (default: "
+             "the output's name with .r2l before its extension): the bundle "
+             "rescores with both, for about a third more time per word and "
+             "a quarter more training")
+    partner.add_argument(
+        "--no-partner", action="store_true",
+        help="with --ngram, bundle the neural model alone")
     parser.add_argument(
         "--dev", metavar="LEXICON",
         help="dev words for early stopping and tuning (default: a share "
@@ -126,6 +141,7 @@ class _Inputs:
     lexicon: Lexicon
     dev: Lexicon | None
     bundle: str | None  # where the bundle goes, with --ngram
+    partner: str | None  # where its second neural model goes, if any
     # The n-gram model's training options, with --refit.
     ngram_options: TrainOptions | None
 
@@ -137,13 +153,19 @@ def run(args: argparse.Namespace) -> int:
         inputs = _checked_inputs(args)
         report = _train(args, inputs)
         summary = _summary(report)
+        partner = None
+        if inputs.partner is not None:
+            partner = _train(args, inputs, partner=True)
+            summary += "\n" + _summary(partner)
         if inputs.bundle is not None:
             from tamsu.bundle import tune_bundle
-            tuned = tune_bundle(args.ngram, args.output, report.dev,
-                                inputs.bundle)
+            tuned = tune_bundle(
+                args.ngram, (args.output, inputs.partner) if inputs.partner
+                else args.output, report.dev, inputs.bundle)
             summary += "\n" + _bundle_summary(inputs.bundle, tuned)
             if inputs.ngram_options is not None:
-                summary += "\n" + _refit(args, inputs, report, tuned)
+                summary += "\n" + _refit(args, inputs, report, partner,
+                                         tuned)
     except (ImportError, OSError, ValueError) as error:
         raise RunError.of(error)
     print(summary, file=sys.stderr)
@@ -154,17 +176,27 @@ def _checked_inputs(args: argparse.Namespace) -> _Inputs:
     """Reads the lexicons and checks the n-gram model and the outputs,
     so that no input fails after the training. Raises OSError or
     ValueError (LexiconError) naming what is unusable."""
-    for option in ("bundle", "refit"):
+    for option in ("bundle", "refit", "partner", "no_partner"):
         if getattr(args, option) and not args.ngram:
-            raise ValueError(f"--{option} needs --ngram: the n-gram model "
-                             f"to combine with")
+            raise ValueError(f"--{option.replace('_', '-')} needs --ngram: "
+                             f"the n-gram model to combine with")
     bundle = (args.bundle or f"{args.output}.bundle") if args.ngram else None
+    partner = None
+    if args.ngram and not args.no_partner:
+        root, extension = os.path.splitext(args.output)
+        partner = args.partner or f"{root}.r2l{extension}"
     options = TrainOptions(**{name: getattr(args, name) for name in _SHARED})
     check_outputs({"the output": args.output, "the bundle": bundle,
-                   "--refit": args.refit},
+                   "--refit": args.refit, "the partner": partner},
                   {"the lexicon": args.lexicon, "the dev lexicon": args.dev,
                    "the n-gram model": args.ngram})
-    for output in (args.output, bundle, args.refit):
+    # Outputs not written yet have no inode for check_outputs to compare.
+    named = [os.path.abspath(o) for o in (args.output, bundle, args.refit,
+                                          partner) if o is not None]
+    if len(set(named)) < len(named):
+        raise ValueError("the output, the bundle, --refit and the partner "
+                         "must be different files")
+    for output in (args.output, bundle, args.refit, partner):
         if output is not None:
             check_output(output, args.lexicon)
     trained_on, ngram_options = (_check_ngram(args.ngram) if args.ngram
@@ -180,7 +212,7 @@ def _checked_inputs(args: argparse.Namespace) -> _Inputs:
     dev = None if args.dev is None else lexicon_of(args.dev, options)
     if args.ngram:
         _check_unseen(args, lexicon, trained_on)
-    return _Inputs(options, lexicon, dev, bundle,
+    return _Inputs(options, lexicon, dev, bundle, partner,
                    ngram_options if args.refit else None)
 
 
@@ -225,36 +257,47 @@ def _check_ngram(path: str) -> tuple[str | None, TrainOptions | None]:
 
 
 def _train(args: argparse.Namespace, inputs: _Inputs,
-           refit: tuple[Lexicon, int] | None = None) -> NeuralTrainReport:
-    """Trains the neural model; with `refit` (every word, and the epochs
-    to run) on all of them, without early stopping."""
-    from tamsu.neural import train_neural
+           refit: tuple[Lexicon, int] | None = None,
+           partner: bool = False) -> NeuralTrainReport:
+    """Trains the neural model, or with `partner` the bundle's second one
+    (which reads the other way round, and starts afresh even with --init);
+    with `refit` (every word, and the epochs to run) on all of them,
+    without early stopping. Both set the same dev words aside (the
+    seed)."""
+    from tamsu.neural import (PARTNER, LstmArchitecture, NeuralArchitecture,
+                              train_neural)
     lexicon, dev, epochs = ((inputs.lexicon, inputs.dev, args.epochs)
                             if refit is None else (refit[0], None, refit[1]))
+    output = inputs.partner if partner else args.output
+    assert output is not None  # a partner is trained only when named
     with Bar(args.progress, epochs, "epochs", "epochs") as bar:
         def epoch_done(epoch: EpochProgress) -> None:
             bar.note(f"dev WER {epoch.dev_wer:.1f}% "
                      f"(best {epoch.best_dev_wer:.1f}%)")
             bar.reach(epoch.epoch, _expected_epochs(epoch, args.time_budget))
 
-        from tamsu.neural import LstmArchitecture, NeuralArchitecture
         return train_neural(
-            lexicon, args.output, dev=dev,
-            architecture=(LstmArchitecture() if args.architecture == "lstm"
+            lexicon, output, dev=dev,
+            architecture=(PARTNER if partner
+                          else LstmArchitecture() if args.architecture == "lstm"
                           else NeuralArchitecture()),
             dev_share=args.dev_share if refit is None else 0.0,
             epochs=epochs,
             time_budget=args.time_budget, patience=args.patience,
             seed=args.seed, threads=args.threads,
             graphemes=inputs.options.graphemes,
-            reverse=inputs.options.reverse, init=args.init,
-            init_epochs=args.init_epochs, progress=epoch_done)
+            reverse=inputs.options.reverse != partner,
+            init=None if partner else args.init,
+            init_epochs=0 if partner else args.init_epochs,
+            progress=epoch_done)
 
 
 def _refit(args: argparse.Namespace, inputs: _Inputs,
-           report: NeuralTrainReport, tuned: Bundle) -> str:
-    """Trains both models again on every word and rewrites the bundle to
-    name them with the tuned mode and weight; what was done."""
+           report: NeuralTrainReport, partner: NeuralTrainReport | None,
+           tuned: Bundle) -> str:
+    """Trains the models (the partner too) again on every word and
+    rewrites the bundle to name them with the tuned mode and weight; what
+    was done."""
     import dataclasses
     from tamsu.bundle import write_bundle
     from tamsu.training import train
@@ -266,11 +309,16 @@ def _refit(args: argparse.Namespace, inputs: _Inputs,
     # mistaken for a held-out one.
     train(every, args.refit, inputs.ngram_options, hold_out=0.0,
           progress=args.progress)
-    again = _train(args, inputs, (every, report.best_epoch))
+    again = [_train(args, inputs, (every, report.best_epoch))]
+    if partner is not None:
+        again.append(_train(args, inputs, (every, partner.best_epoch),
+                            partner=True))
     write_bundle(inputs.bundle, dataclasses.replace(
-        tuned, ngram=args.refit, neural=(args.output,)))
+        tuned, ngram=args.refit,
+        neural=(args.output, *([inputs.partner] if inputs.partner else []))))
+    neural = " and ".join(f"{r.path} ({r.epochs} epochs)" for r in again)
     return (f"refitted on {len({e.word for e in every.entries})} words: "
-            f"{args.refit}, and {again.path} ({again.epochs} epochs); "
+            f"{args.refit}, and {neural}; "
             f"{inputs.bundle} names them (its dev figures are the tuned "
             f"models')")
 
