@@ -199,6 +199,8 @@ def no_training(monkeypatch):
     (["--partner", "{tmp}/r.tnn"], "--partner needs --ngram"),
     (["--ngram", "{tmp}/share.fst", "--partner", "{tmp}/n.tnn"],
      "the output, the bundle, --refit and the partner must be different"),
+    (["--ngram", "{tmp}/share.fst", "--bundle", "{tmp}/n.tnn"],
+     "the output, the bundle, --refit and the partner must be different"),
     (["--ngram", "{model}", "--refit", "{tmp}/all.fst"],
      "--refit: {model} records no training options"),
 ])
