@@ -190,6 +190,9 @@ def main() -> int:
                         help="another train_neural option, e.g. "
                              "batch_size=64 (repeatable)")
     args = parser.parse_args()
+    if args.partner is not None and not args.alternate:
+        parser.error("--partner needs --alternate: it sizes the right-to-left "
+                     "members")
     args.out.mkdir(parents=True, exist_ok=True)
     settings: dict = dict(epochs=args.epochs, patience=args.patience,
                           time_budget=args.time_budget, dropout=args.dropout,

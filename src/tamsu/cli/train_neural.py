@@ -67,9 +67,9 @@ def add_options(parser: argparse.ArgumentParser) -> None:
         "--refit", metavar="NGRAM_OUT",
         help="after tuning, train both models again on every word (the "
              "dev words too): the n-gram model with the options --ngram "
-             "records, into NGRAM_OUT; the neural model for as many epochs "
-             "as the tuned one's best, into the output; the bundle names "
-             "them, with the tuned mode and weight")
+             "records, into NGRAM_OUT; each neural model for as many "
+             "epochs as its tuned one's best, into its file; the bundle "
+             "names them, with the tuned mode and weight")
     partner = parser.add_mutually_exclusive_group()
     partner.add_argument(
         "--partner", metavar="MODEL",
@@ -78,7 +78,7 @@ def add_options(parser: argparse.ArgumentParser) -> None:
              "(tamsu.neural.PARTNER) and trains on the same words (default: "
              "the output's name with .r2l before its extension): the bundle "
              "rescores with both, for about a third more time per word and "
-             "a quarter more training")
+             "half as much training again")
     partner.add_argument(
         "--no-partner", action="store_true",
         help="with --ngram, bundle the neural model alone")
