@@ -6,6 +6,7 @@
     python data/build_model.py --baseline OLD.fst  # and a stress-free model
     python data/build_model.py --neural MINUTES    # and the neural bundle
     python data/build_model.py --partner MINUTES   # and its partner
+    python data/build_model.py --refit EPOCHS --resume DONE  # on every word
     python data/build_model.py --rebundle OLD.fst  # bundle the rebuilt model
 
 Needs npm (to fetch cmu-pronouncing-dictionary@3.0.0 into data/cache/) and
@@ -32,6 +33,11 @@ the neural model en_us.tnn, that weight) and measures it on the test split.
 wall-clock budget of MINUTES) beside it (en_us.r2l.tnn), tunes the bundle of
 both as --neural tunes its bundles, and writes it beside the shipped one
 (en_us.partner.bundle) with its figures on the test split.
+--refit goes on training the neural model at en_us.tnn (trained for DONE
+epochs, --resume) on the whole training part, the development tenth
+included, for EPOCHS more epochs (no early stopping: no word is left to
+stop on), into en_us.refit.tnn, and measures on the test split the
+shipped bundle's mode and weight with it (en_us.refit.bundle).
 --rebundle points the shipped bundle at a rebuilt n-gram model that answers
 exactly as OLD.fst, the one it was tuned with (a model file that records
 more, such as its phone set): it refuses when the 10 best pronunciations of
@@ -134,6 +140,9 @@ def main() -> int:
     parser.add_argument("--partner", type=float, metavar="MINUTES",
                         help="also train the neural model's right-to-left "
                              "partner and measure the bundle of both")
+    parser.add_argument("--refit", type=int, metavar="EPOCHS",
+                        help="go on training the neural model on every "
+                             "training word (with --resume: its epochs)")
     parser.add_argument("--rebundle", metavar="OLD",
                         help="point the bundle at the rebuilt model, which "
                              "must answer as OLD does")
@@ -172,7 +181,12 @@ def main() -> int:
     if args.partner:
         build_partner(paths, args.output, args.partner * 60, args.jobs,
                       args.threads)
-    if args.neural or args.partner:
+    if args.refit:
+        if args.resume is None:
+            parser.error("--refit needs --resume: the neural model's epochs")
+        refit(paths, args.output, args.refit, args.resume, args.jobs,
+              args.threads)
+    if args.neural or args.partner or args.refit:
         return 0
     build_dictionary.main()  # the shipped dictionary, from the same source
     report, seconds, result = train_and_measure(
@@ -253,6 +267,36 @@ def build_partner(paths, ngram_path, budget, jobs, threads):
           f"{report.cpu_seconds / 60:.0f} CPU-min", flush=True)
     measure_bundle(paths, ngram_path, [str(first), str(partner)], dev,
                    "with its partner", "partner.bundle", jobs)
+
+
+def refit(paths, ngram_path, epochs, done, jobs, threads):
+    """The neural model trained on for `epochs` on every training word,
+    and the shipped bundle's mode and weight with it (see --refit)."""
+    import dataclasses
+    from tamsu import bundle as bundles
+    from tamsu import neural
+    from tamsu.evaluation import evaluate
+
+    first = Path(ngram_path).with_suffix(".tnn")
+    output = first.with_name(f"{first.stem}.refit.tnn")
+    # The warm-up and seed of --neural: only the words and the epochs
+    # differ.
+    report = neural.train_neural(
+        paths["train"], output, dev_share=0.0, epochs=epochs,
+        threads=threads, warmup_steps=1000, init=str(first),
+        init_epochs=done, progress=lambda p: print(
+            f"refit epoch {p.epoch}: loss {p.loss:.4f} "
+            f"({p.seconds / 60:.0f} min)", flush=True))
+    print(f"refit: {report.epochs} epochs, {report.cpu_seconds / 60:.0f} "
+          f"CPU-min", flush=True)
+    shipped = bundles.read_bundle(Path(ngram_path).with_suffix(".bundle"))
+    written = first.with_name(f"{first.stem}.refit.bundle")
+    bundles.write_bundle(written, dataclasses.replace(
+        shipped, neural=(str(output),)))
+    for model in (written, output):
+        result = evaluate(str(model), paths["test"], jobs=jobs)
+        print(model, result.summary())
+        print(without_stress(result), flush=True)
 
 
 def dev_words(paths):
