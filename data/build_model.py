@@ -89,6 +89,15 @@ def train_and_measure(train_path, test_path, model_path, settings, jobs):
     return report, seconds, result
 
 
+def print_on_test(model, paths, jobs):
+    """Measures `model` on the test split and prints its figures, with
+    stress counted and not."""
+    from tamsu.evaluation import evaluate
+    result = evaluate(str(model), paths["test"], jobs=jobs)
+    print(model, result.summary())
+    print(without_stress(result), flush=True)
+
+
 def without_stress(result):
     """WER and PER of an evaluation when stress digits are not counted."""
     from tamsu.evaluation import edit_distance
@@ -132,8 +141,9 @@ def main() -> int:
     parser.add_argument("--threads", type=int, default=1,
                         help="training threads of the neural model")
     parser.add_argument("--resume", type=int, metavar="EPOCHS",
-                        help="with --neural, go on training the members "
-                             "already there, trained for EPOCHS epochs")
+                        help="with --neural or --refit, go on training "
+                             "the models already there, trained for EPOCHS "
+                             "epochs")
     parser.add_argument("--members", type=int, default=1,
                         help="neural models trained side by side (seeds "
                              "0, 1, ...): bundles of 1 to N are measured")
@@ -212,7 +222,6 @@ def build_bundle(paths, ngram_path, budget, jobs, threads, members,
     """The neural model and the shipped bundle (see --neural)."""
     from concurrent.futures import ThreadPoolExecutor
     from tamsu import neural
-    from tamsu.evaluation import evaluate
 
     first = Path(ngram_path).with_suffix(".tnn")
     networks = [str(first)] + [
@@ -244,9 +253,7 @@ def build_bundle(paths, ngram_path, budget, jobs, threads, members,
     for size in range(1, members + 1):
         measure_bundle(paths, ngram_path, networks[:size], dev,
                        f"{size} member(s)", f"{size}.bundle", jobs)
-    result = evaluate(networks[0], paths["test"], jobs=jobs)
-    print(networks[0], result.summary())
-    print(without_stress(result), flush=True)
+    print_on_test(networks[0], paths, jobs)
 
 
 def build_partner(paths, ngram_path, budget, jobs, threads):
@@ -275,7 +282,6 @@ def refit(paths, ngram_path, epochs, done, jobs, threads):
     import dataclasses
     from tamsu import bundle as bundles
     from tamsu import neural
-    from tamsu.evaluation import evaluate
 
     first = Path(ngram_path).with_suffix(".tnn")
     output = first.with_name(f"{first.stem}.refit.tnn")
@@ -294,9 +300,7 @@ def refit(paths, ngram_path, epochs, done, jobs, threads):
     bundles.write_bundle(written, dataclasses.replace(
         shipped, neural=(str(output),)))
     for model in (written, output):
-        result = evaluate(str(model), paths["test"], jobs=jobs)
-        print(model, result.summary())
-        print(without_stress(result), flush=True)
+        print_on_test(model, paths, jobs)
 
 
 def dev_words(paths):
@@ -319,7 +323,6 @@ def measure_bundle(paths, ngram_path, networks, dev, name, suffix, jobs):
     the test split."""
     import dataclasses
     from tamsu import bundle as bundles
-    from tamsu.evaluation import evaluate
     from tamsu.training import train
 
     tune = ROOT / "data" / "cache" / "tune.fst"
@@ -342,9 +345,7 @@ def measure_bundle(paths, ngram_path, networks, dev, name, suffix, jobs):
         f"{Path(ngram_path).stem}.{suffix}")
     bundles.write_bundle(written, dataclasses.replace(
         tuned, ngram=ngram_path, neural=tuple(networks)))
-    result = evaluate(str(written), paths["test"], jobs=jobs)
-    print(written, result.summary())
-    print(without_stress(result), flush=True)
+    print_on_test(written, paths, jobs)
 
 
 def rebundle(paths, old, ngram_path):
